@@ -1,0 +1,114 @@
+// The daemon manager: configuration, start-up, the two XML scans, the controller frame
+// builders, and the serial exchange with its set-point write-back.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "SerialConfig.h"
+#include "cObject.h"
+#include "cQlog.h"
+
+class SouthDevice;
+class cObjectClient;
+
+// ---- Fixed paths (all below one configuration root chosen at build time) ----
+extern const char* const ConfDir;            // directory of the serial-port assignment files
+extern const char* const ConfFile;           // the key/value configuration file
+extern const char* const DefaultSerialConf;  // default of "borl1d.serialconf.file"
+extern const char* const DefaultDeviceDir;   // default of "borl1d.device.dir"
+
+// ---- Frame constants ----
+extern const uint8_t head0;      // 'A'
+extern const uint8_t head1;      // 'I'
+extern const uint8_t head2;      // 'O'
+extern const uint8_t dornid;     // controller identifier, byte 8 of outgoing frames
+extern const uint8_t closeByte;  // end byte, byte 127 of every frame
+extern int data_size;            // last body byte of the poll frame (122)
+
+constexpr int kFrameSize = 128;  // every frame, in both directions
+constexpr int kDataBlockSize = 60;  // controller data block, reply bytes 9..68
+
+uint8_t checksum(uint8_t* data, uint32_t len);
+uint8_t checksumXor(uint8_t* data, uint32_t len);
+// Poll frame into a zeroed 128-byte buffer; returns 128.
+uint8_t getBuffer(uint8_t* buffer);
+// Set frame for parameter `port` (1..19) with `value` into a zeroed 128-byte buffer; returns 128.
+// Any other parameter number gives the poll frame's bytes.
+uint8_t getBuffer(uint8_t* buffer, uint8_t value, int port);
+// Dumps a frame to the debug log of "dornManager".
+void printBuffer(uint8_t* buffer, uint8_t len);
+
+// ---- Transmit handshake ----
+extern pthread_t myThread;        // the transmit thread
+extern pthread_mutex_t mTxMutex;  // guards the handshake wait and signal only
+extern pthread_cond_t mTxCond;    // the handshake; CLOCK_MONOTONIC
+
+void* request(void* arg);
+bool wait_tx_ready();
+void signal_tx();
+
+// ---- Pending set (guarded by mSetMutex) ----
+extern uint8_t changeVal;       // byte to write; 0 when idle
+extern int changePort;          // parameter number = analogue output port id; 0 when idle
+extern bool changeVal_status;   // true while a set is pending
+extern std::mutex mSetMutex;
+
+// Timings of the exchange. The daemon uses the defaults; in-process tests shorten them.
+struct ExchangeTiming {
+    unsigned startDelayMs = 1000;      // pause before the receive loop starts
+    unsigned pauseMs = 1000;           // transmit pause after an answered cycle
+    unsigned waitMs = 2000;            // transmit wait for the receive side
+    unsigned offlineMs = 10000;        // no valid reply this long: device reported offline
+    unsigned reopenMinMs = 1000;       // first serial re-open delay, doubled up to reopenMaxMs
+    unsigned reopenMaxMs = 30000;
+    unsigned statsIntervalMs = 15 * 60 * 1000;  // link statistics log line
+    unsigned idleTickMs = 250;         // receive loop housekeeping while no byte arrives
+};
+extern ExchangeTiming exchangeTiming;
+
+// Counters of the serial link, logged every statsIntervalMs.
+struct LinkStats {
+    std::atomic<uint64_t> pollFrames{0};
+    std::atomic<uint64_t> setFrames{0};
+    std::atomic<uint64_t> validReplies{0};
+    std::atomic<uint64_t> headerErrors{0};
+    std::atomic<uint64_t> terminatorErrors{0};
+    std::atomic<uint64_t> checksumErrors{0};
+    std::atomic<uint64_t> closingErrors{0};
+    std::atomic<uint64_t> lengthErrors{0};
+    std::atomic<uint64_t> rejectedStarts{0};
+    std::atomic<uint64_t> timeouts{0};
+    std::atomic<uint64_t> reopens{0};
+};
+extern LinkStats linkStats;
+
+class dornManager : public cQlog {
+public:
+    const char* devOwner;     // owner name for the serial-port configuration service
+    const char* vexaHost;     // host of vexad
+    int southPort;            // vexad's TCP port for south devices
+    const char* serConf;      // serial-port configuration file
+    const char* devDir;       // directory of the device description files
+    const char* serBusPort;   // serial device path
+    const char* devDispName;  // display name of the device object
+    int devSerial;            // device serial number from the device description files
+    bool cConfFile_status;    // configuration loaded and serial bus found
+    SouthDevice* devA;        // the device object
+    cObjectClient* mObjectClient;    // connection to vexad
+    qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
+    int serFd;                // serial descriptor; -1 while the port is closed
+
+    dornManager();
+    bool initDorn();
+    int start();  // does not return
+    bool readSerialConf();
+    bool loadXml();
+
+    // The exchange until `stop` becomes true: the transmit thread and the receive loop.
+    // start() runs it with a flag that is never set.
+    void runExchange(const std::atomic<bool>& stop);
+};

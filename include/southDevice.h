@@ -1,0 +1,109 @@
+// The one device published to vexad: the controller's point table (8 set-points, 19 inputs),
+// the mapping of a controller data block onto it, and the handling of vexad's messages.
+//
+// Locking: mMutex guards everything of the device that the receive loop and the client's
+// reader thread share (ports and their values and sample rates, capabilities, device status,
+// setValues, portNum). updater, setOnlineStatus and handleObjectAction take it themselves; the
+// set pick-up of the serial link takes it from outside. Sending while holding it is safe:
+// cObjectClient::send only queues, and the client's reader thread holds no lock of its own
+// while it calls handleObjectAction. Lock order: mMutex, then the serial link's pending-set
+// mutex, then the client's queue mutex.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <mutex>
+
+#include "cObject.h"
+#include "cObjectClient.h"
+#include "cObjectList.h"
+#include "cObjectListener.h"
+#include "cQlog.h"
+#include "southIO.h"
+
+// Capability publication, process-wide: publications made so far, and whether more are wanted.
+extern int count;
+extern bool addCap_status;
+
+class SouthDevice : public cObjectDevice, public cQlog, public cObjectListener {
+public:
+    std::map<int, float> setValues;  // analogue-output values requested by vexad, not yet taken
+    int portNum;                     // port id of the most recent analogue-output set
+    std::list<cObjectCapability*> capabilities;  // every capability published, in order
+    std::list<DigitalInput*> diPorts;            // always empty on this device
+    std::list<DigitalOutput*> doPorts;           // always empty on this device
+    std::list<AnalogueInput*> aiPorts;           // the 19 inputs, in port-id order
+
+    // Set-points (analogue outputs), port ids 1..8.
+    AnalogueOutput* airconPullIn1;
+    AnalogueOutput* airconDropout2;
+    AnalogueOutput* fanPullIn;
+    AnalogueOutput* hiTempDropout;
+    AnalogueOutput* airconRotation;
+    AnalogueOutput* airconPowerupDelay1;
+    AnalogueOutput* failSetpoint;
+    AnalogueOutput* airconTestDelay;
+    // Inputs, port ids 1..19: run-hour counters, temperatures, relative humidity.
+    AnalogueInput* ac1Hours;
+    AnalogueInput* ac2Hours;
+    AnalogueInput* fanHours;
+    AnalogueInput* rhHours;
+    AnalogueInput* rhFreeAirHours;
+    AnalogueInput* activeModeHours;
+    AnalogueInput* freeAirModeHours;
+    AnalogueInput* hiTempHours;
+    AnalogueInput* mainsFailHours;
+    AnalogueInput* internalTemp;
+    AnalogueInput* externalTemp;
+    AnalogueInput* aveInternalTemp;
+    AnalogueInput* aveExternalTemp;
+    AnalogueInput* ac1Temp;
+    AnalogueInput* ac2Temp;
+    AnalogueInput* averageAc1Temp;
+    AnalogueInput* averageAc2Temp;
+    AnalogueInput* rh;
+    AnalogueInput* averageRh;
+
+    std::list<AnalogueOutput*> aoPorts;  // the 8 set-points, in port-id order
+    cObjectClient* client;               // connection to vexad; not owned
+
+    // Guards the state shared with the client's reader thread (see the file comment).
+    std::mutex mMutex;
+
+    SouthDevice(cObjectClient* client, uint32_t serial, uint32_t version, const char* label);
+    ~SouthDevice() override;
+
+    // Maps one 60-byte controller data block onto the points and publishes what is due.
+    void updater(cObjectClient* objClient, uint8_t* data);
+    // Stores the status; sends one device event when it changed.
+    void setOnlineStatus(eObjectStatus status);
+    void updatePortCount();
+    void addAnalogueInputs();
+    void addCapabilities(char* value);
+    bool sendCapabilities(cObjectCapability* object);
+    void sendEvent(cObjectDevice* obj);
+    void sendEvent(cObjectDInput* obj);
+
+    // Messages from vexad (client reader thread).
+    void handleObjectAction(cObjectList* objects) override;
+    void handleSet(cObjectList* objects);
+    void handleRequest(cObjectList* objects);
+    void handleError(cObjectList* objects);
+    void handleEvent(cObjectList* objects);
+    void handleDelete(cObjectList* objects);
+    void handleReply(cObjectList* objects);
+    void handleRequest(cObjectDevice* object);
+    void handleRequest(cObjectCapability* object);
+    void handleRequest(cObjectDInput* object);
+    void handleRequest(cObjectDOutput* object);
+    void handleRequest(cObjectAInput* object);
+    void handleRequest(cObjectAOutput* object);
+    void handleSet(cObjectDOutput* object);
+    void handleSet(cObjectAInput* object);
+    void handleSet(cObjectAOutput* object);
+
+private:
+    void setOnlineStatusLocked(eObjectStatus status);
+    bool forThisDevice(uint32_t serial) const;
+};

@@ -1,0 +1,232 @@
+#include "testSupport.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+ScratchDir::ScratchDir(const std::string& name) {
+    mPath = std::string(BORL1D_BINARY_DIR) + "/testdata/" + name + "." + std::to_string(getpid());
+    fs::remove_all(mPath);
+    fs::create_directories(mPath);
+}
+
+ScratchDir::~ScratchDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    bool failed = info && info->result() && info->result()->Failed();
+    if (!failed) {
+        std::error_code ec;
+        fs::remove_all(mPath, ec);
+    }
+}
+
+void makeDirs(const std::string& path) { fs::create_directories(path); }
+
+void writeFile(const std::string& path, const std::string& content) {
+    fs::path p(path);
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    if (!f) throw std::runtime_error("cannot write " + path);
+    f << content;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+LineCollector::LineCollector(int fd) : mFd(fd), mThread([this] { run(); }) {}
+
+LineCollector::~LineCollector() {
+    if (mThread.joinable()) mThread.join();
+    ::close(mFd);
+}
+
+void LineCollector::run() {
+    std::string partial;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(mFd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        partial.append(buf, static_cast<size_t>(n));
+        size_t pos;
+        std::lock_guard<std::mutex> lock(mMutex);
+        while ((pos = partial.find('\n')) != std::string::npos) {
+            mLines.push_back(partial.substr(0, pos));
+            partial.erase(0, pos + 1);
+        }
+        mCond.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!partial.empty()) mLines.push_back(partial);
+    mEof = true;
+    mCond.notify_all();
+}
+
+int LineCollector::waitForLine(const std::string& needle, std::chrono::milliseconds timeout,
+                               size_t from) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    size_t checked = from;
+    int found = -1;
+    mCond.wait_for(lock, timeout, [&] {
+        for (; checked < mLines.size(); ++checked) {
+            if (mLines[checked].find(needle) != std::string::npos) {
+                found = static_cast<int>(checked);
+                return true;
+            }
+        }
+        return mEof;
+    });
+    return found;
+}
+
+bool LineCollector::waitForEof(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mCond.wait_for(lock, timeout, [&] { return mEof; });
+}
+
+std::vector<std::string> LineCollector::lines() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines;
+}
+
+size_t LineCollector::size() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines.size();
+}
+
+std::string LineCollector::text() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::string all;
+    for (const auto& l : mLines) all += l + "\n";
+    return all;
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::string& cwd) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
+    mPid = fork();
+    if (mPid < 0) throw std::runtime_error("fork failed");
+    if (mPid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    mStdin = in[1];
+    mOut = new LineCollector(out[0]);
+    mErr = new LineCollector(err[0]);
+}
+
+Process::~Process() {
+    if (running()) {
+        kill(SIGKILL);
+        wait(std::chrono::seconds(5));
+    }
+    closeStdin();
+    delete mOut;
+    delete mErr;
+}
+
+void Process::writeStdin(const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0 && mStdin >= 0) {
+        ssize_t n = ::write(mStdin, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void Process::closeStdin() {
+    if (mStdin >= 0) ::close(mStdin);
+    mStdin = -1;
+}
+
+int Process::wait(std::chrono::milliseconds timeout) {
+    if (mReaped) return mStatus;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(mPid, &status, WNOHANG);
+        if (r == mPid) {
+            mReaped = true;
+            mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return mStatus;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void Process::kill(int sig) {
+    if (!mReaped && mPid > 0) ::kill(mPid, sig);
+}
+
+bool Process::running() {
+    if (mReaped || mPid <= 0) return false;
+    return wait(std::chrono::milliseconds(0)) == -1;
+}
+
+std::string builtBinary(const std::string& name) {
+    for (const char* sub : {"/", "/tools/", "/tools/borl-sim/", "/tools/vexa-console/"}) {
+        std::string p = std::string(BORL1D_BINARY_DIR) + sub + name;
+        if (access(p.c_str(), X_OK) == 0) return p;
+    }
+    return std::string(BORL1D_BINARY_DIR) + "/" + name;
+}
+
+int freeTcpPort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = ntohs(a.sin_port);
+    ::close(s);
+    return port;
+}
+
+}  // namespace testsupport
