@@ -1,0 +1,4 @@
+#include "serviceNotify.h"
+
+void serviceReady() {}
+void serviceWatchdog() {}
