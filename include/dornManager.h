@@ -79,10 +79,10 @@ struct LinkStats {
     std::atomic<uint64_t> terminatorErrors{0};
     std::atomic<uint64_t> checksumErrors{0};
     std::atomic<uint64_t> closingErrors{0};
-    std::atomic<uint64_t> lengthErrors{0};
     std::atomic<uint64_t> rejectedStarts{0};
     std::atomic<uint64_t> timeouts{0};
     std::atomic<uint64_t> reopens{0};
+    std::atomic<uint64_t> txCycles{0};  // transmit cycles, whether a frame was written or not
 };
 extern LinkStats linkStats;
 
@@ -111,4 +111,8 @@ public:
     // The exchange until `stop` becomes true: the transmit thread and the receive loop.
     // start() runs it with a flag that is never set.
     void runExchange(const std::atomic<bool>& stop);
+
+    // Steps of the receive loop, public so that tests can drive them one at a time.
+    void pickUpSet();                      // moves a requested set into the pending set
+    void confirmSet(const uint8_t* data);  // ends the pending set when the data block shows it
 };

@@ -1,0 +1,462 @@
+// The serial exchange run in-process with short timings: the receive loop's frame gathering over
+// a socketpair or a pty, the transmit thread's frames, and the set pick-up and confirmation.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cObjectCodec.h"
+#include "dornManager.h"
+#include "southDevice.h"
+#include "testSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Keeps every message the device sends, as its wire line.
+class LineClient : public cObjectClient {
+public:
+    void send(cObjectList* message) override {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mLines.push_back(vexaobj::encodeMessage(*message));
+    }
+    size_t count(const std::string& needle) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        size_t n = 0;
+        for (const auto& l : mLines) n += l.find(needle) != std::string::npos ? 1 : 0;
+        return n;
+    }
+
+private:
+    std::mutex mMutex;
+    std::vector<std::string> mLines;
+};
+
+using Frame = std::vector<uint8_t>;
+
+// A reply frame as the controller sends it, built here independently of the daemon's code.
+Frame reply(const std::vector<std::pair<int, uint8_t>>& block = {}, uint8_t status = 0) {
+    Frame f(128, 0);
+    f[0] = 'A';
+    f[1] = 'O';
+    f[2] = 'I';
+    f[3] = status;
+    for (auto [index, value] : block) f[9 + static_cast<size_t>(index)] = value;
+    f[123] = 'O';
+    f[124] = 'A';
+    f[125] = 'I';
+    unsigned sum = 0;
+    for (int i = 0; i < 126; ++i) sum += f[static_cast<size_t>(i)];
+    f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
+    f[127] = 0xA5;
+    return f;
+}
+
+uint64_t valid() { return linkStats.validReplies.load(); }
+uint64_t invalid() {
+    return linkStats.headerErrors + linkStats.terminatorErrors + linkStats.checksumErrors +
+           linkStats.closingErrors;
+}
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        exchangeTiming = ExchangeTiming();
+        exchangeTiming.startDelayMs = 0;
+        exchangeTiming.pauseMs = 20;
+        exchangeTiming.waitMs = 300;
+        exchangeTiming.offlineMs = 400;
+        exchangeTiming.reopenMinMs = 20;
+        exchangeTiming.reopenMaxMs = 80;
+        exchangeTiming.idleTickMs = 10;
+        pthread_mutex_init(&mTxMutex, nullptr);
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&mTxCond, &attr);
+        pthread_condattr_destroy(&attr);
+        {
+            std::lock_guard<std::mutex> lock(mSetMutex);
+            changeVal_status = false;
+            changeVal = 0;
+            changePort = 0;
+        }
+        count = 0;
+        addCap_status = true;
+
+        manager = new dornManager();  // no configuration here: only the fields below are used
+        device = new SouthDevice(&client, 4711, 1, "test");
+        manager->devA = device;
+        manager->mObjectClient = &client;
+        manager->mSerconf = new qserial::SerialConfig("/nonexistent/serialconf.xml", "Borl100");
+        manager->serBusPort = "/nonexistent/tty";
+        manager->serFd = -1;
+    }
+
+    void TearDown() override {
+        stopExchange();
+        if (manager->serFd >= 0) close(manager->serFd);
+        if (peer >= 0) close(peer);
+        delete device;
+        delete manager->mSerconf;
+        delete manager;
+    }
+
+    void useSocketpair() {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        manager->serFd = sv[0];
+        peer = sv[1];
+    }
+
+    void startExchange() {
+        stop = false;
+        runner = std::thread([this] { manager->runExchange(stop); });
+    }
+
+    void stopExchange() {
+        stop = true;
+        if (runner.joinable()) runner.join();
+    }
+
+    void send(const Frame& f) { ASSERT_EQ(write(peer, f.data(), f.size()), ssize_t(f.size())); }
+
+    // Reads the next 128-byte frame the transmit thread wrote.
+    Frame nextFrame() {
+        Frame f(128);
+        size_t got = 0;
+        while (got < f.size()) {
+            pollfd p{peer, POLLIN, 0};
+            if (poll(&p, 1, 3000) <= 0) return {};
+            ssize_t n = read(peer, f.data() + got, f.size() - got);
+            if (n <= 0) return {};
+            got += static_cast<size_t>(n);
+        }
+        return f;
+    }
+
+    LineClient client;
+    dornManager* manager = nullptr;
+    SouthDevice* device = nullptr;
+    int peer = -1;
+    std::atomic<bool> stop{false};
+    std::thread runner;
+};
+
+// ---- Frame gathering ----
+
+TEST_F(ExchangeTest, BackToBackRepliesAreBothDecoded) {
+    useSocketpair();
+    uint64_t before = valid();
+    uint64_t invalidBefore = invalid();
+    Frame two = reply({{46, 21}});
+    Frame second = reply({{46, 22}});
+    two.insert(two.end(), second.begin(), second.end());
+    startExchange();
+    send(two);
+    ASSERT_TRUE(testsupport::waitFor([&] { return valid() == before + 2; }));
+    EXPECT_EQ(invalid(), invalidBefore);
+}
+
+TEST_F(ExchangeTest, StrayByteLosesOneReplyThenGatheringFallsBackIntoStep) {
+    useSocketpair();
+    uint64_t validBefore = valid();
+    uint64_t rejectedBefore = linkStats.rejectedStarts.load();
+    startExchange();
+    Frame stream{0x00};
+    for (int i = 0; i < 5; ++i) {
+        Frame r = reply();
+        stream.insert(stream.end(), r.begin(), r.end());
+    }
+    send(stream);
+    // The shifted replies are rejected in groups of five until one lands at position 0.
+    ASSERT_TRUE(testsupport::waitFor([&] { return valid() >= validBefore + 1; }));
+    EXPECT_GT(linkStats.rejectedStarts.load(), rejectedBefore);
+}
+
+TEST_F(ExchangeTest, WrongHeaderIsRejectedAtTheFifthByte) {
+    useSocketpair();
+    uint64_t rejectedBefore = linkStats.rejectedStarts.load();
+    uint64_t validBefore = valid();
+    startExchange();
+    Frame own = reply();
+    own[1] = 'I';  // the daemon's own header
+    own[2] = 'O';
+    send(Frame(own.begin(), own.begin() + 5));
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] { return linkStats.rejectedStarts.load() == rejectedBefore + 1; }));
+    send(reply());
+    ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
+}
+
+TEST_F(ExchangeTest, InvalidFrameLeavesNothingBehindForTheNextOne) {
+    useSocketpair();
+    uint64_t checksumBefore = linkStats.checksumErrors.load();
+    uint64_t validBefore = valid();
+    startExchange();
+    Frame bad = reply();
+    bad[126] ^= 0x01;
+    send(bad);
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] { return linkStats.checksumErrors.load() == checksumBefore + 1; }));
+    send(reply());
+    ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
+}
+
+TEST_F(ExchangeTest, FrameWithAnExtraByteEndsAtTheLastPositionAndIsReported) {
+    useSocketpair();
+    uint64_t invalidBefore = invalid();
+    uint64_t validBefore = valid();
+    startExchange();
+    Frame longer = reply();
+    longer.insert(longer.begin() + 60, 0x55);  // one byte too many: 0xA5 would land at 128
+    longer.resize(128);                         // the rest of it is lost on the line
+    send(longer);
+    ASSERT_TRUE(testsupport::waitFor([&] { return invalid() == invalidBefore + 1; }));
+    send(reply());
+    ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
+}
+
+TEST_F(ExchangeTest, LostPortIsReopenedAndAPartialFrameIsDiscarded) {
+    testsupport::ScratchDir dir("exchange_reopen");
+    std::string link = dir / "tty";
+    auto openPty = [&](int& master) {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(ptsname(master), link.c_str()), 0);
+    };
+    openPty(peer);
+    manager->serBusPort = link.c_str();
+    manager->serFd = manager->mSerconf->connect(link);
+    ASSERT_GE(manager->serFd, 0);
+    uint64_t reopensBefore = linkStats.reopens.load();
+    uint64_t validBefore = valid();
+    startExchange();
+
+    Frame r = reply();
+    send(Frame(r.begin(), r.begin() + 40));  // half a frame, then the line goes away
+    ASSERT_TRUE(testsupport::waitFor([&] { return nextFrame().size() == 128; }));
+    close(peer);
+    openPty(peer);
+    ASSERT_TRUE(testsupport::waitFor([&] { return linkStats.reopens.load() > reopensBefore; }));
+    send(reply());
+    ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
+}
+
+TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile) {
+    testsupport::ScratchDir dir("exchange_late_port");
+    std::string link = dir / "tty";
+    manager->serBusPort = link.c_str();
+    uint64_t pollsBefore = linkStats.pollFrames.load();
+    uint64_t cyclesBefore = linkStats.txCycles.load();
+    startExchange();
+    // Several transmit cycles go by while the port is missing: none of them writes.
+    ASSERT_TRUE(testsupport::waitFor([&] { return linkStats.txCycles.load() >= cyclesBefore + 3; }));
+    EXPECT_EQ(linkStats.pollFrames.load(), pollsBefore);
+
+    peer = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(grantpt(peer), 0);
+    ASSERT_EQ(unlockpt(peer), 0);
+    ASSERT_EQ(symlink(ptsname(peer), link.c_str()), 0);
+    ASSERT_TRUE(testsupport::waitFor([&] { return nextFrame().size() == 128; }));
+}
+
+TEST_F(ExchangeTest, SilentControllerTakesTheDeviceOfflineOnceAndAReplyBringsItBack) {
+    useSocketpair();
+    startExchange();
+    send(reply());
+    ASSERT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":2") == 1; }));
+    ASSERT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":1") == 1; }));
+    send(reply());
+    ASSERT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":2") == 2; }));
+    EXPECT_EQ(client.count("\"deviceStatus\":1"), 1u);
+}
+
+// ---- Transmit thread ----
+
+TEST_F(ExchangeTest, SendsThePollFrameAndTheSetFrameWhileASetIsPending) {
+    useSocketpair();
+    startExchange();
+    Frame poll = nextFrame();
+    ASSERT_EQ(poll.size(), 128u);
+    EXPECT_EQ(poll[0], 'A');
+    EXPECT_EQ(poll[3], 0);
+    EXPECT_EQ(poll[126], 0x36);
+    {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        device->setValues[3] = 25.9f;
+        device->portNum = 3;
+    }
+    send(reply({{2, 0x10}}));  // a reply lets the loop pick the set up and the cycle go on
+    ASSERT_TRUE(testsupport::waitFor([&] {
+        Frame f = nextFrame();
+        return f.size() == 128 && f[3] == 0x40 && f[11] == 0x19;
+    }));
+    send(reply({{2, 0x19}}));  // the controller now reports the value: confirmed
+    ASSERT_TRUE(testsupport::waitFor([&] {
+        std::lock_guard<std::mutex> lock(mSetMutex);
+        return !changeVal_status;
+    }));
+    ASSERT_TRUE(testsupport::waitFor([&] {
+        Frame f = nextFrame();
+        return f.size() == 128 && f[3] == 0 && f[11] == 0;
+    }));
+}
+
+TEST_F(ExchangeTest, InvalidReplyNeverConfirmsASetOfZero) {
+    useSocketpair();
+    {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        device->setValues[1] = 0.0f;
+        device->portNum = 1;
+    }
+    uint64_t checksumBefore = linkStats.checksumErrors.load();
+    startExchange();
+    Frame bad = reply({{0, 0}});
+    bad[126] ^= 0xFF;
+    send(bad);
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] { return linkStats.checksumErrors.load() == checksumBefore + 1; }));
+    std::lock_guard<std::mutex> lock(mSetMutex);
+    EXPECT_TRUE(changeVal_status);
+    EXPECT_EQ(changePort, 1);
+}
+
+// ---- Pick-up and confirmation, step by step ----
+
+class PickUpTest : public ExchangeTest {
+protected:
+    void request(int port, float value) {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        device->setValues[port] = value;
+        device->portNum = port;
+    }
+    std::pair<int, int> pending() {
+        std::lock_guard<std::mutex> lock(mSetMutex);
+        return {changeVal_status ? changePort : 0, changeVal};
+    }
+    size_t waiting() {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        return device->setValues.size();
+    }
+    void confirmFromController(int port, uint8_t value) {
+        uint8_t block[128] = {};
+        block[port - 1] = value;
+        manager->confirmSet(block);
+    }
+};
+
+TEST_F(PickUpTest, TruncatesValuesThatFitTheByte) {
+    struct Case {
+        float value;
+        int byte;
+    };
+    for (Case c : {Case{25.9f, 0x19}, Case{0.5f, 0x00}, Case{255.9f, 0xFF}, Case{27.0f, 27}}) {
+        request(2, c.value);
+        manager->pickUpSet();
+        EXPECT_EQ(pending(), std::make_pair(2, c.byte)) << c.value;
+    }
+}
+
+TEST_F(PickUpTest, DropsValuesTheControllerByteCannotHold) {
+    for (float v : {256.0f, 300.0f, -3.0f, std::numeric_limits<float>::quiet_NaN(),
+                    std::numeric_limits<float>::infinity()}) {
+        request(4, v);
+        manager->pickUpSet();
+        EXPECT_EQ(pending().first, 0) << v;
+        EXPECT_EQ(waiting(), 0u) << v;
+    }
+}
+
+TEST_F(PickUpTest, NewestSetReplacesThePendingOneAndTheDisplacedOneIsWrittenAfterwards) {
+    request(1, 20.0f);
+    manager->pickUpSet();
+    request(2, 30.0f);
+    manager->pickUpSet();
+    EXPECT_EQ(pending(), std::make_pair(2, 30));
+    EXPECT_EQ(waiting(), 1u) << "port 1 went back to wait";
+
+    manager->pickUpSet();  // port 2 still pending: port 1 waits
+    EXPECT_EQ(pending(), std::make_pair(2, 30));
+    confirmFromController(2, 30);
+    manager->pickUpSet();
+    EXPECT_EQ(pending(), std::make_pair(1, 20));
+    EXPECT_EQ(waiting(), 0u);
+}
+
+TEST_F(PickUpTest, DisplacedSetGivesWayToANewerValueForItsPort) {
+    request(1, 20.0f);
+    manager->pickUpSet();
+    {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        device->setValues[1] = 21.0f;  // a newer value for port 1 ...
+        device->setValues[2] = 30.0f;  // ... and port 2, the latest set
+        device->portNum = 2;
+    }
+    manager->pickUpSet();
+    EXPECT_EQ(pending(), std::make_pair(2, 30));
+    confirmFromController(2, 30);
+    manager->pickUpSet();
+    EXPECT_EQ(pending(), std::make_pair(1, 21));
+}
+
+TEST_F(PickUpTest, SetOfEveryPortIsWrittenOnePortAfterTheOther) {
+    {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        for (int p = 1; p <= 8; ++p) device->setValues[p] = 10.0f + static_cast<float>(p);
+        device->portNum = 8;
+    }
+    std::vector<int> written;
+    for (int round = 0; round < 10; ++round) {
+        manager->pickUpSet();
+        auto [port, value] = pending();
+        if (port == 0) break;
+        written.push_back(port);
+        EXPECT_EQ(value, 10 + port);
+        confirmFromController(port, static_cast<uint8_t>(value));
+    }
+    EXPECT_EQ(written, (std::vector<int>{8, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(waiting(), 0u);
+}
+
+TEST_F(PickUpTest, LookupNeverCreatesAnEntryAndNothingIsInvented) {
+    manager->pickUpSet();
+    EXPECT_EQ(waiting(), 0u);
+    EXPECT_EQ(pending().first, 0);
+    {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        device->portNum = 5;  // names a port with no entry
+    }
+    manager->pickUpSet();
+    EXPECT_EQ(waiting(), 0u);
+    EXPECT_EQ(pending().first, 0);
+}
+
+TEST_F(PickUpTest, ConfirmationComparesDataBlockIndexPortMinusOne) {
+    request(6, 7.0f);
+    manager->pickUpSet();
+    uint8_t block[128] = {};
+    block[4] = 7;  // where port 6 is published from: not where it is confirmed
+    manager->confirmSet(block);
+    EXPECT_EQ(pending().first, 6);
+    block[5] = 7;
+    manager->confirmSet(block);
+    EXPECT_EQ(pending().first, 0);
+}
+
+}  // namespace
