@@ -1,1 +1,80 @@
-// placeholder
+// The daemon manager's start-up: configuration keys, the serial-port and device scans, the link
+// to vexad, the device object, the transmit handshake and the serial port.
+#include "dornManager.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <string>
+
+#include "SerialConfig.h"
+#include "cConfig.h"
+#include "cObjectClient.h"
+#include "southDevice.h"
+
+// The transmit thread and its handshake with the receive loop. Statically initialised so that
+// they are usable objects from the start; initDorn sets them up for the daemon (the condition
+// variable then waits on the monotonic clock).
+pthread_t myThread;
+pthread_mutex_t mTxMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t mTxCond = PTHREAD_COND_INITIALIZER;
+
+dornManager::dornManager()
+    : cQlog("dornManager"),
+      devOwner("Borl100"),
+      vexaHost("localhost"),
+      southPort(50000),
+      serConf(DefaultSerialConf),
+      devDir(DefaultDeviceDir),
+      serBusPort("/dev/ttyS2"),
+      devDispName("BORL1_Retro_Controller"),
+      devSerial(0),
+      cConfFile_status(false),
+      devA(nullptr),
+      mObjectClient(nullptr),
+      mSerconf(nullptr),
+      serFd(-1) {
+    if (!cConfig::load(ConfFile)) {
+        error("Could not load config file: \"%s\" \n", ConfFile);
+        cConfFile_status = false;
+        return;
+    }
+    cQlog::init(ConfFile);
+
+    devOwner = cConfig::getString("borl1d.device.name", "Borl100");
+    serConf = cConfig::getString("borl1d.serialconf.file", DefaultSerialConf);
+    southPort = cConfig::getInt("vexad.south.port", 50000);
+    vexaHost = cConfig::getString("vexad.host", "localhost");
+    devDir = cConfig::getString("borl1d.device.dir", DefaultDeviceDir);
+    serBusPort = cConfig::getString("borl1d.device.port", "/dev/ttyS2");
+    devDispName = cConfig::getString("borl1d.device.displayname", "BORL1_Retro_Controller");
+
+    cConfFile_status = readSerialConf();
+    debug("Done reading readSerialConf()");
+}
+
+bool dornManager::initDorn() {
+    mSerconf = new qserial::SerialConfig(serConf, devOwner);
+
+    if (!loadXml()) {
+        error("Could not parse Xml file");
+        return false;
+    }
+
+    // vexad may come up later: the client keeps connecting on its own.
+    mObjectClient = new cObjectClient();
+    mObjectClient->start(vexaHost, southPort);
+
+    devA = new SouthDevice(mObjectClient, static_cast<uint32_t>(devSerial), 1, devDispName);
+
+    pthread_mutex_init(&mTxMutex, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // handshake deadlines ignore clock steps
+    pthread_cond_init(&mTxCond, &attr);
+    pthread_condattr_destroy(&attr);
+
+    // A port that does not open is not fatal: the exchange logs its errors and re-opens it.
+    serFd = mSerconf->connect(std::string(serBusPort));
+    return true;
+}

@@ -1,1 +1,301 @@
-// placeholder
+// Serial-port configuration: the ports of one owner with their line settings, and opening a port
+// in raw 8-bit mode with those settings.
+//
+// File layout (one element per setting, all optional but `owner`):
+//   <config>
+//     <serialconfig>
+//       <port>                       first port of this serialconfig: /dev/ttyS1
+//         <owner>Borl100</owner>     party the port belongs to (several owners allowed)
+//         <baud>9600</baud>          115200, 57600, 38400, 19200 or 9600
+//         <databits>8</databits>     5 to 8
+//         <stopbits>1</stopbits>     1 or 2
+//         <mode>RS485</mode>         RS232 or RS485
+//       </port>
+//     </serialconfig>
+//   </config>
+#include "SerialConfig.h"
+
+#include <fcntl.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <linux/serial.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cQlog.h"
+
+namespace qserial {
+
+namespace {
+
+const cQlog& logger() {
+    static const cQlog* log = new cQlog("SerialConfig");
+    return *log;
+}
+
+bool named(const xmlNode* node, const char* name) {
+    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
+}
+
+// Text content of an element, white space around it removed; empty when it has none.
+std::string textOf(xmlDoc* doc, const xmlNode* node, bool trim) {
+    xmlChar* raw = xmlNodeListGetString(doc, node->children, 1);
+    if (!raw)
+        return std::string();
+    std::string s(reinterpret_cast<const char*>(raw));
+    xmlFree(raw);
+    if (trim) {
+        const char* ws = " \t\r\n";
+        size_t b = s.find_first_not_of(ws);
+        if (b == std::string::npos)
+            return std::string();
+        s = s.substr(b, s.find_last_not_of(ws) - b + 1);
+    }
+    return s;
+}
+
+const char* baudText(eBaudRate b) {
+    switch (b) {
+        case BR_115200:
+            return "115200";
+        case BR_57600:
+            return "57600";
+        case BR_38400:
+            return "38400";
+        case BR_19200:
+            return "19200";
+        case BR_9600:
+            break;
+    }
+    return "9600";
+}
+
+speed_t baudSpeed(eBaudRate b) {
+    switch (b) {
+        case BR_115200:
+            return B115200;
+        case BR_57600:
+            return B57600;
+        case BR_38400:
+            return B38400;
+        case BR_19200:
+            return B19200;
+        case BR_9600:
+            break;
+    }
+    return B9600;
+}
+
+tcflag_t charSize(eDataBits d) {
+    switch (d) {
+        case DB_7:
+            return CS7;
+        case DB_6:
+            return CS6;
+        case DB_5:
+            return CS5;
+        case DB_8:
+            break;
+    }
+    return CS8;
+}
+
+int dataBitsCount(eDataBits d) {
+    return 8 - static_cast<int>(d);
+}
+
+// Reads the settings elements of one port; a bad value is logged and the default kept.
+void readSettings(xmlDoc* doc, const xmlNode* portNode, SerialPort& port, const char* path) {
+    for (const xmlNode* c = portNode->children; c; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE || named(c, "owner"))
+            continue;
+        const char* name = reinterpret_cast<const char*>(c->name);
+        std::string v = textOf(doc, c, true);
+        bool ok = true;
+        if (named(c, "baud")) {
+            if (v == "115200")
+                port.baudRate = BR_115200;
+            else if (v == "57600")
+                port.baudRate = BR_57600;
+            else if (v == "38400")
+                port.baudRate = BR_38400;
+            else if (v == "19200")
+                port.baudRate = BR_19200;
+            else if (v == "9600")
+                port.baudRate = BR_9600;
+            else
+                ok = false;
+        } else if (named(c, "databits")) {
+            if (v == "8")
+                port.dataBits = DB_8;
+            else if (v == "7")
+                port.dataBits = DB_7;
+            else if (v == "6")
+                port.dataBits = DB_6;
+            else if (v == "5")
+                port.dataBits = DB_5;
+            else
+                ok = false;
+        } else if (named(c, "stopbits")) {
+            if (v == "1")
+                port.stopBits = SB_1;
+            else if (v == "2")
+                port.stopBits = SB_2;
+            else
+                ok = false;
+        } else if (named(c, "mode")) {
+            if (strcasecmp(v.c_str(), "RS232") == 0)
+                port.mode = PM_RS232;
+            else if (strcasecmp(v.c_str(), "RS485") == 0)
+                port.mode = PM_RS485;
+            else
+                ok = false;
+        } else {
+            continue;  // elements of other programs are none of our business
+        }
+        if (!ok) {
+            logger().warn("%s: %s: bad <%s> value \"%s\", setting left at its default", path,
+                          port.device.c_str(), name, v.c_str());
+        }
+    }
+}
+
+}  // namespace
+
+SerialConfig::SerialConfig(const char* path, const char* owner) : mOwner(owner ? owner : "") {
+    if (!path) {
+        logger().error("No serial configuration file given");
+        return;
+    }
+    if (access(path, R_OK) != 0) {
+        logger().error("Serial configuration %s not read: %s", path, strerror(errno));
+        return;
+    }
+    xmlDoc* doc =
+        xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc) {
+        const xmlError* err = xmlGetLastError();
+        std::string why = err && err->message ? err->message : "unreadable";
+        if (!why.empty() && why.back() == '\n')
+            why.pop_back();
+        logger().error("Serial configuration %s not read: %s", path, why.c_str());
+        return;
+    }
+    xmlNode* root = xmlDocGetRootElement(doc);
+    if (!root || !named(root, "config")) {
+        logger().error("Serial configuration %s: root element is not <config>", path);
+        xmlFreeDoc(doc);
+        return;
+    }
+    for (xmlNode* sc = root->children; sc; sc = sc->next) {
+        if (!named(sc, "serialconfig"))
+            continue;
+        int position = 0;  // each serialconfig numbers its ports from 1
+        for (xmlNode* p = sc->children; p; p = p->next) {
+            if (!named(p, "port"))
+                continue;
+            ++position;
+            bool mine = false;
+            for (xmlNode* o = p->children; o; o = o->next) {
+                if (named(o, "owner") && !mOwner.empty() && textOf(doc, o, false) == mOwner)
+                    mine = true;
+            }
+            if (!mine)
+                continue;
+            SerialPort port;
+            port.device = "/dev/ttyS" + std::to_string(position);
+            readSettings(doc, p, port, path);
+            logger().debug("%s: %s for %s: %s %d%c%d %s", path, port.device.c_str(), mOwner.c_str(),
+                           baudText(port.baudRate), dataBitsCount(port.dataBits), 'N',
+                           port.stopBits == SB_2 ? 2 : 1,
+                           port.mode == PM_RS485 ? "RS485" : "RS232");
+            mPortList.push_back(port);
+        }
+    }
+    xmlFreeDoc(doc);
+    if (mPortList.empty())
+        logger().info("No serial port of %s in %s", mOwner.c_str(), path);
+}
+
+const SerialPort* SerialConfig::find(const std::string& device) const {
+    // The last entry for a device wins, as later entries of the file override earlier ones.
+    for (auto it = mPortList.rbegin(); it != mPortList.rend(); ++it) {
+        if (it->device == device)
+            return &*it;
+    }
+    return nullptr;
+}
+
+int SerialConfig::connect(std::string path) {
+    SerialPort settings;  // 9600 8N1 RS232 for a device without an entry
+    settings.device = path;
+    if (const SerialPort* p = find(path))
+        settings = *p;
+    return openPort(path, settings);
+}
+
+int SerialConfig::openPort(const std::string& path, const SerialPort& settings) {
+    // O_NONBLOCK only for the open itself: a port without carrier must not block it. The
+    // descriptor is switched back to blocking reads below.
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        logger().error("Could not open serial port %s: %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    auto fail = [&](const char* what) {
+        int err = errno;
+        logger().error("Could not set up serial port %s (%s): %s", path.c_str(), what,
+                       strerror(err));
+        ::close(fd);
+        return -1;
+    };
+
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return fail("tcgetattr");
+    // Raw 8-bit line: no echo, no signals, no canonical editing, no CR/LF or XON/XOFF
+    // translation, no parity, no output processing.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= charSize(settings.dataBits) | CLOCAL | CREAD;
+    if (settings.stopBits == SB_2)
+        tio.c_cflag |= CSTOPB;
+    tio.c_cc[VMIN] = 1;   // read returns as soon as one byte is there
+    tio.c_cc[VTIME] = 0;  // and waits for it without a timeout
+    speed_t speed = baudSpeed(settings.baudRate);
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
+        return fail("line speed");
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        return fail("tcsetattr");
+
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail("blocking mode");
+
+    if (settings.mode == PM_RS485) {
+        struct serial_rs485 rs485;
+        memset(&rs485, 0, sizeof rs485);
+        rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        if (ioctl(fd, TIOCSRS485, &rs485) != 0) {
+            // The line may still work when the transceiver switches direction by itself.
+            logger().error("Could not switch %s to RS485 mode: %s", path.c_str(), strerror(errno));
+        }
+    }
+
+    tcflush(fd, TCIFLUSH);  // bytes that arrived before we opened belong to no frame of ours
+    logger().info("Serial port %s open: %s %d%c%d %s", path.c_str(), baudText(settings.baudRate),
+                  dataBitsCount(settings.dataBits), 'N', settings.stopBits == SB_2 ? 2 : 1,
+                  settings.mode == PM_RS485 ? "RS485" : "RS232");
+    return fd;
+}
+
+}  // namespace qserial

@@ -13,11 +13,11 @@ enum eStopBits { SB_1 = 0, SB_2 = 1 };
 enum ePortMode { PM_RS232 = 0, PM_RS485 = 1 };
 
 struct SerialPort {
-    std::string device;             // "/dev/ttySN", N = position of the port element
-    eBaudRate baudRate = BR_9600;   // line speed
-    eDataBits dataBits = DB_8;      // character size
-    eStopBits stopBits = SB_1;      // stop bits; parity is always none
-    ePortMode mode = PM_RS232;      // RS485 switches on the driver's RS485 mode
+    std::string device;            // "/dev/ttySN", N = position of the port element
+    eBaudRate baudRate = BR_9600;  // line speed
+    eDataBits dataBits = DB_8;     // character size
+    eStopBits stopBits = SB_1;     // stop bits; parity is always none
+    ePortMode mode = PM_RS232;     // RS485 switches on the driver's RS485 mode
 };
 
 class SerialConfig {
@@ -30,6 +30,9 @@ public:
     // (VMIN 1, VTIME 0) with the configured settings, or 9600 8N1 RS232 for a device that has
     // no entry. Returns the descriptor, or -1 with an error line naming path and reason.
     int connect(std::string path);
+
+    // Opens `path` with the given settings, as connect does with the settings it looks up.
+    static int openPort(const std::string& path, const SerialPort& settings);
 
     const std::vector<SerialPort>& ports() const { return mPortList; }
     const SerialPort* find(const std::string& device) const;

@@ -1,0 +1,266 @@
+// Serial-port configuration: which ports an owner gets with which settings, and opening a real
+// pty in raw 8-bit mode.
+#include "SerialConfig.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../platform/logCapture.h"
+#include "testSupport.h"
+
+using qserial::SerialConfig;
+using qserial::SerialPort;
+using testsupport::LogCapture;
+using testsupport::ScratchDir;
+using testsupport::writeFile;
+
+namespace {
+
+class SerialConfigParse : public ::testing::Test {
+protected:
+    ScratchDir dir{"serialconfig"};
+    LogCapture log{"SerialConfig"};
+
+    std::string file(const std::string& xml) {
+        writeFile(dir / "serialconf.xml", xml);
+        return dir / "serialconf.xml";
+    }
+};
+
+// The pty pair a test talks through: the master plays the controller's side of the line.
+class Pty {
+public:
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
+            slavePath = ptsname(master);
+    }
+    ~Pty() {
+        if (master >= 0)
+            close(master);
+    }
+    int master = -1;
+    std::string slavePath;
+};
+
+// Reads exactly n bytes from fd, waiting at most a few seconds for each chunk.
+std::string readN(int fd, size_t n) {
+    std::string out;
+    while (out.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            break;
+        char buf[512];
+        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    return out;
+}
+
+bool writeAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t w = write(fd, data.data() + done, data.size() - done);
+        if (w <= 0)
+            return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(SerialConfigParse, KeepsTheOwnersPortsWithTheirSettings) {
+    std::string path = file(R"(<?xml version="1.0"?>
+<config>
+  <!-- first bus group -->
+  <serialconfig>
+    <port><owner>modem</owner></port>
+    <port>
+      <owner>Borl100</owner>
+      <baud>19200</baud>
+      <databits>7</databits>
+      <stopbits>2</stopbits>
+      <mode>rs485</mode>
+      <vendorflag>x</vendorflag>
+    </port>
+    <other/>
+    <port><owner>Borl1000</owner><owner> Borl100</owner></port>
+    <port><owner>ups</owner><owner>Borl100</owner><baud> 115200 </baud></port>
+  </serialconfig>
+  <serialconfig>
+    <port><owner>Borl100</owner></port>
+  </serialconfig>
+</config>)");
+    SerialConfig conf(path.c_str(), "Borl100");
+    const auto& ports = conf.ports();
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].device, "/dev/ttyS2");
+    EXPECT_EQ(ports[0].baudRate, qserial::BR_19200);
+    EXPECT_EQ(ports[0].dataBits, qserial::DB_7);
+    EXPECT_EQ(ports[0].stopBits, qserial::SB_2);
+    EXPECT_EQ(ports[0].mode, qserial::PM_RS485);
+    EXPECT_EQ(ports[1].device, "/dev/ttyS4");  // any of several owners may match
+    EXPECT_EQ(ports[1].baudRate, qserial::BR_115200);
+    EXPECT_EQ(ports[1].dataBits, qserial::DB_8);
+    EXPECT_EQ(ports[2].device, "/dev/ttyS1");  // each serialconfig counts from 1
+    EXPECT_EQ(ports[2].mode, qserial::PM_RS232);
+
+    ASSERT_NE(conf.find("/dev/ttyS2"), nullptr);
+    EXPECT_EQ(conf.find("/dev/ttyS2")->baudRate, qserial::BR_19200);
+    EXPECT_EQ(conf.find("/dev/ttyS3"), nullptr);  // near-miss owners do not match
+    EXPECT_FALSE(log.contains("bad <"));
+
+    SerialConfig modem(path.c_str(), "modem");
+    ASSERT_EQ(modem.ports().size(), 1u);
+    EXPECT_EQ(modem.ports()[0].device, "/dev/ttyS1");
+}
+
+TEST_F(SerialConfigParse, BadSettingsAreLoggedAndDefaulted) {
+    std::string path = file(R"(<config><serialconfig>
+<port><owner>Borl100</owner><baud>9601</baud><databits>9</databits><stopbits>1.5</stopbits>
+<mode>RS422</mode></port>
+<port><owner>other</owner><baud>nonsense</baud></port>
+<port><owner/></port>
+</serialconfig></config>)");
+    SerialConfig conf(path.c_str(), "Borl100");
+    ASSERT_EQ(conf.ports().size(), 1u);
+    const SerialPort& p = conf.ports()[0];
+    EXPECT_EQ(p.baudRate, qserial::BR_9600);
+    EXPECT_EQ(p.dataBits, qserial::DB_8);
+    EXPECT_EQ(p.stopBits, qserial::SB_1);
+    EXPECT_EQ(p.mode, qserial::PM_RS232);
+    EXPECT_TRUE(log.contains("/dev/ttyS1: bad <baud> value \"9601\""));
+    EXPECT_TRUE(log.contains("bad <databits> value \"9\""));
+    EXPECT_TRUE(log.contains("bad <stopbits> value \"1.5\""));
+    EXPECT_TRUE(log.contains("bad <mode> value \"RS422\""));
+    EXPECT_FALSE(log.contains("nonsense"));  // other owners' ports are not our business
+    EXPECT_TRUE(SerialConfig(path.c_str(), "").ports().empty());  // an empty owner names nobody
+}
+
+TEST_F(SerialConfigParse, UnusableFilesGiveAnEmptyList) {
+    struct Case {
+        const char* legend;
+        const char* content;  // nullptr: no file at all
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"missing file", nullptr, "not read: No such file or directory"},
+        {"not XML", "this is not xml <", "not read"},
+        {"empty file", "", "not read"},
+        {"wrong root",
+         "<serial><serialconfig><port><owner>Borl100</owner></port>"
+         "</serialconfig></serial>",
+         "root element is not <config>"},
+        {"no port of the owner", "<config><serialconfig><port/></serialconfig></config>",
+         "No serial port of Borl100"},
+    };
+    for (const auto& c : cases) {
+        std::string path = dir / "case.xml";
+        unlink(path.c_str());
+        if (c.content)
+            writeFile(path, c.content);
+        log.clear();
+        SerialConfig conf(path.c_str(), "Borl100");
+        EXPECT_TRUE(conf.ports().empty()) << c.legend;
+        EXPECT_TRUE(log.contains(c.logged)) << c.legend;
+    }
+}
+
+TEST(SerialConfigConnect, PtyIsRawAndPassesEveryByteBothWays) {
+    Pty pty;
+    ASSERT_FALSE(pty.slavePath.empty());
+    SerialConfig conf("/nonexistent/serialconf.xml", "Borl100");
+    int fd = conf.connect(pty.slavePath);
+    ASSERT_GE(fd, 0);
+
+    termios tio;
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_cc[VMIN], 1);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // reads block for the next byte
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all.push_back(static_cast<char>(b));
+    ASSERT_TRUE(writeAll(pty.master, all));
+    EXPECT_EQ(readN(fd, all.size()), all);  // controller to daemon
+    ASSERT_TRUE(writeAll(fd, all));
+    EXPECT_EQ(readN(pty.master, all.size()), all);  // daemon to controller
+
+    // The exchange re-opens a lost port through the same call.
+    int again = conf.connect(pty.slavePath);
+    ASSERT_GE(again, 0);
+    ASSERT_TRUE(writeAll(pty.master, "\r\n\x11\x13"));
+    EXPECT_EQ(readN(again, 4), "\r\n\x11\x13");
+    close(again);
+    close(fd);
+}
+
+TEST(SerialConfigConnect, StaleInputIsFlushedOnOpen) {
+    Pty pty;
+    ASSERT_FALSE(pty.slavePath.empty());
+    int keep = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);  // line already up
+    ASSERT_GE(keep, 0);
+    termios raw;
+    tcgetattr(keep, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(keep, TCSANOW, &raw);
+    ASSERT_TRUE(writeAll(pty.master, "stale"));
+    // Wait until the stale bytes are queued at the slave before it is opened again.
+    pollfd p{keep, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+
+    int fd = SerialConfig::openPort(pty.slavePath, SerialPort());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(writeAll(pty.master, "new"));
+    EXPECT_EQ(readN(fd, 3), "new");
+    close(fd);
+    close(keep);
+}
+
+TEST(SerialConfigConnect, ConfiguredSettingsAreApplied) {
+    Pty pty;
+    ASSERT_FALSE(pty.slavePath.empty());
+    LogCapture log("SerialConfig");
+    SerialPort settings;
+    settings.baudRate = qserial::BR_19200;
+    settings.dataBits = qserial::DB_7;
+    settings.stopBits = qserial::SB_2;
+    settings.mode = qserial::PM_RS485;  // a pty has no RS485 mode: logged, not fatal
+    int fd = SerialConfig::openPort(pty.slavePath, settings);
+    ASSERT_GE(fd, 0);
+    termios tio;
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+    EXPECT_NE(tio.c_cflag & CSTOPB, 0u);  // (a pty keeps CS8 whatever it is told)
+    EXPECT_TRUE(log.contains("Could not switch " + pty.slavePath + " to RS485 mode"));
+    close(fd);
+}
+
+TEST(SerialConfigConnect, FailuresReturnNegativeAndNameThePath) {
+    LogCapture log("SerialConfig");
+    SerialConfig conf("/nonexistent/serialconf.xml", "Borl100");
+    EXPECT_LT(conf.connect("/nonexistent/ttyS9"), 0);
+    EXPECT_TRUE(log.contains("/nonexistent/ttyS9: No such file or directory"));
+    EXPECT_LT(conf.connect("/dev/null"), 0);  // not a terminal
+    EXPECT_TRUE(log.contains("/dev/null"));
+}
