@@ -210,7 +210,10 @@ bool Process::running() {
 std::string builtBinary(const std::string& name) {
     for (const char* sub : {"/", "/tools/", "/tools/borl-sim/", "/tools/vexa-console/"}) {
         std::string p = std::string(BORL1D_BINARY_DIR) + sub + name;
-        if (access(p.c_str(), X_OK) == 0) return p;
+        struct stat st;
+        // A tool lives in a folder of its own name: the folder itself does not count.
+        if (stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(p.c_str(), X_OK) == 0)
+            return p;
     }
     return std::string(BORL1D_BINARY_DIR) + "/" + name;
 }

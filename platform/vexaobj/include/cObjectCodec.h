@@ -2,7 +2,9 @@
 // by the console peer.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 class cObjectList;
 
@@ -18,5 +20,31 @@ std::string encodeMessage(cObjectList& message);
 // deletes them with deleteObjects(). On a rejected line returns false, leaves `out` empty and
 // puts the reason into `reason`.
 bool decodeMessage(const std::string& line, cObjectList& out, std::string& reason);
+
+// The first `limit` bytes of a line for a log line: printable ASCII as it is, every other byte
+// as \xNN, and "..." when the line was cut.
+std::string printableExcerpt(const std::string& line, size_t limit = 200);
+
+// Cuts a TCP byte stream into lines. A trailing "\r" is removed. A line longer than
+// kMaxLineBytes (newline included) is reported once, as soon as it crosses the limit, with
+// its first bytes, and the rest of it is skipped up to its newline.
+class LineFramer {
+public:
+    struct Line {
+        std::string text;       // the line without its end, or the start of an over-long one
+        bool overlong = false;  // true: the line was discarded for its length
+    };
+
+    // Appends `n` bytes; every line completed by them is appended to `out`.
+    void feed(const char* data, size_t n, std::vector<Line>& out);
+    // Forgets a partial line (a new connection starts a new stream).
+    void reset();
+    // True while a line has been started and not ended.
+    bool midLine() const { return !mPartial.empty() || mDiscarding; }
+
+private:
+    std::string mPartial;
+    bool mDiscarding = false;
+};
 
 }  // namespace vexaobj

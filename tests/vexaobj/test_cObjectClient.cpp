@@ -1,0 +1,533 @@
+// The client against a real TCP peer on 127.0.0.1: order, one-at-a-time delivery, sends from
+// the listener, hostile input, re-connection, the bounded queue and a peer that stops reading.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../platform/logCapture.h"
+#include "cObject.h"
+#include "cObjectClient.h"
+#include "cObjectCodec.h"
+#include "cObjectList.h"
+#include "cObjectListener.h"
+#include "testSupport.h"
+
+using namespace std::chrono_literals;
+using testsupport::LogCapture;
+using testsupport::waitFor;
+
+namespace {
+
+// Plays vexad: listens on 127.0.0.1, accepts connections, reads and writes lines.
+class Peer {
+public:
+    explicit Peer(int port = 0) {
+        mListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(mListen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        EXPECT_EQ(bind(mListen, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(listen(mListen, 4), 0);
+        socklen_t len = sizeof a;
+        getsockname(mListen, reinterpret_cast<sockaddr*>(&a), &len);
+        mPort = ntohs(a.sin_port);
+    }
+    ~Peer() {
+        closeConn();
+        close(mListen);
+    }
+    int port() const { return mPort; }
+
+    // Waits for the client to connect; a previous connection is closed first.
+    bool accept(std::chrono::milliseconds timeout = 10s) {
+        closeConn();
+        pollfd p{mListen, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+            return false;
+        mConn = ::accept(mListen, nullptr, nullptr);
+        mBuf.clear();
+        return mConn >= 0;
+    }
+    void closeConn() {
+        if (mConn >= 0)
+            close(mConn);
+        mConn = -1;
+    }
+    void write(const std::string& bytes) {
+        size_t off = 0;
+        while (off < bytes.size()) {
+            ssize_t w = ::send(mConn, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+            ASSERT_GT(w, 0);
+            off += static_cast<size_t>(w);
+        }
+    }
+    // Reads until `n` lines arrived or the deadline passed.
+    std::vector<std::string> readLines(size_t n, std::chrono::milliseconds timeout = 10s) {
+        std::vector<std::string> out;
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (out.size() < n) {
+            size_t nl;
+            while (out.size() < n && (nl = mBuf.find('\n')) != std::string::npos) {
+                out.push_back(mBuf.substr(0, nl));
+                mBuf.erase(0, nl + 1);
+            }
+            if (out.size() == n)
+                break;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{mConn, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1)
+                break;
+            char buf[65536];
+            ssize_t r = recv(mConn, buf, sizeof buf, 0);
+            if (r <= 0)
+                break;
+            mBuf.append(buf, static_cast<size_t>(r));
+        }
+        return out;
+    }
+
+private:
+    int mListen = -1;
+    int mConn = -1;
+    int mPort = 0;
+    std::string mBuf;
+};
+
+// Records every message as its wire line; checks that calls never overlap.
+class Recorder : public cObjectListener {
+public:
+    std::function<void(cObjectList*)> hook;  // runs inside handleObjectAction
+
+    void handleObjectAction(cObjectList* objects) override {
+        if (mInCall.fetch_add(1) != 0)
+            mOverlap = true;
+        {
+            std::lock_guard<std::mutex> lk(mMutex);
+            mLines.push_back(vexaobj::encodeMessage(*objects));
+            mThreads.push_back(std::this_thread::get_id());
+        }
+        if (hook)
+            hook(objects);
+        mInCall.fetch_sub(1);
+    }
+    size_t count() const {
+        std::lock_guard<std::mutex> lk(mMutex);
+        return mLines.size();
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lk(mMutex);
+        return mLines;
+    }
+    std::vector<std::thread::id> threads() const {
+        std::lock_guard<std::mutex> lk(mMutex);
+        return mThreads;
+    }
+    bool overlapped() const { return mOverlap; }
+
+private:
+    mutable std::mutex mMutex;
+    std::vector<std::string> mLines;
+    std::vector<std::thread::id> mThreads;
+    std::atomic<int> mInCall{0};
+    std::atomic<bool> mOverlap{false};
+};
+
+cObjectClient::Options fastOptions(size_t queueLimit = 1000) {
+    cObjectClient::Options o;
+    o.backoffMinMs = 10;
+    o.backoffMaxMs = 40;
+    o.queueLimit = queueLimit;
+    return o;
+}
+
+// A one-sample event message; the sequence number tells messages apart. `pad` adds a
+// capability with that much text, to make the message big.
+void fillSample(cObjectList& m, uint32_t seq, const std::string& pad) {
+    m.setMsgType(cObjectList::MSG_EVENT);
+    auto* s = new cObjectAnalogSample;
+    s->setDeviceSerial(1234);
+    s->setPortNum(3);
+    s->setSeqNum(seq);
+    s->setSample(static_cast<float>(seq) / 4);
+    m.add(s);
+    if (!pad.empty()) {
+        auto* c = new cObjectCapability;
+        c->setDeviceSerial(1234);
+        c->setValue(pad.c_str());
+        m.add(c);
+    }
+}
+
+std::string sampleLine(uint32_t seq) {
+    cObjectList m;
+    fillSample(m, seq, "");
+    std::string line = vexaobj::encodeMessage(m);
+    m.deleteObjects();
+    return line;
+}
+
+void sendSample(cObjectClient& client, uint32_t seq, const std::string& pad = "") {
+    cObjectList m;
+    fillSample(m, seq, pad);
+    client.send(&m);
+    m.deleteObjects();  // the client is done with the message on return
+}
+
+std::string requestLine(uint32_t portId) {
+    return R"({"msgType":1,"objects":[{"objType":4,"deviceSerial":-1,"portId":)" +
+           std::to_string(portId) + "}]}";
+}
+
+size_t countContaining(const LogCapture& log, const std::string& part) {
+    size_t n = 0;
+    for (const auto& m : log.messages())
+        n += m.find(part) != std::string::npos;
+    return n;
+}
+
+TEST(ClientConstruction, DoesNoIoUntilStartedAndRefusesBadAddresses) {
+    LogCapture log("vexaobj");
+    {
+        cObjectClient client;  // no threads, no sockets: destroying it at once is fine
+        sendSample(client, 1);
+        EXPECT_EQ(client.queued(), 1u);
+        EXPECT_FALSE(client.connected());
+    }
+    cObjectClient client;
+    EXPECT_FALSE(client.start("127.0.0.1", 0));
+    EXPECT_FALSE(client.start("127.0.0.1", 70000));
+    EXPECT_FALSE(client.start(nullptr, 50000));
+    EXPECT_TRUE(log.contains("not valid"));
+}
+
+TEST(ClientTraffic, SendsQueuedAndNewMessagesInOrder) {
+    Peer peer;
+    cObjectClient client(fastOptions());
+    for (uint32_t i = 1; i <= 5; ++i)
+        sendSample(client, i);  // queued before start
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    for (uint32_t i = 6; i <= 300; ++i)
+        sendSample(client, i);
+    auto lines = peer.readLines(300);
+    ASSERT_EQ(lines.size(), 300u);
+    for (uint32_t i = 1; i <= 300; ++i)
+        ASSERT_EQ(lines[i - 1], sampleLine(i)) << i;
+    EXPECT_EQ(client.dropped(), 0u);
+}
+
+TEST(ClientTraffic, DeliversIncomingMessagesInOrderOneAtATimeOnOneThread) {
+    Peer peer;
+    Recorder rec;
+    std::atomic<int> work{0};
+    rec.hook = [&](cObjectList*) {
+        for (int i = 0; i < 20000; ++i)
+            work.fetch_add(1, std::memory_order_relaxed);
+    };
+    cObjectClient client(fastOptions());
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    std::string burst;
+    for (uint32_t i = 1; i <= 500; ++i)
+        burst += requestLine(i) + (i % 2 ? "\n" : "\r\n");
+    peer.write(burst);
+    ASSERT_TRUE(waitFor([&] { return rec.count() == 500; }));
+    auto lines = rec.lines();
+    for (uint32_t i = 1; i <= 500; ++i) {
+        ASSERT_NE(lines[i - 1].find("\"portId\":" + std::to_string(i) + ","), std::string::npos)
+            << lines[i - 1];
+    }
+    EXPECT_FALSE(rec.overlapped());
+    auto threads = rec.threads();
+    EXPECT_NE(threads[0], std::this_thread::get_id());
+    for (auto id : threads)
+        ASSERT_EQ(id, threads[0]);
+}
+
+TEST(ClientTraffic, ListenerMaySendWhileOtherThreadsSendToo) {
+    Peer peer;
+    Recorder rec;
+    cObjectClient client(fastOptions());
+    // Answers every request from inside the listener, as the device does.
+    rec.hook = [&](cObjectList* in) {
+        auto* req = dynamic_cast<cObjectAInput*>(in->first());
+        if (req)
+            sendSample(client, 100000 + req->getPortId());
+    };
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    std::thread other([&] {
+        for (uint32_t i = 1; i <= 200; ++i)
+            sendSample(client, i);
+    });
+    std::string burst;
+    for (uint32_t i = 1; i <= 200; ++i)
+        burst += requestLine(i) + "\n";
+    peer.write(burst);
+    other.join();
+
+    auto lines = peer.readLines(400);
+    ASSERT_EQ(lines.size(), 400u);
+    // Each sender's own messages keep their order.
+    uint32_t lastAnswer = 100000, lastOther = 0;
+    for (const auto& l : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(l, m, std::regex("\"seqNum\":(\\d+)"))) << l;
+        uint32_t seq = static_cast<uint32_t>(std::stoul(m[1]));
+        uint32_t& last = seq > 100000 ? lastAnswer : lastOther;
+        ASSERT_EQ(seq, last + 1);
+        last = seq;
+    }
+}
+
+TEST(ClientTraffic, MessageWithoutListenerIsDroppedAtDebug) {
+    LogCapture log("vexaobj");
+    Peer peer;
+    Recorder rec;
+    cObjectClient client(fastOptions());
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    peer.write(requestLine(1) + "\n");
+    ASSERT_TRUE(waitFor([&] { return log.contains("no listener"); }));
+    client.addListener(&rec);
+    peer.write(requestLine(2) + "\n");
+    ASSERT_TRUE(waitFor([&] { return rec.count() == 1; }));
+    EXPECT_NE(rec.lines()[0].find("\"portId\":2,"), std::string::npos);
+}
+
+TEST(ClientHostileInput, BadLinesAreLoggedAndDroppedAndTheConnectionStays) {
+    LogCapture log("vexaobj");
+    Peer peer;
+    Recorder rec;
+    cObjectClient client(fastOptions());
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    peer.write("not json\n");
+    peer.write(R"({"msgType":0,"objects":[{"objType":11,"deviceSerial":1,"portId":2}]})"
+               "\n");
+    peer.write("{\"bin\x01\x02\":1}\n");
+    peer.write("{" + std::string(70000, 'a') + "\n");
+    peer.write("\n");  // blank lines carry nothing
+    peer.write(requestLine(7) + "\n");
+    ASSERT_TRUE(waitFor([&] { return rec.count() == 1; }));
+    EXPECT_NE(rec.lines()[0].find("\"portId\":7,"), std::string::npos);
+
+    std::vector<std::string> rejected;
+    for (const auto& l : log.lines()) {
+        if (l.message.find("rejected line") != std::string::npos) {
+            EXPECT_EQ(l.priority, log4cpp::Priority::ERROR);
+            rejected.push_back(l.message);
+        }
+    }
+    ASSERT_EQ(rejected.size(), 4u);
+    EXPECT_NE(rejected[0].find("not JSON"), std::string::npos);
+    EXPECT_NE(rejected[1].find("\"sampledValue\" is missing"), std::string::npos);
+    EXPECT_NE(rejected[2].find("\\x01\\x02"), std::string::npos);  // shown printable
+    EXPECT_NE(rejected[3].find("longer than 65536"), std::string::npos);
+    EXPECT_LT(rejected[3].size(), 600u);  // the excerpt, not the line
+    // Still the first connection: the peer was not dropped for its garbage.
+    EXPECT_EQ(countContaining(log, "lost"), 0u);
+    sendSample(client, 1);
+    EXPECT_EQ(peer.readLines(1), std::vector<std::string>{sampleLine(1)});
+}
+
+TEST(ClientHostileInput, AFloodOfGarbageIsLoggedAtABoundedRate) {
+    LogCapture log("vexaobj");
+    Peer peer;
+    Recorder rec;
+    cObjectClient client(fastOptions());
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    auto begin = std::chrono::steady_clock::now();
+    std::string flood;
+    for (int i = 0; i < 2000; ++i)
+        flood += "garbage " + std::to_string(i) + "\n";
+    peer.write(flood + requestLine(1) + "\n");
+    ASSERT_TRUE(waitFor([&] { return rec.count() == 1; }));
+
+    // Every rejected line is accounted for, singly or in a summary, once the summary is out.
+    size_t single = 0, summarised = 0;
+    ASSERT_TRUE(waitFor([&] {
+        single = countContaining(log, "rejected line");
+        summarised = 0;
+        std::regex summary("^(\\d+) further lines rejected$");
+        for (const auto& m : log.messages()) {
+            std::smatch sm;
+            if (std::regex_match(m, sm, summary))
+                summarised += std::stoul(sm[1]);
+        }
+        return single + summarised == 2000;
+    }));
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin)
+            .count();
+    EXPECT_LE(single, static_cast<size_t>(10 * (seconds + 1)));
+    EXPECT_GT(summarised, 0u);
+}
+
+TEST(ClientReconnection, ReconnectsAfterThePeerClosesAndKeepsOrder) {
+    LogCapture log("vexaobj");
+    Peer peer;
+    Recorder rec;
+    cObjectClient client(fastOptions());
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    sendSample(client, 1);
+    ASSERT_EQ(peer.readLines(1).size(), 1u);
+
+    peer.closeConn();
+    ASSERT_TRUE(waitFor([&] { return !client.connected(); }));
+    for (uint32_t i = 2; i <= 20; ++i)
+        sendSample(client, i);
+    ASSERT_TRUE(peer.accept());
+    for (uint32_t i = 21; i <= 30; ++i)
+        sendSample(client, i);
+    auto lines = peer.readLines(29);
+    ASSERT_EQ(lines.size(), 29u);
+    for (uint32_t i = 2; i <= 30; ++i)
+        ASSERT_EQ(lines[i - 2], sampleLine(i));
+
+    // Incoming traffic works on the new connection too.
+    peer.write(requestLine(5) + "\n");
+    ASSERT_TRUE(waitFor([&] { return rec.count() == 1; }));
+    EXPECT_EQ(countContaining(log, "lost"), 1u);
+    EXPECT_EQ(countContaining(log, "re-connected"), 1u);
+}
+
+TEST(ClientReconnection, AMessageCutOffByALostConnectionIsSentAgainWhole) {
+    Peer peer;
+    cObjectClient client(fastOptions());
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());  // reads nothing: the socket buffers fill, a write stops halfway
+    std::string pad(60000, 'p');
+    for (uint32_t i = 1; i <= 300; ++i)
+        sendSample(client, i, pad);
+    ASSERT_TRUE(waitFor([&] { return client.queued() < 290; }));
+    peer.closeConn();  // unread data: the client's next write fails
+    ASSERT_TRUE(peer.accept());
+    const uint32_t marker = 1000000;
+    sendSample(client, marker);
+
+    // Whatever the first connection swallowed, the second carries whole lines in sequence.
+    std::vector<uint32_t> seqs;
+    while (seqs.empty() || seqs.back() != marker) {
+        auto lines = peer.readLines(1);
+        ASSERT_EQ(lines.size(), 1u);
+        cObjectList m;
+        std::string reason;
+        ASSERT_TRUE(vexaobj::decodeMessage(lines[0], m, reason)) << reason;
+        seqs.push_back(dynamic_cast<cObjectAnalogSample*>(m.first())->getSeqNum());
+        m.deleteObjects();
+    }
+    ASSERT_GE(seqs.size(), 2u);
+    EXPECT_EQ(seqs[seqs.size() - 2], 300u);
+    for (size_t i = 1; i + 1 < seqs.size(); ++i)
+        EXPECT_EQ(seqs[i], seqs[i - 1] + 1);
+}
+
+TEST(ClientReconnection, ConnectsWhenThePeerComesUpLaterWithDoublingBackOff) {
+    LogCapture log("vexaobj");
+    int port = testsupport::freeTcpPort();
+    cObjectClient client(fastOptions());
+    ASSERT_TRUE(client.start("127.0.0.1", port));  // resolves; nobody listens yet
+    for (uint32_t i = 1; i <= 3; ++i)
+        sendSample(client, i);
+    // Wait until the back-off has reached its cap.
+    ASSERT_TRUE(waitFor([&] { return countContaining(log, "next in 40 ms") >= 2; }));
+
+    Peer peer(port);
+    ASSERT_TRUE(peer.accept());
+    auto lines = peer.readLines(3);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], sampleLine(1));
+    EXPECT_EQ(lines[2], sampleLine(3));
+
+    // The failure is logged once as an error, the attempts at debug with 10, 20, 40, 40 ms.
+    std::vector<std::string> delays;
+    size_t errors = 0;
+    for (const auto& l : log.lines()) {
+        if (l.message.find("cannot connect") != std::string::npos) {
+            ++errors;
+            EXPECT_EQ(l.priority, log4cpp::Priority::ERROR);
+        }
+        std::smatch m;
+        if (std::regex_search(l.message, m, std::regex("next in (\\d+) ms"))) {
+            EXPECT_EQ(l.priority, log4cpp::Priority::DEBUG);
+            delays.push_back(m[1]);
+        }
+    }
+    EXPECT_EQ(errors, 1u);
+    ASSERT_GE(delays.size(), 3u);
+    EXPECT_EQ(delays[0], "20");
+    EXPECT_EQ(delays[1], "40");
+    EXPECT_EQ(delays[2], "40");
+    EXPECT_TRUE(waitFor([&] { return log.contains("connected to vexad at 127.0.0.1"); }));
+}
+
+TEST(ClientQueue, KeepsTheNewestMessagesWhileDisconnectedAndReportsTheDrops) {
+    LogCapture log("vexaobj");
+    int port = testsupport::freeTcpPort();
+    cObjectClient client(fastOptions(10));
+    ASSERT_TRUE(client.start("127.0.0.1", port));
+    for (uint32_t i = 1; i <= 25; ++i)
+        sendSample(client, i);
+    EXPECT_EQ(client.queued(), 10u);
+    EXPECT_EQ(client.dropped(), 15u);
+
+    Peer peer(port);
+    ASSERT_TRUE(peer.accept());
+    auto lines = peer.readLines(10);
+    ASSERT_EQ(lines.size(), 10u);
+    for (uint32_t i = 16; i <= 25; ++i)
+        EXPECT_EQ(lines[i - 16], sampleLine(i));
+    EXPECT_TRUE(waitFor([&] { return log.contains("15 messages dropped while disconnected"); }));
+}
+
+TEST(ClientQueue, APeerThatStopsReadingNeverBlocksSend) {
+    LogCapture log("vexaobj");
+    Peer peer;
+    cObjectClient client(fastOptions(50));
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());  // and then never reads
+    ASSERT_TRUE(waitFor([&] { return client.connected(); }));
+
+    // Far more than the socket buffers hold; if send waited for the network this would hang.
+    std::atomic<bool> done{false};
+    std::string pad(4000, 'p');
+    std::thread sender([&] {
+        for (uint32_t i = 1; i <= 3000; ++i)
+            sendSample(client, i, pad);
+        done = true;
+    });
+    bool finished = waitFor([&] { return done.load(); }, 30s);
+    sender.join();
+    ASSERT_TRUE(finished);
+    EXPECT_GT(client.dropped(), 0u);
+    EXPECT_LE(client.queued(), 50u);
+    EXPECT_TRUE(log.contains("vexad is not reading"));
+    // The destructor stops the client although a write is stuck.
+}
+
+}  // namespace

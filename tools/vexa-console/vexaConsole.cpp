@@ -1,0 +1,202 @@
+#include "vexaConsole.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cObject.h"
+#include "cObjectCodec.h"
+#include "cObjectList.h"
+
+namespace vexaconsole {
+
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+const char* msgTypeName(unsigned t) {
+    static const char* const names[] = {"set", "request", "error", "event", "delete", "reply"};
+    return t < sizeof names / sizeof names[0] ? names[t] : nullptr;
+}
+
+const char* objTypeName(uint64_t t) {
+    static const char* const names[] = {"device", "port",    "din",        "dout",  "ain",
+                                        "event",  "msginfo", "sitecfg",    "trend", "sample",
+                                        "access", "aout",    "capability", "adhoc", "numtypes"};
+    return t < sizeof names / sizeof names[0] ? names[t] : nullptr;
+}
+
+std::string fieldText(const ojson& v) {
+    if (v.is_number_unsigned() && v.get<uint64_t>() == cObject::WILDCARD)
+        return "-1";
+    return v.dump(-1, ' ', false, ojson::error_handler_t::replace);
+}
+
+// A whole number: -1 (the wildcard) or 0..4294967295.
+bool parseId(const std::string& s, uint32_t& out) {
+    if (s.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < -1 || v > 0xFFFFFFFFll)
+        return false;
+    out = v == -1 ? cObject::WILDCARD : static_cast<uint32_t>(v);
+    return true;
+}
+
+bool parseValue(const std::string& s, float& out) {
+    if (s.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    float v = std::strtof(s.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v))
+        return false;
+    out = v;
+    return true;
+}
+
+Command error(const std::string& what) {
+    Command c;
+    c.kind = Command::Error;
+    c.line = what;
+    return c;
+}
+
+// Encodes a one-object message and frees the object.
+Command sendOne(uint8_t msgType, cObject* obj) {
+    cObjectList msg;
+    msg.setMsgType(msgType);
+    msg.add(obj);
+    Command c;
+    c.kind = Command::Send;
+    c.line = vexaobj::encodeMessage(msg);
+    msg.deleteObjects();
+    return c;
+}
+
+}  // namespace
+
+std::string describeMessage(cObjectList& message) {
+    std::string out;
+    unsigned mt = message.getMsgType();
+    const char* mtName = msgTypeName(mt);
+    out = mtName ? mtName : "msgType " + std::to_string(mt);
+    if (message.numObjects() == 0)
+        return out + " | (no objects)";
+    ojson encoded = ojson::parse(vexaobj::encodeMessage(message));
+    for (const ojson& o : encoded["objects"]) {
+        uint64_t t = o["objType"].get<uint64_t>();
+        const char* tName = objTypeName(t);
+        out += " | ";
+        out += tName ? tName : "objType " + std::to_string(t);
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            if (it.key() == "objType")
+                continue;
+            out += " " + it.key() + "=" + fieldText(it.value());
+        }
+    }
+    return out;
+}
+
+Command parseCommand(const std::string& input) {
+    size_t start = input.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return Command();
+    if (input[start] == '{') {
+        Command c;
+        c.kind = Command::Send;
+        c.line = input;
+        return c;
+    }
+    std::istringstream in(input);
+    std::vector<std::string> w;
+    for (std::string t; in >> t;)
+        w.push_back(t);
+    const std::string& cmd = w[0];
+
+    if (cmd == "help" && w.size() == 1)
+        return Command{Command::Help, ""};
+    if (cmd == "quit" && w.size() == 1)
+        return Command{Command::Quit, ""};
+
+    if (cmd == "device" && w.size() == 1) {
+        auto* d = new cObjectDevice;
+        d->setDeviceSerial(cObject::WILDCARD);
+        return sendOne(cObjectList::MSG_REQUEST, d);
+    }
+    if (cmd == "ports" && (w.size() == 2 || w.size() == 3)) {
+        uint32_t id = cObject::WILDCARD;
+        if (w.size() == 3 && !parseId(w[2], id))
+            return error("bad port id: " + w[2]);
+        cObjectPort* p = nullptr;
+        if (w[1] == "ain") {
+            p = new cObjectAInput;
+        } else if (w[1] == "aout") {
+            p = new cObjectAOutput;
+        } else if (w[1] == "din") {
+            p = new cObjectDInput;
+        } else if (w[1] == "dout") {
+            p = new cObjectDOutput;
+        } else {
+            return error("ports wants ain, aout, din or dout, not " + w[1]);
+        }
+        p->setDeviceSerial(cObject::WILDCARD);
+        p->setPortId(id);
+        return sendOne(cObjectList::MSG_REQUEST, p);
+    }
+    if (cmd == "caps" && (w.size() == 1 || w.size() == 2)) {
+        uint32_t id = cObject::WILDCARD;
+        if (w.size() == 2 && !parseId(w[1], id))
+            return error("bad capability id: " + w[1]);
+        auto* c = new cObjectCapability;
+        c->setDeviceSerial(cObject::WILDCARD);
+        c->setCapId(id);
+        return sendOne(cObjectList::MSG_REQUEST, c);
+    }
+    if (cmd == "set" && w.size() == 3) {
+        uint32_t id;
+        float value;
+        if (!parseId(w[1], id))
+            return error("bad port id: " + w[1]);
+        if (!parseValue(w[2], value))
+            return error("bad value: " + w[2]);
+        auto* p = new cObjectAOutput;
+        p->setDeviceSerial(cObject::WILDCARD);
+        p->setPortId(id);
+        p->setSampledValue(value);
+        return sendOne(cObjectList::MSG_SET, p);
+    }
+    if (cmd == "rate" && w.size() == 3) {
+        uint32_t id, rate;
+        if (!parseId(w[1], id))
+            return error("bad port id: " + w[1]);
+        if (!parseId(w[2], rate) || rate == cObject::WILDCARD) {
+            return error("bad sample rate: " + w[2]);
+        }
+        auto* p = new cObjectAInput;
+        p->setDeviceSerial(cObject::WILDCARD);
+        p->setPortId(id);
+        p->setSampleRate(rate);
+        return sendOne(cObjectList::MSG_SET, p);
+    }
+    return error("unknown command: " + input.substr(start));
+}
+
+const char* helpText() {
+    return "commands (ids default to -1, meaning all):\n"
+           "  device                   request the device\n"
+           "  ports ain|aout|din|dout [id]  request ports of one kind\n"
+           "  caps [id]                request capabilities\n"
+           "  set <port> <value>       set an analogue output\n"
+           "  rate <port> <n>          set an analogue input's sample rate\n"
+           "  {...}                    send the line as it stands\n"
+           "  help, quit\n";
+}
+
+}  // namespace vexaconsole

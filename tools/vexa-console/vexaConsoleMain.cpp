@@ -1,0 +1,327 @@
+// vexa-console: plays vexad towards the daemon, for tests and for people.
+//
+//   vexa-console --port N [--bind 127.0.0.1] [--json]
+//
+// Listens on the address, accepts one daemon connection at a time (a new one replaces the old),
+// prints every message received and sends every line typed on standard input. With --json,
+// standard output carries exactly the received JSON lines and nothing else; status lines go to
+// standard error. --port 0 takes any free port; the "listening on" line names it.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cObjectCodec.h"
+#include "cObjectList.h"
+#include "vexaConsole.h"
+
+namespace {
+
+// Bytes waiting for a daemon that does not read are capped; beyond it typed lines are dropped.
+constexpr size_t kMaxPendingOut = 16u << 20;
+// A typed line may be long (tests send over-long lines on purpose) but not without end.
+constexpr size_t kMaxInputLine = 1u << 20;
+// On quit or end of input, pending output gets this long to reach the daemon.
+constexpr int kFlushOnExitMs = 2000;
+
+bool gJson = false;
+
+void printOut(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void printErr(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// Status lines: on standard output for people, on standard error with --json.
+void status(const std::string& line) {
+    gJson ? printErr(line) : printOut(line);
+}
+
+std::string peerName(const sockaddr_storage& ss) {
+    char host[NI_MAXHOST], serv[NI_MAXSERV];
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&ss), sizeof ss, host, sizeof host, serv,
+                    sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        return "?";
+    }
+    return std::string(host) + ":" + serv;
+}
+
+int listenOn(const std::string& bindAddr, int port, std::string& shown) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* res = nullptr;
+    int gai = getaddrinfo(bindAddr.c_str(), std::to_string(port).c_str(), &hints, &res);
+    if (gai != 0) {
+        printErr("vexa-console: bad bind address " + bindAddr + ": " + gai_strerror(gai));
+        return -1;
+    }
+    int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, res->ai_addr, res->ai_addrlen) != 0 || listen(fd, 4) != 0) {
+        printErr("vexa-console: cannot listen on " + bindAddr + ":" + std::to_string(port) + ": " +
+                 std::strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        freeaddrinfo(res);
+        return -1;
+    }
+    freeaddrinfo(res);
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    shown = peerName(ss);
+    return fd;
+}
+
+class Console {
+public:
+    Console(int listenFd, int sigFd) : mListen(listenFd), mSig(sigFd) {}
+
+    int run() {
+        char buf[65536];
+        while (!mQuit) {
+            pollfd p[4] = {{mSig, POLLIN, 0},
+                           {mListen, POLLIN, 0},
+                           {mConn, static_cast<short>(POLLIN | (mOut.empty() ? 0 : POLLOUT)), 0},
+                           {mStdinOpen ? 0 : -1, POLLIN, 0}};
+            if (poll(p, 4, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                printErr(std::string("vexa-console: poll: ") + std::strerror(errno));
+                return 1;
+            }
+            if (p[0].revents)
+                return 0;  // SIGTERM or SIGINT
+            if (p[1].revents)
+                acceptOne();
+            if (mConn >= 0 && (p[2].revents & (POLLIN | POLLHUP | POLLERR)))
+                readConn(buf, sizeof buf);
+            if (mConn >= 0 && (p[2].revents & POLLOUT))
+                flushSome();
+            if (p[3].revents)
+                readStdin(buf, sizeof buf);
+        }
+        flushBeforeExit();
+        return 0;
+    }
+
+private:
+    void acceptOne() {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        int fd =
+            accept4(mListen, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (mConn >= 0)
+            dropConn("disconnected (replaced by a new connection)");
+        mConn = fd;
+        mFramer.reset();
+        status("connected from " + peerName(ss));
+    }
+
+    void dropConn(const std::string& why) {
+        close(mConn);
+        mConn = -1;
+        mOut.clear();
+        status(why);
+    }
+
+    void readConn(char* buf, size_t size) {
+        ssize_t n = read(mConn, buf, size);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            dropConn("disconnected");
+            return;
+        }
+        std::vector<vexaobj::LineFramer::Line> lines;
+        mFramer.feed(buf, static_cast<size_t>(n), lines);
+        for (auto& l : lines)
+            received(l);
+    }
+
+    void received(const vexaobj::LineFramer::Line& l) {
+        if (l.overlong) {
+            printErr("rejected: line longer than " + std::to_string(vexaobj::kMaxLineBytes) +
+                     " bytes: " + vexaobj::printableExcerpt(l.text));
+            return;
+        }
+        if (l.text.empty())
+            return;
+        cObjectList msg;
+        std::string reason;
+        if (!vexaobj::decodeMessage(l.text, msg, reason)) {
+            printErr("rejected: " + reason + ": " + vexaobj::printableExcerpt(l.text));
+            return;
+        }
+        printOut(gJson ? l.text : vexaconsole::describeMessage(msg));
+        msg.deleteObjects();
+    }
+
+    void readStdin(char* buf, size_t size) {
+        ssize_t n = read(0, buf, size);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            mStdinOpen = false;
+            if (!mIn.empty())
+                typed(mIn);
+            mQuit = true;  // end of input
+            return;
+        }
+        mIn.append(buf, static_cast<size_t>(n));
+        size_t pos;
+        while (!mQuit && (pos = mIn.find('\n')) != std::string::npos) {
+            std::string line = mIn.substr(0, pos);
+            mIn.erase(0, pos + 1);
+            typed(line);
+        }
+        if (mIn.size() > kMaxInputLine) {
+            printErr("vexa-console: input line longer than " + std::to_string(kMaxInputLine) +
+                     " bytes ignored");
+            mIn.clear();
+        }
+    }
+
+    void typed(const std::string& line) {
+        vexaconsole::Command c = vexaconsole::parseCommand(line);
+        switch (c.kind) {
+            case vexaconsole::Command::Empty:
+                break;
+            case vexaconsole::Command::Help:
+                std::fputs(vexaconsole::helpText(), stderr);
+                break;
+            case vexaconsole::Command::Quit:
+                mQuit = true;
+                break;
+            case vexaconsole::Command::Error:
+                printErr(c.line);
+                std::fputs(vexaconsole::helpText(), stderr);
+                break;
+            case vexaconsole::Command::Send:
+                if (mConn < 0) {
+                    printErr("not connected: line not sent");
+                } else if (mOut.size() + c.line.size() + 1 > kMaxPendingOut) {
+                    printErr("daemon is not reading: line not sent");
+                } else {
+                    mOut += c.line;
+                    mOut += '\n';
+                    flushSome();
+                }
+                break;
+        }
+    }
+
+    void flushSome() {
+        while (mConn >= 0 && !mOut.empty()) {
+            ssize_t w = send(mConn, mOut.data(), mOut.size(), MSG_NOSIGNAL);
+            if (w > 0) {
+                mOut.erase(0, static_cast<size_t>(w));
+                continue;
+            }
+            if (w < 0 && (errno == EAGAIN || errno == EINTR))
+                return;
+            dropConn("disconnected");
+        }
+    }
+
+    void flushBeforeExit() {
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushOnExitMs);
+        while (mConn >= 0 && !mOut.empty()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{mConn, POLLOUT, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            flushSome();
+        }
+    }
+
+    int mListen;
+    int mSig;
+    int mConn = -1;
+    bool mStdinOpen = true;
+    bool mQuit = false;
+    vexaobj::LineFramer mFramer;
+    std::string mOut;  // bytes waiting to go to the daemon
+    std::string mIn;   // a typed line not yet ended
+};
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: vexa-console --port N [--bind ADDRESS] [--json]\n"
+                 "  --port N       TCP port to listen on (0: any free port)\n"
+                 "  --bind ADDRESS address to listen on (default 127.0.0.1)\n"
+                 "  --json         print each received message as its JSON line\n\n%s",
+                 vexaconsole::helpText());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string bindAddr = "127.0.0.1";
+    long port = -1;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--json") {
+            gJson = true;
+        } else if (a == "--port" && i + 1 < argc) {
+            char* end = nullptr;
+            port = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || port < 0 || port > 65535)
+                port = -2;
+        } else if (a == "--bind" && i + 1 < argc) {
+            bindAddr = argv[++i];
+        } else if (a == "--help" || a == "-h") {
+            usage();
+            return 0;
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    if (port < 0) {
+        usage();
+        return 2;
+    }
+
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGTERM);
+    sigaddset(&sigs, SIGINT);
+    sigprocmask(SIG_BLOCK, &sigs, nullptr);
+    int sigFd = signalfd(-1, &sigs, SFD_CLOEXEC);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::string shown;
+    int listenFd = listenOn(bindAddr, static_cast<int>(port), shown);
+    if (listenFd < 0 || sigFd < 0)
+        return 1;
+    status("listening on " + shown);
+    return Console(listenFd, sigFd).run();
+}
