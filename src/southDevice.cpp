@@ -1,1 +1,537 @@
-// placeholder
+// The device published to vexad: its point table, the mapping of each controller data block
+// onto the points, the software-revision capability, the online status, and the answers to
+// vexad's requests and sets.
+#include "southDevice.h"
+
+#include <cstdio>
+#include <iostream>
+
+int count = 0;              // software-revision publications made so far
+bool addCap_status = true;  // publication still wanted
+
+namespace {
+
+constexpr int kNoSource = -1;
+constexpr int kCapabilityIndex = 19;  // data block byte with the controller's software revision
+constexpr int kCapabilityPublications = 5;
+constexpr uint32_t kCapabilityId = 1;
+constexpr const char* kCapabilityLabel = "DORN25 Software Rev";
+
+// Set-points. The source is the data block index the controller reports the value at; the
+// rotation set-point is never reported.
+struct OutputPoint {
+    uint32_t id;
+    AnalogueOutput* SouthDevice::*member;
+    const char* label;
+    const char* unit;
+    int source;
+};
+const OutputPoint kOutputs[] = {
+    {1, &SouthDevice::airconPullIn1, "Aircon-1 Pull-in", "deg C", 0},
+    {2, &SouthDevice::airconDropout2, "Aircon-2 Drop-out", "deg C", 1},
+    {3, &SouthDevice::fanPullIn, "Fan Pull-in", "deg C", 2},
+    {4, &SouthDevice::hiTempDropout, "High-Temp Drop-out", "deg C", 3},
+    {5, &SouthDevice::airconRotation, "Aircon Rotation", "", kNoSource},
+    {6, &SouthDevice::airconPowerupDelay1, "Aircon-1 power up delay", "Min", 4},
+    {7, &SouthDevice::failSetpoint, "Aircon Fail Set-point", "deg C", 5},
+    {8, &SouthDevice::airconTestDelay, "Aircon Test Delay", "Min", 6},
+};
+
+// Inputs. Hour counters are 16-bit values, high byte at `source`, low byte after it; the
+// temperatures and humidity are single unsigned bytes.
+struct InputPoint {
+    uint32_t id;
+    AnalogueInput* SouthDevice::*member;
+    const char* label;
+    const char* unit;
+    int source;
+    bool hours;  // logged as "<label> = 0x%04X"
+};
+const InputPoint kInputs[] = {
+    {1, &SouthDevice::ac1Hours, "AC-1 Hours", "H", 24, true},
+    {2, &SouthDevice::ac2Hours, "AC-2 Hours", "H", 26, true},
+    {3, &SouthDevice::fanHours, "Fan Hours", "H", 28, true},
+    {4, &SouthDevice::rhHours, "RH Hours", "H", 30, true},
+    {5, &SouthDevice::rhFreeAirHours, "RH Free-Air Inhibit Hours", "H", 32, true},
+    {6, &SouthDevice::activeModeHours, "Active Mode Hours", "H", 34, true},
+    {7, &SouthDevice::freeAirModeHours, "Free-Air Mode Hours", "H", 36, true},
+    {8, &SouthDevice::hiTempHours, "Hi-Temp Hours", "H", 38, true},
+    {9, &SouthDevice::mainsFailHours, "Mains Fail Hours", "H", 40, true},
+    {10, &SouthDevice::internalTemp, "Internal Temperature", "deg C", 46, false},
+    {11, &SouthDevice::externalTemp, "External Temperature", "deg C", 47, false},
+    {12, &SouthDevice::aveInternalTemp, "Average Internal Temperature", "deg C", 48, false},
+    {13, &SouthDevice::aveExternalTemp, "Average External Temperature", "deg C", 49, false},
+    {14, &SouthDevice::ac1Temp, "AC-1 Temperature", "deg C", 50, false},
+    {15, &SouthDevice::ac2Temp, "AC-2 Temperature", "deg C", 51, false},
+    {16, &SouthDevice::averageAc1Temp, "Average AC-1 Temperature", "deg C", 52, false},
+    {17, &SouthDevice::averageAc2Temp, "Average AC-2 Temperature", "deg C", 53, false},
+    {18, &SouthDevice::rh, "RH", "", 54, false},
+    {19, &SouthDevice::averageRh, "Average RH", "", 55, false},
+};
+
+// Every port gets gain 1 and offset 0: the raw controller values are published, and vexad
+// applies nothing to them. Inputs start with sample rate 1 (every reading from the second on).
+constexpr double kGain = 1.0;
+constexpr double kOffset = 0.0;
+constexpr int kSampleRate = 1;
+
+// An incoming id selects an element when it equals the element's id or is the wildcard.
+bool idMatches(uint32_t wanted, uint32_t id) {
+    return wanted == id || wanted == cObject::WILDCARD;
+}
+
+}  // namespace
+
+SouthDevice::SouthDevice(cObjectClient* objClient, uint32_t serial, uint32_t version,
+                         const char* label)
+    : cObjectDevice(),
+      cQlog("southDevice"),
+      cObjectListener(),
+      portNum(0),
+      airconPullIn1(nullptr),
+      airconDropout2(nullptr),
+      fanPullIn(nullptr),
+      hiTempDropout(nullptr),
+      airconRotation(nullptr),
+      airconPowerupDelay1(nullptr),
+      failSetpoint(nullptr),
+      airconTestDelay(nullptr),
+      ac1Hours(nullptr),
+      ac2Hours(nullptr),
+      fanHours(nullptr),
+      rhHours(nullptr),
+      rhFreeAirHours(nullptr),
+      activeModeHours(nullptr),
+      freeAirModeHours(nullptr),
+      hiTempHours(nullptr),
+      mainsFailHours(nullptr),
+      internalTemp(nullptr),
+      externalTemp(nullptr),
+      aveInternalTemp(nullptr),
+      aveExternalTemp(nullptr),
+      ac1Temp(nullptr),
+      ac2Temp(nullptr),
+      averageAc1Temp(nullptr),
+      averageAc2Temp(nullptr),
+      rh(nullptr),
+      averageRh(nullptr),
+      client(nullptr) {
+    setDeviceSerial(serial);
+    setDeviceLabel(label);
+    setVersion(version);
+    // Offline until the controller's first valid reply.
+    setDeviceStatus(OBJ_STATUS_ALARM_SET);
+    setDeviceType(TYPE_SNMP);
+    addAnalogueInputs();
+    updatePortCount();
+    client = objClient;
+    // Last step: from here on the client's reader thread may call handleObjectAction, and it
+    // must find the device complete.
+    if (client != nullptr)
+        client->addListener(this);
+}
+
+SouthDevice::~SouthDevice() {
+    // The daemon keeps its device for the whole run; tests and tools that destroy one stop its
+    // client first, so no handler runs any more.
+    for (AnalogueOutput* p : aoPorts)
+        delete p;
+    for (AnalogueInput* p : aiPorts)
+        delete p;
+    for (DigitalInput* p : diPorts)
+        delete p;
+    for (DigitalOutput* p : doPorts)
+        delete p;
+    for (cObjectCapability* c : capabilities)
+        delete c;
+}
+
+void SouthDevice::addAnalogueInputs() {
+    // Ports take the serial from the device object, which is set before this runs.
+    for (const OutputPoint& p : kOutputs) {
+        AnalogueOutput* port = new AnalogueOutput(getDeviceSerial(), p.id, p.label, p.unit, kGain,
+                                                  kOffset, kSampleRate);
+        this->*p.member = port;
+        aoPorts.push_back(port);
+    }
+    for (const InputPoint& p : kInputs) {
+        AnalogueInput* port = new AnalogueInput(getDeviceSerial(), p.id, p.label, p.unit, kGain,
+                                                kOffset, kSampleRate);
+        this->*p.member = port;
+        aiPorts.push_back(port);
+    }
+}
+
+void SouthDevice::updatePortCount() {
+    setAnalogInCount(static_cast<uint32_t>(aiPorts.size()));
+    setAnalogOutCount(static_cast<uint32_t>(aoPorts.size()));
+}
+
+void SouthDevice::updater(cObjectClient* objClient, uint8_t* data) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (objClient != nullptr)
+        client = objClient;
+    if (client == nullptr || data == nullptr) {
+        // A wiring fault, not bad input: said once, not once per frame.
+        static bool reported = false;
+        if (!reported)
+            error("updater: no client or no data block, blocks dropped");
+        reported = true;
+        return;
+    }
+    cObjectClient& out = *client;
+
+    // The data block is visited in ascending index order: set-points (0..6), the software
+    // revision (19), hour counters (24..41), temperatures and humidity (46..55). That makes
+    // the capability go out before the samples, and the samples in port-id order.
+    for (const OutputPoint& p : kOutputs) {
+        if (p.source == kNoSource)
+            continue;
+        debug("data[%i] = %i\n", p.source, data[p.source]);
+        (this->*p.member)->sample(static_cast<float>(data[p.source]), out);
+    }
+
+    if (addCap_status && count < kCapabilityPublications) {
+        char value[4];  // 1..3 digits
+        std::snprintf(value, sizeof value, "%u", static_cast<unsigned>(data[kCapabilityIndex]));
+        addCapabilities(value);
+        ++count;
+    } else {
+        addCap_status = false;
+    }
+
+    for (const InputPoint& p : kInputs) {
+        AnalogueInput* port = this->*p.member;
+        if (p.hours) {
+            const unsigned hours =
+                static_cast<unsigned>(data[p.source]) * 256u + data[p.source + 1];
+            port->sample(static_cast<float>(hours), out);
+            debug("%s = 0x%04X\n", p.label, hours);
+        } else {
+            debug("data[%i] = %i\n", p.source, data[p.source]);
+            port->sample(static_cast<float>(data[p.source]), out);
+        }
+    }
+}
+
+void SouthDevice::addCapabilities(char* value) {
+    std::cout << "Capability Value: " << value << std::endl;  // endl flushes
+
+    cObjectCapability* cap = new cObjectCapability();
+    cap->setCapId(kCapabilityId);
+    cap->setDeviceSerial(getDeviceSerial());
+    cap->setLabel(kCapabilityLabel);
+    cap->setValue(value);
+    sendCapabilities(cap);
+    capabilities.push_back(cap);
+}
+
+bool SouthDevice::sendCapabilities(cObjectCapability* object) {
+    cObjectList message;
+    message.setMsgType(cObjectList::MSG_REQUEST);
+    if (object != nullptr)
+        message.add(object);
+    if (message.numObjects() == 0 || client == nullptr)
+        return false;
+    client->send(&message);
+    return true;
+}
+
+void SouthDevice::sendEvent(cObjectDevice* obj) {
+    if (obj == nullptr || client == nullptr)
+        return;
+    cObjectList message;
+    message.setMsgType(cObjectList::MSG_EVENT);
+    message.add(obj);
+    client->send(&message);
+}
+
+void SouthDevice::sendEvent(cObjectDInput* obj) {
+    if (obj == nullptr || client == nullptr)
+        return;
+    cObjectList message;
+    message.setMsgType(cObjectList::MSG_EVENT);
+    message.add(obj);
+    client->send(&message);
+}
+
+void SouthDevice::setOnlineStatus(eObjectStatus status) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    setOnlineStatusLocked(status);
+}
+
+void SouthDevice::setOnlineStatusLocked(eObjectStatus status) {
+    const eObjectStatus before = getDeviceStatus();
+    setDeviceStatus(status);
+    // vexad hears about changes only: one event when the device comes online or goes offline.
+    if (before != status)
+        sendEvent(static_cast<cObjectDevice*>(this));
+}
+
+bool SouthDevice::forThisDevice(uint32_t serial) const {
+    return serial == getDeviceSerial() || serial == cObject::WILDCARD;
+}
+
+// ---- Messages from vexad ----
+
+void SouthDevice::handleObjectAction(cObjectList* objects) {
+    if (objects == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(mMutex);
+    debug("Application received objects to handle: %d with: %d objects", objects->getMsgType(),
+          objects->numObjects());
+    switch (objects->getMsgType()) {
+        case cObjectList::MSG_SET:
+            handleSet(objects);
+            break;
+        case cObjectList::MSG_REQUEST:
+            handleRequest(objects);
+            break;
+        case cObjectList::MSG_ERROR:
+            handleError(objects);
+            break;
+        case cObjectList::MSG_EVENT:
+            handleEvent(objects);
+            break;
+        case cObjectList::MSG_DELETE:
+            handleDelete(objects);
+            break;
+        case cObjectList::MSG_REPLY:
+            handleReply(objects);
+            break;
+        default:
+            break;  // unknown message types: the line above is all
+    }
+}
+
+void SouthDevice::handleRequest(cObjectList* objects) {
+    debug("REQUEST");
+    for (cObject* o = objects->first(); o != nullptr; o = objects->next()) {
+        debug("Object type: %d", static_cast<int>(o->getType()));
+        // The object is viewed as the class of its type only when it really is one: a
+        // mislabelled object from the wire is logged and skipped.
+        switch (o->getType()) {
+            case cObject::OBJ_DEVICE:
+                debug("Got MSG_REQ:OBJ_DEVICE");
+                if (auto* d = dynamic_cast<cObjectDevice*>(o))
+                    handleRequest(d);
+                break;
+            case cObject::OBJ_PORT:
+                debug("OBJ_PORT");
+                break;
+            case cObject::OBJ_PORT_DIN:
+                debug("OBJ_PORT_DIN");
+                if (auto* p = dynamic_cast<cObjectDInput*>(o))
+                    handleRequest(p);
+                break;
+            case cObject::OBJ_PORT_DOUT:
+                debug("OBJ_PORT_DOUT");
+                if (auto* p = dynamic_cast<cObjectDOutput*>(o))
+                    handleRequest(p);
+                break;
+            case cObject::OBJ_PORT_AIN:
+                debug("OBJ_PORT_AIN");
+                if (auto* p = dynamic_cast<cObjectAInput*>(o))
+                    handleRequest(p);
+                break;
+            case cObject::OBJ_MSG_INFO:
+                debug("OBJ_MSG_INFO");
+                break;
+            case cObject::OBJ_SITE_CFG:
+                debug("OBJ_SITE_CFG");
+                break;
+            case cObject::OBJ_TREND_EVENT:
+                debug("OBJ_TREND_EVENT");
+                break;
+            case cObject::OBJ_ANALOG_SAMPLE:
+                debug("OBJ_ANALOG_SAMPLE");
+                break;
+            case cObject::OBJ_ACCESS:
+                debug("OBJ_ACCESS");
+                break;
+            case cObject::OBJ_PORT_AOUT:
+                debug("OBJ_PORT_AOUT");
+                if (auto* p = dynamic_cast<cObjectAOutput*>(o))
+                    handleRequest(p);
+                break;
+            case cObject::OBJ_CAPABILITY:
+                debug("OBJ_CAPABILITY");
+                if (auto* c = dynamic_cast<cObjectCapability*>(o))
+                    handleRequest(c);
+                break;
+            case cObject::OBJ_ADHOC_EVENT:
+                debug("OBJ_ADHOC_EVENT");
+                break;
+            case cObject::OBJ_NUM_OBJECT_TYPES:
+                debug("OBJ_NUM_OBJECT_TYPES");
+                break;
+            case cObject::OBJ_EVENT:
+            default:
+                debug("Not handling this...");
+                break;
+        }
+    }
+}
+
+void SouthDevice::handleSet(cObjectList* objects) {
+    for (cObject* o = objects->first(); o != nullptr; o = objects->next()) {
+        debug("Object type: %d", static_cast<int>(o->getType()));
+        switch (o->getType()) {
+            case cObject::OBJ_PORT:
+                debug("OBJ_PORT");
+                break;
+            case cObject::OBJ_PORT_DIN:
+                debug("MSG_SET:OBJ_PORT_DIN");
+                break;
+            case cObject::OBJ_PORT_DOUT:
+                debug("MSG_SET:OBJ_PORT_DOUT");
+                if (auto* p = dynamic_cast<cObjectDOutput*>(o))
+                    handleSet(p);
+                break;
+            case cObject::OBJ_PORT_AIN:
+                debug("MSG_SET:OBJ_PORT_AIN");
+                if (auto* p = dynamic_cast<cObjectAInput*>(o))
+                    handleSet(p);
+                break;
+            case cObject::OBJ_MSG_INFO:
+                debug("OBJ_MSG_INFO");
+                break;
+            case cObject::OBJ_PORT_AOUT:
+                debug("MSG_SET:OBJ_PORT_AOUT");
+                if (auto* p = dynamic_cast<cObjectAOutput*>(o))
+                    handleSet(p);
+                break;
+            case cObject::OBJ_CAPABILITY:
+                debug("OBJ_CAPABILITY");
+                break;
+            case cObject::OBJ_ADHOC_EVENT:
+                debug("OBJ_ADHOC_EVENT");
+                break;
+            case cObject::OBJ_NUM_OBJECT_TYPES:
+                debug("OBJ_NUM_OBJECT_TYPES");
+                break;
+            default:  // the device itself, events, site configuration, samples, access ...
+                debug("Not handling this...");
+                break;
+        }
+    }
+}
+
+void SouthDevice::handleError(cObjectList* /*objects*/) {
+    debug("Handling error message.");
+}
+
+void SouthDevice::handleEvent(cObjectList* /*objects*/) {
+    debug("Handling event message.");
+}
+
+void SouthDevice::handleDelete(cObjectList* /*objects*/) {
+    debug("Handling delete message.");
+}
+
+void SouthDevice::handleReply(cObjectList* /*objects*/) {
+    debug("Handling reply message.");
+}
+
+namespace {
+
+// Answers a request with one message (type 1, as vexad expects, not 5) holding every element
+// of `list` whose id matches; nothing is sent when nothing matches.
+template <class List, class IdOf>
+void answer(cObjectClient* client, const List& list, uint32_t wanted, IdOf idOf) {
+    cObjectList txMsg;
+    txMsg.setMsgType(cObjectList::MSG_REQUEST);
+    for (auto* element : list) {
+        if (idMatches(wanted, idOf(element)))
+            txMsg.add(element);
+    }
+    if (txMsg.numObjects() > 0 && client != nullptr)
+        client->send(&txMsg);
+}
+
+template <class Port>
+uint32_t portIdOf(Port* p) {
+    return p->getPortId();
+}
+
+}  // namespace
+
+void SouthDevice::handleRequest(cObjectDevice* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    debug("Request all device information.");
+    // The device alone; vexad asks for the ports and capabilities separately.
+    cObjectList txMsg;
+    txMsg.setMsgType(cObjectList::MSG_REQUEST);
+    txMsg.add(static_cast<cObjectDevice*>(this));
+    if (client != nullptr)
+        client->send(&txMsg);
+}
+
+void SouthDevice::handleRequest(cObjectCapability* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    answer(client, capabilities, object->getCapId(),
+           [](cObjectCapability* c) { return c->getCapId(); });
+}
+
+void SouthDevice::handleRequest(cObjectDInput* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    answer(client, diPorts, object->getPortId(), portIdOf<DigitalInput>);
+}
+
+void SouthDevice::handleRequest(cObjectDOutput* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    answer(client, doPorts, object->getPortId(), portIdOf<DigitalOutput>);
+}
+
+void SouthDevice::handleRequest(cObjectAInput* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    answer(client, aiPorts, object->getPortId(), portIdOf<AnalogueInput>);
+}
+
+void SouthDevice::handleRequest(cObjectAOutput* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    answer(client, aoPorts, object->getPortId(), portIdOf<AnalogueOutput>);
+}
+
+void SouthDevice::handleSet(cObjectDOutput* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    // No digital outputs on this device; the walk only logs what would be set.
+    for (DigitalOutput* port : doPorts) {
+        if (!idMatches(object->getPortId(), port->getPortId()))
+            continue;
+        debug("Setting digital output port %d state to %d\n", static_cast<int>(port->getPortId()),
+              static_cast<int>(object->getOutputState()));
+    }
+}
+
+void SouthDevice::handleSet(cObjectAInput* object) {
+    debug("Setting something on AnalogueInput");
+    // No device check: vexad may address a sample-rate change with any serial.
+    for (AnalogueInput* port : aiPorts) {
+        if (idMatches(object->getPortId(), port->getPortId()))
+            port->setSampleRate(object->getSampleRate());
+    }
+}
+
+void SouthDevice::handleSet(cObjectAOutput* object) {
+    if (!forThisDevice(object->getDeviceSerial()))
+        return;
+    // The value is only recorded: the serial link writes it to the controller, and the port
+    // shows it once the controller reports it back.
+    const float wanted = object->getSampledValue();
+    for (AnalogueOutput* port : aoPorts) {
+        if (!idMatches(object->getPortId(), port->getPortId()))
+            continue;
+        debug("Setting analogue output port %d state to %f\n", static_cast<int>(port->getPortId()),
+              static_cast<double>(wanted));
+        portNum = static_cast<int>(port->getPortId());
+        setValues[portNum] = wanted;
+    }
+}

@@ -1,0 +1,146 @@
+// Frames built and validated per second, and the cost of mapping one controller data block onto
+// the device (19 sample events through a client that discards them).
+//
+// Logging is set up as in production: root priority INFO, so the frame dumps and traces at
+// debug are skipped before any formatting; the one info line per valid frame ("Frame valid") is
+// formatted and handed to an appender that writes nothing.
+#include <benchmark/benchmark.h>
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
+#include <log4cpp/Priority.hh>
+
+#include <cstring>
+
+#include "cObjectClient.h"
+#include "cObjectList.h"
+#include "cQlog.h"
+#include "dornDecode.h"
+#include "dornManager.h"
+#include "southDevice.h"
+
+namespace {
+
+class NullAppender : public log4cpp::AppenderSkeleton {
+public:
+    NullAppender() : log4cpp::AppenderSkeleton("bench-null") {}
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout* layout) override { delete layout; }
+    void close() override {}
+    bool reopen() override { return true; }
+
+protected:
+    void _append(const log4cpp::LoggingEvent&) override {}
+};
+
+void productionLogging() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    cQlog::getLog("bench");  // lets the logging library put its defaults in place first
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.removeAllAppenders();
+    root.addAppender(new NullAppender());  // owned by log4cpp
+    root.setPriority(log4cpp::Priority::INFO);
+}
+
+// A client that drops every message: the cost measured is the daemon's own.
+class DiscardingClient : public cObjectClient {
+public:
+    void send(cObjectList* message) override { benchmark::DoNotOptimize(message); }
+};
+
+uint8_t fixChecksum(uint8_t* f) {
+    unsigned sum = 0;
+    for (int i = 0; i < 126; ++i)
+        sum += f[i];
+    return f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
+}
+
+void makeReply(uint8_t* f) {
+    std::memset(f, 0, kFrameSize);
+    f[0] = 'A';
+    f[1] = 'O';
+    f[2] = 'I';
+    for (int i = 0; i < kDataBlockSize; ++i)
+        f[9 + i] = static_cast<uint8_t>(i * 7);
+    f[123] = 'O';
+    f[124] = 'A';
+    f[125] = 'I';
+    fixChecksum(f);
+    f[127] = 0xA5;
+}
+
+void BM_PollFrame(benchmark::State& state) {
+    productionLogging();
+    uint8_t buf[kFrameSize];
+    for (auto _ : state) {
+        std::memset(buf, 0, sizeof buf);  // as the transmit thread does before every build
+        benchmark::DoNotOptimize(getBuffer(buf));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_PollFrame);
+
+void BM_SetFrame(benchmark::State& state) {
+    productionLogging();
+    uint8_t buf[kFrameSize];
+    int param = 1;
+    for (auto _ : state) {
+        std::memset(buf, 0, sizeof buf);
+        benchmark::DoNotOptimize(getBuffer(buf, 0x19, param));
+        benchmark::ClobberMemory();
+        param = param == 19 ? 1 : param + 1;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_SetFrame);
+
+// One decoder object per frame, as the receive loop makes it. Arg 0: valid reply; 1: checksum
+// failure (every check but the last runs); 2: header failure (fails first).
+void BM_DecodeReply(benchmark::State& state) {
+    productionLogging();
+    uint8_t reply[kFrameSize];
+    makeReply(reply);
+    if (state.range(0) == 1)
+        reply[126] ^= 0x01;
+    if (state.range(0) == 2)
+        reply[1] = 'I';
+    uint8_t resp[kFrameSize];
+    uint8_t data[kFrameSize];
+    for (auto _ : state) {
+        std::memcpy(resp, reply, sizeof resp);  // the decoder clears a valid frame
+        std::memset(data, 0, sizeof data);
+        dornDecode* d = new dornDecode(head0, head1, head2);
+        benchmark::DoNotOptimize(d->decoder(resp, data));
+        delete d;
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    state.SetLabel(state.range(0) == 0 ? "valid" : state.range(0) == 1 ? "checksum" : "header");
+}
+BENCHMARK(BM_DecodeReply)->Arg(0)->Arg(1)->Arg(2);
+
+// One updater call in the steady state: the capability is no longer published, all 19 inputs
+// publish a sample event (sample rate 1), the 7 reported set-points are stored.
+void BM_Updater(benchmark::State& state) {
+    productionLogging();
+    addCap_status = false;  // past the first five blocks
+    DiscardingClient client;
+    SouthDevice dev(&client, 4711, 1, "bench");
+    uint8_t data[kFrameSize];
+    uint8_t reply[kFrameSize];
+    makeReply(reply);
+    std::memset(data, 0, sizeof data);
+    std::memcpy(data, reply + 9, kDataBlockSize);
+    dev.updater(&client, data);  // first readings are not published
+    for (auto _ : state) {
+        dev.updater(&client, data);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_Updater);
+
+}  // namespace
