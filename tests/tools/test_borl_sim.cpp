@@ -1,0 +1,503 @@
+// The controller simulator: its frame checks and reply builder byte by byte, the stream
+// gatherer's resynchronisation, the data block model, and the binary itself on a real pty,
+// driven the way the end-to-end tests drive it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "simCommand.h"
+#include "simController.h"
+#include "simFrame.h"
+#include "simGather.h"
+#include "testSupport.h"
+
+using namespace borlsim;
+using testsupport::Process;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A daemon frame built by hand from the wire layout, not from the simulator's own helpers.
+Bytes daemonFrame(uint8_t sel3 = 0, uint8_t sel4 = 0, uint8_t sel5 = 0, int valueAt = 0,
+                  uint8_t value = 0) {
+    Bytes f(128, 0);
+    f[0] = 'A', f[1] = 'I', f[2] = 'O';
+    f[3] = sel3, f[4] = sel4, f[5] = sel5;
+    f[8] = 0x17;
+    if (valueAt)
+        f[valueAt] = value;
+    f[123] = 'O', f[124] = 'I', f[125] = 'A';
+    unsigned sum = 0;
+    for (int i = 0; i < 126; ++i)
+        sum += f[i];
+    f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
+    f[127] = 0xA5;
+    return f;
+}
+
+Bytes withByte(Bytes f, size_t at, uint8_t v) {
+    f[at] = v;
+    return f;
+}
+
+Bytes resummed(Bytes f) {  // keeps a deliberately changed frame's checksum right
+    unsigned sum = 0;
+    for (int i = 0; i < 126; ++i)
+        sum += f[i];
+    f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
+    return f;
+}
+
+TEST(SimFrame, DaemonFramesAreClassified) {
+    const Bytes poll = daemonFrame();
+    struct Case {
+        const char* legend;
+        Bytes bytes;
+        RequestKind kind;
+        int param;
+        uint8_t value;
+        const char* reason;
+    } cases[] = {
+        {"poll frame", poll, RequestKind::Poll, 0, 0, ""},
+        {"set p=1 v=0x19", daemonFrame(0x10, 0, 0, 9, 0x19), RequestKind::Set, 1, 0x19, ""},
+        {"set p=3 v=0x19", daemonFrame(0x40, 0, 0, 11, 0x19), RequestKind::Set, 3, 0x19, ""},
+        {"set p=12 v=0", daemonFrame(0, 0x80, 0, 20, 0), RequestKind::Set, 12, 0, ""},
+        {"set p=19 v=7", daemonFrame(0x01, 0, 0x40, 27, 7), RequestKind::Set, 19, 7, ""},
+        {"p=19 without bit 0", daemonFrame(0, 0, 0x40, 27, 7), RequestKind::Bad, 0, 0, "selection"},
+        {"bit 0 alone", daemonFrame(0x01), RequestKind::Bad, 0, 0, "selection"},
+        {"two parameters", daemonFrame(0x30, 0, 0, 9, 1), RequestKind::Bad, 0, 0, "selection"},
+        {"value in the wrong byte", daemonFrame(0x10, 0, 0, 10, 1), RequestKind::Bad, 0, 0, "body"},
+        {"poll with a body byte", daemonFrame(0, 0, 0, 60, 1), RequestKind::Bad, 0, 0, "body"},
+        {"byte 6 set", resummed(withByte(poll, 6, 1)), RequestKind::Bad, 0, 0, "body"},
+        {"wrong identifier", resummed(withByte(poll, 8, 0x18)), RequestKind::Bad, 0, 0, "id"},
+        {"bad checksum", withByte(poll, 126, 0x37), RequestKind::Bad, 0, 0, "checksum"},
+        {"reply terminator", resummed(withByte(withByte(poll, 124, 'A'), 125, 'I')),
+         RequestKind::Bad, 0, 0, "terminator"},
+        {"bad end byte", withByte(poll, 127, 0xA4), RequestKind::Bad, 0, 0, "end"},
+        {"reply header", resummed(withByte(withByte(poll, 1, 'O'), 2, 'I')), RequestKind::Bad, 0, 0,
+         "header"},
+    };
+    EXPECT_EQ(poll[126], 0x36);
+    EXPECT_EQ(daemonFrame(0x10, 0, 0, 9, 0x19)[126], 0x0D);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        const Request r = parseRequest(c.bytes.data());
+        EXPECT_EQ(r.kind, c.kind);
+        EXPECT_EQ(r.param, c.param);
+        EXPECT_EQ(r.value, c.value);
+        EXPECT_STREQ(r.reason, c.reason);
+    }
+}
+
+TEST(SimFrame, ChecksumAndSelectionBits) {
+    EXPECT_EQ(frameChecksum(nullptr, 0), 0xFF);
+    const uint8_t wrap[2] = {0xFF, 0x02};  // sum 0x101: only the low byte counts
+    EXPECT_EQ(frameChecksum(wrap, 2), 0xFE);
+    uint8_t sel[3];
+    EXPECT_FALSE(selectionFor(0, sel));
+    EXPECT_FALSE(selectionFor(20, sel));
+    ASSERT_TRUE(selectionFor(5, sel));
+    EXPECT_EQ(Bytes(sel, sel + 3), (Bytes{0x00, 0x01, 0x00}));
+    ASSERT_TRUE(selectionFor(19, sel));
+    EXPECT_EQ(Bytes(sel, sel + 3), (Bytes{0x01, 0x00, 0x40}));
+}
+
+TEST(SimFrame, ReplyLayout) {
+    Block b{};
+    for (size_t i = 0; i < b.size(); ++i)
+        b[i] = static_cast<uint8_t>(i + 1);
+    const Frame f = buildReply(b, kStatusRefused);
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 4), (Bytes{'A', 'O', 'I', 2}));
+    for (size_t i = 0; i < 60; ++i)
+        EXPECT_EQ(f[9 + i], i + 1) << "block index " << i;
+    EXPECT_EQ(Bytes(f.begin() + 123, f.begin() + 126), (Bytes{'O', 'A', 'I'}));
+    EXPECT_EQ(f[126], frameChecksum(f.data(), 126));
+    EXPECT_EQ(f[127], 0xA5);
+    for (size_t i : {4u, 5u, 6u, 7u, 8u, 69u, 100u, 122u})
+        EXPECT_EQ(f[i], 0) << "byte " << i;
+}
+
+// Runs a byte stream through a gatherer in the given chunks and describes what came out.
+std::vector<std::string> gather(const std::vector<Bytes>& chunks, bool flush = false) {
+    FrameGatherer g;
+    std::vector<GatherEvent> ev;
+    for (const Bytes& c : chunks)
+        g.feed(c.data(), c.size(), ev);
+    if (flush)
+        g.flush(ev);
+    std::vector<std::string> out;
+    for (const GatherEvent& e : ev) {
+        switch (e.type) {
+            case GatherEvent::Type::Garbage:
+                out.push_back("garbage " + std::to_string(e.count));
+                break;
+            case GatherEvent::Type::Short:
+                out.push_back("short " + std::to_string(e.count));
+                break;
+            case GatherEvent::Type::Complete:
+                out.push_back(e.request.kind == RequestKind::Bad
+                                  ? std::string("bad ") + e.request.reason
+                              : e.request.kind == RequestKind::Poll
+                                  ? "poll"
+                                  : "set " + std::to_string(e.request.param));
+                break;
+        }
+    }
+    return out;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+TEST(SimGather, FindsFramesInTheStream) {
+    const Bytes poll = daemonFrame();
+    const Bytes set3 = daemonFrame(0x40, 0, 0, 11, 0x19);
+    const Bytes cut(poll.begin(), poll.begin() + 60);
+    using V = std::vector<std::string>;
+    // Two frames back to back, then one split at every awkward point.
+    EXPECT_EQ(gather({cat({poll, set3})}), (V{"poll", "set 3"}));
+    EXPECT_EQ(
+        gather({Bytes(poll.begin(), poll.begin() + 1), Bytes(poll.begin() + 1, poll.begin() + 2),
+                Bytes(poll.begin() + 2, poll.end())}),
+        (V{"poll"}));
+    // Garbage, including a false header start, is skipped and counted once.
+    EXPECT_EQ(gather({cat({Bytes{0x00, 'A', 'I', 'A', 'X'}, poll})}), (V{"garbage 5", "poll"}));
+    EXPECT_EQ(gather({Bytes{0x55, 0x66}, Bytes{'A'}, Bytes(poll.begin() + 1, poll.end())}),
+              (V{"garbage 2", "poll"}));
+    // A cut frame is reported once and the whole frame behind it is still found.
+    EXPECT_EQ(gather({cat({cut, set3})}), (V{"bad terminator", "set 3"}));
+    // A damaged but whole frame does not swallow the next one, nor count as garbage.
+    EXPECT_EQ(gather({cat({withByte(poll, 126, 0), poll})}), (V{"bad checksum", "poll"}));
+    // A well framed frame the controller does not accept is dropped whole.
+    EXPECT_EQ(gather({cat({resummed(withByte(poll, 8, 0)), poll})}), (V{"bad id", "poll"}));
+    // The line goes quiet: a partial frame and loose bytes are given up.
+    EXPECT_EQ(gather({cut}, true), (V{"short 60"}));
+    EXPECT_EQ(gather({Bytes{1, 2, 3, 'A', 'I'}}, true), (V{"garbage 5"}));
+}
+
+TEST(SimController, SetsCountersAndDrift) {
+    ControllerModel m(7, 3);
+    const Block start = m.block();
+    EXPECT_EQ(Bytes(start.begin(), start.begin() + 7), (Bytes{24, 26, 22, 35, 5, 30, 10}));
+    EXPECT_EQ(start[19], 42);
+    EXPECT_TRUE(m.applySet(3, 0x19));
+    EXPECT_TRUE(m.applySet(19, 9));
+    EXPECT_FALSE(m.applySet(0, 1));
+    EXPECT_FALSE(m.applySet(20, 1));
+    EXPECT_EQ(m.block()[2], 0x19);
+    EXPECT_EQ(m.block()[18], 9);
+    EXPECT_EQ(m.block()[19], 42);  // parameter 19 does not reach the revision
+
+    auto hours = [&](size_t k) { return m.block()[24 + 2 * k] << 8 | m.block()[25 + 2 * k]; };
+    const int ac1 = hours(0);
+    m.exchange();
+    m.exchange();
+    EXPECT_EQ(hours(0), ac1);
+    m.exchange();
+    EXPECT_EQ(hours(0), ac1 + 1);
+
+    // Held fields stay put; everything else keeps to plausible values over a long run.
+    EXPECT_TRUE(m.poke(46, 28));
+    EXPECT_TRUE(m.poke(25, 0xFF));
+    EXPECT_FALSE(m.poke(60, 1));
+    const int held = hours(0);
+    bool moved = false;
+    for (int i = 0; i < 3000; ++i) {
+        m.exchange();
+        const Block& b = m.block();
+        for (size_t t = 47; t < 54; ++t)
+            ASSERT_TRUE(b[t] >= 5 && b[t] <= 30) << t;
+        ASSERT_TRUE(b[54] >= 20 && b[54] <= 80);
+        ASSERT_TRUE(b[55] >= 20 && b[55] <= 80);
+        moved = moved || b[47] != start[47];
+    }
+    EXPECT_TRUE(moved);
+    EXPECT_EQ(m.block()[46], 28);
+    EXPECT_EQ(hours(0), held);
+    EXPECT_GT(hours(2), ac1);  // the fan counter went on
+
+    ControllerModel a(99, 1), b(99, 1);  // one seed, one run
+    for (int i = 0; i < 200; ++i)
+        a.exchange(), b.exchange();
+    EXPECT_EQ(a.block(), b.block());
+}
+
+TEST(SimCommand, Lines) {
+    struct Case {
+        const char* line;
+        bool ok;
+        Command::Op op;
+    } cases[] = {
+        {"silent on", true, Command::Op::Silent}, {"  refuse off ", true, Command::Op::Refuse},
+        {"badsum 3", true, Command::Op::BadSum},  {"stray 0", true, Command::Op::Stray},
+        {"noise 0.25", true, Command::Op::Noise}, {"delay 500", true, Command::Op::Delay},
+        {"poke 59 255", true, Command::Op::Poke}, {"hangup", true, Command::Op::Hangup},
+        {"quit", true, Command::Op::Quit},        {"", true, Command::Op::None},
+        {"# note", true, Command::Op::None},      {"silent maybe", false, Command::Op::None},
+        {"badsum -1", false, Command::Op::None},  {"badsum 3x", false, Command::Op::None},
+        {"noise 1.5", false, Command::Op::None},  {"noise nan", false, Command::Op::None},
+        {"poke 60 1", false, Command::Op::None},  {"poke 1 256", false, Command::Op::None},
+        {"poke 1", false, Command::Op::None},     {"quit now", false, Command::Op::None},
+        {"reboot", false, Command::Op::None},     {"delay 600001", false, Command::Op::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        Command cmd;
+        std::string error;
+        EXPECT_EQ(parseCommand(c.line, cmd, error), c.ok);
+        EXPECT_EQ(cmd.op, c.op);
+        EXPECT_EQ(error.empty(), c.ok);
+    }
+}
+
+// ---- the binary on a real pty ----
+
+class SimProcess {
+public:
+    explicit SimProcess(std::vector<std::string> args) {
+        args.insert(args.begin(), testsupport::builtBinary("borl-sim"));
+        proc = std::make_unique<Process>(args);
+        EXPECT_GE(proc->out().waitForLine("pty: "), 0) << proc->err().text();
+        path = ptyPath(0);
+        open();
+    }
+    ~SimProcess() {
+        if (fd >= 0)
+            close(fd);
+    }
+    std::string ptyPath(size_t from) {
+        const int at = proc->out().waitForLine("pty: ", std::chrono::seconds(10), from);
+        return at < 0 ? "" : proc->out().lines()[static_cast<size_t>(at)].substr(5);
+    }
+    void open() {
+        if (fd >= 0)
+            close(fd);
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0) << path;
+        termios t{};
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        cfmakeraw(&t);
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+    }
+    void send(const Bytes& b) { ASSERT_EQ(write(fd, b.data(), b.size()), ssize_t(b.size())); }
+    // Reads exactly n bytes, or fewer if the line stays quiet for `quiet`.
+    Bytes read(size_t n, std::chrono::milliseconds quiet = std::chrono::seconds(5)) {
+        Bytes got;
+        while (got.size() < n) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0 || !(p.revents & POLLIN))
+                break;
+            uint8_t buf[256];
+            const ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - got.size()));
+            if (r <= 0)
+                break;
+            got.insert(got.end(), buf, buf + r);
+        }
+        return got;
+    }
+    bool quietFor(std::chrono::milliseconds ms) { return read(1, ms).empty(); }
+    void command(const std::string& c) {
+        const size_t from = proc->out().size();
+        proc->writeStdin(c + "\n");
+        ASSERT_GE(proc->out().waitForLine("ok " + c, std::chrono::seconds(10), from), 0) << c;
+    }
+    int line(const std::string& needle, size_t from = 0) {
+        return proc->out().waitForLine(needle, std::chrono::seconds(10), from);
+    }
+
+    std::unique_ptr<Process> proc;
+    std::string path;
+    int fd = -1;
+};
+
+void expectValidReply(const Bytes& r, uint8_t status) {
+    ASSERT_EQ(r.size(), 128u);
+    EXPECT_EQ(Bytes(r.begin(), r.begin() + 4), (Bytes{'A', 'O', 'I', status}));
+    EXPECT_EQ(Bytes(r.begin() + 123, r.begin() + 126), (Bytes{'O', 'A', 'I'}));
+    unsigned sum = 0;
+    for (int i = 0; i < 126; ++i)
+        sum += r[i];
+    EXPECT_EQ(r[126], static_cast<uint8_t>(0xFF - (sum & 0xFF)));
+    EXPECT_EQ(r[127], 0xA5);
+}
+
+TEST(BorlSimBinary, AnswersPollsAndSets) {
+    SimProcess sim({"--seed", "5", "--hours-every", "1"});
+    sim.send(daemonFrame());
+    Bytes r = sim.read(128);
+    expectValidReply(r, 0);
+    EXPECT_EQ(Bytes(r.begin() + 9, r.begin() + 16), (Bytes{24, 26, 22, 35, 5, 30, 10}));
+    EXPECT_EQ(r[9 + 19], 42);  // software revision
+    for (int i = 46; i <= 53; ++i)
+        EXPECT_TRUE(r[9 + i] >= 5 && r[9 + i] <= 40) << i;
+    EXPECT_TRUE(r[9 + 54] <= 100 && r[9 + 55] <= 100);
+    const int ac1 = r[9 + 24] << 8 | r[9 + 25];
+    EXPECT_GT(ac1, 0);
+    EXPECT_GE(sim.line("rx poll"), 0);
+    EXPECT_GE(sim.line("tx reply status=0"), 0);
+
+    sim.send(daemonFrame(0x40, 0, 0, 11, 0x19));
+    r = sim.read(128);
+    expectValidReply(r, 0);
+    EXPECT_EQ(r[11], 0x19);
+    EXPECT_EQ(r[9 + 24] << 8 | r[9 + 25], ac1 + 1);  // one hour per answered frame
+    EXPECT_GE(sim.line("rx set p=3 v=25"), 0);
+
+    // Garbage ahead of a frame is skipped; a damaged frame is logged and not answered.
+    sim.send(cat({Bytes{0x00, 0x13, 'A'}, daemonFrame()}));
+    r = sim.read(128);
+    expectValidReply(r, 0);
+    EXPECT_EQ(r[11], 0x19);  // the set stayed
+    EXPECT_GE(sim.line("rx bad garbage n=3"), 0);
+    sim.send(withByte(daemonFrame(), 126, 0x00));
+    EXPECT_GE(sim.line("rx bad checksum"), 0);
+    EXPECT_TRUE(sim.quietFor(std::chrono::milliseconds(300)));
+    sim.send(daemonFrame());
+    expectValidReply(sim.read(128), 0);
+}
+
+TEST(BorlSimBinary, RefuseSilentAndPoke) {
+    SimProcess sim({"--seed", "1"});
+    sim.command("refuse on");
+    sim.send(daemonFrame(0x40, 0, 0, 11, 0x19));
+    Bytes r = sim.read(128);
+    expectValidReply(r, 2);
+    EXPECT_EQ(r[11], 22);  // old value kept
+    EXPECT_GE(sim.line("tx reply status=2"), 0);
+    sim.send(daemonFrame());
+    expectValidReply(sim.read(128), 0);  // polls are still answered normally
+
+    sim.command("silent on");
+    const size_t before = sim.proc->out().size();
+    sim.send(daemonFrame());
+    EXPECT_GE(sim.line("rx poll", before), 0);
+    EXPECT_TRUE(sim.quietFor(std::chrono::milliseconds(300)));
+    sim.command("silent off");
+    sim.command("refuse off");
+    sim.command("poke 46 33");
+    for (int i = 0; i < 3; ++i) {
+        sim.send(daemonFrame());
+        r = sim.read(128);
+        expectValidReply(r, 0);
+        EXPECT_EQ(r[9 + 46], 33);
+    }
+    const size_t at = sim.proc->out().size();
+    sim.proc->writeStdin("poke 60 1\n");
+    EXPECT_GE(sim.line("error poke takes", at), 0);
+}
+
+TEST(BorlSimBinary, LineFaults) {
+    SimProcess sim({"--seed", "3", "--bad-checksum-every", "2"});
+    for (int i = 1; i <= 4; ++i) {
+        sim.send(daemonFrame());
+        Bytes r = sim.read(128);
+        ASSERT_EQ(r.size(), 128u);
+        unsigned sum = 0;
+        for (int k = 0; k < 126; ++k)
+            sum += r[k];
+        EXPECT_EQ(r[126] == static_cast<uint8_t>(0xFF - (sum & 0xFF)), i % 2 == 1) << i;
+    }
+    EXPECT_GE(sim.line("tx corrupt badsum"), 0);
+
+    sim.command("badsum 0");
+    sim.command("stray 1");
+    sim.send(daemonFrame());
+    Bytes r = sim.read(129);
+    ASSERT_EQ(r.size(), 129u);
+    expectValidReply(Bytes(r.begin() + 1, r.end()), 0);
+    EXPECT_GE(sim.line("tx corrupt stray"), 0);
+
+    sim.command("stray 0");
+    sim.command("noise 1");
+    sim.send(daemonFrame());
+    r = sim.read(128);
+    ASSERT_EQ(r.size(), 128u);
+    EXPECT_FALSE(r[0] == 'A' && r[1] == 'O' && r[2] == 'I');
+    EXPECT_NE(r[127], 0xA5);
+    EXPECT_GE(sim.line("tx corrupt noise n=128"), 0);
+
+    // A reply held back for a minute blocks neither commands nor the exit.
+    sim.command("noise 0");
+    sim.command("delay 60000");
+    const size_t before = sim.proc->out().size();
+    sim.send(daemonFrame());
+    EXPECT_GE(sim.line("rx poll", before), 0);
+    sim.command("poke 1 1");
+    EXPECT_TRUE(sim.quietFor(std::chrono::milliseconds(200)));
+    sim.proc->writeStdin("quit\n");
+    EXPECT_EQ(sim.proc->wait(std::chrono::seconds(5)), 0);
+}
+
+TEST(BorlSimBinary, HangupRepointsTheLink) {
+    testsupport::ScratchDir dir("borl_sim_hangup");
+    const std::string link = dir / "ttyS1";
+    SimProcess sim({"--link", link, "--quiet"});
+    char target[128] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(sim.path, target);
+
+    const size_t before = sim.proc->out().size();
+    sim.proc->writeStdin("hangup\n");
+    const std::string fresh = sim.ptyPath(before);
+    ASSERT_FALSE(fresh.empty());
+    EXPECT_NE(fresh, sim.path);
+    std::memset(target, 0, sizeof target);
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(fresh, target);
+    // The old line is gone for whoever still holds it.
+    uint8_t b;
+    pollfd p{sim.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_TRUE(p.revents & POLLHUP);
+    EXPECT_LE(read(sim.fd, &b, 1), 0);
+
+    sim.path = fresh;
+    sim.open();
+    sim.send(daemonFrame());
+    expectValidReply(sim.read(128), 0);
+    EXPECT_EQ(sim.proc->out().size(), before + 1);  // --quiet: nothing but pty lines
+
+    sim.proc->kill(SIGTERM);
+    EXPECT_EQ(sim.proc->wait(), 0);
+    EXPECT_NE(access(link.c_str(), F_OK), 0);  // link removed on exit
+}
+
+TEST(BorlSimBinary, ExitAndOptions) {
+    {
+        SimProcess sim({"--exit-on-eof"});
+        sim.proc->closeStdin();
+        EXPECT_EQ(sim.proc->wait(), 0);
+    }
+    {
+        SimProcess sim({});  // without --exit-on-eof, end of input does not end the run
+        sim.proc->closeStdin();
+        sim.send(daemonFrame());
+        expectValidReply(sim.read(128), 0);
+        EXPECT_TRUE(sim.proc->running());
+    }
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--noise", "2"},
+                                         {"--bad-checksum-every", "x"},
+                                         {"extra"},
+                                         {"--nope"}}) {
+        bad.insert(bad.begin(), testsupport::builtBinary("borl-sim"));
+        Process p(bad);
+        EXPECT_EQ(p.wait(), 2) << bad[1];
+    }
+}
+
+}  // namespace

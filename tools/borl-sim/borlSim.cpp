@@ -1,0 +1,681 @@
+// borl-sim: plays the air-conditioning controller on a pseudo-terminal. It answers the daemon's
+// poll and set frames with reply frames carrying a living data block, and misbehaves on demand
+// (silence, refused sets, bad checksums, stray bytes, noise, delays, a line that goes away) so
+// that the daemon's handling of a real, imperfect line can be tested end to end.
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "simCommand.h"
+#include "simController.h"
+#include "simFrame.h"
+#include "simGather.h"
+
+namespace borlsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A frame start that stays incomplete this long is given up: the daemon writes whole frames.
+constexpr auto kIdleFlush = std::chrono::milliseconds(500);
+// Replies waiting for a reader; beyond this the line is considered stuck and replies are dropped.
+constexpr size_t kMaxQueued = 64 * 1024;
+constexpr uint8_t kStrayByte = 0x00;
+
+struct Options {
+    bool silent = false;
+    bool refuse = false;
+    unsigned long badSumEvery = 0;
+    unsigned long strayEvery = 0;
+    double noise = 0.0;
+    unsigned long delayMs = 0;
+    unsigned long seed = 0;
+    bool seedGiven = false;
+    std::string link;
+    unsigned long hoursEvery = 10;
+    bool verbose = false;
+    bool quiet = false;
+    bool exitOnEof = false;
+};
+
+int gSignalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const int saved = errno;
+    const char b = 1;
+    ssize_t ignored = write(gSignalPipe[1], &b, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: borl-sim [options]\n"
+                 "Plays the air-conditioning controller on a new pseudo-terminal.\n"
+                 "  --link PATH               keep a symlink PATH to the current pty\n"
+                 "  --silent                  answer nothing\n"
+                 "  --refuse-sets             answer sets with status 2, keep the old value\n"
+                 "  --bad-checksum-every N    every Nth reply with a wrong checksum (0 off)\n"
+                 "  --stray-byte-every N      a stray byte before every Nth reply (0 off)\n"
+                 "  --noise P                 corrupt each reply byte with probability P\n"
+                 "  --delay-ms N              hold each reply back N milliseconds\n"
+                 "  --hours-every N           one run hour per N answered frames (0 stops)\n"
+                 "  --seed N                  random seed, for repeatable runs\n"
+                 "  --verbose                 dump frames on standard error\n"
+                 "  --quiet                   print only the pty lines\n"
+                 "  --exit-on-eof             exit at the end of standard input\n"
+                 "Commands on standard input: silent on|off, refuse on|off, badsum N, stray N,\n"
+                 "noise P, delay MS, poke I V, hangup, quit.\n");
+}
+
+bool parseOptions(int argc, char** argv, Options& o) {
+    enum {
+        kSilent = 1000,
+        kRefuse,
+        kBadSum,
+        kStray,
+        kNoise,
+        kDelay,
+        kSeed,
+        kLink,
+        kHours,
+        kVerbose,
+        kQuiet,
+        kEof,
+        kHelp
+    };
+    static const option longOpts[] = {{"silent", no_argument, nullptr, kSilent},
+                                      {"refuse-sets", no_argument, nullptr, kRefuse},
+                                      {"bad-checksum-every", required_argument, nullptr, kBadSum},
+                                      {"stray-byte-every", required_argument, nullptr, kStray},
+                                      {"noise", required_argument, nullptr, kNoise},
+                                      {"delay-ms", required_argument, nullptr, kDelay},
+                                      {"seed", required_argument, nullptr, kSeed},
+                                      {"link", required_argument, nullptr, kLink},
+                                      {"hours-every", required_argument, nullptr, kHours},
+                                      {"verbose", no_argument, nullptr, kVerbose},
+                                      {"quiet", no_argument, nullptr, kQuiet},
+                                      {"exit-on-eof", no_argument, nullptr, kEof},
+                                      {"help", no_argument, nullptr, kHelp},
+                                      {nullptr, 0, nullptr, 0}};
+    auto number = [](const char* name, unsigned long max, unsigned long& out) {
+        if (parseUnsigned(optarg, max, out))
+            return true;
+        std::fprintf(stderr, "borl-sim: --%s takes a number 0..%lu, not \"%s\"\n", name, max,
+                     optarg);
+        return false;
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "", longOpts, nullptr)) != -1) {
+        switch (c) {
+            case kSilent:
+                o.silent = true;
+                break;
+            case kRefuse:
+                o.refuse = true;
+                break;
+            case kBadSum:
+                if (!number("bad-checksum-every", 1000000UL, o.badSumEvery))
+                    return false;
+                break;
+            case kStray:
+                if (!number("stray-byte-every", 1000000UL, o.strayEvery))
+                    return false;
+                break;
+            case kNoise:
+                if (!parseProbability(optarg, o.noise)) {
+                    std::fprintf(stderr, "borl-sim: --noise takes a probability 0..1\n");
+                    return false;
+                }
+                break;
+            case kDelay:
+                if (!number("delay-ms", kMaxDelayMs, o.delayMs))
+                    return false;
+                break;
+            case kSeed:
+                if (!number("seed", 0xFFFFFFFFUL, o.seed))
+                    return false;
+                o.seedGiven = true;
+                break;
+            case kLink:
+                o.link = optarg;
+                break;
+            case kHours:
+                if (!number("hours-every", 1000000UL, o.hoursEvery))
+                    return false;
+                break;
+            case kVerbose:
+                o.verbose = true;
+                break;
+            case kQuiet:
+                o.quiet = true;
+                break;
+            case kEof:
+                o.exitOnEof = true;
+                break;
+            case kHelp:
+                usage(stdout);
+                std::exit(0);
+            default:
+                usage(stderr);
+                return false;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "borl-sim: unexpected argument \"%s\"\n", argv[optind]);
+        usage(stderr);
+        return false;
+    }
+    return true;
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;  // held open so the line stays up between the daemon's opens
+    std::string path;
+};
+
+bool setNonBlockCloexec(int fd) {
+    const int fl = fcntl(fd, F_GETFL);
+    return fl >= 0 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0 &&
+           fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+// Opens a new pty pair with the line in raw mode (no echo, no character translation: frames
+// are binary). Returns false with `error` set.
+bool openPty(Pty& p, std::string& error) {
+    Pty n;
+    n.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (n.master < 0) {
+        error = std::string("posix_openpt: ") + std::strerror(errno);
+        return false;
+    }
+    char name[128];
+    termios tio{};
+    if (grantpt(n.master) != 0 || unlockpt(n.master) != 0 ||
+        ptsname_r(n.master, name, sizeof name) != 0 || tcgetattr(n.master, &tio) != 0) {
+        error = std::string("pty set-up: ") + std::strerror(errno);
+        close(n.master);
+        return false;
+    }
+    cfmakeraw(&tio);
+    if (tcsetattr(n.master, TCSANOW, &tio) != 0 || !setNonBlockCloexec(n.master)) {
+        error = std::string("pty raw mode: ") + std::strerror(errno);
+        close(n.master);
+        return false;
+    }
+    n.path = name;
+    n.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (n.slave < 0) {
+        error = "open " + n.path + ": " + std::strerror(errno);
+        close(n.master);
+        return false;
+    }
+    p = n;
+    return true;
+}
+
+void closePty(Pty& p) {
+    if (p.slave >= 0)
+        close(p.slave);
+    if (p.master >= 0)
+        close(p.master);
+    p = Pty{};
+}
+
+// Points `link` at `target` atomically: a symlink under a temporary name renamed over it, so a
+// reader never finds the link missing or half made.
+bool pointLink(const std::string& link, const std::string& target, std::string& error) {
+    const std::string tmp = link + ".tmp." + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(target.c_str(), tmp.c_str()) != 0) {
+        error = "symlink " + tmp + ": " + std::strerror(errno);
+        return false;
+    }
+    if (rename(tmp.c_str(), link.c_str()) != 0) {
+        error = "rename to " + link + ": " + std::strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string hexDump(const uint8_t* data, size_t n) {
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
+        s += b;
+    }
+    return s;
+}
+
+struct Reply {
+    Clock::time_point due;
+    std::vector<uint8_t> bytes;
+    std::vector<std::string> lines;  // event lines printed when the reply goes out
+};
+
+class Simulator {
+public:
+    explicit Simulator(const Options& o)
+        : mOpt(o), mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)) {}
+
+    int run();
+
+private:
+    __attribute__((format(printf, 2, 3))) void event(const char* fmt, ...);
+    void ptyLine();
+    bool relink();
+    void removeLink();
+    void hangup();
+    void onMasterReadable();
+    void onStdinReadable();
+    void handleGatherEvents();
+    void answer(const Request& rq);
+    void sendDue(Clock::time_point now);
+    void flushOut();
+    void execute(const std::string& line);
+    int pollTimeoutMs(Clock::time_point now) const;
+
+    Options mOpt;
+    ControllerModel mModel;
+    Pty mPty;
+    FrameGatherer mGather;
+    std::vector<GatherEvent> mEvents;
+    Clock::time_point mLastRx{};
+    std::deque<Reply> mPending;
+    std::vector<uint8_t> mOut;
+    unsigned long mBadSumCount = 0;
+    unsigned long mStrayCount = 0;
+    bool mStdinOpen = true;
+    std::string mStdinLine;
+    bool mDiscardingLongLine = false;
+    bool mQuit = false;
+};
+
+void Simulator::event(const char* fmt, ...) {
+    if (mOpt.quiet)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vprintf(fmt, ap);
+    va_end(ap);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void Simulator::ptyLine() {
+    std::printf("pty: %s\n", mPty.path.c_str());
+    std::fflush(stdout);
+}
+
+bool Simulator::relink() {
+    if (mOpt.link.empty())
+        return true;
+    std::string error;
+    if (pointLink(mOpt.link, mPty.path, error))
+        return true;
+    std::fprintf(stderr, "borl-sim: %s\n", error.c_str());
+    return false;
+}
+
+// Removes the link on exit, but only while it still points at our line: another simulator may
+// have taken the name over.
+void Simulator::removeLink() {
+    if (mOpt.link.empty())
+        return;
+    char target[256];
+    const ssize_t n = readlink(mOpt.link.c_str(), target, sizeof target - 1);
+    if (n < 0)
+        return;
+    target[n] = '\0';
+    if (mPty.path == target)
+        unlink(mOpt.link.c_str());
+}
+
+// Drops the line: the new pty is opened before the old one is closed so that it gets a new
+// name, and the daemon holding the old one sees its port go away.
+void Simulator::hangup() {
+    Pty fresh;
+    std::string error;
+    if (!openPty(fresh, error)) {
+        std::fprintf(stderr, "borl-sim: hangup: %s; keeping the old line\n", error.c_str());
+        return;
+    }
+    closePty(mPty);
+    mPty = fresh;
+    mGather = FrameGatherer{};
+    mPending.clear();
+    mOut.clear();
+    relink();
+    ptyLine();
+}
+
+void Simulator::onMasterReadable() {
+    uint8_t buf[4096];
+    for (;;) {
+        const ssize_t n = read(mPty.master, buf, sizeof buf);
+        if (n > 0) {
+            mLastRx = Clock::now();
+            mGather.feed(buf, static_cast<size_t>(n), mEvents);
+            handleGatherEvents();
+            if (mPty.master < 0)
+                return;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        // With our own slave descriptor open the master cannot see a hang-up; if it fails all
+        // the same, start over on a new line rather than spin on a dead one.
+        std::fprintf(stderr, "borl-sim: pty read: %s; opening a new line\n",
+                     n == 0 ? "end of file" : std::strerror(errno));
+        hangup();
+        return;
+    }
+}
+
+void Simulator::handleGatherEvents() {
+    for (const GatherEvent& e : mEvents) {
+        switch (e.type) {
+            case GatherEvent::Type::Garbage:
+                event("rx bad garbage n=%zu", e.count);
+                break;
+            case GatherEvent::Type::Short:
+                event("rx bad short n=%zu", e.count);
+                break;
+            case GatherEvent::Type::Complete:
+                if (mOpt.verbose) {
+                    std::fprintf(stderr, "rx frame: %s\n",
+                                 hexDump(e.frame.data(), e.frame.size()).c_str());
+                }
+                answer(e.request);
+                break;
+        }
+    }
+    mEvents.clear();
+}
+
+void Simulator::answer(const Request& rq) {
+    switch (rq.kind) {
+        case RequestKind::Bad:
+            event("rx bad %s", rq.reason);
+            return;
+        case RequestKind::Poll:
+            event("rx poll");
+            break;
+        case RequestKind::Set:
+            event("rx set p=%d v=%u", rq.param, rq.value);
+            break;
+    }
+    if (mOpt.silent)
+        return;  // the controller is deaf: nothing stored, nothing counted
+
+    uint8_t status = kStatusOk;
+    if (rq.kind == RequestKind::Set) {
+        if (mOpt.refuse) {
+            status = kStatusRefused;
+        } else {
+            mModel.applySet(rq.param, rq.value);
+        }
+    }
+    mModel.exchange();
+    Frame frame = buildReply(mModel.block(), status);
+
+    Reply r;
+    r.due = Clock::now() + std::chrono::milliseconds(mOpt.delayMs);
+    if (mOpt.strayEvery != 0 && ++mStrayCount % mOpt.strayEvery == 0) {
+        r.bytes.push_back(kStrayByte);
+        r.lines.push_back("tx corrupt stray");
+    }
+    if (mOpt.badSumEvery != 0 && ++mBadSumCount % mOpt.badSumEvery == 0) {
+        frame[kFrameSize - 2] = static_cast<uint8_t>(~frame[kFrameSize - 2]);
+        r.lines.push_back("tx corrupt badsum");
+    }
+    if (mOpt.noise > 0.0) {
+        unsigned hit = 0;
+        for (uint8_t& b : frame) {
+            const double u = static_cast<double>(mModel.rng()()) / 4294967296.0;
+            if (u < mOpt.noise) {
+                b = static_cast<uint8_t>(b ^ (1u + mModel.rng()() % 255u));
+                ++hit;
+            }
+        }
+        if (hit)
+            r.lines.push_back("tx corrupt noise n=" + std::to_string(hit));
+    }
+    r.bytes.insert(r.bytes.end(), frame.begin(), frame.end());
+    r.lines.push_back("tx reply status=" + std::to_string(status));
+    mPending.push_back(std::move(r));
+    sendDue(Clock::now());
+}
+
+void Simulator::sendDue(Clock::time_point now) {
+    while (!mPending.empty() && mPending.front().due <= now) {
+        Reply& r = mPending.front();
+        if (mOut.size() + r.bytes.size() > kMaxQueued) {
+            std::fprintf(stderr, "borl-sim: nobody reads the line; reply dropped\n");
+        } else {
+            if (mOpt.verbose) {
+                std::fprintf(stderr, "tx frame: %s\n",
+                             hexDump(r.bytes.data(), r.bytes.size()).c_str());
+            }
+            mOut.insert(mOut.end(), r.bytes.begin(), r.bytes.end());
+            for (const std::string& l : r.lines)
+                event("%s", l.c_str());
+        }
+        mPending.pop_front();
+    }
+    flushOut();
+}
+
+void Simulator::flushOut() {
+    while (!mOut.empty()) {
+        const ssize_t n = write(mPty.master, mOut.data(), mOut.size());
+        if (n > 0) {
+            mOut.erase(mOut.begin(), mOut.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            std::fprintf(stderr, "borl-sim: pty write: %s\n", std::strerror(errno));
+            mOut.clear();
+        }
+        return;  // the line is full: poll() says when it drains
+    }
+}
+
+void Simulator::onStdinReadable() {
+    char buf[1024];
+    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN)
+            return;
+        std::fprintf(stderr, "borl-sim: standard input: %s\n", std::strerror(errno));
+    }
+    if (n <= 0) {
+        if (!mStdinLine.empty() && !mDiscardingLongLine)
+            execute(mStdinLine);
+        mStdinLine.clear();
+        mStdinOpen = false;
+        if (mOpt.exitOnEof)
+            mQuit = true;
+        return;
+    }
+    for (ssize_t i = 0; i < n && !mQuit; ++i) {
+        if (buf[i] == '\n') {
+            if (!mDiscardingLongLine)
+                execute(mStdinLine);
+            mDiscardingLongLine = false;
+            mStdinLine.clear();
+        } else if (mStdinLine.size() < 256) {
+            mStdinLine += buf[i];
+        } else if (!mDiscardingLongLine) {
+            event("error line too long");
+            mDiscardingLongLine = true;
+        }
+    }
+}
+
+void Simulator::execute(const std::string& line) {
+    Command c;
+    std::string error;
+    if (!parseCommand(line, c, error)) {
+        event("error %s", error.c_str());
+        return;
+    }
+    switch (c.op) {
+        case Command::Op::None:
+            return;
+        case Command::Op::Silent:
+            mOpt.silent = c.on;
+            break;
+        case Command::Op::Refuse:
+            mOpt.refuse = c.on;
+            break;
+        case Command::Op::BadSum:
+            mOpt.badSumEvery = c.n;
+            mBadSumCount = 0;
+            break;
+        case Command::Op::Stray:
+            mOpt.strayEvery = c.n;
+            mStrayCount = 0;
+            break;
+        case Command::Op::Noise:
+            mOpt.noise = c.probability;
+            break;
+        case Command::Op::Delay:
+            mOpt.delayMs = c.n;
+            break;
+        case Command::Op::Poke:
+            mModel.poke(c.index, c.value);
+            break;
+        case Command::Op::Hangup:
+            hangup();  // the echo follows the new pty line
+            break;
+        case Command::Op::Quit:
+            mQuit = true;
+            break;
+    }
+    // Echo the command once it has taken effect, so a script can wait for it before it goes on.
+    std::string echo;
+    std::istringstream words(line);
+    for (std::string w; words >> w;)
+        echo += (echo.empty() ? "" : " ") + w;
+    event("ok %s", echo.c_str());
+}
+
+int Simulator::pollTimeoutMs(Clock::time_point now) const {
+    Clock::time_point next = Clock::time_point::max();
+    if (!mPending.empty())
+        next = mPending.front().due;
+    if (mGather.holding())
+        next = std::min(next, mLastRx + kIdleFlush);
+    if (next == Clock::time_point::max())
+        return -1;
+    if (next <= now)
+        return 0;
+    // Round up so the wake-up never comes a hair early and loops on a zero timeout.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::min<long long>(ms, 60000));
+}
+
+int Simulator::run() {
+    std::string error;
+    if (!openPty(mPty, error)) {
+        std::fprintf(stderr, "borl-sim: cannot open a pty: %s\n", error.c_str());
+        return 1;
+    }
+    // The link is in place before the pty line appears, so a reader of the line may use it.
+    if (!relink()) {
+        closePty(mPty);
+        return 1;
+    }
+    ptyLine();
+
+    while (!mQuit) {
+        pollfd fds[3];
+        nfds_t nfds = 0;
+        fds[nfds++] = {gSignalPipe[0], POLLIN, 0};
+        const nfds_t masterAt = nfds;
+        fds[nfds++] = {mPty.master, static_cast<short>(POLLIN | (mOut.empty() ? 0 : POLLOUT)), 0};
+        nfds_t stdinAt = 0;
+        if (mStdinOpen) {
+            stdinAt = nfds;
+            fds[nfds++] = {STDIN_FILENO, POLLIN, 0};
+        }
+        const int rc = poll(fds, nfds, pollTimeoutMs(Clock::now()));
+        if (rc < 0 && errno != EINTR) {
+            std::fprintf(stderr, "borl-sim: poll: %s\n", std::strerror(errno));
+            break;
+        }
+        if (rc > 0) {
+            if (fds[0].revents)
+                break;  // SIGTERM or SIGINT
+            if (fds[masterAt].revents & (POLLIN | POLLERR | POLLHUP))
+                onMasterReadable();
+            if (fds[masterAt].revents & POLLOUT)
+                flushOut();
+            if (mStdinOpen && stdinAt && fds[stdinAt].revents)
+                onStdinReadable();
+        }
+        const auto now = Clock::now();
+        sendDue(now);
+        if (mGather.holding() && now - mLastRx >= kIdleFlush) {
+            mGather.flush(mEvents);
+            handleGatherEvents();
+        }
+    }
+    flushOut();
+    removeLink();
+    closePty(mPty);
+    return 0;
+}
+
+}  // namespace
+}  // namespace borlsim
+
+int main(int argc, char** argv) {
+    using namespace borlsim;
+    Options o;
+    if (!parseOptions(argc, argv, o))
+        return 2;
+    if (!o.seedGiven) {
+        o.seed = static_cast<unsigned long>(std::time(nullptr)) ^
+                 (static_cast<unsigned long>(getpid()) << 16);
+    }
+
+    if (pipe(gSignalPipe) != 0 || !setNonBlockCloexec(gSignalPipe[0]) ||
+        !setNonBlockCloexec(gSignalPipe[1])) {
+        std::perror("borl-sim: pipe");
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Simulator sim(o);
+    return sim.run();
+}

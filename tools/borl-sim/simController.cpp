@@ -1,0 +1,126 @@
+#include "simController.h"
+
+#include <algorithm>
+
+namespace borlsim {
+
+namespace {
+
+// Starting values of indexes 0..18: pull-in, drop-out and alarm temperatures in deg C, delays
+// in minutes, then further parameters a set may write.
+const uint8_t kSetpoints[19] = {24, 26, 22, 35, 5, 30, 10, 3, 2, 1, 0, 0, 15, 20, 0, 0, 0, 0, 0};
+constexpr uint8_t kRevision = 42;
+
+// Run-hour counters: starting value and how many hour ticks per counted hour (the units do not
+// all run all the time: AC-2, RH, free-air and mains-fail hours grow more slowly).
+struct HourCounter {
+    uint16_t start;
+    unsigned period;
+};
+const HourCounter kHours[kHourCounters] = {
+    {1234, 1},  // AC-1
+    {987, 2},   // AC-2
+    {2210, 1},  // fan
+    {310, 3},   // RH
+    {45, 5},    // RH free-air inhibit
+    {4321, 1},  // active mode
+    {1500, 2},  // free-air mode
+    {12, 7},    // high temperature
+    {3, 11},    // mains fail
+};
+
+// Climate bytes 46..55: a measured value drifts around its centre within +-span; an average
+// creeps towards the value it averages.
+struct Climate {
+    uint8_t centre;
+    uint8_t span;
+    int averages;  // index offset of the value averaged, or -1 for a measured value
+};
+const Climate kClimate[kClimateBytes] = {
+    {24, 4, -1},   // 46 internal temperature
+    {18, 8, -1},   // 47 external temperature
+    {24, 4, 0},    // 48 average internal (follows 46)
+    {18, 8, 1},    // 49 average external (follows 47)
+    {14, 4, -1},   // 50 AC-1 temperature
+    {15, 4, -1},   // 51 AC-2 temperature
+    {14, 4, 4},    // 52 average AC-1 (follows 50)
+    {15, 4, 5},    // 53 average AC-2 (follows 51)
+    {45, 10, -1},  // 54 relative humidity
+    {45, 10, 8},   // 55 average humidity (follows 54)
+};
+
+}  // namespace
+
+ControllerModel::ControllerModel(uint32_t seed, unsigned hoursEvery)
+    : mRng(seed), mHoursEvery(hoursEvery) {
+    std::copy(std::begin(kSetpoints), std::end(kSetpoints), mBlock.begin());
+    mBlock[kRevisionAt] = kRevision;
+    for (size_t k = 0; k < kHourCounters; ++k) {
+        mBlock[kHoursAt + 2 * k] = static_cast<uint8_t>(kHours[k].start >> 8);
+        mBlock[kHoursAt + 2 * k + 1] = static_cast<uint8_t>(kHours[k].start);
+    }
+    for (size_t k = 0; k < kClimateBytes; ++k)
+        mBlock[kClimateAt + k] = kClimate[k].centre;
+}
+
+bool ControllerModel::applySet(int param, uint8_t value) {
+    if (param < 1 || param > kMaxParam)
+        return false;
+    mBlock[static_cast<size_t>(param - 1)] = value;
+    return true;
+}
+
+bool ControllerModel::poke(size_t index, uint8_t value) {
+    if (index >= kBlockSize)
+        return false;
+    mBlock[index] = value;
+    mHeld[index] = true;
+    if (index >= kHoursAt && index < kHoursAt + 2 * kHourCounters) {
+        mHeld[index ^ 1u] = true;  // both bytes of the counter (kHoursAt is even)
+    }
+    return true;
+}
+
+void ControllerModel::exchange() {
+    ++mExchanges;
+    if (mHoursEvery != 0 && mExchanges % mHoursEvery == 0)
+        tickHours();
+    drift();
+}
+
+void ControllerModel::tickHours() {
+    ++mHourTicks;
+    for (size_t k = 0; k < kHourCounters; ++k) {
+        const size_t at = kHoursAt + 2 * k;
+        if (held(at) || mHourTicks % kHours[k].period != 0)
+            continue;
+        const uint16_t v = static_cast<uint16_t>((mBlock[at] << 8 | mBlock[at + 1]) + 1);
+        mBlock[at] = static_cast<uint8_t>(v >> 8);
+        mBlock[at + 1] = static_cast<uint8_t>(v);
+    }
+}
+
+void ControllerModel::drift() {
+    for (size_t k = 0; k < kClimateBytes; ++k) {
+        const size_t at = kClimateAt + k;
+        const Climate& c = kClimate[k];
+        const unsigned r = static_cast<unsigned>(mRng() % 8u);
+        if (held(at))
+            continue;
+        int v = mBlock[at];
+        if (c.averages < 0) {
+            // A small step now and then, pulled back inside the band around the centre.
+            if (r == 0)
+                --v;
+            if (r == 1)
+                ++v;
+            v = std::clamp(v, c.centre - c.span, c.centre + c.span);
+        } else if (r < 2) {
+            const int target = mBlock[kClimateAt + static_cast<size_t>(c.averages)];
+            v += (target > v) - (target < v);
+        }
+        mBlock[at] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+    }
+}
+
+}  // namespace borlsim

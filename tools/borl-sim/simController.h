@@ -1,0 +1,53 @@
+// The controller's data block and how it changes over time: set-points that sets write, a
+// software revision, run-hour counters that advance and temperatures and humidity that drift.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+
+#include "simFrame.h"
+
+namespace borlsim {
+
+// Data block indexes.
+constexpr size_t kRevisionAt = 19;
+constexpr size_t kHoursAt = 24;  // 9 counters, 16 bits each, high byte first
+constexpr size_t kHourCounters = 9;
+constexpr size_t kClimateAt = 46;  // temperatures and humidity, 10 bytes
+constexpr size_t kClimateBytes = 10;
+
+class ControllerModel {
+public:
+    // `hoursEvery`: one run hour per that many answered frames; 0 stops the counters.
+    ControllerModel(uint32_t seed, unsigned hoursEvery);
+
+    const Block& block() const { return mBlock; }
+
+    // Stores `value` for parameter 1..19 at index param - 1; false for any other parameter.
+    bool applySet(int param, uint8_t value);
+
+    // Sets one byte by hand and holds its field still from then on: a poked temperature no
+    // longer drifts, a poked counter no longer advances, so tests can rely on what they wrote.
+    bool poke(size_t index, uint8_t value);
+
+    // One answered frame went by: advance the counters and let the climate drift.
+    void exchange();
+
+    // Random numbers shared with the line faults, so one seed repeats a whole run.
+    std::mt19937& rng() { return mRng; }
+
+private:
+    void tickHours();
+    void drift();
+    bool held(size_t index) const { return mHeld[index]; }
+
+    Block mBlock{};
+    bool mHeld[kBlockSize] = {};
+    std::mt19937 mRng;
+    unsigned mHoursEvery;
+    unsigned long mExchanges = 0;
+    unsigned long mHourTicks = 0;
+};
+
+}  // namespace borlsim
