@@ -156,6 +156,70 @@ protected:
 
 // ---- Frame gathering ----
 
+struct GatherCase {
+    const char* legend;
+    Frame bytes;
+    int complete;  // frames handed over for decoding
+    int rejected;  // frame starts dropped for a wrong header
+    int idxAfter;  // position of the next byte
+};
+
+Frame concat(std::initializer_list<Frame> parts) {
+    Frame all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Frame ownHeader() {
+    Frame f = reply();
+    f[1] = 'I';
+    f[2] = 'O';
+    return f;
+}
+
+TEST(FrameGatherer, GathersFramesByteByByte) {
+    const Frame r = reply();
+    const std::vector<GatherCase> cases = {
+        {"one reply", r, 1, 0, 0},
+        {"two replies back to back", concat({r, r}), 2, 0, 0},
+        {"first four bytes are stored untested", Frame{'X', 'Y', 'Z', 'W'}, 0, 0, 4},
+        {"wrong header rejected at the fifth byte", Frame{'A', 'I', 'O', 0, 0}, 0, 1, 0},
+        {"own header: rest rejected in groups of five", ownHeader(), 0, 25, 3},
+        {"stray byte shifts the reply: lost", concat({Frame{0x00}, r}), 0, 25, 4},
+        {"split reply completes", Frame(r.begin(), r.begin() + 127), 0, 0, 127},
+        {"reply without end byte completes at the last position",
+         concat({Frame(r.begin(), r.begin() + 127), Frame{0x00}}), 1, 0, 0},
+    };
+    for (const auto& c : cases) {
+        FrameGatherer g;
+        int complete = 0, rejected = 0;
+        for (uint8_t b : c.bytes) {
+            switch (g.push(b)) {
+                case FrameGatherer::Complete:
+                    ++complete;
+                    g.restart();
+                    break;
+                case FrameGatherer::Rejected:
+                    ++rejected;
+                    break;
+                case FrameGatherer::More:
+                    break;
+            }
+        }
+        EXPECT_EQ(complete, c.complete) << c.legend;
+        EXPECT_EQ(rejected, c.rejected) << c.legend;
+        EXPECT_EQ(g.idx, c.idxAfter) << c.legend;
+    }
+}
+
+TEST(FrameGatherer, PositionNeverPassesTheLastByte) {
+    FrameGatherer g;
+    for (int i = 0; i < 127; ++i) EXPECT_EQ(g.push(i < 3 ? "AOI"[i] : 0x11), FrameGatherer::More);
+    EXPECT_EQ(g.idx, 127);
+    EXPECT_EQ(g.push(0x11), FrameGatherer::Complete);
+    EXPECT_EQ(g.idx, 127);
+}
+
 TEST_F(ExchangeTest, BackToBackRepliesAreBothDecoded) {
     useSocketpair();
     uint64_t before = valid();
@@ -255,6 +319,7 @@ TEST_F(ExchangeTest, LostPortIsReopenedAndAPartialFrameIsDiscarded) {
     ASSERT_TRUE(testsupport::waitFor([&] { return linkStats.reopens.load() > reopensBefore; }));
     send(reply());
     ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
+    stopExchange();  // before the link path goes out of scope
 }
 
 TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile) {
@@ -274,6 +339,7 @@ TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile
     ASSERT_EQ(unlockpt(peer), 0);
     ASSERT_EQ(symlink(ptsname(peer), link.c_str()), 0);
     ASSERT_TRUE(testsupport::waitFor([&] { return nextFrame().size() == 128; }));
+    stopExchange();  // before the link path goes out of scope
 }
 
 TEST_F(ExchangeTest, SilentControllerTakesTheDeviceOfflineOnceAndAReplyBringsItBack) {
