@@ -86,6 +86,21 @@ struct LinkStats {
 };
 extern LinkStats linkStats;
 
+// Gathers the controller's reply bytes into a frame, one byte at a time. A frame start is
+// accepted only with the controller's header ("A", "O", "I"), tested from the fifth byte on; the
+// frame is complete when its last position is filled. Pure: no descriptor, no logging.
+struct FrameGatherer {
+    enum Result { More, Rejected, Complete };
+
+    uint8_t respbuff[kFrameSize];  // the reply frame being gathered
+    int idx = 0;                   // where the next byte goes, 0..127
+
+    FrameGatherer() { restart(); }
+    // Ready for a new frame at position 0; no stale byte can complete it.
+    void restart();
+    Result push(uint8_t byte);
+};
+
 class dornManager : public cQlog {
 public:
     const char* devOwner;     // owner name for the serial-port configuration service
@@ -115,4 +130,12 @@ public:
     // Steps of the receive loop, public so that tests can drive them one at a time.
     void pickUpSet();                      // moves a requested set into the pending set
     void confirmSet(const uint8_t* data);  // ends the pending set when the data block shows it
+    // Validates one complete frame; a valid one is published and may confirm the pending set.
+    bool handleFrame(uint8_t* respbuff);
+
+private:
+    uint8_t decodebuff[kFrameSize];  // data block of the frame being decoded
+    uint64_t lastValidMs = 0;        // time of the last valid reply
+    bool everOnline = false;         // a valid reply has been seen
+    bool offlineReported = false;    // the device was reported offline after silence
 };

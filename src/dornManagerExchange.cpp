@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <iostream>
 
 #include "dornDecode.h"
@@ -209,25 +210,30 @@ void dornManager::confirmSet(const uint8_t* data) {
          static_cast<unsigned>(pending.value));
 }
 
-namespace {
+void FrameGatherer::restart() {
+    memset(respbuff, 0, sizeof respbuff);
+    idx = 0;
+}
 
-// Receive-side state of one exchange run.
-struct Receiver {
-    uint8_t respbuff[kFrameSize];    // the reply frame being gathered
-    uint8_t decodebuff[kFrameSize];  // controller data block of the frame being decoded
-    int idx = 0;                     // where the next byte goes
-    uint64_t lastValidMs = 0;        // time of the last valid reply
-    bool offlineReported = false;    // device reported offline after silence
-    bool everOnline = false;         // a valid reply has been seen
-    unsigned reopenDelayMs = 0;      // current re-open back-off
-    uint64_t nextReopenMs = 0;       // when to try the port again
-    uint64_t nextStatsMs = 0;        // when to log the link statistics
-
-    void restart() {
-        memset(respbuff, 0, sizeof respbuff);
+FrameGatherer::Result FrameGatherer::push(uint8_t byte) {
+    respbuff[idx] = byte;
+    // A frame start without the controller's header is dropped at its fifth byte.
+    if (idx >= 4 && (respbuff[0] != head0 || respbuff[1] != head2 || respbuff[2] != head1)) {
+        respbuff[0] = respbuff[1] = respbuff[2] = 0;
         idx = 0;
+        return Rejected;
     }
-};
+    // Complete when the last position is filled, whatever that byte holds: a frame with a byte
+    // lost or added on the line is then reported by the decoder, and the position never runs
+    // past the buffer.
+    if (idx < kFrameSize - 1) {
+        idx++;
+        return More;
+    }
+    return Complete;
+}
+
+namespace {
 
 void countInvalid(const char* reason) {
     if (reason == nullptr) return;
@@ -244,27 +250,51 @@ void countInvalid(const char* reason) {
 
 }  // namespace
 
+bool dornManager::handleFrame(uint8_t* respbuff) {
+    memset(decodebuff, 0, sizeof decodebuff);
+    dornDecode* decObj = new dornDecode(0x41, 0x49, 0x4F);
+    const bool valid = decObj->decoder(respbuff, decodebuff);
+    if (valid) {
+        debug("updating vexa objects\n");
+        devA->updater(mObjectClient, decodebuff);
+        devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
+        linkStats.validReplies++;
+        lastValidMs = nowMs();
+        everOnline = true;
+        if (offlineReported) {
+            offlineReported = false;
+            info("Controller answers again: device online\n");
+        }
+        // Only a valid reply can confirm a set: an invalid one leaves zeros behind.
+        confirmSet(decodebuff);
+    } else {
+        error("Received frame invalid: %s\n", decObj->errorStr);
+        countInvalid(decObj->errorStr);
+    }
+    delete decObj;
+    return valid;
+}
+
 void dornManager::runExchange(const std::atomic<bool>& stop) {
     gStop = &stop;
     log4cpp::Category& log = cQlog::getLog("dornManager");
 
-    Receiver rx;
-    rx.restart();
-    memset(rx.decodebuff, 0, sizeof rx.decodebuff);
+    FrameGatherer rx;
     uint8_t rec_byte[kFrameSize];
     memset(rec_byte, 0, sizeof rec_byte);
+    unsigned reopenDelayMs = exchangeTiming.reopenMinMs;  // current re-open back-off
+    uint64_t nextReopenMs = 0;                            // when to try the port again
 
     pthread_create(&myThread, nullptr, request, this);
     pause(exchangeTiming.startDelayMs);
     serviceReady();
 
     const uint64_t started = nowMs();
-    rx.lastValidMs = started;
-    rx.nextStatsMs = started + exchangeTiming.statsIntervalMs;
+    lastValidMs = started;
+    uint64_t nextStatsMs = started + exchangeTiming.statsIntervalMs;
     if (serFd < 0) {
         error("Serial port %s could not be opened; retrying\n", serBusPort);
-        rx.reopenDelayMs = exchangeTiming.reopenMinMs;
-        rx.nextReopenMs = started + rx.reopenDelayMs;
+        nextReopenMs = started + reopenDelayMs;
     }
 
     auto closePort = [&](int err) {
@@ -275,22 +305,21 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
             serFd = -1;
         }
         rx.restart();
-        rx.reopenDelayMs = exchangeTiming.reopenMinMs;
-        rx.nextReopenMs = nowMs() + rx.reopenDelayMs;
+        reopenDelayMs = exchangeTiming.reopenMinMs;
+        nextReopenMs = nowMs() + reopenDelayMs;
     };
 
     // Work that does not wait for a byte: offline detection, statistics, re-opening the port.
     auto housekeeping = [&]() {
         const uint64_t now = nowMs();
-        if (rx.everOnline && !rx.offlineReported &&
-            now - rx.lastValidMs >= exchangeTiming.offlineMs) {
+        if (everOnline && !offlineReported && now - lastValidMs >= exchangeTiming.offlineMs) {
             error("No valid reply from the controller for %u s: device offline\n",
-                  static_cast<unsigned>((now - rx.lastValidMs) / 1000));
-            rx.offlineReported = true;
+                  static_cast<unsigned>((now - lastValidMs) / 1000));
+            offlineReported = true;
             devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_SET);
         }
-        if (now >= rx.nextStatsMs) {
-            rx.nextStatsMs = now + exchangeTiming.statsIntervalMs;
+        if (now >= nextStatsMs) {
+            nextStatsMs = now + exchangeTiming.statsIntervalMs;
             info("Link statistics: poll frames %llu, set frames %llu, valid replies %llu, "
                  "invalid replies (header %llu, terminator %llu, checksum %llu, closing byte "
                  "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu\n",
@@ -305,7 +334,7 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
                  static_cast<unsigned long long>(linkStats.timeouts.load()),
                  static_cast<unsigned long long>(linkStats.reopens.load()));
         }
-        if (serFd < 0 && now >= rx.nextReopenMs) {
+        if (serFd < 0 && now >= nextReopenMs) {
             int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
             if (fd >= 0) {
                 {
@@ -316,10 +345,8 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
                 info("Serial port %s open again\n", serBusPort);
                 rx.restart();
             } else {
-                rx.reopenDelayMs = rx.reopenDelayMs * 2 > exchangeTiming.reopenMaxMs
-                                       ? exchangeTiming.reopenMaxMs
-                                       : rx.reopenDelayMs * 2;
-                rx.nextReopenMs = now + rx.reopenDelayMs;
+                reopenDelayMs = std::min(reopenDelayMs * 2, exchangeTiming.reopenMaxMs);
+                nextReopenMs = now + reopenDelayMs;
             }
         }
     };
@@ -335,8 +362,7 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
 
         // Wait for a byte, but not for ever: silence must still be noticed.
         pollfd pfd{serFd, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(exchangeTiming.idleTickMs));
-        if (ready == 0) {
+        if (poll(&pfd, 1, static_cast<int>(exchangeTiming.idleTickMs)) == 0) {
             housekeeping();
             continue;
         }
@@ -357,51 +383,21 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
             continue;
         }
 
-        rx.respbuff[rx.idx] = rec_byte[0];
-
-        // A frame start without the controller's header is dropped at its fifth byte.
-        if (rx.idx >= 4 && (rx.respbuff[0] != head0 || rx.respbuff[1] != head2 ||
-                            rx.respbuff[2] != head1)) {
-            rx.respbuff[0] = rx.respbuff[1] = rx.respbuff[2] = 0;
-            rx.idx = 0;
-            linkStats.rejectedStarts++;
-            signal_tx();
-            continue;
+        switch (rx.push(rec_byte[0])) {
+            case FrameGatherer::More:
+                break;
+            case FrameGatherer::Rejected:
+                linkStats.rejectedStarts++;
+                signal_tx();
+                break;
+            case FrameGatherer::Complete:
+                handleFrame(rx.respbuff);
+                signal_tx();
+                // Stale bytes of an invalid frame must never complete the next one.
+                rx.restart();
+                housekeeping();
+                break;
         }
-
-        // The frame is complete when its last position is filled, whatever that byte holds: a
-        // frame with a byte lost or added is then reported by the decoder, and the position
-        // never runs past the buffer.
-        if (rx.idx < kFrameSize - 1) {
-            rx.idx++;
-            continue;
-        }
-
-        memset(rx.decodebuff, 0, sizeof rx.decodebuff);
-        dornDecode* decObj = new dornDecode(0x41, 0x49, 0x4F);
-        const bool valid = decObj->decoder(rx.respbuff, rx.decodebuff);
-        if (valid) {
-            debug("updating vexa objects\n");
-            devA->updater(mObjectClient, rx.decodebuff);
-            devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
-            linkStats.validReplies++;
-            rx.lastValidMs = nowMs();
-            rx.everOnline = true;
-            if (rx.offlineReported) {
-                rx.offlineReported = false;
-                info("Controller answers again: device online\n");
-            }
-            // Only a valid reply can confirm a set: an invalid one leaves zeros behind.
-            confirmSet(rx.decodebuff);
-        } else {
-            error("Received frame invalid: %s\n", decObj->errorStr);
-            countInvalid(decObj->errorStr);
-        }
-        delete decObj;
-        signal_tx();
-        // Stale bytes of an invalid frame must never complete the next one.
-        rx.restart();
-        housekeeping();
     }
 
     pthread_join(myThread, nullptr);
