@@ -29,7 +29,7 @@ extern const uint8_t dornid;     // controller identifier, byte 8 of outgoing fr
 extern const uint8_t closeByte;  // end byte, byte 127 of every frame
 extern int data_size;            // last body byte of the poll frame (122)
 
-constexpr int kFrameSize = 128;  // every frame, in both directions
+constexpr int kFrameSize = 128;     // every frame, in both directions
 constexpr int kDataBlockSize = 60;  // controller data block, reply bytes 9..68
 
 uint8_t checksum(uint8_t* data, uint32_t len);
@@ -52,21 +52,21 @@ bool wait_tx_ready();
 void signal_tx();
 
 // ---- Pending set (guarded by mSetMutex) ----
-extern uint8_t changeVal;       // byte to write; 0 when idle
-extern int changePort;          // parameter number = analogue output port id; 0 when idle
-extern bool changeVal_status;   // true while a set is pending
+extern uint8_t changeVal;      // byte to write; 0 when idle
+extern int changePort;         // parameter number = analogue output port id; 0 when idle
+extern bool changeVal_status;  // true while a set is pending
 extern std::mutex mSetMutex;
 
 // Timings of the exchange. The daemon uses the defaults; in-process tests shorten them.
 struct ExchangeTiming {
-    unsigned startDelayMs = 1000;      // pause before the receive loop starts
-    unsigned pauseMs = 1000;           // transmit pause after an answered cycle
-    unsigned waitMs = 2000;            // transmit wait for the receive side
-    unsigned offlineMs = 10000;        // no valid reply this long: device reported offline
-    unsigned reopenMinMs = 1000;       // first serial re-open delay, doubled up to reopenMaxMs
+    unsigned startDelayMs = 1000;  // pause before the receive loop starts
+    unsigned pauseMs = 1000;       // transmit pause after an answered cycle
+    unsigned waitMs = 2000;        // transmit wait for the receive side
+    unsigned offlineMs = 10000;    // no valid reply this long: device reported offline
+    unsigned reopenMinMs = 1000;   // first serial re-open delay, doubled up to reopenMaxMs
     unsigned reopenMaxMs = 30000;
     unsigned statsIntervalMs = 15 * 60 * 1000;  // link statistics log line
-    unsigned idleTickMs = 250;         // receive loop housekeeping while no byte arrives
+    unsigned idleTickMs = 250;                  // receive loop housekeeping while no byte arrives
 };
 extern ExchangeTiming exchangeTiming;
 
@@ -103,19 +103,19 @@ struct FrameGatherer {
 
 class dornManager : public cQlog {
 public:
-    const char* devOwner;     // owner name for the serial-port configuration service
-    const char* vexaHost;     // host of vexad
-    int southPort;            // vexad's TCP port for south devices
-    const char* serConf;      // serial-port configuration file
-    const char* devDir;       // directory of the device description files
-    const char* serBusPort;   // serial device path
-    const char* devDispName;  // display name of the device object
-    int devSerial;            // device serial number from the device description files
-    bool cConfFile_status;    // configuration loaded and serial bus found
-    SouthDevice* devA;        // the device object
-    cObjectClient* mObjectClient;    // connection to vexad
+    const char* devOwner;             // owner name for the serial-port configuration service
+    const char* vexaHost;             // host of vexad
+    int southPort;                    // vexad's TCP port for south devices
+    const char* serConf;              // serial-port configuration file
+    const char* devDir;               // directory of the device description files
+    const char* serBusPort;           // serial device path
+    const char* devDispName;          // display name of the device object
+    int devSerial;                    // device serial number from the device description files
+    bool cConfFile_status;            // configuration loaded and serial bus found
+    SouthDevice* devA;                // the device object
+    cObjectClient* mObjectClient;     // connection to vexad
     qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
-    int serFd;                // serial descriptor; -1 while the port is closed
+    int serFd;                        // serial descriptor; -1 while the port is closed
 
     dornManager();
     bool initDorn();

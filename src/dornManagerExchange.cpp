@@ -13,11 +13,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <iostream>
 
 #include "dornDecode.h"
@@ -35,10 +35,12 @@ LinkStats linkStats;
 
 namespace {
 
-std::mutex gLinkMutex;                          // serFd against close during a write
-const std::atomic<bool>* gStop = nullptr;       // ends both threads (in-process tests)
+std::mutex gLinkMutex;                     // serFd against close during a write
+const std::atomic<bool>* gStop = nullptr;  // ends both threads (in-process tests)
 
-bool stopping() { return gStop != nullptr && gStop->load(std::memory_order_relaxed); }
+bool stopping() {
+    return gStop != nullptr && gStop->load(std::memory_order_relaxed);
+}
 
 uint64_t nowMs() {
     timespec ts;
@@ -156,14 +158,17 @@ void* request(void* arg) {
 // port at once) are taken one at a time, each only once the one before has been confirmed.
 // Only values the controller's byte can hold are written; nothing else is ever invented.
 void dornManager::pickUpSet() {
-    if (devA == nullptr) return;
+    if (devA == nullptr)
+        return;
     std::lock_guard<std::mutex> deviceLock(devA->mMutex);
-    if (devA->setValues.empty()) return;
+    if (devA->setValues.empty())
+        return;
 
     std::lock_guard<std::mutex> setLock(mSetMutex);
     auto entry = devA->setValues.find(devA->portNum);
     if (entry == devA->setValues.end()) {
-        if (changeVal_status) return;  // the next waits until the pending set is confirmed
+        if (changeVal_status)
+            return;  // the next waits until the pending set is confirmed
         entry = devA->setValues.begin();
     }
     const int port = entry->first;
@@ -192,12 +197,15 @@ void dornManager::pickUpSet() {
 // at data block index port - 1.
 void dornManager::confirmSet(const uint8_t* data) {
     const PendingSet pending = pendingSet();
-    if (!pending.status) return;
+    if (!pending.status)
+        return;
     std::cout << "Change val status statement" << std::endl;
-    if (pending.port < 1 || pending.port > kFrameSize) return;
+    if (pending.port < 1 || pending.port > kFrameSize)
+        return;
     const int i = pending.port - 1;
     debug("decodebuff[%d] = 0x%02X\n", i, data[i]);
-    if (data[i] != pending.value) return;
+    if (data[i] != pending.value)
+        return;
 
     std::cout << "changeVal reset" << std::endl;
     {
@@ -236,7 +244,8 @@ FrameGatherer::Result FrameGatherer::push(uint8_t byte) {
 namespace {
 
 void countInvalid(const char* reason) {
-    if (reason == nullptr) return;
+    if (reason == nullptr)
+        return;
     if (strstr(reason, "Header")) {
         linkStats.headerErrors++;
     } else if (strstr(reason, "Terminator")) {
@@ -320,19 +329,20 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
         }
         if (now >= nextStatsMs) {
             nextStatsMs = now + exchangeTiming.statsIntervalMs;
-            info("Link statistics: poll frames %llu, set frames %llu, valid replies %llu, "
-                 "invalid replies (header %llu, terminator %llu, checksum %llu, closing byte "
-                 "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu\n",
-                 static_cast<unsigned long long>(linkStats.pollFrames.load()),
-                 static_cast<unsigned long long>(linkStats.setFrames.load()),
-                 static_cast<unsigned long long>(linkStats.validReplies.load()),
-                 static_cast<unsigned long long>(linkStats.headerErrors.load()),
-                 static_cast<unsigned long long>(linkStats.terminatorErrors.load()),
-                 static_cast<unsigned long long>(linkStats.checksumErrors.load()),
-                 static_cast<unsigned long long>(linkStats.closingErrors.load()),
-                 static_cast<unsigned long long>(linkStats.rejectedStarts.load()),
-                 static_cast<unsigned long long>(linkStats.timeouts.load()),
-                 static_cast<unsigned long long>(linkStats.reopens.load()));
+            info(
+                "Link statistics: poll frames %llu, set frames %llu, valid replies %llu, "
+                "invalid replies (header %llu, terminator %llu, checksum %llu, closing byte "
+                "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu\n",
+                static_cast<unsigned long long>(linkStats.pollFrames.load()),
+                static_cast<unsigned long long>(linkStats.setFrames.load()),
+                static_cast<unsigned long long>(linkStats.validReplies.load()),
+                static_cast<unsigned long long>(linkStats.headerErrors.load()),
+                static_cast<unsigned long long>(linkStats.terminatorErrors.load()),
+                static_cast<unsigned long long>(linkStats.checksumErrors.load()),
+                static_cast<unsigned long long>(linkStats.closingErrors.load()),
+                static_cast<unsigned long long>(linkStats.rejectedStarts.load()),
+                static_cast<unsigned long long>(linkStats.timeouts.load()),
+                static_cast<unsigned long long>(linkStats.reopens.load()));
         }
         if (serFd < 0 && now >= nextReopenMs) {
             int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;

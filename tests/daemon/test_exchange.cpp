@@ -34,7 +34,8 @@ public:
     size_t count(const std::string& needle) {
         std::lock_guard<std::mutex> lock(mMutex);
         size_t n = 0;
-        for (const auto& l : mLines) n += l.find(needle) != std::string::npos ? 1 : 0;
+        for (const auto& l : mLines)
+            n += l.find(needle) != std::string::npos ? 1 : 0;
         return n;
     }
 
@@ -52,18 +53,22 @@ Frame reply(const std::vector<std::pair<int, uint8_t>>& block = {}, uint8_t stat
     f[1] = 'O';
     f[2] = 'I';
     f[3] = status;
-    for (auto [index, value] : block) f[9 + static_cast<size_t>(index)] = value;
+    for (auto [index, value] : block)
+        f[9 + static_cast<size_t>(index)] = value;
     f[123] = 'O';
     f[124] = 'A';
     f[125] = 'I';
     unsigned sum = 0;
-    for (int i = 0; i < 126; ++i) sum += f[static_cast<size_t>(i)];
+    for (int i = 0; i < 126; ++i)
+        sum += f[static_cast<size_t>(i)];
     f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
     f[127] = 0xA5;
     return f;
 }
 
-uint64_t valid() { return linkStats.validReplies.load(); }
+uint64_t valid() {
+    return linkStats.validReplies.load();
+}
 uint64_t invalid() {
     return linkStats.headerErrors + linkStats.terminatorErrors + linkStats.checksumErrors +
            linkStats.closingErrors;
@@ -106,8 +111,10 @@ protected:
 
     void TearDown() override {
         stopExchange();
-        if (manager->serFd >= 0) close(manager->serFd);
-        if (peer >= 0) close(peer);
+        if (manager->serFd >= 0)
+            close(manager->serFd);
+        if (peer >= 0)
+            close(peer);
         delete device;
         delete manager->mSerconf;
         delete manager;
@@ -127,7 +134,8 @@ protected:
 
     void stopExchange() {
         stop = true;
-        if (runner.joinable()) runner.join();
+        if (runner.joinable())
+            runner.join();
     }
 
     void send(const Frame& f) { ASSERT_EQ(write(peer, f.data(), f.size()), ssize_t(f.size())); }
@@ -138,9 +146,11 @@ protected:
         size_t got = 0;
         while (got < f.size()) {
             pollfd p{peer, POLLIN, 0};
-            if (poll(&p, 1, 3000) <= 0) return {};
+            if (poll(&p, 1, 3000) <= 0)
+                return {};
             ssize_t n = read(peer, f.data() + got, f.size() - got);
-            if (n <= 0) return {};
+            if (n <= 0)
+                return {};
             got += static_cast<size_t>(n);
         }
         return f;
@@ -166,7 +176,8 @@ struct GatherCase {
 
 Frame concat(std::initializer_list<Frame> parts) {
     Frame all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
@@ -214,7 +225,8 @@ TEST(FrameGatherer, GathersFramesByteByByte) {
 
 TEST(FrameGatherer, PositionNeverPassesTheLastByte) {
     FrameGatherer g;
-    for (int i = 0; i < 127; ++i) EXPECT_EQ(g.push(i < 3 ? "AOI"[i] : 0x11), FrameGatherer::More);
+    for (int i = 0; i < 127; ++i)
+        EXPECT_EQ(g.push(i < 3 ? "AOI"[i] : 0x11), FrameGatherer::More);
     EXPECT_EQ(g.idx, 127);
     EXPECT_EQ(g.push(0x11), FrameGatherer::Complete);
     EXPECT_EQ(g.idx, 127);
@@ -285,7 +297,7 @@ TEST_F(ExchangeTest, FrameWithAnExtraByteEndsAtTheLastPositionAndIsReported) {
     startExchange();
     Frame longer = reply();
     longer.insert(longer.begin() + 60, 0x55);  // one byte too many: 0xA5 would land at 128
-    longer.resize(128);                         // the rest of it is lost on the line
+    longer.resize(128);                        // the rest of it is lost on the line
     send(longer);
     ASSERT_TRUE(testsupport::waitFor([&] { return invalid() == invalidBefore + 1; }));
     send(reply());
@@ -330,7 +342,8 @@ TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile
     uint64_t cyclesBefore = linkStats.txCycles.load();
     startExchange();
     // Several transmit cycles go by while the port is missing: none of them writes.
-    ASSERT_TRUE(testsupport::waitFor([&] { return linkStats.txCycles.load() >= cyclesBefore + 3; }));
+    ASSERT_TRUE(
+        testsupport::waitFor([&] { return linkStats.txCycles.load() >= cyclesBefore + 3; }));
     EXPECT_EQ(linkStats.pollFrames.load(), pollsBefore);
 
     peer = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -484,14 +497,16 @@ TEST_F(PickUpTest, DisplacedSetGivesWayToANewerValueForItsPort) {
 TEST_F(PickUpTest, SetOfEveryPortIsWrittenOnePortAfterTheOther) {
     {
         std::lock_guard<std::mutex> lock(device->mMutex);
-        for (int p = 1; p <= 8; ++p) device->setValues[p] = 10.0f + static_cast<float>(p);
+        for (int p = 1; p <= 8; ++p)
+            device->setValues[p] = 10.0f + static_cast<float>(p);
         device->portNum = 8;
     }
     std::vector<int> written;
     for (int round = 0; round < 10; ++round) {
         manager->pickUpSet();
         auto [port, value] = pending();
-        if (port == 0) break;
+        if (port == 0)
+            break;
         written.push_back(port);
         EXPECT_EQ(value, 10 + port);
         confirmFromController(port, static_cast<uint8_t>(value));

@@ -10,22 +10,31 @@ Rig::Rig(const std::string& name, const RigOptions& options)
     : dir(name), link(dir / "ttyCTRL"), vexadPort(testsupport::freeTcpPort()) {
     writeConfig();
     startSim(options.simArgs);
-    if (options.startConsole) startConsole();
-    if (options.startDaemon) startDaemon();
+    if (options.startConsole)
+        startConsole();
+    if (options.startDaemon)
+        startDaemon();
 }
 
 Rig::~Rig() {
-    if (daemon) daemon->kill(SIGTERM);
-    if (consoleProc) consoleProc->closeStdin();
-    if (simProc) simProc->writeStdin("quit\n");
-    if (daemon) daemon->wait(std::chrono::seconds(5));
-    if (consoleProc) consoleProc->wait(std::chrono::seconds(5));
-    if (simProc) simProc->wait(std::chrono::seconds(5));
+    if (daemon)
+        daemon->kill(SIGTERM);
+    if (consoleProc)
+        consoleProc->closeStdin();
+    if (simProc)
+        simProc->writeStdin("quit\n");
+    if (daemon)
+        daemon->wait(std::chrono::seconds(5));
+    if (consoleProc)
+        consoleProc->wait(std::chrono::seconds(5));
+    if (simProc)
+        simProc->wait(std::chrono::seconds(5));
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     if (info && info->result() && info->result()->Failed() && daemon) {
         std::cerr << "---- daemon stderr (log) ----\n" << daemon->err().text();
         std::cerr << "---- daemon stdout ----\n" << daemon->out().text();
-        if (simProc) std::cerr << "---- simulator ----\n" << simProc->out().text();
+        if (simProc)
+            std::cerr << "---- simulator ----\n" << simProc->out().text();
     }
 }
 
@@ -47,20 +56,24 @@ void Rig::writeConfig() {
                            "<?xml version=\"1.0\"?>\n<Borl100><serial>4711</serial></Borl100>\n");
     testsupport::writeFile(dir / "etc/vexa/borl1d.conf",
                            "vexad.host = 127.0.0.1\n"
-                           "vexad.south.port = " + std::to_string(vexadPort) + "\n"
-                           "borl1d.device.port = " + link + "\n"
-                           "borl1d.device.dir = etc/vexa/borl1d/devices/\n"
-                           "borl1d.serialconf.file = etc/vexa/serialconf.xml\n"
-                           "log4cpp.rootCategory = DEBUG, err\n"
-                           "log4cpp.appender.err = FileAppender\n"
-                           "log4cpp.appender.err.fileName = /dev/stderr\n"
-                           "log4cpp.appender.err.layout = PatternLayout\n"
-                           "log4cpp.appender.err.layout.ConversionPattern = %d %c %p: %m%n\n");
+                           "vexad.south.port = " +
+                               std::to_string(vexadPort) +
+                               "\n"
+                               "borl1d.device.port = " +
+                               link +
+                               "\n"
+                               "borl1d.device.dir = etc/vexa/borl1d/devices/\n"
+                               "borl1d.serialconf.file = etc/vexa/serialconf.xml\n"
+                               "log4cpp.rootCategory = DEBUG, err\n"
+                               "log4cpp.appender.err = FileAppender\n"
+                               "log4cpp.appender.err.fileName = /dev/stderr\n"
+                               "log4cpp.appender.err.layout = PatternLayout\n"
+                               "log4cpp.appender.err.layout.ConversionPattern = %d %c %p: %m%n\n");
 }
 
 void Rig::startSim(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{testsupport::builtBinary("borl-sim"), "--link", link,
-                                  "--seed", "7"};
+    std::vector<std::string> argv{testsupport::builtBinary("borl-sim"), "--link", link, "--seed",
+                                  "7"};
     argv.insert(argv.end(), args.begin(), args.end());
     simProc = std::make_unique<Process>(argv, dir.path());
     ASSERT_GE(simProc->out().waitForLine("pty: "), 0) << simProc->err().text();
@@ -87,7 +100,8 @@ void Rig::startDaemon() {
 
 std::vector<json> Rig::messages(size_t from) {
     std::vector<json> out;
-    if (!consoleProc) return out;
+    if (!consoleProc)
+        return out;
     auto lines = consoleProc->out().lines();
     for (size_t i = from; i < lines.size(); ++i) {
         json j = json::parse(lines[i], nullptr, false);
@@ -116,7 +130,8 @@ int Rig::waitForMessage(const std::function<bool(const json&)>& pred,
 
 size_t Rig::countMessages(const std::function<bool(const json&)>& pred, size_t from) {
     size_t n = 0;
-    for (const auto& m : messages(from)) n += pred(m) ? 1 : 0;
+    for (const auto& m : messages(from))
+        n += pred(m) ? 1 : 0;
     return n;
 }
 

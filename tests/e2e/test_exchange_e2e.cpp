@@ -54,9 +54,11 @@ TEST(ExchangeE2E, PublishesCapabilityAndOnlineAtFirstReplyAndSamplesFromTheSecon
     ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
     std::vector<int> ports;
     for (const auto& m : rig.messages())
-        if (e2e::isSample(m)) ports.push_back(m["objects"][0]["portNum"].get<int>());
+        if (e2e::isSample(m))
+            ports.push_back(m["objects"][0]["portNum"].get<int>());
     ASSERT_GE(ports.size(), 19u);
-    for (int i = 0; i < 19; ++i) EXPECT_EQ(ports[static_cast<size_t>(i)], i + 1);
+    for (int i = 0; i < 19; ++i)
+        EXPECT_EQ(ports[static_cast<size_t>(i)], i + 1);
     ASSERT_GE(rig.daemon->out().waitForLine("Capability Value: "), 0);
     EXPECT_EQ(rig.countMessages([](const json& m) { return e2e::isDeviceEvent(m, 2); }), 1u);
 }
@@ -160,8 +162,7 @@ TEST(ExchangeE2E, ReopensTheSerialPortWhenItComesBack) {
     ASSERT_GE(waitLog(rig, "lost"), 0);
     ASSERT_GE(waitLog(rig, "open again", 20s), 0);
     size_t from = rig.messages().size();
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }, 15s, from),
-              0);
+    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }, 15s, from), 0);
 }
 
 TEST(ExchangeE2E, ReconnectsToVexadAfterItRestarts) {

@@ -36,13 +36,17 @@ ScratchDir::~ScratchDir() {
     }
 }
 
-void makeDirs(const std::string& path) { fs::create_directories(path); }
+void makeDirs(const std::string& path) {
+    fs::create_directories(path);
+}
 
 void writeFile(const std::string& path, const std::string& content) {
     fs::path p(path);
-    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    if (p.has_parent_path())
+        fs::create_directories(p.parent_path());
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (!f) throw std::runtime_error("cannot write " + path);
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
     f << content;
 }
 
@@ -56,7 +60,8 @@ std::string readFile(const std::string& path) {
 bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return cond();
+        if (std::chrono::steady_clock::now() >= deadline)
+            return cond();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
@@ -65,7 +70,8 @@ bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeou
 LineCollector::LineCollector(int fd) : mFd(fd), mThread([this] { run(); }) {}
 
 LineCollector::~LineCollector() {
-    if (mThread.joinable()) mThread.join();
+    if (mThread.joinable())
+        mThread.join();
     ::close(mFd);
 }
 
@@ -74,8 +80,10 @@ void LineCollector::run() {
     char buf[4096];
     for (;;) {
         ssize_t n = ::read(mFd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         partial.append(buf, static_cast<size_t>(n));
         size_t pos;
         std::lock_guard<std::mutex> lock(mMutex);
@@ -86,7 +94,8 @@ void LineCollector::run() {
         mCond.notify_all();
     }
     std::lock_guard<std::mutex> lock(mMutex);
-    if (!partial.empty()) mLines.push_back(partial);
+    if (!partial.empty())
+        mLines.push_back(partial);
     mEof = true;
     mCond.notify_all();
 }
@@ -126,7 +135,8 @@ size_t LineCollector::size() const {
 std::string LineCollector::text() const {
     std::lock_guard<std::mutex> lock(mMutex);
     std::string all;
-    for (const auto& l : mLines) all += l + "\n";
+    for (const auto& l : mLines)
+        all += l + "\n";
     return all;
 }
 
@@ -135,14 +145,17 @@ Process::Process(const std::vector<std::string>& argv, const std::string& cwd) {
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
     mPid = fork();
-    if (mPid < 0) throw std::runtime_error("fork failed");
+    if (mPid < 0)
+        throw std::runtime_error("fork failed");
     if (mPid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
         std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -170,20 +183,24 @@ void Process::writeStdin(const std::string& text) {
     size_t left = text.size();
     while (left > 0 && mStdin >= 0) {
         ssize_t n = ::write(mStdin, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         p += n;
         left -= static_cast<size_t>(n);
     }
 }
 
 void Process::closeStdin() {
-    if (mStdin >= 0) ::close(mStdin);
+    if (mStdin >= 0)
+        ::close(mStdin);
     mStdin = -1;
 }
 
 int Process::wait(std::chrono::milliseconds timeout) {
-    if (mReaped) return mStatus;
+    if (mReaped)
+        return mStatus;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         int status = 0;
@@ -193,17 +210,20 @@ int Process::wait(std::chrono::milliseconds timeout) {
             mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return mStatus;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
 void Process::kill(int sig) {
-    if (!mReaped && mPid > 0) ::kill(mPid, sig);
+    if (!mReaped && mPid > 0)
+        ::kill(mPid, sig);
 }
 
 bool Process::running() {
-    if (mReaped || mPid <= 0) return false;
+    if (mReaped || mPid <= 0)
+        return false;
     return wait(std::chrono::milliseconds(0)) == -1;
 }
 

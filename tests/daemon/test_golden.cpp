@@ -1,0 +1,133 @@
+// Recorded exchanges: bytes from the controller and lines from vexad in, frames to the controller
+// and messages to vexad out, compared with the files next to them in golden/.
+//
+// An .exchange file holds one step per line:
+//   rx <hex bytes>    bytes the controller sent (recorded from the simulator)
+//   vexad <json>      a line vexad sent
+//   cycle             one receive-loop pick-up and the frame the transmit thread sends next
+// The .expected file lists what came out: "tx <hex>" per frame sent, "out <json>" per message.
+// BORL1D_UPDATE_GOLDEN=1 rewrites the .expected files (review the diff before committing).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cObjectCodec.h"
+#include "dornManager.h"
+#include "recordingClient.h"
+#include "southDevice.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string hex(const uint8_t* bytes, size_t n) {
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
+        s += b;
+    }
+    return s;
+}
+
+std::vector<uint8_t> parseHex(const std::string& text) {
+    std::vector<uint8_t> out;
+    std::istringstream in(text);
+    std::string byte;
+    while (in >> byte)
+        out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+    return out;
+}
+
+// Runs one recorded exchange through the daemon's receive steps and returns its output lines.
+std::vector<std::string> replay(const fs::path& file) {
+    count = 0;  // capability publication is process-wide
+    addCap_status = true;
+    {
+        std::lock_guard<std::mutex> lock(mSetMutex);
+        changeVal_status = false;
+        changeVal = 0;
+        changePort = 0;
+    }
+    RecordingClient client;
+    dornManager manager;
+    SouthDevice device(&client, 4711, 1, "golden");
+    manager.devA = &device;
+    manager.mObjectClient = &client;
+
+    std::vector<std::string> out;
+    size_t reported = 0;
+    auto collect = [&] {
+        auto msgs = client.messages();
+        for (; reported < msgs.size(); ++reported)
+            out.push_back("out " + msgs[reported].json);
+    };
+
+    FrameGatherer rx;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (line.rfind("rx ", 0) == 0) {
+            for (uint8_t b : parseHex(line.substr(3))) {
+                if (rx.push(b) == FrameGatherer::Complete) {
+                    manager.handleFrame(rx.respbuff);
+                    rx.restart();
+                }
+            }
+        } else if (line.rfind("vexad ", 0) == 0) {
+            cObjectList message;
+            std::string reason;
+            EXPECT_TRUE(vexaobj::decodeMessage(line.substr(6), message, reason)) << reason;
+            device.handleObjectAction(&message);
+            message.deleteObjects();
+        } else if (line == "cycle") {
+            manager.pickUpSet();
+            uint8_t frame[kFrameSize] = {};
+            std::lock_guard<std::mutex> lock(mSetMutex);
+            if (changeVal_status) {
+                getBuffer(frame, changeVal, changePort);
+            } else {
+                getBuffer(frame);
+            }
+            out.push_back("tx " + hex(frame, sizeof frame));
+        } else {
+            ADD_FAILURE() << file << ": unknown step: " << line;
+        }
+        collect();
+    }
+    return out;
+}
+
+class Golden : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Golden, ReplayMatchesTheRecordedOutput) {
+    const fs::path dir = fs::path(BORL1D_SOURCE_DIR) / "tests/daemon/golden";
+    const fs::path input = dir / (GetParam() + ".exchange");
+    const fs::path expectedFile = dir / (GetParam() + ".expected");
+    std::vector<std::string> actual = replay(input);
+
+    if (const char* update = std::getenv("BORL1D_UPDATE_GOLDEN"); update && *update == '1') {
+        std::ofstream o(expectedFile);
+        for (const auto& l : actual)
+            o << l << "\n";
+        GTEST_SKIP() << "rewrote " << expectedFile;
+    }
+    std::ifstream e(expectedFile);
+    ASSERT_TRUE(e) << "missing " << expectedFile << " (BORL1D_UPDATE_GOLDEN=1 writes it)";
+    std::vector<std::string> expected;
+    for (std::string l; std::getline(e, l);)
+        expected.push_back(l);
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(actual[i], expected[i]) << "line " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchanges, Golden, ::testing::Values("publish", "set", "noise"));
+
+}  // namespace
