@@ -1,0 +1,195 @@
+// The real daemon under a stand-in for the service manager's notification socket. It must report
+// READY=1 only once start-up has succeeded, and then ping WATCHDOG=1 on every transmit cycle,
+// also while the controller is silent or the serial port is gone: the service manager is to
+// restart a hung exchange, not a daemon waiting for its controller.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+using testsupport::builtBinary;
+using testsupport::Process;
+using testsupport::ScratchDir;
+using testsupport::writeFile;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The service manager's end: an abstract datagram socket, as systemd's NOTIFY_SOCKET.
+class NotifySocket {
+public:
+    NotifySocket() {
+        static int count = 0;
+        mName = "borl1d-notify-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+        mFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        // Abstract name: a leading zero byte, no file in the build tree, no path length limit.
+        memcpy(addr.sun_path + 1, mName.data(), mName.size());
+        socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + mName.size());
+        bound = mFd >= 0 && bind(mFd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    }
+    ~NotifySocket() {
+        if (mFd >= 0)
+            close(mFd);
+    }
+    std::string address() const { return "@" + mName; }
+
+    // The next state line, or "" when none arrives within `timeout`.
+    std::string receive(std::chrono::milliseconds timeout) {
+        pollfd pfd{mFd, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0)
+            return "";
+        char buf[512];
+        ssize_t n = recv(mFd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+
+    // Waits for `state`; collects every line received meanwhile.
+    bool waitFor(const std::string& state, std::chrono::milliseconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return false;
+            std::string got = receive(left);
+            if (got.empty())
+                continue;
+            received.push_back(got);
+            if (got.find(state) != std::string::npos)
+                return true;
+        }
+    }
+
+    bool bound = false;
+    std::vector<std::string> received;
+
+private:
+    std::string mName;
+    int mFd = -1;
+};
+
+// The controller's end of a pty; the daemon opens the other end. Nothing ever answers on it.
+struct SilentPty {
+    SilentPty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
+            slave = ptsname(master);
+    }
+    ~SilentPty() { hangUp(); }
+    void hangUp() {
+        if (master >= 0)
+            close(master);
+        master = -1;
+    }
+    int master = -1;
+    std::string slave;
+};
+
+// A configuration root whose controller is `port`, with vexad at a port nobody listens on.
+void writeRoot(const ScratchDir& dir, const std::string& port) {
+    // The controller at the fifth port of its bus keeps the configured device.
+    writeFile(dir / "etc/vexa/serialconf.xml",
+              "<config><serialconfig><port/><port/><port/><port/>"
+              "<port><owner>Borl100</owner></port></serialconfig></config>\n");
+    writeFile(dir / "etc/vexa/borl1d/devices/borl100.xml",
+              "<Borl100><serial>1001</serial></Borl100>\n");
+    writeFile(dir / "etc/vexa/borl1d.conf",
+              "vexad.host = 127.0.0.1\n"
+              "vexad.south.port = " +
+                  std::to_string(testsupport::freeTcpPort()) +
+                  "\n"
+                  "borl1d.device.port = " +
+                  port + "\n");
+}
+
+// Starts the test build of the daemon in `dir` with NOTIFY_SOCKET pointing at `sock`.
+std::unique_ptr<Process> startDaemon(const ScratchDir& dir, const NotifySocket& sock) {
+    setenv("NOTIFY_SOCKET", sock.address().c_str(), 1);
+    auto daemon = std::make_unique<Process>(
+        std::vector<std::string>{builtBinary("borl1d-testroot")}, dir.path());
+    unsetenv("NOTIFY_SOCKET");
+    return daemon;
+}
+
+class ServiceNotify : public ::testing::Test {
+protected:
+    void SetUp() override {
+#if !BORL1D_SYSTEMD_BUILD
+        GTEST_SKIP() << "built without systemd notification";
+#endif
+        ASSERT_TRUE(sock.bound);
+    }
+    void TearDown() override {
+        if (!daemon)
+            return;
+        daemon->kill(SIGTERM);
+        daemon->wait(5s);
+        if (HasFailure())
+            std::cerr << "---- daemon log ----\n" << daemon->err().text() << "\n";
+    }
+    NotifySocket sock;
+    std::unique_ptr<Process> daemon;
+};
+
+}  // namespace
+
+TEST_F(ServiceNotify, ReadyThenWatchdogPingsWhileTheControllerIsSilent) {
+    ScratchDir dir("notify-silent");
+    SilentPty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    writeRoot(dir, pty.slave);
+    daemon = startDaemon(dir, sock);
+
+    ASSERT_TRUE(sock.waitFor("READY=1", 15s));
+    // The transmit cycle goes on every 2 s without an answer; each cycle pings.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(sock.waitFor("WATCHDOG=1", 10s)) << "ping " << i;
+    EXPECT_TRUE(daemon->running());
+}
+
+TEST_F(ServiceNotify, WatchdogPingsGoOnAfterTheSerialPortIsLost) {
+    ScratchDir dir("notify-lost");
+    SilentPty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    writeRoot(dir, pty.slave);
+    daemon = startDaemon(dir, sock);
+    ASSERT_TRUE(sock.waitFor("READY=1", 15s));
+
+    // Hanging up the pty removes the daemon's device: reads fail and re-opening fails too.
+    pty.hangUp();
+    ASSERT_GE(daemon->err().waitForLine("lost", 10s), 0) << daemon->err().text();
+    size_t from = sock.received.size();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(sock.waitFor("WATCHDOG=1", 10s)) << "ping " << i;
+    EXPECT_GT(sock.received.size(), from);
+    EXPECT_TRUE(daemon->running());
+}
+
+TEST_F(ServiceNotify, FailedStartUpNeverReportsReady) {
+    ScratchDir dir("notify-fail");
+    // No configuration file: start-up ends with exit status 255.
+    daemon = startDaemon(dir, sock);
+    ASSERT_EQ(daemon->wait(15s), 255) << daemon->err().text();
+    // Everything the daemon sent is queued on the socket by now.
+    while (true) {
+        std::string got = sock.receive(0ms);
+        if (got.empty())
+            break;
+        EXPECT_EQ(got.find("READY=1"), std::string::npos) << got;
+    }
+    daemon.reset();
+}
