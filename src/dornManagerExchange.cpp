@@ -38,6 +38,12 @@ namespace {
 std::mutex gLinkMutex;                     // serFd against close during a write
 const std::atomic<bool>* gStop = nullptr;  // ends both threads (in-process tests)
 
+// Last time the receive loop went round (it does at least every idleTickMs, bytes or not). The
+// transmit thread pings the service watchdog only while this is recent, so a hung receive loop
+// gets the daemon restarted while a silent controller or a lost port does not.
+std::atomic<uint64_t> gRxHeartbeatMs{0};
+constexpr uint64_t kRxHungMs = 10000;
+
 bool stopping() {
     return gStop != nullptr && gStop->load(std::memory_order_relaxed);
 }
@@ -140,7 +146,8 @@ void* request(void* arg) {
             }
         }
         linkStats.txCycles++;
-        serviceWatchdog();
+        if (nowMs() - gRxHeartbeatMs.load(std::memory_order_relaxed) < kRxHungMs)
+            serviceWatchdog();
 
         if (wait_tx_ready()) {
             pause(exchangeTiming.pauseMs);
@@ -294,6 +301,7 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
     unsigned reopenDelayMs = exchangeTiming.reopenMinMs;  // current re-open back-off
     uint64_t nextReopenMs = 0;                            // when to try the port again
 
+    gRxHeartbeatMs.store(nowMs(), std::memory_order_relaxed);
     pthread_create(&myThread, nullptr, request, this);
     pause(exchangeTiming.startDelayMs);
     serviceReady();
@@ -362,6 +370,7 @@ void dornManager::runExchange(const std::atomic<bool>& stop) {
     };
 
     while (!stop.load(std::memory_order_relaxed)) {
+        gRxHeartbeatMs.store(nowMs(), std::memory_order_relaxed);
         pickUpSet();
 
         if (serFd < 0) {
