@@ -52,6 +52,7 @@ struct Options {
     bool verbose = false;
     bool quiet = false;
     bool exitOnEof = false;
+    bool stamp = false;
 };
 
 int gSignalPipe[2] = {-1, -1};
@@ -80,6 +81,8 @@ void usage(FILE* to) {
                  "  --verbose                 dump frames on standard error\n"
                  "  --quiet                   print only the pty lines\n"
                  "  --exit-on-eof             exit at the end of standard input\n"
+                 "  --stamp                   print \"tx sent t=SECONDS\" (monotonic clock) once the\n"
+                 "                            last byte of each reply is written\n"
                  "Commands on standard input: silent on|off, refuse on|off, badsum N, stray N,\n"
                  "noise P, delay MS, poke I V, hangup, quit.\n");
 }
@@ -98,6 +101,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
         kVerbose,
         kQuiet,
         kEof,
+        kStamp,
         kHelp
     };
     static const option longOpts[] = {{"silent", no_argument, nullptr, kSilent},
@@ -112,6 +116,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
                                       {"verbose", no_argument, nullptr, kVerbose},
                                       {"quiet", no_argument, nullptr, kQuiet},
                                       {"exit-on-eof", no_argument, nullptr, kEof},
+                                      {"stamp", no_argument, nullptr, kStamp},
                                       {"help", no_argument, nullptr, kHelp},
                                       {nullptr, 0, nullptr, 0}};
     auto number = [](const char* name, unsigned long max, unsigned long& out) {
@@ -168,6 +173,9 @@ bool parseOptions(int argc, char** argv, Options& o) {
                 break;
             case kEof:
                 o.exitOnEof = true;
+                break;
+            case kStamp:
+                o.stamp = true;
                 break;
             case kHelp:
                 usage(stdout);
@@ -291,6 +299,7 @@ private:
     void answer(const Request& rq);
     void sendDue(Clock::time_point now);
     void flushOut();
+    void stampSent();
     void execute(const std::string& line);
     int pollTimeoutMs(Clock::time_point now) const;
 
@@ -302,6 +311,7 @@ private:
     Clock::time_point mLastRx{};
     std::deque<Reply> mPending;
     std::vector<uint8_t> mOut;
+    unsigned mUnstamped = 0;  // replies in mOut whose last byte is not written yet (--stamp)
     unsigned long mBadSumCount = 0;
     unsigned long mStrayCount = 0;
     bool mStdinOpen = true;
@@ -364,6 +374,7 @@ void Simulator::hangup() {
     mGather = FrameGatherer{};
     mPending.clear();
     mOut.clear();
+    mUnstamped = 0;
     relink();
     ptyLine();
 }
@@ -481,6 +492,8 @@ void Simulator::sendDue(Clock::time_point now) {
             mOut.insert(mOut.end(), r.bytes.begin(), r.bytes.end());
             for (const std::string& l : r.lines)
                 event("%s", l.c_str());
+            if (mOpt.stamp)
+                ++mUnstamped;
         }
         mPending.pop_front();
     }
@@ -492,6 +505,8 @@ void Simulator::flushOut() {
         const ssize_t n = write(mPty.master, mOut.data(), mOut.size());
         if (n > 0) {
             mOut.erase(mOut.begin(), mOut.begin() + n);
+            if (mOut.empty())
+                stampSent();
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -499,9 +514,21 @@ void Simulator::flushOut() {
         if (n < 0 && errno != EAGAIN) {
             std::fprintf(stderr, "borl-sim: pty write: %s\n", std::strerror(errno));
             mOut.clear();
+            mUnstamped = 0;
         }
         return;  // the line is full: poll() says when it drains
     }
+}
+
+// With --stamp: the moment the last byte of each reply went into the line, on the monotonic
+// clock that other processes of the machine read too, so a script can time what follows.
+void Simulator::stampSent() {
+    if (mUnstamped == 0)
+        return;
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    for (; mUnstamped > 0; --mUnstamped)
+        event("tx sent t=%ld.%09ld", static_cast<long>(ts.tv_sec), ts.tv_nsec);
 }
 
 void Simulator::onStdinReadable() {
