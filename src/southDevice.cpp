@@ -304,71 +304,75 @@ void SouthDevice::handleObjectAction(cObjectList* objects) {
     }
 }
 
+namespace {
+
+// The line logged for each object type of a request and of a set; null stands for "Not handling
+// this...". Indexed by the object type number.
+struct DispatchLines {
+    const char* request;
+    const char* set;
+};
+const DispatchLines kDispatchLines[] = {
+    {"Got MSG_REQ:OBJ_DEVICE", nullptr},               // 0 OBJ_DEVICE
+    {"OBJ_PORT", "OBJ_PORT"},                          // 1 OBJ_PORT
+    {"OBJ_PORT_DIN", "MSG_SET:OBJ_PORT_DIN"},          // 2 OBJ_PORT_DIN
+    {"OBJ_PORT_DOUT", "MSG_SET:OBJ_PORT_DOUT"},        // 3 OBJ_PORT_DOUT
+    {"OBJ_PORT_AIN", "MSG_SET:OBJ_PORT_AIN"},          // 4 OBJ_PORT_AIN
+    {nullptr, nullptr},                                // 5 OBJ_EVENT
+    {"OBJ_MSG_INFO", "OBJ_MSG_INFO"},                  // 6 OBJ_MSG_INFO
+    {"OBJ_SITE_CFG", nullptr},                         // 7 OBJ_SITE_CFG
+    {"OBJ_TREND_EVENT", nullptr},                      // 8 OBJ_TREND_EVENT
+    {"OBJ_ANALOG_SAMPLE", nullptr},                    // 9 OBJ_ANALOG_SAMPLE
+    {"OBJ_ACCESS", nullptr},                           // 10 OBJ_ACCESS
+    {"OBJ_PORT_AOUT", "MSG_SET:OBJ_PORT_AOUT"},        // 11 OBJ_PORT_AOUT
+    {"OBJ_CAPABILITY", "OBJ_CAPABILITY"},              // 12 OBJ_CAPABILITY
+    {"OBJ_ADHOC_EVENT", "OBJ_ADHOC_EVENT"},            // 13 OBJ_ADHOC_EVENT
+    {"OBJ_NUM_OBJECT_TYPES", "OBJ_NUM_OBJECT_TYPES"},  // 14 OBJ_NUM_OBJECT_TYPES
+};
+
+const char* dispatchLine(uint32_t type, bool set) {
+    constexpr uint32_t known = sizeof kDispatchLines / sizeof kDispatchLines[0];
+    const char* line =
+        type < known ? (set ? kDispatchLines[type].set : kDispatchLines[type].request) : nullptr;
+    return line != nullptr ? line : "Not handling this...";
+}
+
+}  // namespace
+
+// The per-object handlers view an object as the class of its type only when it really is one:
+// a mislabelled object from the wire is logged and skipped.
 void SouthDevice::handleRequest(cObjectList* objects) {
     debug("REQUEST");
     for (cObject* o = objects->first(); o != nullptr; o = objects->next()) {
         debug("Object type: %d", static_cast<int>(o->getType()));
-        // The object is viewed as the class of its type only when it really is one: a
-        // mislabelled object from the wire is logged and skipped.
+        debug("%s", dispatchLine(o->getType(), false));
         switch (o->getType()) {
             case cObject::OBJ_DEVICE:
-                debug("Got MSG_REQ:OBJ_DEVICE");
                 if (auto* d = dynamic_cast<cObjectDevice*>(o))
                     handleRequest(d);
                 break;
-            case cObject::OBJ_PORT:
-                debug("OBJ_PORT");
-                break;
             case cObject::OBJ_PORT_DIN:
-                debug("OBJ_PORT_DIN");
                 if (auto* p = dynamic_cast<cObjectDInput*>(o))
                     handleRequest(p);
                 break;
             case cObject::OBJ_PORT_DOUT:
-                debug("OBJ_PORT_DOUT");
                 if (auto* p = dynamic_cast<cObjectDOutput*>(o))
                     handleRequest(p);
                 break;
             case cObject::OBJ_PORT_AIN:
-                debug("OBJ_PORT_AIN");
                 if (auto* p = dynamic_cast<cObjectAInput*>(o))
                     handleRequest(p);
                 break;
-            case cObject::OBJ_MSG_INFO:
-                debug("OBJ_MSG_INFO");
-                break;
-            case cObject::OBJ_SITE_CFG:
-                debug("OBJ_SITE_CFG");
-                break;
-            case cObject::OBJ_TREND_EVENT:
-                debug("OBJ_TREND_EVENT");
-                break;
-            case cObject::OBJ_ANALOG_SAMPLE:
-                debug("OBJ_ANALOG_SAMPLE");
-                break;
-            case cObject::OBJ_ACCESS:
-                debug("OBJ_ACCESS");
-                break;
             case cObject::OBJ_PORT_AOUT:
-                debug("OBJ_PORT_AOUT");
                 if (auto* p = dynamic_cast<cObjectAOutput*>(o))
                     handleRequest(p);
                 break;
             case cObject::OBJ_CAPABILITY:
-                debug("OBJ_CAPABILITY");
                 if (auto* c = dynamic_cast<cObjectCapability*>(o))
                     handleRequest(c);
                 break;
-            case cObject::OBJ_ADHOC_EVENT:
-                debug("OBJ_ADHOC_EVENT");
-                break;
-            case cObject::OBJ_NUM_OBJECT_TYPES:
-                debug("OBJ_NUM_OBJECT_TYPES");
-                break;
-            case cObject::OBJ_EVENT:
             default:
-                debug("Not handling this...");
-                break;
+                break;  // logged above, nothing to answer
         }
     }
 }
@@ -376,43 +380,22 @@ void SouthDevice::handleRequest(cObjectList* objects) {
 void SouthDevice::handleSet(cObjectList* objects) {
     for (cObject* o = objects->first(); o != nullptr; o = objects->next()) {
         debug("Object type: %d", static_cast<int>(o->getType()));
+        debug("%s", dispatchLine(o->getType(), true));
         switch (o->getType()) {
-            case cObject::OBJ_PORT:
-                debug("OBJ_PORT");
-                break;
-            case cObject::OBJ_PORT_DIN:
-                debug("MSG_SET:OBJ_PORT_DIN");
-                break;
             case cObject::OBJ_PORT_DOUT:
-                debug("MSG_SET:OBJ_PORT_DOUT");
                 if (auto* p = dynamic_cast<cObjectDOutput*>(o))
                     handleSet(p);
                 break;
             case cObject::OBJ_PORT_AIN:
-                debug("MSG_SET:OBJ_PORT_AIN");
                 if (auto* p = dynamic_cast<cObjectAInput*>(o))
                     handleSet(p);
                 break;
-            case cObject::OBJ_MSG_INFO:
-                debug("OBJ_MSG_INFO");
-                break;
             case cObject::OBJ_PORT_AOUT:
-                debug("MSG_SET:OBJ_PORT_AOUT");
                 if (auto* p = dynamic_cast<cObjectAOutput*>(o))
                     handleSet(p);
                 break;
-            case cObject::OBJ_CAPABILITY:
-                debug("OBJ_CAPABILITY");
-                break;
-            case cObject::OBJ_ADHOC_EVENT:
-                debug("OBJ_ADHOC_EVENT");
-                break;
-            case cObject::OBJ_NUM_OBJECT_TYPES:
-                debug("OBJ_NUM_OBJECT_TYPES");
-                break;
-            default:  // the device itself, events, site configuration, samples, access ...
-                debug("Not handling this...");
-                break;
+            default:
+                break;  // logged above, nothing to apply
         }
     }
 }
