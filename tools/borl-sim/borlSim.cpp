@@ -66,25 +66,26 @@ void onSignal(int) {
 }
 
 void usage(FILE* to) {
-    std::fprintf(to,
-                 "usage: borl-sim [options]\n"
-                 "Plays the air-conditioning controller on a new pseudo-terminal.\n"
-                 "  --link PATH               keep a symlink PATH to the current pty\n"
-                 "  --silent                  answer nothing\n"
-                 "  --refuse-sets             answer sets with status 2, keep the old value\n"
-                 "  --bad-checksum-every N    every Nth reply with a wrong checksum (0 off)\n"
-                 "  --stray-byte-every N      a stray byte before every Nth reply (0 off)\n"
-                 "  --noise P                 corrupt each reply byte with probability P\n"
-                 "  --delay-ms N              hold each reply back N milliseconds\n"
-                 "  --hours-every N           one run hour per N answered frames (0 stops)\n"
-                 "  --seed N                  random seed, for repeatable runs\n"
-                 "  --verbose                 dump frames on standard error\n"
-                 "  --quiet                   print only the pty lines\n"
-                 "  --exit-on-eof             exit at the end of standard input\n"
-                 "  --stamp                   print \"tx sent t=SECONDS\" (monotonic clock) once the\n"
-                 "                            last byte of each reply is written\n"
-                 "Commands on standard input: silent on|off, refuse on|off, badsum N, stray N,\n"
-                 "noise P, delay MS, poke I V, hangup, quit.\n");
+    std::fprintf(
+        to,
+        "usage: borl-sim [options]\n"
+        "Plays the air-conditioning controller on a new pseudo-terminal.\n"
+        "  --link PATH               keep a symlink PATH to the current pty\n"
+        "  --silent                  answer nothing\n"
+        "  --refuse-sets             answer sets with status 2, keep the old value\n"
+        "  --bad-checksum-every N    every Nth reply with a wrong checksum (0 off)\n"
+        "  --stray-byte-every N      a stray byte before every Nth reply (0 off)\n"
+        "  --noise P                 corrupt each reply byte with probability P\n"
+        "  --delay-ms N              hold each reply back N milliseconds\n"
+        "  --hours-every N           one run hour per N answered frames (0 stops)\n"
+        "  --seed N                  random seed, for repeatable runs\n"
+        "  --verbose                 dump frames on standard error\n"
+        "  --quiet                   print only the pty lines\n"
+        "  --exit-on-eof             exit at the end of standard input\n"
+        "  --stamp                   print \"tx sent t=SECONDS\" (monotonic clock) once the\n"
+        "                            last byte of each reply is written\n"
+        "Commands on standard input: silent on|off, refuse on|off, badsum N, stray N,\n"
+        "noise P, delay MS, poke I V, hangup, quit.\n");
 }
 
 bool parseOptions(int argc, char** argv, Options& o) {

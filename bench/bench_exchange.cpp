@@ -1,0 +1,183 @@
+// Cost of the receive loop per byte: gathering reply bytes into frames (FrameGatherer::push),
+// handling one complete frame (dornManager::handleFrame: validation, the device's updater with 19
+// sample events, the online status, the set confirmation), and the whole per-byte path of the
+// loop with its two system calls (poll and a one-byte read) on a socketpair.
+//
+// Logging is set up as in production: root priority INFO, the one info line per valid frame is
+// formatted and handed to an appender that writes nothing.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/Category.hh>
+#include <log4cpp/Priority.hh>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "cObjectClient.h"
+#include "cObjectList.h"
+#include "cQlog.h"
+#include "dornManager.h"
+#include "southDevice.h"
+
+namespace {
+
+class NullAppender : public log4cpp::AppenderSkeleton {
+public:
+    NullAppender() : log4cpp::AppenderSkeleton("bench-null") {}
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout* layout) override { delete layout; }
+    void close() override {}
+    bool reopen() override { return true; }
+
+protected:
+    void _append(const log4cpp::LoggingEvent&) override {}
+};
+
+void productionLogging() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    cQlog::getLog("bench");
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.removeAllAppenders();
+    root.addAppender(new NullAppender());  // owned by log4cpp
+    root.setPriority(log4cpp::Priority::INFO);
+}
+
+// Drops every message: the cost measured is the daemon's own, not the encoding.
+class DiscardingClient : public cObjectClient {
+public:
+    void send(cObjectList* message) override { benchmark::DoNotOptimize(message); }
+};
+
+std::vector<uint8_t> reply() {
+    std::vector<uint8_t> f(kFrameSize, 0);
+    f[0] = 'A';
+    f[1] = 'O';
+    f[2] = 'I';
+    for (int i = 0; i < kDataBlockSize; ++i)
+        f[9 + static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7);
+    f[123] = 'O';
+    f[124] = 'A';
+    f[125] = 'I';
+    unsigned sum = 0;
+    for (int i = 0; i < 126; ++i)
+        sum += f[static_cast<size_t>(i)];
+    f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
+    f[127] = 0xA5;
+    return f;
+}
+
+// 1000 replies back to back; with `noise`, each byte corrupted with that probability.
+std::vector<uint8_t> line(double noise) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<uint8_t> bytes;
+    const std::vector<uint8_t> r = reply();
+    for (int i = 0; i < 1000; ++i) {
+        for (uint8_t b : r)
+            bytes.push_back(u(rng) < noise ? static_cast<uint8_t>(b ^ (1 + rng() % 255)) : b);
+    }
+    return bytes;
+}
+
+void perByte(benchmark::State& state, size_t bytes) {
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    state.counters["per_byte"] = benchmark::Counter(
+        static_cast<double>(bytes), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Gathering alone. Arg: per-mille of corrupted bytes (0: a clean line; 10: 1 %).
+void BM_GatherBytes(benchmark::State& state) {
+    const std::vector<uint8_t> bytes = line(static_cast<double>(state.range(0)) / 1000.0);
+    FrameGatherer g;
+    size_t total = 0;
+    for (auto _ : state) {
+        for (uint8_t b : bytes) {
+            if (g.push(b) == FrameGatherer::Complete)
+                g.restart();
+        }
+        benchmark::ClobberMemory();
+        total += bytes.size();
+    }
+    perByte(state, total);
+}
+BENCHMARK(BM_GatherBytes)->Arg(0)->Arg(10);
+
+struct Exchange {
+    DiscardingClient client;
+    dornManager* manager;
+
+    Exchange() {
+        productionLogging();
+        addCap_status = false;  // past the first five blocks
+        manager = new dornManager();
+        manager->devA = new SouthDevice(&client, 4711, 1, "bench");
+        manager->mObjectClient = &client;
+    }
+    ~Exchange() {
+        delete manager->devA;
+        delete manager;
+    }
+};
+
+// One complete frame handed over by the receive loop. Arg 0: a valid reply (the updater runs and
+// publishes 19 sample events); 1: a reply with a bad checksum (reported and dropped).
+void BM_HandleFrame(benchmark::State& state) {
+    Exchange ex;
+    std::vector<uint8_t> frame = reply();
+    if (state.range(0) == 1)
+        frame[126] ^= 0x01;
+    uint8_t resp[kFrameSize];
+    std::memcpy(resp, frame.data(), kFrameSize);
+    ex.manager->handleFrame(resp);  // first readings are not published
+    for (auto _ : state) {
+        std::memcpy(resp, frame.data(), kFrameSize);  // a valid frame is cleared by the decoder
+        benchmark::DoNotOptimize(ex.manager->handleFrame(resp));
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    state.SetLabel(state.range(0) == 0 ? "valid" : "checksum");
+}
+BENCHMARK(BM_HandleFrame)->Arg(0)->Arg(1);
+
+// The receive loop's path for one reply: per byte a poll and a one-byte read on the descriptor
+// and the gathering step, and the frame handling once the frame is complete.
+void BM_ReceiveLoopPerReply(benchmark::State& state) {
+    Exchange ex;
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        state.SkipWithError("socketpair");
+        return;
+    }
+    const std::vector<uint8_t> frame = reply();
+    FrameGatherer g;
+    uint8_t byte;
+    for (auto _ : state) {
+        if (write(sv[1], frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+            state.SkipWithError("write");
+            break;
+        }
+        for (size_t i = 0; i < frame.size(); ++i) {
+            pollfd p{sv[0], POLLIN, 0};
+            if (poll(&p, 1, 250) != 1 || read(sv[0], &byte, 1) != 1) {
+                state.SkipWithError("read");
+                break;
+            }
+            if (g.push(byte) == FrameGatherer::Complete) {
+                ex.manager->handleFrame(g.respbuff);
+                g.restart();
+            }
+        }
+    }
+    perByte(state, static_cast<size_t>(state.iterations()) * frame.size());
+    close(sv[0]);
+    close(sv[1]);
+}
+BENCHMARK(BM_ReceiveLoopPerReply);
+
+}  // namespace
