@@ -380,6 +380,9 @@ struct DispatchCase {
     std::vector<std::string> lines;
 };
 
+// Test names show the legend, not the bytes of the case.
+void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.legend; }
+
 class Dispatch : public HandlerTest, public ::testing::WithParamInterface<DispatchCase> {};
 
 TEST_P(Dispatch, LogsTheExpectedLines) {
