@@ -15,8 +15,7 @@ int data_size = 122;             // last body byte: 122 + terminator, checksum, 
 
 namespace {
 
-constexpr int kIdByte = 8;         // controller identifier in outgoing frames
-constexpr int kFirstBodyByte = 9;  // first byte of the body; parameter p travels in 8 + p
+constexpr int kIdByte = 8;                    // controller identifier in outgoing frames
 constexpr int kMaxDataSize = kFrameSize - 6;  // the terminator, checksum and end byte follow
 
 // Selection bytes 3, 4 and 5 of a set frame for parameters 1..19. Read as one 24-bit field

@@ -92,6 +92,12 @@ bool cConfig::load(const char* path) {
         ++lineNo;
         if (line.empty() || line[0] == '#' || line[0] == '!')
             continue;
+        // A zero byte (a damaged file) would cut the text handed out at that byte, silently:
+        // the value read would not be the one written.
+        if (line.find('\0') != std::string::npos) {
+            logger().warn("%s:%d: zero byte in line, skipped", path, lineNo);
+            continue;
+        }
         size_t eq = line.find('=');
         if (eq == std::string::npos) {
             logger().warn("%s:%d: no '=' in line, skipped: %s", path, lineNo, line.c_str());

@@ -66,6 +66,19 @@ TEST_F(cConfigTest, SyntaxCommentsTrimmingAndBadLines) {
     EXPECT_EQ(log.priorityOf(log.messages().front()), log4cpp::Priority::WARN);
 }
 
+TEST_F(cConfigTest, LineWithAZeroByteIsSkipped) {
+    // A zero byte inside a value would cut it short where the daemon reads it as C text; a
+    // damaged file must not pass for a shorter value. Found by fuzz_config.
+    const char text[] = "vexad.host = 10.0.0.1\0junk\nvexad.south.port = 5\r\0\0 00\nok = 1\n";
+    load(std::string(text, sizeof text - 1));
+    EXPECT_EQ(get("vexad.host"), "<absent>");
+    EXPECT_EQ(get("vexad.south.port"), "<absent>");
+    EXPECT_EQ(cConfig::getInt("vexad.south.port", 50000), 50000);
+    EXPECT_EQ(get("ok"), "1");
+    EXPECT_TRUE(log.contains(":1: zero byte in line, skipped"));
+    EXPECT_TRUE(log.contains(":2: zero byte in line, skipped"));
+}
+
 TEST_F(cConfigTest, DefaultsForAbsentKeys) {
     load("present=1\n");
     const char* def = "the default";

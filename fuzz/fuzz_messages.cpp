@@ -1,0 +1,152 @@
+// vexad's side of the conversation: raw bytes from the socket are cut into lines as the client
+// does, each line is decoded, and every decoded message goes to the device's listener entry;
+// set-point writes then go through the serial link's pick-up.
+//
+// Input: byte 0, bit 0 set: every pending set is confirmed at once (the controller takes each
+// value), so that further entries flow; clear: pending sets stay and newer sets replace them.
+// The rest is the byte stream from vexad.
+//
+// Checks: no value reaches the pending set (and so the controller) that no set message carried
+// for that analogue output of this device; every answer is a non-empty message of type 1; every
+// message the device sends encodes.
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cObject.h"
+#include "cObjectCodec.h"
+#include "cObjectList.h"
+#include "dornManager.h"
+#include "fuzzSupport.h"
+#include "southDevice.h"
+
+using fuzzsupport::EncodingClient;
+
+namespace {
+
+constexpr uint32_t kSerial = 4711;
+constexpr int kOutputs = 8;  // analogue outputs, port ids 1..8
+
+dornManager* manager() {
+    static dornManager* m = [] {
+        fuzzsupport::quietLogging();
+        fuzzsupport::enterScratchRoot();
+        dornManager* mgr = new dornManager();
+        fuzzsupport::quietLogging();
+        return mgr;
+    }();
+    return m;
+}
+
+// Controller bytes a set message may legitimately produce for one port: the value cut to an
+// unsigned integer, low byte. Values the controller's byte cannot hold may also be dropped.
+using Carried = std::map<int, std::set<uint8_t>>;
+
+void noteSets(cObjectList& msg, Carried& carried) {
+    if (msg.getMsgType() != cObjectList::MSG_SET)
+        return;
+    for (size_t i = 0; cObject* o = msg.at(i); ++i) {
+        if (o->getType() != cObject::OBJ_PORT_AOUT)
+            continue;
+        auto* p = dynamic_cast<cObjectAOutput*>(o);
+        if (p == nullptr)
+            continue;
+        if (p->getDeviceSerial() != kSerial && p->getDeviceSerial() != cObject::WILDCARD)
+            continue;
+        const double v = p->getSampledValue();
+        if (!(v >= 0.0 && v < 4294967296.0))
+            continue;
+        const uint8_t byte = static_cast<uint8_t>(static_cast<uint32_t>(v));
+        for (int port = 1; port <= kOutputs; ++port) {
+            if (p->getPortId() == static_cast<uint32_t>(port) ||
+                p->getPortId() == cObject::WILDCARD)
+                carried[port].insert(byte);
+        }
+    }
+}
+
+// Takes what the pick-up offers, checks it, and confirms it when asked to. Returns true when a
+// set was pending afterwards.
+bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
+    m.pickUpSet();
+    int port;
+    uint8_t value;
+    bool status;
+    {
+        std::lock_guard<std::mutex> lock(mSetMutex);
+        status = changeVal_status;
+        port = changePort;
+        value = changeVal;
+    }
+    if (!status)
+        return false;
+    auto it = carried.find(port);
+    FUZZ_CHECK(it != carried.end() && it->second.count(value) != 0,
+               "port " + std::to_string(port) + " value " + std::to_string(value));
+    if (confirm) {
+        uint8_t block[kFrameSize] = {};
+        block[port - 1] = value;
+        m.confirmSet(block);
+        std::lock_guard<std::mutex> lock(mSetMutex);
+        FUZZ_CHECK(!changeVal_status, "confirmation");
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1)
+        return 0;
+    dornManager* m = manager();
+    {
+        std::lock_guard<std::mutex> lock(mSetMutex);
+        changeVal_status = false;
+        changeVal = 0;
+        changePort = 0;
+    }
+    EncodingClient client;
+    SouthDevice device(&client, kSerial, 1, "fuzz");
+    m->devA = &device;
+    m->mObjectClient = &client;
+    const bool confirmEach = data[0] & 1;
+
+    vexaobj::LineFramer framer;
+    std::vector<vexaobj::LineFramer::Line> lines;
+    framer.feed(reinterpret_cast<const char*>(data + 1), size - 1, lines);
+
+    Carried carried;
+    for (const auto& line : lines) {
+        if (line.overlong || line.text.empty())
+            continue;
+        cObjectList msg;
+        std::string reason;
+        if (!vexaobj::decodeMessage(line.text, msg, reason)) {
+            FUZZ_CHECK(msg.numObjects() == 0 && !reason.empty(), reason);
+            continue;
+        }
+        noteSets(msg, carried);
+        const size_t before = client.sent.size();
+        device.handleObjectAction(&msg);
+        msg.deleteObjects();
+        for (size_t i = before; i < client.sent.size(); ++i) {
+            FUZZ_CHECK(client.sent[i].type == cObjectList::MSG_REQUEST, "answer type");
+            FUZZ_CHECK(client.sent[i].objects > 0, "empty answer");
+        }
+        pickUp(*m, carried, confirmEach);
+    }
+    // Whatever is left is written one after another, each once the one before is confirmed.
+    for (int i = 0; i <= kOutputs + 1; ++i)
+        pickUp(*m, carried, true);
+    {
+        std::lock_guard<std::mutex> lock(device.mMutex);
+        FUZZ_CHECK(device.setValues.empty(), std::to_string(device.setValues.size()));
+    }
+
+    m->devA = nullptr;
+    m->mObjectClient = nullptr;
+    return 0;
+}
