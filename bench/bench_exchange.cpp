@@ -17,6 +17,7 @@
 #include <random>
 #include <vector>
 
+#include "benchLogging.h"
 #include "cObjectClient.h"
 #include "cObjectList.h"
 #include "cQlog.h"
@@ -25,29 +26,7 @@
 
 namespace {
 
-class NullAppender : public log4cpp::AppenderSkeleton {
-public:
-    NullAppender() : log4cpp::AppenderSkeleton("bench-null") {}
-    bool requiresLayout() const override { return false; }
-    void setLayout(log4cpp::Layout* layout) override { delete layout; }
-    void close() override {}
-    bool reopen() override { return true; }
-
-protected:
-    void _append(const log4cpp::LoggingEvent&) override {}
-};
-
-void productionLogging() {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    cQlog::getLog("bench");
-    log4cpp::Category& root = log4cpp::Category::getRoot();
-    root.removeAllAppenders();
-    root.addAppender(new NullAppender());  // owned by log4cpp
-    root.setPriority(log4cpp::Priority::INFO);
-}
+using benchlogging::productionLogging;
 
 // Drops every message: the cost measured is the daemon's own, not the encoding.
 class DiscardingClient : public cObjectClient {

@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "benchLogging.h"
 #include "cObjectClient.h"
 #include "cObjectList.h"
 #include "cQlog.h"
@@ -20,29 +21,7 @@
 
 namespace {
 
-class NullAppender : public log4cpp::AppenderSkeleton {
-public:
-    NullAppender() : log4cpp::AppenderSkeleton("bench-null") {}
-    bool requiresLayout() const override { return false; }
-    void setLayout(log4cpp::Layout* layout) override { delete layout; }
-    void close() override {}
-    bool reopen() override { return true; }
-
-protected:
-    void _append(const log4cpp::LoggingEvent&) override {}
-};
-
-void productionLogging() {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    cQlog::getLog("bench");  // lets the logging library put its defaults in place first
-    log4cpp::Category& root = log4cpp::Category::getRoot();
-    root.removeAllAppenders();
-    root.addAppender(new NullAppender());  // owned by log4cpp
-    root.setPriority(log4cpp::Priority::INFO);
-}
+using benchlogging::productionLogging;
 
 // A client that drops every message: the cost measured is the daemon's own.
 class DiscardingClient : public cObjectClient {
