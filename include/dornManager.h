@@ -47,6 +47,8 @@ extern pthread_t myThread;        // the transmit thread
 extern pthread_mutex_t mTxMutex;  // guards the handshake wait and signal only
 extern pthread_cond_t mTxCond;    // the handshake; CLOCK_MONOTONIC
 
+// Sets up mTxMutex and mTxCond (waiting on CLOCK_MONOTONIC); called before the exchange starts.
+void initTxHandshake();
 void* request(void* arg);
 bool wait_tx_ready();
 void signal_tx();

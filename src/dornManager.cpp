@@ -19,6 +19,15 @@ pthread_t myThread;
 pthread_mutex_t mTxMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t mTxCond = PTHREAD_COND_INITIALIZER;
 
+void initTxHandshake() {
+    pthread_mutex_init(&mTxMutex, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // handshake deadlines ignore clock steps
+    pthread_cond_init(&mTxCond, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
 dornManager::dornManager()
     : cQlog("dornManager"),
       devOwner("Borl100"),
@@ -67,12 +76,7 @@ bool dornManager::initDorn() {
 
     devA = new SouthDevice(mObjectClient, static_cast<uint32_t>(devSerial), 1, devDispName);
 
-    pthread_mutex_init(&mTxMutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // handshake deadlines ignore clock steps
-    pthread_cond_init(&mTxCond, &attr);
-    pthread_condattr_destroy(&attr);
+    initTxHandshake();
 
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it.
     serFd = mSerconf->connect(std::string(serBusPort));

@@ -85,12 +85,7 @@ protected:
         exchangeTiming.reopenMinMs = 20;
         exchangeTiming.reopenMaxMs = 80;
         exchangeTiming.idleTickMs = 10;
-        pthread_mutex_init(&mTxMutex, nullptr);
-        pthread_condattr_t attr;
-        pthread_condattr_init(&attr);
-        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-        pthread_cond_init(&mTxCond, &attr);
-        pthread_condattr_destroy(&attr);
+        initTxHandshake();
         {
             std::lock_guard<std::mutex> lock(mSetMutex);
             changeVal_status = false;

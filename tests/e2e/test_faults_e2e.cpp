@@ -417,12 +417,7 @@ void corruptingLineAccelerated(std::chrono::seconds duration) {
     exchangeTiming.pauseMs = 1;
     exchangeTiming.waitMs = 200;
     exchangeTiming.idleTickMs = 10;
-    pthread_mutex_init(&mTxMutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&mTxCond, &attr);
-    pthread_condattr_destroy(&attr);
+    initTxHandshake();
 
     CountingAppender counter;
     SampleCounter client;
