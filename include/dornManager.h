@@ -15,11 +15,15 @@
 class SouthDevice;
 class cObjectClient;
 
-// ---- Fixed paths (all below one configuration root chosen at build time) ----
-extern const char* const ConfDir;            // directory of the serial-port assignment files
-extern const char* const ConfFile;           // the key/value configuration file
-extern const char* const DefaultSerialConf;  // default of "borl1d.serialconf.file"
-extern const char* const DefaultDeviceDir;   // default of "borl1d.device.dir"
+// ---- Fixed paths: all below one configuration root, the build's default unless the command
+// line names another ----
+extern const char* ConfDir;            // configuration root; default of "borl1d.serialconf.dir"
+extern const char* ConfFile;           // the key/value configuration file
+extern const char* DefaultSerialConf;  // default of "borl1d.serialconf.file"
+extern const char* DefaultDeviceDir;   // default of "borl1d.device.dir"
+// Moves every path below `root` (when not null) and names the configuration file `file` (when
+// not null). Called once, before the manager is created.
+void setConfPaths(const char* root, const char* file);
 
 // ---- Frame constants ----
 extern const uint8_t head0;      // 'A'
@@ -112,6 +116,7 @@ public:
     const char* devDir;               // directory of the device description files
     const char* serBusPort;           // serial device path
     const char* devDispName;          // display name of the device object
+    const char* serConfDir;           // directory scanned for serial-port assignment files
     int devSerial;                    // device serial number from the device description files
     bool cConfFile_status;            // configuration loaded and serial bus found
     SouthDevice* devA;                // the device object
@@ -121,6 +126,9 @@ public:
 
     dornManager();
     bool initDorn();
+    // --check-config: the rest of start-up's reading (the device description scan), without the
+    // serial port or vexad; prints what the daemon would use. True when start-up would go on.
+    bool checkConfig();
     int start();  // does not return
     bool readSerialConf();
     bool loadXml();

@@ -1,14 +1,160 @@
-// Process entry: start-up, then the serial exchange for the rest of the process's life.
+// Process entry: the command line, start-up, then the serial exchange for the rest of the
+// process's life. Without arguments the daemon reads its fixed configuration file.
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
 #include "dornManager.h"
 
+#ifndef BORL1D_VERSION
+#error "BORL1D_VERSION must name the build's version"
+#endif
+
 namespace {
+
 // The manager lives until the process ends; held here so that it stays reachable to the end
 // (leak checkers then see nothing lost when a failed start-up returns from main).
 dornManager* manager = nullptr;
+
+constexpr int kExitUsage = 64;  // EX_USAGE: the command line was wrong
+
+void usage(FILE* to) {
+    std::fprintf(
+        to,
+        "Usage: borl1d [OPTION]...\n"
+        "Polls the air-conditioning controller on its serial port and publishes its values to\n"
+        "vexad. Without options it reads %s.\n"
+        "\n"
+        "  -c, --config FILE     read the configuration from FILE\n"
+        "      --conf-dir DIR    configuration root instead of %s: the serial-port\n"
+        "                        assignment files and the default paths lie below it\n"
+        "  -t, --check-config    read the configuration and the start-up files, report what\n"
+        "                        was found and exit (0: usable, 255: not); opens neither the\n"
+        "                        serial port nor the connection to vexad\n"
+        "  -d, --debug           log everything, down to DEBUG, to standard error as well\n"
+        "  -h, --help            show this help and exit\n"
+        "  -V, --version         show the version and exit\n"
+        "\n"
+        "Exit status: 0 after SIGTERM or SIGINT, 255 when start-up fails, 64 on a bad command\n"
+        "line. SIGHUP re-opens the log files. See borl1d(8) and borl1d.conf(5).\n",
+        ConfFile, ConfDir);
+}
+
+[[noreturn]] void badUsage(const char* what) {
+    std::fprintf(stderr, "borl1d: %s\nTry 'borl1d --help' for more information.\n", what);
+    std::exit(kExitUsage);
+}
+
+// --timing NAME=MS[,NAME=MS...]: the exchange's timings, for tests that cannot wait out the
+// production cadence. Not in --help: a site has no reason to change them.
+void parseTiming(const char* spec, ExchangeTiming& t) {
+    struct Field {
+        const char* name;
+        unsigned ExchangeTiming::*member;
+    };
+    static const Field kFields[] = {
+        {"start", &ExchangeTiming::startDelayMs},
+        {"pause", &ExchangeTiming::pauseMs},
+        {"wait", &ExchangeTiming::waitMs},
+        {"offline", &ExchangeTiming::offlineMs},
+        {"reopen-min", &ExchangeTiming::reopenMinMs},
+        {"reopen-max", &ExchangeTiming::reopenMaxMs},
+        {"stats", &ExchangeTiming::statsIntervalMs},
+    };
+    std::string text(spec);
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t comma = text.find(',', pos);
+        std::string item =
+            text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        size_t eq = item.find('=');
+        const Field* field = nullptr;
+        for (const Field& f : kFields) {
+            if (eq != std::string::npos && item.compare(0, eq, f.name) == 0 &&
+                std::strlen(f.name) == eq)
+                field = &f;
+        }
+        char* end = nullptr;
+        errno = 0;
+        unsigned long ms = field ? std::strtoul(item.c_str() + eq + 1, &end, 10) : 0;
+        if (!field || end == item.c_str() + eq + 1 || *end != '\0' || errno != 0 ||
+            ms > 24ul * 3600 * 1000) {
+            badUsage(("--timing: bad item \"" + item + "\"").c_str());
+        }
+        t.*(field->member) = static_cast<unsigned>(ms);
+        if (comma == std::string::npos)
+            break;
+        pos = comma + 1;
+    }
+}
+
 }  // namespace
 
-int main(int, char**) {
+int main(int argc, char** argv) {
+    enum { kConfDir = 256, kTiming };
+    static const option kOptions[] = {
+        {"config", required_argument, nullptr, 'c'},
+        {"conf-dir", required_argument, nullptr, kConfDir},
+        {"check-config", no_argument, nullptr, 't'},
+        {"debug", no_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {"timing", required_argument, nullptr, kTiming},
+        {nullptr, 0, nullptr, 0},
+    };
+    const char* configFile = nullptr;
+    const char* confDir = nullptr;
+    bool check = false;
+    bool debug = false;
+    ExchangeTiming timing;
+    opterr = 0;  // our own messages, with the option named as it was given
+    int c;
+    while ((c = getopt_long(argc, argv, ":c:tdhV", kOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'c':
+                configFile = optarg;
+                break;
+            case kConfDir:
+                confDir = optarg;
+                break;
+            case 't':
+                check = true;
+                break;
+            case 'd':
+                debug = true;
+                break;
+            case 'h':
+                usage(stdout);
+                return 0;
+            case 'V':
+                std::printf("borl1d %s\n", BORL1D_VERSION);
+                return 0;
+            case kTiming:
+                parseTiming(optarg, timing);
+                break;
+            case ':':
+                badUsage((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
+            default:
+                if (optopt != 0)
+                    badUsage((std::string("unknown option -") + static_cast<char>(optopt)).c_str());
+                badUsage((std::string("unknown option ") + argv[optind - 1]).c_str());
+        }
+    }
+    if (optind < argc)
+        badUsage((std::string("unexpected argument \"") + argv[optind] + "\"").c_str());
+
+    setConfPaths(confDir, configFile);
+    exchangeTiming = timing;
+    if (debug)
+        cQlog::debugToStderr();
+
     manager = new dornManager();
+    if (check)
+        return manager->checkConfig() ? 0 : 255;
     if (manager->cConfFile_status && manager->initDorn()) {
         manager->start();
         return 1;  // start does not return

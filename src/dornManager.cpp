@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <cstdio>
 #include <string>
 
 #include "SerialConfig.h"
@@ -37,6 +38,7 @@ dornManager::dornManager()
       devDir(DefaultDeviceDir),
       serBusPort("/dev/ttyS2"),
       devDispName("BORL1_Retro_Controller"),
+      serConfDir(ConfDir),
       devSerial(0),
       cConfFile_status(false),
       devA(nullptr),
@@ -57,6 +59,9 @@ dornManager::dornManager()
     devDir = cConfig::getString("borl1d.device.dir", DefaultDeviceDir);
     serBusPort = cConfig::getString("borl1d.device.port", "/dev/ttyS2");
     devDispName = cConfig::getString("borl1d.device.displayname", "BORL1_Retro_Controller");
+    // A second controller's instance names its own assignment directory, so that its bus does
+    // not come from the first controller's assignment files.
+    serConfDir = cConfig::getString("borl1d.serialconf.dir", ConfDir);
 
     cConfFile_status = readSerialConf();
     debug("Done reading readSerialConf()");
@@ -81,4 +86,20 @@ bool dornManager::initDorn() {
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it.
     serFd = mSerconf->connect(std::string(serBusPort));
     return true;
+}
+
+bool dornManager::checkConfig() {
+    bool ok = cConfFile_status;
+    if (ok) {
+        mSerconf = new qserial::SerialConfig(serConf, devOwner);
+        ok = loadXml();
+        if (!ok)
+            error("Could not parse Xml file");
+    }
+    std::printf("configuration file: %s\n", ConfFile);
+    std::printf("serial port: %s\n", serBusPort);
+    std::printf("device serial: %u\n", static_cast<unsigned>(devSerial));
+    std::printf("vexad: %s:%d\n", vexaHost, southPort);
+    std::printf("%s\n", ok ? "configuration usable" : "configuration NOT usable");
+    return ok;
 }

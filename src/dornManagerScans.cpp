@@ -44,7 +44,7 @@ const char* busDevice(int position) {
 
 bool dornManager::readSerialConf() {
     info("loading serialconf.xml:.");
-    DIR* dir = opendir(ConfDir);
+    DIR* dir = opendir(serConfDir);
     if (!dir)
         return false;
 
@@ -52,7 +52,7 @@ bool dornManager::readSerialConf() {
     char file[kPathSize];
     char owner[kTextSize];
     while (struct dirent* entry = readdir(dir)) {
-        int n = snprintf(file, sizeof file, "%s/%s", ConfDir, entry->d_name);
+        int n = snprintf(file, sizeof file, "%s/%s", serConfDir, entry->d_name);
         if (n < 0 || static_cast<size_t>(n) >= sizeof file) {
             debug("Path too long, entry skipped: %s", entry->d_name);
             continue;

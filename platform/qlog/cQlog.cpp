@@ -34,8 +34,10 @@ constexpr size_t kLogBufferSize = 1024;
 // often end in "\n"; one trailing newline of the message is dropped so no blank lines appear.
 class StderrFallbackAppender : public log4cpp::AppenderSkeleton {
 public:
-    StderrFallbackAppender() : log4cpp::AppenderSkeleton("qlog-stderr-fallback") {
-        setThreshold(log4cpp::Priority::INFO);
+    explicit StderrFallbackAppender(const char* name = "qlog-stderr-fallback",
+                                    log4cpp::Priority::Value threshold = log4cpp::Priority::INFO)
+        : log4cpp::AppenderSkeleton(name) {
+        setThreshold(threshold);
     }
     bool requiresLayout() const override { return false; }
     void setLayout(log4cpp::Layout* layout) override { delete layout; }
@@ -114,6 +116,12 @@ void installFallbackOnce() {
     });
 }
 
+// The --debug appender: every line to standard error, whatever the file configures.
+StderrFallbackAppender* debugAppender() {
+    static StderrFallbackAppender* appender =
+        new StderrFallbackAppender("qlog-stderr-debug", log4cpp::Priority::DEBUG);
+    return appender;
+}
 // Every appender attached to some category, the fallback left out; `owned` gets those that a
 // category owns (log4cpp deletes them when it detaches them).
 std::set<log4cpp::Appender*> attachedAppenders(std::set<log4cpp::Appender*>* owned = nullptr) {
@@ -122,7 +130,7 @@ std::set<log4cpp::Appender*> attachedAppenders(std::set<log4cpp::Appender*>* own
         log4cpp::Category::getCurrentCategories());
     for (log4cpp::Category* cat : *cats) {
         for (log4cpp::Appender* a : cat->getAllAppenders()) {
-            if (a == fallbackAppender())
+            if (a == fallbackAppender() || a == debugAppender())
                 continue;
             found.insert(a);
             if (owned && cat->ownsAppender(a))
@@ -137,6 +145,22 @@ std::set<log4cpp::Appender*> attachedAppenders(std::set<log4cpp::Appender*>* own
 std::set<log4cpp::Appender*>& appendersOfLastInit() {
     static std::set<log4cpp::Appender*>* set = new std::set<log4cpp::Appender*>();
     return *set;
+}
+
+bool debugWanted = false;  // under configMutex
+
+// Opens every category to DEBUG and puts the debug appender on the root (the fallback, which
+// also writes to standard error, is taken off so that no line appears twice).
+void applyDebug() {
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    if (rootHasFallback())
+        root.removeAppender(fallbackAppender());
+    if (root.getAllAppenders().count(debugAppender()) == 0)
+        root.addAppender(*debugAppender());
+    std::unique_ptr<std::vector<log4cpp::Category*>> cats(
+        log4cpp::Category::getCurrentCategories());
+    for (log4cpp::Category* cat : *cats)
+        cat->setPriority(cat == &root ? log4cpp::Priority::DEBUG : log4cpp::Priority::NOTSET);
 }
 
 // Installs the fallback as soon as the library is loaded, before main.
@@ -194,6 +218,8 @@ bool cQlog::init(const char* path) {
         } else {
             keptEarlier = true;  // an earlier set-up still logs: leave it as it is
         }
+        if (debugWanted)
+            applyDebug();
     }
     if (!configured) {
         getLog("qlog").warn("Logging not configured from %s (%s); %s", path ? path : "(null)",
@@ -201,6 +227,18 @@ bool cQlog::init(const char* path) {
                             keptEarlier ? "the earlier set-up stays" : "logging to standard error");
     }
     return configured;
+}
+
+void cQlog::debugToStderr() {
+    installFallbackOnce();
+    std::lock_guard<std::mutex> lock(configMutex());
+    debugWanted = true;
+    applyDebug();
+}
+
+void cQlog::reopen() {
+    std::lock_guard<std::mutex> lock(configMutex());
+    log4cpp::Appender::reopenAll();
 }
 
 log4cpp::Category& cQlog::getLog(const char* name) {

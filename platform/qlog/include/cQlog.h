@@ -31,6 +31,11 @@ public:
     static bool init(const char* path);
     // The log4cpp category of that name; usable before init (it then logs to stderr).
     static log4cpp::Category& getLog(const char* name);
+    // From now on, and after every later init, every category logs everything down to DEBUG
+    // and standard error gets every line as well (the daemon's --debug).
+    static void debugToStderr();
+    // Re-opens the appenders' files (after log rotation).
+    static void reopen();
 
     void debug(const char* fmt, ...) const QLOG_PRINTF(2, 3);
     void info(const char* fmt, ...) const QLOG_PRINTF(2, 3);
@@ -40,8 +45,8 @@ public:
     const char* categoryName() const { return mCatName; }
 
 protected:
-    const char* mCatName;       // category name, a string literal of the deriving class
-    static bool mInitialised;   // true once init configured logging from a file
+    const char* mCatName;      // category name, a string literal of the deriving class
+    static bool mInitialised;  // true once init configured logging from a file
 
 private:
     void log(int priority, const char* fmt, va_list args) const QLOG_PRINTF(3, 0);
