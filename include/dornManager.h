@@ -3,6 +3,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <termios.h>
 
 #include <sys/types.h>
 #include <atomic>
@@ -150,6 +151,7 @@ struct SerialLink {
     unsigned reopenDelayMs = 0;    // current re-open back-off
     uint64_t nextReopenMs = 0;     // when to try the closed port again
     int lineMin = 0;               // VMIN set on the tty; 0: not known, -1: no tty
+    termios lineTermios{};         // the tty's settings, read once per open
 };
 
 class dornManager : public cQlog {

@@ -48,6 +48,8 @@ constexpr uint64_t kRxHungMs = 10000;
 // Valid replies that may come back without the pending value before the set is given up.
 constexpr int kSetReplies = 10;
 constexpr uint64_t kNever = UINT64_MAX;
+// Most bytes the terminal layer hands one read while VMIN asks for more.
+constexpr int kLineChunk = 64;
 
 uint64_t nowMs() {
     timespec ts;
@@ -401,23 +403,23 @@ void dornManager::receiveBytes(const uint8_t* bytes, size_t n) {
 
 // Lets the line discipline gather the rest of a frame before the loop wakes: with VTIME 0 and
 // VMIN n, a tty reports itself readable only once n bytes are waiting, so a reply that a UART
-// delivers in many small pieces wakes the loop once. Changed only when the number differs,
-// which on a clean line is never after the first frame.
+// delivers in many small pieces wakes the loop once or twice instead of once per piece. The
+// terminal layer hands a read at most 64 bytes while VMIN is above 64, so VMIN stays at 64 or
+// the rest of the frame when less. Changed only when that number changes: never on a line
+// whose replies arrive whole, twice per reply on a UART.
 void dornManager::gatherOnLine() {
     if (link.lineMin < 0 || serFd < 0)
         return;
-    const int want = kFrameSize - link.rx.idx;
+    const int want = std::min(kFrameSize - link.rx.idx, kLineChunk);
     if (want == link.lineMin)
         return;
-    termios tio;
-    if (tcgetattr(serFd, &tio) != 0) {
-        link.lineMin =
-            -1;  // not a terminal (tests use socket pairs): every read takes what is there
+    if (link.lineMin == 0 && tcgetattr(serFd, &link.lineTermios) != 0) {
+        link.lineMin = -1;  // not a terminal (tests use socket pairs): reads take what is there
         return;
     }
-    tio.c_cc[VMIN] = static_cast<cc_t>(want);
-    tio.c_cc[VTIME] = 0;
-    link.lineMin = tcsetattr(serFd, TCSANOW, &tio) == 0 ? want : -1;
+    link.lineTermios.c_cc[VMIN] = static_cast<cc_t>(want);
+    link.lineTermios.c_cc[VTIME] = 0;
+    link.lineMin = tcsetattr(serFd, TCSANOW, &link.lineTermios) == 0 ? want : -1;
 }
 
 void dornManager::receiveFromPort() {
