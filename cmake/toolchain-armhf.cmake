@@ -2,7 +2,7 @@
 # the armhf multiarch libraries:
 #   dpkg --add-architecture armhf && apt-get update
 #   apt-get install g++-arm-linux-gnueabihf qemu-user liblog4cpp5v5:armhf libxml2-dev:armhf \
-#                   libgtest-dev:armhf libgmock-dev:armhf libsystemd-dev:armhf
+#                   libgtest-dev:armhf libgmock-dev:armhf
 # (scripts/bootstrap arm does this; scripts/cross-build builds and tests with this file).
 #
 # Tests and gtest discovery run the armhf binaries through qemu-arm (user-mode emulation).

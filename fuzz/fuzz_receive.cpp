@@ -1,18 +1,21 @@
-// The receive side of the serial link: bytes from the line go one at a time through the frame
-// gatherer, every complete frame through the manager's frame handling (decoder, updater,
-// online status, set confirmation) as the receive loop does it.
+// The receive side of the serial link: the line's bytes go through the manager's receive step
+// (frame gathering, then decoder, updater, online status and set confirmation for every
+// complete frame), exactly as the receive loop hands them over.
 //
-// Input: byte 0 chooses which faults of a complete frame are mended before it is handed over
-// (bit 0 terminator, bit 1 end byte, bit 2 checksum), so that the fuzzer reaches the updater
-// with valid frames and the decoder with each single fault; byte 1 (port = value % 9, 0 none)
-// and byte 2 (value) put a set-point write in front of the frames; the rest is the line.
+// Input: byte 0 chooses which faults of a complete frame are mended before the bytes are handed
+// over (bit 0 terminator, bit 1 end byte, bit 2 checksum), so that the fuzzer reaches the
+// updater with valid frames and the decoder with each single fault; byte 1 (port = value % 9,
+// 0 none) and byte 2 (value) put a set-point write in front of the frames, whose set frame goes
+// out before the line's bytes arrive; the rest is the line.
 //
-// Checks: a frame is accepted exactly when it has the controller's header and terminator, the
-// right checksum and the end byte; a pending set ends exactly when a valid reply shows its value
-// at data block index port - 1; every message the device sends encodes.
+// Checks, against a model of the gathering worked out beforehand: exactly the frames with the
+// controller's header and terminator, the right checksum and the end byte are accepted; a
+// pending set ends exactly when a valid reply shows its value at data block index port - 1, or
+// is given up after ten valid replies without it; every message the device sends encodes.
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dornManager.h"
 #include "fuzzSupport.h"
@@ -85,7 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         changeVal_status = false;
         changeVal = 0;
         changePort = 0;
+        m->link.setWritten = false;
+        m->link.setReplies = 0;
     }
+    m->link.rx.restart();
     EncodingClient client;
     SouthDevice device(&client, kSerial, 1, "fuzz");
     m->devA = &device;
@@ -102,41 +108,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         m->pickUpSet();
         const Pending p = pending();
         FUZZ_CHECK(p.status && p.port == setPort && p.value == data[2], "pick-up");
+        TxFrame frame;
+        FUZZ_CHECK(m->chooseFrame(frame) && frame.port == setPort, "set frame");
+        m->frameWritten(frame, frame.len);
     }
 
-    FrameGatherer rx;
-    for (size_t i = 3; i < size; ++i) {
-        const int before = rx.idx;
-        switch (rx.push(data[i])) {
+    // The model: where frames complete (gathering looks at the header bytes and positions only,
+    // which mending leaves alone), the mended line, and what the frames must do.
+    std::vector<uint8_t> line(data + 3, data + size);
+    FrameGatherer model;
+    uint64_t expectValid = 0;
+    Pending expect = pending();
+    int replies = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const int before = model.idx;
+        switch (model.push(line[i])) {
             case FrameGatherer::More:
-                FUZZ_CHECK(rx.idx == before + 1 && rx.idx < kFrameSize, std::to_string(rx.idx));
+                FUZZ_CHECK(model.idx == before + 1 && model.idx < kFrameSize,
+                           std::to_string(model.idx));
                 break;
             case FrameGatherer::Rejected:
-                FUZZ_CHECK(before >= 4 && rx.idx == 0, std::to_string(before));
+                FUZZ_CHECK(before >= 4 && model.idx == 0, std::to_string(before));
                 break;
             case FrameGatherer::Complete: {
                 FUZZ_CHECK(before == kFrameSize - 1, std::to_string(before));
-                mend(rx.respbuff, how);
-                uint8_t frame[kFrameSize];
-                memcpy(frame, rx.respbuff, sizeof frame);
-                const bool expectValid = validReply(frame);
-                const Pending was = pending();
-
-                const bool valid = m->handleFrame(rx.respbuff);
-                FUZZ_CHECK(valid == expectValid, "decoder verdict");
-
-                const Pending now = pending();
-                const bool confirms =
-                    valid && was.status && frame[8 + was.port] == was.value;  // port 1..8 here
-                if (was.status)
-                    FUZZ_CHECK(now.status == !confirms, "confirmation");
-                else
-                    FUZZ_CHECK(!now.status, "a set appeared from nowhere");
-                rx.restart();
+                uint8_t* frame = model.respbuff;
+                mend(frame, how);
+                std::memcpy(&line[i + 1 - kFrameSize], frame, kFrameSize);
+                if (validReply(frame)) {
+                    ++expectValid;
+                    if (expect.status) {
+                        if (frame[8 + expect.port] == expect.value || ++replies == 10)
+                            expect.status = false;
+                    }
+                }
+                model.restart();
                 break;
             }
         }
     }
+
+    const uint64_t validBefore = m->link.stats.validReplies.load();
+    m->receiveBytes(line.data(), line.size());
+    FUZZ_CHECK(m->link.stats.validReplies.load() - validBefore == expectValid, "decoder verdicts");
+    FUZZ_CHECK(pending().status == expect.status, "confirmation");
 
     m->devA = nullptr;
     m->mObjectClient = nullptr;

@@ -7,10 +7,20 @@
 
 class dornDecode : public cQlog {
 public:
+    // The check that failed, beside its text, for the link statistics.
+    enum Failure {
+        NoFailure,
+        HeaderMismatch,
+        TerminatorMismatch,
+        ChecksumFail,
+        ClosingByteMismatch
+    };
+
     const char* errorStr;  // message of the first check that failed; null until one fails
     uint8_t head0;         // frame letters: "A", "I", "O"
     uint8_t head1;
     uint8_t head2;
+    Failure failure;  // the first check that failed; NoFailure until one fails
 
     dornDecode(uint8_t header0, uint8_t header1, uint8_t header2);
     ~dornDecode() override = default;

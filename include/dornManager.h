@@ -4,9 +4,11 @@
 
 #include <pthread.h>
 
+#include <sys/types.h>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "SerialConfig.h"
 #include "cObject.h"
@@ -48,14 +50,19 @@ void printBuffer(uint8_t* buffer, uint8_t len);
 
 // ---- Transmit handshake ----
 extern pthread_t myThread;        // the transmit thread
-extern pthread_mutex_t mTxMutex;  // guards the handshake wait and signal only
+extern pthread_mutex_t mTxMutex;  // guards the handshake wait and signal (and SerialLink::answered)
 extern pthread_cond_t mTxCond;    // the handshake; CLOCK_MONOTONIC
 
+struct SerialLink;
 // Sets up mTxMutex and mTxCond (waiting on CLOCK_MONOTONIC); called before the exchange starts.
 void initTxHandshake();
+// Body of the transmit thread; `arg` is the dornManager.
 void* request(void* arg);
-bool wait_tx_ready();
-void signal_tx();
+// The transmit side of the handshake: waits until the receive side has answered since the last
+// frame went out, the wait time has passed or a stop is requested. True when it answered.
+bool wait_tx_ready(SerialLink& link);
+// The receive side: an answer (a reply or a rejected frame start) arrived.
+void signal_tx(SerialLink& link);
 
 // ---- Pending set (guarded by mSetMutex) ----
 extern uint8_t changeVal;      // byte to write; 0 when idle
@@ -63,7 +70,7 @@ extern int changePort;         // parameter number = analogue output port id; 0 
 extern bool changeVal_status;  // true while a set is pending
 extern std::mutex mSetMutex;
 
-// Timings of the exchange. The daemon uses the defaults; in-process tests shorten them.
+// Timings of the exchange: the production cadence unless --timing shortens it for tests.
 struct ExchangeTiming {
     unsigned startDelayMs = 1000;  // pause before the receive loop starts
     unsigned pauseMs = 1000;       // transmit pause after an answered cycle
@@ -72,11 +79,9 @@ struct ExchangeTiming {
     unsigned reopenMinMs = 1000;   // first serial re-open delay, doubled up to reopenMaxMs
     unsigned reopenMaxMs = 30000;
     unsigned statsIntervalMs = 15 * 60 * 1000;  // link statistics log line
-    unsigned idleTickMs = 250;                  // receive loop housekeeping while no byte arrives
 };
-extern ExchangeTiming exchangeTiming;
 
-// Counters of the serial link, logged every statsIntervalMs.
+// Counters of the serial link, logged every statsIntervalMs. Written by both exchange threads.
 struct LinkStats {
     std::atomic<uint64_t> pollFrames{0};
     std::atomic<uint64_t> setFrames{0};
@@ -89,8 +94,8 @@ struct LinkStats {
     std::atomic<uint64_t> timeouts{0};
     std::atomic<uint64_t> reopens{0};
     std::atomic<uint64_t> txCycles{0};  // transmit cycles, whether a frame was written or not
+    std::atomic<uint64_t> givenUpSets{0};
 };
-extern LinkStats linkStats;
 
 // Gathers the controller's reply bytes into a frame, one byte at a time. A frame start is
 // accepted only with the controller's header ("A", "O", "I"), tested from the fifth byte on; the
@@ -105,6 +110,46 @@ struct FrameGatherer {
     // Ready for a new frame at position 0; no stale byte can complete it.
     void restart();
     Result push(uint8_t byte);
+};
+
+// One frame of the transmit thread: the poll frame, or the set frame of the pending set.
+struct TxFrame {
+    uint8_t bytes[kFrameSize];
+    uint8_t len = 0;
+    bool isSet = false;  // a set frame for port/value below
+    int port = 0;        // parameter number of a set frame
+    uint8_t value = 0;   // value of a set frame
+};
+
+// The state of the serial link besides the descriptor: what the transmit thread and the receive
+// loop share, and what the receive loop keeps between its wake-ups.
+struct SerialLink {
+    ExchangeTiming timing;
+    LinkStats stats;
+
+    // Shared by both threads.
+    std::mutex fdMutex;                      // serFd against being closed during a write
+    std::atomic<bool> stopRequested{false};  // ends both threads
+    bool answered = false;                   // under mTxMutex: an answer since the last frame
+    int wakeFd = -1;    // eventfd: wakes the receive loop (a set recorded, a stop)
+    int signalFd = -1;  // signalfd of SIGTERM, SIGINT, SIGHUP; -1 when signals are not ours
+    // When the receive loop left its wait, 0 while it waits: the transmit thread pings the
+    // service watchdog only while the loop is waiting or busy for a short time.
+    std::atomic<uint64_t> rxBusySinceMs{0};
+
+    // The pending set's progress, under mSetMutex with the pending set itself.
+    bool setWritten = false;  // a set frame carrying the pending value went out
+    int setReplies = 0;       // valid replies since then that did not show the value
+
+    // Receive loop only.
+    FrameGatherer rx;
+    uint64_t lastValidMs = 0;      // time of the last valid reply
+    bool everOnline = false;       // a valid reply has been seen
+    bool offlineReported = false;  // the device was reported offline after silence
+    uint64_t nextStatsMs = 0;      // next link statistics line
+    unsigned reopenDelayMs = 0;    // current re-open back-off
+    uint64_t nextReopenMs = 0;     // when to try the closed port again
+    int lineMin = 0;               // VMIN set on the tty; 0: not known, -1: no tty
 };
 
 class dornManager : public cQlog {
@@ -125,6 +170,7 @@ public:
     int serFd;                        // serial descriptor; -1 while the port is closed
 
     dornManager();
+    ~dornManager() override;
     bool initDorn();
     // --check-config: the rest of start-up's reading (the device description scan), without the
     // serial port or vexad; prints what the daemon would use. True when start-up would go on.
@@ -133,19 +179,44 @@ public:
     bool readSerialConf();
     bool loadXml();
 
-    // The exchange until `stop` becomes true: the transmit thread and the receive loop.
-    // start() runs it with a flag that is never set.
-    void runExchange(const std::atomic<bool>& stop);
+    // The exchange until a stop is requested: the transmit thread and the receive loop.
+    void runExchange();
+    // Ends runExchange from any thread (and from the signal path).
+    void requestStop();
 
-    // Steps of the receive loop, public so that tests can drive them one at a time.
+    // Steps of the exchange. The loops, the recorded-exchange replay, the fuzz targets and the
+    // benchmarks all call these.
     void pickUpSet();                      // moves a requested set into the pending set
     void confirmSet(const uint8_t* data);  // ends the pending set when the data block shows it
     // Validates one complete frame; a valid one is published and may confirm the pending set.
     bool handleFrame(uint8_t* respbuff);
+    // Receive step: bytes read from the line go through the frame gatherer; each complete frame
+    // is handled and answered to the transmit thread.
+    void receiveBytes(const uint8_t* bytes, size_t n);
+    // Frame choice: while a set is pending, builds its set frame into `frame` and returns true;
+    // otherwise returns false and the poll frame goes out.
+    bool chooseFrame(TxFrame& frame);
+    // Records a frame's write; `written` is what write() returned.
+    void frameWritten(const TxFrame& frame, ssize_t written);
+    // Work due by time, whatever the line does: offline detection, link statistics, re-opening a
+    // closed port. Returns the time of the next due work.
+    uint64_t housekeeping(uint64_t nowMs);
+
+    SerialLink link;
 
 private:
+    friend void* request(void* arg);
+    void transmitLoop();
+    void receiveFromPort();
+    void waitUntil(uint64_t deadlineMs);
+    void handleSignals();
+    void closePort(int err);
+    void tryReopen(uint64_t nowMs);
+    void logStatistics();
+    void gatherOnLine();
+    void updateServiceStatus();
+
     uint8_t decodebuff[kFrameSize];  // data block of the frame being decoded
-    uint64_t lastValidMs = 0;        // time of the last valid reply
-    bool everOnline = false;         // a valid reply has been seen
-    bool offlineReported = false;    // the device was reported offline after silence
+    std::string statusText;          // last STATUS= sent to the service manager
+    std::string lastSetText;         // the last set-point written, for the service status
 };

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -30,7 +31,7 @@ class SouthDevice : public cObjectDevice, public cQlog, public cObjectListener {
 public:
     std::map<int, float> setValues;  // analogue-output values requested by vexad, not yet taken
     int portNum;                     // port id of the most recent analogue-output set
-    std::list<cObjectCapability*> capabilities;  // every capability published, in order
+    std::list<cObjectCapability*> capabilities;  // one object per capability id, in order
     std::list<DigitalInput*> diPorts;            // always empty on this device
     std::list<DigitalOutput*> doPorts;           // always empty on this device
     std::list<AnalogueInput*> aiPorts;           // the 19 inputs, in port-id order
@@ -70,6 +71,9 @@ public:
 
     // Guards the state shared with the client's reader thread (see the file comment).
     std::mutex mMutex;
+    // Called (under mMutex) when a set has been recorded in setValues, so that the serial link
+    // picks it up at once; empty when nobody waits for sets.
+    std::function<void()> setRecorded;
 
     SouthDevice(cObjectClient* client, uint32_t serial, uint32_t version, const char* label);
     ~SouthDevice() override;

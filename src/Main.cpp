@@ -1,6 +1,8 @@
 // Process entry: the command line, start-up, then the serial exchange for the rest of the
 // process's life. Without arguments the daemon reads its fixed configuration file.
 #include <getopt.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -148,17 +150,31 @@ int main(int argc, char** argv) {
         badUsage((std::string("unexpected argument \"") + argv[optind] + "\"").c_str());
 
     setConfPaths(confDir, configFile);
-    exchangeTiming = timing;
     if (debug)
         cQlog::debugToStderr();
 
+    // A reader of standard output that went away must not end the daemon; every socket write
+    // already asks for no signal.
+    signal(SIGPIPE, SIG_IGN);
+    // The stop and log-rotation signals arrive as readable data in the receive loop. Blocked
+    // before any thread starts, so that every thread inherits the mask and none of them takes
+    // a signal the loop should see.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+
     manager = new dornManager();
+    manager->link.timing = timing;
+    manager->link.signalFd = signalFd;
     if (check)
         return manager->checkConfig() ? 0 : 255;
-    if (manager->cConfFile_status && manager->initDorn()) {
-        manager->start();
-        return 1;  // start does not return
-    }
+    if (manager->cConfFile_status && manager->initDorn())
+        return manager->start();  // after an ordered stop
+
     cQlog::getLog("Main").error("TERMINATE!!!\n");
     return -1;
 }

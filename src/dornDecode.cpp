@@ -18,7 +18,12 @@ constexpr int kDataBlockStart = 9;  // reply bytes 9..68 are the controller data
 }  // namespace
 
 dornDecode::dornDecode(uint8_t header0, uint8_t header1, uint8_t header2)
-    : cQlog("dornDecode"), errorStr(nullptr), head0(header0), head1(header1), head2(header2) {}
+    : cQlog("dornDecode"),
+      errorStr(nullptr),
+      head0(header0),
+      head1(header1),
+      head2(header2),
+      failure(NoFailure) {}
 
 bool dornDecode::decoder(uint8_t* respbuff, uint8_t* decodedValues) {
     if (!frameCheck(respbuff))
@@ -35,19 +40,23 @@ bool dornDecode::frameCheck(uint8_t* respbuff) {
     // our own frame ("AIO" ... "OIA") fails here.
     if (respbuff[0] != head0 || respbuff[1] != head2 || respbuff[2] != head1) {
         errorStr = "Frame Error: Header mismatch";
+        failure = HeaderMismatch;
         return false;
     }
     if (respbuff[kTerminator] != head2 || respbuff[kTerminator + 1] != head0 ||
         respbuff[kTerminator + 2] != head1) {
         errorStr = "Frame Error: Terminator mismatch";
+        failure = TerminatorMismatch;
         return false;
     }
     if (respbuff[kChecksumByte] != sum) {
         errorStr = "Checksum fail";
+        failure = ChecksumFail;
         return false;
     }
     if (respbuff[kEndByte] != closeByte) {
         errorStr = "Closing byte mismatch";
+        failure = ClosingByteMismatch;
         debug("%s", errorStr);
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -65,6 +66,12 @@ dornManager::dornManager()
 
     cConfFile_status = readSerialConf();
     debug("Done reading readSerialConf()");
+}
+
+dornManager::~dornManager() {
+    // The daemon keeps its manager to the end; tests that make several close what it opened.
+    if (link.wakeFd >= 0)
+        close(link.wakeFd);
 }
 
 bool dornManager::initDorn() {

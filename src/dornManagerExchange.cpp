@@ -1,52 +1,53 @@
 // The serial exchange with the controller: the transmit thread that sends a poll or set frame
-// once per cycle, the receive loop that gathers and decodes reply frames byte by byte, the
-// handshake between the two, and the write-back of set-points with its confirmation.
+// once per cycle, the receive loop that gathers and decodes reply frames, the handshake between
+// the two, and the write-back of set-points with its confirmation.
 //
 // Threads and guards:
 //  - main thread: receive loop, decoding, the device's updater, set pick-up and confirmation,
-//    opening and closing the serial port;
+//    opening and closing the serial port, the signals;
 //  - transmit thread (`request`): frame building and `write`, the handshake wait;
-//  - the messaging client's reader thread: vexad's messages (records sets in the device).
-// mTxMutex/mTxCond carry only the handshake. mSetMutex guards the pending set. gLinkMutex guards
-// the descriptor against being closed while the transmit thread writes to it. The device's own
-// mutex guards setValues/portNum. Order when nested: device mutex, then mSetMutex.
+//  - the messaging client's reader thread: vexad's messages (records sets in the device and
+//    wakes the receive loop through link.wakeFd).
+// mTxMutex/mTxCond carry the handshake and its `answered` flag. mSetMutex guards the pending set
+// and its progress. link.fdMutex guards the descriptor against being closed while the transmit
+// thread writes to it. The device's own mutex guards setValues/portNum. Order when nested: device
+// mutex, then mSetMutex.
+//
+// Both threads sleep until something is due: the transmit thread on the handshake condition
+// with a deadline, the receive loop in poll() on the port, its wake-up descriptor and the
+// signals, with the time to its next due work as the timeout.
 #include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <climits>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 
+#include "cObjectClient.h"
 #include "dornDecode.h"
 #include "dornManager.h"
 #include "serviceNotify.h"
 #include "southDevice.h"
+#include "stdoutTrace.h"
 
 uint8_t changeVal = 0;
 int changePort = 0;
 bool changeVal_status = false;
 std::mutex mSetMutex;
 
-ExchangeTiming exchangeTiming;
-LinkStats linkStats;
-
 namespace {
 
-std::mutex gLinkMutex;                     // serFd against close during a write
-const std::atomic<bool>* gStop = nullptr;  // ends both threads (in-process tests)
-
-// Last time the receive loop went round (it does at least every idleTickMs, bytes or not). The
-// transmit thread pings the service watchdog only while this is recent, so a hung receive loop
-// gets the daemon restarted while a silent controller or a lost port does not.
-std::atomic<uint64_t> gRxHeartbeatMs{0};
+// The receive loop counts as hung when it has been busy this long outside its wait.
 constexpr uint64_t kRxHungMs = 10000;
-
-bool stopping() {
-    return gStop != nullptr && gStop->load(std::memory_order_relaxed);
-}
+// Valid replies that may come back without the pending value before the set is given up.
+constexpr int kSetReplies = 10;
+constexpr uint64_t kNever = UINT64_MAX;
 
 uint64_t nowMs() {
     timespec ts;
@@ -54,13 +55,16 @@ uint64_t nowMs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-// Sleeps up to `ms`, in short steps so that a stop request is seen promptly.
-void pause(unsigned ms) {
-    uint64_t end = nowMs() + ms;
-    for (uint64_t now = nowMs(); now < end && !stopping(); now = nowMs()) {
-        uint64_t step = end - now < 50 ? end - now : 50;
-        usleep(static_cast<useconds_t>(step * 1000u));
+timespec deadlineIn(unsigned ms) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
     }
+    return ts;
 }
 
 // Errors after which the descriptor is of no further use: the port is closed and re-opened.
@@ -80,89 +84,147 @@ PendingSet pendingSet() {
     return PendingSet{changeVal_status, changePort, changeVal};
 }
 
+// Ends the pending set; mSetMutex held.
+void endPendingSet(SerialLink& link) {
+    changeVal_status = false;
+    changeVal = 0;
+    changePort = 0;
+    link.setWritten = false;
+    link.setReplies = 0;
+}
+
+void wakeFd(int fd) {
+    if (fd >= 0) {
+        uint64_t one = 1;
+        ssize_t r = ::write(fd, &one, sizeof one);
+        (void)r;  // a counter that is already set wakes the loop just as well
+    }
+}
+
 }  // namespace
 
-void signal_tx() {
+// ---- Handshake --------------------------------------------------------------------------------
+
+void signal_tx(SerialLink& link) {
     pthread_mutex_lock(&mTxMutex);
+    link.answered = true;
     pthread_cond_signal(&mTxCond);
     pthread_mutex_unlock(&mTxMutex);
 }
 
-bool wait_tx_ready() {
+bool wait_tx_ready(SerialLink& link) {
     pthread_mutex_lock(&mTxMutex);
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += exchangeTiming.waitMs / 1000;
-    deadline.tv_nsec += static_cast<long>(exchangeTiming.waitMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    int rc = pthread_cond_timedwait(&mTxCond, &mTxMutex, &deadline);
+    const timespec deadline = deadlineIn(link.timing.waitMs);
+    int rc = 0;
+    // The flag keeps an answer that came before the wait began; a spurious wake-up is no answer.
+    while (!link.answered && !link.stopRequested.load(std::memory_order_relaxed) && rc == 0)
+        rc = pthread_cond_timedwait(&mTxCond, &mTxMutex, &deadline);
+    const bool answered = link.answered;
+    link.answered = false;
     pthread_mutex_unlock(&mTxMutex);
-    return rc == 0;
+    return answered;
 }
 
+// ---- Transmit thread ----------------------------------------------------------------------------
+
 // Transmit thread. The manager travels as the thread argument (the descriptor itself can change
-// when a lost port is re-opened). One frame per cycle: the set frame while a set is pending,
-// otherwise the poll frame; then the handshake wait, and a one-second pause after an answer.
+// when a lost port is re-opened).
 void* request(void* arg) {
-    dornManager* manager = static_cast<dornManager*>(arg);
-    log4cpp::Category& log = cQlog::getLog("dornManager");
-    log4cpp::Category& waitLog = cQlog::getLog("dornManger");
+    static_cast<dornManager*>(arg)->transmitLoop();
+    return nullptr;
+}
 
-    uint8_t buffer[kFrameSize];
-    memset(buffer, 0, sizeof buffer);
-    const uint8_t len = getBuffer(buffer);
-    uint8_t setBuffer[kFrameSize];
+bool dornManager::chooseFrame(TxFrame& frame) {
+    PendingSet pending;
+    {
+        std::lock_guard<std::mutex> lock(mSetMutex);
+        pending = PendingSet{changeVal_status, changePort, changeVal};
+        if (!pending.status)
+            return false;
+        // From now on a reply can show whether the controller took the value: the frame that
+        // carries it goes out next. A reply that comes earlier answers an older frame.
+        link.setWritten = true;
+    }
+    static log4cpp::Category& log = cQlog::getLog("dornManager");
+    memset(frame.bytes, 0, sizeof frame.bytes);
+    frame.isSet = true;
+    frame.port = pending.port;
+    frame.value = pending.value;
+    log.debug("Port %d changeVal: 0x%02X\n", pending.port, pending.value);
+    frame.len = getBuffer(frame.bytes, pending.value, pending.port);
+    return true;
+}
 
-    while (!stopping()) {
-        const PendingSet pending = pendingSet();
-        const uint8_t* frame = buffer;
-        uint8_t frameLen = len;
-        if (pending.status) {
-            memset(setBuffer, 0, sizeof setBuffer);
-            log.debug("Port %d changeVal: 0x%02X\n", pending.port, pending.value);
-            frameLen = getBuffer(setBuffer, pending.value, pending.port);
-            frame = setBuffer;
-        }
+void dornManager::frameWritten(const TxFrame& frame, ssize_t written) {
+    static log4cpp::Category& log = cQlog::getLog("dornManager");
+    if (written == 0) {
+        log.debug("No data written\n");
+        return;
+    }
+    if (written < 0)
+        return;  // logged by the caller, which still has errno
+    log.debug("%d\n", static_cast<int>(written));
+    (frame.isSet ? link.stats.setFrames : link.stats.pollFrames)++;
+}
+
+void dornManager::transmitLoop() {
+    static log4cpp::Category& log = cQlog::getLog("dornManager");
+    static log4cpp::Category& waitLog = cQlog::getLog("dornManger");
+
+    // The poll frame is built once; a set frame is built afresh on every cycle that sends one.
+    TxFrame pollFrame;
+    TxFrame setFrame;
+    memset(pollFrame.bytes, 0, sizeof pollFrame.bytes);
+    pollFrame.len = getBuffer(pollFrame.bytes);
+
+    while (!link.stopRequested.load(std::memory_order_relaxed)) {
+        const TxFrame* frame = chooseFrame(setFrame) ? &setFrame : &pollFrame;
+
+        // An answer counts only when it comes after this frame went out.
+        pthread_mutex_lock(&mTxMutex);
+        link.answered = false;
+        pthread_mutex_unlock(&mTxMutex);
 
         bool written = false;
         {
-            std::lock_guard<std::mutex> lock(gLinkMutex);
+            std::lock_guard<std::mutex> lock(link.fdMutex);
             // While the port is closed nothing is written; the receive loop re-opens it.
-            if (manager->serFd >= 0) {
-                ssize_t write_len = write(manager->serFd, frame, frameLen);
+            if (serFd >= 0) {
+                ssize_t n = write(serFd, frame->bytes, frame->len);
                 int err = errno;
                 written = true;
-                if (write_len == 0) {
-                    log.debug("No data written\n");
-                } else if (write_len < 0) {
+                if (n < 0)
                     log.debug("Serial write() error: %s\n", strerror(err));
-                } else {
-                    log.debug("%d\n", static_cast<int>(write_len));
-                    (pending.status ? linkStats.setFrames : linkStats.pollFrames)++;
-                }
+                frameWritten(*frame, n);
             }
         }
-        linkStats.txCycles++;
-        if (nowMs() - gRxHeartbeatMs.load(std::memory_order_relaxed) < kRxHungMs)
+        link.stats.txCycles++;
+        const uint64_t busySince = link.rxBusySinceMs.load(std::memory_order_relaxed);
+        if (busySince == 0 || nowMs() - busySince < kRxHungMs)
             serviceWatchdog();
 
-        if (wait_tx_ready()) {
-            pause(exchangeTiming.pauseMs);
-        } else if (written) {
+        if (wait_tx_ready(link)) {
+            // The pause: nothing but a stop ends it early.
+            pthread_mutex_lock(&mTxMutex);
+            const timespec end = deadlineIn(link.timing.pauseMs);
+            int rc = 0;
+            while (!link.stopRequested.load(std::memory_order_relaxed) && rc == 0)
+                rc = pthread_cond_timedwait(&mTxCond, &mTxMutex, &end);
+            pthread_mutex_unlock(&mTxMutex);
+        } else if (written && !link.stopRequested.load(std::memory_order_relaxed)) {
             waitLog.debug("TX(write thread) timed out.\n");
-            linkStats.timeouts++;
+            link.stats.timeouts++;
         }
     }
-    return nullptr;
 }
+
+// ---- Set pick-up and confirmation
+// ----------------------------------------------------------------
 
 // Pick-up: moves a set requested by vexad into the pending set. The newest set (the entry of
 // portNum) always goes first and replaces a pending one; a displaced set for another port goes
 // back into setValues so it is written afterwards. Further entries (several ports, or every
-// port at once) are taken one at a time, each only once the one before has been confirmed.
+// port at once) are taken one at a time, each only once the one before has ended.
 // Only values the controller's byte can hold are written; nothing else is ever invented.
 void dornManager::pickUpSet() {
     if (devA == nullptr)
@@ -175,7 +237,7 @@ void dornManager::pickUpSet() {
     auto entry = devA->setValues.find(devA->portNum);
     if (entry == devA->setValues.end()) {
         if (changeVal_status)
-            return;  // the next waits until the pending set is confirmed
+            return;  // the next waits until the pending set has ended
         entry = devA->setValues.begin();
     }
     const int port = entry->first;
@@ -196,34 +258,62 @@ void dornManager::pickUpSet() {
     changeVal = static_cast<uint8_t>(static_cast<uint32_t>(value));
     debug("changeVal: 0x%02X\n", changeVal);
     changeVal_status = true;
+    link.setWritten = false;
+    link.setReplies = 0;
     info("Writing set-point %d = %u to the controller\n", changePort,
          static_cast<unsigned>(changeVal));
+    lastSetText = "set-point " + std::to_string(changePort) + " = " +
+                  std::to_string(static_cast<unsigned>(changeVal)) + " being written";
 }
 
 // Confirmation after a valid reply: the pending set ends when the controller reports the value
-// at data block index port - 1.
+// at data block index port - 1 in a reply that came after a set frame carrying that value (a
+// reply to an earlier frame shows the controller as it was before). A controller that keeps
+// answering without the value (it refuses or clamps it) has the set given up after a number of
+// replies, so the sets queued behind it are written.
 void dornManager::confirmSet(const uint8_t* data) {
     const PendingSet pending = pendingSet();
     if (!pending.status)
         return;
-    std::cout << "Change val status statement" << std::endl;
+    stdoutLine("Change val status statement");
     if (pending.port < 1 || pending.port > kFrameSize)
         return;
     const int i = pending.port - 1;
     debug("decodebuff[%d] = 0x%02X\n", i, data[i]);
-    if (data[i] != pending.value)
-        return;
 
-    std::cout << "changeVal reset" << std::endl;
+    bool confirmed = false;
+    bool givenUp = false;
     {
         std::lock_guard<std::mutex> lock(mSetMutex);
-        changeVal_status = false;
-        changeVal = 0;
-        changePort = 0;
+        // The set may have been replaced since the snapshot: then this reply is not its.
+        if (!changeVal_status || changePort != pending.port || changeVal != pending.value ||
+            !link.setWritten)
+            return;
+        if (data[i] == pending.value) {
+            endPendingSet(link);
+            confirmed = true;
+        } else if (++link.setReplies >= kSetReplies) {
+            endPendingSet(link);
+            givenUp = true;
+        }
     }
-    info("Set-point %d = %u confirmed by the controller\n", pending.port,
-         static_cast<unsigned>(pending.value));
+    const unsigned value = static_cast<unsigned>(pending.value);
+    if (confirmed) {
+        stdoutLine("changeVal reset");
+        info("Set-point %d = %u confirmed by the controller\n", pending.port, value);
+        lastSetText = "set-point " + std::to_string(pending.port) + " = " + std::to_string(value) +
+                      " confirmed";
+    } else if (givenUp) {
+        link.stats.givenUpSets++;
+        error("Set-point %d = %u not confirmed after %d replies: given up\n", pending.port, value,
+              kSetReplies);
+        lastSetText = "set-point " + std::to_string(pending.port) + " = " + std::to_string(value) +
+                      " given up";
+    }
 }
+
+// ---- Receive side
+// ----------------------------------------------------------------------------------
 
 void FrameGatherer::restart() {
     memset(respbuff, 0, sizeof respbuff);
@@ -248,183 +338,337 @@ FrameGatherer::Result FrameGatherer::push(uint8_t byte) {
     return Complete;
 }
 
-namespace {
-
-void countInvalid(const char* reason) {
-    if (reason == nullptr)
-        return;
-    if (strstr(reason, "Header")) {
-        linkStats.headerErrors++;
-    } else if (strstr(reason, "Terminator")) {
-        linkStats.terminatorErrors++;
-    } else if (strstr(reason, "Checksum")) {
-        linkStats.checksumErrors++;
-    } else {
-        linkStats.closingErrors++;
-    }
-}
-
-}  // namespace
-
 bool dornManager::handleFrame(uint8_t* respbuff) {
     memset(decodebuff, 0, sizeof decodebuff);
-    dornDecode* decObj = new dornDecode(0x41, 0x49, 0x4F);
-    const bool valid = decObj->decoder(respbuff, decodebuff);
+    dornDecode decObj(0x41, 0x49, 0x4F);
+    const bool valid = decObj.decoder(respbuff, decodebuff);
     if (valid) {
         debug("updating vexa objects\n");
-        devA->updater(mObjectClient, decodebuff);
-        devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
-        linkStats.validReplies++;
-        lastValidMs = nowMs();
-        everOnline = true;
-        if (offlineReported) {
-            offlineReported = false;
+        {
+            // The reply's sample events and the status event leave in one write to vexad.
+            cObjectClient::Batch batch(mObjectClient);
+            devA->updater(mObjectClient, decodebuff);
+            devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
+        }
+        link.stats.validReplies++;
+        link.lastValidMs = nowMs();
+        link.everOnline = true;
+        if (link.offlineReported) {
+            link.offlineReported = false;
             info("Controller answers again: device online\n");
         }
         // Only a valid reply can confirm a set: an invalid one leaves zeros behind.
         confirmSet(decodebuff);
     } else {
-        error("Received frame invalid: %s\n", decObj->errorStr);
-        countInvalid(decObj->errorStr);
+        error("Received frame invalid: %s\n", decObj.errorStr);
+        switch (decObj.failure) {
+            case dornDecode::HeaderMismatch:
+                link.stats.headerErrors++;
+                break;
+            case dornDecode::TerminatorMismatch:
+                link.stats.terminatorErrors++;
+                break;
+            case dornDecode::ChecksumFail:
+                link.stats.checksumErrors++;
+                break;
+            case dornDecode::ClosingByteMismatch:
+            case dornDecode::NoFailure:
+                link.stats.closingErrors++;
+                break;
+        }
     }
-    delete decObj;
     return valid;
 }
 
-void dornManager::runExchange(const std::atomic<bool>& stop) {
-    gStop = &stop;
-    log4cpp::Category& log = cQlog::getLog("dornManager");
-
-    FrameGatherer rx;
-    uint8_t rec_byte[kFrameSize];
-    memset(rec_byte, 0, sizeof rec_byte);
-    unsigned reopenDelayMs = exchangeTiming.reopenMinMs;  // current re-open back-off
-    uint64_t nextReopenMs = 0;                            // when to try the port again
-
-    gRxHeartbeatMs.store(nowMs(), std::memory_order_relaxed);
-    pthread_create(&myThread, nullptr, request, this);
-    pause(exchangeTiming.startDelayMs);
-    serviceReady();
-
-    const uint64_t started = nowMs();
-    lastValidMs = started;
-    uint64_t nextStatsMs = started + exchangeTiming.statsIntervalMs;
-    if (serFd < 0) {
-        error("Serial port %s could not be opened; retrying\n", serBusPort);
-        nextReopenMs = started + reopenDelayMs;
-    }
-
-    auto closePort = [&](int err) {
-        error("Serial port %s lost: %s\n", serBusPort, err ? strerror(err) : "end of file");
-        {
-            std::lock_guard<std::mutex> lock(gLinkMutex);
-            close(serFd);
-            serFd = -1;
-        }
-        rx.restart();
-        reopenDelayMs = exchangeTiming.reopenMinMs;
-        nextReopenMs = nowMs() + reopenDelayMs;
-    };
-
-    // Work that does not wait for a byte: offline detection, statistics, re-opening the port.
-    auto housekeeping = [&]() {
-        const uint64_t now = nowMs();
-        if (everOnline && !offlineReported && now - lastValidMs >= exchangeTiming.offlineMs) {
-            error("No valid reply from the controller for %u s: device offline\n",
-                  static_cast<unsigned>((now - lastValidMs) / 1000));
-            offlineReported = true;
-            devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_SET);
-        }
-        if (now >= nextStatsMs) {
-            nextStatsMs = now + exchangeTiming.statsIntervalMs;
-            info(
-                "Link statistics: poll frames %llu, set frames %llu, valid replies %llu, "
-                "invalid replies (header %llu, terminator %llu, checksum %llu, closing byte "
-                "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu\n",
-                static_cast<unsigned long long>(linkStats.pollFrames.load()),
-                static_cast<unsigned long long>(linkStats.setFrames.load()),
-                static_cast<unsigned long long>(linkStats.validReplies.load()),
-                static_cast<unsigned long long>(linkStats.headerErrors.load()),
-                static_cast<unsigned long long>(linkStats.terminatorErrors.load()),
-                static_cast<unsigned long long>(linkStats.checksumErrors.load()),
-                static_cast<unsigned long long>(linkStats.closingErrors.load()),
-                static_cast<unsigned long long>(linkStats.rejectedStarts.load()),
-                static_cast<unsigned long long>(linkStats.timeouts.load()),
-                static_cast<unsigned long long>(linkStats.reopens.load()));
-        }
-        if (serFd < 0 && now >= nextReopenMs) {
-            int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
-            if (fd >= 0) {
-                {
-                    std::lock_guard<std::mutex> lock(gLinkMutex);
-                    serFd = fd;
-                }
-                linkStats.reopens++;
-                info("Serial port %s open again\n", serBusPort);
-                rx.restart();
-            } else {
-                reopenDelayMs = std::min(reopenDelayMs * 2, exchangeTiming.reopenMaxMs);
-                nextReopenMs = now + reopenDelayMs;
-            }
-        }
-    };
-
-    while (!stop.load(std::memory_order_relaxed)) {
-        gRxHeartbeatMs.store(nowMs(), std::memory_order_relaxed);
-        pickUpSet();
-
-        if (serFd < 0) {
-            housekeeping();
-            pause(exchangeTiming.idleTickMs);
-            continue;
-        }
-
-        // Wait for a byte, but not for ever: silence must still be noticed.
-        pollfd pfd{serFd, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(exchangeTiming.idleTickMs)) == 0) {
-            housekeeping();
-            continue;
-        }
-
-        ssize_t rxLen = read(serFd, rec_byte, 1);
-        if (rxLen < 0) {
-            int err = errno;
-            log.debug("read() Error: %s\n", strerror(err));
-            if (portLost(err)) {
-                closePort(err);
-            } else {
-                usleep(10);
-            }
-            continue;
-        }
-        if (rxLen == 0) {
-            closePort(0);
-            continue;
-        }
-
-        switch (rx.push(rec_byte[0])) {
+void dornManager::receiveBytes(const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        switch (link.rx.push(bytes[i])) {
             case FrameGatherer::More:
                 break;
             case FrameGatherer::Rejected:
-                linkStats.rejectedStarts++;
-                signal_tx();
+                link.stats.rejectedStarts++;
+                signal_tx(link);
                 break;
             case FrameGatherer::Complete:
-                handleFrame(rx.respbuff);
-                signal_tx();
+                handleFrame(link.rx.respbuff);
+                signal_tx(link);
                 // Stale bytes of an invalid frame must never complete the next one.
-                rx.restart();
-                housekeeping();
+                link.rx.restart();
                 break;
+        }
+    }
+}
+
+// Lets the line discipline gather the rest of a frame before the loop wakes: with VTIME 0 and
+// VMIN n, a tty reports itself readable only once n bytes are waiting, so a reply that a UART
+// delivers in many small pieces wakes the loop once. Changed only when the number differs,
+// which on a clean line is never after the first frame.
+void dornManager::gatherOnLine() {
+    if (link.lineMin < 0 || serFd < 0)
+        return;
+    const int want = kFrameSize - link.rx.idx;
+    if (want == link.lineMin)
+        return;
+    termios tio;
+    if (tcgetattr(serFd, &tio) != 0) {
+        link.lineMin =
+            -1;  // not a terminal (tests use socket pairs): every read takes what is there
+        return;
+    }
+    tio.c_cc[VMIN] = static_cast<cc_t>(want);
+    tio.c_cc[VTIME] = 0;
+    link.lineMin = tcsetattr(serFd, TCSANOW, &tio) == 0 ? want : -1;
+}
+
+void dornManager::receiveFromPort() {
+    static log4cpp::Category& log = cQlog::getLog("dornManager");
+    uint8_t buf[kFrameSize];
+    // Up to the rest of the frame being gathered: a frame never ends in the middle of a read.
+    const size_t want = static_cast<size_t>(kFrameSize - link.rx.idx);
+    ssize_t n = read(serFd, buf, want);
+    if (n < 0) {
+        int err = errno;
+        if (err == EINTR || err == EAGAIN)
+            return;
+        log.debug("read() Error: %s\n", strerror(err));
+        if (portLost(err))
+            closePort(err);
+        return;
+    }
+    if (n == 0) {
+        closePort(0);
+        return;
+    }
+    receiveBytes(buf, static_cast<size_t>(n));
+    gatherOnLine();
+}
+
+void dornManager::closePort(int err) {
+    error("Serial port %s lost: %s\n", serBusPort, err ? strerror(err) : "end of file");
+    {
+        std::lock_guard<std::mutex> lock(link.fdMutex);
+        close(serFd);
+        serFd = -1;
+    }
+    link.rx.restart();
+    link.lineMin = 0;
+    link.reopenDelayMs = link.timing.reopenMinMs;
+    link.nextReopenMs = nowMs() + link.reopenDelayMs;
+}
+
+void dornManager::tryReopen(uint64_t now) {
+    int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
+    if (fd >= 0) {
+        {
+            std::lock_guard<std::mutex> lock(link.fdMutex);
+            serFd = fd;
+        }
+        link.stats.reopens++;
+        info("Serial port %s open again\n", serBusPort);
+        link.rx.restart();
+        link.lineMin = 0;
+        gatherOnLine();
+    } else {
+        link.reopenDelayMs = std::min(link.reopenDelayMs * 2, link.timing.reopenMaxMs);
+        link.nextReopenMs = now + link.reopenDelayMs;
+    }
+}
+
+void dornManager::logStatistics() {
+    const LinkStats& s = link.stats;
+    info(
+        "Link statistics: poll frames %llu, set frames %llu, valid replies %llu, "
+        "invalid replies (header %llu, terminator %llu, checksum %llu, closing byte "
+        "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu\n",
+        static_cast<unsigned long long>(s.pollFrames.load()),
+        static_cast<unsigned long long>(s.setFrames.load()),
+        static_cast<unsigned long long>(s.validReplies.load()),
+        static_cast<unsigned long long>(s.headerErrors.load()),
+        static_cast<unsigned long long>(s.terminatorErrors.load()),
+        static_cast<unsigned long long>(s.checksumErrors.load()),
+        static_cast<unsigned long long>(s.closingErrors.load()),
+        static_cast<unsigned long long>(s.rejectedStarts.load()),
+        static_cast<unsigned long long>(s.timeouts.load()),
+        static_cast<unsigned long long>(s.reopens.load()));
+    if (uint64_t dropped = stdoutLinesDropped()) {
+        warn("Standard output lines dropped so far: %llu\n",
+             static_cast<unsigned long long>(dropped));
+    }
+}
+
+uint64_t dornManager::housekeeping(uint64_t now) {
+    uint64_t next = kNever;
+    if (link.everOnline && !link.offlineReported) {
+        const uint64_t due = link.lastValidMs + link.timing.offlineMs;
+        if (now >= due) {
+            error("No valid reply from the controller for %u s: device offline\n",
+                  static_cast<unsigned>((now - link.lastValidMs) / 1000));
+            link.offlineReported = true;
+            devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_SET);
+        } else {
+            next = std::min(next, due);
+        }
+    }
+    if (now >= link.nextStatsMs) {
+        link.nextStatsMs = now + link.timing.statsIntervalMs;
+        logStatistics();
+    }
+    next = std::min(next, link.nextStatsMs);
+    if (serFd < 0) {
+        if (now >= link.nextReopenMs)
+            tryReopen(now);
+        if (serFd < 0)
+            next = std::min(next, link.nextReopenMs);
+    }
+    updateServiceStatus();
+    return next;
+}
+
+void dornManager::updateServiceStatus() {
+    if (!serviceManaged())
+        return;
+    std::string text = "port ";
+    text += serBusPort;
+    text += serFd >= 0 ? " open" : " lost";
+    text += !link.everOnline       ? ", controller not answering yet"
+            : link.offlineReported ? ", controller offline"
+                                   : ", controller online";
+    text += mObjectClient != nullptr && mObjectClient->connected() ? ", vexad connected"
+                                                                   : ", vexad not connected";
+    if (!lastSetText.empty())
+        text += ", last " + lastSetText;
+    if (text != statusText) {
+        statusText = text;
+        serviceStatus(text);
+    }
+}
+
+void dornManager::handleSignals() {
+    signalfd_siginfo si;
+    while (read(link.signalFd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGHUP) {
+            cQlog::reopen();
+            info("SIGHUP: log files re-opened\n");
+        } else if (!link.stopRequested.load()) {
+            info("Stopping on %s\n", si.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM");
+            serviceStopping();
+            requestStop();
+        }
+    }
+}
+
+// Waits for the start delay without reading the port (bytes that arrive meanwhile wait in it),
+// but not past a stop or a signal.
+void dornManager::waitUntil(uint64_t deadlineMs) {
+    for (uint64_t now = nowMs(); now < deadlineMs && !link.stopRequested.load(); now = nowMs()) {
+        pollfd fds[2] = {{link.wakeFd, POLLIN, 0}, {link.signalFd, POLLIN, 0}};
+        const int timeout = static_cast<int>(std::min<uint64_t>(deadlineMs - now, INT_MAX));
+        if (poll(fds, 2, timeout) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            uint64_t wakes;  // a set: picked up once the loop runs
+            ssize_t r = read(link.wakeFd, &wakes, sizeof wakes);
+            (void)r;
+        }
+        if (fds[1].revents & POLLIN)
+            handleSignals();
+    }
+}
+
+void dornManager::requestStop() {
+    link.stopRequested.store(true);
+    pthread_mutex_lock(&mTxMutex);
+    pthread_cond_broadcast(&mTxCond);
+    pthread_mutex_unlock(&mTxMutex);
+    wakeFd(link.wakeFd);
+}
+
+void dornManager::runExchange() {
+    if (link.wakeFd < 0)
+        link.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (devA != nullptr) {
+        // vexad's sets wake the loop at once: they are picked up without waiting for a byte.
+        std::lock_guard<std::mutex> lock(devA->mMutex);
+        const int fd = link.wakeFd;
+        devA->setRecorded = [fd] { wakeFd(fd); };
+    }
+
+    link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
+    pthread_create(&myThread, nullptr, request, this);
+    waitUntil(nowMs() + link.timing.startDelayMs);
+    serviceReady();
+
+    const uint64_t started = nowMs();
+    link.lastValidMs = started;
+    link.nextStatsMs = started + link.timing.statsIntervalMs;
+    link.reopenDelayMs = link.timing.reopenMinMs;
+    link.lineMin = 0;
+    if (serFd < 0) {
+        error("Serial port %s could not be opened; retrying\n", serBusPort);
+        link.nextReopenMs = started + link.reopenDelayMs;
+    }
+    gatherOnLine();
+
+    while (!link.stopRequested.load(std::memory_order_relaxed)) {
+        const uint64_t now = nowMs();
+        const uint64_t next = housekeeping(now);
+        pickUpSet();
+
+        const int timeout =
+            next == kNever ? -1 : static_cast<int>(std::min<uint64_t>(next - now, INT_MAX));
+        pollfd fds[3] = {{serFd, POLLIN, 0}, {link.wakeFd, POLLIN, 0}, {link.signalFd, POLLIN, 0}};
+        link.rxBusySinceMs.store(0, std::memory_order_relaxed);
+        const int ready = poll(fds, 3, timeout);
+        link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
+        if (ready < 0) {
+            const int err = errno;
+            if (err == EINTR)
+                continue;
+            // Never on to a blocking read: take the port down and let the back-off bring it
+            // back, which also keeps a failing poll from spinning.
+            error("poll() Error: %s\n", strerror(err));
+            if (serFd >= 0)
+                closePort(err);
+            else
+                waitUntil(nowMs() + link.timing.reopenMinMs);
+            continue;
+        }
+        if (ready == 0)
+            continue;  // due work runs at the top
+        if (fds[2].revents & POLLIN)
+            handleSignals();
+        if (fds[1].revents & POLLIN) {
+            uint64_t wakes;
+            ssize_t r = read(link.wakeFd, &wakes, sizeof wakes);
+            (void)r;
+        }
+        if (fds[0].revents & POLLNVAL) {
+            closePort(EBADF);
+        } else if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            receiveFromPort();
         }
     }
 
     pthread_join(myThread, nullptr);
-    gStop = nullptr;
+    if (devA != nullptr) {
+        std::lock_guard<std::mutex> lock(devA->mMutex);
+        devA->setRecorded = nullptr;
+    }
 }
 
 int dornManager::start() {
-    static const std::atomic<bool> never{false};
-    runExchange(never);
-    return 1;
+    runExchange();
+    // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
+    // go out.
+    if (serFd >= 0) {
+        std::lock_guard<std::mutex> lock(link.fdMutex);
+        close(serFd);
+        serFd = -1;
+    }
+    if (mObjectClient != nullptr) {
+        mObjectClient->flush(std::chrono::milliseconds(1000));
+        mObjectClient->stop();
+    }
+    info("Stopped\n");
+    return 0;
 }

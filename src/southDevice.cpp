@@ -4,21 +4,23 @@
 #include "southDevice.h"
 
 #include <cstdio>
-#include <iostream>
+#include <string>
+
+#include "stdoutTrace.h"
 
 int count = 0;              // software-revision publications made so far
 bool addCap_status = true;  // publication still wanted
 
 namespace {
 
-constexpr int kNoSource = -1;
 constexpr int kCapabilityIndex = 19;  // data block byte with the controller's software revision
 constexpr int kCapabilityPublications = 5;
 constexpr uint32_t kCapabilityId = 1;
 constexpr const char* kCapabilityLabel = "DORN25 Software Rev";
 
-// Set-points. The source is the data block index the controller reports the value at; the
-// rotation set-point is never reported.
+// Set-points. The source is the data block index the controller reports the value at: the same
+// index a set frame writes (parameter = port id) and a reply confirms, port id - 1, so that a
+// confirmed write shows on the set-point it was made to.
 struct OutputPoint {
     uint32_t id;
     AnalogueOutput* SouthDevice::*member;
@@ -31,10 +33,10 @@ const OutputPoint kOutputs[] = {
     {2, &SouthDevice::airconDropout2, "Aircon-2 Drop-out", "deg C", 1},
     {3, &SouthDevice::fanPullIn, "Fan Pull-in", "deg C", 2},
     {4, &SouthDevice::hiTempDropout, "High-Temp Drop-out", "deg C", 3},
-    {5, &SouthDevice::airconRotation, "Aircon Rotation", "", kNoSource},
-    {6, &SouthDevice::airconPowerupDelay1, "Aircon-1 power up delay", "Min", 4},
-    {7, &SouthDevice::failSetpoint, "Aircon Fail Set-point", "deg C", 5},
-    {8, &SouthDevice::airconTestDelay, "Aircon Test Delay", "Min", 6},
+    {5, &SouthDevice::airconRotation, "Aircon Rotation", "", 4},
+    {6, &SouthDevice::airconPowerupDelay1, "Aircon-1 power up delay", "Min", 5},
+    {7, &SouthDevice::failSetpoint, "Aircon Fail Set-point", "deg C", 6},
+    {8, &SouthDevice::airconTestDelay, "Aircon Test Delay", "Min", 7},
 };
 
 // Inputs. Hour counters are 16-bit values, high byte at `source`, low byte after it; the
@@ -181,12 +183,10 @@ void SouthDevice::updater(cObjectClient* objClient, uint8_t* data) {
     }
     cObjectClient& out = *client;
 
-    // The data block is visited in ascending index order: set-points (0..6), the software
+    // The data block is visited in ascending index order: set-points (0..7), the software
     // revision (19), hour counters (24..41), temperatures and humidity (46..55). That makes
     // the capability go out before the samples, and the samples in port-id order.
     for (const OutputPoint& p : kOutputs) {
-        if (p.source == kNoSource)
-            continue;
         debug("data[%i] = %i\n", p.source, data[p.source]);
         (this->*p.member)->sample(static_cast<float>(data[p.source]), out);
     }
@@ -215,15 +215,24 @@ void SouthDevice::updater(cObjectClient* objClient, uint8_t* data) {
 }
 
 void SouthDevice::addCapabilities(char* value) {
-    std::cout << "Capability Value: " << value << std::endl;  // endl flushes
+    stdoutLine((std::string("Capability Value: ") + value).c_str());
 
-    cObjectCapability* cap = new cObjectCapability();
-    cap->setCapId(kCapabilityId);
-    cap->setDeviceSerial(getDeviceSerial());
-    cap->setLabel(kCapabilityLabel);
+    // One capability object per id, updated in place: each publication sends the latest value,
+    // and a request finds exactly one.
+    cObjectCapability* cap = nullptr;
+    for (cObjectCapability* c : capabilities) {
+        if (c->getCapId() == kCapabilityId)
+            cap = c;
+    }
+    if (cap == nullptr) {
+        cap = new cObjectCapability();
+        cap->setCapId(kCapabilityId);
+        cap->setDeviceSerial(getDeviceSerial());
+        cap->setLabel(kCapabilityLabel);
+        capabilities.push_back(cap);
+    }
     cap->setValue(value);
     sendCapabilities(cap);
-    capabilities.push_back(cap);
 }
 
 bool SouthDevice::sendCapabilities(cObjectCapability* object) {
@@ -516,5 +525,7 @@ void SouthDevice::handleSet(cObjectAOutput* object) {
               static_cast<double>(wanted));
         portNum = static_cast<int>(port->getPortId());
         setValues[portNum] = wanted;
+        if (setRecorded)
+            setRecorded();
     }
 }

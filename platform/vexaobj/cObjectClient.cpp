@@ -586,6 +586,16 @@ void cObjectClient::stop() {
         d->reader.join();
 }
 
+bool cObjectClient::flush(std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (queued() == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return queued() == 0;
+}
+
 bool cObjectClient::connected() const {
     return d->isConnected;
 }

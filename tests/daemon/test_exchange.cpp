@@ -66,25 +66,9 @@ Frame reply(const std::vector<std::pair<int, uint8_t>>& block = {}, uint8_t stat
     return f;
 }
 
-uint64_t valid() {
-    return linkStats.validReplies.load();
-}
-uint64_t invalid() {
-    return linkStats.headerErrors + linkStats.terminatorErrors + linkStats.checksumErrors +
-           linkStats.closingErrors;
-}
-
 class ExchangeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        exchangeTiming = ExchangeTiming();
-        exchangeTiming.startDelayMs = 0;
-        exchangeTiming.pauseMs = 20;
-        exchangeTiming.waitMs = 300;
-        exchangeTiming.offlineMs = 400;
-        exchangeTiming.reopenMinMs = 20;
-        exchangeTiming.reopenMaxMs = 80;
-        exchangeTiming.idleTickMs = 10;
         initTxHandshake();
         {
             std::lock_guard<std::mutex> lock(mSetMutex);
@@ -96,6 +80,13 @@ protected:
         addCap_status = true;
 
         manager = new dornManager();  // no configuration here: only the fields below are used
+        ExchangeTiming& t = manager->link.timing;
+        t.startDelayMs = 0;
+        t.pauseMs = 20;
+        t.waitMs = 300;
+        t.offlineMs = 400;
+        t.reopenMinMs = 20;
+        t.reopenMaxMs = 80;
         device = new SouthDevice(&client, 4711, 1, "test");
         manager->devA = device;
         manager->mObjectClient = &client;
@@ -123,14 +114,20 @@ protected:
     }
 
     void startExchange() {
-        stop = false;
-        runner = std::thread([this] { manager->runExchange(stop); });
+        runner = std::thread([this] { manager->runExchange(); });
     }
 
     void stopExchange() {
-        stop = true;
+        manager->requestStop();
         if (runner.joinable())
             runner.join();
+    }
+
+    LinkStats& stats() { return manager->link.stats; }
+    uint64_t valid() { return stats().validReplies.load(); }
+    uint64_t invalid() {
+        return stats().headerErrors + stats().terminatorErrors + stats().checksumErrors +
+               stats().closingErrors;
     }
 
     void send(const Frame& f) { ASSERT_EQ(write(peer, f.data(), f.size()), ssize_t(f.size())); }
@@ -155,7 +152,6 @@ protected:
     dornManager* manager = nullptr;
     SouthDevice* device = nullptr;
     int peer = -1;
-    std::atomic<bool> stop{false};
     std::thread runner;
 };
 
@@ -243,7 +239,7 @@ TEST_F(ExchangeTest, BackToBackRepliesAreBothDecoded) {
 TEST_F(ExchangeTest, StrayByteLosesOneReplyThenGatheringFallsBackIntoStep) {
     useSocketpair();
     uint64_t validBefore = valid();
-    uint64_t rejectedBefore = linkStats.rejectedStarts.load();
+    uint64_t rejectedBefore = stats().rejectedStarts.load();
     startExchange();
     Frame stream{0x00};
     for (int i = 0; i < 5; ++i) {
@@ -253,34 +249,34 @@ TEST_F(ExchangeTest, StrayByteLosesOneReplyThenGatheringFallsBackIntoStep) {
     send(stream);
     // The shifted replies are rejected in groups of five until one lands at position 0.
     ASSERT_TRUE(testsupport::waitFor([&] { return valid() >= validBefore + 1; }));
-    EXPECT_GT(linkStats.rejectedStarts.load(), rejectedBefore);
+    EXPECT_GT(stats().rejectedStarts.load(), rejectedBefore);
 }
 
 TEST_F(ExchangeTest, WrongHeaderIsRejectedAtTheFifthByte) {
     useSocketpair();
-    uint64_t rejectedBefore = linkStats.rejectedStarts.load();
+    uint64_t rejectedBefore = stats().rejectedStarts.load();
     uint64_t validBefore = valid();
     startExchange();
     Frame own = reply();
     own[1] = 'I';  // the daemon's own header
     own[2] = 'O';
     send(Frame(own.begin(), own.begin() + 5));
-    ASSERT_TRUE(testsupport::waitFor(
-        [&] { return linkStats.rejectedStarts.load() == rejectedBefore + 1; }));
+    ASSERT_TRUE(
+        testsupport::waitFor([&] { return stats().rejectedStarts.load() == rejectedBefore + 1; }));
     send(reply());
     ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
 }
 
 TEST_F(ExchangeTest, InvalidFrameLeavesNothingBehindForTheNextOne) {
     useSocketpair();
-    uint64_t checksumBefore = linkStats.checksumErrors.load();
+    uint64_t checksumBefore = stats().checksumErrors.load();
     uint64_t validBefore = valid();
     startExchange();
     Frame bad = reply();
     bad[126] ^= 0x01;
     send(bad);
-    ASSERT_TRUE(testsupport::waitFor(
-        [&] { return linkStats.checksumErrors.load() == checksumBefore + 1; }));
+    ASSERT_TRUE(
+        testsupport::waitFor([&] { return stats().checksumErrors.load() == checksumBefore + 1; }));
     send(reply());
     ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
 }
@@ -314,7 +310,7 @@ TEST_F(ExchangeTest, LostPortIsReopenedAndAPartialFrameIsDiscarded) {
     manager->serBusPort = link.c_str();
     manager->serFd = manager->mSerconf->connect(link);
     ASSERT_GE(manager->serFd, 0);
-    uint64_t reopensBefore = linkStats.reopens.load();
+    uint64_t reopensBefore = stats().reopens.load();
     uint64_t validBefore = valid();
     startExchange();
 
@@ -323,7 +319,7 @@ TEST_F(ExchangeTest, LostPortIsReopenedAndAPartialFrameIsDiscarded) {
     ASSERT_TRUE(testsupport::waitFor([&] { return nextFrame().size() == 128; }));
     close(peer);
     openPty(peer);
-    ASSERT_TRUE(testsupport::waitFor([&] { return linkStats.reopens.load() > reopensBefore; }));
+    ASSERT_TRUE(testsupport::waitFor([&] { return stats().reopens.load() > reopensBefore; }));
     send(reply());
     ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
     stopExchange();  // before the link path goes out of scope
@@ -333,13 +329,12 @@ TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile
     testsupport::ScratchDir dir("exchange_late_port");
     std::string link = dir / "tty";
     manager->serBusPort = link.c_str();
-    uint64_t pollsBefore = linkStats.pollFrames.load();
-    uint64_t cyclesBefore = linkStats.txCycles.load();
+    uint64_t pollsBefore = stats().pollFrames.load();
+    uint64_t cyclesBefore = stats().txCycles.load();
     startExchange();
     // Several transmit cycles go by while the port is missing: none of them writes.
-    ASSERT_TRUE(
-        testsupport::waitFor([&] { return linkStats.txCycles.load() >= cyclesBefore + 3; }));
-    EXPECT_EQ(linkStats.pollFrames.load(), pollsBefore);
+    ASSERT_TRUE(testsupport::waitFor([&] { return stats().txCycles.load() >= cyclesBefore + 3; }));
+    EXPECT_EQ(stats().pollFrames.load(), pollsBefore);
 
     peer = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(peer, 0);
@@ -399,13 +394,13 @@ TEST_F(ExchangeTest, InvalidReplyNeverConfirmsASetOfZero) {
         device->setValues[1] = 0.0f;
         device->portNum = 1;
     }
-    uint64_t checksumBefore = linkStats.checksumErrors.load();
+    uint64_t checksumBefore = stats().checksumErrors.load();
     startExchange();
     Frame bad = reply({{0, 0}});
     bad[126] ^= 0xFF;
     send(bad);
-    ASSERT_TRUE(testsupport::waitFor(
-        [&] { return linkStats.checksumErrors.load() == checksumBefore + 1; }));
+    ASSERT_TRUE(
+        testsupport::waitFor([&] { return stats().checksumErrors.load() == checksumBefore + 1; }));
     std::lock_guard<std::mutex> lock(mSetMutex);
     EXPECT_TRUE(changeVal_status);
     EXPECT_EQ(changePort, 1);
@@ -428,7 +423,15 @@ protected:
         std::lock_guard<std::mutex> lock(device->mMutex);
         return device->setValues.size();
     }
+    // The transmit thread's next frame goes out (a set frame while a set is pending).
+    void writeFrame() {
+        TxFrame frame;
+        if (manager->chooseFrame(frame))
+            manager->frameWritten(frame, frame.len);
+    }
+    // A reply to the set frame: the controller reports `value` for `port`.
     void confirmFromController(int port, uint8_t value) {
+        writeFrame();
         uint8_t block[128] = {};
         block[port - 1] = value;
         manager->confirmSet(block);
@@ -526,13 +529,65 @@ TEST_F(PickUpTest, LookupNeverCreatesAnEntryAndNothingIsInvented) {
 TEST_F(PickUpTest, ConfirmationComparesDataBlockIndexPortMinusOne) {
     request(6, 7.0f);
     manager->pickUpSet();
+    writeFrame();
     uint8_t block[128] = {};
-    block[4] = 7;  // where port 6 is published from: not where it is confirmed
+    block[6] = 7;  // port 7's byte
     manager->confirmSet(block);
     EXPECT_EQ(pending().first, 6);
     block[5] = 7;
     manager->confirmSet(block);
     EXPECT_EQ(pending().first, 0);
+}
+
+// A reply confirms only once a set frame carrying the pending value has gone out: a reply to an
+// earlier frame shows the controller as it was before.
+TEST_F(PickUpTest, OnlyAReplyAfterAFrameCarryingTheValueConfirmsIt) {
+    uint8_t shows12[128] = {};
+    shows12[2] = 12;
+    uint8_t shows20[128] = {};
+    shows20[2] = 20;
+
+    request(3, 12.0f);
+    manager->pickUpSet();
+    manager->confirmSet(shows12);  // the reply to the poll frame before: not the set's
+    EXPECT_EQ(pending(), std::make_pair(3, 12));
+
+    request(3, 20.0f);  // 12 -> 20, written ...
+    manager->pickUpSet();
+    writeFrame();
+    request(3, 12.0f);  // ... and straight back to 12 while that frame is in flight
+    manager->pickUpSet();
+    manager->confirmSet(shows12);  // the reply to the frame carrying 20, showing the old 12
+    EXPECT_EQ(pending(), std::make_pair(3, 12)) << "12 was never written";
+
+    writeFrame();
+    manager->confirmSet(shows20);  // the controller applied the 20 meanwhile
+    EXPECT_EQ(pending(), std::make_pair(3, 12));
+    manager->confirmSet(shows12);
+    EXPECT_EQ(pending().first, 0);
+}
+
+TEST_F(PickUpTest, ASetNeverTakenIsGivenUpAfterTenRepliesAndTheNextOneGoesOut) {
+    {
+        std::lock_guard<std::mutex> lock(device->mMutex);
+        device->setValues[1] = 20.0f;
+        device->setValues[2] = 30.0f;
+        device->portNum = 2;
+    }
+    manager->pickUpSet();
+    uint8_t refused[128] = {};
+    for (int i = 0; i < 5; ++i)
+        manager->confirmSet(refused);  // replies before any set frame: they do not count
+    writeFrame();
+    for (int i = 0; i < 9; ++i)
+        manager->confirmSet(refused);
+    manager->pickUpSet();
+    EXPECT_EQ(pending(), std::make_pair(2, 30)) << "nine replies: still pending";
+    manager->confirmSet(refused);
+    EXPECT_EQ(pending().first, 0) << "the tenth reply gives it up";
+    EXPECT_EQ(stats().givenUpSets.load(), 1u);
+    manager->pickUpSet();
+    EXPECT_EQ(pending(), std::make_pair(1, 20)) << "the set queued behind it goes out";
 }
 
 }  // namespace

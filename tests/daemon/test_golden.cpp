@@ -67,19 +67,14 @@ std::vector<std::string> replay(const fs::path& file) {
             out.push_back("out " + msgs[reported].json);
     };
 
-    FrameGatherer rx;
     std::ifstream in(file);
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#')
             continue;
         if (line.rfind("rx ", 0) == 0) {
-            for (uint8_t b : parseHex(line.substr(3))) {
-                if (rx.push(b) == FrameGatherer::Complete) {
-                    manager.handleFrame(rx.respbuff);
-                    rx.restart();
-                }
-            }
+            const std::vector<uint8_t> bytes = parseHex(line.substr(3));
+            manager.receiveBytes(bytes.data(), bytes.size());
         } else if (line.rfind("vexad ", 0) == 0) {
             cObjectList message;
             std::string reason;
@@ -88,14 +83,13 @@ std::vector<std::string> replay(const fs::path& file) {
             message.deleteObjects();
         } else if (line == "cycle") {
             manager.pickUpSet();
-            uint8_t frame[kFrameSize] = {};
-            std::lock_guard<std::mutex> lock(mSetMutex);
-            if (changeVal_status) {
-                getBuffer(frame, changeVal, changePort);
-            } else {
-                getBuffer(frame);
+            TxFrame frame;
+            if (!manager.chooseFrame(frame)) {
+                memset(frame.bytes, 0, sizeof frame.bytes);
+                frame.len = getBuffer(frame.bytes);
             }
-            out.push_back("tx " + hex(frame, sizeof frame));
+            manager.frameWritten(frame, frame.len);
+            out.push_back("tx " + hex(frame.bytes, frame.len));
         } else {
             ADD_FAILURE() << file << ": unknown step: " << line;
         }

@@ -236,7 +236,7 @@ TEST_F(HandlerTest, CapabilitiesAreAnsweredOnceTheyExist) {
         size_t objects;  // 0: no reply
     };
     for (const Case& c :
-         {Case{kAny, kAny, 2}, Case{kSerial, 1, 2}, Case{kSerial, 2, 0}, Case{kForeign, kAny, 0}}) {
+         {Case{kAny, kAny, 1}, Case{kSerial, 1, 1}, Case{kSerial, 2, 0}, Case{kForeign, kAny, 0}}) {
         SCOPED_TRACE("serial " + std::to_string(c.serial) + " id " + std::to_string(c.id));
         client.clear();
         Incoming req(cObjectList::MSG_REQUEST);
@@ -537,6 +537,6 @@ TEST_F(HandlerTest, RequestsAndSetsRunSafelyBesideTheReceiveLoop) {
     }
     receiveLoop.join();
     ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(dev->capabilities.size(), 5u);
+    EXPECT_EQ(dev->capabilities.size(), 1u);
     EXPECT_GT(client.count(), 0u);
 }

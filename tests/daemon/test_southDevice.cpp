@@ -69,14 +69,15 @@ struct Block {
     Block() {
         for (int i = 0; i < 60; ++i)
             bytes[i] = static_cast<uint8_t>(0xA0 + i);
-        bytes[0] = 24;  // set-points 1..4
+        bytes[0] = 24;  // set-points 1..8 at indexes 0..7
         bytes[1] = 22;
         bytes[2] = 20;
         bytes[3] = 35;
-        bytes[4] = 3;      // published as port 6
-        bytes[5] = 40;     // port 7
-        bytes[6] = 9;      // port 8
-        bytes[7] = 77;     // read by nothing
+        bytes[4] = 3;
+        bytes[5] = 40;
+        bytes[6] = 9;
+        bytes[7] = 77;
+        bytes[8] = 88;     // read by nothing
         bytes[19] = 7;     // software revision
         bytes[24] = 0x01;  // AC-1 hours 0x0102
         bytes[25] = 0x02;
@@ -201,15 +202,15 @@ TEST_F(DeviceTest, FirstBlockStoresSetPointsAndPublishesOnlyTheCapability) {
     EXPECT_STREQ(cap->getValue(), "7");
     ASSERT_EQ(dev.capabilities.size(), 1u);
 
-    // Set-points: ports 1..4 from indexes 0..3, 6..8 from 4..6; port 5 from nowhere.
+    // Set-points: port p from index p - 1, where it is also written and confirmed.
     EXPECT_FLOAT_EQ(dev.airconPullIn1->getSampledValue(), 24.0f);
     EXPECT_FLOAT_EQ(dev.airconDropout2->getSampledValue(), 22.0f);
     EXPECT_FLOAT_EQ(dev.fanPullIn->getSampledValue(), 20.0f);
     EXPECT_FLOAT_EQ(dev.hiTempDropout->getSampledValue(), 35.0f);
-    EXPECT_FLOAT_EQ(dev.airconRotation->getSampledValue(), 0.0f);
-    EXPECT_FLOAT_EQ(dev.airconPowerupDelay1->getSampledValue(), 3.0f);
-    EXPECT_FLOAT_EQ(dev.failSetpoint->getSampledValue(), 40.0f);
-    EXPECT_FLOAT_EQ(dev.airconTestDelay->getSampledValue(), 9.0f);
+    EXPECT_FLOAT_EQ(dev.airconRotation->getSampledValue(), 3.0f);
+    EXPECT_FLOAT_EQ(dev.airconPowerupDelay1->getSampledValue(), 40.0f);
+    EXPECT_FLOAT_EQ(dev.failSetpoint->getSampledValue(), 9.0f);
+    EXPECT_FLOAT_EQ(dev.airconTestDelay->getSampledValue(), 77.0f);
     // Inputs publish nothing on their first reading, so their values are still unset.
     for (AnalogueInput* p : dev.aiPorts)
         EXPECT_FLOAT_EQ(p->getSampledValue(), 0.0f);
@@ -267,11 +268,10 @@ TEST_F(DeviceTest, CapabilityIsPublishedOnTheFirstFiveBlocksOnly) {
     EXPECT_EQ(out, (std::vector<std::string>{"Capability Value: 1", "Capability Value: 255",
                                              "Capability Value: 3", "Capability Value: 4",
                                              "Capability Value: 5"}));
-    ASSERT_EQ(dev.capabilities.size(), 5u);
-    EXPECT_STREQ(dev.capabilities.front()->getValue(), "1");
-    EXPECT_STREQ(dev.capabilities.back()->getValue(), "5");
-    for (cObjectCapability* c : dev.capabilities)
-        EXPECT_EQ(c->getCapId(), 1u);
+    // One capability object, updated in place: it holds the latest value.
+    ASSERT_EQ(dev.capabilities.size(), 1u);
+    EXPECT_STREQ(dev.capabilities.front()->getValue(), "5");
+    EXPECT_EQ(dev.capabilities.front()->getCapId(), 1u);
     EXPECT_EQ(count, 5);
     EXPECT_FALSE(addCap_status);
 }
@@ -283,26 +283,26 @@ TEST_F(DeviceTest, UpdaterTracesEveryMappedByte) {
     Block b;
     capturedStdout([&] { dev.updater(&client, b.bytes); });
     auto lines = log.messages();
-    ASSERT_EQ(lines.size(), 7u + 9u + 10u);
+    ASSERT_EQ(lines.size(), 8u + 9u + 10u);
     EXPECT_EQ(lines[0], "data[0] = 24\n");
     EXPECT_EQ(lines[4], "data[4] = 3\n");
-    EXPECT_EQ(lines[6], "data[6] = 9\n");
-    EXPECT_EQ(lines[7], "AC-1 Hours = 0x0102\n");
-    EXPECT_EQ(lines[11], "RH Free-Air Inhibit Hours = 0x" +
+    EXPECT_EQ(lines[7], "data[7] = 77\n");
+    EXPECT_EQ(lines[8], "AC-1 Hours = 0x0102\n");
+    EXPECT_EQ(lines[12], "RH Free-Air Inhibit Hours = 0x" +
                              std::string(1, "0123456789ABCDEF"[b.bytes[32] >> 4]) +
                              std::string(1, "0123456789ABCDEF"[b.bytes[32] & 15]) +
                              std::string(1, "0123456789ABCDEF"[b.bytes[33] >> 4]) +
                              std::string(1, "0123456789ABCDEF"[b.bytes[33] & 15]) + "\n");
-    EXPECT_EQ(lines[15], "Mains Fail Hours = 0xFFFE\n");
-    EXPECT_EQ(lines[16], "data[46] = 246\n");
-    EXPECT_EQ(lines[25], "data[55] = 56\n");
+    EXPECT_EQ(lines[16], "Mains Fail Hours = 0xFFFE\n");
+    EXPECT_EQ(lines[17], "data[46] = 246\n");
+    EXPECT_EQ(lines[26], "data[55] = 56\n");
     for (const auto& r : log.records())
         EXPECT_EQ(r.priority, log4cpp::Priority::DEBUG);
 }
 
 TEST_F(DeviceTest, ReportedSetPointsLandOnTheTablesPorts) {
-    // A value the serial link writes to port 6 is reported back at index 5, which the table
-    // publishes as port 7; port 6 shows index 4.
+    // The serial link writes port p at index p - 1 and confirms it there: the table publishes
+    // every set-point from that same byte.
     RecordingClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
     Block b;
@@ -311,10 +311,10 @@ TEST_F(DeviceTest, ReportedSetPointsLandOnTheTablesPorts) {
     b.bytes[6] = 13;
     b.bytes[7] = 14;
     capturedStdout([&] { dev.updater(&client, b.bytes); });
-    EXPECT_FLOAT_EQ(dev.airconPowerupDelay1->getSampledValue(), 11.0f);
-    EXPECT_FLOAT_EQ(dev.failSetpoint->getSampledValue(), 12.0f);
-    EXPECT_FLOAT_EQ(dev.airconTestDelay->getSampledValue(), 13.0f);
-    EXPECT_FLOAT_EQ(dev.airconRotation->getSampledValue(), 0.0f);
+    EXPECT_FLOAT_EQ(dev.airconRotation->getSampledValue(), 11.0f);
+    EXPECT_FLOAT_EQ(dev.airconPowerupDelay1->getSampledValue(), 12.0f);
+    EXPECT_FLOAT_EQ(dev.failSetpoint->getSampledValue(), 13.0f);
+    EXPECT_FLOAT_EQ(dev.airconTestDelay->getSampledValue(), 14.0f);
 }
 
 TEST_F(DeviceTest, OnlineStatusIsReportedOncePerChange) {

@@ -384,16 +384,16 @@ private:
 class RunningExchange {
 public:
     explicit RunningExchange(dornManager& manager)
-        : mThread([this, &manager] { manager.runExchange(mStop); }) {}
+        : mManager(manager), mThread([&manager] { manager.runExchange(); }) {}
     ~RunningExchange() { stop(); }
     void stop() {
-        mStop = true;
+        mManager.requestStop();
         if (mThread.joinable())
             mThread.join();
     }
 
 private:
-    std::atomic<bool> mStop{false};
+    dornManager& mManager;
     std::thread mThread;
 };
 
@@ -411,17 +411,15 @@ void corruptingLineAccelerated(std::chrono::seconds duration) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
 
-    // A poll every few milliseconds: the transmit pause shrinks to 1 ms.
-    exchangeTiming = ExchangeTiming();
-    exchangeTiming.startDelayMs = 0;
-    exchangeTiming.pauseMs = 1;
-    exchangeTiming.waitMs = 200;
-    exchangeTiming.idleTickMs = 10;
     initTxHandshake();
-
     CountingAppender counter;
     SampleCounter client;
     std::unique_ptr<dornManager> manager(new dornManager());  // only the fields set below count
+    // A poll every few milliseconds: the transmit pause shrinks to 1 ms.
+    manager->link.timing.startDelayMs = 0;
+    manager->link.timing.pauseMs = 1;
+    manager->link.timing.waitMs = 200;
+    const LinkStats& linkStats = manager->link.stats;
     std::unique_ptr<SouthDevice> device(new SouthDevice(&client, 4711, 1, "faults"));
     std::unique_ptr<qserial::SerialConfig> serconf(
         new qserial::SerialConfig("/nonexistent/serialconf.xml", "Borl100"));
@@ -454,7 +452,7 @@ void corruptingLineAccelerated(std::chrono::seconds duration) {
     SCOPED_TRACE(describe(model, account));
     std::cout << "[ line      ] " << describe(model, account) << std::endl;
 
-    const auto invalid = [] {
+    const auto invalid = [&linkStats] {
         return linkStats.headerErrors + linkStats.terminatorErrors + linkStats.checksumErrors +
                linkStats.closingErrors;
     };

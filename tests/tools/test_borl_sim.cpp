@@ -193,13 +193,17 @@ TEST(SimGather, FindsFramesInTheStream) {
 TEST(SimController, SetsCountersAndDrift) {
     ControllerModel m(7, 3);
     const Block start = m.block();
-    EXPECT_EQ(Bytes(start.begin(), start.begin() + 7), (Bytes{24, 26, 22, 35, 5, 30, 10}));
+    // Set-point p at index p - 1: 1..4 in deg C, 5 Aircon Rotation, 6 power-up delay (min),
+    // 7 fail set-point (deg C), 8 test delay (min).
+    EXPECT_EQ(Bytes(start.begin(), start.begin() + 8), (Bytes{24, 26, 22, 35, 7, 5, 30, 10}));
     EXPECT_EQ(start[19], 42);
     EXPECT_TRUE(m.applySet(3, 0x19));
+    EXPECT_TRUE(m.applySet(6, 9));
     EXPECT_TRUE(m.applySet(19, 9));
     EXPECT_FALSE(m.applySet(0, 1));
     EXPECT_FALSE(m.applySet(20, 1));
-    EXPECT_EQ(m.block()[2], 0x19);
+    EXPECT_EQ(Bytes(m.block().begin(), m.block().begin() + 8),
+              (Bytes{24, 26, 0x19, 35, 7, 9, 30, 10}));
     EXPECT_EQ(m.block()[18], 9);
     EXPECT_EQ(m.block()[19], 42);  // parameter 19 does not reach the revision
 
@@ -341,7 +345,7 @@ TEST(BorlSimBinary, AnswersPollsAndSets) {
     sim.send(daemonFrame());
     Bytes r = sim.read(128);
     expectValidReply(r, 0);
-    EXPECT_EQ(Bytes(r.begin() + 9, r.begin() + 16), (Bytes{24, 26, 22, 35, 5, 30, 10}));
+    EXPECT_EQ(Bytes(r.begin() + 9, r.begin() + 17), (Bytes{24, 26, 22, 35, 7, 5, 30, 10}));
     EXPECT_EQ(r[9 + 19], 42);  // software revision
     for (int i = 46; i <= 53; ++i)
         EXPECT_TRUE(r[9 + i] >= 5 && r[9 + i] <= 40) << i;
@@ -477,7 +481,7 @@ TEST(BorlSimBinary, HangupRepointsTheLink) {
     EXPECT_NE(access(link.c_str(), F_OK), 0);  // link removed on exit
 }
 
-TEST(BorlSimBinary, ExitAndOptions) {
+TEST(BorlSimBinary, EndOfInputAndSignals) {
     {
         SimProcess sim({"--exit-on-eof"});
         sim.proc->closeStdin();
@@ -490,13 +494,59 @@ TEST(BorlSimBinary, ExitAndOptions) {
         expectValidReply(sim.read(128), 0);
         EXPECT_TRUE(sim.proc->running());
     }
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--noise", "2"},
-                                         {"--bad-checksum-every", "x"},
-                                         {"extra"},
-                                         {"--nope"}}) {
-        bad.insert(bad.begin(), testsupport::builtBinary("borl-sim"));
-        Process p(bad);
-        EXPECT_EQ(p.wait(), 2) << bad[1];
+    for (int sig : {SIGTERM, SIGINT}) {
+        SimProcess sim({"--quiet"});
+        sim.proc->kill(sig);
+        EXPECT_EQ(sim.proc->wait(), 0) << sig;
+    }
+}
+
+// --help and --version print on standard output and exit 0; a bad option or value is named on
+// standard error with a hint to --help and exit status 64, before any line is opened.
+TEST(BorlSimBinary, CommandLine) {
+    const std::string version = std::string("borl-sim ") + BORL1D_VERSION;
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string shown;  // the first line on standard output, or a line on standard error
+    } cases[] = {
+        {{"--help"}, 0, "usage: borl-sim [options]"},
+        {{"--version"}, 0, version},
+        {{"-V"}, 0, version},
+        {{"--noise", "2"}, 64, "borl-sim: --noise takes a probability 0..1, not \"2\""},
+        {{"--bad-checksum-every", "x"},
+         64,
+         "borl-sim: --bad-checksum-every takes a number 0..1000000, not \"x\""},
+        {{"--delay-ms=600001"},
+         64,
+         "borl-sim: --delay-ms takes milliseconds 0..600000, not \"600001\""},
+        {{"--seed", "-1"}, 64, "borl-sim: --seed takes a number 0..4294967295, not \"-1\""},
+        {{"--hours-every", ""}, 64, "borl-sim: --hours-every takes a number 0..1000000, not \"\""},
+        {{"--link", ""}, 64, "borl-sim: --link takes a path, not \"\""},
+        {{"--seed"}, 64, "borl-sim: --seed needs a value"},
+        {{"--silent=yes"}, 64, "borl-sim: --silent takes no value"},
+        {{"--foo"}, 64, "borl-sim: unknown option --foo"},
+        {{"--foo=1", "--quiet"}, 64, "borl-sim: unknown option --foo"},
+        {{"-x"}, 64, "borl-sim: unknown option -x"},
+        {{"--s"},
+         64,
+         "borl-sim: option --s is ambiguous: --silent, --stray-byte-every, --seed, --stamp"},
+        {{"--quiet", "extra"}, 64, "borl-sim: unexpected argument \"extra\""},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        c.args.insert(c.args.begin(), testsupport::builtBinary("borl-sim"));
+        Process p(c.args);
+        ASSERT_EQ(p.wait(), c.status);
+        ASSERT_TRUE(p.out().waitForEof() && p.err().waitForEof());
+        if (c.status == 0) {
+            ASSERT_GE(p.out().size(), 1u);
+            EXPECT_EQ(p.out().lines()[0], c.shown);
+            EXPECT_EQ(p.err().size(), 0u) << p.err().text();
+        } else {
+            EXPECT_EQ(p.out().size(), 0u) << p.out().text();
+            EXPECT_EQ(p.err().text(), c.shown + "\nTry 'borl-sim --help' for more information.\n");
+        }
     }
 }
 

@@ -22,6 +22,7 @@
 #include "cObjectList.h"
 #include "cObjectListener.h"
 #include "testSupport.h"
+#include "vexaConsole.h"
 
 using namespace std::chrono_literals;
 using testsupport::Process;
@@ -133,6 +134,54 @@ std::string sampleEvent(uint32_t seq) {
     std::string line = vexaobj::encodeMessage(m);
     m.deleteObjects();
     return line;
+}
+
+// The readable line shows every field of the object's type with the value the wire carries,
+// whatever the received line left out or spelt differently.
+TEST(DescribeMessage, ShowsTheDecodedFieldsAsTheWireWritesThem) {
+    struct Case {
+        const char* line;
+        const char* shown;
+    } cases[] = {
+        {R"({"msgType":0,"objects":[{"objType":11,"deviceSerial":-1,"portId":3,)"
+         R"("portLabel":"Fan Pull-in","displayUnit":"deg °C","sampledValue":27.1}]})",
+         R"(set | aout deviceSerial=-1 portId=3 portLabel="Fan Pull-in" displayUnit="deg °C" )"
+         R"(gain=0.0 offset=0.0 sampledValue=27.1)"},
+        {R"({"objects":[{"objType":4,"portId":4294967295,"deviceSerial":7,"sampleRate":-1,)"
+         R"("gain":0.1,"offset":-40.5,"sampledValue":1e10,"extra":[1]}],"msgType":1})",
+         R"(request | ain deviceSerial=7 portId=-1 portLabel="" displayUnit="" gain=0.1 )"
+         R"(offset=-40.5 sampleRate=-1 sampledValue=10000000000.0)"},
+        {R"({"msgType":3,"objects":[{"objType":9,"deviceSerial":1,"portNum":2,"seqNum":3,)"
+         R"("sample":16777217},{"objType":9,"deviceSerial":1,"portNum":2,"sample":3.4e38},)"
+         R"({"objType":9,"deviceSerial":1,"portNum":2,"sample":1e-7}]})",
+         "event | sample deviceSerial=1 portNum=2 seqNum=3 sample=16777216.0 | sample "
+         "deviceSerial=1 portNum=2 seqNum=0 sample=3.4e+38 | sample deviceSerial=1 portNum=2 "
+         "seqNum=0 sample=1e-07"},
+        {R"({"msgType":3,"objects":[{"objType":0,"deviceSerial":1234,"deviceLabel":"tab\there )"
+         R"(\"q\" \\","version":1,"deviceType":5,"deviceStatus":2,"analogInCount":19}]})",
+         R"(event | device deviceSerial=1234 deviceLabel="tab\there \"q\" \\" version=1 )"
+         R"(deviceType=5 deviceStatus=2 analogInCount=19 analogOutCount=0 digitalInCount=0 )"
+         R"(digitalOutCount=0)"},
+        {R"({"msgType":4,"objects":[{"objType":2,"deviceSerial":1,"portId":1,"inputState":1},)"
+         R"({"objType":3,"deviceSerial":1,"portId":2,"outputState":2},)"
+         R"({"objType":1,"deviceSerial":1,"portId":3,"portLabel":"p"},{"objType":7,"x":1}]})",
+         "delete | din deviceSerial=1 portId=1 portLabel=\"\" inputState=1 | dout deviceSerial=1 "
+         "portId=2 portLabel=\"\" outputState=2 | port deviceSerial=1 portId=3 portLabel=\"p\" | "
+         "sitecfg"},
+        {R"({"msgType":200,"objects":[{"objType":12,"deviceSerial":-1,"capId":1,"value":"42"},)"
+         R"({"objType":4000000000}]})",
+         R"(msgType 200 | capability deviceSerial=-1 capId=1 label="" value="42" | )"
+         R"(objType 4000000000)"},
+        {R"({"msgType":5,"objects":[]})", "reply | (no objects)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        cObjectList m;
+        std::string reason;
+        ASSERT_TRUE(vexaobj::decodeMessage(c.line, m, reason)) << reason;
+        EXPECT_EQ(vexaconsole::describeMessage(m), c.shown);
+        m.deleteObjects();
+    }
 }
 
 struct CommandCase {
@@ -285,6 +334,47 @@ TEST_F(ConsoleTest, EndOfInputAndSignalsExitZero) {
         startConsole(true);
         console->kill(sig);
         EXPECT_EQ(console->wait(), 0) << sig;
+    }
+}
+
+// --help and --version print on standard output and exit 0; a bad option or value is named on
+// standard error with a hint to --help and exit status 64, before anything listens.
+TEST(ConsoleCommandLine, HelpVersionAndBadOptions) {
+    const std::string version = std::string("vexa-console ") + BORL1D_VERSION;
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string shown;  // a line on standard output, or the error on standard error
+    } cases[] = {
+        {{"--help"}, 0, "  set <port> <value>       set an analogue output"},
+        {{"-h"}, 0, "usage: vexa-console --port N [--bind ADDRESS] [--json]"},
+        {{"--version"}, 0, version},
+        {{"-V"}, 0, version},
+        {{}, 64, "vexa-console: --port is required (0 takes any free port)"},
+        {{"--port", "abc"}, 64, "vexa-console: --port takes a TCP port 0..65535, not \"abc\""},
+        {{"--port=65536"}, 64, "vexa-console: --port takes a TCP port 0..65535, not \"65536\""},
+        {{"--port"}, 64, "vexa-console: --port needs a value"},
+        {{"--port", "0", "--bind", "localhost"},
+         64,
+         "vexa-console: --bind takes a numeric IPv4 or IPv6 address, not \"localhost\""},
+        {{"--port", "0", "--json=1"}, 64, "vexa-console: --json takes no value"},
+        {{"--port", "0", "--jsn"}, 64, "vexa-console: unknown option --jsn"},
+        {{"--port", "0", "extra"}, 64, "vexa-console: unexpected argument \"extra\""},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+        c.args.insert(c.args.begin(), testsupport::builtBinary("vexa-console"));
+        Process p(c.args);
+        ASSERT_EQ(p.wait(), c.status);
+        ASSERT_TRUE(p.out().waitForEof() && p.err().waitForEof());
+        if (c.status == 0) {
+            EXPECT_GE(p.out().waitForLine(c.shown, 0ms), 0) << p.out().text();
+            EXPECT_EQ(p.err().size(), 0u) << p.err().text();
+        } else {
+            EXPECT_EQ(p.out().size(), 0u) << p.out().text();
+            EXPECT_EQ(p.err().text(),
+                      c.shown + "\nTry 'vexa-console --help' for more information.\n");
+        }
     }
 }
 

@@ -3,9 +3,7 @@
 // (silence, refused sets, bad checksums, stray bytes, noise, delays, a line that goes away) so
 // that the daemon's handling of a real, imperfect line can be tested end to end.
 #include <fcntl.h>
-#include <getopt.h>
 #include <poll.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,10 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "commandLine.h"
 #include "simCommand.h"
 #include "simController.h"
 #include "simFrame.h"
 #include "simGather.h"
+#include "stopSignals.h"
 
 namespace borlsim {
 namespace {
@@ -55,42 +55,34 @@ struct Options {
     bool stamp = false;
 };
 
-int gSignalPipe[2] = {-1, -1};
+const char kUsage[] =
+    "usage: borl-sim [options]\n"
+    "Plays the air-conditioning controller on a new pseudo-terminal.\n"
+    "  --link PATH               keep a symlink PATH to the current pty\n"
+    "  --silent                  answer nothing\n"
+    "  --refuse-sets             answer sets with status 2, keep the old value\n"
+    "  --bad-checksum-every N    every Nth reply with a wrong checksum (0 off)\n"
+    "  --stray-byte-every N      a stray byte before every Nth reply (0 off)\n"
+    "  --noise P                 corrupt each reply byte with probability P\n"
+    "  --delay-ms N              hold each reply back N milliseconds\n"
+    "  --hours-every N           one run hour per N answered frames (0 stops)\n"
+    "  --seed N                  random seed, for repeatable runs\n"
+    "  --verbose                 dump frames on standard error\n"
+    "  --quiet                   print only the pty lines\n"
+    "  --exit-on-eof             exit at the end of standard input\n"
+    "  --stamp                   print \"tx sent t=SECONDS\" (monotonic clock) once the\n"
+    "                            last byte of each reply is written\n"
+    "  -h, --help                print this help and exit\n"
+    "  -V, --version             print the version and exit\n"
+    "Commands on standard input: silent on|off, refuse on|off, badsum N, stray N,\n"
+    "noise P, delay MS, poke I V, hangup, quit.\n"
+    "Exit status: 0 on quit, SIGTERM or SIGINT; 1 when no line can be opened; 64 for a bad\n"
+    "option.\n";
 
-void onSignal(int) {
-    const int saved = errno;
-    const char b = 1;
-    ssize_t ignored = write(gSignalPipe[1], &b, 1);
-    (void)ignored;
-    errno = saved;
-}
-
-void usage(FILE* to) {
-    std::fprintf(
-        to,
-        "usage: borl-sim [options]\n"
-        "Plays the air-conditioning controller on a new pseudo-terminal.\n"
-        "  --link PATH               keep a symlink PATH to the current pty\n"
-        "  --silent                  answer nothing\n"
-        "  --refuse-sets             answer sets with status 2, keep the old value\n"
-        "  --bad-checksum-every N    every Nth reply with a wrong checksum (0 off)\n"
-        "  --stray-byte-every N      a stray byte before every Nth reply (0 off)\n"
-        "  --noise P                 corrupt each reply byte with probability P\n"
-        "  --delay-ms N              hold each reply back N milliseconds\n"
-        "  --hours-every N           one run hour per N answered frames (0 stops)\n"
-        "  --seed N                  random seed, for repeatable runs\n"
-        "  --verbose                 dump frames on standard error\n"
-        "  --quiet                   print only the pty lines\n"
-        "  --exit-on-eof             exit at the end of standard input\n"
-        "  --stamp                   print \"tx sent t=SECONDS\" (monotonic clock) once the\n"
-        "                            last byte of each reply is written\n"
-        "Commands on standard input: silent on|off, refuse on|off, badsum N, stray N,\n"
-        "noise P, delay MS, poke I V, hangup, quit.\n");
-}
-
-bool parseOptions(int argc, char** argv, Options& o) {
+// Reads the options; a bad one ends the process with status 64 before anything is opened.
+Options parseOptions(int argc, char** argv) {
     enum {
-        kSilent = 1000,
+        kSilent = 256,
         kRefuse,
         kBadSum,
         kStray,
@@ -102,96 +94,71 @@ bool parseOptions(int argc, char** argv, Options& o) {
         kVerbose,
         kQuiet,
         kEof,
-        kStamp,
-        kHelp
+        kStamp
     };
-    static const option longOpts[] = {{"silent", no_argument, nullptr, kSilent},
-                                      {"refuse-sets", no_argument, nullptr, kRefuse},
-                                      {"bad-checksum-every", required_argument, nullptr, kBadSum},
-                                      {"stray-byte-every", required_argument, nullptr, kStray},
-                                      {"noise", required_argument, nullptr, kNoise},
-                                      {"delay-ms", required_argument, nullptr, kDelay},
-                                      {"seed", required_argument, nullptr, kSeed},
-                                      {"link", required_argument, nullptr, kLink},
-                                      {"hours-every", required_argument, nullptr, kHours},
-                                      {"verbose", no_argument, nullptr, kVerbose},
-                                      {"quiet", no_argument, nullptr, kQuiet},
-                                      {"exit-on-eof", no_argument, nullptr, kEof},
-                                      {"stamp", no_argument, nullptr, kStamp},
-                                      {"help", no_argument, nullptr, kHelp},
-                                      {nullptr, 0, nullptr, 0}};
-    auto number = [](const char* name, unsigned long max, unsigned long& out) {
-        if (parseUnsigned(optarg, max, out))
-            return true;
-        std::fprintf(stderr, "borl-sim: --%s takes a number 0..%lu, not \"%s\"\n", name, max,
-                     optarg);
-        return false;
-    };
-    int c;
-    while ((c = getopt_long(argc, argv, "", longOpts, nullptr)) != -1) {
-        switch (c) {
-            case kSilent:
-                o.silent = true;
-                break;
-            case kRefuse:
-                o.refuse = true;
-                break;
-            case kBadSum:
-                if (!number("bad-checksum-every", 1000000UL, o.badSumEvery))
-                    return false;
-                break;
-            case kStray:
-                if (!number("stray-byte-every", 1000000UL, o.strayEvery))
-                    return false;
-                break;
-            case kNoise:
-                if (!parseProbability(optarg, o.noise)) {
-                    std::fprintf(stderr, "borl-sim: --noise takes a probability 0..1\n");
-                    return false;
-                }
-                break;
-            case kDelay:
-                if (!number("delay-ms", kMaxDelayMs, o.delayMs))
-                    return false;
-                break;
-            case kSeed:
-                if (!number("seed", 0xFFFFFFFFUL, o.seed))
-                    return false;
-                o.seedGiven = true;
-                break;
-            case kLink:
-                o.link = optarg;
-                break;
-            case kHours:
-                if (!number("hours-every", 1000000UL, o.hoursEvery))
-                    return false;
-                break;
-            case kVerbose:
-                o.verbose = true;
-                break;
-            case kQuiet:
-                o.quiet = true;
-                break;
-            case kEof:
-                o.exitOnEof = true;
-                break;
-            case kStamp:
-                o.stamp = true;
-                break;
-            case kHelp:
-                usage(stdout);
-                std::exit(0);
-            default:
-                usage(stderr);
-                return false;
-        }
-    }
-    if (optind < argc) {
-        std::fprintf(stderr, "borl-sim: unexpected argument \"%s\"\n", argv[optind]);
-        usage(stderr);
-        return false;
-    }
-    return true;
+    const toolcommon::CommandLine cli("borl-sim", BORL1D_VERSION, kUsage);
+    Options o;
+    cli.parse(argc, argv,
+              {{"silent", false, kSilent},
+               {"refuse-sets", false, kRefuse},
+               {"bad-checksum-every", true, kBadSum},
+               {"stray-byte-every", true, kStray},
+               {"noise", true, kNoise},
+               {"delay-ms", true, kDelay},
+               {"seed", true, kSeed},
+               {"link", true, kLink},
+               {"hours-every", true, kHours},
+               {"verbose", false, kVerbose},
+               {"quiet", false, kQuiet},
+               {"exit-on-eof", false, kEof},
+               {"stamp", false, kStamp}},
+              [&](const toolcommon::OptionSpec& opt, const char* value) {
+                  switch (opt.key) {
+                      case kSilent:
+                          o.silent = true;
+                          break;
+                      case kRefuse:
+                          o.refuse = true;
+                          break;
+                      case kBadSum:
+                          o.badSumEvery = cli.number(opt, value, 0, 1000000UL);
+                          break;
+                      case kStray:
+                          o.strayEvery = cli.number(opt, value, 0, 1000000UL);
+                          break;
+                      case kNoise:
+                          o.noise = cli.probability(opt, value);
+                          break;
+                      case kDelay:
+                          o.delayMs = cli.number(opt, value, 0, kMaxDelayMs, "milliseconds");
+                          break;
+                      case kSeed:
+                          o.seed = cli.number(opt, value, 0, 0xFFFFFFFFUL);
+                          o.seedGiven = true;
+                          break;
+                      case kLink:
+                          if (*value == '\0')
+                              cli.fail("--link takes a path, not \"\"");
+                          o.link = value;
+                          break;
+                      case kHours:
+                          o.hoursEvery = cli.number(opt, value, 0, 1000000UL);
+                          break;
+                      case kVerbose:
+                          o.verbose = true;
+                          break;
+                      case kQuiet:
+                          o.quiet = true;
+                          break;
+                      case kEof:
+                          o.exitOnEof = true;
+                          break;
+                      case kStamp:
+                          o.stamp = true;
+                          break;
+                  }
+              });
+    return o;
 }
 
 struct Pty {
@@ -283,8 +250,10 @@ struct Reply {
 
 class Simulator {
 public:
-    explicit Simulator(const Options& o)
-        : mOpt(o), mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)) {}
+    Simulator(const Options& o, int stopFd)
+        : mOpt(o),
+          mStopFd(stopFd),
+          mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)) {}
 
     int run();
 
@@ -305,6 +274,7 @@ private:
     int pollTimeoutMs(Clock::time_point now) const;
 
     Options mOpt;
+    int mStopFd;  // readable once SIGTERM or SIGINT arrived
     ControllerModel mModel;
     Pty mPty;
     FrameGatherer mGather;
@@ -643,7 +613,7 @@ int Simulator::run() {
     while (!mQuit) {
         pollfd fds[3];
         nfds_t nfds = 0;
-        fds[nfds++] = {gSignalPipe[0], POLLIN, 0};
+        fds[nfds++] = {mStopFd, POLLIN, 0};
         const nfds_t masterAt = nfds;
         fds[nfds++] = {mPty.master, static_cast<short>(POLLIN | (mOut.empty() ? 0 : POLLOUT)), 0};
         nfds_t stdinAt = 0;
@@ -684,26 +654,16 @@ int Simulator::run() {
 
 int main(int argc, char** argv) {
     using namespace borlsim;
-    Options o;
-    if (!parseOptions(argc, argv, o))
-        return 2;
+    Options o = parseOptions(argc, argv);
     if (!o.seedGiven) {
         o.seed = static_cast<unsigned long>(std::time(nullptr)) ^
                  (static_cast<unsigned long>(getpid()) << 16);
     }
-
-    if (pipe(gSignalPipe) != 0 || !setNonBlockCloexec(gSignalPipe[0]) ||
-        !setNonBlockCloexec(gSignalPipe[1])) {
-        std::perror("borl-sim: pipe");
+    toolcommon::StopSignals stop;
+    if (stop.fd() < 0) {
+        std::perror("borl-sim: signalfd");
         return 1;
     }
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    Simulator sim(o);
+    Simulator sim(o, stop.fd());
     return sim.run();
 }

@@ -1,41 +1,15 @@
 #include "simCommand.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <sstream>
 #include <vector>
 
+#include "commandLine.h"
 #include "simFrame.h"
 
 namespace borlsim {
 
-bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& out) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0 || v > max)
-        return false;
-    out = static_cast<unsigned long>(v);
-    return true;
-}
-
-bool parseProbability(const std::string& text, double& out) {
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0.0 || v > 1.0)
-        return false;
-    out = v;
-    return true;
-}
+using toolcommon::parseProbability;
+using toolcommon::parseUnsigned;
 
 namespace {
 

@@ -22,10 +22,6 @@ struct Command {
 // a line starting with "#" is a comment. False with `error` set for anything malformed.
 bool parseCommand(const std::string& line, Command& cmd, std::string& error);
 
-// Strict number parsers shared with the command line: the whole text must be a number in range.
-bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& out);
-bool parseProbability(const std::string& text, double& out);
-
 // Longest delay a reply may be held back, in milliseconds.
 constexpr unsigned long kMaxDelayMs = 600000;
 

@@ -6,9 +6,19 @@ namespace borlsim {
 
 namespace {
 
-// Starting values of indexes 0..18: pull-in, drop-out and alarm temperatures in deg C, delays
-// in minutes, then further parameters a set may write.
-const uint8_t kSetpoints[19] = {24, 26, 22, 35, 5, 30, 10, 3, 2, 1, 0, 0, 15, 20, 0, 0, 0, 0, 0};
+// Starting values of the 19 parameters: parameter p lives at index p - 1, where a set of p
+// writes it and where the daemon reads set-point p back. Parameters 1..8 are the set-points the
+// daemon publishes; 9..19 are further parameters a set may write.
+const uint8_t kSetpoints[kMaxParam] = {24,  // 1 Aircon-1 Pull-in, deg C
+                                       26,  // 2 Aircon-2 Drop-out, deg C
+                                       22,  // 3 Fan Pull-in, deg C
+                                       35,  // 4 High-Temp Drop-out, deg C
+                                       7,   // 5 Aircon Rotation
+                                       5,   // 6 Aircon-1 power up delay, min
+                                       30,  // 7 Aircon Fail Set-point, deg C
+                                       10,  // 8 Aircon Test Delay, min
+                                       // 9..19
+                                       3, 2, 1, 0, 0, 15, 20, 0, 0, 0, 0};
 constexpr uint8_t kRevision = 42;
 
 // Run-hour counters: starting value and how many hour ticks per counted hour (the units do not

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -30,10 +31,126 @@ const char* objTypeName(uint64_t t) {
     return t < sizeof names / sizeof names[0] ? names[t] : nullptr;
 }
 
-std::string fieldText(const ojson& v) {
-    if (v.is_number_unsigned() && v.get<uint64_t>() == cObject::WILDCARD)
-        return "-1";
-    return v.dump(-1, ' ', false, ojson::error_handler_t::replace);
+// Appends the " name=value" pairs of one object, each value as the wire writes it: whole numbers
+// in decimal with the wildcard as -1, text as a JSON string, floats as the codec's encoder
+// writes them.
+class FieldWriter {
+public:
+    explicit FieldWriter(std::string& out) : mOut(out) {}
+
+    void u32(const char* name, uint32_t v) {
+        start(name);
+        mOut += v == cObject::WILDCARD ? "-1" : std::to_string(v);
+    }
+    void text(const char* name, const char* v) {
+        start(name);
+        mOut += ojson(v).dump(-1, ' ', false, ojson::error_handler_t::replace);
+    }
+    // The shortest decimal text that reads back as the same float, printed as the JSON writer
+    // prints a double ("27.1", "16777216.0", "1e-07"; a non-finite value as null).
+    void f32(const char* name, float v) {
+        start(name);
+        double d = static_cast<double>(v);
+        if (std::isfinite(v)) {
+            char buf[32];
+            for (int prec = 6; prec <= 9; ++prec) {
+                std::snprintf(buf, sizeof buf, "%.*g", prec, d);
+                if (std::strtof(buf, nullptr) == v)
+                    break;
+            }
+            d = std::strtod(buf, nullptr);
+        }
+        mOut += ojson(d).dump();
+    }
+
+    void port(const cObjectPort& p) {
+        u32("deviceSerial", p.getDeviceSerial());
+        u32("portId", p.getPortId());
+        text("portLabel", p.getPortLabel());
+    }
+    void analogPort(const cObjectAnalogPort& p) {
+        port(p);
+        text("displayUnit", p.getDisplayUnit());
+        f32("gain", p.getGain());
+        f32("offset", p.getOffset());
+    }
+
+private:
+    void start(const char* name) {
+        mOut += ' ';
+        mOut += name;
+        mOut += '=';
+    }
+
+    std::string& mOut;
+};
+
+// The fields of the object's type in the order the wire carries them. An object whose class
+// does not match its type number shows its type only, as it travels.
+void describeFields(const cObject& obj, std::string& out) {
+    FieldWriter w(out);
+    switch (obj.getType()) {
+        case cObject::OBJ_DEVICE:
+            if (auto* d = dynamic_cast<const cObjectDevice*>(&obj)) {
+                w.u32("deviceSerial", d->getDeviceSerial());
+                w.text("deviceLabel", d->getDeviceLabel());
+                w.u32("version", d->getVersion());
+                w.u32("deviceType", d->getDeviceType());
+                w.u32("deviceStatus", d->getDeviceStatus());
+                w.u32("analogInCount", d->getAnalogInCount());
+                w.u32("analogOutCount", d->getAnalogOutCount());
+                w.u32("digitalInCount", d->getDigitalInCount());
+                w.u32("digitalOutCount", d->getDigitalOutCount());
+            }
+            break;
+        case cObject::OBJ_PORT:
+            if (auto* p = dynamic_cast<const cObjectPort*>(&obj))
+                w.port(*p);
+            break;
+        case cObject::OBJ_PORT_DIN:
+            if (auto* p = dynamic_cast<const cObjectDInput*>(&obj)) {
+                w.port(*p);
+                w.u32("inputState", p->getInputState());
+            }
+            break;
+        case cObject::OBJ_PORT_DOUT:
+            if (auto* p = dynamic_cast<const cObjectDOutput*>(&obj)) {
+                w.port(*p);
+                w.u32("outputState", p->getOutputState());
+            }
+            break;
+        case cObject::OBJ_PORT_AIN:
+            if (auto* p = dynamic_cast<const cObjectAInput*>(&obj)) {
+                w.analogPort(*p);
+                w.u32("sampleRate", p->getSampleRate());
+                w.f32("sampledValue", p->getSampledValue());
+            }
+            break;
+        case cObject::OBJ_PORT_AOUT:
+            if (auto* p = dynamic_cast<const cObjectAOutput*>(&obj)) {
+                w.analogPort(*p);
+                w.f32("sampledValue", p->getSampledValue());
+            }
+            break;
+        case cObject::OBJ_ANALOG_SAMPLE:
+            if (auto* smp = dynamic_cast<const cObjectAnalogSample*>(&obj)) {
+                w.u32("deviceSerial", smp->getDeviceSerial());
+                w.u32("portNum", smp->getPortNum());
+                w.u32("seqNum", smp->getSeqNum());
+                w.f32("sample", smp->getSample());
+            }
+            break;
+        case cObject::OBJ_CAPABILITY:
+            if (auto* c = dynamic_cast<const cObjectCapability*>(&obj)) {
+                w.u32("deviceSerial", c->getDeviceSerial());
+                w.u32("capId", c->getCapId());
+                w.text("label", c->getLabel());
+                w.text("value", c->getValue());
+            }
+            break;
+        default:
+            break;
+    }
 }
 
 // A whole number: -1 (the wildcard) or 0..4294967295.
@@ -82,24 +199,18 @@ Command sendOne(uint8_t msgType, cObject* obj) {
 
 }  // namespace
 
-std::string describeMessage(cObjectList& message) {
-    std::string out;
-    unsigned mt = message.getMsgType();
+std::string describeMessage(const cObjectList& message) {
+    const unsigned mt = message.getMsgType();
     const char* mtName = msgTypeName(mt);
-    out = mtName ? mtName : "msgType " + std::to_string(mt);
+    std::string out = mtName ? mtName : "msgType " + std::to_string(mt);
     if (message.numObjects() == 0)
         return out + " | (no objects)";
-    ojson encoded = ojson::parse(vexaobj::encodeMessage(message));
-    for (const ojson& o : encoded["objects"]) {
-        uint64_t t = o["objType"].get<uint64_t>();
+    for (size_t i = 0; const cObject* obj = message.at(i); ++i) {
+        const uint64_t t = obj->getType();
         const char* tName = objTypeName(t);
         out += " | ";
         out += tName ? tName : "objType " + std::to_string(t);
-        for (auto it = o.begin(); it != o.end(); ++it) {
-            if (it.key() == "objType")
-                continue;
-            out += " " + it.key() + "=" + fieldText(it.value());
-        }
+        describeFields(*obj, out);
     }
     return out;
 }

@@ -10,8 +10,9 @@ namespace vexaconsole {
 
 // One readable line: the message type name, then per object its type name and fields, e.g.
 //   event | sample deviceSerial=1234 portNum=3 seqNum=1 sample=25.0
-// The wildcard 4294967295 shows as -1.
-std::string describeMessage(cObjectList& message);
+// Every field of each object's type is shown, in the order and the form the wire writes it,
+// from the decoded objects alone; the wildcard 4294967295 shows as -1.
+std::string describeMessage(const cObjectList& message);
 
 // What one line of standard input asks for.
 struct Command {

