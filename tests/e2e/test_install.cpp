@@ -1,9 +1,9 @@
-// `cmake --install` of this build into scratch destinations: the daemon, the systemd unit and the
-// example configuration land where a unit expects them, a second install keeps what the site
-// edited, and the examples are files the daemon and its logging accept as they stand.
+// `cmake --install` of this build into scratch destinations: the daemon, the tools, the systemd
+// units and the example configuration land where a unit expects them, the units agree with the
+// files installed beside them, a second install keeps what the site edited, and the examples are
+// files the daemon and its logging accept as they stand.
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 #include <log4cpp/Category.hh>
 #include <log4cpp/SyslogAppender.hh>
 
@@ -21,7 +21,6 @@
 #include "SerialConfig.h"
 #include "cConfig.h"
 #include "cQlog.h"
-#include "dornManager.h"
 #include "testSupport.h"
 
 using testsupport::Process;
@@ -72,14 +71,20 @@ protected:
     std::string conf() const { return root + "/etc/vexa/borl1d.conf"; }
     std::string serialconf() const { return root + "/etc/vexa/serialconf.xml"; }
     std::string device() const { return root + "/etc/vexa/borl1d/devices/borl100.xml"; }
-    std::string unit() const { return root + "/usr/lib/systemd/system/borl1d.service"; }
+    std::string unit(const std::string& name = "borl1d.service") const {
+        return root + "/usr/lib/systemd/system/" + name;
+    }
+    std::string sysusers() const { return root + "/usr/lib/sysusers.d/borl1d.conf"; }
+    std::string logrotate() const { return root + "/etc/logrotate.d/borl1d"; }
+    std::string examples() const { return root + "/usr/share/doc/borl1d/examples/"; }
 
     ScratchDir dir;
     std::string root;
     std::string installOutput;
 };
 
-// The unit's Key=Value lines (comments and section headers left out).
+// The unit's Key=Value lines (comments and section headers left out); the values of a key given
+// more than once are joined with "; ".
 std::map<std::string, std::string> unitKeys(const std::string& text) {
     std::map<std::string, std::string> keys;
     std::istringstream in(text);
@@ -88,10 +93,32 @@ std::map<std::string, std::string> unitKeys(const std::string& text) {
         if (line.empty() || line[0] == '#' || line[0] == '[')
             continue;
         size_t eq = line.find('=');
-        if (eq != std::string::npos)
-            keys[line.substr(0, eq)] = line.substr(eq + 1);
+        if (eq == std::string::npos)
+            continue;
+        std::string& value = keys[line.substr(0, eq)];
+        value += (value.empty() ? "" : "; ") + line.substr(eq + 1);
     }
     return keys;
+}
+
+// Runs the daemon installed below `root` with `args`; gives its exit status and its output.
+InstallRun runDaemon(const std::string& root, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{root + "/usr/sbin/borl1d"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv);
+    InstallRun run;
+    run.status = p.wait(std::chrono::seconds(30));
+    p.out().waitForEof();
+    p.err().waitForEof();
+    run.output = p.out().text() + "\n" + p.err().text();
+    return run;
+}
+
+// The text with every occurrence of `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -135,13 +162,20 @@ struct SyslogPeek : log4cpp::SyslogAppender {
 
 }  // namespace
 
-TEST_F(InstalledTree, PutsDaemonUnitAndExamplesInTheirProductionPlaces) {
-    EXPECT_TRUE(isExecutableFile(root + "/usr/sbin/borl1d"));
-    for (const std::string& f : {conf(), serialconf(), device(), unit()})
+TEST_F(InstalledTree, PutsEverythingInItsProductionPlace) {
+    for (const char* bin : {"/usr/sbin/borl1d", "/usr/bin/borl-sim", "/usr/bin/vexa-console"})
+        EXPECT_TRUE(isExecutableFile(root + bin)) << bin;
+    const std::vector<std::string> files{
+        conf(), serialconf(), device(), unit(), unit("borl1d@.service"), sysusers(), logrotate(),
+        root + "/usr/share/man/man8/borl1d.8", root + "/usr/share/man/man5/borl1d.conf.5",
+        root + "/usr/share/man/man1/borl-sim.1", root + "/usr/share/man/man1/vexa-console.1",
+        // The templates of the Debian package's postinst, outside /usr/share/doc.
+        root + "/usr/share/borl1d/serialconf.xml", root + "/usr/share/borl1d/borl100.xml",
+        root + "/usr/share/doc/borl1d/operations.md"};
+    for (const std::string& f : files)
         EXPECT_TRUE(fs::is_regular_file(f)) << f << "\n" << installOutput;
-    for (const char* ex : {"borl1d.conf", "serialconf.xml", "borl100.xml"})
-        EXPECT_TRUE(fs::is_regular_file(root + "/usr/share/borl1d/examples/" + ex)) << ex;
-    EXPECT_TRUE(fs::is_regular_file(root + "/usr/share/doc/borl1d/operations.md"));
+    for (const char* ex : {"borl1d.conf", "borl1d-second.conf", "serialconf.xml", "borl100.xml"})
+        EXPECT_TRUE(fs::is_regular_file(examples() + ex)) << ex;
     // Nothing may land beside the two trees of a production install.
     std::set<std::string> top;
     for (const auto& e : fs::directory_iterator(root))
@@ -149,23 +183,64 @@ TEST_F(InstalledTree, PutsDaemonUnitAndExamplesInTheirProductionPlaces) {
     EXPECT_EQ(top, (std::set<std::string>{"etc", "usr"}));
 }
 
-TEST_F(InstalledTree, UnitStartsTheInstalledDaemonAndMatchesTheBuild) {
+// Both units start the installed daemon with the same service settings and sandbox, and agree
+// with the files installed beside them: the user that sysusers creates, the log directory that
+// logrotate rotates, the man pages they name.
+TEST_F(InstalledTree, UnitsAgreeWithTheDaemonAndTheFilesBesideThem) {
     auto keys = unitKeys(readFile(unit()));
+    auto instance = unitKeys(readFile(unit("borl1d@.service")));
     EXPECT_EQ(keys["ExecStart"], "/usr/sbin/borl1d");
-    EXPECT_EQ(keys["Restart"], "on-failure");
-    EXPECT_EQ(keys["After"], "network-online.target");
-    // Exit status 255 is a configuration problem: restarting cannot cure it.
-    EXPECT_EQ(keys["RestartPreventExitStatus"], "255");
-    EXPECT_EQ(keys["WantedBy"], "multi-user.target");
-#if BORL1D_SYSTEMD_BUILD
+    EXPECT_EQ(instance["ExecStart"], "/usr/sbin/borl1d -c /etc/vexa/borl1d-%i.conf");
+    // The same service in both, but for the command and the description.
+    for (auto* k : {&keys, &instance}) {
+        k->erase("ExecStart");
+        k->erase("Description");
+    }
+    EXPECT_EQ(keys, instance);
+    for (const char* name : {"borl1d.service", "borl1d@.service"})
+        EXPECT_EQ(readFile(unit(name)).find("@BORL1D"), std::string::npos) << name;
+
+    // The daemon's notify protocol and exit status: 255 is a configuration problem that a
+    // restart cannot cure; a crash or a watchdog timeout is restarted.
     EXPECT_EQ(keys["Type"], "notify");
+    EXPECT_EQ(keys["NotifyAccess"], "main");
     EXPECT_EQ(keys["WatchdogSec"], "30");
-#else
-    // Without sd_notify a notify unit would never become ready and a watchdog would kill it.
-    EXPECT_EQ(keys["Type"], "simple");
-    EXPECT_EQ(keys.count("WatchdogSec"), 0u);
-#endif
-    EXPECT_NE(readFile(unit()).find("255"), std::string::npos);
+    EXPECT_EQ(keys["Restart"], "on-failure");
+    EXPECT_EQ(keys["RestartPreventExitStatus"], "255");
+    EXPECT_EQ(keys["ExecReload"], "/bin/kill -HUP $MAINPID");
+    EXPECT_EQ(keys["WantedBy"], "multi-user.target");
+
+    // sysusers creates the unit's user and puts it in the group of the serial ttys.
+    const std::string user = keys["User"];
+    const std::string users = readFile(sysusers());
+    EXPECT_NE(users.find("\nu " + user + " "), std::string::npos) << users;
+    EXPECT_NE(users.find("\nm " + user + " " + keys["SupplementaryGroups"] + "\n"),
+              std::string::npos)
+        << users;
+    EXPECT_EQ(keys["CapabilityBoundingSet"], "");
+    EXPECT_EQ(keys["ProtectSystem"], "strict");
+    EXPECT_EQ(keys["DevicePolicy"], "closed");
+
+    // The service writes its logs where logrotate rotates them and re-opens them on reload.
+    const std::string rotate = readFile(logrotate());
+    EXPECT_NE(rotate.find("/var/log/" + keys["LogsDirectory"] + "/*.log"), std::string::npos);
+    EXPECT_NE(rotate.find("try-reload-or-restart borl1d.service 'borl1d@*.service'"),
+              std::string::npos)
+        << rotate;
+
+    // Every page named in Documentation= is installed.
+    std::istringstream docs(keys["Documentation"]);
+    int pages = 0;
+    for (std::string page; docs >> page; ++pages) {
+        ASSERT_EQ(page.rfind("man:", 0), 0u) << page;
+        size_t open = page.find('(');
+        std::string name = page.substr(4, open - 4);
+        std::string section = page.substr(open + 1, page.size() - open - 2);
+        EXPECT_TRUE(
+            fs::is_regular_file(root + "/usr/share/man/man" + section + "/" + name + "." + section))
+            << page;
+    }
+    EXPECT_EQ(pages, 2);
 }
 
 TEST_F(InstalledTree, SecondInstallKeepsWhatTheSiteEditedAndRestoresWhatIsMissing) {
@@ -180,7 +255,7 @@ TEST_F(InstalledTree, SecondInstallKeepsWhatTheSiteEditedAndRestoresWhatIsMissin
     EXPECT_EQ(readFile(device()), "<Borl100><serial>77</serial></Borl100>\n");
     EXPECT_NE(again.output.find("Keeping existing: " + conf()), std::string::npos) << again.output;
     // A deleted example is installed again from the pristine copy.
-    EXPECT_EQ(readFile(serialconf()), readFile(root + "/usr/share/borl1d/examples/serialconf.xml"));
+    EXPECT_EQ(readFile(serialconf()), readFile(examples() + "serialconf.xml"));
 }
 
 TEST(Install, ScratchPrefixKeepsEverythingInsideThePrefix) {
@@ -194,6 +269,8 @@ TEST(Install, ScratchPrefixKeepsEverythingInsideThePrefix) {
     EXPECT_TRUE(fs::is_regular_file(prefix + "/etc/vexa/borl1d/devices/borl100.xml"));
     auto keys = unitKeys(readFile(prefix + "/lib/systemd/system/borl1d.service"));
     EXPECT_EQ(keys["ExecStart"], prefix + "/sbin/borl1d");
+    keys = unitKeys(readFile(prefix + "/lib/systemd/system/borl1d@.service"));
+    EXPECT_EQ(keys["ExecStart"], prefix + "/sbin/borl1d -c /etc/vexa/borl1d-%i.conf");
     // Every path the install reported lies below the prefix.
     std::vector<std::string> paths = reportedPaths(run.output);
     EXPECT_GE(paths.size(), 7u) << run.output;
@@ -206,6 +283,7 @@ TEST_F(InstalledTree, ExampleConfigurationListsEveryKeyWithItsDefault) {
     const std::map<std::string, std::string> defaults{
         {"borl1d.device.name", "Borl100"},
         {"borl1d.serialconf.file", "/etc/vexa/serialconf.xml"},
+        {"borl1d.serialconf.dir", "/etc/vexa"},
         {"vexad.south.port", "50000"},
         {"vexad.host", "localhost"},
         {"borl1d.device.dir", "/etc/vexa/borl1d/devices/"},
@@ -252,23 +330,16 @@ TEST_F(InstalledTree, ExampleLoggingGoesToTheLocalSyslog) {
     EXPECT_EQ(log4cpp::Category::getRoot().getPriority(), log4cpp::Priority::INFO);
 }
 
-// The example serial-port assignment and device description carry the daemon through its
-// start-up scans: controller on the second port, serial number 1001, line 9600 8N1 RS232.
-TEST_F(InstalledTree, ExampleXmlFilesPassTheStartUpScans) {
-    // The scans read etc/vexa below the working directory in this build of the daemon code.
-    ScratchDir work("install-scan");
-    fs::create_directories(work / "etc/vexa/borl1d/devices");
-    fs::copy_file(serialconf(), work / "etc/vexa/serialconf.xml");
-    fs::copy_file(device(), work / "etc/vexa/borl1d/devices/borl100.xml");
-    writeFile(work / "etc/vexa/borl1d.conf", "# keys at their defaults\n");
-    const std::string here = fs::current_path();
-    ASSERT_EQ(chdir(work.path().c_str()), 0);
-
-    auto manager = std::make_unique<dornManager>();
-    EXPECT_TRUE(manager->cConfFile_status);
-    EXPECT_STREQ(manager->serBusPort, "/dev/ttyS2");
-    EXPECT_TRUE(manager->loadXml());
-    EXPECT_EQ(manager->devSerial, 1001);
+// The example serial-port assignment and device description carry the installed daemon through
+// its start-up checks: controller on the second port, serial number 1001, line 9600 8N1 RS232.
+TEST_F(InstalledTree, ExampleXmlFilesPassTheDaemonsCheck) {
+    // The site's files as installed, with a configuration that logs to standard error only.
+    const std::string plain = dir / "plain.conf";
+    writeFile(plain, "# keys at their defaults\n");
+    InstallRun check = runDaemon(root, {"--conf-dir", root + "/etc/vexa", "-c", plain, "-t"});
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_NE(check.output.find("/dev/ttyS2"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("1001"), std::string::npos) << check.output;
 
     qserial::SerialConfig ports(serialconf().c_str(), "Borl100");
     const qserial::SerialPort* port = ports.find("/dev/ttyS2");
@@ -278,6 +349,30 @@ TEST_F(InstalledTree, ExampleXmlFilesPassTheStartUpScans) {
     EXPECT_EQ(port->stopBits, qserial::SB_1);
     EXPECT_EQ(port->mode, qserial::PM_RS232);
     EXPECT_EQ(ports.ports().size(), 1u);
+}
 
-    ASSERT_EQ(chdir(here.c_str()), 0);
+// The second controller's example, set up as its comments say below a scratch /etc/vexa, gives
+// that controller its own port, serial and vexad port, apart from the first controller's files.
+TEST_F(InstalledTree, SecondControllerExampleGivesItsOwnPortSerialAndVexadPort) {
+    const std::string vexa = root + "/etc/vexa";
+    std::string second;
+    for (const std::string& line : linesOf(readFile(examples() + "borl1d-second.conf"))) {
+        if (line.rfind("log4cpp.", 0) != 0)  // logging to standard error, not to syslog
+            second += replaced(line, "/etc/vexa", vexa) + "\n";
+    }
+    writeFile(vexa + "/borl1d-second.conf", second);
+    writeFile(vexa + "/borl1d-second/serialconf.xml",
+              "<config><serialconfig><port><owner>none</owner></port>"
+              "<port><owner>modem</owner></port>"
+              "<port><owner>Borl100</owner><baud>19200</baud></port>"
+              "</serialconfig></config>\n");
+    writeFile(vexa + "/borl1d-second/devices/borl100.xml",
+              "<Borl100><serial>2002</serial></Borl100>\n");
+
+    InstallRun check =
+        runDaemon(root, {"--conf-dir", vexa, "-c", vexa + "/borl1d-second.conf", "-t"});
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_NE(check.output.find("/dev/ttyS3"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("2002"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find("50001"), std::string::npos) << check.output;
 }
