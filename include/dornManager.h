@@ -80,6 +80,7 @@ struct ExchangeTiming {
     unsigned reopenMinMs = 1000;   // first serial re-open delay, doubled up to reopenMaxMs
     unsigned reopenMaxMs = 30000;
     unsigned statsIntervalMs = 15 * 60 * 1000;  // link statistics log line
+    unsigned rxHungMs = 10000;  // receive loop busy this long: no more watchdog pings
 };
 
 // Counters of the serial link, logged every statsIntervalMs. Written by both exchange threads.
@@ -134,6 +135,7 @@ struct SerialLink {
     bool answered = false;                   // under mTxMutex: an answer since the last frame
     int wakeFd = -1;    // eventfd: wakes the receive loop (a set recorded, a stop)
     int signalFd = -1;  // signalfd of SIGTERM, SIGINT, SIGHUP; -1 when signals are not ours
+    void (*watchdog)() = nullptr;  // the service watchdog ping; null: the service manager's
     // When the receive loop left its wait, 0 while it waits: the transmit thread pings the
     // service watchdog only while the loop is waiting or busy for a short time.
     std::atomic<uint64_t> rxBusySinceMs{0};

@@ -66,6 +66,7 @@ void parseTiming(const char* spec, ExchangeTiming& t) {
         {"reopen-min", &ExchangeTiming::reopenMinMs},
         {"reopen-max", &ExchangeTiming::reopenMaxMs},
         {"stats", &ExchangeTiming::statsIntervalMs},
+        {"rx-hung", &ExchangeTiming::rxHungMs},
     };
     std::string text(spec);
     size_t pos = 0;

@@ -43,8 +43,6 @@ std::mutex mSetMutex;
 
 namespace {
 
-// The receive loop counts as hung when it has been busy this long outside its wait.
-constexpr uint64_t kRxHungMs = 10000;
 // Valid replies that may come back without the pending value before the set is given up.
 constexpr int kSetReplies = 10;
 constexpr uint64_t kNever = UINT64_MAX;
@@ -201,9 +199,11 @@ void dornManager::transmitLoop() {
             }
         }
         link.stats.txCycles++;
+        // A hung receive loop gets the daemon restarted; a silent controller or a lost port
+        // does not: the loop then waits in poll(), which counts as healthy.
         const uint64_t busySince = link.rxBusySinceMs.load(std::memory_order_relaxed);
-        if (busySince == 0 || nowMs() - busySince < kRxHungMs)
-            serviceWatchdog();
+        if (busySince == 0 || nowMs() - busySince < link.timing.rxHungMs)
+            (link.watchdog != nullptr ? link.watchdog : serviceWatchdog)();
 
         if (wait_tx_ready(link)) {
             // The pause: nothing but a stop ends it early.

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -17,6 +18,7 @@
 
 #include "cObjectCodec.h"
 #include "dornManager.h"
+#include "logCapture.h"
 #include "southDevice.h"
 #include "testSupport.h"
 
@@ -354,6 +356,90 @@ TEST_F(ExchangeTest, SilentControllerTakesTheDeviceOfflineOnceAndAReplyBringsItB
     send(reply());
     ASSERT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":2") == 2; }));
     EXPECT_EQ(client.count("\"deviceStatus\":1"), 1u);
+}
+
+// Offline detection and the statistics line are due by time: a line that babbles (a stray byte
+// every few milliseconds, never a valid reply) must not hold them off.
+TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
+    useSocketpair();
+    manager->link.timing.statsIntervalMs = 150;
+    LogCapture log("dornManager");
+    startExchange();
+    send(reply());
+    ASSERT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":2") == 1; }));
+
+    std::atomic<bool> babbling{true};
+    std::thread babbler([&] {
+        const uint8_t noise = 0x55;
+        while (babbling) {
+            if (write(peer, &noise, 1) != 1)
+                break;
+            std::this_thread::sleep_for(3ms);
+        }
+    });
+    const auto statsLines = [&] {
+        size_t n = 0;
+        for (const auto& m : log.messages())
+            n += m.rfind("Link statistics", 0) == 0 ? 1 : 0;
+        return n;
+    };
+    const size_t statsBefore = statsLines();
+    EXPECT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":1") == 1; }))
+        << "offline while bytes keep coming";
+    EXPECT_TRUE(testsupport::waitFor([&] { return statsLines() >= statsBefore + 2; }))
+        << "statistics while bytes keep coming";
+    babbling = false;
+    babbler.join();
+}
+
+// The service watchdog is pinged from the transmit cycle only while the receive loop is alive:
+// one stuck in the middle of a frame's handling gets the daemon restarted.
+TEST_F(ExchangeTest, WatchdogPingsStopWhileTheReceiveLoopHangs) {
+    static std::atomic<int> pings{0};
+    pings = 0;
+    manager->link.watchdog = [] { pings++; };
+    manager->link.timing.rxHungMs = 300;
+    manager->link.timing.waitMs = 50;
+
+    // A client that blocks the receive loop inside the updater until released.
+    struct StuckClient : cObjectClient {
+        std::mutex m;
+        std::condition_variable cv;
+        bool released = false;
+        std::atomic<bool> entered{false};
+        void send(cObjectList*) override {
+            entered = true;
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [this] { return released; });
+        }
+    } stuck;
+    device->client = &stuck;
+    manager->mObjectClient = &stuck;
+    useSocketpair();
+    startExchange();
+    ASSERT_TRUE(testsupport::waitFor([&] { return pings.load() >= 3; }));
+
+    send(reply());  // its handling sends the capability, and hangs there
+    ASSERT_TRUE(testsupport::waitFor([&] { return stuck.entered.load(); }));
+    // Transmit cycles go on (each one times out); after rxHungMs three in a row ping nothing.
+    int seen = pings.load();
+    uint64_t since = stats().txCycles.load();
+    EXPECT_TRUE(testsupport::waitFor([&] {
+        if (pings.load() != seen) {
+            seen = pings.load();
+            since = stats().txCycles.load();
+        }
+        return stats().txCycles.load() >= since + 3;
+    })) << "pinged on every cycle while the receive loop hangs";
+    const int stopped = pings.load();
+
+    {
+        std::lock_guard<std::mutex> lock(stuck.m);
+        stuck.released = true;
+    }
+    stuck.cv.notify_all();
+    EXPECT_TRUE(testsupport::waitFor([&] { return pings.load() > stopped; }));
+    stopExchange();
 }
 
 // ---- Transmit thread ----

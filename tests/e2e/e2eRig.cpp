@@ -13,7 +13,7 @@ Rig::Rig(const std::string& name, const RigOptions& options)
     if (options.startConsole)
         startConsole();
     if (options.startDaemon)
-        startDaemon();
+        startDaemon(options.daemonArgs);
 }
 
 Rig::~Rig() {
@@ -93,9 +93,21 @@ void Rig::stopConsole() {
     consoleProc.reset();
 }
 
-void Rig::startDaemon() {
-    daemon = std::make_unique<Process>(
-        std::vector<std::string>{testsupport::builtBinary("borl1d-testroot")}, dir.path());
+void Rig::startDaemon(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{testsupport::builtBinary("borl1d-testroot")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    daemon = std::make_unique<Process>(argv, dir.path());
+}
+
+std::vector<std::chrono::steady_clock::time_point> Rig::logTimes(const std::string& needle) {
+    std::vector<std::chrono::steady_clock::time_point> out;
+    const auto lines = daemon->err().lines();
+    const auto times = daemon->err().times();
+    for (size_t i = 0; i < lines.size() && i < times.size(); ++i) {
+        if (lines[i].find(needle) != std::string::npos)
+            out.push_back(times[i]);
+    }
+    return out;
 }
 
 std::vector<json> Rig::messages(size_t from) {

@@ -18,7 +18,16 @@ using testsupport::Process;
 using testsupport::ScratchDir;
 
 struct RigOptions {
-    std::vector<std::string> simArgs;  // extra borl-sim options
+    RigOptions() = default;
+    RigOptions(std::vector<std::string> sim, std::vector<std::string> daemon = {},
+               bool console = true, bool startTheDaemon = true)
+        : simArgs(std::move(sim)),
+          daemonArgs(std::move(daemon)),
+          startConsole(console),
+          startDaemon(startTheDaemon) {}
+
+    std::vector<std::string> simArgs;     // extra borl-sim options
+    std::vector<std::string> daemonArgs;  // extra daemon options (--timing ...)
     bool startConsole = true;
     bool startDaemon = true;
 };
@@ -32,7 +41,7 @@ public:
     void writeConfig();
     void startSim(const std::vector<std::string>& args);
     void startConsole();
-    void startDaemon();
+    void startDaemon(const std::vector<std::string>& args = {});
     void stopConsole();
 
     // Sends one line to the console's standard input (a command or a raw JSON line).
@@ -47,6 +56,9 @@ public:
                        size_t from = 0);
     // Counts received messages satisfying `pred`.
     size_t countMessages(const std::function<bool(const json&)>& pred, size_t from = 0);
+
+    // Steady-clock times of the daemon's log lines (standard error) that contain `needle`.
+    std::vector<std::chrono::steady_clock::time_point> logTimes(const std::string& needle);
 
     ScratchDir dir;
     std::string link;  // symlink the simulator keeps pointing at its pty

@@ -810,7 +810,7 @@ TEST(FaultsE2ELong, VexadDownLongerThanTheQueueKeepsTheNewestInOrder) {
 // ---- A flood of requests ----
 
 void requestFlood(size_t lines, bool vexadReads) {
-    Rig rig("faults_flood", RigOptions{{}, false, false});
+    Rig rig("faults_flood", RigOptions{{}, {}, false, false});
     FakeVexad vexad(rig.vexadPort);
     startWithFakeVexad(rig, vexad);
     if (::testing::Test::HasFatalFailure())
@@ -976,7 +976,7 @@ TEST(FaultsE2E, BurstOfSetsWritesOnlyValuesThatSetsCarriedAndEndsConfirmed) {
 // ---- The simulator's reply time stamps, used by the latency measurement ----
 
 TEST(FaultsE2E, SimulatorStampsEveryReplyOnceItsLastByteIsWritten) {
-    Rig rig("faults_stamp", RigOptions{{"--stamp"}, true, true});
+    Rig rig("faults_stamp", RigOptions{{"--stamp"}});
     ASSERT_GE(waitSim(rig, "tx sent t=", 15s), 0);
     ASSERT_TRUE(testsupport::waitFor(
         [&] { return countLines(rig.simProc->out().lines(), "tx sent t=") >= 3; }, 15s));

@@ -85,17 +85,21 @@ void LineCollector::run() {
         if (n <= 0)
             break;
         partial.append(buf, static_cast<size_t>(n));
+        const auto now = std::chrono::steady_clock::now();
         size_t pos;
         std::lock_guard<std::mutex> lock(mMutex);
         while ((pos = partial.find('\n')) != std::string::npos) {
             mLines.push_back(partial.substr(0, pos));
+            mTimes.push_back(now);
             partial.erase(0, pos + 1);
         }
         mCond.notify_all();
     }
     std::lock_guard<std::mutex> lock(mMutex);
-    if (!partial.empty())
+    if (!partial.empty()) {
         mLines.push_back(partial);
+        mTimes.push_back(std::chrono::steady_clock::now());
+    }
     mEof = true;
     mCond.notify_all();
 }
@@ -125,6 +129,11 @@ bool LineCollector::waitForEof(std::chrono::milliseconds timeout) {
 std::vector<std::string> LineCollector::lines() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mLines;
+}
+
+std::vector<std::chrono::steady_clock::time_point> LineCollector::times() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mTimes;
 }
 
 size_t LineCollector::size() const {

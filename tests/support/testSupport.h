@@ -46,6 +46,8 @@ public:
     // Waits until the stream is closed (the writer exited).
     bool waitForEof(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::vector<std::string> lines() const;
+    // When each line was read, on the steady clock: for intervals between events.
+    std::vector<std::chrono::steady_clock::time_point> times() const;
     size_t size() const;
     std::string text() const;  // all lines joined with '\n'
 
@@ -55,6 +57,7 @@ private:
     mutable std::mutex mMutex;
     std::condition_variable mCond;
     std::vector<std::string> mLines;
+    std::vector<std::chrono::steady_clock::time_point> mTimes;
     bool mEof = false;
     std::thread mThread;
 };

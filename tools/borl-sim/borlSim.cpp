@@ -41,6 +41,7 @@ constexpr uint8_t kStrayByte = 0x00;
 struct Options {
     bool silent = false;
     bool refuse = false;
+    bool applyLate = false;  // a set takes effect after the reply to its frame went out
     unsigned long badSumEvery = 0;
     unsigned long strayEvery = 0;
     double noise = 0.0;
@@ -61,6 +62,8 @@ const char kUsage[] =
     "  --link PATH               keep a symlink PATH to the current pty\n"
     "  --silent                  answer nothing\n"
     "  --refuse-sets             answer sets with status 2, keep the old value\n"
+    "  --apply-late              answer a set frame with the data as it was when the frame\n"
+    "                            arrived, and apply the value after that reply\n"
     "  --bad-checksum-every N    every Nth reply with a wrong checksum (0 off)\n"
     "  --stray-byte-every N      a stray byte before every Nth reply (0 off)\n"
     "  --noise P                 corrupt each reply byte with probability P\n"
@@ -84,6 +87,7 @@ Options parseOptions(int argc, char** argv) {
     enum {
         kSilent = 256,
         kRefuse,
+        kApplyLate,
         kBadSum,
         kStray,
         kNoise,
@@ -101,6 +105,7 @@ Options parseOptions(int argc, char** argv) {
     cli.parse(argc, argv,
               {{"silent", false, kSilent},
                {"refuse-sets", false, kRefuse},
+               {"apply-late", false, kApplyLate},
                {"bad-checksum-every", true, kBadSum},
                {"stray-byte-every", true, kStray},
                {"noise", true, kNoise},
@@ -119,6 +124,9 @@ Options parseOptions(int argc, char** argv) {
                           break;
                       case kRefuse:
                           o.refuse = true;
+                          break;
+                      case kApplyLate:
+                          o.applyLate = true;
                           break;
                       case kBadSum:
                           o.badSumEvery = cli.number(opt, value, 0, 1000000UL);
@@ -412,15 +420,16 @@ void Simulator::answer(const Request& rq) {
         return;  // the controller is deaf: nothing stored, nothing counted
 
     uint8_t status = kStatusOk;
-    if (rq.kind == RequestKind::Set) {
-        if (mOpt.refuse) {
-            status = kStatusRefused;
-        } else {
-            mModel.applySet(rq.param, rq.value);
-        }
+    const bool set = rq.kind == RequestKind::Set;
+    if (set && mOpt.refuse) {
+        status = kStatusRefused;
+    } else if (set && !mOpt.applyLate) {
+        mModel.applySet(rq.param, rq.value);
     }
     mModel.exchange();
     Frame frame = buildReply(mModel.block(), status);
+    if (set && !mOpt.refuse && mOpt.applyLate)
+        mModel.applySet(rq.param, rq.value);  // shows in the reply to the next frame
 
     Reply r;
     r.due = Clock::now() + std::chrono::milliseconds(mOpt.delayMs);
