@@ -144,9 +144,14 @@ class Rig:
         self.build = os.path.abspath(build)
         self.dir = workdir or tempfile.mkdtemp(prefix="borl1d-rig-")
         self.root = os.path.join(self.dir, "etc", "vexa")  # the daemon's configuration root
+        try:
+            self.daemon_cmd = daemon_argv(self.build, self.root, daemon)
+        except BaseException:
+            if workdir is None:
+                shutil.rmtree(self.dir, ignore_errors=True)
+            raise
         self.link = os.path.join(self.dir, "ttyCTRL")
         self.port = free_port()
-        self.daemon_cmd = daemon_argv(self.build, self.root, daemon)
         self.sim = self.console = self.daemon = None
         self.sim_out = self.console_out = self.console_err = None
         self.daemon_err = self.daemon_out = None

@@ -30,7 +30,7 @@ A cycle is one poll frame received by the simulator ("rx poll") or one reply of 
 ("reply t="). Windows start and end a fixed time (0.4 s) after a cycle's line, in the idle part
 of the cycle, so each window holds whole cycles.
 
-Defaults: a CPU window of 60 cycles, about 2.5 minutes in all; --quick: 20 cycles, about a
+Defaults: a CPU window of 60 cycles, about 2 minutes in all; --quick: 20 cycles, about a
 minute. Nothing is installed: the Debian packages missing for a part (strace, valgrind, mbpoll,
 libmodbus-dev for modbus_slave) are named and that part is skipped. The load average is printed
 with the figures: the machine may be shared, and CPU times and latencies move with its load."""
@@ -389,8 +389,8 @@ def main():
                          "difference of the callgrind runs are a third of it, at least 10")
     ap.add_argument("--quick", action="store_true", help="the same as --seconds 20")
     ap.add_argument("--daemon", choices=("auto", "borl1d", "testroot"), default="auto",
-                    help="borl1d --conf-dir ROOT, borl1d-testroot, or (auto) the first where "
-                         "borl1d takes --conf-dir")
+                    help="auto (default): borl1d --conf-dir ROOT where the built borl1d takes "
+                         "that option, else borl1d-testroot")
     ap.add_argument("--no-reference", action="store_true", help="measure the daemon only")
     ap.add_argument("--no-strace", action="store_true", help="leave the syscalls out")
     ap.add_argument("--no-callgrind", action="store_true", help="leave the instructions out")
@@ -424,13 +424,13 @@ def main():
     for m in missing:
         print(f"cycle_cost: {m}", flush=True)
 
-    workdir = tempfile.mkdtemp(prefix="borl1d-cycle-cost-")
     results = {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "load_start": load(),
                "cycles": cycles, "side_cycles": side, "subjects": {"borl1d": {}}}
     subjects = [DaemonSubject(build, args.daemon)]
     if reference:
         subjects.append(ReferenceSubject(build))
         results["subjects"]["mbpoll"] = {}
+    workdir = tempfile.mkdtemp(prefix="borl1d-cycle-cost-")
     print(f"cycle_cost: {cycles} cycles of CPU window, {side} of strace window, callgrind runs "
           f"of {short} and {short + side} cycles; load average {results['load_start']}",
           flush=True)
