@@ -183,9 +183,9 @@ class Rig:
             "log4cpp.appender.err.layout = PatternLayout\n"
             "log4cpp.appender.err.layout.ConversionPattern = %d %c %p: %m%n\n")
 
-    def _spawn(self, argv, stdout=subprocess.PIPE):
+    def _spawn(self, argv):
         return subprocess.Popen(argv, cwd=self.dir, stdin=subprocess.PIPE,
-                                stdout=stdout, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def start_sim(self, *args, keep=True):
         self.sim = self._spawn([binary(self.build, "borl-sim"), "--link", self.link, *args])
