@@ -1,5 +1,8 @@
 """The daemon with its two peers for measurement and soak scripts: the controller simulator on a
-pty, the console peer playing vexad, and borl1d-testroot in a scratch configuration root.
+pty, the console peer playing vexad, and the daemon in a scratch configuration root: `borl1d
+--conf-dir ROOT` where the built borl1d takes that option, otherwise borl1d-testroot (the daemon
+whose root is etc/vexa below its working directory). Also the reference peer of the cycle-cost
+measurement: mbpoll polling a small Modbus RTU slave (bench/modbus_slave.cpp) on a pty.
 
 Every line the three processes print is collected by a reader thread and time-stamped when it is
 read, on the machine's monotonic clock (the clock borl-sim --stamp uses)."""
@@ -79,18 +82,74 @@ def free_port():
         return s.getsockname()[1]
 
 
-def binary(build, name):
-    for sub in ("", "tools/borl-sim", "tools/vexa-console"):
+def find_binary(build, name):
+    """Path of a built program, or None."""
+    for sub in ("", "tools/borl-sim", "tools/vexa-console", "bench"):
         p = os.path.join(build, sub, name)
         if os.path.isfile(p) and os.access(p, os.X_OK):
             return p
-    raise SystemExit(f"{name} not found in {build}: build it first (cmake --build {build})")
+    return None
+
+
+def binary(build, name):
+    p = find_binary(build, name)
+    if p is None:
+        raise SystemExit(f"{name} not found in {build}: build it first (cmake --build {build})")
+    return p
+
+
+_conf_dir_answers = {}
+
+
+def takes_conf_dir(path):
+    """True when the daemon at `path` takes --conf-dir, judged by its --help. A daemon that takes
+    no options would start in earnest on "--help" (with the production root), so the binary is
+    first searched for the option's name and only run when the name is in it; then it runs in
+    an empty scratch directory and is ended if it has not finished within 5 s."""
+    if path in _conf_dir_answers:
+        return _conf_dir_answers[path]
+    with open(path, "rb") as f:
+        answer = b"conf-dir" in f.read()
+    if answer:
+        with tempfile.TemporaryDirectory(prefix="borl1d-help-") as scratch:
+            try:
+                out = subprocess.run([path, "--help"], cwd=scratch, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     timeout=5).stdout
+            except subprocess.TimeoutExpired:
+                out = b""
+        answer = b"--conf-dir" in out
+    _conf_dir_answers[path] = answer
+    return answer
+
+
+def daemon_argv(build, root, which="auto"):
+    """The daemon's command line for the configuration root `root`: `borl1d --conf-dir root`, or
+    borl1d-testroot, which finds its root as etc/vexa below its working directory (so it must run
+    in the directory above a root of that name). `which`: auto (borl1d where it takes
+    --conf-dir), borl1d or testroot."""
+    if which not in ("auto", "borl1d", "testroot"):
+        raise ValueError(f"unknown daemon choice {which}")
+    if which != "testroot":
+        daemon = find_binary(build, "borl1d")
+        if daemon is not None and takes_conf_dir(daemon):
+            return [daemon, "--conf-dir", root]
+        if which == "borl1d":
+            raise SystemExit(f"{build}/borl1d is missing or does not take --conf-dir")
+    return [binary(build, "borl1d-testroot")]
 
 
 class Rig:
-    def __init__(self, build, log_level="INFO", workdir=None):
+    def __init__(self, build, log_level="INFO", workdir=None, daemon="auto"):
         self.build = os.path.abspath(build)
         self.dir = workdir or tempfile.mkdtemp(prefix="borl1d-rig-")
+        self.root = os.path.join(self.dir, "etc", "vexa")  # the daemon's configuration root
+        try:
+            self.daemon_cmd = daemon_argv(self.build, self.root, daemon)
+        except BaseException:
+            if workdir is None:
+                shutil.rmtree(self.dir, ignore_errors=True)
+            raise
         self.link = os.path.join(self.dir, "ttyCTRL")
         self.port = free_port()
         self.sim = self.console = self.daemon = None
@@ -111,12 +170,13 @@ class Rig:
             "    <port><owner>Borl100</owner></port>\n  </serialconfig>\n</config>\n")
         put("etc/vexa/borl1d/devices/borl100.xml",
             '<?xml version="1.0"?>\n<Borl100><serial>4711</serial></Borl100>\n')
+        # Absolute paths, so the file means the same to either daemon, wherever it runs.
         put("etc/vexa/borl1d.conf",
             "vexad.host = 127.0.0.1\n"
             f"vexad.south.port = {self.port}\n"
             f"borl1d.device.port = {self.link}\n"
-            "borl1d.device.dir = etc/vexa/borl1d/devices/\n"
-            "borl1d.serialconf.file = etc/vexa/serialconf.xml\n"
+            f"borl1d.device.dir = {self.root}/borl1d/devices/\n"
+            f"borl1d.serialconf.file = {self.root}/serialconf.xml\n"
             f"log4cpp.rootCategory = {level}, err\n"
             "log4cpp.appender.err = FileAppender\n"
             "log4cpp.appender.err.fileName = /dev/stderr\n"
@@ -154,8 +214,9 @@ class Rig:
         self._end(self.console)
         self.console = None
 
-    def start_daemon(self, keep_log=True):
-        self.daemon = self._spawn([binary(self.build, "borl1d-testroot")])
+    def start_daemon(self, keep_log=True, wrapper=()):
+        """Starts the daemon, under `wrapper` (a command prefix such as valgrind's) if given."""
+        self.daemon = self._spawn([*wrapper, *self.daemon_cmd])
         self.daemon_err = LineReader(self.daemon.stderr, keep_log)
         self.daemon_out = LineReader(self.daemon.stdout, keep_log)
         return self.daemon
@@ -182,8 +243,52 @@ class Rig:
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
+class ModbusRig:
+    """The reference peer: mbpoll polling holding registers once a second from modbus_slave (a
+    libmodbus RTU slave, bench/modbus_slave.cpp) on a pty. The slave prints "reply t=..." per
+    reply; mbpoll's own output (the register values) goes to /dev/null."""
+
+    def __init__(self, build, registers=60, period_ms=1000):
+        self.build = os.path.abspath(build)
+        self.dir = tempfile.mkdtemp(prefix="borl1d-mbpoll-")
+        self.registers = registers
+        self.period_ms = period_ms
+        self.slave = self.poller = None
+        self.slave_out = self.slave_err = self.poller_err = None
+        self.pty = None
+
+    def poller_argv(self):
+        return ["mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", "1", "-r", "1",
+                "-c", str(self.registers), "-t", "4", "-l", str(self.period_ms), self.pty or "PTY"]
+
+    def start_slave(self):
+        self.slave = subprocess.Popen(
+            [binary(self.build, "modbus_slave"), "--registers", str(self.registers)],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
+        self.slave_out = LineReader(self.slave.stdout)
+        self.slave_err = LineReader(self.slave.stderr)
+        i = self.slave_out.wait_for("pty: ")
+        if i < 0:
+            raise RuntimeError("modbus_slave did not start")
+        self.pty = self.slave_out.snapshot()[i][1].split("pty: ", 1)[1].strip()
+
+    def start_poller(self, wrapper=()):
+        self.poller = subprocess.Popen([*wrapper, *self.poller_argv()], cwd=self.dir,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.PIPE)
+        self.poller_err = LineReader(self.poller.stderr)
+        return self.poller
+
+    def close(self):
+        for p in (self.poller, self.slave):
+            Rig._end(p)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def status_kb(pid, field):
-    """A field of /proc/<pid>/status in kB (VmRSS, VmHWM), or None when the process is gone."""
+    """A field of /proc/<pid>/status in kB (VmRSS, VmHWM, RssAnon), or None when the process is
+    gone."""
     try:
         with open(f"/proc/{pid}/status") as f:
             for line in f:
@@ -212,3 +317,25 @@ def run_seconds(pid):
         except OSError:
             pass
     return total / 1e9
+
+
+def thread_counters(pid):
+    """Per thread of the process: {tid: (name, nanoseconds on a CPU, context switches)}."""
+    out = {}
+    for task in os.listdir(f"/proc/{pid}/task"):
+        base = f"/proc/{pid}/task/{task}"
+        try:
+            with open(base + "/comm") as f:
+                name = f.read().strip()
+            with open(base + "/schedstat") as f:
+                ns = int(f.read().split()[0])
+            switches = 0
+            with open(base + "/status") as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches:",
+                                        "nonvoluntary_ctxt_switches:")):
+                        switches += int(line.split()[1])
+        except OSError:
+            continue  # the thread ended
+        out[int(task)] = (name, ns, switches)
+    return out
