@@ -127,12 +127,7 @@ std::unique_ptr<Process> startDaemon(const ScratchDir& dir, const NotifySocket& 
 
 class ServiceNotify : public ::testing::Test {
 protected:
-    void SetUp() override {
-#if !BORL1D_SYSTEMD_BUILD
-        GTEST_SKIP() << "built without systemd notification";
-#endif
-        ASSERT_TRUE(sock.bound);
-    }
+    void SetUp() override { ASSERT_TRUE(sock.bound); }
     void TearDown() override {
         if (!daemon)
             return;
@@ -177,6 +172,25 @@ TEST_F(ServiceNotify, WatchdogPingsGoOnAfterTheSerialPortIsLost) {
         ASSERT_TRUE(sock.waitFor("WATCHDOG=1", 10s)) << "ping " << i;
     EXPECT_GT(sock.received.size(), from);
     EXPECT_TRUE(daemon->running());
+}
+
+// `systemctl status` shows what the daemon is doing; a stop is announced before the exit.
+TEST_F(ServiceNotify, StatusFollowsThePortAndAStopIsAnnounced) {
+    ScratchDir dir("notify-status");
+    SilentPty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    writeRoot(dir, pty.slave);
+    daemon = startDaemon(dir, sock);
+    ASSERT_TRUE(sock.waitFor("READY=1", 15s));
+    ASSERT_TRUE(sock.waitFor(
+        "STATUS=port " + pty.slave + " open, controller not answering yet, vexad not connected",
+        10s));
+    pty.hangUp();
+    ASSERT_TRUE(sock.waitFor("STATUS=port " + pty.slave + " lost", 10s));
+    daemon->kill(SIGTERM);
+    EXPECT_TRUE(sock.waitFor("STOPPING=1", 10s));
+    EXPECT_EQ(daemon->wait(10s), 0);
+    daemon.reset();
 }
 
 TEST_F(ServiceNotify, FailedStartUpNeverReportsReady) {

@@ -1,0 +1,153 @@
+// The daemon as an operator runs it: the command line, the stop and log-rotation signals, and a
+// standard output that is full or gone.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "e2eRig.h"
+
+using namespace std::chrono_literals;
+using e2e::json;
+using e2e::Rig;
+using e2e::RigOptions;
+using testsupport::Process;
+
+namespace {
+
+bool online(const json& m) {
+    return e2e::isDeviceEvent(m, 2);
+}
+
+// The daemon of `rig` with its standard output sent to `path` (a FIFO the test holds).
+std::unique_ptr<Process> daemonWritingTo(Rig& rig, const std::string& path) {
+    return std::make_unique<Process>(
+        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" > \"$1\"",
+                                 testsupport::builtBinary("borl1d-testroot"), path},
+        rig.dir.path());
+}
+
+}  // namespace
+
+// --help and --version print and exit without reading anything: with a configuration file that
+// is a FIFO nobody writes, reading it would block for ever.
+TEST(CommandLineE2E, HelpAndVersionTouchNothingAndABadOptionNamesItself) {
+    testsupport::ScratchDir dir("cli");
+    testsupport::makeDirs(dir / "etc/vexa");
+    ASSERT_EQ(mkfifo((dir / "etc/vexa/borl1d.conf").c_str(), 0600), 0);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* out;  // in standard output, or null
+        const char* err;  // in standard error, or null
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "--check-config", nullptr},
+        {{"-h"}, 0, "Usage: borl1d", nullptr},
+        {{"--version"}, 0, "borl1d ", nullptr},
+        {{"-V"}, 0, "borl1d ", nullptr},
+        {{"--frobnicate"}, 64, nullptr, "unknown option --frobnicate"},
+        {{"-x"}, 64, nullptr, "unknown option -x"},
+        {{"--config"}, 64, nullptr, "--config needs a value"},
+        {{"stray"}, 64, nullptr, "unexpected argument \"stray\""},
+        {{"--timing", "pause=soon"}, 64, nullptr, "--timing: bad item \"pause=soon\""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{testsupport::builtBinary("borl1d-testroot")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Process p(argv, dir.path());
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_EQ(p.wait(10s), c.status);
+        if (c.out) {
+            EXPECT_GE(p.out().waitForLine(c.out, 5s), 0) << p.out().text();
+        }
+        if (c.err) {
+            EXPECT_GE(p.err().waitForLine(c.err, 5s), 0) << p.err().text();
+        }
+    }
+}
+
+TEST(SignalsE2E, TermAndIntStopInOrderWithStatusZero) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        Rig rig(sig == SIGTERM ? "signal_term" : "signal_int");
+        ASSERT_GE(rig.waitForMessage(online), 0);
+        rig.daemon->kill(sig);
+        EXPECT_EQ(rig.daemon->wait(10s), 0);
+        EXPECT_GE(rig.daemon->err().waitForLine(
+                      sig == SIGTERM ? "Stopping on SIGTERM" : "Stopping on SIGINT", 0ms),
+                  0);
+        EXPECT_GE(rig.daemon->err().waitForLine("Stopped", 0ms), 0);
+    }
+}
+
+// logrotate moves the file away and sends SIGHUP: the daemon goes on and writes a new file.
+TEST(SignalsE2E, HangUpReopensTheLogFileAndTheDaemonGoesOn) {
+    Rig rig("signal_hup", RigOptions{{}, {}, true, false});
+    const std::string log = rig.dir / "borl1d.log";
+    const std::string conf = rig.dir / "etc/vexa/borl1d.conf";
+    std::string text = testsupport::readFile(conf);
+    const std::string root = "log4cpp.rootCategory = DEBUG, err";
+    ASSERT_NE(text.find(root), std::string::npos);
+    text.replace(text.find(root), root.size(), "log4cpp.rootCategory = INFO, err, file");
+    testsupport::writeFile(conf, text +
+                                     "log4cpp.appender.file = FileAppender\n"
+                                     "log4cpp.appender.file.fileName = " +
+                                     log +
+                                     "\n"
+                                     "log4cpp.appender.file.layout = PatternLayout\n"
+                                     "log4cpp.appender.file.layout.ConversionPattern = %m%n\n");
+    rig.startDaemon();
+    ASSERT_GE(rig.waitForMessage(online), 0);
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] { return testsupport::readFile(log).find("Frame valid") != std::string::npos; }));
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    rig.daemon->kill(SIGHUP);
+    EXPECT_TRUE(testsupport::waitFor([&] {
+        return testsupport::readFile(log).find("SIGHUP: log files re-opened") != std::string::npos;
+    }));
+    EXPECT_TRUE(testsupport::waitFor([&] {
+        return testsupport::readFile(log).find("Frame valid") != std::string::npos;
+    })) << "the exchange goes on into the new file";
+    EXPECT_TRUE(rig.daemon->running());
+}
+
+// Standard output a pipe that nobody reads (full from the start) or whose reader has gone: the
+// trace lines are dropped, the exchange goes on and the daemon lives.
+TEST(StdoutE2E, AFullOrBrokenStandardOutputNeverStallsOrEndsTheDaemon) {
+    for (bool readerGone : {false, true}) {
+        SCOPED_TRACE(readerGone ? "reader gone" : "pipe full");
+        Rig rig(readerGone ? "stdout_gone" : "stdout_full", RigOptions{{}, {}, true, false});
+        const std::string fifo = rig.dir / "stdout";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        ASSERT_GE(filler, 0);
+        const std::string block(4096, 'x');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        rig.daemon = daemonWritingTo(rig, fifo);
+        // Once the daemon logs, its standard output is open: the reader may go.
+        ASSERT_GE(rig.daemon->err().waitForLine("loading"), 0);
+        if (readerGone)
+            close(reader);
+        // The capability lines go to standard output on the first five replies: samples flow
+        // on past them.
+        ASSERT_GE(rig.waitForMessage(online), 0);
+        for (int i = 0; i < 6; ++i) {
+            size_t from = rig.messages().size();
+            ASSERT_GE(
+                rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }, 10s, from),
+                0)
+                << "reply " << i;
+        }
+        EXPECT_GE(rig.daemon->err().waitForLine("Standard output does not take", 0ms), 0);
+        EXPECT_TRUE(rig.daemon->running());
+        close(filler);
+        if (!readerGone)
+            close(reader);
+    }
+}
