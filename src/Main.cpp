@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     if (debug)
         cQlog::debugToStderr();
 
-    manager = new dornManager();
+    manager = new dornManager(check);
     if (check)
         return manager->checkConfig() ? 0 : 255;
     if (manager->cConfFile_status && manager->initDorn()) {
