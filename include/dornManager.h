@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "SerialConfig.h"
 #include "cObject.h"
@@ -173,11 +174,22 @@ public:
     qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
     int serFd;                        // serial descriptor; -1 while the port is closed
 
-    dornManager();
+    // Where start-up found what it uses, for the start-up banner and --check-config.
+    std::string serBusFrom;     // assignment file and port that gave serBusPort; empty: the key
+    std::string devSerialFile;  // device description whose <serial> gave devSerial; empty: none
+    // Start-up problems, one text per cause, also logged: errors end start-up, warnings do not.
+    std::vector<std::string> startupErrors;
+    std::vector<std::string> startupWarnings;
+
+    // Loads the configuration and runs the serial-port assignment scan. `checkOnly` (the
+    // --check-config run) leaves the logging set-up of the file alone, so that no log file is
+    // opened, and goes on past a failure so that every problem is found.
+    explicit dornManager(bool checkOnly = false);
     ~dornManager() override;
     bool initDorn();
-    // --check-config: the rest of start-up's reading (the device description scan), without the
-    // serial port or vexad; prints what the daemon would use. True when start-up would go on.
+    // --check-config: the rest of start-up's reading (the serial-port configuration and the
+    // device description scan), without opening the serial port or connecting to vexad; prints
+    // what the daemon would use and every problem found. True when start-up would go on.
     bool checkConfig();
     int start();  // does not return
     bool readSerialConf();
@@ -219,6 +231,16 @@ private:
     void logStatistics();
     void gatherOnLine();
     void updateServiceStatus();
+
+    // Logs a start-up problem at `priority` and keeps it as an error (start-up ends) or a warning.
+    void startupProblem(bool fatal, int priority, const char* fmt, ...) QLOG_PRINTF(4, 5);
+    bool checkKeys();  // value lengths (fatal) and unknown keys (warnings)
+    std::string describeBus() const;
+    std::string describeLine() const;
+    std::string describeSerial() const;
+
+    bool checkOnly = false;   // a --check-config run
+    bool confLoaded = false;  // the configuration file was read
 
     uint8_t decodebuff[kFrameSize];  // data block of the frame being decoded
     std::string statusText;          // last STATUS= sent to the service manager

@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
-    manager = new dornManager();
+    manager = new dornManager(check);
     manager->link.timing = timing;
     manager->link.signalFd = signalFd;
     if (check)

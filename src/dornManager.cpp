@@ -1,18 +1,29 @@
 // The daemon manager's start-up: configuration keys, the serial-port and device scans, the link
-// to vexad, the device object, the transmit handshake and the serial port.
+// to vexad, the device object, the transmit handshake and the serial port, and the banner that
+// says what start-up found.
 #include "dornManager.h"
 
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "SerialConfig.h"
+#include "boundedFile.h"
 #include "cConfig.h"
 #include "cObjectClient.h"
 #include "southDevice.h"
+
+#ifndef BORL1D_VERSION
+#error "BORL1D_VERSION must name the build's version"
+#endif
 
 // The transmit thread and its handshake with the receive loop. Statically initialised so that
 // they are usable objects from the start; initDorn sets them up for the daemon (the condition
@@ -30,7 +41,51 @@ void initTxHandshake() {
     pthread_condattr_destroy(&attr);
 }
 
-dornManager::dornManager()
+namespace {
+
+// The keys the daemon reads; every "log4cpp." key belongs to the logging set-up.
+const char* const kKnownKeys[] = {
+    "borl1d.device.name",        "borl1d.serialconf.file",
+    "vexad.south.port",          "vexad.host",
+    "borl1d.device.dir",         "borl1d.device.port",
+    "borl1d.device.displayname", "borl1d.serialconf.dir",
+};
+
+// Edit distance (insertions, deletions, substitutions) between two keys.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+const char* nearestKey(const std::string& key) {
+    // A key longer than any known one by far is no typo of it: its head is compared.
+    const std::string head = key.substr(0, 64);
+    const char* best = kKnownKeys[0];
+    size_t bestDistance = SIZE_MAX;
+    for (const char* known : kKnownKeys) {
+        size_t d = editDistance(head, known);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = known;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+dornManager::dornManager(bool checkOnly_)
     : cQlog("dornManager"),
       devOwner("Borl100"),
       vexaHost("localhost"),
@@ -45,13 +100,23 @@ dornManager::dornManager()
       devA(nullptr),
       mObjectClient(nullptr),
       mSerconf(nullptr),
-      serFd(-1) {
-    if (!cConfig::load(ConfFile)) {
+      serFd(-1),
+      checkOnly(checkOnly_) {
+    std::string why;
+    confLoaded = cConfig::load(ConfFile, &why);
+    if (!confLoaded) {
         error("Could not load config file: \"%s\" \n", ConfFile);
+        startupProblem(true, ERROR,
+                       "Configuration file %s not read (%s): it must be a readable regular file "
+                       "of at most %zu bytes; name another one with --config",
+                       ConfFile, why.c_str(), qutils::kMaxStartupFileSize);
         cConfFile_status = false;
-        return;
+        if (!checkOnly)
+            return;
+    } else if (!checkOnly) {
+        // A check leaves logging as it is (standard error): log4cpp would open the log files.
+        cQlog::init(ConfFile);
     }
-    cQlog::init(ConfFile);
 
     devOwner = cConfig::getString("borl1d.device.name", "Borl100");
     serConf = cConfig::getString("borl1d.serialconf.file", DefaultSerialConf);
@@ -64,7 +129,12 @@ dornManager::dornManager()
     // not come from the first controller's assignment files.
     serConfDir = cConfig::getString("borl1d.serialconf.dir", ConfDir);
 
-    cConfFile_status = readSerialConf();
+    bool keysOk = !confLoaded || checkKeys();
+    if (!keysOk && !checkOnly) {
+        cConfFile_status = false;
+        return;
+    }
+    cConfFile_status = readSerialConf() && confLoaded && keysOk;
     debug("Done reading readSerialConf()");
 }
 
@@ -74,11 +144,93 @@ dornManager::~dornManager() {
         close(link.wakeFd);
 }
 
+void dornManager::startupProblem(bool fatal, int priority, const char* fmt, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    if (priority <= ERROR)
+        error("%s", text);
+    else
+        warn("%s", text);
+    (fatal ? startupErrors : startupWarnings).push_back(text);
+}
+
+bool dornManager::checkKeys() {
+    bool ok = true;
+    // Text values go into fixed places (paths, vexad's device label); a value this long is a
+    // damaged or hostile file, not a setting.
+    for (const char* key : kKnownKeys) {
+        if (strcmp(key, "vexad.south.port") == 0)
+            continue;  // a number: one that does not fit is warned about and defaulted
+        const char* value = cConfig::getString(key, nullptr);
+        size_t length = value ? strlen(value) : 0;
+        if (length > cConfig::kMaxValueLength) {
+            startupProblem(true, ERROR,
+                           "Configuration key %s in %s: the value has %zu bytes, more than %zu: "
+                           "shorten it",
+                           key, ConfFile, length, cConfig::kMaxValueLength);
+            ok = false;
+        }
+    }
+    for (const std::string& key : cConfig::keys()) {
+        if (key.compare(0, 8, "log4cpp.") == 0)
+            continue;
+        bool known = false;
+        for (const char* k : kKnownKeys)
+            known = known || key == k;
+        if (!known) {
+            startupProblem(false, WARN,
+                           "Unknown configuration key \"%.64s\" in %s is ignored; the nearest "
+                           "known key is %s",
+                           key.c_str(), ConfFile, nearestKey(key));
+        }
+    }
+    return ok;
+}
+
+std::string dornManager::describeBus() const {
+    return std::string(serBusPort) + " from " +
+           (serBusFrom.empty() ? std::string("borl1d.device.port") : serBusFrom);
+}
+
+std::string dornManager::describeLine() const {
+    const qserial::SerialPort* port = mSerconf ? mSerconf->find(serBusPort) : nullptr;
+    if (port)
+        return qserial::SerialConfig::settingsText(*port) + " from " + mSerconf->path();
+    qserial::SerialPort defaults;
+    std::string why;
+    if (mSerconf && !mSerconf->problem().empty())
+        why = mSerconf->problem();
+    else
+        why = std::string("no port ") + serBusPort + " of " + devOwner + " in " + serConf;
+    return qserial::SerialConfig::settingsText(defaults) + " (defaults; " + why + ")";
+}
+
+std::string dornManager::describeSerial() const {
+    std::string text = std::to_string(static_cast<uint32_t>(devSerial));
+    if (devSerialFile.empty())
+        return text + " (no <serial> read in " + devDir + ")";
+    return text + " from " + devSerialFile;
+}
+
 bool dornManager::initDorn() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
 
     if (!loadXml()) {
         error("Could not parse Xml file");
+        return false;
+    }
+
+    // One owner per port: a second poller on the line garbles every frame. Known before vexad
+    // hears of this instance.
+    pid_t holder = qserial::SerialConfig::holderOf(serBusPort);
+    if (holder > 0) {
+        startupProblem(true, ERROR,
+                       "Serial port %s is held by another process (pid %d): stop it (another "
+                       "borl1d?) or give this instance its own port",
+                       serBusPort, static_cast<int>(holder));
         return false;
     }
 
@@ -90,23 +242,19 @@ bool dornManager::initDorn() {
 
     initTxHandshake();
 
-    // A port that does not open is not fatal: the exchange logs its errors and re-opens it.
+    // A port that does not open is not fatal: the exchange logs its errors and re-opens it. A
+    // port that another process took meanwhile is.
     serFd = mSerconf->connect(std::string(serBusPort));
-    return true;
-}
-
-bool dornManager::checkConfig() {
-    bool ok = cConfFile_status;
-    if (ok) {
-        mSerconf = new qserial::SerialConfig(serConf, devOwner);
-        ok = loadXml();
-        if (!ok)
-            error("Could not parse Xml file");
+    if (serFd < 0 && errno == EBUSY) {
+        startupProblem(true, ERROR,
+                       "Serial port %s is held by another process: stop it (another borl1d?) or "
+                       "give this instance its own port",
+                       serBusPort);
+        mObjectClient->stop();  // nothing of this instance may reach vexad any more
+        return false;
     }
-    std::printf("configuration file: %s\n", ConfFile);
-    std::printf("serial port: %s\n", serBusPort);
-    std::printf("device serial: %u\n", static_cast<unsigned>(devSerial));
-    std::printf("vexad: %s:%d\n", vexaHost, southPort);
-    std::printf("%s\n", ok ? "configuration usable" : "configuration NOT usable");
-    return ok;
+    info("borl1d %s: configuration %s; serial bus %s; line %s; device serial %s; vexad %s:%d",
+         BORL1D_VERSION, ConfFile, describeBus().c_str(), describeLine().c_str(),
+         describeSerial().c_str(), vexaHost, southPort);
+    return true;
 }

@@ -449,7 +449,7 @@ void dornManager::closePort(int err) {
     error("Serial port %s lost: %s\n", serBusPort, err ? strerror(err) : "end of file");
     {
         std::lock_guard<std::mutex> lock(link.fdMutex);
-        close(serFd);
+        qserial::SerialConfig::closePort(serFd);  // gives up the exclusive hold as well
         serFd = -1;
     }
     link.rx.restart();
@@ -664,7 +664,7 @@ int dornManager::start() {
     // go out.
     if (serFd >= 0) {
         std::lock_guard<std::mutex> lock(link.fdMutex);
-        close(serFd);
+        qserial::SerialConfig::closePort(serFd);
         serFd = -1;
     }
     if (mObjectClient != nullptr) {

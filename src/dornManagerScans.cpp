@@ -1,16 +1,26 @@
 // The two start-up scans: the serial-port assignment files, which tell on which bus the
 // controller hangs, and the device description files, which give the device serial number.
+// Entries are read in sorted name order, so that "the last match wins" does not depend on the
+// file system; only regular files of at most 1 MiB are read, and each problem is logged with the
+// file it is in and what to do about it.
 #include <dirent.h>
-#include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "cConfig.h"
 #include "dornManager.h"
+#include "xmlFile.h"
+
+using qutils::XmlFile;
 
 namespace {
 
@@ -19,6 +29,7 @@ const char* const kOwnerKeyword = "Borl100";
 
 constexpr size_t kPathSize = 500;  // composed path of one directory entry
 constexpr size_t kTextSize = 128;  // one owner or serial text, cut to 127 characters
+constexpr size_t kListed = 8;      // files and owners named in one line at most
 
 bool isElement(const xmlNode* node, const char* name) {
     return xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
@@ -40,40 +51,116 @@ const char* busDevice(int position) {
     }
 }
 
+// The entry names of `dir` in byte order; false with errno set when it cannot be listed.
+bool sortedEntries(const char* dir, std::vector<std::string>& names) {
+    DIR* d = opendir(dir);
+    if (!d)
+        return false;
+    while (struct dirent* entry = readdir(d))
+        names.push_back(entry->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
+// "a, b, c" of at most kListed items, then how many more; `none` when empty.
+std::string listed(const std::vector<std::string>& items, const char* none) {
+    if (items.empty())
+        return none;
+    std::string out;
+    for (size_t i = 0; i < items.size() && i < kListed; ++i)
+        out += (i ? ", " : "") + items[i];
+    if (items.size() > kListed)
+        out += " and " + std::to_string(items.size() - kListed) + " more";
+    return out;
+}
+
+// A device serial: what strtoul reads with base 0, and it has to lie in 0 ... 0xFFFFFFFE. A
+// negative number or one beyond that range (0xFFFFFFFF is the wildcard "any device") is refused.
+bool parseDeviceSerial(const char* text, uint32_t& serial) {
+    const char* p = text;
+    while (isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (!isdigit(static_cast<unsigned char>(*p))) {  // no digits: strtoul gives 0
+        serial = 0;
+        return true;
+    }
+    errno = 0;
+    unsigned long long value = strtoull(p, nullptr, 0);
+    if (errno == ERANGE || value > 0xFFFFFFFEull || (negative && value != 0))
+        return false;
+    serial = static_cast<uint32_t>(value);
+    return true;
+}
+
 }  // namespace
 
 bool dornManager::readSerialConf() {
     info("loading serialconf.xml:.");
-    DIR* dir = opendir(serConfDir);
-    if (!dir)
+    std::vector<std::string> names;
+    if (!sortedEntries(serConfDir, names)) {
+        startupProblem(true, ERROR,
+                       "Serial-port assignment directory %s cannot be read (%s): it must hold "
+                       "serialconf.xml with a <port> owned by \"%s\"",
+                       serConfDir, strerror(errno), kOwnerKeyword);
         return false;
+    }
 
     bool readSuccess = false;
+    std::string stoppedAt;             // the problem with the file that ended the scan
+    std::vector<std::string> scanned;  // assignment files read
+    std::vector<std::string> owners;   // other owners found, quoted
     char file[kPathSize];
     char owner[kTextSize];
-    while (struct dirent* entry = readdir(dir)) {
-        int n = snprintf(file, sizeof file, "%s/%s", serConfDir, entry->d_name);
+    std::string keyword;
+    for (const std::string& name : names) {
+        int n = snprintf(file, sizeof file, "%s/%s", serConfDir, name.c_str());
         if (n < 0 || static_cast<size_t>(n) >= sizeof file) {
-            debug("Path too long, entry skipped: %s", entry->d_name);
+            debug("Path too long, entry skipped: %s", name.c_str());
             continue;
         }
         if (!strstr(file, "serialconf.xml"))
             continue;
 
-        xmlDoc* doc = xmlParseFile(file);
+        XmlFile xml(file);
+        if (xml.status() == XmlFile::NotRegular) {
+            startupProblem(false, WARN, "Serial-port assignment file %s is %s: passed over", file,
+                           xml.reason().c_str());
+            continue;
+        }
+        scanned.push_back(name);
+        xmlDoc* doc = xml.doc();
         if (!doc) {
+            stoppedAt = std::string("Serial-port assignment file ") + file + " not parsed (" +
+                        xml.reason() + "); the scan stops here: fix the file or move it out of " +
+                        serConfDir;
+            error("%s", stoppedAt.c_str());
             info("serialconf.xml not parsed:.");
             break;
         }
         xmlNode* root = xmlDocGetRootElement(doc);
         if (!root) {
+            stoppedAt = std::string("Serial-port assignment file ") + file +
+                        " has no root element; the scan stops here: fix the file or move it "
+                        "out of " +
+                        serConfDir;
+            error("%s", stoppedAt.c_str());
             info("serialconf.xml is Empty:.");
-            xmlFreeDoc(doc);
             break;
         }
         if (!isElement(root, "config")) {
+            stoppedAt = std::string("Serial-port assignment file ") + file + ": root element <" +
+                        reinterpret_cast<const char*>(root->name) +
+                        "> instead of <config>; the scan stops here: fix the file or move it "
+                        "out of " +
+                        serConfDir;
+            error("%s", stoppedAt.c_str());
             info("serialconfig.xml content error:.");
-            xmlFreeDoc(doc);
             break;
         }
 
@@ -92,37 +179,68 @@ bool dornManager::readSerialConf() {
                 for (xmlNode* o = port->xmlChildrenNode; o; o = o->next) {
                     if (!isElement(o, "owner"))
                         continue;
-                    xmlChar* keyword = xmlNodeListGetString(doc, o->xmlChildrenNode, 1);
-                    if (!keyword)
+                    if (!xml.text(o, keyword))
                         continue;  // an empty owner names nobody
-                    strncpy(owner, reinterpret_cast<const char*>(keyword), sizeof owner - 1);
-                    debug("keyword: %s", reinterpret_cast<const char*>(keyword));
-                    xmlFree(keyword);
+                    strncpy(owner, keyword.c_str(), sizeof owner - 1);
+                    debug("keyword: %s", keyword.c_str());
                     debug("owner: %s", owner);
-                    if (strcmp(owner, kOwnerKeyword) != 0)
+                    if (strcmp(owner, kOwnerKeyword) != 0) {
+                        std::string quoted = "\"" + std::string(owner).substr(0, 40) + "\"";
+                        if (std::find(owners.begin(), owners.end(), quoted) == owners.end())
+                            owners.push_back(quoted);
                         continue;
+                    }
                     readSuccess = true;
                     if (const char* bus = busDevice(iteration)) {
                         info("Borl100 using bus ttyS%d", iteration);
                         serBusPort = bus;
+                        serBusFrom = std::string("assignment file ") + file + ", port " +
+                                     std::to_string(iteration);
                     } else {
                         error("Could not determine bus");
                     }
                 }
             }
         }
-        xmlFreeDoc(doc);
     }
-    closedir(dir);
+
+    if (!stoppedAt.empty()) {
+        // Fatal unless an earlier file gave the bus.
+        (readSuccess ? startupWarnings : startupErrors).push_back(stoppedAt);
+    }
+    if (readSuccess || (!stoppedAt.empty() && scanned.size() < 2)) {
+        // The bus is found, or the scan stopped at its first file: nothing more to say.
+    } else if (scanned.empty()) {
+        startupProblem(true, ERROR,
+                       "No serial-port assignment file in %s (no regular file whose name "
+                       "contains \"serialconf.xml\"): add serialconf.xml with a <port> owned by "
+                       "\"%s\"",
+                       serConfDir, kOwnerKeyword);
+    } else {
+        if (!stoppedAt.empty())
+            scanned.pop_back();  // the file the scan stopped at gave no owners
+        startupProblem(true, ERROR,
+                       "No port owned by \"%s\" in the serial-port assignment files of %s (read: "
+                       "%s; owners found: %s): put <owner>%s</owner> in the <port> of the "
+                       "controller's bus (exact text: case and white space count)",
+                       kOwnerKeyword, serConfDir, listed(scanned, "none").c_str(),
+                       listed(owners, "none").c_str(), kOwnerKeyword);
+    }
     return readSuccess;
 }
 
 bool dornManager::loadXml() {
     info("loading xml");
     const char* DeviceDir = cConfig::getString("borl1d.device.dir", DefaultDeviceDir);
-    DIR* dir = opendir(DeviceDir);
-    if (!dir) {
+    std::vector<std::string> names;
+    if (!sortedEntries(DeviceDir, names)) {
+        int err = errno;
         debug("Error: Could not load .xml file\n");
+        startupProblem(true, ERROR,
+                       "Device directory %s cannot be read (%s): create it and put the device "
+                       "description in it (a .xml file holding <Borl100><serial>N</serial>"
+                       "</Borl100>)",
+                       DeviceDir, strerror(err));
         return false;
     }
     // A directory configured without its trailing slash still names the same files.
@@ -132,49 +250,73 @@ bool dornManager::loadXml() {
     bool start_requirement = false;
     char file[kPathSize];
     char serial[kTextSize];
-    while (struct dirent* entry = readdir(dir)) {
-        int n = snprintf(file, sizeof file, "%s%s%s", DeviceDir, separator, entry->d_name);
+    std::string keyword;
+    for (const std::string& name : names) {
+        int n = snprintf(file, sizeof file, "%s%s%s", DeviceDir, separator, name.c_str());
         if (n < 0 || static_cast<size_t>(n) >= sizeof file) {
-            debug("Path too long, entry skipped: %s", entry->d_name);
+            debug("Path too long, entry skipped: %s", name.c_str());
             continue;
         }
         if (!strstr(file, ".xml"))
             continue;
+
+        XmlFile xml(file);
+        if (xml.status() == XmlFile::NotRegular) {
+            startupProblem(false, WARN, "Device description %s is %s: passed over", file,
+                           xml.reason().c_str());
+            continue;
+        }
         start_requirement = true;
 
-        xmlDoc* doc = xmlParseFile(file);
+        xmlDoc* doc = xml.doc();
         if (!doc) {
             debug("Document not parsed successfully:.");
+            startupProblem(false, ERROR,
+                           "Device description %s not parsed (%s): passed over; fix the file", file,
+                           xml.reason().c_str());
             continue;
         }
         xmlNode* root = xmlDocGetRootElement(doc);
         if (!root) {
             debug("Document is Empty:.");
-            xmlFreeDoc(doc);
+            startupProblem(false, ERROR,
+                           "Device description %s has no root element: passed over; fix the file",
+                           file);
             continue;
         }
         if (!isElement(root, "Borl100")) {
             debug("Document is of the wrong type, root node != device:.");
-            xmlFreeDoc(doc);
+            startupProblem(false, ERROR,
+                           "Device description %s: root element <%s> instead of <Borl100>: "
+                           "passed over; fix the file or move it out of %s",
+                           file, reinterpret_cast<const char*>(root->name), DeviceDir);
             continue;
         }
         memset(serial, 0, sizeof serial);
         for (xmlNode* node = root->xmlChildrenNode; node; node = node->next) {
             if (!isElement(node, "serial"))
                 continue;
-            xmlChar* keyword = xmlNodeListGetString(doc, node->xmlChildrenNode, 1);
-            if (!keyword)
+            if (!xml.text(node, keyword))
                 continue;  // an empty serial element gives no number
-            strncpy(serial, reinterpret_cast<const char*>(keyword), sizeof serial - 1);
-            xmlFree(keyword);
-            // strtoul is 64 bits wide here: clamp to the 32 bits of a device serial.
-            unsigned long value = strtoul(serial, nullptr, 0);
-            if (value > UINT32_MAX)
-                value = UINT32_MAX;
-            devSerial = static_cast<int>(static_cast<uint32_t>(value));
+            strncpy(serial, keyword.c_str(), sizeof serial - 1);
+            uint32_t value = 0;
+            if (!parseDeviceSerial(serial, value)) {
+                startupProblem(false, ERROR,
+                               "Device description %s: serial \"%s\" is not a number from 0 to "
+                               "4294967294: ignored; write the device's serial number there",
+                               file, serial);
+                continue;
+            }
+            devSerial = static_cast<int>(value);
+            devSerialFile = file;
         }
-        xmlFreeDoc(doc);
     }
-    closedir(dir);
+    if (!start_requirement) {
+        startupProblem(true, ERROR,
+                       "Device directory %s holds no device description (no regular file whose "
+                       "name contains \".xml\"): add one holding <Borl100><serial>N</serial>"
+                       "</Borl100>",
+                       DeviceDir);
+    }
     return start_requirement;
 }

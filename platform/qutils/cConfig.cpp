@@ -12,7 +12,9 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
+#include "boundedFile.h"
 #include "cQlog.h"
 
 namespace {
@@ -48,35 +50,26 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-// Reads the whole file; false when it cannot be opened or read (a directory, say).
-bool readAll(const char* path, std::string& out) {
-    FILE* f = fopen(path, "rb");
-    if (!f) {
-        logger().debug("Cannot open configuration file %s: %s", path, strerror(errno));
-        return false;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    bool failed = ferror(f) != 0;
-    int err = errno;
-    fclose(f);
-    if (failed) {
-        logger().debug("Cannot read configuration file %s: %s", path, strerror(err));
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool cConfig::load(const char* path) {
-    if (!path)
+    return load(path, nullptr);
+}
+
+bool cConfig::load(const char* path, std::string* why) {
+    if (!path) {
+        if (why)
+            *why = "no path";
         return false;
+    }
     std::string text;
-    if (!readAll(path, text))
+    qutils::FileRead read = qutils::readBoundedFile(path, text);
+    if (read.status != qutils::FileRead::Ok) {
+        logger().debug("Configuration file %s not read: %s", path, read.reason.c_str());
+        if (why)
+            *why = read.reason;
         return false;
+    }
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         text.erase(0, 3);  // UTF-8 byte order mark
 
@@ -122,6 +115,15 @@ bool cConfig::load(const char* path) {
     }
     logger().debug("Loaded %zu keys from %s", parsed.size(), path);
     return true;
+}
+
+std::vector<std::string> cConfig::keys() {
+    ConfigState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<std::string> out;
+    for (const auto& kv : s.props)
+        out.push_back(kv.first);
+    return out;
 }
 
 const char* cConfig::getString(const char* key, const char* def) {

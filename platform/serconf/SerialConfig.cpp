@@ -16,19 +16,25 @@
 #include "SerialConfig.h"
 
 #include <fcntl.h>
-#include <libxml/parser.h>
 #include <libxml/tree.h>
-#include <libxml/xmlerror.h>
 #include <linux/serial.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "cQlog.h"
+#include "xmlFile.h"
 
 namespace qserial {
 
@@ -43,13 +49,11 @@ bool named(const xmlNode* node, const char* name) {
     return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
 }
 
-// Text content of an element, white space around it removed; empty when it has none.
-std::string textOf(xmlDoc* doc, const xmlNode* node, bool trim) {
-    xmlChar* raw = xmlNodeListGetString(doc, node->children, 1);
-    if (!raw)
+// Text content of an element, white space around it removed when `trim`; empty when it has none.
+std::string textOf(const qutils::XmlFile& xml, const xmlNode* node, bool trim) {
+    std::string s;
+    if (!xml.text(node, s))
         return std::string();
-    std::string s(reinterpret_cast<const char*>(raw));
-    xmlFree(raw);
     if (trim) {
         const char* ws = " \t\r\n";
         size_t b = s.find_first_not_of(ws);
@@ -111,12 +115,13 @@ int dataBitsCount(eDataBits d) {
 }
 
 // Reads the settings elements of one port; a bad value is logged and the default kept.
-void readSettings(xmlDoc* doc, const xmlNode* portNode, SerialPort& port, const char* path) {
+void readSettings(const qutils::XmlFile& xml, const xmlNode* portNode, SerialPort& port,
+                  const char* path) {
     for (const xmlNode* c = portNode->children; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE || named(c, "owner"))
             continue;
         const char* name = reinterpret_cast<const char*>(c->name);
-        std::string v = textOf(doc, c, true);
+        std::string v = textOf(xml, c, true);
         bool ok = true;
         if (named(c, "baud")) {
             if (v == "115200")
@@ -168,29 +173,23 @@ void readSettings(xmlDoc* doc, const xmlNode* portNode, SerialPort& port, const 
 
 }  // namespace
 
-SerialConfig::SerialConfig(const char* path, const char* owner) : mOwner(owner ? owner : "") {
+SerialConfig::SerialConfig(const char* path, const char* owner)
+    : mOwner(owner ? owner : ""), mPath(path ? path : "") {
     if (!path) {
-        logger().error("No serial configuration file given");
+        mProblem = "No serial configuration file given";
+        logger().error("%s", mProblem.c_str());
         return;
     }
-    if (access(path, R_OK) != 0) {
-        logger().error("Serial configuration %s not read: %s", path, strerror(errno));
+    qutils::XmlFile xml(path);
+    if (xml.doc() == nullptr) {
+        mProblem = "Serial configuration " + mPath + " not read: " + xml.reason();
+        logger().error("%s", mProblem.c_str());
         return;
     }
-    xmlDoc* doc =
-        xmlReadFile(path, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (!doc) {
-        const xmlError* err = xmlGetLastError();
-        std::string why = err && err->message ? err->message : "unreadable";
-        if (!why.empty() && why.back() == '\n')
-            why.pop_back();
-        logger().error("Serial configuration %s not read: %s", path, why.c_str());
-        return;
-    }
-    xmlNode* root = xmlDocGetRootElement(doc);
+    xmlNode* root = xmlDocGetRootElement(xml.doc());
     if (!root || !named(root, "config")) {
-        logger().error("Serial configuration %s: root element is not <config>", path);
-        xmlFreeDoc(doc);
+        mProblem = "Serial configuration " + mPath + ": root element is not <config>";
+        logger().error("%s", mProblem.c_str());
         return;
     }
     for (xmlNode* sc = root->children; sc; sc = sc->next) {
@@ -203,24 +202,27 @@ SerialConfig::SerialConfig(const char* path, const char* owner) : mOwner(owner ?
             ++position;
             bool mine = false;
             for (xmlNode* o = p->children; o; o = o->next) {
-                if (named(o, "owner") && !mOwner.empty() && textOf(doc, o, false) == mOwner)
+                if (named(o, "owner") && !mOwner.empty() && textOf(xml, o, false) == mOwner)
                     mine = true;
             }
             if (!mine)
                 continue;
             SerialPort port;
             port.device = "/dev/ttyS" + std::to_string(position);
-            readSettings(doc, p, port, path);
-            logger().debug("%s: %s for %s: %s %d%c%d %s", path, port.device.c_str(), mOwner.c_str(),
-                           baudText(port.baudRate), dataBitsCount(port.dataBits), 'N',
-                           port.stopBits == SB_2 ? 2 : 1,
-                           port.mode == PM_RS485 ? "RS485" : "RS232");
+            readSettings(xml, p, port, path);
+            logger().debug("%s: %s for %s: %s", path, port.device.c_str(), mOwner.c_str(),
+                           settingsText(port).c_str());
             mPortList.push_back(port);
         }
     }
-    xmlFreeDoc(doc);
     if (mPortList.empty())
         logger().info("No serial port of %s in %s", mOwner.c_str(), path);
+}
+
+std::string SerialConfig::settingsText(const SerialPort& port) {
+    return std::string(baudText(port.baudRate)) + " " +
+           std::to_string(dataBitsCount(port.dataBits)) + "N" +
+           (port.stopBits == SB_2 ? "2" : "1") + " " + (port.mode == PM_RS485 ? "RS485" : "RS232");
 }
 
 const SerialPort* SerialConfig::find(const std::string& device) const {
@@ -244,21 +246,36 @@ int SerialConfig::openPort(const std::string& path, const SerialPort& settings) 
     // O_NONBLOCK only for the open itself: a port without carrier must not block it. The
     // descriptor is switched back to blocking reads below.
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == EBUSY)
+        return held(path);  // in exclusive use (TIOCEXCL) by another process
     if (fd < 0) {
         logger().error("Could not open serial port %s: %s", path.c_str(), strerror(errno));
         return -1;
+    }
+    // One owner per port: two pollers on one line garble each other's frames. The advisory lock
+    // names the holder to the next one (through /proc/locks) and also binds root.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            ::close(fd);
+            return held(path);
+        }
+        logger().warn("Could not lock serial port %s: %s", path.c_str(), strerror(errno));
     }
     auto fail = [&](const char* what) {
         int err = errno;
         logger().error("Could not set up serial port %s (%s): %s", path.c_str(), what,
                        strerror(err));
-        ::close(fd);
+        closePort(fd);
         return -1;
     };
 
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
         return fail("tcgetattr");
+    // No further open of the tty while it is ours (root is not bound by this; the lock above
+    // binds it).
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return fail("exclusive use");
     // Raw 8-bit line: no echo, no signals, no canonical editing, no CR/LF or XON/XOFF
     // translation, no parity, no output processing.
     tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
@@ -292,10 +309,54 @@ int SerialConfig::openPort(const std::string& path, const SerialPort& settings) 
     }
 
     tcflush(fd, TCIFLUSH);  // bytes that arrived before we opened belong to no frame of ours
-    logger().info("Serial port %s open: %s %d%c%d %s", path.c_str(), baudText(settings.baudRate),
-                  dataBitsCount(settings.dataBits), 'N', settings.stopBits == SB_2 ? 2 : 1,
-                  settings.mode == PM_RS485 ? "RS485" : "RS232");
+    logger().info("Serial port %s open: %s", path.c_str(), settingsText(settings).c_str());
     return fd;
+}
+
+int SerialConfig::held(const std::string& path) {
+    pid_t pid = holderOf(path);
+    if (pid > 0) {
+        logger().error("Serial port %s is held by another process (pid %d)", path.c_str(),
+                       static_cast<int>(pid));
+    } else {
+        logger().error("Serial port %s is held by another process", path.c_str());
+    }
+    errno = EBUSY;
+    return -1;
+}
+
+pid_t SerialConfig::holderOf(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return -1;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5 0 EOF": pid, then the device of the file system
+    // (hexadecimal major:minor) and the inode. Lines of waiting lockers carry "->" and are
+    // passed over.
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream in(line);
+        std::string number, type, kind, mode, pidText, where;
+        if (!(in >> number >> type) || type != "FLOCK" ||
+            !(in >> kind >> mode >> pidText >> where))
+            continue;
+        unsigned long maj = 0, min = 0;
+        unsigned long long ino = 0;
+        if (sscanf(where.c_str(), "%lx:%lx:%llu", &maj, &min, &ino) != 3)
+            continue;
+        if (maj == major(st.st_dev) && min == minor(st.st_dev) && ino == st.st_ino)
+            return static_cast<pid_t>(strtol(pidText.c_str(), nullptr, 10));
+    }
+    return -1;
+}
+
+void SerialConfig::closePort(int fd) {
+    if (fd < 0)
+        return;
+    // The exclusive flag belongs to the tty, not to the descriptor: while another descriptor
+    // keeps the tty open (a simulator's pty) it would refuse the next open of a non-root owner.
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
 }
 
 }  // namespace qserial

@@ -1,6 +1,8 @@
 // The two start-up scans run in-process against a private configuration root ("etc/vexa" below
 // a scratch working directory): the serial-port assignment files and the device files.
-#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "../platform/logCapture.h"
+#include "SerialConfig.h"
 #include "cConfig.h"
 #include "dornManager.h"
 #include "testSupport.h"
@@ -42,6 +45,8 @@ protected:
         log = new LogCapture("dornManager");
         manager->serBusPort = kConfigured;
         manager->devSerial = 4711;
+        manager->startupErrors.clear();
+        manager->startupWarnings.clear();
     }
     void TearDown() override {
         delete log;
@@ -59,17 +64,30 @@ protected:
     }
     std::string bus() const { return manager->serBusPort; }
     uint32_t serial() const { return static_cast<uint32_t>(manager->devSerial); }
+    // Errors and warnings of the scans, each also a log line.
+    std::string problems() const {
+        std::string all;
+        for (const auto& e : manager->startupErrors)
+            all += "error: " + e + "\n";
+        for (const auto& w : manager->startupWarnings)
+            all += "warning: " + w + "\n";
+        return all;
+    }
+    void clearProblems() {
+        manager->startupErrors.clear();
+        manager->startupWarnings.clear();
+        log->clear();
+    }
 };
 
-// Names of the entries of `path` in the order the listing yields them.
-std::vector<std::string> listing(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(path.c_str())) {
-        while (dirent* e = readdir(d))
-            names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
+// One 30,000-character entity referenced 10,000 times: 60 KB that would expand to 300 MB.
+std::string entityFlood(const std::string& root, const std::string& element) {
+    std::string refs;
+    for (int i = 0; i < 10000; ++i)
+        refs += "&e;";
+    return "<?xml version=\"1.0\"?>\n<!DOCTYPE " + root + " [<!ENTITY e \"" +
+           std::string(30000, 'B') + "\">]>\n<" + root + "><" + element + ">" + refs + "</" +
+           element + "></" + root + ">\n";
 }
 
 }  // namespace
@@ -248,34 +266,60 @@ TEST_F(ScanTest, OnlyNamesContainingSerialconfXmlAreRead) {
     EXPECT_EQ(bus(), "/dev/ttyS2");
 }
 
-TEST_F(ScanTest, AnUnparsableFileStopsTheScanWhereTheListingPutsIt) {
+TEST_F(ScanTest, FilesAreReadInNameOrderAndAnUnparsableOneStopsTheScan) {
+    // Written in reverse order, read in byte order of the names: the last match wins.
     serialconf(
         "<config><serialconfig><port/><port/><port><owner>Borl100</owner></port>"
-        "</serialconfig></config>");
-    writeFile("etc/vexa/serialconf.xml.broken", "<config>");
-    bool goodFirst = false;
-    for (const auto& name : listing("etc/vexa")) {
-        if (name == "serialconf.xml") {
-            goodFirst = true;
-            break;
-        }
-        if (name == "serialconf.xml.broken")
-            break;
-    }
-    EXPECT_EQ(manager->readSerialConf(), goodFirst);
-    EXPECT_EQ(bus(), goodFirst ? "/dev/ttyS3" : kConfigured);
+        "</serialconfig></config>",
+        "z-serialconf.xml.old");
+    serialconf("<config><serialconfig><port><owner>Borl100</owner></port></serialconfig></config>",
+               "serialconf.xml");
+    serialconf(
+        "<config><serialconfig><port/><port><owner>Borl100</owner></port>"
+        "</serialconfig></config>",
+        "a-serialconf.xml");
+    EXPECT_TRUE(manager->readSerialConf());
+    EXPECT_EQ(bus(), "/dev/ttyS3");
+
+    // An unparsable file ends the scan where the order puts it: after the good one, the bus
+    // stays found (and the file is a warning); before it, start-up has no bus.
+    writeFile("etc/vexa/serialconf.xml.broken", "<config>\n<serialconfig>");
+    manager->serBusPort = kConfigured;
+    clearProblems();
+    EXPECT_TRUE(manager->readSerialConf());
+    EXPECT_EQ(bus(), "/dev/ttyS1");  // z-serialconf.xml.old is never reached
     EXPECT_TRUE(log->has("serialconf.xml not parsed:."));
+    EXPECT_TRUE(manager->startupErrors.empty()) << problems();
+    EXPECT_NE(problems().find("warning: Serial-port assignment file etc/vexa/serialconf.xml.broken "
+                              "not parsed (line 2: "),
+              std::string::npos)
+        << problems();
+
+    writeFile("etc/vexa/0-serialconf.xml", "<config>");
+    manager->serBusPort = kConfigured;
+    clearProblems();
+    EXPECT_FALSE(manager->readSerialConf());
+    EXPECT_EQ(bus(), kConfigured);
+    EXPECT_NE(problems().find("error: Serial-port assignment file etc/vexa/0-serialconf.xml not "
+                              "parsed (line 1: "),
+              std::string::npos)
+        << problems();
 }
 
 TEST_F(ScanTest, MissingConfigurationDirectory) {
     ASSERT_EQ(rename("etc/vexa", "etc/elsewhere"), 0);
     EXPECT_FALSE(manager->readSerialConf());
-    EXPECT_EQ(log->messages(), std::vector<std::string>{"loading serialconf.xml:."});
+    EXPECT_EQ(log->messages(),
+              (std::vector<std::string>{
+                  "loading serialconf.xml:.",
+                  "Serial-port assignment directory etc/vexa cannot be read (No such file or "
+                  "directory): it must hold serialconf.xml with a <port> owned by \"Borl100\""}));
 }
 
 // ---- Device description files ----
 
-TEST_F(ScanTest, SerialTextsConvertLikeStrtoulClampedTo32Bits) {
+TEST_F(ScanTest, SerialTextsConvertLikeStrtoulAndNeverGiveTheWildcard) {
+    const uint32_t kRejected = 4711;  // the value before: the element counts as holding none
     struct Case {
         const char* text;
         uint32_t expected;
@@ -289,18 +333,33 @@ TEST_F(ScanTest, SerialTextsConvertLikeStrtoulClampedTo32Bits) {
         {"abc", 0},
         {"  42  ", 42},
         {"\n 7\n", 7},
-        {"4294967295", 0xFFFFFFFFu},
-        {"4294967296", 0xFFFFFFFFu},
-        {"99999999999999999999999", 0xFFFFFFFFu},
-        {"0x123456789", 0xFFFFFFFFu},
+        {"+5", 5},
+        {"-0", 0},
+        {"- 5", 0},  // no number after the sign: strtoul gives 0
+        {"4294967294", 0xFFFFFFFEu},
+        {"0xFFFFFFFE", 0xFFFFFFFEu},
         {"&#51;3", 33},
+        // The wildcard and what strtoul would turn into it or into another device's serial.
+        {"4294967295", kRejected},
+        {"0xFFFFFFFF", kRejected},
+        {"4294967296", kRejected},
+        {"99999999999999999999999", kRejected},
+        {"0x123456789", kRejected},
+        {"-1", kRejected},
+        {"-5", kRejected},
+        {" -0x10", kRejected},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         device("borl100.xml", serialDoc(c.text));
         manager->devSerial = 4711;
+        clearProblems();
         EXPECT_TRUE(manager->loadXml());
         EXPECT_EQ(serial(), c.expected);
+        bool refused = log->contains(
+            "Device description etc/vexa/borl1d/devices/borl100.xml: "
+            "serial \"");
+        EXPECT_EQ(refused, c.expected == kRejected);
     }
     // Only the first 127 characters take part.
     device("borl100.xml", serialDoc(std::string(127, '0') + "9"));
@@ -321,30 +380,45 @@ TEST_F(ScanTest, DeviceFilesThatAreNoUse) {
     struct Case {
         const char* legend;
         const char* content;
-        const char* line;  // debug line
+        const char* line;   // debug line
+        const char* error;  // the ERROR naming the file
     };
     const Case cases[] = {
-        {"not XML", "<Borl100><serial>5</serial>", "Document not parsed successfully:."},
+        {"not XML", "<Borl100>\n<serial>5</serial>", "Document not parsed successfully:.",
+         "Device description etc/vexa/borl1d/devices/d.xml not parsed (line 2: "},
         {"wrong root", "<device><serial>5</serial></device>",
-         "Document is of the wrong type, root node != device:."},
+         "Document is of the wrong type, root node != device:.",
+         "Device description etc/vexa/borl1d/devices/d.xml: root element <device> instead of "
+         "<Borl100>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         device("d.xml", c.content);
-        log->clear();
+        clearProblems();
         EXPECT_TRUE(manager->loadXml());  // a file with ".xml" in its path was there
         EXPECT_EQ(serial(), 4711u);
         EXPECT_EQ(log->priorityOf(c.line), log4cpp::Priority::DEBUG);
+        EXPECT_TRUE(log->contains(c.error)) << problems();
+        EXPECT_TRUE(manager->startupErrors.empty());  // start-up goes on
     }
 }
 
 TEST_F(ScanTest, DirectoryWithoutXmlFilesOrWithoutDirectory) {
     EXPECT_FALSE(manager->loadXml());
     EXPECT_TRUE(log->has("Error: Could not load .xml file\n"));
+    EXPECT_TRUE(
+        log->contains("Device directory etc/vexa/borl1d/devices/ cannot be read (No such "
+                      "file or directory)"));
     device("readme.txt", serialDoc("5"));
     device("xml", serialDoc("6"));
+    clearProblems();
     EXPECT_FALSE(manager->loadXml());
     EXPECT_EQ(serial(), 4711u);
+    ASSERT_EQ(manager->startupErrors.size(), 1u);
+    EXPECT_EQ(manager->startupErrors[0].rfind("Device directory etc/vexa/borl1d/devices/ holds no "
+                                              "device description",
+                                              0),
+              0u);
 }
 
 TEST_F(ScanTest, DeviceDirectoryWithoutTrailingSlash) {
@@ -370,4 +444,86 @@ TEST_F(ScanTest, PathsTooLongForTheBufferArePassedOver) {
     EXPECT_TRUE(manager->loadXml());
     EXPECT_EQ(serial(), 1u);
     EXPECT_TRUE(log->has("Path too long, entry skipped: " + longName));
+}
+
+// ---- What start-up reads: regular files, 1 MiB, bounded entities, nothing from outside ----
+
+TEST_F(ScanTest, DeviceEntriesThatAreNoFilesDoNotCountButOversizedFilesDo) {
+    // (FIFOs and oversized files in both scans are also run against the daemon itself.)
+    ASSERT_EQ(mkdir("etc/vexa/borl1d", 0700), 0);
+    ASSERT_EQ(mkdir("etc/vexa/borl1d/devices", 0700), 0);
+    ASSERT_EQ(mkfifo("etc/vexa/borl1d/devices/x.xml", 0600), 0);
+    ASSERT_EQ(mkdir("etc/vexa/borl1d/devices/d.xml", 0700), 0);
+    EXPECT_FALSE(manager->loadXml());
+    EXPECT_TRUE(log->contains("etc/vexa/borl1d/devices/d.xml is a directory, not a regular file"));
+    device("y.xml", serialDoc("5") + std::string(1048576, ' '));
+    EXPECT_TRUE(manager->loadXml());
+    EXPECT_EQ(serial(), 4711u);
+    EXPECT_TRUE(log->contains("etc/vexa/borl1d/devices/y.xml not parsed (larger than"));
+}
+
+TEST_F(ScanTest, SmallEntitiesAreTextAndFloodsAreRefused) {
+    serialconf(
+        "<!DOCTYPE config [<!ENTITY o \"Borl100\">]>\n"
+        "<config><serialconfig><port/><port><owner>&o;</owner></port></serialconfig>"
+        "</config>");
+    EXPECT_TRUE(manager->readSerialConf());
+    EXPECT_EQ(bus(), "/dev/ttyS2");
+    device("a.xml",
+           "<!DOCTYPE Borl100 [<!ENTITY n \"4\"><!ENTITY s \"&n;7\">]>\n"
+           "<Borl100><serial>&s;&n;</serial></Borl100>");
+    EXPECT_TRUE(manager->loadXml());
+    EXPECT_EQ(serial(), 474u);
+    // The serial configuration reads its file under the same bound (the scans' floods are run
+    // against the daemon).
+    writeFile("etc/vexa/serialconf.xml", entityFlood("config", "owner"));
+    qserial::SerialConfig service("etc/vexa/serialconf.xml", "Borl100");
+    EXPECT_TRUE(service.ports().empty());
+    EXPECT_NE(service.problem().find("entity references expand to more than 65536 bytes"),
+              std::string::npos);
+}
+
+TEST_F(ScanTest, NoExternalEntityDtdOrNetworkIsEverLoaded) {
+    // A listener on 127.0.0.1 stands for "the network": nothing may connect to it.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+    writeFile("etc/vexa/owner.txt", "Borl100");
+    writeFile("etc/vexa/serial.txt", "5");
+    writeFile("etc/vexa/owner.dtd", "<!ENTITY o \"Borl100\">");
+    const std::string doctype = "<!DOCTYPE config SYSTEM \"" + url +
+                                "/config.dtd\" [\n"
+                                "  <!ENTITY file SYSTEM \"owner.txt\">\n"
+                                "  <!ENTITY net SYSTEM \"" +
+                                url +
+                                "/owner\">\n"
+                                "  <!ENTITY % dtd SYSTEM \"owner.dtd\"> %dtd;\n"
+                                "  <!ENTITY % pe SYSTEM \"" +
+                                url + "/pe\"> %pe;\n]>\n";
+    serialconf(doctype +
+               "<config><serialconfig><port><owner>&file;</owner></port><port><owner>&net;</owner>"
+               "</port><port><owner>&o;</owner></port></serialconfig></config>");
+    device("a.xml",
+           "<!DOCTYPE Borl100 [<!ENTITY s SYSTEM \"../../serial.txt\">]>\n"
+           "<Borl100><serial>7&s;</serial></Borl100>");
+
+    EXPECT_FALSE(manager->readSerialConf());
+    EXPECT_FALSE(log->contains("not parsed")) << "the file itself is fine";
+    EXPECT_EQ(bus(), kConfigured);  // no owner text came from outside the file
+    EXPECT_TRUE(manager->loadXml());
+    EXPECT_EQ(serial(), 7u);
+    qserial::SerialConfig service("etc/vexa/serialconf.xml", "Borl100");
+    EXPECT_TRUE(service.ports().empty());
+
+    pollfd p{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "something connected to " << url;
+    close(listener);
 }

@@ -1,13 +1,20 @@
 // Start-up of the real daemon in a scratch configuration root: each failing stage ends loud with
-// exit status 255; a complete configuration keeps it running and polling its serial line.
+// exit status 255 and a line naming the file and the fix; a complete configuration keeps it
+// running and polling its serial line, which no second instance can take; --check-config reports
+// the same findings without opening anything; hostile files never hang or exhaust start-up.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -66,11 +73,41 @@ class Startup : public ::testing::Test {
 protected:
     ScratchDir dir{"startup"};
 
-    std::unique_ptr<Process> run() {
-        return std::make_unique<Process>(std::vector<std::string>{builtBinary("borl1d-testroot")},
-                                         dir.path());
+    std::unique_ptr<Process> run(const std::vector<std::string>& args = {}) {
+        return runIn(dir, args);
+    }
+    static std::unique_ptr<Process> runIn(const ScratchDir& site,
+                                          const std::vector<std::string>& args = {}) {
+        std::vector<std::string> argv{builtBinary("borl1d-testroot")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<Process>(argv, site.path());
+    }
+    // A site that starts: controller at the fifth port, so the configured `port` stays.
+    static void goodSite(const ScratchDir& site, const std::string& port,
+                         const std::string& extra = "") {
+        writeFile(site / "etc/vexa/borl1d.conf", conf(port, testsupport::freeTcpPort(), extra));
+        writeFile(site / "etc/vexa/serialconf.xml", kSerialconfFifth);
+        writeFile(site / "etc/vexa/borl1d/devices/borl100.xml", kDevice);
     }
 };
+
+// The start-up banner, logged once start-up is through.
+const char* const kBanner = "dornManager INFO: borl1d ";
+
+// One 30,000-character entity referenced 10,000 times: 60 KB that would expand to 300 MB.
+std::string entityFlood(const std::string& root, const std::string& element) {
+    std::string refs;
+    for (int i = 0; i < 10000; ++i)
+        refs += "&e;";
+    return "<?xml version=\"1.0\"?>\n<!DOCTYPE " + root + " [<!ENTITY e \"" +
+           std::string(30000, 'B') + "\">]>\n<" + root + "><" + element + ">" + refs + "</" +
+           element + "></" + root + ">\n";
+}
+
+void fifo(const std::string& path) {
+    unlink(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
+}
 
 }  // namespace
 
@@ -158,6 +195,247 @@ TEST_F(Startup, CompleteConfigurationKeepsRunning) {
     EXPECT_GE(received.size(), 128u) << daemon->err().text();
     EXPECT_EQ(daemon->wait(2s), -1) << daemon->err().text();  // still running
     EXPECT_GE(daemon->err().waitForLine("Serial port " + pty.slave + " open"), 0);
+    int banner = daemon->err().waitForLine(kBanner);
+    ASSERT_GE(banner, 0);
+    std::string line = daemon->err().lines()[static_cast<size_t>(banner)];
+    EXPECT_NE(
+        line.find(": configuration etc/vexa/borl1d.conf; serial bus " + pty.slave +
+                  " from borl1d.device.port; line 9600 8N1 RS232 (defaults; no port " + pty.slave +
+                  " of Borl100 in etc/vexa/serialconf.xml); device serial 4711 from "
+                  "etc/vexa/borl1d/devices/borl100.xml; vexad 127.0.0.1:" +
+                  std::to_string(vexadPort)),
+        std::string::npos)
+        << line;
+
+    // One owner per port: a second instance on the same line ends its start-up at once, naming
+    // the port and the first one, before it says a word to vexad.
+    auto second = run();
+    EXPECT_EQ(second->wait(), 255);
+    ASSERT_TRUE(second->err().waitForEof());
+    std::string err = second->err().text();
+    EXPECT_NE(err.find("Serial port " + pty.slave + " is held by another process (pid " +
+                       std::to_string(daemon->pid()) + ")"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("TERMINATE!!!"), std::string::npos) << err;
+    EXPECT_EQ(err.find("vexaobj"), std::string::npos) << err;
+    // A check looks at the port without taking it.
+    auto check = run({"-t"});
+    EXPECT_EQ(check->wait(), 0);
+    ASSERT_TRUE(check->out().waitForEof());
+    EXPECT_NE(check->out().text().find("(now held by pid " + std::to_string(daemon->pid()) + ")"),
+              std::string::npos)
+        << check->out().text();
+    EXPECT_TRUE(daemon->running());
+
     daemon->kill(SIGKILL);
     EXPECT_EQ(daemon->wait(), 128 + SIGKILL);
+}
+
+TEST_F(Startup, CheckConfigReportsWhatStartupWouldUse) {
+    std::string logFile = dir / "borl1d.log";
+    writeFile(dir / "etc/vexa/borl1d.conf",
+              "vexad.host = 127.0.0.1\n"
+              "vexad.south.port = 50001\n"
+              "log4cpp.rootCategory = INFO, file\n"
+              "log4cpp.appender.file = FileAppender\n"
+              "log4cpp.appender.file.fileName = " +
+                  logFile +
+                  "\n"
+                  "log4cpp.appender.file.layout = BasicLayout\n"
+                  "log4cpp.category.dornDecode = NOTICE\n");
+    writeFile(dir / "etc/vexa/serialconf.xml",
+              "<config><serialconfig><port/><port><owner>Borl100</owner><baud>19200</baud>"
+              "<stopbits>2</stopbits></port></serialconfig></config>");
+    writeFile(dir / "etc/vexa/borl1d/devices/borl100.xml", kDevice);
+    auto check = run({"--check-config"});
+    EXPECT_EQ(check->wait(), 0);
+    ASSERT_TRUE(check->out().waitForEof());
+    const std::vector<std::string> expected = {
+        "configuration file: etc/vexa/borl1d.conf",
+        "serial bus: /dev/ttyS2 from assignment file etc/vexa/serialconf.xml, port 2",
+        "line settings: 19200 8N2 RS232 from etc/vexa/serialconf.xml",
+        "device serial: 4711 from etc/vexa/borl1d/devices/borl100.xml",
+        "vexad: 127.0.0.1:50001",
+        "log set-up: root category INFO -> file: FileAppender to " + logFile,
+        "log set-up: category dornDecode NOTICE",
+        "configuration usable",
+    };
+    std::vector<std::string> report = check->out().lines();
+    for (const std::string& line : expected)
+        EXPECT_NE(std::find(report.begin(), report.end(), line), report.end())
+            << line << "\n"
+            << check->out().text();
+    struct stat st;
+    EXPECT_NE(stat(logFile.c_str(), &st), 0) << "a check opens no log file";
+}
+
+TEST_F(Startup, CheckConfigListsEveryReason) {
+    writeFile(dir / "etc/vexa/borl1d.conf",
+              "borl1d.device.port = " + std::string(300, 'p') + "\nvexad.hots = x\n");
+    writeFile(dir / "etc/vexa/serialconf.xml",
+              "<config><serialconfig><port><owner>Borl100 </owner></port></serialconfig></config>");
+    auto check = run({"-t"});
+    EXPECT_EQ(check->wait(), 255);
+    ASSERT_TRUE(check->out().waitForEof());
+    std::string report = check->out().text();
+    for (const char* reason :
+         {"error: Configuration key borl1d.device.port in etc/vexa/borl1d.conf: the value has 300 "
+          "bytes",
+          "error: No port owned by \"Borl100\" in the serial-port assignment files of etc/vexa "
+          "(read: serialconf.xml; owners found: \"Borl100 \")",
+          "error: Device directory etc/vexa/borl1d/devices/ cannot be read",
+          "warning: Unknown configuration key \"vexad.hots\"", "configuration NOT usable"}) {
+        EXPECT_NE(report.find(reason), std::string::npos) << reason << "\n" << report;
+    }
+}
+
+// Each broken or hostile site, started as a daemon and checked with --check-config. A fatal
+// problem ends start-up (255, TERMINATE!!!) and fails the check; the others are logged and start-up
+// goes on to the banner. Every case runs under a watchdog: none may block or take long.
+TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
+    using Prepare = std::function<void(const ScratchDir&)>;
+    struct Case {
+        const char* legend;
+        Prepare prepare;
+        bool fatal;
+        std::string problem;  // in the log and, behind "error: "/"warning: ", in the check report
+        std::string specLine = "";  // a line the log has always had for this case
+    };
+    const std::string big(1048577, '#');
+    auto conf = [&](const ScratchDir& d, const std::string& extra) {
+        writeFile(d / "etc/vexa/borl1d.conf", readFile(d / "etc/vexa/borl1d.conf") + extra);
+    };
+    const Case cases[] = {
+        {"no configuration file",
+         [](const ScratchDir& d) { unlink((d / "etc/vexa/borl1d.conf").c_str()); }, true,
+         "Configuration file etc/vexa/borl1d.conf not read (No such file or directory)",
+         "Could not load config file: \"etc/vexa/borl1d.conf\""},
+        {"owner typo",
+         [](const ScratchDir& d) {
+             writeFile(d / "etc/vexa/serialconf.xml",
+                       "<config><serialconfig><port><owner>modem</owner></port>"
+                       "<port><owner>borl100</owner></port></serialconfig></config>");
+         },
+         true,
+         "No port owned by \"Borl100\" in the serial-port assignment files of etc/vexa (read: "
+         "serialconf.xml; owners found: \"modem\", \"borl100\"): put <owner>Borl100</owner>"},
+        {"malformed assignment file",
+         [](const ScratchDir& d) {
+             writeFile(d / "etc/vexa/serialconf.xml", "<config>\n<serialconfig>\n<port>\n");
+         },
+         true,
+         "Serial-port assignment file etc/vexa/serialconf.xml not parsed (line 4: Premature end "
+         "of data",
+         "serialconf.xml not parsed:."},
+        {"empty device directory",
+         [](const ScratchDir& d) { unlink((d / "etc/vexa/borl1d/devices/borl100.xml").c_str()); },
+         true, "Device directory etc/vexa/borl1d/devices/ holds no device description",
+         "Could not parse Xml file"},
+        {"no device directory",
+         [&](const ScratchDir& d) { conf(d, "borl1d.device.dir = etc/vexa/nowhere/\n"); }, true,
+         "Device directory etc/vexa/nowhere/ cannot be read (No such file or directory)",
+         "Could not parse Xml file"},
+        {"malformed device description",
+         [](const ScratchDir& d) {
+             writeFile(d / "etc/vexa/borl1d/devices/borl100.xml", "<Borl100><serial>4711</serial>");
+         },
+         false, "Device description etc/vexa/borl1d/devices/borl100.xml not parsed (line 1: "},
+        {"serial that would be the wildcard",
+         [](const ScratchDir& d) {
+             writeFile(d / "etc/vexa/borl1d/devices/borl100.xml",
+                       "<Borl100><serial>-1</serial></Borl100>");
+         },
+         false,
+         "Device description etc/vexa/borl1d/devices/borl100.xml: serial \"-1\" is not a number "
+         "from 0 to 4294967294: ignored"},
+        {"mistyped key", [&](const ScratchDir& d) { conf(d, "vexad.hots = 10.0.0.1\n"); }, false,
+         "Unknown configuration key \"vexad.hots\" in etc/vexa/borl1d.conf is ignored; the "
+         "nearest known key is vexad.host"},
+        // Hostile files.
+        {"configuration file a FIFO", [](const ScratchDir& d) { fifo(d / "etc/vexa/borl1d.conf"); },
+         true, "Configuration file etc/vexa/borl1d.conf not read (a FIFO, not a regular file)"},
+        {"configuration file a link to /dev/zero",
+         [](const ScratchDir& d) {
+             unlink((d / "etc/vexa/borl1d.conf").c_str());
+             ASSERT_EQ(symlink("/dev/zero", (d / "etc/vexa/borl1d.conf").c_str()), 0);
+         },
+         true,
+         "Configuration file etc/vexa/borl1d.conf not read (a character device, not a regular "
+         "file)"},
+        {"configuration file over 1 MiB", [&](const ScratchDir& d) { conf(d, big); }, true,
+         "Configuration file etc/vexa/borl1d.conf not read (larger than 1048576 bytes)"},
+        {"100 KB display name",
+         [&](const ScratchDir& d) {
+             conf(d, "borl1d.device.displayname = " + std::string(102400, 'x') + "\n");
+         },
+         true,
+         "Configuration key borl1d.device.displayname in etc/vexa/borl1d.conf: the value has "
+         "102400 bytes, more than 255: shorten it"},
+        {"FIFO among the assignment files",
+         [](const ScratchDir& d) { fifo(d / "etc/vexa/zz-serialconf.xml"); }, false,
+         "Serial-port assignment file etc/vexa/zz-serialconf.xml is a FIFO, not a regular file: "
+         "passed over"},
+        {"FIFO x.xml in the device directory",
+         [](const ScratchDir& d) { fifo(d / "etc/vexa/borl1d/devices/x.xml"); }, false,
+         "Device description etc/vexa/borl1d/devices/x.xml is a FIFO, not a regular file: passed "
+         "over"},
+        {"serial configuration file a FIFO",
+         [&](const ScratchDir& d) {
+             fifo(d / "etc/vexa/serial.fifo");
+             conf(d, "borl1d.serialconf.file = etc/vexa/serial.fifo\n");
+         },
+         false, "Serial configuration etc/vexa/serial.fifo not read: a FIFO, not a regular file"},
+        {"assignment file over 1 MiB",
+         [&](const ScratchDir& d) { writeFile(d / "etc/vexa/serialconf.xml", big); }, true,
+         "Serial-port assignment file etc/vexa/serialconf.xml not parsed (larger than 1048576 "
+         "bytes)"},
+        {"entity flood in the assignment file",
+         [](const ScratchDir& d) {
+             writeFile(d / "etc/vexa/serialconf.xml", entityFlood("config", "owner"));
+         },
+         true,
+         "Serial-port assignment file etc/vexa/serialconf.xml not parsed (entity references "
+         "expand to more than 65536 bytes of text)"},
+        {"entity flood in the device description",
+         [](const ScratchDir& d) {
+             writeFile(d / "etc/vexa/borl1d/devices/borl100.xml", entityFlood("Borl100", "serial"));
+         },
+         false,
+         "Device description etc/vexa/borl1d/devices/borl100.xml not parsed (entity references "
+         "expand"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.legend);
+        ScratchDir site("startup_case" + std::to_string(i));
+        goodSite(site, site / "no-tty");
+        c.prepare(site);
+
+        auto daemon = runIn(site);
+        if (c.fatal) {
+            EXPECT_EQ(daemon->wait(), 255);  // -1: still running at the watchdog
+            ASSERT_TRUE(daemon->err().waitForEof());
+            EXPECT_NE(daemon->err().text().find("Main ERROR: TERMINATE!!!"), std::string::npos);
+        } else {
+            EXPECT_GE(daemon->err().waitForLine(kBanner), 0);
+        }
+        std::string log = daemon->err().text();
+        EXPECT_NE(log.find(c.problem), std::string::npos) << log;
+        EXPECT_NE(log.find(c.specLine), std::string::npos) << log;
+        daemon.reset();
+
+        auto check = runIn(site, {"--check-config"});
+        EXPECT_EQ(check->wait(), c.fatal ? 255 : 0);
+        ASSERT_TRUE(check->out().waitForEof());
+        std::string report = check->out().text();
+        EXPECT_NE(report.find((c.fatal ? "error: " : "warning: ") + c.problem), std::string::npos)
+            << report;
+        EXPECT_NE(report.find(c.fatal ? "configuration NOT usable" : "configuration usable"),
+                  std::string::npos);
+    }
+    // No case took hundreds of megabytes (reading the entity floods whole took 300 MB).
+    rusage usage{};
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 100 * 1024) << "kB";
 }

@@ -4,9 +4,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -164,16 +168,24 @@ TEST_F(SerialConfigParse, UnusableFilesGiveAnEmptyList) {
          "root element is not <config>"},
         {"no port of the owner", "<config><serialconfig><port/></serialconfig></config>",
          "No serial port of Borl100"},
+        {"a FIFO", "fifo", "not read: a FIFO, not a regular file"},  // never blocks
+        {"over 1 MiB", "big", "not read: larger than 1048576 bytes"},
     };
+    const std::string ok = "<config><serialconfig><port><owner>Borl100</owner></port>";
     for (const auto& c : cases) {
         std::string path = dir / "case.xml";
         unlink(path.c_str());
-        if (c.content)
+        if (c.content && std::string(c.content) == "fifo")
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        else if (c.content && std::string(c.content) == "big")
+            writeFile(path, ok + std::string(1048576, ' ') + "</serialconfig></config>");
+        else if (c.content)
             writeFile(path, c.content);
         log.clear();
         SerialConfig conf(path.c_str(), "Borl100");
         EXPECT_TRUE(conf.ports().empty()) << c.legend;
         EXPECT_TRUE(log.contains(c.logged)) << c.legend;
+        EXPECT_EQ(conf.path(), path);
     }
 }
 
@@ -206,13 +218,53 @@ TEST(SerialConfigConnect, PtyIsRawAndPassesEveryByteBothWays) {
     ASSERT_TRUE(writeAll(fd, all));
     EXPECT_EQ(readN(pty.master, all.size()), all);  // daemon to controller
 
-    // The exchange re-opens a lost port through the same call.
+    // The exchange re-opens a lost port through the same call, once it has closed it.
+    SerialConfig::closePort(fd);
     int again = conf.connect(pty.slavePath);
     ASSERT_GE(again, 0);
     ASSERT_TRUE(writeAll(pty.master, "\r\n\x11\x13"));
     EXPECT_EQ(readN(again, 4), "\r\n\x11\x13");
-    close(again);
-    close(fd);
+    SerialConfig::closePort(again);
+}
+
+TEST(SerialConfigConnect, APortHasOneOwner) {
+    Pty pty;
+    ASSERT_FALSE(pty.slavePath.empty());
+    LogCapture log("SerialConfig");
+    SerialConfig conf("/nonexistent/serialconf.xml", "Borl100");
+    int fd = conf.connect(pty.slavePath);
+    ASSERT_GE(fd, 0);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_EQ(SerialConfig::holderOf(pty.slavePath), getpid());
+
+    // Held: -1 with EBUSY, and the line names the holder.
+    errno = 0;
+    EXPECT_EQ(conf.connect(pty.slavePath), -1);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_TRUE(log.contains("Serial port " + pty.slavePath + " is held by another process (pid " +
+                             std::to_string(getpid()) + ")"));
+    // A program with an advisory lock of its own on the tty holds it just the same.
+    SerialConfig::closePort(fd);
+    int other = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    errno = 0;
+    EXPECT_EQ(SerialConfig::openPort(pty.slavePath, SerialPort()), -1);
+    EXPECT_EQ(errno, EBUSY);
+    close(other);
+
+    // Given up: free for the next owner, and the tty's exclusive mode is gone with it.
+    fd = conf.connect(pty.slavePath);
+    ASSERT_GE(fd, 0);
+    SerialConfig::closePort(fd);
+    int keep = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(keep, 0);
+    ASSERT_EQ(ioctl(keep, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(SerialConfig::holderOf(pty.slavePath), -1);
+    close(keep);
 }
 
 TEST(SerialConfigConnect, StaleInputIsFlushedOnOpen) {

@@ -2,6 +2,9 @@
 // concurrent with a load.
 #include "cConfig.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -146,6 +149,37 @@ TEST_F(cConfigTest, FailedLoadKeepsKeys) {
     EXPECT_FALSE(cConfig::load(dir.path().c_str()));  // a directory cannot be read
     EXPECT_FALSE(cConfig::load(nullptr));
     EXPECT_EQ(get("a"), "1");
+}
+
+TEST_F(cConfigTest, OnlyRegularFilesOfAtMostOneMebibyteAreRead) {
+    load("a=1\n");
+    ASSERT_EQ(mkfifo((dir / "fifo.conf").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.conf").c_str()), 0);
+    std::string full = "b=2\n" + std::string(1048576 - 4, '#');
+    writeFile(dir / "full.conf", full);
+    writeFile(dir / "over.conf", full + "\n");
+    ASSERT_EQ(symlink("full.conf", (dir / "link.conf").c_str()), 0);
+    struct Case {
+        const char* file;
+        const char* why;  // nullptr: loads
+    };
+    const Case cases[] = {
+        {"fifo.conf", "a FIFO, not a regular file"},  // never blocks in open
+        {"zero.conf", "a character device, not a regular file"},
+        {"over.conf", "larger than 1048576 bytes"},
+        {"missing.conf", "No such file or directory"},
+        {"", "a directory, not a regular file"},
+        {"full.conf", nullptr},
+        {"link.conf", nullptr},  // a link to a regular file is read
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::string why;
+        EXPECT_EQ(cConfig::load((dir / c.file).c_str(), &why), c.why == nullptr);
+        EXPECT_EQ(why, c.why ? c.why : "");
+    }
+    EXPECT_EQ(get("b"), "2");
+    EXPECT_EQ(cConfig::keys(), std::vector<std::string>{"b"});
 }
 
 TEST_F(cConfigTest, ReadsDuringLoadsAreSafe) {

@@ -2,11 +2,24 @@
 // blank lines are skipped, white space around the key, the '=' and the value is trimmed.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 class cConfig {
 public:
-    // Reads the file; false when it cannot be opened or read. A later load replaces the keys
-    // it holds, but texts returned earlier stay valid for the life of the process.
+    // Longest text value the daemon takes from the file; longer ones end start-up.
+    static constexpr size_t kMaxValueLength = 255;
+
+    // Reads the file; false when it cannot be read: missing, not permitted, not a regular file
+    // (a FIFO, a device: never opened for reading) or larger than 1 MiB. A later load replaces
+    // the keys it holds, but texts returned earlier stay valid for the life of the process.
     static bool load(const char* path);
+    // The same, with the reason of a failure in `why` (when not null), e.g. "a FIFO, not a
+    // regular file" or "No such file or directory".
+    static bool load(const char* path, std::string* why);
+    // Every key of the last successful load, sorted.
+    static std::vector<std::string> keys();
     // The value of `key`, or `def` when the key is absent. The text stays valid for the life of
     // the process.
     static const char* getString(const char* key, const char* def);

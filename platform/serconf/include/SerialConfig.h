@@ -2,6 +2,8 @@
 // read from the serial configuration XML file; and opening a port with those settings.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -22,23 +24,41 @@ struct SerialPort {
 
 class SerialConfig {
 public:
-    // Reads `path` and keeps the ports whose owner equals `owner`. A missing or malformed
-    // file leaves the list empty (with a log line); connect then uses the defaults.
+    // Reads `path` and keeps the ports whose owner equals `owner`. A missing, malformed or
+    // unsafe file (not a regular file, over 1 MiB, runaway entities) leaves the list empty with
+    // an error line naming the file; connect then uses the defaults.
     SerialConfig(const char* path, const char* owner);
 
-    // Opens `path` read/write without becoming its controlling terminal, sets raw 8-bit mode
-    // (VMIN 1, VTIME 0) with the configured settings, or 9600 8N1 RS232 for a device that has
-    // no entry. Returns the descriptor, or -1 with an error line naming path and reason.
+    // Opens `path` read/write without becoming its controlling terminal, takes it for this
+    // process alone (an advisory lock and the tty's exclusive mode), sets raw 8-bit mode (VMIN 1,
+    // VTIME 0) with the configured settings, or 9600 8N1 RS232 for a device that has no entry.
+    // Returns the descriptor, or -1 with an error line naming path and reason. A port that
+    // another process holds gives -1 with errno EBUSY, and the line names the holder's pid where
+    // /proc/locks tells it.
     int connect(std::string path);
 
     // Opens `path` with the given settings, as connect does with the settings it looks up.
     static int openPort(const std::string& path, const SerialPort& settings);
+    // Closes a descriptor from connect or openPort, giving up the tty's exclusive mode first.
+    static void closePort(int fd);
+    // The pid of the process holding the advisory lock on the serial device `path`, or -1.
+    static pid_t holderOf(const std::string& path);
+    // "9600 8N1 RS232".
+    static std::string settingsText(const SerialPort& port);
 
     const std::vector<SerialPort>& ports() const { return mPortList; }
     const SerialPort* find(const std::string& device) const;
+    const std::string& path() const { return mPath; }
+    // The error line logged when the file gave no ports at all (not read, wrong root); empty
+    // when it was read.
+    const std::string& problem() const { return mProblem; }
 
 private:
+    static int held(const std::string& path);  // logs the holder, errno EBUSY, returns -1
+
     std::string mOwner;                 // owner name ports are kept for
+    std::string mPath;                  // the serial configuration file
+    std::string mProblem;               // why the file was not used; empty when it was
     std::vector<SerialPort> mPortList;  // the owner's ports, in file order
 };
 

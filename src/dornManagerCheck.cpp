@@ -1,0 +1,182 @@
+// --check-config: start-up's reading and scans without the serial port, vexad or the log files,
+// and a report of what start-up would use, with every problem found.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "SerialConfig.h"
+#include "cConfig.h"
+#include "dornManager.h"
+
+#ifndef BORL1D_VERSION
+#error "BORL1D_VERSION must name the build's version"
+#endif
+
+namespace {
+
+// The value of a log4cpp key, or "" when absent.
+std::string logKey(const std::string& key) {
+    const char* v = cConfig::getString(key.c_str(), nullptr);
+    return v ? v : "";
+}
+
+std::string trimmed(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos)
+        return std::string();
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+// "INFO, file, err" -> level "INFO", appenders {"file", "err"}.
+void splitCategory(const std::string& value, std::string& level, std::vector<std::string>& apps) {
+    size_t pos = 0;
+    bool first = true;
+    while (pos <= value.size()) {
+        size_t comma = value.find(',', pos);
+        std::string item = trimmed(
+            value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+        if (first)
+            level = item;
+        else if (!item.empty())
+            apps.push_back(item);
+        first = false;
+        if (comma == std::string::npos)
+            break;
+        pos = comma + 1;
+    }
+}
+
+// Where one appender of the logging set-up writes, as far as its keys tell; a warning when its
+// log file cannot be written.
+std::string describeAppender(const std::string& name, std::vector<std::string>& warnings) {
+    const std::string base = "log4cpp.appender." + name;
+    const std::string type = logKey(base);
+    if (type.empty()) {
+        warnings.push_back("Logging: appender " + name +
+                           " is named but not defined; log4cpp refuses the set-up and the "
+                           "daemon logs to standard error");
+        return name + " (not defined)";
+    }
+    std::string where = name + ": " + type;
+    static const char* const kTypes[] = {
+        "ConsoleAppender", "FileAppender",        "RollingFileAppender", "DailyRollingFileAppender",
+        "SyslogAppender",  "LocalSyslogAppender", "AbortAppender"};
+    if (std::find_if(std::begin(kTypes), std::end(kTypes),
+                     [&](const char* t) { return type == t; }) == std::end(kTypes)) {
+        warnings.push_back("Logging: appender " + name + " has the unknown type " + type +
+                           "; log4cpp refuses the set-up and the daemon logs to standard error");
+    }
+    if (type == "FileAppender" || type == "RollingFileAppender" ||
+        type == "DailyRollingFileAppender") {
+        std::string file = logKey(base + ".fileName");
+        where += " to " + (file.empty() ? std::string("(no fileName)") : file);
+        if (!file.empty()) {
+            std::string dir = file.find('/') == std::string::npos
+                                  ? std::string(".")
+                                  : file.substr(0, std::max<size_t>(file.rfind('/'), 1));
+            bool writable = access(file.c_str(), F_OK) == 0 ? access(file.c_str(), W_OK) == 0
+                                                            : access(dir.c_str(), W_OK) == 0;
+            if (!writable) {
+                warnings.push_back("Logging: log file " + file + " of appender " + name +
+                                   " cannot be written (" + strerror(errno) +
+                                   "): its lines are lost");
+            }
+        }
+    } else if (type == "ConsoleAppender") {
+        where += " to standard output";
+    } else if (type == "LocalSyslogAppender") {
+        std::string ident = logKey(base + ".syslogName");
+        where += " to the local syslog" + (ident.empty() ? std::string() : " as " + ident);
+    } else if (type == "SyslogAppender") {
+        std::string host = logKey(base + ".syslogHost");
+        where += " to syslog at " + (host.empty() ? std::string("localhost") : host);
+    }
+    return where;
+}
+
+// The logging set-up the configuration file asks for, one text per category that it names.
+std::vector<std::string> describeLogging(std::vector<std::string>& warnings) {
+    std::vector<std::string> lines;
+    auto category = [&](const std::string& label, const std::string& value) {
+        std::string level;
+        std::vector<std::string> apps;
+        splitCategory(value, level, apps);
+        std::string line = label + " " + (level.empty() ? std::string("(level inherited)") : level);
+        for (size_t i = 0; i < apps.size(); ++i)
+            line += (i == 0 ? " -> " : "; ") + describeAppender(apps[i], warnings);
+        lines.push_back(line);
+    };
+    const std::string root = logKey("log4cpp.rootCategory");
+    if (root.empty())
+        lines.push_back("none in the file: INFO and above to standard error");
+    else
+        category("root category", root);
+    const std::string prefix = "log4cpp.category.";
+    for (const std::string& key : cConfig::keys()) {
+        if (key.compare(0, prefix.size(), prefix) == 0)
+            category("category " + key.substr(prefix.size()), logKey(key));
+    }
+    return lines;
+}
+
+}  // namespace
+
+bool dornManager::checkConfig() {
+    mSerconf = new qserial::SerialConfig(serConf, devOwner);
+    if (!mSerconf->problem().empty()) {
+        startupWarnings.push_back(mSerconf->problem() + ": the port is opened with 9600 8N1 RS232");
+    }
+    bool ok = loadXml();
+    if (!ok)
+        error("Could not parse Xml file");
+    ok = ok && cConfFile_status;
+
+    // The port is looked at, not opened: a running daemon holds it, and opening a tty moves
+    // its modem lines.
+    std::string portState;
+    struct stat st;
+    if (stat(serBusPort, &st) != 0) {
+        startupWarnings.push_back(std::string("Serial port ") + serBusPort + ": " +
+                                  strerror(errno) +
+                                  ": start-up goes on and opens it when it appears");
+    } else if (!S_ISCHR(st.st_mode)) {
+        startupWarnings.push_back(std::string("Serial port ") + serBusPort +
+                                  " is not a character device: it will not open as a serial line");
+    } else {
+        pid_t holder = qserial::SerialConfig::holderOf(serBusPort);
+        if (holder > 0)
+            portState = " (now held by pid " + std::to_string(holder) + ")";
+    }
+
+    std::vector<std::string> logWarnings;
+    std::vector<std::string> logging = describeLogging(logWarnings);
+    startupWarnings.insert(startupWarnings.end(), logWarnings.begin(), logWarnings.end());
+
+    if (!ok && startupErrors.empty())
+        startupErrors.push_back("start-up would fail (see the log lines above)");
+    ok = ok && startupErrors.empty();
+
+    std::printf("borl1d %s configuration check\n", BORL1D_VERSION);
+    std::printf("configuration file: %s%s\n", ConfFile,
+                confLoaded ? "" : " (not read: the defaults are shown)");
+    std::printf("serial bus: %s%s\n", describeBus().c_str(), portState.c_str());
+    std::printf("line settings: %s\n", describeLine().c_str());
+    std::printf("device serial: %s\n", describeSerial().c_str());
+    std::printf("vexad: %s:%d\n", vexaHost, southPort);
+    for (const std::string& line : logging)
+        std::printf("log set-up: %s\n", line.c_str());
+    for (const std::string& w : startupWarnings)
+        std::printf("warning: %s\n", w.c_str());
+    for (const std::string& e : startupErrors)
+        std::printf("error: %s\n", e.c_str());
+    std::printf("%s\n", ok ? "configuration usable" : "configuration NOT usable");
+    std::fflush(stdout);
+    return ok;
+}
