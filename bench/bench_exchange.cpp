@@ -1,4 +1,4 @@
-// Cost of the receive loop per byte: gathering reply bytes into frames (FrameGatherer::push),
+// Cost of the receive loop per byte: gathering reply bytes into frames (ReplyGatherer::push),
 // handling one complete frame (dornManager::handleFrame: validation, the device's updater with 19
 // sample events, the online status, the set confirmation), and the whole per-byte path of the
 // loop with its two system calls (poll and a one-byte read) on a socketpair. Messages go to the
@@ -70,11 +70,11 @@ void perByte(benchmark::State& state, size_t bytes) {
 // Gathering alone. Arg: per-mille of corrupted bytes (0: a clean line; 10: 1 %).
 void BM_GatherBytes(benchmark::State& state) {
     const std::vector<uint8_t> bytes = line(static_cast<double>(state.range(0)) / 1000.0);
-    FrameGatherer g;
+    ReplyGatherer g;
     size_t total = 0;
     for (auto _ : state) {
         for (uint8_t b : bytes) {
-            if (g.push(b) == FrameGatherer::Complete)
+            if (g.push(b) == ReplyGatherer::Complete)
                 g.restart();
         }
         benchmark::ClobberMemory();
@@ -138,7 +138,7 @@ void BM_ReceiveLoopPerReply(benchmark::State& state) {
         return;
     }
     const std::vector<uint8_t> frame = reply();
-    FrameGatherer g;
+    ReplyGatherer g;
     uint8_t byte;
     for (auto _ : state) {
         if (write(sv[1], frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
@@ -151,7 +151,7 @@ void BM_ReceiveLoopPerReply(benchmark::State& state) {
                 state.SkipWithError("read");
                 break;
             }
-            if (g.push(byte) == FrameGatherer::Complete) {
+            if (g.push(byte) == ReplyGatherer::Complete) {
                 ex.manager->handleFrame(g.respbuff);
                 g.restart();
             }

@@ -116,21 +116,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The model: where frames complete (gathering looks at the header bytes and positions only,
     // which mending leaves alone), the mended line, and what the frames must do.
     std::vector<uint8_t> line(data + 3, data + size);
-    FrameGatherer model;
+    ReplyGatherer model;
     uint64_t expectValid = 0;
     Pending expect = pending();
     int replies = 0;
     for (size_t i = 0; i < line.size(); ++i) {
         const int before = model.idx;
         switch (model.push(line[i])) {
-            case FrameGatherer::More:
+            case ReplyGatherer::More:
                 FUZZ_CHECK(model.idx == before + 1 && model.idx < kFrameSize,
                            std::to_string(model.idx));
                 break;
-            case FrameGatherer::Rejected:
+            case ReplyGatherer::Rejected:
                 FUZZ_CHECK(before >= 4 && model.idx == 0, std::to_string(before));
                 break;
-            case FrameGatherer::Complete: {
+            case ReplyGatherer::Complete: {
                 FUZZ_CHECK(before == kFrameSize - 1, std::to_string(before));
                 uint8_t* frame = model.respbuff;
                 mend(frame, how);

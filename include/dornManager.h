@@ -103,13 +103,13 @@ struct LinkStats {
 // Gathers the controller's reply bytes into a frame, one byte at a time. A frame start is
 // accepted only with the controller's header ("A", "O", "I"), tested from the fifth byte on; the
 // frame is complete when its last position is filled. Pure: no descriptor, no logging.
-struct FrameGatherer {
+struct ReplyGatherer {
     enum Result { More, Rejected, Complete };
 
     uint8_t respbuff[kFrameSize];  // the reply frame being gathered
     int idx = 0;                   // where the next byte goes, 0..127
 
-    FrameGatherer() { restart(); }
+    ReplyGatherer() { restart(); }
     // Ready for a new frame at position 0; no stale byte can complete it.
     void restart();
     Result push(uint8_t byte);
@@ -146,7 +146,7 @@ struct SerialLink {
     int setReplies = 0;       // valid replies since then that did not show the value
 
     // Receive loop only.
-    FrameGatherer rx;
+    ReplyGatherer rx;
     uint64_t lastValidMs = 0;      // time of the last valid reply
     bool everOnline = false;       // a valid reply has been seen
     bool offlineReported = false;  // the device was reported offline after silence

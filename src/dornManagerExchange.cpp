@@ -317,12 +317,12 @@ void dornManager::confirmSet(const uint8_t* data) {
 // ---- Receive side
 // ----------------------------------------------------------------------------------
 
-void FrameGatherer::restart() {
+void ReplyGatherer::restart() {
     memset(respbuff, 0, sizeof respbuff);
     idx = 0;
 }
 
-FrameGatherer::Result FrameGatherer::push(uint8_t byte) {
+ReplyGatherer::Result ReplyGatherer::push(uint8_t byte) {
     respbuff[idx] = byte;
     // A frame start without the controller's header is dropped at its fifth byte.
     if (idx >= 4 && (respbuff[0] != head0 || respbuff[1] != head2 || respbuff[2] != head1)) {
@@ -385,13 +385,13 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
 void dornManager::receiveBytes(const uint8_t* bytes, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         switch (link.rx.push(bytes[i])) {
-            case FrameGatherer::More:
+            case ReplyGatherer::More:
                 break;
-            case FrameGatherer::Rejected:
+            case ReplyGatherer::Rejected:
                 link.stats.rejectedStarts++;
                 signal_tx(link);
                 break;
-            case FrameGatherer::Complete:
+            case ReplyGatherer::Complete:
                 handleFrame(link.rx.respbuff);
                 signal_tx(link);
                 // Stale bytes of an invalid frame must never complete the next one.

@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "cQlog.h"
@@ -64,54 +65,55 @@ std::string textOf(const qutils::XmlFile& xml, const xmlNode* node, bool trim) {
     return s;
 }
 
-const char* baudText(eBaudRate b) {
-    switch (b) {
-        case BR_115200:
-            return "115200";
-        case BR_57600:
-            return "57600";
-        case BR_38400:
-            return "38400";
-        case BR_19200:
-            return "19200";
-        case BR_9600:
-            break;
+// Every line setting once: its text in the file, its value and what the terminal needs for it.
+struct BaudEntry {
+    const char* text;
+    eBaudRate value;
+    speed_t speed;
+};
+constexpr BaudEntry kBauds[] = {
+    {"115200", BR_115200, B115200}, {"57600", BR_57600, B57600}, {"38400", BR_38400, B38400},
+    {"19200", BR_19200, B19200},    {"9600", BR_9600, B9600},
+};
+struct DataBitsEntry {
+    const char* text;
+    eDataBits value;
+    tcflag_t size;
+};
+constexpr DataBitsEntry kDataBits[] = {
+    {"5", DB_5, CS5}, {"6", DB_6, CS6}, {"7", DB_7, CS7}, {"8", DB_8, CS8}};
+struct StopBitsEntry {
+    const char* text;
+    eStopBits value;
+};
+constexpr StopBitsEntry kStopBits[] = {{"1", SB_1}, {"2", SB_2}};
+struct ModeEntry {
+    const char* text;  // compared without regard to case
+    ePortMode value;
+};
+constexpr ModeEntry kModes[] = {{"RS232", PM_RS232}, {"RS485", PM_RS485}};
+
+// The entry of `table` whose value is `v`; the last (9600 baud, 8 data bits: the defaults) when
+// none is.
+template <class Table, class Value>
+const auto& entryOf(const Table& table, Value v) {
+    for (const auto& e : table) {
+        if (e.value == v)
+            return e;
     }
-    return "9600";
+    return table[std::size(table) - 1];
 }
 
-speed_t baudSpeed(eBaudRate b) {
-    switch (b) {
-        case BR_115200:
-            return B115200;
-        case BR_57600:
-            return B57600;
-        case BR_38400:
-            return B38400;
-        case BR_19200:
-            return B19200;
-        case BR_9600:
-            break;
+// Sets `out` from the entry whose text is `text`; false when none is.
+template <class Table, class Value>
+bool parseInto(const Table& table, const std::string& text, Value& out, bool anyCase = false) {
+    for (const auto& e : table) {
+        if (anyCase ? strcasecmp(text.c_str(), e.text) == 0 : text == e.text) {
+            out = e.value;
+            return true;
+        }
     }
-    return B9600;
-}
-
-tcflag_t charSize(eDataBits d) {
-    switch (d) {
-        case DB_7:
-            return CS7;
-        case DB_6:
-            return CS6;
-        case DB_5:
-            return CS5;
-        case DB_8:
-            break;
-    }
-    return CS8;
-}
-
-int dataBitsCount(eDataBits d) {
-    return 8 - static_cast<int>(d);
+    return false;
 }
 
 // Reads the settings elements of one port; a bad value is logged and the default kept.
@@ -122,45 +124,15 @@ void readSettings(const qutils::XmlFile& xml, const xmlNode* portNode, SerialPor
             continue;
         const char* name = reinterpret_cast<const char*>(c->name);
         std::string v = textOf(xml, c, true);
-        bool ok = true;
+        bool ok;
         if (named(c, "baud")) {
-            if (v == "115200")
-                port.baudRate = BR_115200;
-            else if (v == "57600")
-                port.baudRate = BR_57600;
-            else if (v == "38400")
-                port.baudRate = BR_38400;
-            else if (v == "19200")
-                port.baudRate = BR_19200;
-            else if (v == "9600")
-                port.baudRate = BR_9600;
-            else
-                ok = false;
+            ok = parseInto(kBauds, v, port.baudRate);
         } else if (named(c, "databits")) {
-            if (v == "8")
-                port.dataBits = DB_8;
-            else if (v == "7")
-                port.dataBits = DB_7;
-            else if (v == "6")
-                port.dataBits = DB_6;
-            else if (v == "5")
-                port.dataBits = DB_5;
-            else
-                ok = false;
+            ok = parseInto(kDataBits, v, port.dataBits);
         } else if (named(c, "stopbits")) {
-            if (v == "1")
-                port.stopBits = SB_1;
-            else if (v == "2")
-                port.stopBits = SB_2;
-            else
-                ok = false;
+            ok = parseInto(kStopBits, v, port.stopBits);
         } else if (named(c, "mode")) {
-            if (strcasecmp(v.c_str(), "RS232") == 0)
-                port.mode = PM_RS232;
-            else if (strcasecmp(v.c_str(), "RS485") == 0)
-                port.mode = PM_RS485;
-            else
-                ok = false;
+            ok = parseInto(kModes, v, port.mode, true);
         } else {
             continue;  // elements of other programs are none of our business
         }
@@ -220,9 +192,9 @@ SerialConfig::SerialConfig(const char* path, const char* owner)
 }
 
 std::string SerialConfig::settingsText(const SerialPort& port) {
-    return std::string(baudText(port.baudRate)) + " " +
-           std::to_string(dataBitsCount(port.dataBits)) + "N" +
-           (port.stopBits == SB_2 ? "2" : "1") + " " + (port.mode == PM_RS485 ? "RS485" : "RS232");
+    return std::string(entryOf(kBauds, port.baudRate).text) + " " +
+           entryOf(kDataBits, port.dataBits).text + "N" + (port.stopBits == SB_2 ? "2" : "1") +
+           " " + (port.mode == PM_RS485 ? "RS485" : "RS232");
 }
 
 const SerialPort* SerialConfig::find(const std::string& device) const {
@@ -283,12 +255,12 @@ int SerialConfig::openPort(const std::string& path, const SerialPort& settings) 
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= charSize(settings.dataBits) | CLOCAL | CREAD;
+    tio.c_cflag |= entryOf(kDataBits, settings.dataBits).size | CLOCAL | CREAD;
     if (settings.stopBits == SB_2)
         tio.c_cflag |= CSTOPB;
     tio.c_cc[VMIN] = 1;   // read returns as soon as one byte is there
     tio.c_cc[VTIME] = 0;  // and waits for it without a timeout
-    speed_t speed = baudSpeed(settings.baudRate);
+    speed_t speed = entryOf(kBauds, settings.baudRate).speed;
     if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
         return fail("line speed");
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
@@ -337,8 +309,7 @@ pid_t SerialConfig::holderOf(const std::string& path) {
     while (std::getline(locks, line)) {
         std::istringstream in(line);
         std::string number, type, kind, mode, pidText, where;
-        if (!(in >> number >> type) || type != "FLOCK" ||
-            !(in >> kind >> mode >> pidText >> where))
+        if (!(in >> number >> type) || type != "FLOCK" || !(in >> kind >> mode >> pidText >> where))
             continue;
         unsigned long maj = 0, min = 0;
         unsigned long long ino = 0;

@@ -181,7 +181,7 @@ Frame ownHeader() {
     return f;
 }
 
-TEST(FrameGatherer, GathersFramesByteByByte) {
+TEST(ReplyGatherer, GathersFramesByteByByte) {
     const Frame r = reply();
     const std::vector<GatherCase> cases = {
         {"one reply", r, 1, 0, 0},
@@ -195,18 +195,18 @@ TEST(FrameGatherer, GathersFramesByteByByte) {
          concat({Frame(r.begin(), r.begin() + 127), Frame{0x00}}), 1, 0, 0},
     };
     for (const auto& c : cases) {
-        FrameGatherer g;
+        ReplyGatherer g;
         int complete = 0, rejected = 0;
         for (uint8_t b : c.bytes) {
             switch (g.push(b)) {
-                case FrameGatherer::Complete:
+                case ReplyGatherer::Complete:
                     ++complete;
                     g.restart();
                     break;
-                case FrameGatherer::Rejected:
+                case ReplyGatherer::Rejected:
                     ++rejected;
                     break;
-                case FrameGatherer::More:
+                case ReplyGatherer::More:
                     break;
             }
         }
@@ -216,12 +216,12 @@ TEST(FrameGatherer, GathersFramesByteByByte) {
     }
 }
 
-TEST(FrameGatherer, PositionNeverPassesTheLastByte) {
-    FrameGatherer g;
+TEST(ReplyGatherer, PositionNeverPassesTheLastByte) {
+    ReplyGatherer g;
     for (int i = 0; i < 127; ++i)
-        EXPECT_EQ(g.push(i < 3 ? "AOI"[i] : 0x11), FrameGatherer::More);
+        EXPECT_EQ(g.push(i < 3 ? "AOI"[i] : 0x11), ReplyGatherer::More);
     EXPECT_EQ(g.idx, 127);
-    EXPECT_EQ(g.push(0x11), FrameGatherer::Complete);
+    EXPECT_EQ(g.push(0x11), ReplyGatherer::Complete);
     EXPECT_EQ(g.idx, 127);
 }
 

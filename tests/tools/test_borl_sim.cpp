@@ -130,7 +130,7 @@ TEST(SimFrame, ReplyLayout) {
 
 // Runs a byte stream through a gatherer in the given chunks and describes what came out.
 std::vector<std::string> gather(const std::vector<Bytes>& chunks, bool flush = false) {
-    FrameGatherer g;
+    RequestGatherer g;
     std::vector<GatherEvent> ev;
     for (const Bytes& c : chunks)
         g.feed(c.data(), c.size(), ev);

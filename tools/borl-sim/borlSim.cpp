@@ -285,7 +285,7 @@ private:
     int mStopFd;  // readable once SIGTERM or SIGINT arrived
     ControllerModel mModel;
     Pty mPty;
-    FrameGatherer mGather;
+    RequestGatherer mGather;
     std::vector<GatherEvent> mEvents;
     Clock::time_point mLastRx{};
     std::deque<Reply> mPending;
@@ -350,7 +350,7 @@ void Simulator::hangup() {
     }
     closePty(mPty);
     mPty = fresh;
-    mGather = FrameGatherer{};
+    mGather = RequestGatherer{};
     mPending.clear();
     mOut.clear();
     mUnstamped = 0;

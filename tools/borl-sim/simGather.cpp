@@ -22,14 +22,14 @@ size_t findHeader(const std::vector<uint8_t>& buf) {
 }
 }  // namespace
 
-void FrameGatherer::skip(size_t n) {
+void RequestGatherer::skip(size_t n) {
     const size_t absorbed = std::min(n, mAbsorb);
     mAbsorb -= absorbed;
     mGarbage += n - absorbed;
     mBuf.erase(mBuf.begin(), mBuf.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
-void FrameGatherer::reportGarbage(std::vector<GatherEvent>& out) {
+void RequestGatherer::reportGarbage(std::vector<GatherEvent>& out) {
     if (mGarbage == 0)
         return;
     GatherEvent e;
@@ -39,7 +39,7 @@ void FrameGatherer::reportGarbage(std::vector<GatherEvent>& out) {
     mGarbage = 0;
 }
 
-void FrameGatherer::feed(const uint8_t* data, size_t n, std::vector<GatherEvent>& out) {
+void RequestGatherer::feed(const uint8_t* data, size_t n, std::vector<GatherEvent>& out) {
     mBuf.insert(mBuf.end(), data, data + n);
     for (;;) {
         skip(findHeader(mBuf));
@@ -67,7 +67,7 @@ void FrameGatherer::feed(const uint8_t* data, size_t n, std::vector<GatherEvent>
     }
 }
 
-void FrameGatherer::flush(std::vector<GatherEvent>& out) {
+void RequestGatherer::flush(std::vector<GatherEvent>& out) {
     if (mBuf.size() >= 3) {
         GatherEvent e;
         e.type = GatherEvent::Type::Short;

@@ -24,7 +24,7 @@ struct GatherEvent {
     size_t count = 0;
 };
 
-class FrameGatherer {
+class RequestGatherer {
 public:
     // Takes `n` received bytes; appends what they complete to `out`.
     void feed(const uint8_t* data, size_t n, std::vector<GatherEvent>& out);
