@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """What one poll cycle costs the whole daemon, beside a reference poller measured in the same run.
 
-    bench/cycle_cost.py [--build DIR] [--seconds N | --quick] [--daemon auto|borl1d|testroot]
-                        [--no-reference] [--json FILE]
+    bench/cycle_cost.py [--build DIR] [--seconds N | --quick] [--no-reference] [--json FILE]
 
-The daemon polls the controller simulator (borl-sim --stamp) on a pty and publishes to the
-console peer (vexa-console --json) playing vexad, logging at INFO. The reference is mbpoll
-reading 60 holding registers once a second from modbus_slave (a libmodbus RTU slave on a pty,
-bench/modbus_slave.cpp). Both run side by side; for each the script prints per poll cycle:
+The daemon (borl1d --conf-dir ROOT) polls the controller simulator (borl-sim --stamp) on a pty
+and publishes to the console peer (vexa-console --json) playing vexad, logging at INFO. The
+reference is mbpoll reading 60 holding registers once a second from modbus_slave (a libmodbus RTU
+slave on a pty, bench/modbus_slave.cpp). Both run side by side; for each the script prints per
+poll cycle:
 
   CPU          time on a CPU of all threads: the first field of /proc/<pid>/task/*/schedstat
                (nanoseconds), summed, over a window of N whole cycles
@@ -48,7 +48,8 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "tools",
+                                "rig"))
 import borlrig  # noqa: E402
 import measure  # noqa: E402
 
@@ -69,8 +70,8 @@ class DaemonSubject:
     name = "borl1d"
     needle = "rx poll"
 
-    def __init__(self, build, which):
-        self.rig = borlrig.Rig(build, daemon=which)
+    def __init__(self, build):
+        self.rig = borlrig.Rig(build)
         self.proc = None
 
     @property
@@ -84,10 +85,53 @@ class DaemonSubject:
 
     def describe(self):
         return " ".join(os.path.basename(a) if i == 0 else a
-                        for i, a in enumerate(self.rig.daemon_cmd))
+                        for i, a in enumerate(self.rig.daemon_argv()))
 
     def close(self):
         self.rig.close()
+
+
+class ModbusRig:
+    """The reference peer: mbpoll polling holding registers once a second from modbus_slave (a
+    libmodbus RTU slave, bench/modbus_slave.cpp) on a pty. The slave prints "reply t=..." per
+    reply; mbpoll's own output (the register values) goes to /dev/null."""
+
+    def __init__(self, build, registers=60, period_ms=1000):
+        self.build = os.path.abspath(build)
+        self.dir = tempfile.mkdtemp(prefix="borl1d-mbpoll-")
+        self.registers = registers
+        self.period_ms = period_ms
+        self.slave = self.poller = None
+        self.slave_out = self.slave_err = self.poller_err = None
+        self.pty = None
+
+    def poller_argv(self):
+        return ["mbpoll", "-m", "rtu", "-b", "9600", "-P", "none", "-a", "1", "-r", "1",
+                "-c", str(self.registers), "-t", "4", "-l", str(self.period_ms), self.pty or "PTY"]
+
+    def start_slave(self):
+        self.slave = subprocess.Popen(
+            [borlrig.binary(self.build, "modbus_slave"), "--registers", str(self.registers)],
+            cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
+        self.slave_out = borlrig.LineReader(self.slave.stdout)
+        self.slave_err = borlrig.LineReader(self.slave.stderr)
+        i = self.slave_out.wait_for("pty: ")
+        if i < 0:
+            raise RuntimeError("modbus_slave did not start")
+        self.pty = self.slave_out.line(i).split("pty: ", 1)[1].strip()
+
+    def start_poller(self, wrapper=()):
+        self.poller = subprocess.Popen([*wrapper, *self.poller_argv()], cwd=self.dir,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.PIPE)
+        self.poller_err = borlrig.LineReader(self.poller.stderr)
+        return self.poller
+
+    def close(self):
+        for p in (self.poller, self.slave):
+            borlrig.stop(p)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class ReferenceSubject:
@@ -97,7 +141,7 @@ class ReferenceSubject:
     needle = "reply t="
 
     def __init__(self, build):
-        self.rig = borlrig.ModbusRig(build)
+        self.rig = ModbusRig(build)
         self.proc = None
 
     @property
@@ -388,9 +432,6 @@ def main():
                     help="cycles (about seconds) of the CPU window; the strace window and the "
                          "difference of the callgrind runs are a third of it, at least 10")
     ap.add_argument("--quick", action="store_true", help="the same as --seconds 20")
-    ap.add_argument("--daemon", choices=("auto", "borl1d", "testroot"), default="auto",
-                    help="auto (default): borl1d --conf-dir ROOT where the built borl1d takes "
-                         "that option, else borl1d-testroot")
     ap.add_argument("--no-reference", action="store_true", help="measure the daemon only")
     ap.add_argument("--no-strace", action="store_true", help="leave the syscalls out")
     ap.add_argument("--no-callgrind", action="store_true", help="leave the instructions out")
@@ -401,7 +442,7 @@ def main():
     short = 8
 
     build = os.path.abspath(args.build)
-    for prog in ("borl-sim", "vexa-console"):
+    for prog in borlrig.PROGRAMS:
         borlrig.binary(build, prog)
     missing = []
     use_strace = not args.no_strace and bool(shutil.which("strace"))
@@ -426,7 +467,7 @@ def main():
 
     results = {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "load_start": load(),
                "cycles": cycles, "side_cycles": side, "subjects": {"borl1d": {}}}
-    subjects = [DaemonSubject(build, args.daemon)]
+    subjects = [DaemonSubject(build)]
     if reference:
         subjects.append(ReferenceSubject(build))
         results["subjects"]["mbpoll"] = {}
@@ -454,7 +495,7 @@ def main():
 
         if use_callgrind:
             def daemon_factory():
-                return DaemonSubject(build, args.daemon)
+                return DaemonSubject(build)
 
             def reference_factory():
                 return ReferenceSubject(build)

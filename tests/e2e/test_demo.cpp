@@ -1,6 +1,6 @@
-// scripts/demo against the built binaries: a short plain run shows values and the confirmed
-// set-point change and leaves no process behind; a signal ends it early just as cleanly; bad
-// options are refused before anything starts.
+// scripts/demo against the built binaries: a quick plain run (the daemon on short timings) shows
+// values and the confirmed set-point change and leaves no process behind; a signal ends a run at
+// the production cadence early just as cleanly; bad options are refused before anything starts.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +82,7 @@ bool exists(const std::string& path) {
 
 TEST(DemoE2E, PlainRunShowsValuesAndTheConfirmedSetPointAndStopsEverything) {
     ScratchDir dir("demo_plain");
-    Process demo(demoArgs(dir, {"--seconds", "15"}), dir.path());
+    Process demo(demoArgs(dir, {"--quick"}), dir.path());
     Stopper stopper{demo};
     ASSERT_EQ(demo.wait(90s), 0) << demo.out().text() << demo.err().text();
 
@@ -140,7 +140,7 @@ TEST(DemoE2E, ADaemonThatFailsAtStartUpEndsTheDemoAtOnceWithItsStatus) {
         testsupport::makeDirs(link.substr(0, link.rfind('/')));
         ASSERT_EQ(symlink(testsupport::builtBinary(tool).c_str(), link.c_str()), 0) << link;
     }
-    const std::string daemon = dir / "build/borl1d-testroot";
+    const std::string daemon = dir / "build/borl1d";
     testsupport::writeFile(daemon, "#!/bin/sh\necho \"TERMINATE!!!\" >&2\nexit 255\n");
     ASSERT_EQ(chmod(daemon.c_str(), 0755), 0);
 

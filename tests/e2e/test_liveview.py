@@ -300,18 +300,20 @@ class TailAndCommanderTest(unittest.TestCase):
 
 class MainLoopTest(unittest.TestCase):
     """The whole view against a fake daemon: it answers the console commands it reads from the
-    fifo by appending JSON lines to the messages file."""
+    fifo by appending JSON lines to the messages file, and traces a set it takes on its standard
+    output, as the daemon does once the controller's reply carries the new value."""
 
     def run_view(self, extra, answer_set=True):
         with tempfile.TemporaryDirectory() as d:
             msgs, fifo = os.path.join(d, "console.jsonl"), os.path.join(d, "console.in")
+            daemon_out = os.path.join(d, "borl1d.out")
             os.mkfifo(fifo)
             stop = threading.Event()
 
             def fake_daemon():
                 r = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
                 value, buf = 22, b""
-                with open(msgs, "a") as out:
+                with open(msgs, "a") as out, open(daemon_out, "a") as trace:
                     out.write(device(lv.STATUS_ONLINE) + "\n")
                     while not stop.is_set():
                         try:
@@ -322,8 +324,12 @@ class MainLoopTest(unittest.TestCase):
                         for cmd in cmds:
                             if cmd == b"set 3 27" and answer_set:
                                 value = 27
+                                trace.write("changeVal reset\n")
+                                trace.flush()
                             elif cmd == b"ports aout":
                                 out.write(aout(3, value) + "\n")
+                            elif cmd == b"ports ain":
+                                out.write(ain(1, 1, "AC-1 Hours", "H") + "\n")
                         for port in range(1, 20):
                             out.write(sample(port, port) + "\n")
                         out.flush()
@@ -335,7 +341,8 @@ class MainLoopTest(unittest.TestCase):
             out = io.StringIO()
             try:
                 with redirect_stdout(out):
-                    rc = lv.main(["--messages", msgs, "--commands", fifo, "--plain"] + extra)
+                    rc = lv.main(["--messages", msgs, "--commands", fifo, "--daemon-out",
+                                  daemon_out, "--plain"] + extra)
             finally:
                 stop.set()
                 t.join()
@@ -349,8 +356,21 @@ class MainLoopTest(unittest.TestCase):
         self.assertIn("demo: values flowed from all 19 inputs", out)
         self.assertGreaterEqual(out.count("---- "), 3)
 
+    def test_until_done_ends_once_everything_was_shown(self):
+        start = time.monotonic()
+        rc, out = self.run_view(["--seconds", "30", "--set-at", "0.2", "--retry", "0.2",
+                                 "--until-done"])
+        self.assertEqual(rc, lv.EXIT_OK, out)
+        self.assertLess(time.monotonic() - start, 10)
+        # The final block shows the confirmed value and the labels of both tables.
+        final = out[out.rindex("---- "):]
+        self.assertIn("27 deg C", final)
+        self.assertIn("AC-1 Hours", final)
+
     def test_an_unanswered_change_is_reported_incomplete(self):
-        rc, out = self.run_view(["--seconds", "2", "--set-at", "0.5"], answer_set=False)
+        # --until-done does not end a run before everything has been shown.
+        rc, out = self.run_view(["--seconds", "2", "--set-at", "0.5", "--until-done"],
+                                answer_set=False)
         self.assertEqual(rc, lv.EXIT_INCOMPLETE, out)
         self.assertIn("demo: incomplete: the set-point change was not confirmed", out)
 

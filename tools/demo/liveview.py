@@ -8,8 +8,9 @@ changes one set-point and follows it from pending to confirmed by the controller
 
 On a terminal the view redraws in place with ANSI sequences; otherwise it prints plain lines:
 events as they happen and a block of all values every few seconds. It ends after the given
-time, on SIGINT/SIGTERM, or when one of the watched processes stops, and exits 0 only when the
-device came online, every input delivered values and the set-point change was confirmed.
+time (or, with --until-done, as soon as everything has been shown), on SIGINT/SIGTERM, or when
+one of the watched processes stops, and exits 0 only when the device came online, every input
+delivered values and the set-point change was confirmed.
 """
 
 import argparse
@@ -340,6 +341,11 @@ class Model:
             out.append("the set-point change was not confirmed")
         return out
 
+    def shown(self):
+        """True once everything the demo shows is there: nothing missing, and the tables
+        labelled from the daemon's answers."""
+        return self.inputs_known and self.setpoints_known and not self.missing()
+
 
 class Segments:
     """One output line as pieces of text with an optional style, cut to a width."""
@@ -530,18 +536,20 @@ def process_alive(pid):
 class Driver:
     """Asks the daemon for what the view shows and makes the set-point change on time."""
 
-    def __init__(self, model, send, set_port, set_value, set_at):
+    def __init__(self, model, send, set_port, set_value, set_at, retry=2.0):
         self.m = model
         self.send = send
         self.set_port, self.set_value, self.set_at = set_port, set_value, set_at
+        self.retry = retry
         self.next = {"device": 0.0, "ports ain": 0.0, "ports aout": 0.0}
         self.waiting_reported = False
         self.asked_after_ack = False
 
     def tick(self, elapsed, now):
         m = self.m
-        # Until the daemon answers, ask again every 2 s; afterwards the device every 10 s, the
-        # set-points (published only on request) every 3 s, every second while a change is open.
+        # Until the daemon answers, ask again every `retry` seconds; afterwards the device every
+        # 10 s, the set-points (published only on request) every 3 s, every second while a
+        # change is open.
         ps = m.pending
         pending = ps is not None and not ps.confirmed
         if pending and ps.acked_at is not None and not self.asked_after_ack:
@@ -549,9 +557,9 @@ class Driver:
             self.next["ports aout"] = elapsed
             self.asked_after_ack = True
         every = {
-            "device": 10.0 if m.device_known else 2.0,
-            "ports ain": None if m.inputs_known else 2.0,
-            "ports aout": 1.0 if pending else (3.0 if m.setpoints_known else 2.0),
+            "device": 10.0 if m.device_known else self.retry,
+            "ports ain": None if m.inputs_known else self.retry,
+            "ports aout": 1.0 if pending else (3.0 if m.setpoints_known else self.retry),
         }
         for cmd, period in every.items():
             if period is not None and elapsed >= self.next[cmd]:
@@ -587,11 +595,15 @@ def parse_args(argv):
     ap.add_argument("--set-port", type=int, default=3)
     ap.add_argument("--set-value", type=float, default=27.0)
     ap.add_argument("--set-at", type=float, help="seconds before the change (default 10)")
+    ap.add_argument("--retry", type=float, default=2.0,
+                    help="seconds between requests the daemon has not answered yet")
+    ap.add_argument("--until-done", action="store_true",
+                    help="end as soon as everything has been shown")
     ap.add_argument("--watch", action="append", default=[], metavar="NAME=PID",
                     help="stop when this process stops")
     args = ap.parse_args(argv)
-    if args.seconds < 0 or args.every <= 0:
-        ap.error("--seconds must be >= 0 and --every > 0")
+    if args.seconds < 0 or args.every <= 0 or args.retry <= 0:
+        ap.error("--seconds must be >= 0, --every and --retry > 0")
     if args.set_at is None:
         # A short run makes its change earlier, so that the confirmation still fits.
         args.set_at = 10.0 if args.seconds == 0 else min(10.0, args.seconds / 3)
@@ -613,7 +625,8 @@ def main(argv=None):
     start = time.monotonic()
     view = Renderer(glyphs, start)
     commander = Commander(args.commands)
-    driver = Driver(model, commander.send, args.set_port, args.set_value, args.set_at)
+    driver = Driver(model, commander.send, args.set_port, args.set_value, args.set_at,
+                    args.retry)
     # The simulator's output first: its line for a set frame precedes the daemon's reaction.
     tails = []
     if args.sim_out:
@@ -643,7 +656,8 @@ def main(argv=None):
                     stopped = name
                     model.event(now, "%s stopped" % name, "bad")
             done = (Stop.requested or stopped is not None
-                    or (args.seconds and elapsed >= args.seconds))
+                    or (args.seconds and elapsed >= args.seconds)
+                    or (args.until_done and model.shown()))
             if terminal:
                 if done or now >= next_draw:
                     size = os.get_terminal_size(out.fileno())
