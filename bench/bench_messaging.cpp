@@ -1,16 +1,24 @@
-// Messaging costs: encoding and decoding one object per message, the cost of send() while
-// vexad is away, and the memory a full queue of 1000 messages holds.
+// Messaging costs: encoding one object per message with the direct writer and with the JSON
+// tree side by side, decoding, send() while vexad is away, one poll cycle's burst (19 sample
+// events and the status event) through a real client, and the memory a full queue of 1000
+// messages holds.
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "benchLogging.h"
 #include "cObject.h"
 #include "cObjectClient.h"
 #include "cObjectCodec.h"
@@ -60,19 +68,35 @@ cObject* makeCapability() {
     return c;
 }
 
-const std::function<cObject*()> kMakers[] = {makeSample, makeAInput, makeDevice, makeCapability};
-const char* const kNames[] = {"sample", "ain", "device", "capability"};
+// A sample of a value with a fraction: the float takes the long way (the daemon's raw controller
+// values are whole numbers).
+cObject* makeFractionSample() {
+    auto* s = static_cast<cObjectAnalogSample*>(makeSample());
+    s->setSample(27.1f);
+    return s;
+}
 
+const std::function<cObject*()> kMakers[] = {makeSample, makeAInput, makeDevice, makeCapability,
+                                             makeFractionSample};
+const char* const kNames[] = {"sample", "ain", "device", "capability", "sample 27.1"};
+
+// Encoding one message: range(0) the object kind, range(1) 0 for encodeMessage (the direct
+// writer for these kinds), 1 for the JSON tree.
 void BM_Encode(benchmark::State& state) {
     cObjectList m;
     m.setMsgType(cObjectList::MSG_EVENT);
     m.add(kMakers[state.range(0)]());
-    for (auto _ : state)
-        benchmark::DoNotOptimize(vexaobj::encodeMessage(m));
-    state.SetLabel(kNames[state.range(0)]);
+    const bool tree = state.range(1) == 1;
+    for (auto _ : state) {
+        if (tree)
+            benchmark::DoNotOptimize(vexaobj::encodeMessageTree(m));
+        else
+            benchmark::DoNotOptimize(vexaobj::encodeMessage(m));
+    }
+    state.SetLabel(std::string(kNames[state.range(0)]) + (tree ? " tree" : " direct"));
     m.deleteObjects();
 }
-BENCHMARK(BM_Encode)->DenseRange(0, 3);
+BENCHMARK(BM_Encode)->ArgsProduct({{0, 1, 2, 3, 4}, {0, 1}});
 
 void BM_Decode(benchmark::State& state) {
     cObjectList m;
@@ -105,6 +129,7 @@ int deadPort() {
 
 // send() of one sample event with vexad away: encode, queue, drop the oldest of a full queue.
 void BM_SendNoPeer(benchmark::State& state) {
+    benchlogging::productionLogging();
     cObjectClient::Options o;
     o.backoffMinMs = 30000;
     cObjectClient client(o);
@@ -119,6 +144,123 @@ void BM_SendNoPeer(benchmark::State& state) {
     m.deleteObjects();
 }
 BENCHMARK(BM_SendNoPeer);
+
+// One poll cycle's messages as the daemon sends them: 19 sample events, one message each, and
+// the device's status event, in one batch.
+void sendBurst(cObjectClient& client, cObjectDevice& status, uint32_t cycle) {
+    cObjectClient::Batch batch(client);
+    for (uint32_t port = 1; port <= 19; ++port) {
+        cObjectList m;
+        m.setMsgType(cObjectList::MSG_EVENT);
+        auto* s = new cObjectAnalogSample;
+        s->setDeviceSerial(123456);
+        s->setPortNum(port);
+        s->setSeqNum(cycle % 100 + 1);
+        // Hour counters and raw controller bytes, as the daemon publishes them.
+        s->setSample(port <= 8 ? static_cast<float>(20000 + cycle % 50)
+                               : static_cast<float>((port * 7 + cycle) % 256));
+        m.add(s);
+        client.send(&m);
+        m.deleteObjects();
+    }
+    cObjectList m;
+    m.setMsgType(cObjectList::MSG_EVENT);
+    m.add(&status);
+    client.send(&m);
+}
+
+// The burst into a client that is not started: encoding and queueing, the oldest dropped once
+// the queue is full (the producer's share of the cost).
+void BM_BurstNotStarted(benchmark::State& state) {
+    benchlogging::productionLogging();
+    cObjectClient client;
+    std::unique_ptr<cObject> status(makeDevice());
+    uint32_t cycle = 0;
+    for (auto _ : state)
+        sendBurst(client, static_cast<cObjectDevice&>(*status), ++cycle);
+    state.SetItemsProcessed(state.iterations() * 20);
+}
+BENCHMARK(BM_BurstNotStarted);
+
+// A vexad stand-in on 127.0.0.1 that reads everything and counts the lines.
+class CountingPeer {
+public:
+    CountingPeer() {
+        mListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(mListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(mListen, 1);
+        socklen_t len = sizeof a;
+        getsockname(mListen, reinterpret_cast<sockaddr*>(&a), &len);
+        mPort = ntohs(a.sin_port);
+        mThread = std::thread([this] { run(); });
+    }
+    ~CountingPeer() {
+        shutdown(mListen, SHUT_RDWR);
+        mThread.join();
+        close(mListen);
+    }
+    int port() const { return mPort; }
+    // Waits until `n` lines have arrived since the start.
+    void waitFor(uint64_t n) {
+        std::unique_lock<std::mutex> lk(mMutex);
+        mCond.wait(lk, [&] { return mLines >= n; });
+    }
+
+private:
+    void run() {
+        int conn = accept(mListen, nullptr, nullptr);
+        if (conn < 0)
+            return;
+        char buf[65536];
+        for (;;) {
+            ssize_t r = recv(conn, buf, sizeof buf, 0);
+            if (r <= 0)
+                break;
+            uint64_t lines = 0;
+            for (ssize_t i = 0; i < r; ++i)
+                lines += buf[i] == '\n';
+            {
+                std::lock_guard<std::mutex> lk(mMutex);
+                mLines += lines;
+            }
+            mCond.notify_all();
+        }
+        close(conn);
+    }
+
+    int mListen = -1;
+    int mPort = 0;
+    std::thread mThread;
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    uint64_t mLines = 0;
+};
+
+// The burst through a client connected to a local peer, until the peer has read all 20 lines.
+// CPU time is the whole process's: the sending thread, the client's io thread and the peer's
+// reads.
+void BM_BurstToPeer(benchmark::State& state) {
+    benchlogging::productionLogging();
+    CountingPeer peer;
+    cObjectClient client;
+    client.start("127.0.0.1", peer.port());
+    std::unique_ptr<cObject> status(makeDevice());
+    uint32_t cycle = 0;
+    sendBurst(client, static_cast<cObjectDevice&>(*status), ++cycle);  // waits for the connection
+    peer.waitFor(20);
+    uint64_t expected = 20;
+    for (auto _ : state) {
+        sendBurst(client, static_cast<cObjectDevice&>(*status), ++cycle);
+        expected += 20;
+        peer.waitFor(expected);
+    }
+    state.SetItemsProcessed(state.iterations() * 20);
+    client.stop();
+}
+BENCHMARK(BM_BurstToPeer)->MeasureProcessCPUTime()->UseRealTime();
 
 // Heap held by a full queue of 1000 messages: one sample event each, or (worst case of this
 // daemon) the reply with all 19 analogue inputs each.

@@ -8,7 +8,8 @@
 //
 // Checks: no value reaches the pending set (and so the controller) that no set message carried
 // for that analogue output of this device; every answer is a non-empty message of type 1; every
-// message the device sends encodes.
+// message the device sends encodes; the direct writer and the JSON tree write the same bytes for
+// every decoded message, and for each line's raw bytes taken as text.
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -96,6 +97,25 @@ bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
     return true;
 }
 
+// The direct writer and the JSON tree write the same bytes: for a decoded message, and for a
+// line's raw bytes taken as the text of a capability (any bytes but zero: control characters,
+// quotes, invalid UTF-8).
+void checkWriters(cObjectList& msg) {
+    const std::string tree = vexaobj::encodeMessageTree(msg);
+    FUZZ_CHECK(vexaobj::encodeMessage(msg) == tree, tree);
+}
+
+void checkText(const std::string& raw) {
+    cObjectCapability cap;
+    cap.setLabel(raw.c_str());
+    cap.setValue(raw.c_str() + raw.size() / 2);
+    cObjectList msg;
+    msg.add(&cap);
+    std::string direct;
+    FUZZ_CHECK(vexaobj::encodeMessageDirect(msg, direct), "capability declined");
+    FUZZ_CHECK(direct == vexaobj::encodeMessageTree(msg), direct);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -122,12 +142,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& line : lines) {
         if (line.overlong || line.text.empty())
             continue;
+        checkText(line.text);
         cObjectList msg;
         std::string reason;
         if (!vexaobj::decodeMessage(line.text, msg, reason)) {
             FUZZ_CHECK(msg.numObjects() == 0 && !reason.empty(), reason);
             continue;
         }
+        checkWriters(msg);
         noteSets(msg, carried);
         const size_t before = client.sent.size();
         device.handleObjectAction(&msg);

@@ -28,6 +28,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "cObjectClient.h"
 #include "dornDecode.h"
@@ -348,7 +349,9 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         debug("updating vexa objects\n");
         {
             // The reply's sample events and the status event leave in one write to vexad.
-            cObjectClient::Batch batch(mObjectClient);
+            std::optional<cObjectClient::Batch> batch;
+            if (mObjectClient != nullptr)
+                batch.emplace(*mObjectClient);
             devA->updater(mObjectClient, decodebuff);
             devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
         }

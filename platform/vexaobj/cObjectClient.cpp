@@ -1,22 +1,26 @@
 // The connection to vexad.
 //
-// Two threads, started by start():
-//  - the io thread owns the socket: it connects (with back-off), writes the outgoing queue in
-//    order, reads incoming bytes and cuts them into lines;
-//  - the reader thread decodes the incoming lines and hands each message to the listener, one
-//    at a time and with no lock of the client held, so the listener may call send().
+// Two halves, each with its own thread, started by start():
+//  - the link (io thread) owns the socket: it resolves and connects (with back-off), writes the
+//    outgoing queue in order, several messages per write, reads incoming bytes and cuts them
+//    into lines;
+//  - the dispatch (reader thread) decodes the incoming lines and hands each message to the
+//    listener, one at a time and with no lock of the client held, so the listener may call
+//    send().
 // send() only encodes and queues; it never touches the socket, so a slow, stalled or absent
 // vexad never holds up the daemon. The queue is bounded; when it is full the oldest message is
 // dropped and counted.
 #include "cObjectClient.h"
 
-#include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +43,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Line = vexaobj::LineFramer::Line;
 
 // Incoming lines waiting for the listener. When this many are waiting the io thread stops
 // reading the socket, so a fast vexad and a slow listener meet TCP flow control, not memory.
@@ -51,6 +56,21 @@ constexpr int kRejectLinesPerSecond = 10;
 constexpr int kKeepIdleS = 30;
 constexpr int kKeepIntervalS = 10;
 constexpr int kKeepCount = 3;
+// One write takes at most this many queued messages, and stops adding once this many bytes
+// are gathered. A burst of a poll cycle (20 lines, about 2 kB) is one write.
+constexpr size_t kGatherMessages = 64;
+constexpr size_t kGatherBytes = 65536;
+// Written lines kept for reuse by send(), so that steady traffic does not allocate: at most
+// this many, each of at most this capacity.
+constexpr size_t kSpareLines = 32;
+constexpr size_t kSpareCapacity = 512;
+// A sender's encoding buffer is given back when a message made it larger than this.
+constexpr size_t kScratchKeep = 16384;
+// While a flush waits for vexad's host to acknowledge what was written, the io thread looks
+// this often.
+constexpr int kAckPollMs = 5;
+// Distinct failure lines counted in one failure episode; further ones are logged each time.
+constexpr size_t kDistinctFailures = 8;
 
 std::string errnoText(int err) {
     char buf[128];
@@ -58,92 +78,541 @@ std::string errnoText(int err) {
     return std::string(strerror_r(err, buf, sizeof buf));
 }
 
-}  // namespace
+// Milliseconds from now until `t`, rounded up so that a poll that waits them has reached it;
+// 0 when it has passed.
+int msUntil(Clock::time_point t) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+    return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
+}
 
-struct cObjectClient::Impl {
-    explicit Impl(const Options& o) : opt(o) {
-        if (opt.backoffMinMs < 1)
-            opt.backoffMinMs = 1;
-        if (opt.backoffMaxMs < opt.backoffMinMs)
-            opt.backoffMaxMs = opt.backoffMinMs;
-        if (opt.queueLimit < 1)
-            opt.queueLimit = 1;
+// The eventfd that wakes the io thread: messages to write, room for incoming lines, a flush,
+// the stop.
+class Waker {
+public:
+    Waker() = default;
+    ~Waker() {
+        if (mFd >= 0)
+            ::close(mFd);
     }
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
 
-    Options opt;
-    cQlog log{"vexaobj"};
-    std::string host;
-    int port = 0;
-    std::thread io;
-    std::thread reader;
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> isConnected{false};
-
-    // Outgoing side, guarded by outMu.
-    mutable std::mutex outMu;
-    std::deque<std::string> outQ;  // encoded lines with their "\n", oldest first
-    size_t droppedTotal = 0;       // since start, for dropped()
-    size_t droppedUnreported = 0;  // not yet named in a log line
-    bool started = false;
-    int wakeFd = -1;  // eventfd that wakes the io thread: new data, inbound room, stop
-
-    // Incoming side, guarded by inMu.
-    std::mutex inMu;
-    std::condition_variable inCv;
-    std::deque<vexaobj::LineFramer::Line> inQ;
-    cObjectListener* listener = nullptr;
-
-    // Rejected-line log limiter; reader thread only.
-    Clock::time_point rejectWindow{};
-    int rejectsInWindow = 0;
-    size_t rejectsSuppressed = 0;
-
-    static void wake(int fd) {
-        if (fd >= 0) {
+    bool open(std::string& err) {
+        mFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (mFd < 0)
+            err = errnoText(errno);
+        return mFd >= 0;
+    }
+    int fd() const { return mFd; }
+    void wake() const {
+        if (mFd >= 0) {
             uint64_t one = 1;
-            ssize_t r = ::write(fd, &one, sizeof one);
+            ssize_t r = ::write(mFd, &one, sizeof one);
             (void)r;  // a full counter already means "wake up"
         }
     }
-    void drainWake() const {
+    void drain() const {
         uint64_t v;
-        ssize_t r = ::read(wakeFd, &v, sizeof v);
+        ssize_t r = ::read(mFd, &v, sizeof v);
         (void)r;
     }
 
-    // ---- io thread --------------------------------------------------------------------------
+private:
+    int mFd = -1;
+};
+
+struct AddrInfoFree {
+    void operator()(addrinfo* a) const { ::freeaddrinfo(a); }
+};
+using Addresses = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+// The one name lookup of the client: the addresses of vexad's host and port, or null with the
+// reason in `err`.
+Addresses resolve(const std::string& host, int port, std::string& err) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    int gai = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res);
+    if (gai != 0) {
+        err = gai_strerror(gai);
+        return nullptr;
+    }
+    return Addresses(res);
+}
+
+// Connection trouble as an operator reads it. A failure episode begins with the first failure
+// after a connection that lived (or after start) and ends when a connection lives again.
+// Within an episode each distinct failure line is logged the first time; its repeats are
+// counted and reported in one summary line each, at most once per summary period and when the
+// episode ends. The first connection made in an episode is announced at once; later ones only
+// once they live, so that a vexad that drops every connection costs no log lines per attempt.
+class TroubleLog {
+public:
+    TroubleLog(const cQlog& log, int summaryMs) : mLog(log), mSummaryPeriod(summaryMs) {}
+
+    // A failure; true when it is to be logged now, false when it was counted as a repeat.
+    bool failure(const std::string& line) {
+        const auto now = Clock::now();
+        if (!mEpisode) {
+            mEpisode = true;
+            mAnnounced = false;
+            mLastSummary = now;
+        }
+        for (auto& r : mRepeats) {
+            if (r.line == line) {
+                ++r.count;
+                return false;
+            }
+        }
+        if (mRepeats.size() < kDistinctFailures)
+            mRepeats.push_back(Repeated{line, 0, now});
+        return true;
+    }
+    // Writes the summaries when the period has passed since the last ones.
+    void summariseIfDue(int nextDelayMs) {
+        const auto now = Clock::now();
+        if (now - mLastSummary < mSummaryPeriod)
+            return;
+        summarise(now, "; next attempt in " + std::to_string(nextDelayMs) + " ms");
+        mLastSummary = now;
+    }
+    // A connection was made: true when it is to be announced now.
+    bool connectionMade() {
+        if (mEpisode && mAnnounced)
+            return false;
+        mAnnounced = true;
+        return true;
+    }
+    // A connection lived: the episode, if any, ends with the summaries still owed. True when
+    // an episode ended.
+    bool connectionLived() {
+        if (!mEpisode)
+            return false;
+        summarise(Clock::now(), "");
+        mRepeats.clear();
+        mEpisode = false;
+        return true;
+    }
+    // The client stops: the summaries still owed.
+    void close() { summarise(Clock::now(), ""); }
+
+private:
+    struct Repeated {
+        std::string line;
+        size_t count;             // repeats not yet reported
+        Clock::time_point since;  // when the line or its last summary was logged
+    };
+
+    void summarise(Clock::time_point now, const std::string& tail) {
+        for (auto& r : mRepeats) {
+            if (r.count == 0)
+                continue;
+            const double seconds = std::chrono::duration<double>(now - r.since).count();
+            const std::string times = r.count == 1 ? "once" : std::to_string(r.count) + " times";
+            mLog.error("%s (repeated %s in the last %.*f s%s)", r.line.c_str(), times.c_str(),
+                       seconds < 10 ? 1 : 0, seconds, tail.c_str());
+            r.count = 0;
+            r.since = now;
+        }
+    }
+
+    const cQlog& mLog;
+    const std::chrono::milliseconds mSummaryPeriod;
+    bool mEpisode = false;    // failures since the last connection that lived
+    bool mAnnounced = false;  // a connection of this episode has been announced
+    Clock::time_point mLastSummary{};
+    std::vector<Repeated> mRepeats;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The dispatch half: lines read from vexad wait here for the reader thread, which decodes them
+// and calls the listener.
+
+class Dispatch {
+public:
+    Dispatch(const cQlog& log, const Waker& waker) : mLog(log), mWaker(waker) {}
+
+    void setListener(cObjectListener* listener) {
+        std::lock_guard<std::mutex> lk(mMu);
+        mListener = listener;
+    }
+    // False while kInboundLimit lines wait; the io thread then stops reading the socket.
+    bool hasRoom() const {
+        std::lock_guard<std::mutex> lk(mMu);
+        return mQueue.size() < kInboundLimit;
+    }
+    // Takes the lines (leaving `lines` empty) for the reader thread.
+    void push(std::vector<Line>& lines) {
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            for (auto& l : lines)
+                mQueue.push_back(std::move(l));
+        }
+        lines.clear();
+        mCv.notify_one();
+    }
+
+    void start() {
+        mThread = std::thread([this] { run(); });
+    }
+    void requestStop() {
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            mStopping = true;
+        }
+        mCv.notify_all();
+    }
+    void join() {
+        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
+            mThread.join();
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lk(mMu);
+        while (!mStopping) {
+            if (mQueue.empty()) {
+                if (mRejectsSuppressed > 0) {
+                    auto windowEnd = mRejectWindow + std::chrono::seconds(1);
+                    mCv.wait_until(lk, windowEnd, [this] { return mStopping || !mQueue.empty(); });
+                    if (Clock::now() >= windowEnd)
+                        flushRejectSummary();
+                } else {
+                    mCv.wait(lk, [this] { return mStopping || !mQueue.empty(); });
+                }
+                continue;
+            }
+            Line line = std::move(mQueue.front());
+            mQueue.pop_front();
+            bool freedRoom = mQueue.size() + 1 == kInboundLimit;
+            cObjectListener* target = mListener;
+            lk.unlock();
+            if (freedRoom)
+                mWaker.wake();
+            handleLine(line, target);
+            lk.lock();
+        }
+    }
+
+    void handleLine(const Line& line, cObjectListener* target) {
+        if (line.overlong) {
+            reject("line longer than " + std::to_string(vexaobj::kMaxLineBytes) +
+                       " bytes, discarded up to its end",
+                   line.text);
+            return;
+        }
+        if (line.text.empty())
+            return;  // blank lines carry nothing
+        cObjectList msg;
+        std::string reason;
+        if (!vexaobj::decodeMessage(line.text, msg, reason)) {
+            reject(reason, line.text);
+            return;
+        }
+        if (!target) {
+            mLog.debug("message type %u with %d objects dropped: no listener",
+                       static_cast<unsigned>(msg.getMsgType()), msg.numObjects());
+        } else {
+            try {
+                target->handleObjectAction(&msg);
+            } catch (const std::exception& e) {
+                mLog.error("listener failed on message type %u: %s",
+                           static_cast<unsigned>(msg.getMsgType()), e.what());
+            } catch (...) {
+                mLog.error("listener failed on message type %u",
+                           static_cast<unsigned>(msg.getMsgType()));
+            }
+        }
+        msg.deleteObjects();
+    }
+
+    void reject(const std::string& reason, const std::string& text) {
+        auto now = Clock::now();
+        if (now - mRejectWindow >= std::chrono::seconds(1)) {
+            flushRejectSummary();
+            mRejectWindow = now;
+            mRejectsInWindow = 0;
+        }
+        if (mRejectsInWindow < kRejectLinesPerSecond) {
+            ++mRejectsInWindow;
+            // The parser's reason may quote the offending token: keep it short and printable.
+            mLog.error("rejected line from vexad: %s: %s",
+                       vexaobj::printableExcerpt(reason, 160).c_str(),
+                       vexaobj::printableExcerpt(text).c_str());
+        } else {
+            ++mRejectsSuppressed;
+        }
+    }
+
+    void flushRejectSummary() {
+        if (mRejectsSuppressed > 0) {
+            mLog.error("%zu further lines rejected", mRejectsSuppressed);
+            mRejectsSuppressed = 0;
+        }
+    }
+
+    const cQlog& mLog;
+    const Waker& mWaker;
+    std::thread mThread;
+
+    // Guarded by mMu.
+    mutable std::mutex mMu;
+    std::condition_variable mCv;
+    std::deque<Line> mQueue;
+    cObjectListener* mListener = nullptr;
+    bool mStopping = false;
+
+    // Rejected-line log limiter; reader thread only.
+    Clock::time_point mRejectWindow{};
+    int mRejectsInWindow = 0;
+    size_t mRejectsSuppressed = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The link half: the outgoing queue and the socket.
+
+// Messages taken from the queue for one or more writes, oldest first.
+struct Outbound {
+    std::vector<std::string> lines;
+    size_t head = 0;    // first line not completely written
+    size_t offset = 0;  // bytes of lines[head] written
+
+    bool empty() const { return head == lines.size(); }
+};
+
+class Link {
+public:
+    Link(const cObjectClient::Options& opt, const cQlog& log, const Waker& waker,
+         Dispatch& dispatch)
+        : mOpt(opt), mLog(log), mWaker(waker), mDispatch(dispatch) {}
+
+    // ---- any thread ---------------------------------------------------------------------
+
+    // Claims the start; false (and logged) when already started or the address is not valid.
+    bool claimStart(const char* host, int port) {
+        std::lock_guard<std::mutex> lk(mMu);
+        if (mStarted) {
+            mLog.error("start called twice; the first call stands");
+            return false;
+        }
+        if (!host || !*host || port <= 0 || port > 65535) {
+            mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
+                       port);
+            return false;
+        }
+        mHost = host;
+        mPort = port;
+        mStarted = true;
+        return true;
+    }
+
+    void start(Addresses first) {
+        mThread = std::thread([this, a = std::move(first)]() mutable { run(std::move(a)); });
+    }
+    void requestStop() {
+        mStopping = true;
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            mWaker.wake();
+        }
+        mDrainedCv.notify_all();
+    }
+    void join() {
+        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
+            mThread.join();
+    }
+
+    // Queues a copy of one encoded line (with its "\n"), in the buffer of a line written
+    // earlier where one of about its size is at hand, so that steady traffic does not allocate
+    // and a queued line never holds much more memory than it needs.
+    void enqueue(const std::string& line) {
+        bool wakeIo = false;
+        bool firstStalledDrop = false;
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            std::string entry;
+            if (!mSpare.empty() && mSpare.back().capacity() <= 2 * line.size() + 64) {
+                entry.swap(mSpare.back());
+                mSpare.pop_back();
+            }
+            entry.assign(line);
+            mQueue.push_back(std::move(entry));
+            if (mQueue.size() > mOpt.queueLimit) {
+                recycleLocked(mQueue.front());
+                mQueue.pop_front();
+                ++mDroppedTotal;
+                firstStalledDrop = ++mDroppedUnreported == 1 && mConnected;
+            }
+            wakeIo = takeIdleLocked();
+        }
+        if (firstStalledDrop) {
+            mLog.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
+                       mOpt.queueLimit);
+        }
+        if (wakeIo)
+            mWaker.wake();
+    }
+
+    void beginBatch() {
+        std::lock_guard<std::mutex> lk(mMu);
+        ++mBatchDepth;
+    }
+    void endBatch() {
+        bool wakeIo;
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            --mBatchDepth;
+            wakeIo = takeIdleLocked();
+        }
+        if (wakeIo)
+            mWaker.wake();
+    }
+
+    bool flush(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        std::unique_lock<std::mutex> lk(mMu);
+        if (!mStarted || mStopping)
+            return mQueue.empty();
+        if (mQueue.empty() && !mConnected)
+            return true;  // nothing in flight either: it is put back when a connection fails
+        const uint64_t ticket = ++mFlushRequested;
+        ++mFlushWaiters;
+        if (mIoIdle) {
+            mIoIdle = false;
+            mWaker.wake();
+        }
+        mDrainedCv.wait_until(lk, deadline,
+                              [&] { return mFlushServed >= ticket || mStopping.load(); });
+        --mFlushWaiters;
+        return mFlushServed >= ticket;
+    }
+
+    bool connected() const { return mConnected; }
+    size_t queued() const {
+        std::lock_guard<std::mutex> lk(mMu);
+        return mQueue.size();
+    }
+    size_t dropped() const {
+        std::lock_guard<std::mutex> lk(mMu);
+        return mDroppedTotal;
+    }
+
+private:
+    // True when the io thread waits for new messages and there are some it may write now; it
+    // is then no longer idle and is to be woken. Under mMu.
+    bool takeIdleLocked() {
+        if (!mIoIdle || mQueue.empty() || (mBatchDepth > 0 && !flushWaitsLocked()))
+            return false;
+        mIoIdle = false;
+        return true;
+    }
+    // A flush() waits for an answer. Under mMu.
+    bool flushWaitsLocked() const { return mFlushWaiters > 0 && mFlushServed < mFlushRequested; }
+    // Keeps a written or dropped line's buffer for reuse. Under mMu.
+    void recycleLocked(std::string& line) {
+        if (mSpare.size() < kSpareLines && line.capacity() <= kSpareCapacity)
+            mSpare.push_back(std::move(line));
+    }
+
+    // ---- io thread ----------------------------------------------------------------------
+
+    void run(Addresses first) {
+        TroubleLog trouble(mLog, mOpt.repeatSummaryMs);
+        int backoff = mOpt.backoffMinMs;
+        bool everConnected = false;
+        while (!mStopping) {
+            std::string err;
+            // The address start() resolved serves the first attempt; every later attempt
+            // resolves again, so a name that comes to resolve, or moves, is followed.
+            Addresses addrs = first ? std::move(first) : resolve(mHost, mPort, err);
+            if (!addrs)
+                err = "cannot resolve host: " + err;
+            int fd = addrs ? connectAny(addrs.get(), err) : -1;
+            addrs.reset();
+            if (fd < 0) {
+                if (mStopping)
+                    break;
+                std::string line = "cannot connect to vexad at " + endpoint() + ": " + err;
+                if (trouble.failure(line)) {
+                    mLog.error("%s; retrying in %d ms", line.c_str(), backoff);
+                } else {
+                    mLog.debug("connection attempt to vexad at %s failed: %s; next in %d ms",
+                               endpoint().c_str(), err.c_str(), backoff);
+                    trouble.summariseIfDue(backoff);
+                }
+                sleepInterruptible(backoff);
+                backoff = std::min(backoff * 2, mOpt.backoffMaxMs);
+                continue;
+            }
+
+            tuneSocket(fd);
+            bool announced = trouble.connectionMade();
+            if (announced)
+                announce(everConnected);
+            everConnected = true;
+            mConnected = true;
+            // A connection that lived restarts the back-off; one that vexad drops at once does
+            // not, so a vexad that accepts and closes every connection is tried less and less.
+            std::string reason = runConnection(fd, [&] {
+                backoff = mOpt.backoffMinMs;
+                if (trouble.connectionLived() && !announced)
+                    announce(true);
+            });
+            mConnected = false;
+            ::close(fd);
+            if (mStopping)
+                break;
+            std::string line = "connection to vexad at " + endpoint() + " lost: " + reason;
+            if (trouble.failure(line)) {
+                mLog.error("%s; retrying in %d ms", line.c_str(), backoff);
+            } else {
+                mLog.debug("%s; next in %d ms", line.c_str(), backoff);
+                trouble.summariseIfDue(backoff);
+            }
+            sleepInterruptible(backoff);
+            backoff = std::min(backoff * 2, mOpt.backoffMaxMs);
+        }
+        trouble.close();
+    }
+
+    std::string endpoint() const { return mHost + ":" + std::to_string(mPort); }
+
+    // The connected/re-connected line, with the messages dropped since the last one.
+    void announce(bool again) {
+        size_t dropped;
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            dropped = mDroppedUnreported;
+            mDroppedUnreported = 0;
+        }
+        const char* what = again ? "re-connected" : "connected";
+        if (dropped > 0) {
+            mLog.info("%s to vexad at %s; %zu messages dropped while disconnected", what,
+                      endpoint().c_str(), dropped);
+        } else {
+            mLog.info("%s to vexad at %s", what, endpoint().c_str());
+        }
+    }
 
     // Sleeps `ms` unless stopped; sends in the meantime do not cut the wait short.
     void sleepInterruptible(int ms) {
         auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (!stopping) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
+        while (!mStopping) {
+            int left = msUntil(deadline);
+            if (left <= 0)
                 return;
-            pollfd p{wakeFd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count()) + 1) > 0)
-                drainWake();
+            pollfd p{mWaker.fd(), POLLIN, 0};
+            if (::poll(&p, 1, left) > 0)
+                mWaker.drain();
         }
     }
 
-    // One connection attempt to every address the host resolves to; the socket or -1.
-    int connectOnce(std::string& err) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* res = nullptr;
-        std::string service = std::to_string(port);
-        int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
-        if (gai != 0) {
-            err = std::string("cannot resolve host: ") + gai_strerror(gai);
-            return -1;
-        }
+    // One connection attempt to every address in turn; the socket or -1.
+    int connectAny(const addrinfo* list, std::string& err) {
         int fd = -1;
-        for (addrinfo* a = res; a && fd < 0 && !stopping; a = a->ai_next) {
+        for (const addrinfo* a = list; a && fd < 0 && !mStopping; a = a->ai_next)
             fd = connectAddress(a, err);
-        }
-        ::freeaddrinfo(res);
         return fd;
     }
 
@@ -162,21 +631,20 @@ struct cObjectClient::Impl {
             return -1;
         }
         auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-        while (!stopping) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
+        while (!mStopping) {
+            int left = msUntil(deadline);
+            if (left <= 0) {
                 err = "timed out";
                 break;
             }
-            pollfd p[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
-            int n = ::poll(p, 2, static_cast<int>(left.count()) + 1);
+            pollfd p[2] = {{fd, POLLOUT, 0}, {mWaker.fd(), POLLIN, 0}};
+            int n = ::poll(p, 2, left);
             if (n < 0 && errno != EINTR) {
                 err = errnoText(errno);
                 break;
             }
             if (p[1].revents)
-                drainWake();
+                mWaker.drain();
             if (p[0].revents) {
                 int soErr = 0;
                 socklen_t len = sizeof soErr;
@@ -187,7 +655,7 @@ struct cObjectClient::Impl {
                 break;
             }
         }
-        if (stopping)
+        if (mStopping)
             err = "stopping";
         ::close(fd);
         return -1;
@@ -202,158 +670,190 @@ struct cObjectClient::Impl {
             ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
             ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) != 0 ||
             ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt) != 0) {
-            log.debug("cannot enable TCP keep-alive: %s", errnoText(errno).c_str());
+            mLog.debug("cannot enable TCP keep-alive: %s", errnoText(errno).c_str());
         }
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
 
-    void ioMain() {
-        int backoff = opt.backoffMinMs;
-        bool everConnected = false;
-        bool failureLogged = false;
-        while (!stopping) {
-            std::string err;
-            int fd = connectOnce(err);
-            if (fd < 0) {
-                if (stopping)
-                    break;
-                if (!failureLogged) {
-                    log.error("cannot connect to vexad at %s:%d: %s; retrying in %d ms",
-                              host.c_str(), port, err.c_str(), backoff);
-                    failureLogged = true;
-                } else {
-                    log.debug("connection attempt to vexad at %s:%d failed: %s; next in %d ms",
-                              host.c_str(), port, err.c_str(), backoff);
-                }
-                sleepInterruptible(backoff);
-                backoff = std::min(backoff * 2, opt.backoffMaxMs);
-                continue;
+    // What the io thread does next with the queue, decided under mMu.
+    struct Refill {
+        size_t stalledDrops = 0;   // to report: the queue drained after drops while connected
+        bool ackCheck = false;     // a flush waits and everything has been written
+        uint64_t flushTicket = 0;  // the flush requests the ack check answers
+    };
+
+    // Recycles what `out` has written and, unless a batch holds them back, takes the next
+    // messages into it. With nothing to take, the io thread becomes idle.
+    Refill refill(Outbound& out) {
+        Refill r;
+        std::lock_guard<std::mutex> lk(mMu);
+        for (auto& l : out.lines)
+            recycleLocked(l);
+        out.lines.clear();
+        out.head = out.offset = 0;
+        mIoIdle = false;
+        const bool flushWaits = flushWaitsLocked();
+        if (!mQueue.empty() && (mBatchDepth == 0 || flushWaits)) {
+            size_t bytes = 0;
+            while (!mQueue.empty() && out.lines.size() < kGatherMessages && bytes < kGatherBytes) {
+                bytes += mQueue.front().size();
+                out.lines.push_back(std::move(mQueue.front()));
+                mQueue.pop_front();
             }
-            tuneSocket(fd);
-            size_t dropped;
-            {
-                std::lock_guard<std::mutex> lk(outMu);
-                dropped = droppedUnreported;
-                droppedUnreported = 0;
-            }
-            if (dropped > 0) {
-                log.info("%s to vexad at %s:%d; %zu messages dropped while disconnected",
-                         everConnected ? "re-connected" : "connected", host.c_str(), port, dropped);
-            } else {
-                log.info("%s to vexad at %s:%d", everConnected ? "re-connected" : "connected",
-                         host.c_str(), port);
-            }
-            everConnected = true;
-            failureLogged = false;
-            backoff = opt.backoffMinMs;
-            isConnected = true;
-            std::string reason = runConnection(fd);
-            isConnected = false;
-            ::close(fd);
-            if (stopping)
-                break;
-            log.error("connection to vexad at %s:%d lost: %s", host.c_str(), port, reason.c_str());
-            failureLogged = true;
-            sleepInterruptible(backoff);
-            backoff = std::min(backoff * 2, opt.backoffMaxMs);
+            return r;
         }
+        if (mQueue.empty()) {
+            r.stalledDrops = mDroppedUnreported;
+            mDroppedUnreported = 0;
+            r.ackCheck = flushWaits;
+            r.flushTicket = mFlushRequested;
+        }
+        mIoIdle = true;
+        return r;
     }
 
-    // Puts a message whose writing was cut off back at the head of the queue, to be sent
-    // whole on the next connection.
-    void requeue(std::string& line) {
-        std::lock_guard<std::mutex> lk(outMu);
-        outQ.push_front(std::move(line));
-        while (outQ.size() > opt.queueLimit) {
-            outQ.pop_front();
-            ++droppedTotal;
-            ++droppedUnreported;
+    // Writes as much of `out` as the socket takes in one call. The number of messages
+    // completed, or -1 with `why` set when the connection failed.
+    long writeSome(int fd, Outbound& out, std::string& why) {
+        iovec iov[kGatherMessages];
+        size_t n = 0;
+        for (size_t i = out.head; i < out.lines.size(); ++i, ++n) {
+            size_t skip = i == out.head ? out.offset : 0;
+            iov[n].iov_base = out.lines[i].data() + skip;
+            iov[n].iov_len = out.lines[i].size() - skip;
         }
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = n;
+        ssize_t w = ::sendmsg(fd, &mh, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return 0;
+            why = errnoText(errno);
+            return -1;
+        }
+        long completed = 0;
+        auto left = static_cast<size_t>(w);
+        while (left > 0) {
+            size_t rest = out.lines[out.head].size() - out.offset;
+            if (left < rest) {
+                out.offset += left;
+                break;
+            }
+            left -= rest;
+            ++out.head;
+            out.offset = 0;
+            ++completed;
+        }
+        return completed;
+    }
+
+    // Puts the messages of `out` not completely written back at the head of the queue, to be
+    // sent whole on the next connection; the oldest beyond the queue limit are dropped.
+    void requeue(Outbound& out) {
+        std::lock_guard<std::mutex> lk(mMu);
+        for (size_t i = out.lines.size(); i > out.head; --i)
+            mQueue.push_front(std::move(out.lines[i - 1]));
+        out.lines.clear();
+        out.head = out.offset = 0;
+        while (mQueue.size() > mOpt.queueLimit) {
+            mQueue.pop_front();
+            ++mDroppedTotal;
+            ++mDroppedUnreported;
+        }
+        mIoIdle = false;
     }
 
     // Serves one connection until it fails or the client stops; returns why it ended.
-    std::string runConnection(int fd) {
+    // `onLived` runs once, when the connection has lived: vexad sent a line, or the connection
+    // was still up one minimum back-off after a message was written to it, or it stayed up for
+    // the back-off ceiling. (A written message alone proves nothing: vexad's host takes it
+    // into its buffers even when vexad closes the connection unread at once.)
+    template <typename OnLived>
+    std::string runConnection(int fd, OnLived onLived) {
         vexaobj::LineFramer framer;
-        std::vector<vexaobj::LineFramer::Line> lines;
-        std::string cur;  // the message being written
-        size_t curOff = 0;
-        bool haveCur = false;
+        std::vector<Line> lines;
+        Outbound out;
         char buf[16384];
+        bool lived = false;
+        bool wroteOne = false;
+        Clock::time_point livedBy = Clock::now() + std::chrono::milliseconds(mOpt.backoffMaxMs);
+        auto markLived = [&] {
+            if (!lived) {
+                lived = true;
+                onLived();
+            }
+        };
+        std::string why = "stopping";
 
-        while (!stopping) {
-            if (!haveCur) {
-                size_t stalledDrops = 0;
-                {
-                    std::lock_guard<std::mutex> lk(outMu);
-                    if (!outQ.empty()) {
-                        cur.swap(outQ.front());
-                        outQ.pop_front();
-                        haveCur = true;
-                        curOff = 0;
-                    } else if (droppedUnreported > 0) {
-                        stalledDrops = droppedUnreported;
-                        droppedUnreported = 0;
+        while (!mStopping) {
+            bool waitForAck = false;
+            if (out.empty()) {
+                Refill r = refill(out);
+                if (r.stalledDrops > 0) {
+                    mLog.error("%zu messages dropped: vexad did not read them in time",
+                               r.stalledDrops);
+                }
+                if (r.ackCheck) {
+                    int unacked = 0;
+                    if (::ioctl(fd, SIOCOUTQ, &unacked) == 0 && unacked == 0) {
+                        {
+                            std::lock_guard<std::mutex> lk(mMu);
+                            mFlushServed = std::max(mFlushServed, r.flushTicket);
+                        }
+                        mDrainedCv.notify_all();
+                    } else {
+                        waitForAck = true;
                     }
                 }
-                if (stalledDrops > 0) {
-                    log.error("%zu messages dropped: vexad did not read them in time",
-                              stalledDrops);
-                }
             }
-            if (haveCur) {
-                ssize_t w = ::send(fd, cur.data() + curOff, cur.size() - curOff, MSG_NOSIGNAL);
-                if (w > 0) {
-                    curOff += static_cast<size_t>(w);
-                    if (curOff == cur.size()) {
-                        haveCur = false;
-                        cur.clear();
-                    }
-                    continue;
+            if (!out.empty()) {
+                long done = writeSome(fd, out, why);
+                if (done < 0)
+                    break;
+                if (done > 0 && !wroteOne) {
+                    wroteOne = true;
+                    livedBy = std::min(livedBy,
+                                       Clock::now() + std::chrono::milliseconds(mOpt.backoffMinMs));
                 }
-                if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    std::string why = errnoText(errno);
-                    requeue(cur);
-                    return why;
-                }
+                if (out.empty())
+                    continue;  // all written: take the next messages
             }
+            if (!lived && Clock::now() >= livedBy)
+                markLived();
 
-            bool roomIn;
-            {
-                std::lock_guard<std::mutex> lk(inMu);
-                roomIn = inQ.size() < kInboundLimit;
-            }
-            short events = static_cast<short>((roomIn ? POLLIN : 0) | (haveCur ? POLLOUT : 0));
+            bool roomIn = mDispatch.hasRoom();
+            short events = static_cast<short>((roomIn ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT));
             // With nothing to write and no room for input the socket is left out of the poll
             // altogether, so a hang-up cannot make it spin; the reader wakes us when it frees
             // room.
-            pollfd p[2] = {{wakeFd, POLLIN, 0}, {events ? fd : -1, events, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR) {
-                std::string why = errnoText(errno);
-                if (haveCur)
-                    requeue(cur);
-                return why;
+            pollfd p[2] = {{mWaker.fd(), POLLIN, 0}, {events ? fd : -1, events, 0}};
+            int timeout = lived ? -1 : msUntil(livedBy);
+            if (waitForAck)
+                timeout = timeout < 0 ? kAckPollMs : std::min(timeout, kAckPollMs);
+            if (::poll(p, 2, timeout) < 0 && errno != EINTR) {
+                why = errnoText(errno);
+                break;
             }
             if (p[0].revents)
-                drainWake();
+                mWaker.drain();
             if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-                std::string why;
-                if (!readAvailable(fd, framer, lines, buf, sizeof buf, why)) {
-                    if (haveCur)
-                        requeue(cur);
-                    return why;
-                }
+                size_t received = 0;
+                bool open = readAvailable(fd, framer, lines, buf, sizeof buf, received, why);
+                if (received > 0)
+                    markLived();
+                if (!open)
+                    break;
             }
         }
-        if (haveCur)
-            requeue(cur);
-        return "stopping";
+        requeue(out);
+        return why;
     }
 
-    // Reads what the socket holds and queues the complete lines for the reader thread.
-    // False when the connection ended; `why` says how.
-    bool readAvailable(int fd, vexaobj::LineFramer& framer,
-                       std::vector<vexaobj::LineFramer::Line>& lines, char* buf, size_t size,
-                       std::string& why) {
+    // Reads what the socket holds and queues the complete lines for the reader thread;
+    // `received` counts those with content. False when the connection ended; `why` says how.
+    bool readAvailable(int fd, vexaobj::LineFramer& framer, std::vector<Line>& lines, char* buf,
+                       size_t size, size_t& received, std::string& why) {
         bool open = true;
         for (;;) {
             ssize_t n = ::recv(fd, buf, size, 0);
@@ -376,103 +876,66 @@ struct cObjectClient::Impl {
             }
             break;
         }
-        if (!lines.empty()) {
-            {
-                std::lock_guard<std::mutex> lk(inMu);
-                for (auto& l : lines)
-                    inQ.push_back(std::move(l));
-            }
-            lines.clear();
-            inCv.notify_one();
-        }
+        for (const auto& l : lines)
+            received += l.overlong || !l.text.empty();
+        if (!lines.empty())
+            mDispatch.push(lines);
         return open;
     }
 
-    // ---- reader thread ----------------------------------------------------------------------
+    const cObjectClient::Options& mOpt;
+    const cQlog& mLog;
+    const Waker& mWaker;
+    Dispatch& mDispatch;
+    std::string mHost;  // set once by claimStart, before the io thread starts
+    int mPort = 0;
+    std::thread mThread;
+    std::atomic<bool> mStopping{false};
+    std::atomic<bool> mConnected{false};
 
-    void readerMain() {
-        std::unique_lock<std::mutex> lk(inMu);
-        while (!stopping) {
-            if (inQ.empty()) {
-                if (rejectsSuppressed > 0) {
-                    auto windowEnd = rejectWindow + std::chrono::seconds(1);
-                    inCv.wait_until(lk, windowEnd, [this] { return stopping || !inQ.empty(); });
-                    if (Clock::now() >= windowEnd)
-                        flushRejectSummary();
-                } else {
-                    inCv.wait(lk, [this] { return stopping || !inQ.empty(); });
-                }
-                continue;
-            }
-            vexaobj::LineFramer::Line line = std::move(inQ.front());
-            inQ.pop_front();
-            bool freedRoom = inQ.size() + 1 == kInboundLimit;
-            cObjectListener* target = listener;
-            lk.unlock();
-            if (freedRoom)
-                wake(wakeFd);
-            handleLine(line, target);
-            lk.lock();
-        }
-    }
-
-    void handleLine(const vexaobj::LineFramer::Line& line, cObjectListener* target) {
-        if (line.overlong) {
-            reject("line longer than " + std::to_string(vexaobj::kMaxLineBytes) +
-                       " bytes, discarded up to its end",
-                   line.text);
-            return;
-        }
-        if (line.text.empty())
-            return;  // blank lines carry nothing
-        cObjectList msg;
-        std::string reason;
-        if (!vexaobj::decodeMessage(line.text, msg, reason)) {
-            reject(reason, line.text);
-            return;
-        }
-        if (!target) {
-            log.debug("message type %u with %d objects dropped: no listener",
-                      static_cast<unsigned>(msg.getMsgType()), msg.numObjects());
-        } else {
-            try {
-                target->handleObjectAction(&msg);
-            } catch (const std::exception& e) {
-                log.error("listener failed on message type %u: %s",
-                          static_cast<unsigned>(msg.getMsgType()), e.what());
-            } catch (...) {
-                log.error("listener failed on message type %u",
-                          static_cast<unsigned>(msg.getMsgType()));
-            }
-        }
-        msg.deleteObjects();
-    }
-
-    void reject(const std::string& reason, const std::string& text) {
-        auto now = Clock::now();
-        if (now - rejectWindow >= std::chrono::seconds(1)) {
-            flushRejectSummary();
-            rejectWindow = now;
-            rejectsInWindow = 0;
-        }
-        if (rejectsInWindow < kRejectLinesPerSecond) {
-            ++rejectsInWindow;
-            // The parser's reason may quote the offending token: keep it short and printable.
-            log.error("rejected line from vexad: %s: %s",
-                      vexaobj::printableExcerpt(reason, 160).c_str(),
-                      vexaobj::printableExcerpt(text).c_str());
-        } else {
-            ++rejectsSuppressed;
-        }
-    }
-
-    void flushRejectSummary() {
-        if (rejectsSuppressed > 0) {
-            log.error("%zu further lines rejected", rejectsSuppressed);
-            rejectsSuppressed = 0;
-        }
-    }
+    // Guarded by mMu.
+    mutable std::mutex mMu;
+    std::condition_variable mDrainedCv;  // flush() waits here for mFlushServed
+    std::deque<std::string> mQueue;      // encoded lines with their "\n", oldest first
+    std::vector<std::string> mSpare;     // emptied buffers for the next lines
+    size_t mDroppedTotal = 0;            // since start, for dropped()
+    size_t mDroppedUnreported = 0;       // not yet named in a log line
+    bool mStarted = false;
+    int mBatchDepth = 0;           // open batches
+    bool mIoIdle = false;          // the io thread waits for messages it may write
+    int mFlushWaiters = 0;         // flush() calls waiting
+    uint64_t mFlushRequested = 0;  // flush() calls so far
+    uint64_t mFlushServed = 0;     // of those, the ones answered: all written and acknowledged
 };
+
+}  // namespace
+
+struct cObjectClient::Impl {
+    explicit Impl(const Options& o) : opt(o) {
+        if (opt.backoffMinMs < 1)
+            opt.backoffMinMs = 1;
+        if (opt.backoffMaxMs < opt.backoffMinMs)
+            opt.backoffMaxMs = opt.backoffMinMs;
+        if (opt.queueLimit < 1)
+            opt.queueLimit = 1;
+        if (opt.repeatSummaryMs < 1)
+            opt.repeatSummaryMs = 1;
+    }
+
+    Options opt;
+    cQlog log{"vexaobj"};
+    Waker waker;
+    Dispatch dispatch{log, waker};
+    Link link{opt, log, waker, dispatch};
+};
+
+cObjectClient::Batch::Batch(cObjectClient& client) : mClient(client) {
+    mClient.d->link.beginBatch();
+}
+
+cObjectClient::Batch::~Batch() {
+    mClient.d->link.endBatch();
+}
 
 cObjectClient::cObjectClient() : cObjectClient(Options()) {}
 
@@ -480,64 +943,39 @@ cObjectClient::cObjectClient(const Options& options) : d(new Impl(options)) {}
 
 cObjectClient::~cObjectClient() {
     stop();
-    if (d->wakeFd >= 0)
-        ::close(d->wakeFd);
 }
 
 bool cObjectClient::start(const char* host, int port) {
-    {
-        std::lock_guard<std::mutex> lk(d->outMu);
-        if (d->started) {
-            d->log.error("start called twice; the first call stands");
-            return false;
-        }
-        if (!host || !*host || port <= 0 || port > 65535) {
-            d->log.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
-                         port);
-            return false;
-        }
-        int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (fd < 0) {
-            d->log.error("cannot start: eventfd: %s", errnoText(errno).c_str());
-            return false;
-        }
-        d->wakeFd = fd;
-        d->host = host;
-        d->port = port;
-        d->started = true;
+    if (!d->link.claimStart(host, port))
+        return false;
+    std::string err;
+    if (!d->waker.open(err)) {
+        d->log.error("cannot start: eventfd: %s", err.c_str());
+        return false;
     }
-
-    // Resolved here only to answer the caller; the io thread resolves again before every
-    // connection attempt, so a name that comes to resolve later still gets connected.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    std::string service = std::to_string(port);
-    int gai = ::getaddrinfo(host, service.c_str(), &hints, &res);
-    if (gai == 0) {
-        ::freeaddrinfo(res);
-    } else {
+    Addresses first = resolve(host, port, err);
+    if (!first) {
         d->log.error("cannot resolve vexad host \"%s\": %s; retrying in the background", host,
-                     gai_strerror(gai));
+                     err.c_str());
     }
-
-    d->io = std::thread([this] { d->ioMain(); });
-    d->reader = std::thread([this] { d->readerMain(); });
-    return gai == 0;
+    const bool resolved = first != nullptr;
+    d->link.start(std::move(first));
+    d->dispatch.start();
+    return resolved;
 }
 
 void cObjectClient::addListener(cObjectListener* listener) {
-    std::lock_guard<std::mutex> lk(d->inMu);
-    d->listener = listener;
+    d->dispatch.setListener(listener);
 }
 
 void cObjectClient::send(cObjectList* message) {
     if (!message)
         return;
-    std::string line;
+    // Each sending thread encodes into a buffer of its own, which keeps its capacity.
+    thread_local std::string line;
+    line.clear();
     try {
-        line = vexaobj::encodeMessage(*message);
+        vexaobj::appendMessage(*message, line);
     } catch (const std::exception& e) {
         d->log.error("message type %u not sent: %s", static_cast<unsigned>(message->getMsgType()),
                      e.what());
@@ -548,64 +986,32 @@ void cObjectClient::send(cObjectList* message) {
         d->log.error("message type %u with %d objects not sent: %zu bytes exceed the limit of %zu",
                      static_cast<unsigned>(message->getMsgType()), message->numObjects(),
                      line.size(), vexaobj::kMaxLineBytes);
-        return;
+    } else {
+        d->link.enqueue(line);
     }
-    int signalFd = -1;
-    bool firstStalledDrop = false;
-    {
-        std::lock_guard<std::mutex> lk(d->outMu);
-        d->outQ.push_back(std::move(line));
-        if (d->outQ.size() > d->opt.queueLimit) {
-            d->outQ.pop_front();
-            ++d->droppedTotal;
-            firstStalledDrop = ++d->droppedUnreported == 1 && d->isConnected;
-        }
-        // The io thread only waits for a signal when it found the queue empty.
-        if (d->outQ.size() == 1)
-            signalFd = d->wakeFd;
-    }
-    if (firstStalledDrop) {
-        d->log.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
-                     d->opt.queueLimit);
-    }
-    Impl::wake(signalFd);
-}
-
-void cObjectClient::stop() {
-    d->stopping = true;
-    {
-        std::lock_guard<std::mutex> lk(d->outMu);
-        Impl::wake(d->wakeFd);
-    }
-    { std::lock_guard<std::mutex> lk(d->inMu); }
-    d->inCv.notify_all();
-    auto self = std::this_thread::get_id();
-    if (d->io.joinable() && d->io.get_id() != self)
-        d->io.join();
-    if (d->reader.joinable() && d->reader.get_id() != self)
-        d->reader.join();
+    if (line.capacity() > kScratchKeep)
+        std::string().swap(line);
 }
 
 bool cObjectClient::flush(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (queued() == 0)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return queued() == 0;
+    return d->link.flush(timeout);
+}
+
+void cObjectClient::stop() {
+    d->link.requestStop();
+    d->dispatch.requestStop();
+    d->link.join();
+    d->dispatch.join();
 }
 
 bool cObjectClient::connected() const {
-    return d->isConnected;
+    return d->link.connected();
 }
 
 size_t cObjectClient::queued() const {
-    std::lock_guard<std::mutex> lk(d->outMu);
-    return d->outQ.size();
+    return d->link.queued();
 }
 
 size_t cObjectClient::dropped() const {
-    std::lock_guard<std::mutex> lk(d->outMu);
-    return d->droppedTotal;
+    return d->link.dropped();
 }

@@ -4,14 +4,20 @@
 // writes every field of an object's type; the decoder checks types and ranges field by field
 // and rejects the whole message on the first fault, so that nothing half-read or defaulted
 // from a missing required value ever reaches a handler.
+//
+// Two writers give the same bytes: the JSON tree (every message; the reference) and the direct
+// writer for the fixed-shape messages the daemon sends on every poll cycle, which appends text
+// without building a tree. The decoder always reads through the JSON parser.
 #include "cObjectCodec.h"
 
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -130,6 +136,328 @@ ojson encodeObject(const cObject& obj) {
             break;
     }
     return o;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Direct writing: what encodeObject and dump() write for the same objects, in the same key
+// order, appended to a string.
+
+// Reads a decimal in to_chars' scientific form as printf's reader would. A significand of at
+// most 9 digits times a power of ten up to 10^22 is one exact multiplication or division of
+// two exact doubles, which rounds as reading the decimal does; the rest goes to from_chars.
+double readDecimal(const char* first, const char* last) {
+    const char* p = first;
+    const bool negative = *p == '-';
+    p += negative;
+    uint64_t digits = 0;
+    int fraction = 0;  // digits after the point
+    bool point = false;
+    for (; p < last && *p != 'e'; ++p) {
+        if (*p == '.') {
+            point = true;
+        } else {
+            digits = digits * 10 + static_cast<uint64_t>(*p - '0');
+            fraction += point;
+        }
+    }
+    int exponent = 0;
+    if (p < last)
+        std::from_chars(p + 1 + (p[1] == '+'), last, exponent);
+    exponent -= fraction;
+    static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (digits < (1ull << 53) && exponent >= -22 && exponent <= 22) {
+        double d = static_cast<double>(digits);
+        d = exponent < 0 ? d / kPow10[-exponent] : d * kPow10[exponent];
+        return negative ? -d : d;
+    }
+    double d = 0.0;
+    if (std::from_chars(first, last, d).ec != std::errc())
+        d = std::strtod(std::string(first, last).c_str(), nullptr);
+    return d;
+}
+
+// The double wireFloat returns, without printf, strtof and strtod. For a normal float, the
+// first precision from 6 to 9 at which "%g" reads back as the float gives the shortest such
+// decimal: a float's rounding interval holds at most one decimal of 6 significant digits, and at
+// 7 to 9 digits printf's correctly rounded choice is the nearest one in the interval, as is
+// to_chars'. Subnormal floats have wider intervals; for them the printf search is repeated with
+// to_chars at each precision, which rounds as printf does.
+double wireDouble(float f) {
+    char buf[48];
+    std::to_chars_result text{};
+    if (std::fpclassify(f) != FP_SUBNORMAL) {
+        text = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific);
+    } else {
+        for (int prec = 6; prec <= 9; ++prec) {
+            text = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific, prec - 1);
+            float back = 0.0f;
+            auto r = std::from_chars(buf, text.ptr, back);
+            // A standard library that reports underflow here: read it as printf's reader does.
+            if (r.ec != std::errc())
+                back = std::strtof(std::string(buf, text.ptr).c_str(), nullptr);
+            if (back == f)
+                break;
+        }
+    }
+    return readDecimal(buf, text.ptr);
+}
+
+// Room for an object's keys, punctuation and numbers, beside its text.
+constexpr size_t kFieldsRoom = 320;
+
+// Writes a line through a pointer into a buffer of its own, which goes into the string in one
+// append when full and at the end: room is made once per object for the most the object can
+// take. (Appending piece by piece costs more than the formatting itself.)
+class LineWriter {
+public:
+    explicit LineWriter(std::string& out) : mOut(out), mStart(out.size()) {}
+
+    // Makes room for `n` more bytes, at most kRoom.
+    void reserve(size_t n) {
+        if (static_cast<size_t>(mBuf + kRoom - mP) < n)
+            flush();
+    }
+    // Ends the line: the string holds what was written after its former end.
+    void finish() { flush(); }
+    // Takes back everything written: the string is as it was.
+    void undo() {
+        mOut.resize(mStart);
+        mP = mBuf;
+    }
+
+    template <size_t N>
+    void raw(const char (&text)[N]) {
+        std::memcpy(mP, text, N - 1);
+        mP += N - 1;
+    }
+    void put(char c) { *mP++ = c; }
+    void u32(uint32_t v) { mP = std::to_chars(mP, mP + 10, v).ptr; }
+
+    // As the tree holds wireFloat's double and dump() prints it: "null" when not finite,
+    // otherwise the JSON library's own double formatter (its output is not always the shortest
+    // text, e.g. 1.0000637000000001 for the float 1.0000637, so no other formatter will do).
+    // Takes at most kFloatRoom bytes.
+    void f32(float f) {
+        if (!std::isfinite(f)) {
+            raw("null");
+        } else if (f == 0.0f) {
+            if (std::signbit(f))
+                raw("-0.0");
+            else
+                raw("0.0");
+        } else if (std::fabs(f) < 1e7f && f == std::trunc(f)) {
+            // A whole number below 10^7 is its own shortest decimal (its neighbours are at
+            // least 1 away), and the double formatter writes its digits and ".0" (checked for
+            // every one of them).
+            mP = std::to_chars(mP, mP + 12, static_cast<int32_t>(f)).ptr;
+            raw(".0");
+        } else {
+            mP = nlohmann::detail::to_chars(mP, mP + kFloatRoom, wireDouble(f));
+        }
+    }
+    static constexpr size_t kFloatRoom = 32;
+
+    // Text as dump() writes it with ensure_ascii off and error_handler_t::replace: quote and
+    // backslash escaped, control characters as \b \t \n \f \r or \u00xx, well-formed UTF-8 as
+    // it is, and each maximal ill-formed subsequence as one U+FFFD (the byte that broke a
+    // sequence is read again as the start of the next). Makes room as it goes.
+    void text(const char* text) {
+        static const char kHex[] = "0123456789abcdef";
+        // The escape letter of each control character; 'u' for \u00xx.
+        static const char kShortEscape[] = "uuuuuuuubtnufruuuuuuuuuuuuuuuuuu";
+        const auto* p = reinterpret_cast<const unsigned char*>(text);
+        reserve(1);
+        put('"');
+        const unsigned char* sliceEnd = p;
+        for (;;) {
+            if (p >= sliceEnd) {
+                // Room for the next slice of text at its worst, and for a sequence that
+                // begins in it and ends after it.
+                reserve(6 * kTextSlice + 6);
+                sliceEnd = p + kTextSlice;
+            }
+            const unsigned char c = *p;
+            if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+                *mP++ = static_cast<char>(c);
+                ++p;
+                continue;
+            }
+            if (c == 0)
+                break;
+            if (c < 0x80) {
+                put('\\');
+                if (c == '"' || c == '\\') {
+                    put(static_cast<char>(c));
+                } else if (kShortEscape[c] != 'u') {
+                    put(kShortEscape[c]);
+                } else {
+                    raw("u00");
+                    put(kHex[c >> 4]);
+                    put(kHex[c & 0xF]);
+                }
+                ++p;
+                continue;
+            }
+            // A multi-byte sequence: its continuation bytes, and the range of the first of
+            // them, follow from the lead byte (this excludes overlong forms, surrogates and code
+            // points above U+10FFFF).
+            size_t follow = 0;
+            unsigned char lo = 0x80, hi = 0xBF;
+            if (c >= 0xC2 && c <= 0xDF) {
+                follow = 1;
+            } else if (c >= 0xE0 && c <= 0xEF) {
+                follow = 2;
+                lo = c == 0xE0 ? 0xA0 : 0x80;
+                hi = c == 0xED ? 0x9F : 0xBF;
+            } else if (c >= 0xF0 && c <= 0xF4) {
+                follow = 3;
+                lo = c == 0xF0 ? 0x90 : 0x80;
+                hi = c == 0xF4 ? 0x8F : 0xBF;
+            } else {
+                raw(kReplacement);  // a byte that cannot start a sequence
+                ++p;
+                continue;
+            }
+            size_t i = 1;
+            for (; i <= follow; ++i) {
+                if (p[i] < (i == 1 ? lo : 0x80) || p[i] > (i == 1 ? hi : 0xBF))
+                    break;
+            }
+            if (i > follow) {
+                std::memcpy(mP, p, follow + 1);
+                mP += follow + 1;
+            } else {
+                raw(kReplacement);
+            }
+            p += i;
+        }
+        reserve(1 + kFieldsRoom);  // and for the fields after the text
+        put('"');
+    }
+
+private:
+    // Text is written in slices of this many bytes; each byte takes at most 6 (\u00xx).
+    static constexpr size_t kTextSlice = 64;
+    static constexpr size_t kRoom = 1024;
+
+    void flush() {
+        mOut.append(mBuf, static_cast<size_t>(mP - mBuf));
+        mP = mBuf;
+    }
+
+    // U+FFFD in UTF-8.
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+    std::string& mOut;
+    const size_t mStart;  // the string's length before the line
+    char mBuf[kRoom];
+    char* mP = mBuf;  // next byte to write
+};
+
+void putPortFields(LineWriter& w, const cObjectPort& p) {
+    w.raw(",\"deviceSerial\":");
+    w.u32(p.getDeviceSerial());
+    w.raw(",\"portId\":");
+    w.u32(p.getPortId());
+    w.raw(",\"portLabel\":");
+    w.text(p.getPortLabel());
+}
+
+void putAnalogPortFields(LineWriter& w, const cObjectAnalogPort& p) {
+    putPortFields(w, p);
+    w.raw(",\"displayUnit\":");
+    w.text(p.getDisplayUnit());
+    w.raw(",\"gain\":");
+    w.f32(p.getGain());
+    w.raw(",\"offset\":");
+    w.f32(p.getOffset());
+}
+
+// Writes the object when it has a direct form; false otherwise (the line is then unfinished).
+bool putObject(LineWriter& w, const cObject& obj) {
+    w.reserve(kFieldsRoom);
+    w.raw("{\"objType\":");
+    w.u32(static_cast<uint32_t>(obj.getType()));
+    switch (obj.getType()) {
+        case cObject::OBJ_ANALOG_SAMPLE: {
+            auto* s = dynamic_cast<const cObjectAnalogSample*>(&obj);
+            if (!s)
+                return false;
+            w.raw(",\"deviceSerial\":");
+            w.u32(s->getDeviceSerial());
+            w.raw(",\"portNum\":");
+            w.u32(s->getPortNum());
+            w.raw(",\"seqNum\":");
+            w.u32(s->getSeqNum());
+            w.raw(",\"sample\":");
+            w.f32(s->getSample());
+            break;
+        }
+        case cObject::OBJ_DEVICE: {
+            auto* d = dynamic_cast<const cObjectDevice*>(&obj);
+            if (!d)
+                return false;
+            w.raw(",\"deviceSerial\":");
+            w.u32(d->getDeviceSerial());
+            w.raw(",\"deviceLabel\":");
+            w.text(d->getDeviceLabel());
+            w.raw(",\"version\":");
+            w.u32(d->getVersion());
+            w.raw(",\"deviceType\":");
+            w.u32(d->getDeviceType());
+            w.raw(",\"deviceStatus\":");
+            w.u32(static_cast<uint32_t>(d->getDeviceStatus()));
+            w.raw(",\"analogInCount\":");
+            w.u32(d->getAnalogInCount());
+            w.raw(",\"analogOutCount\":");
+            w.u32(d->getAnalogOutCount());
+            w.raw(",\"digitalInCount\":");
+            w.u32(d->getDigitalInCount());
+            w.raw(",\"digitalOutCount\":");
+            w.u32(d->getDigitalOutCount());
+            break;
+        }
+        case cObject::OBJ_CAPABILITY: {
+            auto* c = dynamic_cast<const cObjectCapability*>(&obj);
+            if (!c)
+                return false;
+            w.raw(",\"deviceSerial\":");
+            w.u32(c->getDeviceSerial());
+            w.raw(",\"capId\":");
+            w.u32(c->getCapId());
+            w.raw(",\"label\":");
+            w.text(c->getLabel());
+            w.raw(",\"value\":");
+            w.text(c->getValue());
+            break;
+        }
+        case cObject::OBJ_PORT_AIN: {
+            auto* p = dynamic_cast<const cObjectAInput*>(&obj);
+            if (!p)
+                return false;
+            putAnalogPortFields(w, *p);
+            w.raw(",\"sampleRate\":");
+            w.u32(p->getSampleRate());
+            w.raw(",\"sampledValue\":");
+            w.f32(p->getSampledValue());
+            break;
+        }
+        case cObject::OBJ_PORT_AOUT: {
+            auto* p = dynamic_cast<const cObjectAOutput*>(&obj);
+            if (!p)
+                return false;
+            putAnalogPortFields(w, *p);
+            w.raw(",\"sampledValue\":");
+            w.f32(p->getSampledValue());
+            break;
+        }
+        default:
+            return false;  // rare types: the tree writes them
+    }
+    w.put('}');
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -318,7 +646,7 @@ json parseLine(const std::string& line) {
 
 }  // namespace
 
-std::string encodeMessage(cObjectList& message) {
+std::string encodeMessageTree(cObjectList& message) {
     ojson msg;
     msg["msgType"] = static_cast<unsigned>(message.getMsgType());
     ojson objects = ojson::array();
@@ -328,6 +656,44 @@ std::string encodeMessage(cObjectList& message) {
     // Text that is not valid UTF-8 is written with U+FFFD in place of the bad bytes: the line
     // stays valid JSON and the rest of the message gets through.
     return msg.dump(-1, ' ', false, ojson::error_handler_t::replace);
+}
+
+bool encodeMessageDirect(cObjectList& message, std::string& out) {
+    LineWriter w(out);
+    w.reserve(64);
+    w.raw("{\"msgType\":");
+    w.u32(message.getMsgType());
+    w.raw(",\"objects\":[");
+    for (size_t i = 0; cObject* obj = message.at(i); ++i) {
+        if (i > 0) {
+            w.reserve(1);
+            w.put(',');
+        }
+        if (!putObject(w, *obj)) {
+            w.undo();
+            return false;
+        }
+    }
+    w.reserve(2);
+    w.raw("]}");
+    w.finish();
+    return true;
+}
+
+void appendMessage(cObjectList& message, std::string& out) {
+    if (!encodeMessageDirect(message, out))
+        out += encodeMessageTree(message);
+}
+
+std::string encodeMessage(cObjectList& message) {
+    // Written into a buffer kept per thread, so that the line returned has no spare room.
+    thread_local std::string scratch;
+    scratch.clear();
+    appendMessage(message, scratch);
+    std::string line(scratch);
+    if (scratch.capacity() > 16384)
+        std::string().swap(scratch);
+    return line;
 }
 
 bool decodeMessage(const std::string& line, cObjectList& out, std::string& reason) {

@@ -1,5 +1,6 @@
 // The client against a real TCP peer on 127.0.0.1: order, one-at-a-time delivery, sends from
-// the listener, hostile input, re-connection, the bounded queue and a peer that stops reading.
+// the listener, hostile input, re-connection and a peer that drops every connection, the
+// bounded queue and a peer that stops reading, batches and flush.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -76,6 +77,15 @@ public:
             ASSERT_GT(w, 0);
             off += static_cast<size_t>(w);
         }
+    }
+    // The bytes of one read, as soon as some are there; empty at the deadline.
+    std::string readChunk(std::chrono::milliseconds timeout = 10s) {
+        pollfd p{mConn, POLLIN, 0};
+        char buf[65536];
+        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+            return "";
+        ssize_t r = recv(mConn, buf, sizeof buf, 0);
+        return r > 0 ? std::string(buf, static_cast<size_t>(r)) : "";
     }
     // Reads until `n` lines arrived or the deadline passed.
     std::vector<std::string> readLines(size_t n, std::chrono::milliseconds timeout = 10s) {
@@ -486,6 +496,72 @@ TEST(ClientReconnection, ConnectsWhenThePeerComesUpLaterWithDoublingBackOff) {
     EXPECT_TRUE(waitFor([&] { return log.contains("connected to vexad at 127.0.0.1"); }));
 }
 
+// A vexad that accepts every connection, reads what comes and closes it at once: the delays
+// keep doubling up to the ceiling instead of restarting, and the log holds the first loss, the
+// first re-connection and then summaries, not two lines per attempt. A connection that lives
+// restarts the back-off.
+TEST(ClientReconnection, APeerThatDropsEveryConnectionIsRetriedLessOftenAndSummarised) {
+    LogCapture log("vexaobj");
+    Peer peer;
+    Recorder rec;
+    cObjectClient::Options o;
+    o.backoffMinMs = 100;  // also the time a written message needs to make a connection count
+    o.backoffMaxMs = 400;
+    o.repeatSummaryMs = 500;
+    cObjectClient client(o);
+    client.addListener(&rec);
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    const uint32_t kDrops = 5;
+    // Loss lines, logged or counted.
+    auto losses = [&] {
+        return countContaining(log, " lost: ") - countContaining(log, "(repeated");
+    };
+    for (uint32_t i = 1; i <= kDrops; ++i) {
+        sendSample(client, i);
+        ASSERT_TRUE(peer.accept());
+        ASSERT_EQ(peer.readLines(1), std::vector<std::string>{sampleLine(i)});
+        peer.closeConn();
+        // The next message waits for the client to see the loss: written into the closed
+        // connection, it would be lost with it.
+        ASSERT_TRUE(waitFor([&] { return losses() == i; }));
+    }
+    // Then one that lives: vexad speaks on it.
+    ASSERT_TRUE(peer.accept());
+    peer.write(requestLine(1) + "\n");
+    ASSERT_TRUE(waitFor([&] { return rec.count() == 1; }));
+    peer.closeConn();
+    ASSERT_TRUE(waitFor([&] { return losses() == kDrops + 1; }));
+
+    const auto lost = "connection to vexad at 127.0.0.1:" + std::to_string(peer.port()) +
+                      " lost: closed by vexad";
+    std::vector<std::string> errors, delays;
+    size_t summarised = 0;
+    for (const auto& l : log.lines()) {
+        std::smatch m;
+        if (l.priority == log4cpp::Priority::ERROR &&
+            std::regex_search(l.message, m,
+                              std::regex(R"(\(repeated (\d+ times|once) in the last)"))) {
+            summarised += m[1] == "once" ? 1 : std::stoul(m[1]);
+            EXPECT_EQ(l.message.rfind(lost, 0), 0u) << l.message;
+        } else if (l.priority == log4cpp::Priority::ERROR) {
+            errors.push_back(l.message);
+        } else if (std::regex_search(l.message, m, std::regex("lost: .*; next in (\\d+) ms"))) {
+            EXPECT_EQ(l.priority, log4cpp::Priority::DEBUG);
+            delays.push_back(m[1]);
+        }
+    }
+    // The first loss and the loss of the connection that lived, each logged at once; the
+    // latter retried after the minimum again.
+    EXPECT_EQ(errors, (std::vector<std::string>{lost + "; retrying in 100 ms",
+                                                lost + "; retrying in 100 ms"}));
+    EXPECT_EQ(delays, (std::vector<std::string>{"200", "400", "400", "400"}));
+    EXPECT_EQ(summarised, kDrops - 1);
+    // Of six connections three are announced: the first, the first after the trouble began,
+    // and the one that lived.
+    EXPECT_EQ(countContaining(log, "re-connected"), 2u);
+    EXPECT_EQ(countContaining(log, "connected to vexad"), 3u);
+}
+
 TEST(ClientQueue, KeepsTheNewestMessagesWhileDisconnectedAndReportsTheDrops) {
     LogCapture log("vexaobj");
     int port = testsupport::freeTcpPort();
@@ -528,6 +604,63 @@ TEST(ClientQueue, APeerThatStopsReadingNeverBlocksSend) {
     EXPECT_LE(client.queued(), 50u);
     EXPECT_TRUE(log.contains("vexad is not reading"));
     // The destructor stops the client although a write is stuck.
+}
+
+// A batch holds the burst back; the end of the outermost one sends it, in one write.
+TEST(ClientBatch, ABurstGoesOutInOneWriteWhenTheOutermostBatchEnds) {
+    Peer peer;
+    cObjectClient client(fastOptions());
+    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(waitFor([&] { return client.connected(); }));
+    std::thread other;
+    {
+        cObjectClient::Batch outer(client);
+        {
+            cObjectClient::Batch inner(client);
+            for (uint32_t i = 1; i <= 19; ++i)
+                sendSample(client, i);
+        }
+        // Another thread's send waits for the batch too, and does not block.
+        other = std::thread([&] { sendSample(client, 20); });
+        other.join();
+        EXPECT_EQ(client.queued(), 20u);
+    }
+    std::string chunk = peer.readChunk();
+    std::string expected;
+    for (uint32_t i = 1; i <= 20; ++i)
+        expected += sampleLine(i) + "\n";
+    EXPECT_EQ(chunk, expected);
+}
+
+TEST(ClientFlush, TellsWhetherTheQueueReachedVexad) {
+    {
+        cObjectClient idle;  // not started
+        EXPECT_TRUE(idle.flush(0ms));
+        sendSample(idle, 1);
+        EXPECT_FALSE(idle.flush(0ms));
+    }
+    int port = testsupport::freeTcpPort();
+    cObjectClient client(fastOptions());
+    ASSERT_TRUE(client.start("127.0.0.1", port));
+    sendSample(client, 1);
+    EXPECT_FALSE(client.flush(100ms));  // vexad away
+
+    Peer peer(port);
+    ASSERT_TRUE(peer.accept());
+    {
+        // A flush made inside a batch is not held back by it.
+        cObjectClient::Batch batch(client);
+        for (uint32_t i = 2; i <= 50; ++i)
+            sendSample(client, i);
+        EXPECT_TRUE(client.flush(10s));
+        EXPECT_EQ(client.queued(), 0u);
+    }
+    client.stop();
+    auto lines = peer.readLines(50);  // all of them, though the client has stopped
+    ASSERT_EQ(lines.size(), 50u);
+    EXPECT_EQ(lines.front(), sampleLine(1));
+    EXPECT_EQ(lines.back(), sampleLine(50));
 }
 
 }  // namespace

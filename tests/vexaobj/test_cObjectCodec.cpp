@@ -1,9 +1,14 @@
 // The wire codec: every object type written and read back, every rule that rejects a line,
-// the wildcard, floats, and the cutting of a byte stream into lines.
+// the wildcard, floats, the direct writer against the JSON tree, and the cutting of a byte
+// stream into lines.
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
+#include <cstring>
 #include <functional>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -254,6 +259,155 @@ TEST(CodecText, TextThatIsNotUtf8IsReplacedSoTheLineStaysValid) {
     EXPECT_STREQ(dynamic_cast<cObjectCapability*>(m.first())->getValue(),
                  "rev\xEF\xBF\xBD\xEF\xBF\xBD");
     m.deleteObjects();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The direct writer must write exactly what the JSON tree writes.
+
+// The direct line of a message, or "declined" when the direct writer leaves it to the tree.
+std::string directLine(cObjectList& m) {
+    std::string out = "kept";
+    if (!vexaobj::encodeMessageDirect(m, out))
+        return out == "kept" ? "declined" : "declined, but changed the buffer";
+    return out.substr(4);
+}
+
+TEST(CodecDirect, TakesTheHotKindsAsTheTreeWritesThemAndLeavesTheRestToIt) {
+    for (const auto& c : kRoundTrips) {
+        SCOPED_TRACE(c.legend);
+        cObjectList m;
+        m.setMsgType(cObjectList::MSG_REQUEST);
+        m.add(c.make());
+        const uint32_t t = m.first()->getType();
+        const bool hot = t == 0 || t == 4 || t == 9 || t == 11 || t == 12;
+        EXPECT_EQ(directLine(m), hot ? std::string(c.wire) : "declined");
+        m.deleteObjects();
+    }
+    // One object without a direct form sends the whole message through the tree, as does a
+    // hot type number on an object of another class.
+    cObjectList m;
+    m.setMsgType(cObjectList::MSG_EVENT);
+    m.add(kRoundTrips[6].make());  // a sample
+    m.add(new cObjectDInput);
+    m.add(new cObject(cObject::OBJ_ANALOG_SAMPLE));
+    EXPECT_EQ(directLine(m), "declined");
+    EXPECT_EQ(encodeMessage(m), vexaobj::encodeMessageTree(m));
+    m.deleteObjects();
+    EXPECT_EQ(directLine(m), R"({"msgType":3,"objects":[]})");
+}
+
+// A sample event carrying `f`, written both ways.
+struct BothWays {
+    std::string direct, tree;
+};
+BothWays sampleBothWays(float f) {
+    cObjectList m;
+    m.setMsgType(cObjectList::MSG_EVENT);
+    auto* s = new cObjectAnalogSample;
+    s->setDeviceSerial(4294967295u);
+    s->setPortNum(19);
+    s->setSample(f);
+    m.add(s);
+    BothWays b{directLine(m), vexaobj::encodeMessageTree(m)};
+    m.deleteObjects();
+    return b;
+}
+
+// Floats as the wire carries them today, pinned; both writers must give these.
+TEST(CodecDirect, FloatsAsTheWireCarriesThem) {
+    const struct {
+        float value;
+        const char* text;
+    } cases[] = {
+        {258.0f, "258.0"},  // integral: ".0" added
+        {27.1f, "27.1"},    // the shortest decimal that reads back
+        {-40.0f, "-40.0"},
+        {-0.0f, "-0.0"},                     // the sign of zero is kept
+        {1.0000637f, "1.0000637000000001"},  // the tree's double formatter is not always shortest
+        {123456792.0f, "123456790.0"},       // reads back as the same float
+        {1e-4f, "0.0001"},                   // positional down to 1e-4
+        {1e-5f, "1e-05"},                    // then exponents, of two digits at least
+        {1e15f, "1e+15"},
+        {FLT_MAX, "3.4028235e+38"},  // nine digits
+        {FLT_MIN, "1.1754944e-38"},
+        {FLT_TRUE_MIN, "1.4013e-45"},  // subnormal: not the shortest, printf's 6 digits
+        {std::numeric_limits<float>::quiet_NaN(), "null"},  // no JSON form: receivers reject it
+        {std::numeric_limits<float>::infinity(), "null"},
+        {-std::numeric_limits<float>::infinity(), "null"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        BothWays b = sampleBothWays(c.value);
+        EXPECT_EQ(b.tree, std::string(R"({"msgType":3,"objects":[{"objType":9,)") +
+                              R"("deviceSerial":4294967295,"portNum":19,"seqNum":0,"sample":)" +
+                              c.text + "}]}");
+        EXPECT_EQ(b.direct, b.tree);
+    }
+}
+
+TEST(CodecDirect, FloatsAgreeWithTheTreeOverRandomBitPatterns) {
+    std::mt19937 rng(20261208);  // fixed: a failure repeats
+    auto fromBits = [](uint32_t bits) {
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    };
+    std::vector<float> values;
+    for (int i = 0; i < 60000; ++i)
+        values.push_back(fromBits(rng()));  // every exponent, NaN and infinity included
+    for (int i = 0; i < 20000; ++i)
+        values.push_back(fromBits(rng() & 0x807FFFFFu));  // subnormal
+    for (int i = 0; i < 20000; ++i) {
+        values.push_back(static_cast<float>(rng() % 100000));        // counters
+        values.push_back(static_cast<float>(rng() % 4000) / 10.0f);  // tenths
+        values.push_back(static_cast<float>(rng()));                 // large integers
+    }
+    for (int i = 0; i < 20000; ++i) {
+        // Nine significant digits, each exponent: the floats that need all their digits.
+        std::string text = std::to_string(100000000 + rng() % 900000000) + "e" +
+                           std::to_string(static_cast<int>(rng() % 80) - 48);
+        values.push_back(std::strtof(text.c_str(), nullptr));
+    }
+    size_t mismatches = 0;
+    for (float f : values) {
+        BothWays b = sampleBothWays(f);
+        if (b.direct != b.tree && ++mismatches <= 5)
+            ADD_FAILURE() << std::hexfloat << f << ": direct " << b.direct << ", tree " << b.tree;
+    }
+    EXPECT_EQ(mismatches, 0u) << "of " << values.size();
+}
+
+// Text as the tree writes it: escapes, and U+FFFD for what is not UTF-8, over random bytes
+// drawn mostly from the ones that matter (control characters, quote, backslash, lead and
+// continuation bytes at the edges of their ranges).
+TEST(CodecDirect, TextAgreesWithTheTreeOverRandomBytes) {
+    const unsigned char kBytes[] = {0x01, 0x08, 0x09, 0x0A, 0x0C, 0x0D, 0x1F, '"',  '\\',
+                                    'a',  '/',  0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                    0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1, 0xEC, 0xED, 0xEE,
+                                    0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
+    std::mt19937 rng(4711);
+    size_t mismatches = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string text;
+        // Mostly short; every eighth long enough to be written in several pieces.
+        for (size_t n = i % 8 ? rng() % 12 : 200 + rng() % 2000; n > 0; --n) {
+            unsigned r = rng() % 48;
+            text += static_cast<char>(r < sizeof kBytes ? kBytes[r] : 1 + rng() % 255);
+        }
+        auto* c = new cObjectCapability;
+        c->setLabel(text.c_str());
+        c->setValue(("x" + text + "\xE2\x82\xAC").c_str());  // and a valid sequence after it
+        cObjectList m;
+        m.add(c);
+        std::string direct = directLine(m), tree = vexaobj::encodeMessageTree(m);
+        m.deleteObjects();
+        if (direct != tree && ++mismatches <= 5) {
+            ADD_FAILURE() << vexaobj::printableExcerpt(text) << ": direct "
+                          << vexaobj::printableExcerpt(direct) << ", tree "
+                          << vexaobj::printableExcerpt(tree);
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
 
 struct Rejection {

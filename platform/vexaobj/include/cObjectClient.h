@@ -13,9 +13,28 @@ class cObjectListener;
 class cObjectClient {
 public:
     struct Options {
-        int backoffMinMs = 1000;   // first re-connection delay, doubled after every failure
-        int backoffMaxMs = 30000;  // longest re-connection delay
-        size_t queueLimit = 1000;  // messages kept while disconnected; the oldest are dropped
+        int backoffMinMs = 1000;       // first re-connection delay, doubled after every failure
+                                       // until a connection lives
+        int backoffMaxMs = 30000;      // longest re-connection delay
+        size_t queueLimit = 1000;      // messages kept while disconnected; the oldest are dropped
+        int repeatSummaryMs = 300000;  // repeated connection failures: one summary line at most
+                                       // this often
+    };
+
+    // Holds back the writing of messages sent while it lives, so that a burst from one thread
+    // (the events of one controller reply) goes out in one write. While any batch is open on
+    // the client, send() queues without waking the writer; the end of the outermost batch wakes
+    // it once. Batches nest and may be opened on any thread; keep them short, since messages
+    // sent from other threads wait for them too.
+    class Batch {
+    public:
+        explicit Batch(cObjectClient& client);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        cObjectClient& mClient;
     };
 
     cObjectClient();
@@ -33,18 +52,13 @@ public:
     // any thread, also from inside handleObjectAction. The caller may destroy the list and its
     // objects as soon as it returns.
     virtual void send(cObjectList* message);
+    // Gives the queued messages up to `timeout` to reach vexad, open batches notwithstanding:
+    // true once nothing is left to write and vexad's host has acknowledged every byte written
+    // (at once when nothing is queued and no connection is up); false at the deadline, for
+    // example while vexad is away or does not read. For a graceful end call it before stop().
+    bool flush(std::chrono::milliseconds timeout);
     // Stops the threads; queued messages not yet written are discarded. Idempotent.
     void stop();
-    // Waits up to `timeout` for the queue to be written; true when it was.
-    bool flush(std::chrono::milliseconds timeout);
-
-    // Messages sent while a batch is open go out together when it ends. A null client is
-    // allowed and does nothing.
-    class Batch {
-    public:
-        explicit Batch(cObjectClient* /*client*/) {}
-    };
-
     // Observations for tests and statistics.
     bool connected() const;
     size_t queued() const;
