@@ -11,9 +11,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <log4cpp/AppenderSkeleton.hh>
-#include <log4cpp/Category.hh>
-#include <log4cpp/Priority.hh>
 
 #include <cstring>
 #include <random>
@@ -21,31 +18,19 @@
 
 #include "benchLogging.h"
 #include "cObjectClient.h"
-#include "cObjectList.h"
-#include "cQlog.h"
 #include "dornManager.h"
+#include "replyFrames.h"
+#include "site.h"
 #include "southDevice.h"
 
 namespace {
 
-using benchlogging::productionLogging;
-
+// A controller reply whose data block holds i * 7 at index i.
 std::vector<uint8_t> reply() {
-    std::vector<uint8_t> f(kFrameSize, 0);
-    f[0] = 'A';
-    f[1] = 'O';
-    f[2] = 'I';
-    for (int i = 0; i < kDataBlockSize; ++i)
-        f[9 + static_cast<size_t>(i)] = static_cast<uint8_t>(i * 7);
-    f[123] = 'O';
-    f[124] = 'A';
-    f[125] = 'I';
-    unsigned sum = 0;
-    for (int i = 0; i < 126; ++i)
-        sum += f[static_cast<size_t>(i)];
-    f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
-    f[127] = 0xA5;
-    return f;
+    testsupport::Block block;
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7);
+    return testsupport::reply(block);
 }
 
 // 1000 replies back to back; with `noise`, each byte corrupted with that probability.
@@ -89,8 +74,9 @@ struct Exchange {
     dornManager* manager;
 
     Exchange() {
-        productionLogging();
-        addCap_status = false;  // past the first five blocks
+        benchlogging::productionLogging();
+        addCap_status = false;           // past the first five blocks
+        testsupport::privateConfRoot();  // empty: the manager keeps its defaults
         manager = new dornManager();
         manager->devA = new SouthDevice(&client, 4711, 1, "bench");
         manager->mObjectClient = &client;

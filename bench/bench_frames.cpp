@@ -6,29 +6,18 @@
 // debug are skipped before any formatting; the one info line per valid frame ("Frame valid") is
 // formatted and handed to an appender that writes nothing.
 #include <benchmark/benchmark.h>
-#include <log4cpp/AppenderSkeleton.hh>
-#include <log4cpp/Category.hh>
-#include <log4cpp/Priority.hh>
 
 #include <cstring>
 
 #include "benchLogging.h"
 #include "cObjectClient.h"
-#include "cObjectList.h"
-#include "cQlog.h"
 #include "dornDecode.h"
 #include "dornManager.h"
+#include "replyFrames.h"
 #include "southDevice.h"
+#include "testClient.h"
 
 namespace {
-
-using benchlogging::productionLogging;
-
-// A client that drops every message unencoded: the cost of the device's own part.
-class DiscardingClient : public cObjectClient {
-public:
-    void send(cObjectList* message) override { benchmark::DoNotOptimize(message); }
-};
 
 // The real client, never started: send() encodes the message, queues it and, with the queue at
 // its limit, drops the oldest, as while vexad is away. The queue must stay at its limit.
@@ -41,29 +30,17 @@ bool queueBounded(benchmark::State& state, const cObjectClient& client) {
     return true;
 }
 
-uint8_t fixChecksum(uint8_t* f) {
-    unsigned sum = 0;
-    for (int i = 0; i < 126; ++i)
-        sum += f[i];
-    return f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
-}
-
+// A controller reply whose data block holds i * 7 at index i.
 void makeReply(uint8_t* f) {
-    std::memset(f, 0, kFrameSize);
-    f[0] = 'A';
-    f[1] = 'O';
-    f[2] = 'I';
-    for (int i = 0; i < kDataBlockSize; ++i)
-        f[9 + i] = static_cast<uint8_t>(i * 7);
-    f[123] = 'O';
-    f[124] = 'A';
-    f[125] = 'I';
-    fixChecksum(f);
-    f[127] = 0xA5;
+    testsupport::Block block;
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7);
+    const testsupport::Bytes r = testsupport::reply(block);
+    std::memcpy(f, r.data(), kFrameSize);
 }
 
 void BM_PollFrame(benchmark::State& state) {
-    productionLogging();
+    benchlogging::productionLogging();
     uint8_t buf[kFrameSize];
     for (auto _ : state) {
         std::memset(buf, 0, sizeof buf);  // as the transmit thread does before every build
@@ -75,7 +52,7 @@ void BM_PollFrame(benchmark::State& state) {
 BENCHMARK(BM_PollFrame);
 
 void BM_SetFrame(benchmark::State& state) {
-    productionLogging();
+    benchlogging::productionLogging();
     uint8_t buf[kFrameSize];
     int param = 1;
     for (auto _ : state) {
@@ -91,7 +68,7 @@ BENCHMARK(BM_SetFrame);
 // One decoder object per frame, as the receive loop makes it. Arg 0: valid reply; 1: checksum
 // failure (every check but the last runs); 2: header failure (fails first).
 void BM_DecodeReply(benchmark::State& state) {
-    productionLogging();
+    benchlogging::productionLogging();
     uint8_t reply[kFrameSize];
     makeReply(reply);
     if (state.range(0) == 1)
@@ -117,7 +94,7 @@ BENCHMARK(BM_DecodeReply)->Arg(0)->Arg(1)->Arg(2);
 // publish a sample event (sample rate 1), the 7 reported set-points are stored.
 template <typename Client>
 void runUpdater(benchmark::State& state, Client& client) {
-    productionLogging();
+    benchlogging::productionLogging();
     addCap_status = false;  // past the first five blocks
     SouthDevice dev(&client, 4711, 1, "bench");
     uint8_t data[kFrameSize];
@@ -141,9 +118,9 @@ void BM_Updater(benchmark::State& state) {
 }
 BENCHMARK(BM_Updater);
 
-// The device's part alone: the events built and handed over, not encoded.
+// The device's part alone: the events built and handed over, counted, not encoded.
 void BM_UpdaterWithoutEncoding(benchmark::State& state) {
-    DiscardingClient client;
+    testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
     runUpdater(state, client);
 }
 BENCHMARK(BM_UpdaterWithoutEncoding);

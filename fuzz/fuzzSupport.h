@@ -1,5 +1,5 @@
-// Shared set-up of the libFuzzer targets: quiet logging, a scratch configuration root, and a
-// client that keeps nothing but what the checks need.
+// The fuzz targets' side of the test toolkit (tests/support): quiet logging, a private
+// configuration root, checks that stop the fuzzer, and the messaging client stand-in.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cObjectClient.h"
 #include "cObjectList.h"
+#include "testClient.h"
 
 namespace fuzzsupport {
 
@@ -16,9 +16,8 @@ namespace fuzzsupport {
 // daemon, but nothing reaches a terminal or a file. libxml2's parser messages are dropped too.
 void quietLogging();
 
-// Creates a private directory below $TMPDIR, makes it the working directory (the daemon's test
-// root "etc/vexa" is relative to it) and creates etc/vexa/borl1d/devices/ in it. Once per
-// process; returns the directory.
+// The daemon's configuration root of this process: a private directory below $TMPDIR holding
+// an empty etc/vexa (its device directory included). Once per process; returns the directory.
 const std::string& enterScratchRoot();
 
 // Writes `size` bytes to `path`, replacing the file.
@@ -32,15 +31,19 @@ void writeBytes(const std::string& path, const uint8_t* data, size_t size);
             ::fuzzsupport::fail(#cond, (detail)); \
     } while (0)
 
-// Encodes every message it is given (as the real client would before queueing it) and keeps
-// the type and object count of each; it never connects.
-class EncodingClient : public cObjectClient {
+// Encodes a message as the real client would before queueing it; a message that does not give
+// one line of JSON stops the fuzzer.
+void checkEncodes(cObjectList& message);
+
+// The toolkit's client, counting only, that checks every message encodes and keeps the type and
+// object count of each.
+class EncodingClient : public testsupport::TestClient {
 public:
     struct Sent {
         uint8_t type;
         int objects;
     };
-    void send(cObjectList* message) override;
+    EncodingClient();
     std::vector<Sent> sent;
 };
 

@@ -19,9 +19,9 @@
 
 #include "dornManager.h"
 #include "fuzzSupport.h"
+#include "replyFrames.h"
 #include "southDevice.h"
-
-using fuzzsupport::EncodingClient;
+#include "testClient.h"
 
 namespace {
 
@@ -38,13 +38,6 @@ dornManager* manager() {
     return m;
 }
 
-uint8_t frameSum(const uint8_t* f) {
-    unsigned sum = 0;
-    for (int i = 0; i < 126; ++i)
-        sum += f[i];
-    return static_cast<uint8_t>(0xFF - (sum & 0xFF));
-}
-
 void mend(uint8_t* f, uint8_t how) {
     if (how & 1) {
         f[123] = 'O';
@@ -54,12 +47,12 @@ void mend(uint8_t* f, uint8_t how) {
     if (how & 2)
         f[127] = 0xA5;
     if (how & 4)
-        f[126] = frameSum(f);
+        testsupport::resum(f);
 }
 
 bool validReply(const uint8_t* f) {
     return f[0] == 'A' && f[1] == 'O' && f[2] == 'I' && f[123] == 'O' && f[124] == 'A' &&
-           f[125] == 'I' && f[126] == frameSum(f) && f[127] == 0xA5;
+           f[125] == 'I' && f[126] == testsupport::frameChecksum(f) && f[127] == 0xA5;
 }
 
 struct Pending {
@@ -92,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         m->link.setReplies = 0;
     }
     m->link.rx.restart();
-    EncodingClient client;
+    testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
+    client.onSend = fuzzsupport::checkEncodes;
     SouthDevice device(&client, kSerial, 1, "fuzz");
     m->devA = &device;
     m->mObjectClient = &client;

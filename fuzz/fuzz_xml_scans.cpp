@@ -18,10 +18,15 @@ namespace {
 
 const char* const kConfigured = "configured-port";
 
+const std::string& root() {
+    static const std::string r = fuzzsupport::enterScratchRoot() + "/etc/vexa";
+    return r;
+}
+
 dornManager* manager() {
     static dornManager* m = [] {
         fuzzsupport::quietLogging();
-        fuzzsupport::enterScratchRoot();  // no borl1d.conf: the constructor scans nothing
+        root();  // no borl1d.conf: the constructor scans nothing
         dornManager* mgr = new dornManager();
         fuzzsupport::quietLogging();
         return mgr;
@@ -43,8 +48,8 @@ bool knownBus(const char* port) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dornManager* m = manager();
-    fuzzsupport::writeBytes("etc/vexa/serialconf.xml", data, size);
-    fuzzsupport::writeBytes("etc/vexa/borl1d/devices/device.xml", data, size);
+    fuzzsupport::writeBytes(root() + "/serialconf.xml", data, size);
+    fuzzsupport::writeBytes(root() + "/borl1d/devices/device.xml", data, size);
 
     m->serBusPort = kConfigured;
     m->startupErrors.clear();  // kept per start-up; one fuzz run is millions of start-ups
@@ -54,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FUZZ_CHECK(m->loadXml(), "device scan");
 
-    qserial::SerialConfig service("etc/vexa/serialconf.xml", "Borl100");
+    qserial::SerialConfig service((root() + "/serialconf.xml").c_str(), "Borl100");
     for (const qserial::SerialPort& p : service.ports()) {
         FUZZ_CHECK(p.device.rfind("/dev/ttyS", 0) == 0 && p.device.size() > 9, p.device);
         FUZZ_CHECK(p.baudRate >= qserial::BR_115200 && p.baudRate <= qserial::BR_9600, p.device);

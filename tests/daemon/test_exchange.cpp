@@ -1,7 +1,5 @@
 // The serial exchange run in-process with short timings: the receive loop's frame gathering over
 // a socketpair or a pty, the transmit thread's frames, and the set pick-up and confirmation.
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,61 +10,27 @@
 #include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "cObjectCodec.h"
 #include "dornManager.h"
 #include "logCapture.h"
+#include "replyFrames.h"
+#include "site.h"
 #include "southDevice.h"
+#include "testClient.h"
 #include "testSupport.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-// Keeps every message the device sends, as its wire line.
-class LineClient : public cObjectClient {
-public:
-    void send(cObjectList* message) override {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mLines.push_back(vexaobj::encodeMessage(*message));
-    }
-    size_t count(const std::string& needle) {
-        std::lock_guard<std::mutex> lock(mMutex);
-        size_t n = 0;
-        for (const auto& l : mLines)
-            n += l.find(needle) != std::string::npos ? 1 : 0;
-        return n;
-    }
-
-private:
-    std::mutex mMutex;
-    std::vector<std::string> mLines;
-};
-
-using Frame = std::vector<uint8_t>;
-
-// A reply frame as the controller sends it, built here independently of the daemon's code.
-Frame reply(const std::vector<std::pair<int, uint8_t>>& block = {}, uint8_t status = 0) {
-    Frame f(128, 0);
-    f[0] = 'A';
-    f[1] = 'O';
-    f[2] = 'I';
-    f[3] = status;
-    for (auto [index, value] : block)
-        f[9 + static_cast<size_t>(index)] = value;
-    f[123] = 'O';
-    f[124] = 'A';
-    f[125] = 'I';
-    unsigned sum = 0;
-    for (int i = 0; i < 126; ++i)
-        sum += f[static_cast<size_t>(i)];
-    f[126] = static_cast<uint8_t>(0xFF - (sum & 0xFF));
-    f[127] = 0xA5;
-    return f;
-}
+using testsupport::block;
+using testsupport::Bytes;
+using testsupport::reply;
+using Frame = Bytes;
 
 class ExchangeTest : public ::testing::Test {
 protected:
@@ -81,7 +45,9 @@ protected:
         count = 0;
         addCap_status = true;
 
-        manager = new dornManager();  // no configuration here: only the fields below are used
+        // An empty configuration root: only the fields set below are used.
+        testsupport::useConfRoot(site / "etc/vexa");
+        manager = new dornManager();
         ExchangeTiming& t = manager->link.timing;
         t.startDelayMs = 0;
         t.pauseMs = 20;
@@ -101,7 +67,9 @@ protected:
         stopExchange();
         if (manager->serFd >= 0)
             close(manager->serFd);
-        if (peer >= 0)
+        if (pty)
+            pty.reset();
+        else if (peer >= 0)
             close(peer);
         delete device;
         delete manager->mSerconf;
@@ -113,6 +81,16 @@ protected:
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
         manager->serFd = sv[0];
         peer = sv[1];
+    }
+
+    // The line is a pty whose device the symbolic link `link` names; a second call replaces
+    // the line by a new one, as a controller plugged in again.
+    void usePty(const std::string& link) {
+        pty.reset();
+        pty = std::make_unique<testsupport::Pty>();
+        ASSERT_TRUE(pty->ok());
+        ASSERT_TRUE(pty->linkAs(link));
+        peer = pty->controller();
     }
 
     void startExchange() {
@@ -132,28 +110,20 @@ protected:
                stats().closingErrors;
     }
 
-    void send(const Frame& f) { ASSERT_EQ(write(peer, f.data(), f.size()), ssize_t(f.size())); }
+    void send(const Frame& f) { ASSERT_TRUE(testsupport::writeAll(peer, f.data(), f.size())); }
 
-    // Reads the next 128-byte frame the transmit thread wrote.
+    // Reads the next 128-byte frame the transmit thread wrote; empty after 3 s without one.
     Frame nextFrame() {
-        Frame f(128);
-        size_t got = 0;
-        while (got < f.size()) {
-            pollfd p{peer, POLLIN, 0};
-            if (poll(&p, 1, 3000) <= 0)
-                return {};
-            ssize_t n = read(peer, f.data() + got, f.size() - got);
-            if (n <= 0)
-                return {};
-            got += static_cast<size_t>(n);
-        }
-        return f;
+        Frame f = testsupport::readExactly(peer, 128, std::chrono::seconds(3));
+        return f.size() == 128 ? f : Frame{};
     }
 
-    LineClient client;
+    testsupport::ScratchDir site{"exchange"};
+    testsupport::TestClient client;
     dornManager* manager = nullptr;
     SouthDevice* device = nullptr;
-    int peer = -1;
+    int peer = -1;  // the controller's end of the line
+    std::unique_ptr<testsupport::Pty> pty;
     std::thread runner;
 };
 
@@ -229,8 +199,8 @@ TEST_F(ExchangeTest, BackToBackRepliesAreBothDecoded) {
     useSocketpair();
     uint64_t before = valid();
     uint64_t invalidBefore = invalid();
-    Frame two = reply({{46, 21}});
-    Frame second = reply({{46, 22}});
+    Frame two = reply(block({{46, 21}}));
+    Frame second = reply(block({{46, 22}}));
     two.insert(two.end(), second.begin(), second.end());
     startExchange();
     send(two);
@@ -300,15 +270,7 @@ TEST_F(ExchangeTest, FrameWithAnExtraByteEndsAtTheLastPositionAndIsReported) {
 TEST_F(ExchangeTest, LostPortIsReopenedAndAPartialFrameIsDiscarded) {
     testsupport::ScratchDir dir("exchange_reopen");
     std::string link = dir / "tty";
-    auto openPty = [&](int& master) {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        unlink(link.c_str());
-        ASSERT_EQ(symlink(ptsname(master), link.c_str()), 0);
-    };
-    openPty(peer);
+    usePty(link);
     manager->serBusPort = link.c_str();
     manager->serFd = manager->mSerconf->connect(link);
     ASSERT_GE(manager->serFd, 0);
@@ -319,8 +281,7 @@ TEST_F(ExchangeTest, LostPortIsReopenedAndAPartialFrameIsDiscarded) {
     Frame r = reply();
     send(Frame(r.begin(), r.begin() + 40));  // half a frame, then the line goes away
     ASSERT_TRUE(testsupport::waitFor([&] { return nextFrame().size() == 128; }));
-    close(peer);
-    openPty(peer);
+    usePty(link);
     ASSERT_TRUE(testsupport::waitFor([&] { return stats().reopens.load() > reopensBefore; }));
     send(reply());
     ASSERT_TRUE(testsupport::waitFor([&] { return valid() == validBefore + 1; }));
@@ -331,6 +292,7 @@ TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile
     testsupport::ScratchDir dir("exchange_late_port");
     std::string link = dir / "tty";
     manager->serBusPort = link.c_str();
+    manager->link.timing.waitMs = 50;  // a cycle without a port lasts a wait
     uint64_t pollsBefore = stats().pollFrames.load();
     uint64_t cyclesBefore = stats().txCycles.load();
     startExchange();
@@ -338,11 +300,7 @@ TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile
     ASSERT_TRUE(testsupport::waitFor([&] { return stats().txCycles.load() >= cyclesBefore + 3; }));
     EXPECT_EQ(stats().pollFrames.load(), pollsBefore);
 
-    peer = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(peer, 0);
-    ASSERT_EQ(grantpt(peer), 0);
-    ASSERT_EQ(unlockpt(peer), 0);
-    ASSERT_EQ(symlink(ptsname(peer), link.c_str()), 0);
+    usePty(link);
     ASSERT_TRUE(testsupport::waitFor([&] { return nextFrame().size() == 128; }));
     stopExchange();  // before the link path goes out of scope
 }
@@ -363,7 +321,7 @@ TEST_F(ExchangeTest, SilentControllerTakesTheDeviceOfflineOnceAndAReplyBringsItB
 TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
     useSocketpair();
     manager->link.timing.statsIntervalMs = 150;
-    LogCapture log("dornManager");
+    testsupport::LogCapture log("dornManager");
     startExchange();
     send(reply());
     ASSERT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":2") == 1; }));
@@ -377,12 +335,7 @@ TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
             std::this_thread::sleep_for(3ms);
         }
     });
-    const auto statsLines = [&] {
-        size_t n = 0;
-        for (const auto& m : log.messages())
-            n += m.rfind("Link statistics", 0) == 0 ? 1 : 0;
-        return n;
-    };
+    const auto statsLines = [&] { return log.countStarting("Link statistics"); };
     const size_t statsBefore = statsLines();
     EXPECT_TRUE(testsupport::waitFor([&] { return client.count("\"deviceStatus\":1") == 1; }))
         << "offline while bytes keep coming";
@@ -402,17 +355,18 @@ TEST_F(ExchangeTest, WatchdogPingsStopWhileTheReceiveLoopHangs) {
     manager->link.timing.waitMs = 50;
 
     // A client that blocks the receive loop inside the updater until released.
-    struct StuckClient : cObjectClient {
+    struct Hold {
         std::mutex m;
         std::condition_variable cv;
         bool released = false;
         std::atomic<bool> entered{false};
-        void send(cObjectList*) override {
-            entered = true;
-            std::unique_lock<std::mutex> lock(m);
-            cv.wait(lock, [this] { return released; });
-        }
-    } stuck;
+    } hold;
+    testsupport::TestClient stuck;
+    stuck.onSend = [&hold](const cObjectList&) {
+        hold.entered = true;
+        std::unique_lock<std::mutex> lock(hold.m);
+        hold.cv.wait(lock, [&hold] { return hold.released; });
+    };
     device->client = &stuck;
     manager->mObjectClient = &stuck;
     useSocketpair();
@@ -420,7 +374,7 @@ TEST_F(ExchangeTest, WatchdogPingsStopWhileTheReceiveLoopHangs) {
     ASSERT_TRUE(testsupport::waitFor([&] { return pings.load() >= 3; }));
 
     send(reply());  // its handling sends the capability, and hangs there
-    ASSERT_TRUE(testsupport::waitFor([&] { return stuck.entered.load(); }));
+    ASSERT_TRUE(testsupport::waitFor([&] { return hold.entered.load(); }));
     // Transmit cycles go on (each one times out); after rxHungMs three in a row ping nothing.
     int seen = pings.load();
     uint64_t since = stats().txCycles.load();
@@ -434,10 +388,10 @@ TEST_F(ExchangeTest, WatchdogPingsStopWhileTheReceiveLoopHangs) {
     const int stopped = pings.load();
 
     {
-        std::lock_guard<std::mutex> lock(stuck.m);
-        stuck.released = true;
+        std::lock_guard<std::mutex> lock(hold.m);
+        hold.released = true;
     }
-    stuck.cv.notify_all();
+    hold.cv.notify_all();
     EXPECT_TRUE(testsupport::waitFor([&] { return pings.load() > stopped; }));
     stopExchange();
 }
@@ -457,12 +411,12 @@ TEST_F(ExchangeTest, SendsThePollFrameAndTheSetFrameWhileASetIsPending) {
         device->setValues[3] = 25.9f;
         device->portNum = 3;
     }
-    send(reply({{2, 0x10}}));  // a reply lets the loop pick the set up and the cycle go on
+    send(reply(block({{2, 0x10}})));  // a reply lets the loop pick the set up and the cycle go on
     ASSERT_TRUE(testsupport::waitFor([&] {
         Frame f = nextFrame();
         return f.size() == 128 && f[3] == 0x40 && f[11] == 0x19;
     }));
-    send(reply({{2, 0x19}}));  // the controller now reports the value: confirmed
+    send(reply(block({{2, 0x19}})));  // the controller now reports the value: confirmed
     ASSERT_TRUE(testsupport::waitFor([&] {
         std::lock_guard<std::mutex> lock(mSetMutex);
         return !changeVal_status;
@@ -482,7 +436,7 @@ TEST_F(ExchangeTest, InvalidReplyNeverConfirmsASetOfZero) {
     }
     uint64_t checksumBefore = stats().checksumErrors.load();
     startExchange();
-    Frame bad = reply({{0, 0}});
+    Frame bad = reply(block({{0, 0}}));
     bad[126] ^= 0xFF;
     send(bad);
     ASSERT_TRUE(

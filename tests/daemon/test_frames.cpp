@@ -3,6 +3,7 @@
 // derived from the builders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -11,18 +12,13 @@
 #include "dornDecode.h"
 #include "dornManager.h"
 #include "logCapture.h"
+#include "replyFrames.h"
 
 namespace {
 
 using Frame = std::array<uint8_t, kFrameSize>;
-
-// 0xFF minus the byte sum of bytes 0..125, the controller's checksum.
-uint8_t expectedChecksum(const Frame& f) {
-    unsigned sum = 0;
-    for (int i = 0; i < 126; ++i)
-        sum += f[i];
-    return static_cast<uint8_t>(0xFF - (sum & 0xFF));
-}
+// 0xFF minus the byte sum of bytes 0..125, from the simulator's frame code.
+using testsupport::frameChecksum;
 
 // The poll frame: "AIO", five zeros, identifier 0x17, 114 zeros, "OIA", checksum, 0xA5.
 Frame pollFrame() {
@@ -51,26 +47,16 @@ Frame buildSet(uint8_t value, int param) {
     return f;
 }
 
-// A reply as the controller sends it: "AOI", status, the data block in bytes 9..68, "OAI",
-// checksum, 0xA5.
-Frame reply(const std::vector<uint8_t>& block, uint8_t status = 0) {
-    Frame f{};
-    f[0] = 'A';
-    f[1] = 'O';
-    f[2] = 'I';
-    f[3] = status;
-    for (size_t i = 0; i < block.size() && i < 60; ++i)
-        f[9 + i] = block[i];
-    f[123] = 'O';
-    f[124] = 'A';
-    f[125] = 'I';
-    f[126] = expectedChecksum(f);
-    f[127] = 0xA5;
+// A reply as the controller sends it, built by the simulator's frame code.
+Frame reply(const testsupport::Block& block, uint8_t status = 0) {
+    const testsupport::Bytes r = testsupport::reply(block, status);
+    Frame f;
+    std::copy(r.begin(), r.end(), f.begin());
     return f;
 }
 
-std::vector<uint8_t> sampleBlock() {
-    std::vector<uint8_t> block(60);
+testsupport::Block sampleBlock() {
+    testsupport::Block block;
     for (size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<uint8_t>(0x80 + i);
     return block;
@@ -92,7 +78,7 @@ std::string hex(const Frame& f) {
 
 TEST(PollFrame, IsTheFixed128Bytes) {
     const Frame expected = pollFrame();
-    EXPECT_EQ(expectedChecksum(expected), 0x36);  // the fixture itself is consistent
+    EXPECT_EQ(frameChecksum(expected.data()), 0x36);  // the fixture itself is consistent
     EXPECT_EQ(hex(buildPoll()), hex(expected));
     // Every poll is the same frame.
     EXPECT_EQ(hex(buildPoll()), hex(expected));
@@ -136,7 +122,7 @@ TEST_P(SetFrame, SelectsTheParameterAndCarriesItsValue) {
     expected[4] = c.b4;
     expected[5] = c.b5;
     expected[c.valueByte] = c.value;
-    expected[126] = expectedChecksum(expected);
+    expected[126] = frameChecksum(expected.data());
     EXPECT_EQ(hex(buildSet(c.value, c.param)), hex(expected));
 }
 
@@ -172,7 +158,7 @@ TEST(SetFrame, EveryParameterSetsBitPPlus3AndOnlyItsValueByte) {
         EXPECT_EQ(field, want);
         for (int i = 9; i <= 122; ++i)
             EXPECT_EQ(f[i], i == 8 + p ? 0xAA : 0x00) << "byte " << i;
-        EXPECT_EQ(f[126], expectedChecksum(f));
+        EXPECT_EQ(f[126], frameChecksum(f.data()));
         EXPECT_EQ(f[127], 0xA5);
     }
 }
@@ -199,7 +185,7 @@ TEST(Checksum, OverNothingIs0xFFAndWrapsModulo256) {
 }
 
 TEST(FrameDump, OneDebugRecordPerByteBetweenHeadAndTail) {
-    LogCapture log("dornManager");
+    testsupport::LogCapture log("dornManager");
     buildPoll();
     auto lines = log.messages();
     ASSERT_EQ(lines.size(), 130u);
@@ -208,7 +194,7 @@ TEST(FrameDump, OneDebugRecordPerByteBetweenHeadAndTail) {
     EXPECT_EQ(lines[9], "0x17 ");
     EXPECT_EQ(lines[128], "0xA5 ");
     EXPECT_EQ(lines.back(), "\n");
-    for (const auto& r : log.records())
+    for (const auto& r : log.lines())
         EXPECT_EQ(r.priority, log4cpp::Priority::DEBUG);
 
     log.clear();
@@ -253,14 +239,14 @@ INSTANTIATE_TEST_SUITE_P(
                       CheckCase{"status byte is not checked",
                                 [](Frame& f) {
                                     f[3] = 2;
-                                    f[126] = expectedChecksum(f);
+                                    f[126] = frameChecksum(f.data());
                                 },
                                 nullptr},
                       CheckCase{"own header echoed",
                                 [](Frame& f) {
                                     f[1] = 'I';
                                     f[2] = 'O';
-                                    f[126] = expectedChecksum(f);
+                                    f[126] = frameChecksum(f.data());
                                 },
                                 kHeader},
                       CheckCase{"first letter wrong", [](Frame& f) { f[0] = 'B'; }, kHeader},
@@ -268,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 [](Frame& f) {
                                     f[124] = 'I';
                                     f[125] = 'A';
-                                    f[126] = expectedChecksum(f);
+                                    f[126] = frameChecksum(f.data());
                                 },
                                 kTerminator},
                       CheckCase{"header beats checksum",
@@ -307,22 +293,22 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(ReplyCheck, LogsValidAtInfoAndClosingByteAtDebug) {
-    LogCapture log("dornDecode");
+    testsupport::LogCapture log("dornDecode");
     Frame good = reply(sampleBlock());
     dornDecode d1(head0, head1, head2);
     EXPECT_TRUE(d1.frameCheck(good.data()));
-    ASSERT_EQ(log.records().size(), 1u);
-    EXPECT_EQ(log.records()[0].message, "Frame valid");
-    EXPECT_EQ(log.records()[0].priority, log4cpp::Priority::INFO);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].message, "Frame valid");
+    EXPECT_EQ(log.lines()[0].priority, log4cpp::Priority::INFO);
 
     log.clear();
     Frame badEnd = good;
     badEnd[127] = 0;
     dornDecode d2(head0, head1, head2);
     EXPECT_FALSE(d2.frameCheck(badEnd.data()));
-    ASSERT_EQ(log.records().size(), 1u);
-    EXPECT_EQ(log.records()[0].message, kClosing);
-    EXPECT_EQ(log.records()[0].priority, log4cpp::Priority::DEBUG);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].message, kClosing);
+    EXPECT_EQ(log.lines()[0].priority, log4cpp::Priority::DEBUG);
 
     // The other failures are the caller's to log.
     log.clear();
@@ -330,13 +316,13 @@ TEST(ReplyCheck, LogsValidAtInfoAndClosingByteAtDebug) {
     badSum[126] ^= 1;
     dornDecode d3(head0, head1, head2);
     EXPECT_FALSE(d3.frameCheck(badSum.data()));
-    EXPECT_TRUE(log.records().empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 // ---- Unpacking ----
 
 TEST(Decoder, ValidReplyDeliversTheBlockAndClearsTheReceiveBuffer) {
-    const std::vector<uint8_t> block = sampleBlock();
+    const testsupport::Block block = sampleBlock();
     Frame f = reply(block);
     Frame decoded{};
     dornDecode d(head0, head1, head2);
@@ -361,8 +347,8 @@ TEST(Decoder, InvalidReplyLeavesBothBuffersUntouched) {
 }
 
 TEST(Decoder, RefusedSetIsLoggedAndStillDelivered) {
-    LogCapture log("dornDecode");
-    std::vector<uint8_t> block = sampleBlock();
+    testsupport::LogCapture log("dornDecode");
+    testsupport::Block block = sampleBlock();
     block[0] = 0x19;
     Frame f = reply(block, 2);
     Frame decoded{};
@@ -370,7 +356,7 @@ TEST(Decoder, RefusedSetIsLoggedAndStillDelivered) {
     EXPECT_TRUE(d.decoder(f.data(), decoded.data()));
     EXPECT_EQ(decoded[0], 0x19);
     EXPECT_EQ(decoded[59], block[59]);
-    EXPECT_EQ(log.countOf("COULD NOT SET VALUE!!!"), 1u);
+    EXPECT_EQ(log.count("COULD NOT SET VALUE!!!"), 1u);
 
     // Any other status is quiet.
     for (uint8_t status : {0, 1, 3, 0xFF}) {
@@ -378,7 +364,7 @@ TEST(Decoder, RefusedSetIsLoggedAndStillDelivered) {
         Frame g = reply(block, status);
         dornDecode e(head0, head1, head2);
         EXPECT_TRUE(e.decoder(g.data(), decoded.data()));
-        EXPECT_FALSE(log.contains("COULD NOT SET VALUE!!!")) << "status " << int(status);
+        EXPECT_FALSE(log.has("COULD NOT SET VALUE!!!")) << "status " << int(status);
     }
 }
 
@@ -388,7 +374,7 @@ TEST(Decoder, ReplyBytesOutsideTheBlockAreNotExamined) {
         f[i] = 0xEE;
     for (int i = 69; i <= 122; ++i)
         f[i] = 0xDD;
-    f[126] = expectedChecksum(f);
+    f[126] = frameChecksum(f.data());
     Frame decoded{};
     dornDecode d(head0, head1, head2);
     ASSERT_TRUE(d.decoder(f.data(), decoded.data()));

@@ -17,8 +17,10 @@
 
 #include "cObjectCodec.h"
 #include "dornManager.h"
-#include "recordingClient.h"
+#include "site.h"
 #include "southDevice.h"
+#include "testClient.h"
+#include "testSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -53,7 +55,9 @@ std::vector<std::string> replay(const fs::path& file) {
         changeVal = 0;
         changePort = 0;
     }
-    RecordingClient client;
+    testsupport::ScratchDir site("golden");
+    testsupport::useConfRoot(site / "etc/vexa");  // empty: the manager keeps its defaults
+    testsupport::TestClient client;
     dornManager manager;
     SouthDevice device(&client, 4711, 1, "golden");
     manager.devA = &device;

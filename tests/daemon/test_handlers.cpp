@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "logCapture.h"
-#include "recordingClient.h"
 #include "southDevice.h"
+#include "testClient.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ cObjectAInput* aiSet(uint32_t serial, uint32_t id, uint32_t rate) {
     return p;
 }
 
-std::vector<uint32_t> portIds(const RecordingClient::Message& m) {
+std::vector<uint32_t> portIds(const testsupport::TestClient::Message& m) {
     std::vector<uint32_t> ids;
     for (size_t i = 0; i < m.size(); ++i) {
         const auto* p = dynamic_cast<const cObjectPort*>(m.objects[i].get());
@@ -101,7 +101,7 @@ protected:
         client.clear();
     }
 
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice* dev;
 };
 
@@ -355,7 +355,7 @@ TEST_F(HandlerTest, AnalogueInputSetChangesTheRateWhateverTheSerial) {
 }
 
 TEST_F(HandlerTest, DeviceAndOtherObjectsInASetChangeNothing) {
-    LogCapture log("southDevice");
+    testsupport::LogCapture log("southDevice");
     Incoming set(cObjectList::MSG_SET);
     cObjectDevice* d = set.add(device(kSerial));
     d->setDeviceStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
@@ -381,7 +381,9 @@ struct DispatchCase {
 };
 
 // Test names show the legend, not the bytes of the case.
-void PrintTo(const DispatchCase& c, std::ostream* os) { *os << c.legend; }
+void PrintTo(const DispatchCase& c, std::ostream* os) {
+    *os << c.legend;
+}
 
 class Dispatch : public HandlerTest, public ::testing::WithParamInterface<DispatchCase> {};
 
@@ -402,10 +404,10 @@ TEST_P(Dispatch, LogsTheExpectedLines) {
                 break;
         }
     }
-    LogCapture log("southDevice");
+    testsupport::LogCapture log("southDevice");
     deliver(msg);
     EXPECT_EQ(log.messages(), c.lines);
-    for (const auto& r : log.records())
+    for (const auto& r : log.lines())
         EXPECT_EQ(r.priority, log4cpp::Priority::DEBUG);
     EXPECT_EQ(client.count(), 0u);
 }
@@ -488,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(HandlerTest, HandlerLinesNameThePortAndValue) {
-    LogCapture log("southDevice");
+    testsupport::LogCapture log("southDevice");
     Incoming set(cObjectList::MSG_SET);
     set.add(aoSet(kSerial, 4, 31.5f));
     set.add(aiSet(kSerial, 1, 5));
@@ -496,10 +498,10 @@ TEST_F(HandlerTest, HandlerLinesNameThePortAndValue) {
     Incoming req(cObjectList::MSG_REQUEST);
     req.add(device(kAny));
     deliver(req);
-    EXPECT_EQ(log.countOf("Setting analogue output port 4 state to 31.500000\n"), 1u);
-    EXPECT_EQ(log.countOf("Setting something on AnalogueInput"), 1u);
-    EXPECT_EQ(log.countOf("Got MSG_REQ:OBJ_DEVICE"), 1u);
-    EXPECT_EQ(log.countOf("Request all device information."), 1u);
+    EXPECT_EQ(log.count("Setting analogue output port 4 state to 31.500000\n"), 1u);
+    EXPECT_EQ(log.count("Setting something on AnalogueInput"), 1u);
+    EXPECT_EQ(log.count("Got MSG_REQ:OBJ_DEVICE"), 1u);
+    EXPECT_EQ(log.count("Request all device information."), 1u);
 }
 
 // ---- Both threads at once ----

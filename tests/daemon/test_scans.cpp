@@ -13,10 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "../platform/logCapture.h"
 #include "SerialConfig.h"
 #include "cConfig.h"
 #include "dornManager.h"
+#include "logCapture.h"
+#include "site.h"
 #include "testSupport.h"
 
 using testsupport::LogCapture;
@@ -39,6 +40,9 @@ protected:
         ASSERT_NE(getcwd(buf, sizeof buf), nullptr);
         oldCwd = buf;
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        // The root relative to the working directory, as `--conf-dir etc/vexa` gives it: the
+        // messages below name the files the way the daemon names them then.
+        testsupport::useConfRoot("etc/vexa");
         // A configuration without XML files: the constructor's own scan finds nothing.
         writeFile("etc/vexa/borl1d.conf", "borl1d.device.port=/dev/configured\n");
         manager = std::make_unique<dornManager>();

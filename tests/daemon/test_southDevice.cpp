@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "cObjectCodec.h"
 #include "logCapture.h"
-#include "recordingClient.h"
 #include "southDevice.h"
+#include "testClient.h"
 #include "testSupport.h"
 
 namespace {
@@ -122,7 +123,7 @@ std::vector<std::string> capturedStdout(const std::function<void()>& body) {
 }  // namespace
 
 TEST_F(DeviceTest, ConstructionBuildsThePointTableAndSendsNothing) {
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "Borl cooling");
     EXPECT_EQ(client.count(), 0u);
 
@@ -184,7 +185,7 @@ TEST_F(DeviceTest, ConstructionBuildsThePointTableAndSendsNothing) {
 }
 
 TEST_F(DeviceTest, FirstBlockStoresSetPointsAndPublishesOnlyTheCapability) {
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
     Block b;
     auto out = capturedStdout([&] { dev.updater(&client, b.bytes); });
@@ -217,7 +218,7 @@ TEST_F(DeviceTest, FirstBlockStoresSetPointsAndPublishesOnlyTheCapability) {
 }
 
 TEST_F(DeviceTest, SecondBlockPublishesCapabilityThenNineteenSamplesInPortOrder) {
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
     Block b;
     capturedStdout([&] { dev.updater(&client, b.bytes); });
@@ -248,7 +249,7 @@ TEST_F(DeviceTest, SecondBlockPublishesCapabilityThenNineteenSamplesInPortOrder)
 }
 
 TEST_F(DeviceTest, CapabilityIsPublishedOnTheFirstFiveBlocksOnly) {
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
     Block b;
     std::vector<size_t> capabilityMessages;
@@ -277,9 +278,9 @@ TEST_F(DeviceTest, CapabilityIsPublishedOnTheFirstFiveBlocksOnly) {
 }
 
 TEST_F(DeviceTest, UpdaterTracesEveryMappedByte) {
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
-    LogCapture log("southDevice");
+    testsupport::LogCapture log("southDevice");
     Block b;
     capturedStdout([&] { dev.updater(&client, b.bytes); });
     auto lines = log.messages();
@@ -296,14 +297,14 @@ TEST_F(DeviceTest, UpdaterTracesEveryMappedByte) {
     EXPECT_EQ(lines[16], "Mains Fail Hours = 0xFFFE\n");
     EXPECT_EQ(lines[17], "data[46] = 246\n");
     EXPECT_EQ(lines[26], "data[55] = 56\n");
-    for (const auto& r : log.records())
+    for (const auto& r : log.lines())
         EXPECT_EQ(r.priority, log4cpp::Priority::DEBUG);
 }
 
 TEST_F(DeviceTest, ReportedSetPointsLandOnTheTablesPorts) {
     // The serial link writes port p at index p - 1 and confirms it there: the table publishes
     // every set-point from that same byte.
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
     Block b;
     b.bytes[4] = 11;
@@ -318,7 +319,7 @@ TEST_F(DeviceTest, ReportedSetPointsLandOnTheTablesPorts) {
 }
 
 TEST_F(DeviceTest, OnlineStatusIsReportedOncePerChange) {
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
     dev.setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
     dev.setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
@@ -346,7 +347,7 @@ TEST_F(DeviceTest, OnlineStatusIsReportedOncePerChange) {
 }
 
 TEST_F(DeviceTest, SendCapabilitiesNeedsAnObject) {
-    RecordingClient client;
+    testsupport::TestClient client;
     SouthDevice dev(&client, kSerial, 1, "dev");
     EXPECT_FALSE(dev.sendCapabilities(nullptr));
     EXPECT_EQ(client.count(), 0u);

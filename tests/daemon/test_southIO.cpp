@@ -7,8 +7,8 @@
 #include <new>
 #include <string>
 
-#include "recordingClient.h"
 #include "southIO.h"
+#include "testClient.h"
 
 // Net heap allocations while `gCountAllocations` is set: shows that a sample event frees what
 // it made. Replacing the global operators is local to this test binary.
@@ -44,7 +44,7 @@ AnalogueInput makeInput(uint32_t rate) {
 
 // Which of `calls` sample() calls published, as a string of '1' and '0'.
 std::string publicationPattern(AnalogueInput& port, int calls) {
-    RecordingClient client;
+    testsupport::TestClient client;
     std::string pattern;
     for (int i = 0; i < calls; ++i) {
         size_t before = client.count();
@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(AnalogueInput, DroppedReadingsNeverBecomeTheSampledValue) {
     AnalogueInput in = makeInput(3);
-    RecordingClient client;
+    testsupport::TestClient client;
     const float readings[] = {10, 11, 12, 13, 14, 15, 16};  // published: 13 (4th call), 16
     std::vector<float> seen;
     for (float r : readings) {
@@ -132,7 +132,7 @@ TEST(AnalogueInput, NewSampleRateAppliesAtTheNextCall) {
 
 TEST(AnalogueInput, SampleEventCarriesOneSampleWithThePortsIdentity) {
     AnalogueInput in = makeInput(0);
-    RecordingClient client;
+    testsupport::TestClient client;
     in.sample(21.5f, client);
     auto msgs = client.messages();
     ASSERT_EQ(msgs.size(), 1u);
@@ -149,7 +149,7 @@ TEST(AnalogueInput, SampleEventCarriesOneSampleWithThePortsIdentity) {
 
 TEST(AnalogueInput, SequenceRunsOneToThirtyOneAndWraps) {
     AnalogueInput in = makeInput(0);
-    RecordingClient client;
+    testsupport::TestClient client;
     for (int i = 0; i < 66; ++i)
         in.sample(1.0f, client);
     auto msgs = client.messages();
@@ -163,15 +163,15 @@ TEST(AnalogueInput, SequenceRunsOneToThirtyOneAndWraps) {
 
 TEST(AnalogueInput, SampleEventFreesWhatItAllocatedAndNotThePort) {
     AnalogueInput in = makeInput(0);
-    DiscardingClient client;
+    testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
     gLiveAllocations = 0;
     gCountAllocations = true;
     for (int i = 0; i < 10; ++i)
         in.sample(static_cast<float>(i), client);
     gCountAllocations = false;
     EXPECT_EQ(gLiveAllocations.load(), 0);
-    EXPECT_EQ(client.messages, 10u);
-    EXPECT_EQ(client.objects, 10u);  // one sample per event
+    EXPECT_EQ(client.count(), 10u);
+    EXPECT_EQ(client.objects(), 10u);  // one sample per event
     // The port is still whole.
     EXPECT_EQ(in.getPortId(), 3u);
     EXPECT_FLOAT_EQ(in.getSampledValue(), 9.0f);
@@ -188,7 +188,7 @@ TEST(AnalogueOutput, StoresTheReportedValueAndSendsNothing) {
     EXPECT_FLOAT_EQ(out.getOffset(), 0.5f);
     EXPECT_STREQ(out.categoryName(), "AnalogueOutput");
 
-    RecordingClient client;
+    testsupport::TestClient client;
     for (float v : {0.0f, 25.0f, 255.0f, -3.0f}) {
         out.sample(v, client);
         EXPECT_FLOAT_EQ(out.getSampledValue(), v);
@@ -213,7 +213,7 @@ TEST(DigitalPorts, ConstructionAndCategories) {
 
 TEST(DigitalInput, ReportsChangesOnly) {
     DigitalInput in(kSerial, 2, "Door");
-    RecordingClient client;
+    testsupport::TestClient client;
     in.setInput(cObject::OBJ_IO_STATE_UNKNOWN, client);  // already unknown
     EXPECT_EQ(client.count(), 0u);
 

@@ -2,12 +2,19 @@
 
 #include <signal.h>
 
+#include <iostream>
+
 #include <gtest/gtest.h>
+
+#include "site.h"
 
 namespace e2e {
 
 Rig::Rig(const std::string& name, const RigOptions& options)
-    : dir(name), link(dir / "ttyCTRL"), vexadPort(testsupport::freeTcpPort()) {
+    : dir(name),
+      link(dir / "ttyCTRL"),
+      vexadPort(testsupport::freeTcpPort()),
+      mQuickTiming(options.quickTiming) {
     writeConfig();
     startSim(options.simArgs);
     if (options.startConsole)
@@ -17,14 +24,15 @@ Rig::Rig(const std::string& name, const RigOptions& options)
 }
 
 Rig::~Rig() {
-    if (daemon)
+    // The daemon first, while vexad is still there to take what it flushes on the way out.
+    if (daemon) {
         daemon->kill(SIGTERM);
+        daemon->wait(std::chrono::seconds(5));
+    }
     if (consoleProc)
         consoleProc->closeStdin();
     if (simProc)
         simProc->writeStdin("quit\n");
-    if (daemon)
-        daemon->wait(std::chrono::seconds(5));
     if (consoleProc)
         consoleProc->wait(std::chrono::seconds(5));
     if (simProc)
@@ -39,36 +47,11 @@ Rig::~Rig() {
 }
 
 void Rig::writeConfig() {
-    // The serial-port assignment names the controller at the fifth port of the bus: the scan
-    // then succeeds without replacing the configured device, which is the simulator's pty.
-    testsupport::writeFile(dir / "etc/vexa/serialconf.xml",
-                           "<?xml version=\"1.0\"?>\n"
-                           "<config>\n"
-                           "  <serialconfig>\n"
-                           "    <port><owner>modem</owner></port>\n"
-                           "    <port/>\n"
-                           "    <port/>\n"
-                           "    <port/>\n"
-                           "    <port><owner>Borl100</owner></port>\n"
-                           "  </serialconfig>\n"
-                           "</config>\n");
-    testsupport::writeFile(dir / "etc/vexa/borl1d/devices/borl100.xml",
-                           "<?xml version=\"1.0\"?>\n<Borl100><serial>4711</serial></Borl100>\n");
-    testsupport::writeFile(dir / "etc/vexa/borl1d.conf",
-                           "vexad.host = 127.0.0.1\n"
-                           "vexad.south.port = " +
-                               std::to_string(vexadPort) +
-                               "\n"
-                               "borl1d.device.port = " +
-                               link +
-                               "\n"
-                               "borl1d.device.dir = etc/vexa/borl1d/devices/\n"
-                               "borl1d.serialconf.file = etc/vexa/serialconf.xml\n"
-                               "log4cpp.rootCategory = DEBUG, err\n"
-                               "log4cpp.appender.err = FileAppender\n"
-                               "log4cpp.appender.err.fileName = /dev/stderr\n"
-                               "log4cpp.appender.err.layout = PatternLayout\n"
-                               "log4cpp.appender.err.layout.ConversionPattern = %d %c %p: %m%n\n");
+    testsupport::Site site;
+    site.port = link;
+    site.vexadPort = vexadPort;
+    site.logToStderr = true;
+    testsupport::writeSite(root(), site);
 }
 
 void Rig::startSim(const std::vector<std::string>& args) {
@@ -80,6 +63,10 @@ void Rig::startSim(const std::vector<std::string>& args) {
 }
 
 void Rig::startConsole() {
+    {
+        std::lock_guard<std::mutex> lock(mDecodedMutex);
+        mDecoded.clear();  // a new console: its messages count from 0
+    }
     consoleProc = std::make_unique<Process>(
         std::vector<std::string>{testsupport::builtBinary("vexa-console"), "--port",
                                  std::to_string(vexadPort), "--json"},
@@ -93,57 +80,100 @@ void Rig::stopConsole() {
     consoleProc.reset();
 }
 
-void Rig::startDaemon(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{testsupport::builtBinary("borl1d-testroot")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    daemon = std::make_unique<Process>(argv, dir.path());
+std::vector<std::string> Rig::daemonCommand(const std::vector<std::string>& args) const {
+    std::vector<std::string> all;
+    if (mQuickTiming)
+        all = {"--timing", testsupport::kQuickTiming};
+    all.insert(all.end(), args.begin(), args.end());
+    return testsupport::daemonCommand(root(), all);
 }
 
-std::vector<std::chrono::steady_clock::time_point> Rig::logTimes(const std::string& needle) {
-    std::vector<std::chrono::steady_clock::time_point> out;
-    const auto lines = daemon->err().lines();
-    const auto times = daemon->err().times();
-    for (size_t i = 0; i < lines.size() && i < times.size(); ++i) {
-        if (lines[i].find(needle) != std::string::npos)
-            out.push_back(times[i]);
+void Rig::startDaemon(const std::vector<std::string>& args) {
+    daemon = std::make_unique<Process>(daemonCommand(args), dir.path());
+}
+
+int Rig::waitSim(const std::string& needle, std::chrono::milliseconds timeout, size_t from) {
+    return simProc->out().waitForLine(needle, timeout, from);
+}
+
+int Rig::waitLog(const std::string& needle, std::chrono::milliseconds timeout, size_t from) {
+    return daemon->err().waitForLine(needle, timeout, from);
+}
+
+int Rig::waitOut(const std::string& needle, std::chrono::milliseconds timeout, size_t from) {
+    return daemon->out().waitForLine(needle, timeout, from);
+}
+
+void Rig::decodeNew() {
+    if (!consoleProc)
+        return;
+    for (const std::string& line : consoleProc->out().linesFrom(mDecoded.size())) {
+        json j = json::parse(line, nullptr, false);
+        mDecoded.push_back(j.is_discarded() ? json() : std::move(j));
     }
-    return out;
 }
 
 std::vector<json> Rig::messages(size_t from) {
-    std::vector<json> out;
+    std::lock_guard<std::mutex> lock(mDecodedMutex);
+    decodeNew();
+    if (from >= mDecoded.size())
+        return {};
+    return std::vector<json>(mDecoded.begin() + static_cast<std::ptrdiff_t>(from), mDecoded.end());
+}
+
+json Rig::message(size_t index) {
+    std::lock_guard<std::mutex> lock(mDecodedMutex);
+    decodeNew();
+    return index < mDecoded.size() ? mDecoded[index] : json();
+}
+
+size_t Rig::messageCount() {
+    std::lock_guard<std::mutex> lock(mDecodedMutex);
+    decodeNew();
+    return mDecoded.size();
+}
+
+bool Rig::waitForMessages(const std::function<bool(const json&)>& pred, size_t n,
+                          std::chrono::milliseconds timeout, size_t from) {
     if (!consoleProc)
-        return out;
-    auto lines = consoleProc->out().lines();
-    for (size_t i = from; i < lines.size(); ++i) {
-        json j = json::parse(lines[i], nullptr, false);
-        out.push_back(j.is_discarded() ? json() : j);
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    size_t checked = from;
+    size_t found = 0;
+    for (;;) {
+        size_t have;
+        {
+            std::lock_guard<std::mutex> lock(mDecodedMutex);
+            decodeNew();
+            for (; checked < mDecoded.size() && found < n; ++checked)
+                found += pred(mDecoded[checked]) ? 1 : 0;
+            if (found >= n)
+                return true;
+            have = mDecoded.size();
+        }
+        if (!consoleProc->out().waitForMore(have, deadline))
+            return false;
     }
-    return out;
 }
 
 int Rig::waitForMessage(const std::function<bool(const json&)>& pred,
                         std::chrono::milliseconds timeout, size_t from) {
-    int found = -1;
-    testsupport::waitFor(
-        [&] {
-            auto msgs = messages(from);
-            for (size_t i = 0; i < msgs.size(); ++i) {
-                if (pred(msgs[i])) {
-                    found = static_cast<int>(from + i);
-                    return true;
-                }
-            }
-            return false;
-        },
-        timeout);
-    return found;
+    if (!waitForMessages(pred, 1, timeout, from))
+        return -1;
+    std::lock_guard<std::mutex> lock(mDecodedMutex);
+    for (size_t i = from; i < mDecoded.size(); ++i) {
+        if (pred(mDecoded[i]))
+            return static_cast<int>(i);
+    }
+    return -1;
 }
 
 size_t Rig::countMessages(const std::function<bool(const json&)>& pred, size_t from) {
+    std::lock_guard<std::mutex> lock(mDecodedMutex);
+    decodeNew();
     size_t n = 0;
-    for (const auto& m : messages(from))
-        n += pred(m) ? 1 : 0;
+    for (size_t i = from; i < mDecoded.size(); ++i)
+        n += pred(mDecoded[i]) ? 1 : 0;
     return n;
 }
 

@@ -1,11 +1,17 @@
 // The three processes of an end-to-end run: the controller simulator on a pty, the console peer
-// playing vexad, and the daemon built with a configuration root relative to its working
-// directory, which is a scratch directory of the test.
+// playing vexad, and the daemon on a configuration root in a scratch directory of the test.
+//
+// The daemon runs on short timings (testsupport::kQuickTiming) unless a test says otherwise: a
+// test that depends on a timing names it in its own --timing, which comes after the rig's and
+// wins; a test of the production cadence turns the rig's timings off.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,6 +36,7 @@ struct RigOptions {
     std::vector<std::string> daemonArgs;  // extra daemon options (--timing ...)
     bool startConsole = true;
     bool startDaemon = true;
+    bool quickTiming = true;  // false: the daemon's own (production) timings
 };
 
 class Rig {
@@ -37,28 +44,51 @@ public:
     explicit Rig(const std::string& name, const RigOptions& options = RigOptions());
     ~Rig();
 
-    // Writes the configuration root (etc/vexa/...) for the daemon.
+    // The daemon's configuration root, <scratch>/etc/vexa.
+    std::string root() const { return dir / "etc/vexa"; }
+    // Writes the configuration root for the daemon.
     void writeConfig();
     void startSim(const std::vector<std::string>& args);
     void startConsole();
+    // Starts the daemon on the rig's root with the rig's timings, then `args`.
     void startDaemon(const std::vector<std::string>& args = {});
+    // The daemon's command line as startDaemon runs it.
+    std::vector<std::string> daemonCommand(const std::vector<std::string>& args = {}) const;
     void stopConsole();
 
     // Sends one line to the console's standard input (a command or a raw JSON line).
     void console(const std::string& line) { consoleProc->writeStdin(line + "\n"); }
     void sim(const std::string& line) { simProc->writeStdin(line + "\n"); }
 
-    // Messages the console received, decoded, from index `from` on.
+    // Waits for a line of the simulator's standard output, of the daemon's log (its standard
+    // error) or of the daemon's standard output that contains `needle`, from line `from` on;
+    // returns its index or -1.
+    int waitSim(const std::string& needle, std::chrono::milliseconds timeout = kWait,
+                size_t from = 0);
+    int waitLog(const std::string& needle, std::chrono::milliseconds timeout = kWait,
+                size_t from = 0);
+    int waitOut(const std::string& needle, std::chrono::milliseconds timeout = kWait,
+                size_t from = 0);
+    // Lines of the simulator's standard output and of the daemon's log so far.
+    size_t simLines() { return simProc->out().size(); }
+    size_t logLines() { return daemon->err().size(); }
+
+    // Messages the console received, decoded (each line once, as it arrives), from index `from`
+    // on; a line that is not JSON is a null value.
     std::vector<json> messages(size_t from = 0);
-    // Waits until a received message satisfies `pred`; returns its index or -1.
+    json message(size_t index);
+    size_t messageCount();
+    // Waits until a received message satisfies `pred`; returns its index or -1. Wakes up for
+    // every line the console prints, never polls.
     int waitForMessage(const std::function<bool(const json&)>& pred,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(15),
-                       size_t from = 0);
+                       std::chrono::milliseconds timeout = kWait, size_t from = 0);
+    // Waits until `n` received messages from `from` on satisfy `pred`.
+    bool waitForMessages(const std::function<bool(const json&)>& pred, size_t n,
+                         std::chrono::milliseconds timeout = kWait, size_t from = 0);
     // Counts received messages satisfying `pred`.
     size_t countMessages(const std::function<bool(const json&)>& pred, size_t from = 0);
 
-    // Steady-clock times of the daemon's log lines (standard error) that contain `needle`.
-    std::vector<std::chrono::steady_clock::time_point> logTimes(const std::string& needle);
+    static constexpr std::chrono::milliseconds kWait{15000};  // default deadline of the waits
 
     ScratchDir dir;
     std::string link;  // symlink the simulator keeps pointing at its pty
@@ -66,6 +96,14 @@ public:
     std::unique_ptr<Process> simProc;
     std::unique_ptr<Process> consoleProc;
     std::unique_ptr<Process> daemon;
+
+private:
+    bool mQuickTiming;
+    // Decodes the console's lines not decoded yet; call with mDecodedMutex held.
+    void decodeNew();
+
+    std::mutex mDecodedMutex;
+    std::vector<json> mDecoded;  // the console's lines so far, decoded once each
 };
 
 // Predicates over decoded messages.
@@ -73,5 +111,11 @@ bool isSample(const json& m, int portNum = -1);
 bool isDeviceEvent(const json& m, int status);
 bool isCapability(const json& m);
 bool isReplyWith(const json& m, int objType);
+inline bool isOnline(const json& m) {
+    return isDeviceEvent(m, 2);
+}
+inline bool isOffline(const json& m) {
+    return isDeviceEvent(m, 1);
+}
 
 }  // namespace e2e

@@ -349,7 +349,8 @@ class MainLoopTest(unittest.TestCase):
             return rc, out.getvalue()
 
     def test_a_complete_run_exits_0_with_the_confirmation(self):
-        rc, out = self.run_view(["--seconds", "2.5", "--set-at", "0.5", "--every", "1"])
+        # The change at 0.2 s is confirmed by the request for the set-points a second later.
+        rc, out = self.run_view(["--seconds", "1.6", "--set-at", "0.2", "--every", "0.5"])
         self.assertEqual(rc, lv.EXIT_OK, out)
         self.assertIn("set Fan Pull-in to 27 deg C: pending", out)
         self.assertIn("Fan Pull-in = 27 deg C confirmed by the controller", out)
@@ -369,7 +370,7 @@ class MainLoopTest(unittest.TestCase):
 
     def test_an_unanswered_change_is_reported_incomplete(self):
         # --until-done does not end a run before everything has been shown.
-        rc, out = self.run_view(["--seconds", "2", "--set-at", "0.5", "--until-done"],
+        rc, out = self.run_view(["--seconds", "0.8", "--set-at", "0.2", "--until-done"],
                                 answer_set=False)
         self.assertEqual(rc, lv.EXIT_INCOMPLETE, out)
         self.assertIn("demo: incomplete: the set-point change was not confirmed", out)

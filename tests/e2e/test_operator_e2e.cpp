@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "e2eRig.h"
+#include "site.h"
 
 using namespace std::chrono_literals;
 using e2e::json;
@@ -17,16 +18,13 @@ using testsupport::Process;
 
 namespace {
 
-bool online(const json& m) {
-    return e2e::isDeviceEvent(m, 2);
-}
-
 // The daemon of `rig` with its standard output sent to `path` (a FIFO the test holds).
 std::unique_ptr<Process> daemonWritingTo(Rig& rig, const std::string& path) {
-    return std::make_unique<Process>(
-        std::vector<std::string>{"/bin/sh", "-c", "exec \"$0\" > \"$1\"",
-                                 testsupport::builtBinary("borl1d-testroot"), path},
-        rig.dir.path());
+    std::vector<std::string> argv{"/bin/sh", "-c", "out=$1; shift; exec \"$@\" > \"$out\"", "sh",
+                                  path};
+    for (const std::string& a : rig.daemonCommand())
+        argv.push_back(a);
+    return std::make_unique<Process>(argv, rig.dir.path());
 }
 
 }  // namespace
@@ -55,9 +53,7 @@ TEST(CommandLineE2E, HelpAndVersionTouchNothingAndABadOptionNamesItself) {
         {{"--timing", "pause=soon"}, 64, nullptr, "--timing: bad item \"pause=soon\""},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv{testsupport::builtBinary("borl1d-testroot")};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        Process p(argv, dir.path());
+        Process p(testsupport::daemonCommand(dir / "etc/vexa", c.args), dir.path());
         SCOPED_TRACE(c.args[0]);
         EXPECT_EQ(p.wait(10s), c.status);
         if (c.out) {
@@ -73,7 +69,7 @@ TEST(SignalsE2E, TermAndIntStopInOrderWithStatusZero) {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
         Rig rig(sig == SIGTERM ? "signal_term" : "signal_int");
-        ASSERT_GE(rig.waitForMessage(online), 0);
+        ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
         rig.daemon->kill(sig);
         EXPECT_EQ(rig.daemon->wait(10s), 0);
         EXPECT_GE(rig.daemon->err().waitForLine(
@@ -87,7 +83,7 @@ TEST(SignalsE2E, TermAndIntStopInOrderWithStatusZero) {
 TEST(SignalsE2E, HangUpReopensTheLogFileAndTheDaemonGoesOn) {
     Rig rig("signal_hup", RigOptions{{}, {}, true, false});
     const std::string log = rig.dir / "borl1d.log";
-    const std::string conf = rig.dir / "etc/vexa/borl1d.conf";
+    const std::string conf = rig.root() + "/borl1d.conf";
     std::string text = testsupport::readFile(conf);
     const std::string root = "log4cpp.rootCategory = DEBUG, err";
     ASSERT_NE(text.find(root), std::string::npos);
@@ -100,7 +96,7 @@ TEST(SignalsE2E, HangUpReopensTheLogFileAndTheDaemonGoesOn) {
                                      "log4cpp.appender.file.layout = PatternLayout\n"
                                      "log4cpp.appender.file.layout.ConversionPattern = %m%n\n");
     rig.startDaemon();
-    ASSERT_GE(rig.waitForMessage(online), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
     ASSERT_TRUE(testsupport::waitFor(
         [&] { return testsupport::readFile(log).find("Frame valid") != std::string::npos; }));
     ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
@@ -136,9 +132,9 @@ TEST(StdoutE2E, AFullOrBrokenStandardOutputNeverStallsOrEndsTheDaemon) {
             close(reader);
         // The capability lines go to standard output on the first five replies: samples flow
         // on past them.
-        ASSERT_GE(rig.waitForMessage(online), 0);
+        ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
         for (int i = 0; i < 6; ++i) {
-            size_t from = rig.messages().size();
+            size_t from = rig.messageCount();
             ASSERT_GE(
                 rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }, 10s, from),
                 0)

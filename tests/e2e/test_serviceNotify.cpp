@@ -2,7 +2,6 @@
 // READY=1 only once start-up has succeeded, and then ping WATCHDOG=1 on every transmit cycle,
 // also while the controller is silent or the serial port is gone: the service manager is to
 // restart a hung exchange, not a daemon waiting for its controller.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -17,12 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include "site.h"
 #include "testSupport.h"
 
-using testsupport::builtBinary;
 using testsupport::Process;
 using testsupport::ScratchDir;
-using testsupport::writeFile;
 using namespace std::chrono_literals;
 
 namespace {
@@ -82,45 +80,20 @@ private:
     int mFd = -1;
 };
 
-// The controller's end of a pty; the daemon opens the other end. Nothing ever answers on it.
-struct SilentPty {
-    SilentPty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
-            slave = ptsname(master);
-    }
-    ~SilentPty() { hangUp(); }
-    void hangUp() {
-        if (master >= 0)
-            close(master);
-        master = -1;
-    }
-    int master = -1;
-    std::string slave;
-};
-
 // A configuration root whose controller is `port`, with vexad at a port nobody listens on.
 void writeRoot(const ScratchDir& dir, const std::string& port) {
-    // The controller at the fifth port of its bus keeps the configured device.
-    writeFile(dir / "etc/vexa/serialconf.xml",
-              "<config><serialconfig><port/><port/><port/><port/>"
-              "<port><owner>Borl100</owner></port></serialconfig></config>\n");
-    writeFile(dir / "etc/vexa/borl1d/devices/borl100.xml",
-              "<Borl100><serial>1001</serial></Borl100>\n");
-    writeFile(dir / "etc/vexa/borl1d.conf",
-              "vexad.host = 127.0.0.1\n"
-              "vexad.south.port = " +
-                  std::to_string(testsupport::freeTcpPort()) +
-                  "\n"
-                  "borl1d.device.port = " +
-                  port + "\n");
+    testsupport::Site site;
+    site.port = port;
+    testsupport::writeSite(dir / "etc/vexa", site);
 }
 
-// Starts the test build of the daemon in `dir` with NOTIFY_SOCKET pointing at `sock`.
+// Starts the daemon on the root in `dir`, on short timings, with NOTIFY_SOCKET pointing at
+// `sock`.
 std::unique_ptr<Process> startDaemon(const ScratchDir& dir, const NotifySocket& sock) {
     setenv("NOTIFY_SOCKET", sock.address().c_str(), 1);
     auto daemon = std::make_unique<Process>(
-        std::vector<std::string>{builtBinary("borl1d-testroot")}, dir.path());
+        testsupport::daemonCommand(dir / "etc/vexa", {"--timing", testsupport::kQuickTiming}),
+        dir.path());
     unsetenv("NOTIFY_SOCKET");
     return daemon;
 }
@@ -131,7 +104,8 @@ protected:
     void TearDown() override {
         if (!daemon)
             return;
-        daemon->kill(SIGTERM);
+        // Killed: a stop would wait for vexad, which never comes here, to take its messages.
+        daemon->kill(SIGKILL);
         daemon->wait(5s);
         if (HasFailure())
             std::cerr << "---- daemon log ----\n" << daemon->err().text() << "\n";
@@ -144,13 +118,13 @@ protected:
 
 TEST_F(ServiceNotify, ReadyThenWatchdogPingsWhileTheControllerIsSilent) {
     ScratchDir dir("notify-silent");
-    SilentPty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    writeRoot(dir, pty.slave);
+    testsupport::Pty pty;  // nothing ever answers on it
+    ASSERT_TRUE(pty.ok());
+    writeRoot(dir, pty.device());
     daemon = startDaemon(dir, sock);
 
     ASSERT_TRUE(sock.waitFor("READY=1", 15s));
-    // The transmit cycle goes on every 2 s without an answer; each cycle pings.
+    // The transmit cycle goes on after every wait without an answer; each cycle pings.
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(sock.waitFor("WATCHDOG=1", 10s)) << "ping " << i;
     EXPECT_TRUE(daemon->running());
@@ -158,9 +132,9 @@ TEST_F(ServiceNotify, ReadyThenWatchdogPingsWhileTheControllerIsSilent) {
 
 TEST_F(ServiceNotify, WatchdogPingsGoOnAfterTheSerialPortIsLost) {
     ScratchDir dir("notify-lost");
-    SilentPty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    writeRoot(dir, pty.slave);
+    testsupport::Pty pty;  // nothing ever answers on it
+    ASSERT_TRUE(pty.ok());
+    writeRoot(dir, pty.device());
     daemon = startDaemon(dir, sock);
     ASSERT_TRUE(sock.waitFor("READY=1", 15s));
 
@@ -177,16 +151,16 @@ TEST_F(ServiceNotify, WatchdogPingsGoOnAfterTheSerialPortIsLost) {
 // `systemctl status` shows what the daemon is doing; a stop is announced before the exit.
 TEST_F(ServiceNotify, StatusFollowsThePortAndAStopIsAnnounced) {
     ScratchDir dir("notify-status");
-    SilentPty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    writeRoot(dir, pty.slave);
+    testsupport::Pty pty;  // nothing ever answers on it
+    ASSERT_TRUE(pty.ok());
+    writeRoot(dir, pty.device());
     daemon = startDaemon(dir, sock);
     ASSERT_TRUE(sock.waitFor("READY=1", 15s));
     ASSERT_TRUE(sock.waitFor(
-        "STATUS=port " + pty.slave + " open, controller not answering yet, vexad not connected",
+        "STATUS=port " + pty.device() + " open, controller not answering yet, vexad not connected",
         10s));
     pty.hangUp();
-    ASSERT_TRUE(sock.waitFor("STATUS=port " + pty.slave + " lost", 10s));
+    ASSERT_TRUE(sock.waitFor("STATUS=port " + pty.device() + " lost", 10s));
     daemon->kill(SIGTERM);
     EXPECT_TRUE(sock.waitFor("STOPPING=1", 10s));
     EXPECT_EQ(daemon->wait(10s), 0);

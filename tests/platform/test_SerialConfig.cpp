@@ -17,14 +17,19 @@
 
 #include <gtest/gtest.h>
 
-#include "../platform/logCapture.h"
+#include "logCapture.h"
 #include "testSupport.h"
 
 using qserial::SerialConfig;
 using qserial::SerialPort;
+using testsupport::Bytes;
 using testsupport::LogCapture;
+using testsupport::Pty;
+using testsupport::readExactly;
 using testsupport::ScratchDir;
 using testsupport::writeFile;
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -39,47 +44,9 @@ protected:
     }
 };
 
-// The pty pair a test talks through: the master plays the controller's side of the line.
-class Pty {
-public:
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
-            slavePath = ptsname(master);
-    }
-    ~Pty() {
-        if (master >= 0)
-            close(master);
-    }
-    int master = -1;
-    std::string slavePath;
-};
-
-// Reads exactly n bytes from fd, waiting at most a few seconds for each chunk.
-std::string readN(int fd, size_t n) {
-    std::string out;
-    while (out.size() < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0)
-            break;
-        char buf[512];
-        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
-        if (r <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
-}
-
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t w = write(fd, data.data() + done, data.size() - done);
-        if (w <= 0)
-            return false;
-        done += static_cast<size_t>(w);
-    }
-    return true;
+// The line's bytes as text, for readable expectations.
+Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
 }
 
 }  // namespace
@@ -191,9 +158,9 @@ TEST_F(SerialConfigParse, UnusableFilesGiveAnEmptyList) {
 
 TEST(SerialConfigConnect, PtyIsRawAndPassesEveryByteBothWays) {
     Pty pty;
-    ASSERT_FALSE(pty.slavePath.empty());
+    ASSERT_TRUE(pty.ok());
     SerialConfig conf("/nonexistent/serialconf.xml", "Borl100");
-    int fd = conf.connect(pty.slavePath);
+    int fd = conf.connect(pty.device());
     ASSERT_GE(fd, 0);
 
     termios tio;
@@ -210,101 +177,101 @@ TEST(SerialConfigConnect, PtyIsRawAndPassesEveryByteBothWays) {
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // reads block for the next byte
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 
-    std::string all;
+    Bytes all;
     for (int b = 0; b < 256; ++b)
-        all.push_back(static_cast<char>(b));
-    ASSERT_TRUE(writeAll(pty.master, all));
-    EXPECT_EQ(readN(fd, all.size()), all);  // controller to daemon
-    ASSERT_TRUE(writeAll(fd, all));
-    EXPECT_EQ(readN(pty.master, all.size()), all);  // daemon to controller
+        all.push_back(static_cast<uint8_t>(b));
+    ASSERT_TRUE(pty.write(all));
+    EXPECT_EQ(readExactly(fd, all.size(), 5s), all);  // controller to daemon
+    ASSERT_TRUE(testsupport::writeAll(fd, all.data(), all.size()));
+    EXPECT_EQ(pty.read(all.size(), 5s), all);  // daemon to controller
 
     // The exchange re-opens a lost port through the same call, once it has closed it.
     SerialConfig::closePort(fd);
-    int again = conf.connect(pty.slavePath);
+    int again = conf.connect(pty.device());
     ASSERT_GE(again, 0);
-    ASSERT_TRUE(writeAll(pty.master, "\r\n\x11\x13"));
-    EXPECT_EQ(readN(again, 4), "\r\n\x11\x13");
+    ASSERT_TRUE(pty.write(text("\r\n\x11\x13")));
+    EXPECT_EQ(readExactly(again, 4, 5s), text("\r\n\x11\x13"));
     SerialConfig::closePort(again);
 }
 
 TEST(SerialConfigConnect, APortHasOneOwner) {
     Pty pty;
-    ASSERT_FALSE(pty.slavePath.empty());
+    ASSERT_TRUE(pty.ok());
     LogCapture log("SerialConfig");
     SerialConfig conf("/nonexistent/serialconf.xml", "Borl100");
-    int fd = conf.connect(pty.slavePath);
+    int fd = conf.connect(pty.device());
     ASSERT_GE(fd, 0);
     int exclusive = 0;
     ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1);
-    EXPECT_EQ(SerialConfig::holderOf(pty.slavePath), getpid());
+    EXPECT_EQ(SerialConfig::holderOf(pty.device()), getpid());
 
     // Held: -1 with EBUSY, and the line names the holder.
     errno = 0;
-    EXPECT_EQ(conf.connect(pty.slavePath), -1);
+    EXPECT_EQ(conf.connect(pty.device()), -1);
     EXPECT_EQ(errno, EBUSY);
-    EXPECT_TRUE(log.contains("Serial port " + pty.slavePath + " is held by another process (pid " +
+    EXPECT_TRUE(log.contains("Serial port " + pty.device() + " is held by another process (pid " +
                              std::to_string(getpid()) + ")"));
     // A program with an advisory lock of its own on the tty holds it just the same.
     SerialConfig::closePort(fd);
-    int other = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int other = open(pty.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     errno = 0;
-    EXPECT_EQ(SerialConfig::openPort(pty.slavePath, SerialPort()), -1);
+    EXPECT_EQ(SerialConfig::openPort(pty.device(), SerialPort()), -1);
     EXPECT_EQ(errno, EBUSY);
     close(other);
 
     // Given up: free for the next owner, and the tty's exclusive mode is gone with it.
-    fd = conf.connect(pty.slavePath);
+    fd = conf.connect(pty.device());
     ASSERT_GE(fd, 0);
     SerialConfig::closePort(fd);
-    int keep = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int keep = open(pty.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(keep, 0);
     ASSERT_EQ(ioctl(keep, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
-    EXPECT_EQ(SerialConfig::holderOf(pty.slavePath), -1);
+    EXPECT_EQ(SerialConfig::holderOf(pty.device()), -1);
     close(keep);
 }
 
 TEST(SerialConfigConnect, StaleInputIsFlushedOnOpen) {
     Pty pty;
-    ASSERT_FALSE(pty.slavePath.empty());
-    int keep = open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);  // line already up
+    ASSERT_TRUE(pty.ok());
+    int keep = open(pty.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);  // line already up
     ASSERT_GE(keep, 0);
     termios raw;
     tcgetattr(keep, &raw);
     cfmakeraw(&raw);
     tcsetattr(keep, TCSANOW, &raw);
-    ASSERT_TRUE(writeAll(pty.master, "stale"));
+    ASSERT_TRUE(pty.write(text("stale")));
     // Wait until the stale bytes are queued at the slave before it is opened again.
     pollfd p{keep, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 5000), 1);
 
-    int fd = SerialConfig::openPort(pty.slavePath, SerialPort());
+    int fd = SerialConfig::openPort(pty.device(), SerialPort());
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(writeAll(pty.master, "new"));
-    EXPECT_EQ(readN(fd, 3), "new");
+    ASSERT_TRUE(pty.write(text("new")));
+    EXPECT_EQ(readExactly(fd, 3, 5s), text("new"));
     close(fd);
     close(keep);
 }
 
 TEST(SerialConfigConnect, ConfiguredSettingsAreApplied) {
     Pty pty;
-    ASSERT_FALSE(pty.slavePath.empty());
+    ASSERT_TRUE(pty.ok());
     LogCapture log("SerialConfig");
     SerialPort settings;
     settings.baudRate = qserial::BR_19200;
     settings.dataBits = qserial::DB_7;
     settings.stopBits = qserial::SB_2;
     settings.mode = qserial::PM_RS485;  // a pty has no RS485 mode: logged, not fatal
-    int fd = SerialConfig::openPort(pty.slavePath, settings);
+    int fd = SerialConfig::openPort(pty.device(), settings);
     ASSERT_GE(fd, 0);
     termios tio;
     ASSERT_EQ(tcgetattr(fd, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
     EXPECT_NE(tio.c_cflag & CSTOPB, 0u);  // (a pty keeps CS8 whatever it is told)
-    EXPECT_TRUE(log.contains("Could not switch " + pty.slavePath + " to RS485 mode"));
+    EXPECT_TRUE(log.contains("Could not switch " + pty.device() + " to RS485 mode"));
     close(fd);
 }
 

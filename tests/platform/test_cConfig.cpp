@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../platform/logCapture.h"
+#include "logCapture.h"
 #include "testSupport.h"
 
 using testsupport::LogCapture;

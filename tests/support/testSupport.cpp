@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -121,6 +125,36 @@ int LineCollector::waitForLine(const std::string& needle, std::chrono::milliseco
     return found;
 }
 
+bool LineCollector::waitForCount(const std::string& needle, size_t n,
+                                 std::chrono::milliseconds timeout, size_t from) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    size_t checked = from;
+    size_t found = 0;
+    return mCond.wait_for(lock, timeout, [&] {
+        for (; checked < mLines.size() && found < n; ++checked)
+            found += mLines[checked].find(needle) != std::string::npos ? 1 : 0;
+        return found >= n || mEof;
+    }) && found >= n;
+}
+
+bool LineCollector::waitForMore(size_t have, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mMutex);
+    mCond.wait_until(lock, deadline, [&] { return mLines.size() > have || mEof; });
+    return mLines.size() > have;
+}
+
+bool LineCollector::waitUntil(const std::function<bool()>& cond,
+                              std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const size_t have = size();
+        if (cond())
+            return true;
+        if (!waitForMore(have, deadline))
+            return cond();
+    }
+}
+
 bool LineCollector::waitForEof(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mMutex);
     return mCond.wait_for(lock, timeout, [&] { return mEof; });
@@ -131,9 +165,36 @@ std::vector<std::string> LineCollector::lines() const {
     return mLines;
 }
 
+std::vector<std::string> LineCollector::linesFrom(size_t from) const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (from >= mLines.size())
+        return {};
+    return std::vector<std::string>(mLines.begin() + static_cast<std::ptrdiff_t>(from),
+                                    mLines.end());
+}
+
 std::vector<std::chrono::steady_clock::time_point> LineCollector::times() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mTimes;
+}
+
+std::vector<std::chrono::steady_clock::time_point> LineCollector::timesOf(const std::string& needle,
+                                                                          size_t from) const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<std::chrono::steady_clock::time_point> out;
+    for (size_t i = from; i < mLines.size(); ++i) {
+        if (mLines[i].find(needle) != std::string::npos)
+            out.push_back(mTimes[i]);
+    }
+    return out;
+}
+
+size_t LineCollector::count(const std::string& needle, size_t from) const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    size_t n = 0;
+    for (size_t i = from; i < mLines.size(); ++i)
+        n += mLines[i].find(needle) != std::string::npos ? 1 : 0;
+    return n;
 }
 
 size_t LineCollector::size() const {
@@ -172,6 +233,9 @@ Process::Process(const std::vector<std::string>& argv, const std::string& cwd) {
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
+#ifdef SYS_pidfd_open
+    mPidFd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
+#endif
     mStdin = in[1];
     mOut = new LineCollector(out[0]);
     mErr = new LineCollector(err[0]);
@@ -183,6 +247,8 @@ Process::~Process() {
         wait(std::chrono::seconds(5));
     }
     closeStdin();
+    if (mPidFd >= 0)
+        ::close(mPidFd);
     delete mOut;
     delete mErr;
 }
@@ -219,9 +285,17 @@ int Process::wait(std::chrono::milliseconds timeout) {
             mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return mStatus;
         }
-        if (std::chrono::steady_clock::now() >= deadline)
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
             return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (mPidFd >= 0) {
+            // Readable once the child has exited.
+            pollfd p{mPidFd, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left.count()) + 1);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 }
 
@@ -234,6 +308,74 @@ bool Process::running() {
     if (mReaped || mPid <= 0)
         return false;
     return wait(std::chrono::milliseconds(0)) == -1;
+}
+
+Pty::Pty() {
+    char name[256];
+    if (openpty(&mController, &mHeld, name, nullptr, nullptr) != 0) {
+        mController = mHeld = -1;
+        return;
+    }
+    // Not inherited by the processes a test starts: a copy of the controller's end in the
+    // daemon would keep the line up after the test hung it up.
+    fcntl(mController, F_SETFD, FD_CLOEXEC);
+    fcntl(mHeld, F_SETFD, FD_CLOEXEC);
+    mDevice = name;
+}
+
+Pty::~Pty() {
+    hangUp();
+}
+
+bool Pty::linkAs(const std::string& path) const {
+    ::unlink(path.c_str());
+    return ::symlink(mDevice.c_str(), path.c_str()) == 0;
+}
+
+void Pty::hangUp() {
+    if (mController >= 0)
+        ::close(mController);
+    if (mHeld >= 0)
+        ::close(mHeld);
+    mController = mHeld = -1;
+}
+
+bool Pty::write(const Bytes& bytes) const {
+    return writeAll(mController, bytes.data(), bytes.size());
+}
+
+Bytes Pty::read(size_t n, std::chrono::milliseconds timeout) const {
+    return readExactly(mController, n, timeout);
+}
+
+bool writeAll(int fd, const uint8_t* bytes, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, bytes, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        bytes += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+Bytes readExactly(int fd, size_t n, std::chrono::milliseconds timeout) {
+    Bytes out;
+    uint8_t buf[4096];
+    while (out.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+            break;
+        ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        out.insert(out.end(), buf, buf + r);
+    }
+    return out;
 }
 
 std::string builtBinary(const std::string& name) {

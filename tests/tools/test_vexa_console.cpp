@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "../platform/logCapture.h"
 #include "cObject.h"
 #include "cObjectClient.h"
 #include "cObjectCodec.h"
 #include "cObjectList.h"
 #include "cObjectListener.h"
+#include "logCapture.h"
 #include "testSupport.h"
 #include "vexaConsole.h"
 

@@ -1,0 +1,46 @@
+// A site's configuration root as the daemon reads it, written for one test, and the daemon
+// started on it. The tests' daemons read no other root: the binary is always given --conf-dir,
+// the in-process managers are pointed at a scratch root first.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct Site {
+    std::string port;          // borl1d.device.port: the controller's line
+    int vexadPort = 0;         // vexad.south.port; 0: a free port that nobody listens on
+    uint32_t serial = 4711;    // <serial> of the device description
+    bool logToStderr = false;  // every category, down to DEBUG, time-stamped on standard error
+    std::string extra;         // further lines of borl1d.conf
+};
+
+// The text of borl1d.conf for `site`.
+std::string siteConf(const Site& site);
+// Writes the configuration root `root` (the daemon's --conf-dir): borl1d.conf, serialconf.xml
+// naming the controller at the fifth port of its bus (the scan then succeeds and keeps the
+// configured port) and borl1d/devices/borl100.xml.
+void writeSite(const std::string& root, const Site& site);
+// The serial-port assignment file writeSite writes.
+extern const char* const kSerialconfFifthPort;
+
+// Short timings for a daemon under test (--timing): no start delay, a cycle every 50 ms while
+// replies flow, 300 ms for a reply, offline after 600 ms of silence, re-opening after 100 ms
+// doubling up to 400 ms. The production cadence is 1 s, 1 s, 2 s, 10 s, 1 s to 30 s.
+extern const char* const kQuickTiming;
+
+// The command line of the daemon built here, on the configuration root `root`, with `args`.
+std::vector<std::string> daemonCommand(const std::string& root,
+                                       const std::vector<std::string>& args = {});
+
+// Points this process's daemon paths (what --conf-dir sets) at `root`. Call before creating a
+// dornManager in-process: the paths built into the library are the production ones.
+void useConfRoot(const std::string& root);
+// For fuzz targets and benchmarks, which have no scratch directory of a test: a private
+// directory below $TMPDIR with an empty configuration root <dir>/etc/vexa (its device
+// directory included), made the daemon's root once per process. Returns <dir>.
+const std::string& privateConfRoot();
+
+}  // namespace testsupport
