@@ -1,9 +1,10 @@
 // Cost of the receive loop per byte: gathering reply bytes into frames (ReplyGatherer::push),
 // handling one complete frame (dornManager::handleFrame: validation, the device's updater with 19
 // sample events, the online status, the set confirmation), and the whole per-byte path of the
-// loop with its two system calls (poll and a one-byte read) on a socketpair. Messages go to the
-// real messaging client, not started: each is encoded and queued as in the daemon, and with the
-// queue at its limit the oldest is dropped, as while vexad is away.
+// loop with its two system calls (poll and a one-byte read) on a socketpair and the loop's own
+// receive step (dornManager::receiveBytes). Messages go to the real messaging client, not
+// started: each is encoded and queued as in the daemon, and with the queue at its limit the
+// oldest is dropped, as while vexad is away.
 //
 // Logging is set up as in production: root priority INFO, the one info line per valid frame is
 // formatted and handed to an appender that writes nothing.
@@ -115,7 +116,8 @@ void BM_HandleFrame(benchmark::State& state) {
 BENCHMARK(BM_HandleFrame)->Arg(0)->Arg(1);
 
 // The receive loop's path for one reply: per byte a poll and a one-byte read on the descriptor
-// and the gathering step, and the frame handling once the frame is complete.
+// and the loop's receive step (gathering, and for the complete frame its handling and the answer
+// to the transmit thread).
 void BM_ReceiveLoopPerReply(benchmark::State& state) {
     Exchange ex;
     int sv[2];
@@ -124,7 +126,6 @@ void BM_ReceiveLoopPerReply(benchmark::State& state) {
         return;
     }
     const std::vector<uint8_t> frame = reply();
-    ReplyGatherer g;
     uint8_t byte;
     for (auto _ : state) {
         if (write(sv[1], frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
@@ -137,10 +138,7 @@ void BM_ReceiveLoopPerReply(benchmark::State& state) {
                 state.SkipWithError("read");
                 break;
             }
-            if (g.push(byte) == ReplyGatherer::Complete) {
-                ex.manager->handleFrame(g.respbuff);
-                g.restart();
-            }
+            ex.manager->receiveBytes(&byte, 1);
         }
     }
     ex.checkQueue(state);

@@ -1,10 +1,7 @@
 // The daemon's paths in this process: apart from site.cpp so that a test that only writes sites
 // and starts the binary does not need the daemon's library.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -17,21 +14,31 @@ void useConfRoot(const std::string& root) {
     setConfPaths(root.c_str(), nullptr);
 }
 
+namespace {
+
+// Never destroyed: the exit handler reads it after the static objects are gone.
+const std::string* gPrivateRoot = nullptr;
+
+void removePrivateRoot() {
+    std::error_code ec;
+    std::filesystem::remove_all(*gPrivateRoot, ec);
+}
+
+}  // namespace
+
 const std::string& privateConfRoot() {
-    static const std::string dir = [] {
+    static const std::string& dir = *[] {
         const char* tmp = getenv("TMPDIR");
         std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/borl1d-root-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
         if (mkdtemp(buf.data()) == nullptr)
             throw std::runtime_error("mkdtemp " + pattern);
-        std::string d(buf.data());
-        for (const char* sub :
-             {"/etc", "/etc/vexa", "/etc/vexa/borl1d", "/etc/vexa/borl1d/devices"})
-            if (mkdir((d + sub).c_str(), 0700) != 0 && errno != EEXIST)
-                throw std::runtime_error("mkdir " + d + sub);
-        useConfRoot(d + "/etc/vexa");
-        return d;
+        gPrivateRoot = new std::string(buf.data());
+        std::filesystem::create_directories(*gPrivateRoot + "/etc/vexa/borl1d/devices");
+        useConfRoot(*gPrivateRoot + "/etc/vexa");
+        std::atexit(removePrivateRoot);
+        return gPrivateRoot;
     }();
     return dir;
 }

@@ -40,7 +40,8 @@ std::vector<std::string> daemonCommand(const std::string& root,
 void useConfRoot(const std::string& root);
 // For fuzz targets and benchmarks, which have no scratch directory of a test: a private
 // directory below $TMPDIR with an empty configuration root <dir>/etc/vexa (its device
-// directory included), made the daemon's root once per process. Returns <dir>.
+// directory included), made the daemon's root once per process and removed at its normal exit.
+// Returns <dir>.
 const std::string& privateConfRoot();
 
 }  // namespace testsupport
