@@ -84,16 +84,6 @@ protected:
     }
 };
 
-// One 30,000-character entity referenced 10,000 times: 60 KB that would expand to 300 MB.
-std::string entityFlood(const std::string& root, const std::string& element) {
-    std::string refs;
-    for (int i = 0; i < 10000; ++i)
-        refs += "&e;";
-    return "<?xml version=\"1.0\"?>\n<!DOCTYPE " + root + " [<!ENTITY e \"" +
-           std::string(30000, 'B') + "\">]>\n<" + root + "><" + element + ">" + refs + "</" +
-           element + "></" + root + ">\n";
-}
-
 }  // namespace
 
 // ---- Serial-port assignment files ----
@@ -480,7 +470,7 @@ TEST_F(ScanTest, SmallEntitiesAreTextAndFloodsAreRefused) {
     EXPECT_EQ(serial(), 474u);
     // The serial configuration reads its file under the same bound (the scans' floods are run
     // against the daemon).
-    writeFile("etc/vexa/serialconf.xml", entityFlood("config", "owner"));
+    writeFile("etc/vexa/serialconf.xml", testsupport::xmlEntityFlood("config", "owner"));
     qserial::SerialConfig service("etc/vexa/serialconf.xml", "Borl100");
     EXPECT_TRUE(service.ports().empty());
     EXPECT_NE(service.problem().find("entity references expand to more than 65536 bytes"),

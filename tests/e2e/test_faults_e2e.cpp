@@ -264,17 +264,6 @@ public:
     LineModel model;  // read only after stop()
 
 private:
-    static void writeAll(int fd, const uint8_t* p, size_t n) {
-        while (n > 0) {
-            ssize_t w = write(fd, p, n);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return;
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
-    }
     void run() {
         uint8_t buf[4096];
         while (!mStop) {
@@ -284,7 +273,7 @@ private:
             if (p[0].revents & POLLIN) {
                 ssize_t n = read(mDaemon, buf, sizeof buf);
                 if (n > 0)
-                    writeAll(mPty, buf, static_cast<size_t>(n));
+                    testsupport::writeAll(mPty, buf, static_cast<size_t>(n));
             }
             if (p[1].revents & POLLIN) {
                 ssize_t n = read(mPty, buf, sizeof buf);
@@ -293,7 +282,7 @@ private:
                     mLastFromPty = std::chrono::duration_cast<std::chrono::milliseconds>(
                                        Clock::now().time_since_epoch())
                                        .count();
-                    writeAll(mDaemon, buf, static_cast<size_t>(n));
+                    testsupport::writeAll(mDaemon, buf, static_cast<size_t>(n));
                 }
             }
         }

@@ -80,24 +80,6 @@ private:
     int mFd = -1;
 };
 
-// A configuration root whose controller is `port`, with vexad at a port nobody listens on.
-void writeRoot(const ScratchDir& dir, const std::string& port) {
-    testsupport::Site site;
-    site.port = port;
-    testsupport::writeSite(dir / "etc/vexa", site);
-}
-
-// Starts the daemon on the root in `dir`, on short timings, with NOTIFY_SOCKET pointing at
-// `sock`.
-std::unique_ptr<Process> startDaemon(const ScratchDir& dir, const NotifySocket& sock) {
-    setenv("NOTIFY_SOCKET", sock.address().c_str(), 1);
-    auto daemon = std::make_unique<Process>(
-        testsupport::daemonCommand(dir / "etc/vexa", {"--timing", testsupport::kQuickTiming}),
-        dir.path());
-    unsetenv("NOTIFY_SOCKET");
-    return daemon;
-}
-
 class ServiceNotify : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sock.bound); }
@@ -110,6 +92,29 @@ protected:
         if (HasFailure())
             std::cerr << "---- daemon log ----\n" << daemon->err().text() << "\n";
     }
+
+    // Starts the daemon on short timings with NOTIFY_SOCKET pointing at `sock`, on the root in
+    // `dir`.
+    void startDaemon() {
+        setenv("NOTIFY_SOCKET", sock.address().c_str(), 1);
+        daemon = std::make_unique<Process>(
+            testsupport::daemonCommand(dir / "etc/vexa", {"--timing", testsupport::kQuickTiming}),
+            dir.path());
+        unsetenv("NOTIFY_SOCKET");
+    }
+    // A site whose controller is `pty`, where nothing ever answers, with vexad at a port nobody
+    // listens on; the daemon started on it and ready.
+    void startOnSilentLine() {
+        ASSERT_TRUE(pty.ok());
+        testsupport::Site site;
+        site.port = pty.device();
+        testsupport::writeSite(dir / "etc/vexa", site);
+        startDaemon();
+        ASSERT_TRUE(sock.waitFor("READY=1", 15s));
+    }
+
+    ScratchDir dir{"notify"};
+    testsupport::Pty pty;
     NotifySocket sock;
     std::unique_ptr<Process> daemon;
 };
@@ -117,13 +122,7 @@ protected:
 }  // namespace
 
 TEST_F(ServiceNotify, ReadyThenWatchdogPingsWhileTheControllerIsSilent) {
-    ScratchDir dir("notify-silent");
-    testsupport::Pty pty;  // nothing ever answers on it
-    ASSERT_TRUE(pty.ok());
-    writeRoot(dir, pty.device());
-    daemon = startDaemon(dir, sock);
-
-    ASSERT_TRUE(sock.waitFor("READY=1", 15s));
+    startOnSilentLine();
     // The transmit cycle goes on after every wait without an answer; each cycle pings.
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(sock.waitFor("WATCHDOG=1", 10s)) << "ping " << i;
@@ -131,12 +130,7 @@ TEST_F(ServiceNotify, ReadyThenWatchdogPingsWhileTheControllerIsSilent) {
 }
 
 TEST_F(ServiceNotify, WatchdogPingsGoOnAfterTheSerialPortIsLost) {
-    ScratchDir dir("notify-lost");
-    testsupport::Pty pty;  // nothing ever answers on it
-    ASSERT_TRUE(pty.ok());
-    writeRoot(dir, pty.device());
-    daemon = startDaemon(dir, sock);
-    ASSERT_TRUE(sock.waitFor("READY=1", 15s));
+    startOnSilentLine();
 
     // Hanging up the pty removes the daemon's device: reads fail and re-opening fails too.
     pty.hangUp();
@@ -150,12 +144,7 @@ TEST_F(ServiceNotify, WatchdogPingsGoOnAfterTheSerialPortIsLost) {
 
 // `systemctl status` shows what the daemon is doing; a stop is announced before the exit.
 TEST_F(ServiceNotify, StatusFollowsThePortAndAStopIsAnnounced) {
-    ScratchDir dir("notify-status");
-    testsupport::Pty pty;  // nothing ever answers on it
-    ASSERT_TRUE(pty.ok());
-    writeRoot(dir, pty.device());
-    daemon = startDaemon(dir, sock);
-    ASSERT_TRUE(sock.waitFor("READY=1", 15s));
+    startOnSilentLine();
     ASSERT_TRUE(sock.waitFor(
         "STATUS=port " + pty.device() + " open, controller not answering yet, vexad not connected",
         10s));
@@ -168,9 +157,8 @@ TEST_F(ServiceNotify, StatusFollowsThePortAndAStopIsAnnounced) {
 }
 
 TEST_F(ServiceNotify, FailedStartUpNeverReportsReady) {
-    ScratchDir dir("notify-fail");
     // No configuration file: start-up ends with exit status 255.
-    daemon = startDaemon(dir, sock);
+    startDaemon();
     ASSERT_EQ(daemon->wait(15s), 255) << daemon->err().text();
     // Everything the daemon sent is queued on the socket by now.
     while (true) {

@@ -69,16 +69,6 @@ protected:
 // The start-up banner, logged once start-up is through.
 const char* const kBanner = "dornManager INFO: borl1d ";
 
-// One 30,000-character entity referenced 10,000 times: 60 KB that would expand to 300 MB.
-std::string entityFlood(const std::string& root, const std::string& element) {
-    std::string refs;
-    for (int i = 0; i < 10000; ++i)
-        refs += "&e;";
-    return "<?xml version=\"1.0\"?>\n<!DOCTYPE " + root + " [<!ENTITY e \"" +
-           std::string(30000, 'B') + "\">]>\n<" + root + "><" + element + ">" + refs + "</" +
-           element + "></" + root + ">\n";
-}
-
 void fifo(const std::string& path) {
     unlink(path.c_str());
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
@@ -358,14 +348,16 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
          "bytes)"},
         {"entity flood in the assignment file",
          [](const ScratchDir& d) {
-             writeFile(d / "etc/vexa/serialconf.xml", entityFlood("config", "owner"));
+             writeFile(d / "etc/vexa/serialconf.xml",
+                       testsupport::xmlEntityFlood("config", "owner"));
          },
          true,
          "Serial-port assignment file etc/vexa/serialconf.xml not parsed (entity references "
          "expand to more than 65536 bytes of text)"},
         {"entity flood in the device description",
          [](const ScratchDir& d) {
-             writeFile(d / "etc/vexa/borl1d/devices/borl100.xml", entityFlood("Borl100", "serial"));
+             writeFile(d / "etc/vexa/borl1d/devices/borl100.xml",
+                       testsupport::xmlEntityFlood("Borl100", "serial"));
          },
          false,
          "Device description etc/vexa/borl1d/devices/borl100.xml not parsed (entity references "

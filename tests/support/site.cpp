@@ -44,6 +44,15 @@ void writeSite(const std::string& root, const Site& site) {
                                                         "</serial></Borl100>\n");
 }
 
+std::string xmlEntityFlood(const std::string& root, const std::string& element) {
+    std::string refs;
+    for (int i = 0; i < 10000; ++i)
+        refs += "&e;";
+    return "<?xml version=\"1.0\"?>\n<!DOCTYPE " + root + " [<!ENTITY e \"" +
+           std::string(30000, 'B') + "\">]>\n<" + root + "><" + element + ">" + refs + "</" +
+           element + "></" + root + ">\n";
+}
+
 std::vector<std::string> daemonCommand(const std::string& root,
                                        const std::vector<std::string>& args) {
     std::vector<std::string> argv{builtBinary("borl1d"), "--conf-dir", root};

@@ -31,6 +31,10 @@ extern const char* const kSerialconfFifthPort;
 // doubling up to 400 ms. The production cadence is 1 s, 1 s, 2 s, 10 s, 1 s to 30 s.
 extern const char* const kQuickTiming;
 
+// A hostile XML file: one 30,000-character entity referenced 10,000 times in <root><element>,
+// 60 KB that would expand to 300 MB.
+std::string xmlEntityFlood(const std::string& root, const std::string& element);
+
 // The command line of the daemon built here, on the configuration root `root`, with `args`.
 std::vector<std::string> daemonCommand(const std::string& root,
                                        const std::vector<std::string>& args = {});
