@@ -71,7 +71,9 @@ class DaemonSubject:
     needle = "rx poll"
 
     def __init__(self, build):
-        self.rig = borlrig.Rig(build)
+        # Logging as the shipped example configuration sets it up: INFO, with the reply check's
+        # "Frame valid" line (one a second) held back by its category's NOTICE level.
+        self.rig = borlrig.Rig(build, categories={"dornDecode": "NOTICE"})
         self.proc = None
 
     @property

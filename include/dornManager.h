@@ -127,6 +127,11 @@ struct TxFrame {
 // The state of the serial link besides the descriptor: what the transmit thread and the receive
 // loop share, and what the receive loop keeps between its wake-ups.
 struct SerialLink {
+    SerialLink();  // opens the two eventfds
+    ~SerialLink();
+    SerialLink(const SerialLink&) = delete;
+    SerialLink& operator=(const SerialLink&) = delete;
+
     ExchangeTiming timing;
     LinkStats stats;
 
@@ -134,7 +139,8 @@ struct SerialLink {
     std::mutex fdMutex;                      // serFd against being closed during a write
     std::atomic<bool> stopRequested{false};  // ends both threads
     bool answered = false;                   // under mTxMutex: an answer since the last frame
-    int wakeFd = -1;    // eventfd: wakes the receive loop (a set recorded, a stop)
+    const int wakeFd;   // eventfd: wakes the receive loop (a set recorded, a stop)
+    const int stopFd;   // eventfd: readable once a stop is requested (the transmit pause)
     int signalFd = -1;  // signalfd of SIGTERM, SIGINT, SIGHUP; -1 when signals are not ours
     void (*watchdog)() = nullptr;  // the service watchdog ping; null: the service manager's
     // When the receive loop left its wait, 0 while it waits: the transmit thread pings the
@@ -185,7 +191,6 @@ public:
     // --check-config run) leaves the logging set-up of the file alone, so that no log file is
     // opened, and goes on past a failure so that every problem is found.
     explicit dornManager(bool checkOnly = false);
-    ~dornManager() override;
     bool initDorn();
     // --check-config: the rest of start-up's reading (the serial-port configuration and the
     // device description scan), without opening the serial port or connecting to vexad; prints

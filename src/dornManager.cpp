@@ -138,12 +138,6 @@ dornManager::dornManager(bool checkOnly_)
     debug("Done reading readSerialConf()");
 }
 
-dornManager::~dornManager() {
-    // The daemon keeps its manager to the end; tests that make several close what it opened.
-    if (link.wakeFd >= 0)
-        close(link.wakeFd);
-}
-
 void dornManager::startupProblem(bool fatal, int priority, const char* fmt, ...) {
     char text[1024];
     va_list args;

@@ -104,13 +104,26 @@ void wakeFd(int fd) {
 
 }  // namespace
 
+SerialLink::SerialLink()
+    : wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+SerialLink::~SerialLink() {
+    if (wakeFd >= 0)
+        close(wakeFd);
+    if (stopFd >= 0)
+        close(stopFd);
+}
+
 // ---- Handshake --------------------------------------------------------------------------------
 
 void signal_tx(SerialLink& link) {
     pthread_mutex_lock(&mTxMutex);
     link.answered = true;
-    pthread_cond_signal(&mTxCond);
     pthread_mutex_unlock(&mTxMutex);
+    // Signalled after the unlock: the woken thread then finds the mutex free instead of
+    // blocking on it once more. The flag, set under the mutex, keeps the answer either way.
+    pthread_cond_signal(&mTxCond);
 }
 
 bool wait_tx_ready(SerialLink& link) {
@@ -207,13 +220,13 @@ void dornManager::transmitLoop() {
             (link.watchdog != nullptr ? link.watchdog : serviceWatchdog)();
 
         if (wait_tx_ready(link)) {
-            // The pause: nothing but a stop ends it early.
-            pthread_mutex_lock(&mTxMutex);
-            const timespec end = deadlineIn(link.timing.pauseMs);
-            int rc = 0;
-            while (!link.stopRequested.load(std::memory_order_relaxed) && rc == 0)
-                rc = pthread_cond_timedwait(&mTxCond, &mTxMutex, &end);
-            pthread_mutex_unlock(&mTxMutex);
+            // The pause: nothing but a stop ends it early. A poll on the stop descriptor costs
+            // one system call; a second wait on the condition would cost two.
+            const uint64_t end = nowMs() + link.timing.pauseMs;
+            for (uint64_t now = nowMs(); now < end && !link.stopRequested.load(); now = nowMs()) {
+                pollfd stop{link.stopFd, POLLIN, 0};
+                poll(&stop, 1, static_cast<int>(end - now));
+            }
         } else if (written && !link.stopRequested.load(std::memory_order_relaxed)) {
             waitLog.debug("TX(write thread) timed out.\n");
             link.stats.timeouts++;
@@ -585,12 +598,11 @@ void dornManager::requestStop() {
     pthread_mutex_lock(&mTxMutex);
     pthread_cond_broadcast(&mTxCond);
     pthread_mutex_unlock(&mTxMutex);
+    wakeFd(link.stopFd);  // never read: it stays readable for every later wait
     wakeFd(link.wakeFd);
 }
 
 void dornManager::runExchange() {
-    if (link.wakeFd < 0)
-        link.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (devA != nullptr) {
         // vexad's sets wake the loop at once: they are picked up without waiting for a byte.
         std::lock_guard<std::mutex> lock(devA->mMutex);

@@ -74,17 +74,16 @@ void AnalogueInput::sendSampleEvent(cObjectClient& client) {
     if (seq % kSeqModulus == 0)
         seq = 1;
 
+    // The sample object lives for this one event: send has serialised it when it returns.
     cObjectList message;
     message.setMsgType(cObjectList::MSG_EVENT);
-    cObjectAnalogSample* event = new cObjectAnalogSample();
-    event->setSample(getSampledValue());
-    event->setPortNum(getPortId());
-    event->setDeviceSerial(getDeviceSerial());
-    event->setSeqNum(seq);
-    message.add(event);
+    cObjectAnalogSample event;
+    event.setSample(getSampledValue());
+    event.setPortNum(getPortId());
+    event.setDeviceSerial(getDeviceSerial());
+    event.setSeqNum(seq);
+    message.add(&event);
     client.send(&message);
-    // send has serialised the message; the sample object is ours to free.
-    message.deleteObjects();
 }
 
 void AnalogueInput::setSamplingRate(uint32_t value) {

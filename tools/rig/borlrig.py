@@ -168,13 +168,13 @@ def stop(proc, grace=10.0, on_kill=None):
         proc.wait()
 
 
-def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr"):
+def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr", categories=None):
     """Writes a configuration root for the daemon: vexad at 127.0.0.1:`port`, the controller on
     the serial device `link`, the log at `log_level` to `log_file`. The serial-port assignment
     gives the controller the fifth port of the bus: the scan accepts it without replacing the
     configured device, which is the simulator's pty (the daemon logs "Could not determine bus"
     for it). Paths in borl1d.conf are absolute, so that it means the same wherever the daemon
-    runs."""
+    runs. `categories` ({name: level}) sets single log categories apart from the root."""
     def put(rel, text):
         path = os.path.join(root, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -199,7 +199,9 @@ def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr"):
         "log4cpp.appender.log = FileAppender\n"
         f"log4cpp.appender.log.fileName = {log_file}\n"
         "log4cpp.appender.log.layout = PatternLayout\n"
-        "log4cpp.appender.log.layout.ConversionPattern = %d %c %p: %m%n\n")
+        "log4cpp.appender.log.layout.ConversionPattern = %d %c %p: %m%n\n"
+        + "".join(f"log4cpp.category.{name} = {level}\n"
+                  for name, level in (categories or {}).items()))
 
 
 def timing_arg(timing):
@@ -228,13 +230,14 @@ class Rig:
               "borl1d": ("borl1d.out", "borl1d.err")}
 
     def __init__(self, build, workdir=None, log_level="INFO", log_file="/dev/stderr", timing=None,
-                 copy_outputs=False, sessions=False, started=None, note=None):
+                 copy_outputs=False, sessions=False, started=None, note=None, categories=None):
         self.build = os.path.abspath(build)
         self.own_dir = workdir is None
         self.dir = os.path.abspath(workdir) if workdir else tempfile.mkdtemp(prefix="borl1d-rig-")
         self.root = os.path.join(self.dir, "etc", "vexa")
         self.link = os.path.join(self.dir, "ttyCTRL")
         self.log_level, self.log_file = log_level, log_file
+        self.categories = categories
         self.timing = timing
         self.copy_outputs = copy_outputs
         self.sessions = sessions
@@ -295,7 +298,8 @@ class Rig:
         if self.port is None:
             raise RuntimeError("the console is to be started before the daemon: the site names "
                                "its port")
-        write_site(self.root, self.port, self.link, self.log_level, self.log_file)
+        write_site(self.root, self.port, self.link, self.log_level, self.log_file,
+                   self.categories)
 
     def daemon_argv(self):
         argv = [binary(self.build, "borl1d"), "--conf-dir", self.root]

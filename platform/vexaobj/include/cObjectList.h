@@ -28,29 +28,48 @@ public:
     void setMsgType(uint8_t type) { mMsgType = type; }
     uint8_t getMsgType() const { return mMsgType; }
 
-    void add(cObject* object) { mObjects.push_back(object); }
-    int numObjects() const { return static_cast<int>(mObjects.size()); }
+    void add(cObject* object) {
+        if (mCount < kInline)
+            mInline[mCount] = object;
+        else
+            mMore.push_back(object);
+        ++mCount;
+    }
+    int numObjects() const { return static_cast<int>(mCount); }
     // Iteration: first() rewinds, next() moves on; both return null past the end.
     cObject* first() {
         mCursor = 0;
         return current();
     }
     cObject* next() {
-        if (mCursor < mObjects.size()) ++mCursor;
+        if (mCursor < mCount)
+            ++mCursor;
         return current();
     }
-    cObject* at(size_t i) const { return i < mObjects.size() ? mObjects[i] : nullptr; }
+    cObject* at(size_t i) const {
+        if (i >= mCount)
+            return nullptr;
+        return i < kInline ? mInline[i] : mMore[i - kInline];
+    }
 
     void deleteObjects() {
-        for (cObject* o : mObjects) delete o;
-        mObjects.clear();
+        for (size_t i = 0; i < mCount; ++i)
+            delete at(i);
+        mMore.clear();
+        mCount = 0;
         mCursor = 0;
     }
 
 private:
-    cObject* current() const { return mCursor < mObjects.size() ? mObjects[mCursor] : nullptr; }
+    cObject* current() const { return at(mCursor); }
+
+    // Most messages carry one object (a sample event, a status event, one port): those need no
+    // allocation. Longer lists go on in mMore.
+    static constexpr size_t kInline = 4;
 
     uint8_t mMsgType = MSG_SET;
-    std::vector<cObject*> mObjects;
+    cObject* mInline[kInline] = {};
+    std::vector<cObject*> mMore;  // objects from the fifth on
+    size_t mCount = 0;
     size_t mCursor = 0;
 };
