@@ -17,9 +17,9 @@
 #include <random>
 #include <vector>
 
-#include "benchLogging.h"
 #include "cObjectClient.h"
 #include "dornManager.h"
+#include "logCapture.h"
 #include "replyFrames.h"
 #include "site.h"
 #include "southDevice.h"
@@ -75,7 +75,7 @@ struct Exchange {
     dornManager* manager;
 
     Exchange() {
-        benchlogging::productionLogging();
+        testsupport::discardLogs(log4cpp::Priority::INFO);
         addCap_status = false;           // past the first five blocks
         testsupport::privateConfRoot();  // empty: the manager keeps its defaults
         manager = new dornManager();

@@ -9,10 +9,10 @@
 
 #include <cstring>
 
-#include "benchLogging.h"
 #include "cObjectClient.h"
 #include "dornDecode.h"
 #include "dornManager.h"
+#include "logCapture.h"
 #include "replyFrames.h"
 #include "southDevice.h"
 #include "testClient.h"
@@ -40,7 +40,7 @@ void makeReply(uint8_t* f) {
 }
 
 void BM_PollFrame(benchmark::State& state) {
-    benchlogging::productionLogging();
+    testsupport::discardLogs(log4cpp::Priority::INFO);
     uint8_t buf[kFrameSize];
     for (auto _ : state) {
         std::memset(buf, 0, sizeof buf);  // as the transmit thread does before every build
@@ -52,7 +52,7 @@ void BM_PollFrame(benchmark::State& state) {
 BENCHMARK(BM_PollFrame);
 
 void BM_SetFrame(benchmark::State& state) {
-    benchlogging::productionLogging();
+    testsupport::discardLogs(log4cpp::Priority::INFO);
     uint8_t buf[kFrameSize];
     int param = 1;
     for (auto _ : state) {
@@ -68,7 +68,7 @@ BENCHMARK(BM_SetFrame);
 // One decoder object per frame, as the receive loop makes it. Arg 0: valid reply; 1: checksum
 // failure (every check but the last runs); 2: header failure (fails first).
 void BM_DecodeReply(benchmark::State& state) {
-    benchlogging::productionLogging();
+    testsupport::discardLogs(log4cpp::Priority::INFO);
     uint8_t reply[kFrameSize];
     makeReply(reply);
     if (state.range(0) == 1)
@@ -94,7 +94,7 @@ BENCHMARK(BM_DecodeReply)->Arg(0)->Arg(1)->Arg(2);
 // publish a sample event (sample rate 1), the 7 reported set-points are stored.
 template <typename Client>
 void runUpdater(benchmark::State& state, Client& client) {
-    benchlogging::productionLogging();
+    testsupport::discardLogs(log4cpp::Priority::INFO);
     addCap_status = false;  // past the first five blocks
     SouthDevice dev(&client, 4711, 1, "bench");
     uint8_t data[kFrameSize];

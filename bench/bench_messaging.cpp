@@ -18,11 +18,11 @@
 #include <string>
 #include <thread>
 
-#include "benchLogging.h"
 #include "cObject.h"
 #include "cObjectClient.h"
 #include "cObjectCodec.h"
 #include "cObjectList.h"
+#include "logCapture.h"
 
 namespace {
 
@@ -129,7 +129,7 @@ int deadPort() {
 
 // send() of one sample event with vexad away: encode, queue, drop the oldest of a full queue.
 void BM_SendNoPeer(benchmark::State& state) {
-    benchlogging::productionLogging();
+    testsupport::discardLogs(log4cpp::Priority::INFO);
     cObjectClient::Options o;
     o.backoffMinMs = 30000;
     cObjectClient client(o);
@@ -172,7 +172,7 @@ void sendBurst(cObjectClient& client, cObjectDevice& status, uint32_t cycle) {
 // The burst into a client that is not started: encoding and queueing, the oldest dropped once
 // the queue is full (the producer's share of the cost).
 void BM_BurstNotStarted(benchmark::State& state) {
-    benchlogging::productionLogging();
+    testsupport::discardLogs(log4cpp::Priority::INFO);
     cObjectClient client;
     std::unique_ptr<cObject> status(makeDevice());
     uint32_t cycle = 0;
@@ -243,7 +243,7 @@ private:
 // CPU time is the whole process's: the sending thread, the client's io thread and the peer's
 // reads.
 void BM_BurstToPeer(benchmark::State& state) {
-    benchlogging::productionLogging();
+    testsupport::discardLogs(log4cpp::Priority::INFO);
     CountingPeer peer;
     cObjectClient client;
     client.start("127.0.0.1", peer.port());

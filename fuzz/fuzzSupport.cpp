@@ -37,11 +37,4 @@ void checkEncodes(cObjectList& message) {
     FUZZ_CHECK(!line.empty() && line.find('\n') == std::string::npos, line);
 }
 
-EncodingClient::EncodingClient() : testsupport::TestClient(Keep::Counts) {
-    onSend = [this](cObjectList& message) {
-        checkEncodes(message);
-        sent.push_back(Sent{message.getMsgType(), message.numObjects()});
-    };
-}
-
 }  // namespace fuzzsupport

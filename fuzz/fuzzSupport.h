@@ -1,14 +1,12 @@
 // The fuzz targets' side of the test toolkit (tests/support): quiet logging, a private
-// configuration root, checks that stop the fuzzer, and the messaging client stand-in.
+// configuration root, and checks that stop the fuzzer.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "cObjectList.h"
-#include "testClient.h"
 
 namespace fuzzsupport {
 
@@ -34,17 +32,5 @@ void writeBytes(const std::string& path, const uint8_t* data, size_t size);
 // Encodes a message as the real client would before queueing it; a message that does not give
 // one line of JSON stops the fuzzer.
 void checkEncodes(cObjectList& message);
-
-// The toolkit's client, counting only, that checks every message encodes and keeps the type and
-// object count of each.
-class EncodingClient : public testsupport::TestClient {
-public:
-    struct Sent {
-        uint8_t type;
-        int objects;
-    };
-    EncodingClient();
-    std::vector<Sent> sent;
-};
 
 }  // namespace fuzzsupport

@@ -2,8 +2,9 @@
 // does, each line is decoded, and every decoded message goes to the device's listener entry;
 // set-point writes then go through the serial link's pick-up.
 //
-// Input: byte 0, bit 0 set: every pending set is confirmed at once (the controller takes each
-// value), so that further entries flow; clear: pending sets stay and newer sets replace them.
+// Input: byte 0, bit 0 set: every pending set's frame goes out and the controller's reply
+// confirms it at once (the controller takes each value), so that further entries flow; clear:
+// pending sets stay and newer sets replace them.
 // The rest is the byte stream from vexad.
 //
 // Checks: no value reaches the pending set (and so the controller) that no set message carried
@@ -23,8 +24,7 @@
 #include "dornManager.h"
 #include "fuzzSupport.h"
 #include "southDevice.h"
-
-using fuzzsupport::EncodingClient;
+#include "testClient.h"
 
 namespace {
 
@@ -88,6 +88,10 @@ bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
     FUZZ_CHECK(it != carried.end() && it->second.count(value) != 0,
                "port " + std::to_string(port) + " value " + std::to_string(value));
     if (confirm) {
+        // The set frame goes out first: only a reply after it may confirm the set.
+        TxFrame frame;
+        FUZZ_CHECK(m.chooseFrame(frame) && frame.port == port, "set frame");
+        m.frameWritten(frame, frame.len);
         uint8_t block[kFrameSize] = {};
         block[port - 1] = value;
         m.confirmSet(block);
@@ -127,8 +131,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         changeVal_status = false;
         changeVal = 0;
         changePort = 0;
+        m->link.setWritten = false;
+        m->link.setReplies = 0;
     }
-    EncodingClient client;
+    // Everything the device sends here answers a message: a request of type 1 with objects,
+    // and it encodes.
+    testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
+    client.onSend = [](cObjectList& message) {
+        fuzzsupport::checkEncodes(message);
+        FUZZ_CHECK(message.getMsgType() == cObjectList::MSG_REQUEST, "answer type");
+        FUZZ_CHECK(message.numObjects() > 0, "empty answer");
+    };
     SouthDevice device(&client, kSerial, 1, "fuzz");
     m->devA = &device;
     m->mObjectClient = &client;
@@ -151,13 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         checkWriters(msg);
         noteSets(msg, carried);
-        const size_t before = client.sent.size();
         device.handleObjectAction(&msg);
         msg.deleteObjects();
-        for (size_t i = before; i < client.sent.size(); ++i) {
-            FUZZ_CHECK(client.sent[i].type == cObjectList::MSG_REQUEST, "answer type");
-            FUZZ_CHECK(client.sent[i].objects > 0, "empty answer");
-        }
         pickUp(*m, carried, confirmEach);
     }
     // Whatever is left is written one after another, each once the one before is confirmed.

@@ -79,13 +79,14 @@ size_t LogCapture::countStarting(const std::string& prefix) const {
     return n;
 }
 
-bool LogCapture::contains(const std::string& part) const {
+size_t LogCapture::countContaining(const std::string& part) const {
     std::lock_guard<std::mutex> lock(mMutex);
+    size_t n = 0;
     for (const auto& c : mCounts) {
         if (c.first.find(part) != std::string::npos)
-            return true;
+            n += static_cast<size_t>(c.second.first);
     }
-    return false;
+    return n;
 }
 
 int LogCapture::priorityOf(const std::string& message) const {

@@ -42,7 +42,8 @@ public:
     size_t count(const std::string& message) const;         // records equal to `message`
     size_t countStarting(const std::string& prefix) const;  // records that start with it
     bool has(const std::string& message) const { return count(message) > 0; }
-    bool contains(const std::string& part) const;      // some record contains `part`
+    size_t countContaining(const std::string& part) const;  // records that contain `part`
+    bool contains(const std::string& part) const { return countContaining(part) > 0; }
     int priorityOf(const std::string& message) const;  // of the first such record; -1
     void clear();
 

@@ -18,12 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "../platform/logCapture.h"
 #include "cObject.h"
 #include "cObjectClient.h"
 #include "cObjectCodec.h"
 #include "cObjectList.h"
 #include "cObjectListener.h"
+#include "logCapture.h"
 #include "testSupport.h"
 
 using namespace std::chrono_literals;
@@ -205,13 +205,6 @@ std::string requestLine(uint32_t portId) {
            std::to_string(portId) + "}]}";
 }
 
-size_t countContaining(const LogCapture& log, const std::string& part) {
-    size_t n = 0;
-    for (const auto& m : log.messages())
-        n += m.find(part) != std::string::npos;
-    return n;
-}
-
 TEST(ClientConstruction, DoesNoIoUntilStartedAndRefusesBadAddresses) {
     LogCapture log("vexaobj");
     {
@@ -356,7 +349,7 @@ TEST(ClientHostileInput, BadLinesAreLoggedAndDroppedAndTheConnectionStays) {
     EXPECT_NE(rejected[3].find("longer than 65536"), std::string::npos);
     EXPECT_LT(rejected[3].size(), 600u);  // the excerpt, not the line
     // Still the first connection: the peer was not dropped for its garbage.
-    EXPECT_EQ(countContaining(log, "lost"), 0u);
+    EXPECT_EQ(log.countContaining("lost"), 0u);
     sendSample(client, 1);
     EXPECT_EQ(peer.readLines(1), std::vector<std::string>{sampleLine(1)});
 }
@@ -379,7 +372,7 @@ TEST(ClientHostileInput, AFloodOfGarbageIsLoggedAtABoundedRate) {
     // Every rejected line is accounted for, singly or in a summary, once the summary is out.
     size_t single = 0, summarised = 0;
     ASSERT_TRUE(waitFor([&] {
-        single = countContaining(log, "rejected line");
+        single = log.countContaining("rejected line");
         summarised = 0;
         std::regex summary("^(\\d+) further lines rejected$");
         for (const auto& m : log.messages()) {
@@ -422,8 +415,8 @@ TEST(ClientReconnection, ReconnectsAfterThePeerClosesAndKeepsOrder) {
     // Incoming traffic works on the new connection too.
     peer.write(requestLine(5) + "\n");
     ASSERT_TRUE(waitFor([&] { return rec.count() == 1; }));
-    EXPECT_EQ(countContaining(log, "lost"), 1u);
-    EXPECT_EQ(countContaining(log, "re-connected"), 1u);
+    EXPECT_EQ(log.countContaining("lost"), 1u);
+    EXPECT_EQ(log.countContaining("re-connected"), 1u);
 }
 
 TEST(ClientReconnection, AMessageCutOffByALostConnectionIsSentAgainWhole) {
@@ -465,7 +458,7 @@ TEST(ClientReconnection, ConnectsWhenThePeerComesUpLaterWithDoublingBackOff) {
     for (uint32_t i = 1; i <= 3; ++i)
         sendSample(client, i);
     // Wait until the back-off has reached its cap.
-    ASSERT_TRUE(waitFor([&] { return countContaining(log, "next in 40 ms") >= 2; }));
+    ASSERT_TRUE(waitFor([&] { return log.countContaining("next in 40 ms") >= 2; }));
 
     Peer peer(port);
     ASSERT_TRUE(peer.accept());
@@ -513,9 +506,7 @@ TEST(ClientReconnection, APeerThatDropsEveryConnectionIsRetriedLessOftenAndSumma
     ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
     const uint32_t kDrops = 5;
     // Loss lines, logged or counted.
-    auto losses = [&] {
-        return countContaining(log, " lost: ") - countContaining(log, "(repeated");
-    };
+    auto losses = [&] { return log.countContaining(" lost: ") - log.countContaining("(repeated"); };
     for (uint32_t i = 1; i <= kDrops; ++i) {
         sendSample(client, i);
         ASSERT_TRUE(peer.accept());
@@ -558,8 +549,8 @@ TEST(ClientReconnection, APeerThatDropsEveryConnectionIsRetriedLessOftenAndSumma
     EXPECT_EQ(summarised, kDrops - 1);
     // Of six connections three are announced: the first, the first after the trouble began,
     // and the one that lived.
-    EXPECT_EQ(countContaining(log, "re-connected"), 2u);
-    EXPECT_EQ(countContaining(log, "connected to vexad"), 3u);
+    EXPECT_EQ(log.countContaining("re-connected"), 2u);
+    EXPECT_EQ(log.countContaining("connected to vexad"), 3u);
 }
 
 TEST(ClientQueue, KeepsTheNewestMessagesWhileDisconnectedAndReportsTheDrops) {
