@@ -19,9 +19,9 @@
 
 #include "cObjectClient.h"
 #include "dornManager.h"
+#include "inProcess.h"
 #include "logCapture.h"
 #include "replyFrames.h"
-#include "site.h"
 #include "southDevice.h"
 
 namespace {

@@ -3,8 +3,9 @@
 #include <cstdio>
 
 #include "cObjectCodec.h"
+#include "dornManager.h"
+#include "inProcess.h"
 #include "logCapture.h"
-#include "site.h"
 
 namespace fuzzsupport {
 
@@ -14,6 +15,17 @@ void quietLogging() {
 
 const std::string& enterScratchRoot() {
     return testsupport::privateConfRoot();
+}
+
+dornManager* manager() {
+    static dornManager* m = [] {
+        quietLogging();
+        enterScratchRoot();
+        dornManager* mgr = new dornManager();
+        quietLogging();  // the manager's start may have touched the set-up
+        return mgr;
+    }();
+    return m;
 }
 
 void writeBytes(const std::string& path, const uint8_t* data, size_t size) {

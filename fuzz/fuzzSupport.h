@@ -8,6 +8,8 @@
 
 #include "cObjectList.h"
 
+class dornManager;
+
 namespace fuzzsupport {
 
 // Every category logs into a discarding appender at DEBUG: the formatting runs as in a traced
@@ -17,6 +19,10 @@ void quietLogging();
 // The daemon's configuration root of this process: a private directory below $TMPDIR holding
 // an empty etc/vexa (its device directory included). Once per process; returns the directory.
 const std::string& enterScratchRoot();
+
+// The process's one manager, made once on the private root, which has no configuration file:
+// the manager keeps its defaults and its start-up scans find nothing. Logging stays quiet.
+dornManager* manager();
 
 // Writes `size` bytes to `path`, replacing the file.
 void writeBytes(const std::string& path, const uint8_t* data, size_t size);

@@ -23,6 +23,7 @@
 #include "cObjectList.h"
 #include "dornManager.h"
 #include "fuzzSupport.h"
+#include "inProcess.h"
 #include "southDevice.h"
 #include "testClient.h"
 
@@ -30,17 +31,6 @@ namespace {
 
 constexpr uint32_t kSerial = 4711;
 constexpr int kOutputs = 8;  // analogue outputs, port ids 1..8
-
-dornManager* manager() {
-    static dornManager* m = [] {
-        fuzzsupport::quietLogging();
-        fuzzsupport::enterScratchRoot();
-        dornManager* mgr = new dornManager();
-        fuzzsupport::quietLogging();
-        return mgr;
-    }();
-    return m;
-}
 
 // Controller bytes a set message may legitimately produce for one port: the value cut to an
 // unsigned integer, low byte. Values the controller's byte cannot hold may also be dropped.
@@ -125,15 +115,8 @@ void checkText(const std::string& raw) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
-    dornManager* m = manager();
-    {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        changeVal_status = false;
-        changeVal = 0;
-        changePort = 0;
-        m->link.setWritten = false;
-        m->link.setReplies = 0;
-    }
+    dornManager* m = fuzzsupport::manager();
+    testsupport::resetExchangeState(m);
     // Everything the device sends here answers a message: a request of type 1 with objects,
     // and it encodes.
     testsupport::TestClient client(testsupport::TestClient::Keep::Counts);

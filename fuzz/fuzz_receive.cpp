@@ -19,6 +19,7 @@
 
 #include "dornManager.h"
 #include "fuzzSupport.h"
+#include "inProcess.h"
 #include "replyFrames.h"
 #include "southDevice.h"
 #include "testClient.h"
@@ -26,17 +27,6 @@
 namespace {
 
 constexpr uint32_t kSerial = 4711;
-
-dornManager* manager() {
-    static dornManager* m = [] {
-        fuzzsupport::quietLogging();
-        fuzzsupport::enterScratchRoot();  // no configuration file: the manager keeps defaults
-        dornManager* mgr = new dornManager();
-        fuzzsupport::quietLogging();  // the manager's start may have touched the set-up
-        return mgr;
-    }();
-    return m;
-}
 
 void mend(uint8_t* f, uint8_t how) {
     if (how & 1) {
@@ -71,19 +61,10 @@ Pending pending() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3)
         return 0;
-    dornManager* m = manager();
+    dornManager* m = fuzzsupport::manager();
 
     // A fresh device and link state for every input, so that each input replays alone.
-    count = 0;
-    addCap_status = true;
-    {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        changeVal_status = false;
-        changeVal = 0;
-        changePort = 0;
-        m->link.setWritten = false;
-        m->link.setReplies = 0;
-    }
+    testsupport::resetExchangeState(m);
     m->link.rx.restart();
     testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
     client.onSend = fuzzsupport::checkEncodes;

@@ -23,17 +23,6 @@ const std::string& root() {
     return r;
 }
 
-dornManager* manager() {
-    static dornManager* m = [] {
-        fuzzsupport::quietLogging();
-        root();  // no borl1d.conf: the constructor scans nothing
-        dornManager* mgr = new dornManager();
-        fuzzsupport::quietLogging();
-        return mgr;
-    }();
-    return m;
-}
-
 bool knownBus(const char* port) {
     static const char* const buses[] = {kConfigured, "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3",
                                         "/dev/ttyS4"};
@@ -47,7 +36,7 @@ bool knownBus(const char* port) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    dornManager* m = manager();
+    dornManager* m = fuzzsupport::manager();
     fuzzsupport::writeBytes(root() + "/serialconf.xml", data, size);
     fuzzsupport::writeBytes(root() + "/borl1d/devices/device.xml", data, size);
 

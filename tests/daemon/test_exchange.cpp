@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "dornManager.h"
+#include "inProcess.h"
 #include "logCapture.h"
 #include "replyFrames.h"
-#include "site.h"
 #include "southDevice.h"
 #include "testClient.h"
 #include "testSupport.h"
@@ -37,14 +37,7 @@ class ExchangeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         initTxHandshake();
-        {
-            std::lock_guard<std::mutex> lock(mSetMutex);
-            changeVal_status = false;
-            changeVal = 0;
-            changePort = 0;
-        }
-        count = 0;
-        addCap_status = true;
+        testsupport::resetExchangeState();
 
         // An empty configuration root: only the fields set below are used.
         testsupport::useConfRoot(site / "etc/vexa");

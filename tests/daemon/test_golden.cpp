@@ -17,7 +17,7 @@
 
 #include "cObjectCodec.h"
 #include "dornManager.h"
-#include "site.h"
+#include "inProcess.h"
 #include "southDevice.h"
 #include "testClient.h"
 #include "testSupport.h"
@@ -47,14 +47,7 @@ std::vector<uint8_t> parseHex(const std::string& text) {
 
 // Runs one recorded exchange through the daemon's receive steps and returns its output lines.
 std::vector<std::string> replay(const fs::path& file) {
-    count = 0;  // capability publication is process-wide
-    addCap_status = true;
-    {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        changeVal_status = false;
-        changeVal = 0;
-        changePort = 0;
-    }
+    testsupport::resetExchangeState();  // capability publication and sets are process-wide
     testsupport::ScratchDir site("golden");
     testsupport::useConfRoot(site / "etc/vexa");  // empty: the manager keeps its defaults
     testsupport::TestClient client;

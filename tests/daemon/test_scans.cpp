@@ -16,6 +16,7 @@
 #include "SerialConfig.h"
 #include "cConfig.h"
 #include "dornManager.h"
+#include "inProcess.h"
 #include "logCapture.h"
 #include "site.h"
 #include "testSupport.h"

@@ -32,9 +32,9 @@
 #include "SerialConfig.h"
 #include "dornManager.h"
 #include "e2eRig.h"
+#include "inProcess.h"
 #include "logCapture.h"
 #include "replyFrames.h"
-#include "site.h"
 #include "southDevice.h"
 #include "testClient.h"
 

@@ -1,6 +1,6 @@
 // A site's configuration root as the daemon reads it, written for one test, and the daemon
 // started on it. The tests' daemons read no other root: the binary is always given --conf-dir,
-// the in-process managers are pointed at a scratch root first.
+// the in-process managers are pointed at a scratch root first (inProcess.h).
 #pragma once
 
 #include <cstdint>
@@ -38,14 +38,5 @@ std::string xmlEntityFlood(const std::string& root, const std::string& element);
 // The command line of the daemon built here, on the configuration root `root`, with `args`.
 std::vector<std::string> daemonCommand(const std::string& root,
                                        const std::vector<std::string>& args = {});
-
-// Points this process's daemon paths (what --conf-dir sets) at `root`. Call before creating a
-// dornManager in-process: the paths built into the library are the production ones.
-void useConfRoot(const std::string& root);
-// For fuzz targets and benchmarks, which have no scratch directory of a test: a private
-// directory below $TMPDIR with an empty configuration root <dir>/etc/vexa (its device
-// directory included), made the daemon's root once per process and removed at its normal exit.
-// Returns <dir>.
-const std::string& privateConfRoot();
 
 }  // namespace testsupport

@@ -1,12 +1,15 @@
-// The daemon's paths in this process: apart from site.cpp so that a test that only writes sites
-// and starts the binary does not need the daemon's library.
+// Apart from site.cpp so that a test that only writes sites and starts the binary does not need
+// the daemon's library.
+#include "inProcess.h"
+
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
 #include "dornManager.h"
-#include "site.h"
+#include "southDevice.h"
 
 namespace testsupport {
 
@@ -41,6 +44,19 @@ const std::string& privateConfRoot() {
         return gPrivateRoot;
     }();
     return dir;
+}
+
+void resetExchangeState(dornManager* manager) {
+    count = 0;
+    addCap_status = true;
+    std::lock_guard<std::mutex> lock(mSetMutex);
+    changeVal_status = false;
+    changeVal = 0;
+    changePort = 0;
+    if (manager != nullptr) {
+        manager->link.setWritten = false;
+        manager->link.setReplies = 0;
+    }
 }
 
 }  // namespace testsupport
