@@ -102,18 +102,20 @@ protected:
             dir.path());
         unsetenv("NOTIFY_SOCKET");
     }
-    // A site whose controller is `pty`, where nothing ever answers, with vexad at a port nobody
-    // listens on; the daemon started on it and ready.
+    // A site whose controller is `pty` (through the link `line`), where nothing ever answers,
+    // with vexad at a port nobody listens on; the daemon started on it and ready.
     void startOnSilentLine() {
         ASSERT_TRUE(pty.ok());
+        ASSERT_TRUE(pty.linkAs(line));
         testsupport::Site site;
-        site.port = pty.device();
+        site.port = line;
         testsupport::writeSite(dir / "etc/vexa", site);
         startDaemon();
         ASSERT_TRUE(sock.waitFor("READY=1", 15s));
     }
 
     ScratchDir dir{"notify"};
+    const std::string line = dir / "ttyCTRL";
     testsupport::Pty pty;
     NotifySocket sock;
     std::unique_ptr<Process> daemon;
@@ -146,10 +148,9 @@ TEST_F(ServiceNotify, WatchdogPingsGoOnAfterTheSerialPortIsLost) {
 TEST_F(ServiceNotify, StatusFollowsThePortAndAStopIsAnnounced) {
     startOnSilentLine();
     ASSERT_TRUE(sock.waitFor(
-        "STATUS=port " + pty.device() + " open, controller not answering yet, vexad not connected",
-        10s));
+        "STATUS=port " + line + " open, controller not answering yet, vexad not connected", 10s));
     pty.hangUp();
-    ASSERT_TRUE(sock.waitFor("STATUS=port " + pty.device() + " lost", 10s));
+    ASSERT_TRUE(sock.waitFor("STATUS=port " + line + " lost", 10s));
     daemon->kill(SIGTERM);
     EXPECT_TRUE(sock.waitFor("STOPPING=1", 10s));
     EXPECT_EQ(daemon->wait(10s), 0);

@@ -139,7 +139,8 @@ TEST_F(Startup, LogSetUpFromTheConfigurationFile) {
 TEST_F(Startup, CompleteConfigurationKeepsRunning) {
     testsupport::Pty pty;
     ASSERT_TRUE(pty.ok());
-    const std::string device = pty.device();
+    const std::string device = dir / "ttyCTRL";
+    ASSERT_TRUE(pty.linkAs(device));
     testsupport::Site site;
     site.port = device;
     site.vexadPort = testsupport::freeTcpPort();  // nothing listens: vexad is down

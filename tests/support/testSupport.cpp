@@ -283,6 +283,11 @@ int Process::wait(std::chrono::milliseconds timeout) {
         if (r == mPid) {
             mReaped = true;
             mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // What it wrote before the exit is collected too (a process that handed its
+            // output to one still running gets a short grace only).
+            const auto grace = std::chrono::milliseconds(2000);
+            mOut->waitForEof(grace);
+            mErr->waitForEof(grace);
             return mStatus;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -327,8 +332,9 @@ Pty::~Pty() {
     hangUp();
 }
 
-bool Pty::linkAs(const std::string& path) const {
+bool Pty::linkAs(const std::string& path) {
     ::unlink(path.c_str());
+    mLink = path;
     return ::symlink(mDevice.c_str(), path.c_str()) == 0;
 }
 
@@ -338,6 +344,9 @@ void Pty::hangUp() {
     if (mHeld >= 0)
         ::close(mHeld);
     mController = mHeld = -1;
+    if (!mLink.empty())
+        ::unlink(mLink.c_str());
+    mLink.clear();
 }
 
 bool Pty::write(const Bytes& bytes) const {

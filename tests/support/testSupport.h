@@ -100,7 +100,8 @@ public:
     void closeStdin();
     LineCollector& out() { return *mOut; }
     LineCollector& err() { return *mErr; }
-    // Waits for the exit; returns the exit status, 128+signal, or -1 at the deadline.
+    // Waits for the exit and for the output written before it; returns the exit status,
+    // 128+signal, or -1 at the deadline.
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void kill(int sig);
     bool running();
@@ -116,7 +117,9 @@ private:
 };
 
 // A pseudo-terminal from openpty(3): the test holds the controller's end, the daemon (or the
-// code under test) opens `device()`. The test keeps the device open as well (never reading it):
+// code under test) opens it through a link of the test (linkAs). The device's own name is
+// reused by the next pty once this one is gone, and a daemon that retries it would take another
+// test's line: configure the link. The test keeps the device open as well (never reading it):
 // reads of the controller's end then wait for the daemon's bytes instead of failing while
 // nobody else has the device open. It takes no lock on it, so the port has no owner yet.
 class Pty {
@@ -129,10 +132,10 @@ public:
     int controller() const { return mController; }
     const std::string& device() const { return mDevice; }
     // Points the symbolic link `path` at the device, replacing what was there.
-    bool linkAs(const std::string& path) const;
-    // Closes the controller's end: the device goes away, its reads fail and it cannot be
-    // opened again.
-    void hangUp();  // also by the destructor
+    bool linkAs(const std::string& path);
+    // Closes the controller's end and removes the link: the device goes away, its reads fail
+    // and it cannot be opened again. Also by the destructor.
+    void hangUp();
     // Writes everything; false when the line took less.
     bool write(const Bytes& bytes) const;
     // Reads exactly `n` bytes; fewer when `timeout` passes without a byte.
@@ -142,6 +145,7 @@ private:
     int mController = -1;
     int mHeld = -1;  // the test's own descriptor of the device
     std::string mDevice;
+    std::string mLink;
 };
 
 // Writes all of `bytes` to `fd`; false when it took less.
