@@ -324,3 +324,23 @@ TEST(CadenceE2E, ReopenBackOffDoublesUpToItsCeiling) {
         EXPECT_LE(gaps[i], want[i] * 1.3 + 100) << "retry " << i;
     }
 }
+
+// A serial that would read as the "any device" serial (or wraps around to another number on
+// some targets) is refused: the device is published with the serial it has without it.
+TEST(DeviceE2E, ASerialThatWouldBeTheWildcardIsRefusedAndNamesItsFile) {
+    for (const char* text : {"-1", "4294967295", "4294967296", "-5"}) {
+        SCOPED_TRACE(text);
+        Rig rig(std::string("e2e_serial_") + (text[0] == '-' ? "neg" : "big") + (text + 1),
+                RigOptions{{}, {}, true, false});
+        testsupport::writeFile(rig.root() + "/borl1d/devices/borl100.xml",
+                               std::string("<Borl100><serial>") + text + "</serial></Borl100>\n");
+        rig.startDaemon();
+        int online = rig.waitForMessage([](const json& m) { return e2e::isDeviceEvent(m, 2); });
+        ASSERT_GE(online, 0);
+        EXPECT_EQ(rig.messages()[static_cast<size_t>(online)]["objects"][0]["deviceSerial"], 0);
+        EXPECT_GE(rig.waitLog(std::string("borl1d/devices/borl100.xml: serial \"") + text +
+                                  "\" is not a number from 0 to 4294967294",
+                              0ms),
+                  0);
+    }
+}
