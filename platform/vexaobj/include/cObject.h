@@ -37,10 +37,7 @@ public:
         OBJ_IO_STATE_SET = 1,
         OBJ_IO_STATE_CLEAR = 2
     };
-    enum eDeviceType : uint32_t {
-        TYPE_UNKNOWN = 0,
-        TYPE_SNMP = 5
-    };
+    enum eDeviceType : uint32_t { TYPE_UNKNOWN = 0, TYPE_SNMP = 5 };
 
     // The all-bits-set selector: any device, every port of a kind, every capability.
     static constexpr uint32_t WILDCARD = 0xFFFFFFFFu;
