@@ -67,6 +67,3 @@ Cflags:
 endif()
 string(REPLACE ";" ":" _borl1d_pc_libdir "${_borl1d_pc_dirs}")
 set(ENV{PKG_CONFIG_LIBDIR} "${_borl1d_pc_libdir}")
-
-# The Debian package of a cross build is for the target's architecture.
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
