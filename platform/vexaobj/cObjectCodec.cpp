@@ -809,4 +809,9 @@ void LineFramer::feed(const char* data, size_t n, std::vector<Line>& out) {
     }
 }
 
+void LineFramer::reset() {
+    mPartial.clear();
+    mDiscarding = false;
+}
+
 }  // namespace vexaobj

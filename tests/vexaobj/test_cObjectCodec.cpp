@@ -552,6 +552,8 @@ TEST(LineFramer, JoinsChunksAndToleratesCrLf) {
     EXPECT_EQ(lines[1].text, "{\"b\":2}");
     EXPECT_EQ(lines[2].text, "");
     EXPECT_TRUE(f.midLine());
+    f.reset();
+    EXPECT_FALSE(f.midLine());
 }
 
 TEST(LineFramer, LongestLineIsKeptAndOneByteMoreIsDiscardedUpToItsNewline) {

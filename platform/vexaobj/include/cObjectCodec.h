@@ -49,6 +49,8 @@ public:
 
     // Appends `n` bytes; every line completed by them is appended to `out`.
     void feed(const char* data, size_t n, std::vector<Line>& out);
+    // Forgets a partial line (a new connection starts a new stream).
+    void reset();
     // True while a line has been started and not ended.
     bool midLine() const { return !mPartial.empty() || mDiscarding; }
 
