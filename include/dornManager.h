@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -52,18 +53,19 @@ void printBuffer(uint8_t* buffer, uint8_t len);
 
 // ---- Transmit handshake ----
 extern pthread_t myThread;        // the transmit thread
-extern pthread_mutex_t mTxMutex;  // guards the handshake wait and signal (and SerialLink::answered)
-extern pthread_cond_t mTxCond;    // the handshake; CLOCK_MONOTONIC
+extern pthread_mutex_t mTxMutex;  // guards the handshake: SerialLink's awaiting/answered/deadline
 
 struct SerialLink;
-// Sets up mTxMutex and mTxCond (waiting on CLOCK_MONOTONIC); called before the exchange starts.
+// Sets up mTxMutex; called before the exchange starts.
 void initTxHandshake();
 // Body of the transmit thread; `arg` is the dornManager.
 void* request(void* arg);
-// The transmit side of the handshake: waits until the receive side has answered since the last
-// frame went out, the wait time has passed or a stop is requested. True when it answered.
+// The transmit side of the handshake, after a frame went out: waits until the cycle ends, which
+// is the wait time after the frame when no answer comes, or the pause after the answer; or
+// until a stop is requested. True when the receive side answered.
 bool wait_tx_ready(SerialLink& link);
-// The receive side: an answer (a reply or a rejected frame start) arrived.
+// The receive side: an answer (a reply or a rejected frame start) arrived. The first one after
+// a frame moves the cycle's end to the pause after it; the transmit thread is not woken for it.
 void signal_tx(SerialLink& link);
 
 // ---- Pending set (guarded by mSetMutex) ----
@@ -127,7 +129,7 @@ struct TxFrame {
 // The state of the serial link besides the descriptor: what the transmit thread and the receive
 // loop share, and what the receive loop keeps between its wake-ups.
 struct SerialLink {
-    SerialLink();  // opens the two eventfds
+    SerialLink();  // opens the two eventfds and the transmit timer
     ~SerialLink();
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
@@ -138,10 +140,15 @@ struct SerialLink {
     // Shared by both threads.
     std::mutex fdMutex;                      // serFd against being closed during a write
     std::atomic<bool> stopRequested{false};  // ends both threads
-    bool answered = false;                   // under mTxMutex: an answer since the last frame
-    const int wakeFd;   // eventfd: wakes the receive loop (a set recorded, a stop)
-    const int stopFd;   // eventfd: readable once a stop is requested (the transmit pause)
-    int signalFd = -1;  // signalfd of SIGTERM, SIGINT, SIGHUP; -1 when signals are not ours
+    // The handshake, under mTxMutex: a frame went out and no answer came yet; an answer came
+    // since the last frame; when the cycle ends (monotonic), which txTimerFd is set to.
+    bool awaiting = false;
+    bool answered = false;
+    timespec txDeadline{};
+    const int wakeFd;     // eventfd: wakes the receive loop (a set recorded, a stop)
+    const int stopFd;     // eventfd: readable once a stop is requested (the transmit wait)
+    const int txTimerFd;  // timerfd: readable at the end of the transmit cycle
+    int signalFd = -1;    // signalfd of SIGTERM, SIGINT, SIGHUP; -1 when signals are not ours
     void (*watchdog)() = nullptr;  // the service watchdog ping; null: the service manager's
     // When the receive loop left its wait, 0 while it waits: the transmit thread pings the
     // service watchdog only while the loop is waiting or busy for a short time.

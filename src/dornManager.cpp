@@ -26,19 +26,13 @@
 #endif
 
 // The transmit thread and its handshake with the receive loop. Statically initialised so that
-// they are usable objects from the start; initDorn sets them up for the daemon (the condition
-// variable then waits on the monotonic clock).
+// the mutex is usable from the start; initDorn sets it up for the daemon. The handshake's
+// deadline is the link's timer (SerialLink::txTimerFd), on the monotonic clock.
 pthread_t myThread;
 pthread_mutex_t mTxMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t mTxCond = PTHREAD_COND_INITIALIZER;
 
 void initTxHandshake() {
     pthread_mutex_init(&mTxMutex, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);  // handshake deadlines ignore clock steps
-    pthread_cond_init(&mTxCond, &attr);
-    pthread_condattr_destroy(&attr);
 }
 
 namespace {

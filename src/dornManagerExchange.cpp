@@ -8,18 +8,20 @@
 //  - transmit thread (`request`): frame building and `write`, the handshake wait;
 //  - the messaging client's reader thread: vexad's messages (records sets in the device and
 //    wakes the receive loop through link.wakeFd).
-// mTxMutex/mTxCond carry the handshake and its `answered` flag. mSetMutex guards the pending set
-// and its progress. link.fdMutex guards the descriptor against being closed while the transmit
-// thread writes to it. The device's own mutex guards setValues/portNum. Order when nested: device
-// mutex, then mSetMutex.
+// mTxMutex guards the handshake (awaiting, answered, the cycle's deadline). mSetMutex guards the
+// pending set and its progress. link.fdMutex guards the descriptor against being closed while the
+// transmit thread writes to it. The device's own mutex guards setValues/portNum. Order when nested:
+// device mutex, then mSetMutex.
 //
-// Both threads sleep until something is due: the transmit thread on the handshake condition
-// with a deadline, the receive loop in poll() on the port, its wake-up descriptor and the
-// signals, with the time to its next due work as the timeout.
+// Both threads sleep until something is due: the transmit thread in poll() on a timer set to
+// the end of its cycle (the wait after a frame, moved by the answer to the pause after it, so
+// that a cycle wakes it once), the receive loop in poll() on the port, its wake-up descriptor
+// and the signals, with the time to its next due work as the timeout.
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -54,6 +56,13 @@ uint64_t nowMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool reached(const timespec& deadline) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec ||
+           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
 timespec deadlineIn(unsigned ms) {
@@ -106,35 +115,56 @@ void wakeFd(int fd) {
 
 SerialLink::SerialLink()
     : wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      txTimerFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {}
 
 SerialLink::~SerialLink() {
     if (wakeFd >= 0)
         close(wakeFd);
     if (stopFd >= 0)
         close(stopFd);
+    if (txTimerFd >= 0)
+        close(txTimerFd);
 }
 
 // ---- Handshake --------------------------------------------------------------------------------
 
+namespace {
+
+// Sets the end of the transmit cycle `ms` from now; mTxMutex held. Re-arming the timer also
+// clears an expiry of the old deadline that the transmit thread has not seen yet.
+void endCycleIn(SerialLink& link, unsigned ms) {
+    link.txDeadline = deadlineIn(ms);
+    itimerspec when{};
+    when.it_value = link.txDeadline;  // absolute, so never zero: a zero would disarm the timer
+    timerfd_settime(link.txTimerFd, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+}  // namespace
+
 void signal_tx(SerialLink& link) {
     pthread_mutex_lock(&mTxMutex);
-    link.answered = true;
+    // Only the first answer to a frame counts; answers in the pause change nothing.
+    if (link.awaiting) {
+        link.awaiting = false;
+        link.answered = true;
+        endCycleIn(link, link.timing.pauseMs);
+    }
     pthread_mutex_unlock(&mTxMutex);
-    // Signalled after the unlock: the woken thread then finds the mutex free instead of
-    // blocking on it once more. The flag, set under the mutex, keeps the answer either way.
-    pthread_cond_signal(&mTxCond);
 }
 
 bool wait_tx_ready(SerialLink& link) {
     pthread_mutex_lock(&mTxMutex);
-    const timespec deadline = deadlineIn(link.timing.waitMs);
-    int rc = 0;
-    // The flag keeps an answer that came before the wait began; a spurious wake-up is no answer.
-    while (!link.answered && !link.stopRequested.load(std::memory_order_relaxed) && rc == 0)
-        rc = pthread_cond_timedwait(&mTxCond, &mTxMutex, &deadline);
+    // The deadline is looked at under the mutex: an answer moves it only while no wait has
+    // found it passed, so an answer after the wait time never starts a pause.
+    while (!link.stopRequested.load(std::memory_order_relaxed) && !reached(link.txDeadline)) {
+        pthread_mutex_unlock(&mTxMutex);
+        pollfd fds[2] = {{link.txTimerFd, POLLIN, 0}, {link.stopFd, POLLIN, 0}};
+        poll(fds, 2, -1);
+        pthread_mutex_lock(&mTxMutex);
+    }
+    link.awaiting = false;
     const bool answered = link.answered;
-    link.answered = false;
     pthread_mutex_unlock(&mTxMutex);
     return answered;
 }
@@ -194,9 +224,12 @@ void dornManager::transmitLoop() {
     while (!link.stopRequested.load(std::memory_order_relaxed)) {
         const TxFrame* frame = chooseFrame(setFrame) ? &setFrame : &pollFrame;
 
-        // An answer counts only when it comes after this frame went out.
+        // An answer counts only when it comes after this frame went out: the cycle's wait
+        // starts before the write.
         pthread_mutex_lock(&mTxMutex);
         link.answered = false;
+        link.awaiting = true;
+        endCycleIn(link, link.timing.waitMs);
         pthread_mutex_unlock(&mTxMutex);
 
         bool written = false;
@@ -219,15 +252,9 @@ void dornManager::transmitLoop() {
         if (busySince == 0 || nowMs() - busySince < link.timing.rxHungMs)
             (link.watchdog != nullptr ? link.watchdog : serviceWatchdog)();
 
-        if (wait_tx_ready(link)) {
-            // The pause: nothing but a stop ends it early. A poll on the stop descriptor costs
-            // one system call; a second wait on the condition would cost two.
-            const uint64_t end = nowMs() + link.timing.pauseMs;
-            for (uint64_t now = nowMs(); now < end && !link.stopRequested.load(); now = nowMs()) {
-                pollfd stop{link.stopFd, POLLIN, 0};
-                poll(&stop, 1, static_cast<int>(end - now));
-            }
-        } else if (written && !link.stopRequested.load(std::memory_order_relaxed)) {
+        // The wait and, after an answer, the pause: nothing but a stop ends them early.
+        if (!wait_tx_ready(link) && written &&
+            !link.stopRequested.load(std::memory_order_relaxed)) {
             waitLog.debug("TX(write thread) timed out.\n");
             link.stats.timeouts++;
         }
@@ -595,9 +622,6 @@ void dornManager::waitUntil(uint64_t deadlineMs) {
 
 void dornManager::requestStop() {
     link.stopRequested.store(true);
-    pthread_mutex_lock(&mTxMutex);
-    pthread_cond_broadcast(&mTxCond);
-    pthread_mutex_unlock(&mTxMutex);
     wakeFd(link.stopFd);  // never read: it stays readable for every later wait
     wakeFd(link.wakeFd);
 }

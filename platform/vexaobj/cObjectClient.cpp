@@ -439,12 +439,14 @@ public:
             entry.assign(line);
             mQueue.push_back(std::move(entry));
             if (mQueue.size() > mOpt.queueLimit) {
-                recycleLocked(mQueue.front());
-                mQueue.pop_front();
+                // A line partly written goes out whole: the next oldest is dropped instead.
+                auto oldest = mQueue.begin() + (mHeadOffset > 0 ? 1 : 0);
+                recycleLocked(*oldest);
+                mQueue.erase(oldest);
                 ++mDroppedTotal;
                 firstStalledDrop = ++mDroppedUnreported == 1 && mConnected;
             }
-            wakeIo = takeIdleLocked();
+            wakeIo = takeIdleLocked() && !writeDirectLocked();
         }
         if (firstStalledDrop) {
             mLog.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
@@ -463,7 +465,7 @@ public:
         {
             std::lock_guard<std::mutex> lk(mMu);
             --mBatchDepth;
-            wakeIo = takeIdleLocked();
+            wakeIo = takeIdleLocked() && !writeDirectLocked();
         }
         if (wakeIo)
             mWaker.wake();
@@ -505,6 +507,46 @@ private:
         if (!mIoIdle || mQueue.empty() || (mBatchDepth > 0 && !flushWaitsLocked()))
             return false;
         mIoIdle = false;
+        return true;
+    }
+    // The sender's own write, made when the io thread is idle on a connection that lived: one
+    // non-blocking sendmsg of what is queued, so a burst costs the io thread no wake-up. True
+    // when everything went; otherwise what is left (a line cut short included, see mHeadOffset)
+    // is the io thread's, which is then to be woken: it waits for room in the socket, and meets
+    // a failed connection in its own write. The io thread is not idle again until woken. Under
+    // mMu, the io thread having just been taken from idle by takeIdleLocked().
+    bool writeDirectLocked() {
+        if (mDirectFd < 0)
+            return false;
+        iovec iov[kGatherMessages];
+        size_t n = 0;
+        size_t bytes = 0;
+        for (auto it = mQueue.begin();
+             it != mQueue.end() && n < kGatherMessages && bytes < kGatherBytes; ++it, ++n) {
+            const size_t skip = n == 0 ? mHeadOffset : 0;
+            iov[n].iov_base = it->data() + skip;
+            iov[n].iov_len = it->size() - skip;
+            bytes += iov[n].iov_len;
+        }
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = n;
+        const ssize_t w = ::sendmsg(mDirectFd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+        auto left = static_cast<size_t>(std::max<ssize_t>(w, 0));
+        while (left > 0) {
+            const size_t rest = mQueue.front().size() - mHeadOffset;
+            if (left < rest) {
+                mHeadOffset += left;
+                break;
+            }
+            left -= rest;
+            mHeadOffset = 0;
+            recycleLocked(mQueue.front());
+            mQueue.pop_front();
+        }
+        if (!mQueue.empty())
+            return false;
+        mIoIdle = true;
         return true;
     }
     // A flush() waits for an answer. Under mMu.
@@ -695,6 +737,8 @@ private:
         const bool flushWaits = flushWaitsLocked();
         if (!mQueue.empty() && (mBatchDepth == 0 || flushWaits)) {
             size_t bytes = 0;
+            out.offset = mHeadOffset;
+            mHeadOffset = 0;
             while (!mQueue.empty() && out.lines.size() < kGatherMessages && bytes < kGatherBytes) {
                 bytes += mQueue.front().size();
                 out.lines.push_back(std::move(mQueue.front()));
@@ -748,10 +792,13 @@ private:
         return completed;
     }
 
-    // Puts the messages of `out` not completely written back at the head of the queue, to be
-    // sent whole on the next connection; the oldest beyond the queue limit are dropped.
+    // Ends the senders' direct writes to the connection and puts the messages of `out` not
+    // completely written back at the head of the queue, to be sent whole on the next
+    // connection; the oldest beyond the queue limit are dropped.
     void requeue(Outbound& out) {
         std::lock_guard<std::mutex> lk(mMu);
+        mDirectFd = -1;
+        mHeadOffset = 0;
         for (size_t i = out.lines.size(); i > out.head; --i)
             mQueue.push_front(std::move(out.lines[i - 1]));
         out.lines.clear();
@@ -782,6 +829,10 @@ private:
             if (!lived) {
                 lived = true;
                 onLived();
+                // From now on senders may write to it themselves while this thread is idle;
+                // until then every write is this thread's, which judges whether it lives.
+                std::lock_guard<std::mutex> lk(mMu);
+                mDirectFd = fd;
             }
         };
         std::string why = "stopping";
@@ -903,6 +954,8 @@ private:
     bool mStarted = false;
     int mBatchDepth = 0;           // open batches
     bool mIoIdle = false;          // the io thread waits for messages it may write
+    int mDirectFd = -1;            // the connection senders write to while the io thread is idle
+    size_t mHeadOffset = 0;        // bytes of mQueue.front() a sender's write has sent
     int mFlushWaiters = 0;         // flush() calls waiting
     uint64_t mFlushRequested = 0;  // flush() calls so far
     uint64_t mFlushServed = 0;     // of those, the ones answered: all written and acknowledged

@@ -597,6 +597,43 @@ TEST(ClientQueue, APeerThatStopsReadingNeverBlocksSend) {
     // The destructor stops the client although a write is stuck.
 }
 
+// Senders write themselves while the writer is idle; a socket that takes only part of a line
+// leaves the rest to the writer, and the queue's drop-oldest rule never cuts that line: vexad
+// reads whole lines in order, all of them while the queue holds them, the newest when it drops.
+TEST(ClientQueue, LinesCutShortByAFullSocketArriveWholeWhateverIsDropped) {
+    for (size_t limit : {size_t{1000}, size_t{2}}) {
+        SCOPED_TRACE("queue limit " + std::to_string(limit));
+        Peer peer;
+        cObjectClient client(fastOptions(limit));
+        ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
+        ASSERT_TRUE(peer.accept());
+        sendSample(client, 0);
+        ASSERT_EQ(peer.readLines(1).size(), 1u);
+        peer.write(requestLine(1) + "\n");  // vexad speaks: the connection lives
+
+        // More than the socket buffers hold, sent before vexad reads again.
+        const uint32_t kLines = 200;
+        std::string pad(60000, 'p');
+        for (uint32_t i = 1; i <= kLines; ++i)
+            sendSample(client, i, pad);
+        std::vector<uint32_t> seqs;
+        while (seqs.empty() || seqs.back() != kLines) {
+            auto lines = peer.readLines(1);
+            ASSERT_EQ(lines.size(), 1u);
+            cObjectList m;
+            std::string reason;
+            ASSERT_TRUE(vexaobj::decodeMessage(lines[0], m, reason)) << reason;
+            seqs.push_back(dynamic_cast<cObjectAnalogSample*>(m.first())->getSeqNum());
+            m.deleteObjects();
+        }
+        for (size_t i = 1; i < seqs.size(); ++i)
+            ASSERT_GT(seqs[i], seqs[i - 1]);
+        if (limit > kLines) {
+            EXPECT_EQ(seqs.size(), kLines);
+        }
+    }
+}
+
 // A batch holds the burst back; the end of the outermost one sends it, in one write.
 TEST(ClientBatch, ABurstGoesOutInOneWriteWhenTheOutermostBatchEnds) {
     Peer peer;

@@ -1,6 +1,8 @@
 // The connection to vexad. The daemon is the TCP client; messages are JSON lines (see
-// docs/wire-protocol.md). start() returns at once; connecting, re-connecting, writing and
-// reading happen on the client's own threads.
+// docs/wire-protocol.md). start() returns at once; connecting, re-connecting and reading happen
+// on the client's own threads. Writing too, except that a sender whose messages the socket takes
+// at once, while the client's writer has nothing in hand, writes them itself (one non-blocking
+// call), which spares the writer a wake-up per burst.
 #pragma once
 
 #include <chrono>
@@ -23,9 +25,9 @@ public:
 
     // Holds back the writing of messages sent while it lives, so that a burst from one thread
     // (the events of one controller reply) goes out in one write. While any batch is open on
-    // the client, send() queues without waking the writer; the end of the outermost batch wakes
-    // it once. Batches nest and may be opened on any thread; keep them short, since messages
-    // sent from other threads wait for them too.
+    // the client, send() queues without writing; the end of the outermost batch writes the
+    // burst at once or wakes the writer for it. Batches nest and may be opened on any thread; keep
+    // them short, since messages sent from other threads wait for them too.
     class Batch {
     public:
         explicit Batch(cObjectClient& client);
