@@ -200,6 +200,23 @@ void sendSample(cObjectClient& client, uint32_t seq, const std::string& pad = ""
     m.deleteObjects();  // the client is done with the message on return
 }
 
+// Reads sample events until the one numbered `last`, keeping their numbers; false (with the
+// failure reported) when a line does not arrive or is not a whole message.
+testing::AssertionResult readSamplesUntil(Peer& peer, uint32_t last, std::vector<uint32_t>& seqs) {
+    while (seqs.empty() || seqs.back() != last) {
+        auto lines = peer.readLines(1);
+        if (lines.size() != 1)
+            return testing::AssertionFailure() << "no line after sample " << seqs.size();
+        cObjectList m;
+        std::string reason;
+        if (!vexaobj::decodeMessage(lines[0], m, reason))
+            return testing::AssertionFailure() << "not a whole message: " << reason;
+        seqs.push_back(dynamic_cast<cObjectAnalogSample*>(m.first())->getSeqNum());
+        m.deleteObjects();
+    }
+    return testing::AssertionSuccess();
+}
+
 std::string requestLine(uint32_t portId) {
     return R"({"msgType":1,"objects":[{"objType":4,"deviceSerial":-1,"portId":)" +
            std::to_string(portId) + "}]}";
@@ -435,15 +452,7 @@ TEST(ClientReconnection, AMessageCutOffByALostConnectionIsSentAgainWhole) {
 
     // Whatever the first connection swallowed, the second carries whole lines in sequence.
     std::vector<uint32_t> seqs;
-    while (seqs.empty() || seqs.back() != marker) {
-        auto lines = peer.readLines(1);
-        ASSERT_EQ(lines.size(), 1u);
-        cObjectList m;
-        std::string reason;
-        ASSERT_TRUE(vexaobj::decodeMessage(lines[0], m, reason)) << reason;
-        seqs.push_back(dynamic_cast<cObjectAnalogSample*>(m.first())->getSeqNum());
-        m.deleteObjects();
-    }
+    ASSERT_TRUE(readSamplesUntil(peer, marker, seqs));
     ASSERT_GE(seqs.size(), 2u);
     EXPECT_EQ(seqs[seqs.size() - 2], 300u);
     for (size_t i = 1; i + 1 < seqs.size(); ++i)
@@ -598,8 +607,8 @@ TEST(ClientQueue, APeerThatStopsReadingNeverBlocksSend) {
 }
 
 // Senders write themselves while the writer is idle; a socket that takes only part of a line
-// leaves the rest to the writer, and the queue's drop-oldest rule never cuts that line: vexad
-// reads whole lines in order, all of them while the queue holds them, the newest when it drops.
+// leaves the rest to the writer, and what the full queue drops are whole lines: vexad reads
+// whole lines in order, all of them while the queue holds them, the newest when it drops.
 TEST(ClientQueue, LinesCutShortByAFullSocketArriveWholeWhateverIsDropped) {
     for (size_t limit : {size_t{1000}, size_t{2}}) {
         SCOPED_TRACE("queue limit " + std::to_string(limit));
@@ -617,15 +626,7 @@ TEST(ClientQueue, LinesCutShortByAFullSocketArriveWholeWhateverIsDropped) {
         for (uint32_t i = 1; i <= kLines; ++i)
             sendSample(client, i, pad);
         std::vector<uint32_t> seqs;
-        while (seqs.empty() || seqs.back() != kLines) {
-            auto lines = peer.readLines(1);
-            ASSERT_EQ(lines.size(), 1u);
-            cObjectList m;
-            std::string reason;
-            ASSERT_TRUE(vexaobj::decodeMessage(lines[0], m, reason)) << reason;
-            seqs.push_back(dynamic_cast<cObjectAnalogSample*>(m.first())->getSeqNum());
-            m.deleteObjects();
-        }
+        ASSERT_TRUE(readSamplesUntil(peer, kLines, seqs));
         for (size_t i = 1; i < seqs.size(); ++i)
             ASSERT_GT(seqs[i], seqs[i - 1]);
         if (limit > kLines) {
