@@ -229,6 +229,14 @@ bool dornManager::initDorn() {
     devA = new SouthDevice(mObjectClient, static_cast<uint32_t>(devSerial), 1, devDispName);
 
     initTxHandshake();
+    // Without these descriptors the two exchange threads could not wake each other or stop.
+    if (link.wakeFd < 0 || link.stopFd < 0 || link.txTimerFd < 0) {
+        startupProblem(true, ERROR,
+                       "Cannot create the exchange's event and timer descriptors: raise the "
+                       "process's limit of open files (LimitNOFILE) or free memory");
+        mObjectClient->stop();
+        return false;
+    }
 
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it. A
     // port that another process took meanwhile is.
