@@ -53,7 +53,7 @@ void usage(FILE* to) {
 
 // --timing NAME=MS[,NAME=MS...]: the exchange's timings, for tests that cannot wait out the
 // production cadence. Not in --help: a site has no reason to change them.
-void parseTiming(const char* spec, ExchangeTiming& t) {
+void parseTiming(const char* option, ExchangeTiming& t) {
     struct Field {
         const char* name;
         unsigned ExchangeTiming::*member;
@@ -68,7 +68,7 @@ void parseTiming(const char* spec, ExchangeTiming& t) {
         {"stats", &ExchangeTiming::statsIntervalMs},
         {"rx-hung", &ExchangeTiming::rxHungMs},
     };
-    std::string text(spec);
+    std::string text(option);
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t comma = text.find(',', pos);
