@@ -372,6 +372,45 @@ private:
 // ---------------------------------------------------------------------------------------------
 // The link half: the outgoing queue and the socket.
 
+// One non-blocking write of queued lines from lines[first] on, whose first `offset` bytes are
+// already sent: at most kGatherMessages lines, stopping once kGatherBytes are gathered. The
+// bytes written, or -1 with errno set.
+template <typename Lines>
+ssize_t sendLines(int fd, Lines& lines, size_t first, size_t offset) {
+    iovec iov[kGatherMessages];
+    size_t n = 0;
+    size_t bytes = 0;
+    for (size_t i = first; i < lines.size() && n < kGatherMessages && bytes < kGatherBytes;
+         ++i, ++n) {
+        const size_t skip = i == first ? offset : 0;
+        iov[n].iov_base = lines[i].data() + skip;
+        iov[n].iov_len = lines[i].size() - skip;
+        bytes += iov[n].iov_len;
+    }
+    msghdr mh{};
+    mh.msg_iov = iov;
+    mh.msg_iovlen = n;
+    return ::sendmsg(fd, &mh, MSG_NOSIGNAL);
+}
+
+// Counts `written` bytes off the lines from lines[first] on, whose first `offset` bytes were
+// already sent: the number of lines now completely sent; `offset` becomes the bytes sent of
+// the line after them.
+template <typename Lines>
+size_t countWritten(const Lines& lines, size_t first, size_t& offset, ssize_t written) {
+    size_t completed = 0;
+    for (auto left = static_cast<size_t>(written); left > 0; ++completed) {
+        const size_t rest = lines[first + completed].size() - offset;
+        if (left < rest) {
+            offset += left;
+            break;
+        }
+        left -= rest;
+        offset = 0;
+    }
+    return completed;
+}
+
 // Messages taken from the queue for one or more writes, oldest first.
 struct Outbound {
     std::vector<std::string> lines;
@@ -518,29 +557,8 @@ private:
     bool writeDirectLocked() {
         if (mDirectFd < 0)
             return false;
-        iovec iov[kGatherMessages];
-        size_t n = 0;
-        size_t bytes = 0;
-        for (auto it = mQueue.begin();
-             it != mQueue.end() && n < kGatherMessages && bytes < kGatherBytes; ++it, ++n) {
-            const size_t skip = n == 0 ? mHeadOffset : 0;
-            iov[n].iov_base = it->data() + skip;
-            iov[n].iov_len = it->size() - skip;
-            bytes += iov[n].iov_len;
-        }
-        msghdr mh{};
-        mh.msg_iov = iov;
-        mh.msg_iovlen = n;
-        const ssize_t w = ::sendmsg(mDirectFd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-        auto left = static_cast<size_t>(std::max<ssize_t>(w, 0));
-        while (left > 0) {
-            const size_t rest = mQueue.front().size() - mHeadOffset;
-            if (left < rest) {
-                mHeadOffset += left;
-                break;
-            }
-            left -= rest;
-            mHeadOffset = 0;
+        const ssize_t w = sendLines(mDirectFd, mQueue, 0, mHeadOffset);
+        for (size_t done = w > 0 ? countWritten(mQueue, 0, mHeadOffset, w) : 0; done > 0; --done) {
             recycleLocked(mQueue.front());
             mQueue.pop_front();
         }
@@ -759,37 +777,16 @@ private:
     // Writes as much of `out` as the socket takes in one call. The number of messages
     // completed, or -1 with `why` set when the connection failed.
     long writeSome(int fd, Outbound& out, std::string& why) {
-        iovec iov[kGatherMessages];
-        size_t n = 0;
-        for (size_t i = out.head; i < out.lines.size(); ++i, ++n) {
-            size_t skip = i == out.head ? out.offset : 0;
-            iov[n].iov_base = out.lines[i].data() + skip;
-            iov[n].iov_len = out.lines[i].size() - skip;
-        }
-        msghdr mh{};
-        mh.msg_iov = iov;
-        mh.msg_iovlen = n;
-        ssize_t w = ::sendmsg(fd, &mh, MSG_NOSIGNAL);
+        const ssize_t w = sendLines(fd, out.lines, out.head, out.offset);
         if (w < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                 return 0;
             why = errnoText(errno);
             return -1;
         }
-        long completed = 0;
-        auto left = static_cast<size_t>(w);
-        while (left > 0) {
-            size_t rest = out.lines[out.head].size() - out.offset;
-            if (left < rest) {
-                out.offset += left;
-                break;
-            }
-            left -= rest;
-            ++out.head;
-            out.offset = 0;
-            ++completed;
-        }
-        return completed;
+        const size_t completed = countWritten(out.lines, out.head, out.offset, w);
+        out.head += completed;
+        return static_cast<long>(completed);
     }
 
     // Ends the senders' direct writes to the connection and puts the messages of `out` not
