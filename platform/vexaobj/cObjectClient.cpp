@@ -7,9 +7,10 @@
 //  - the dispatch (reader thread) decodes the incoming lines and hands each message to the
 //    listener, one at a time and with no lock of the client held, so the listener may call
 //    send().
-// send() only encodes and queues; it never touches the socket, so a slow, stalled or absent
-// vexad never holds up the daemon. The queue is bounded; when it is full the oldest message is
-// dropped and counted.
+// send() encodes and queues; while the io thread is idle on a connection that lived, it also
+// makes one non-blocking write of what is queued itself, sparing the io thread a wake-up. It
+// never waits on the socket, so a slow, stalled or absent vexad never holds up the daemon. The
+// queue is bounded; when it is full the oldest message is dropped and counted.
 #include "cObjectClient.h"
 
 #include <linux/sockios.h>
@@ -543,7 +544,7 @@ private:
     // True when the io thread waits for new messages and there are some it may write now; it
     // is then no longer idle and is to be woken. Under mMu.
     bool takeIdleLocked() {
-        if (!mIoIdle || mQueue.empty() || (mBatchDepth > 0 && !flushWaitsLocked()))
+        if (!mIoIdle || mQueue.empty() || heldBackLocked())
             return false;
         mIoIdle = false;
         return true;
@@ -567,6 +568,8 @@ private:
         mIoIdle = true;
         return true;
     }
+    // An open batch holds the queue back, unless a flush() waits. Under mMu.
+    bool heldBackLocked() const { return mBatchDepth > 0 && !flushWaitsLocked(); }
     // A flush() waits for an answer. Under mMu.
     bool flushWaitsLocked() const { return mFlushWaiters > 0 && mFlushServed < mFlushRequested; }
     // Keeps a written or dropped line's buffer for reuse. Under mMu.
@@ -593,16 +596,8 @@ private:
             if (fd < 0) {
                 if (mStopping)
                     break;
-                std::string line = "cannot connect to vexad at " + endpoint() + ": " + err;
-                if (trouble.failure(line)) {
-                    mLog.error("%s; retrying in %d ms", line.c_str(), backoff);
-                } else {
-                    mLog.debug("connection attempt to vexad at %s failed: %s; next in %d ms",
-                               endpoint().c_str(), err.c_str(), backoff);
-                    trouble.summariseIfDue(backoff);
-                }
-                sleepInterruptible(backoff);
-                backoff = std::min(backoff * 2, mOpt.backoffMaxMs);
+                failed(trouble, "cannot connect to vexad at " + endpoint() + ": " + err,
+                       "connection attempt to vexad at " + endpoint() + " failed: " + err, backoff);
                 continue;
             }
 
@@ -623,17 +618,25 @@ private:
             ::close(fd);
             if (mStopping)
                 break;
-            std::string line = "connection to vexad at " + endpoint() + " lost: " + reason;
-            if (trouble.failure(line)) {
-                mLog.error("%s; retrying in %d ms", line.c_str(), backoff);
-            } else {
-                mLog.debug("%s; next in %d ms", line.c_str(), backoff);
-                trouble.summariseIfDue(backoff);
-            }
-            sleepInterruptible(backoff);
-            backoff = std::min(backoff * 2, mOpt.backoffMaxMs);
+            const std::string line = "connection to vexad at " + endpoint() + " lost: " + reason;
+            failed(trouble, line, line, backoff);
         }
         trouble.close();
+    }
+
+    // A failed attempt or a lost connection: logged as `line`, or, as a repeat, counted and
+    // logged at debug level as `repeat`; then the back-off is waited out and doubled up to its
+    // ceiling.
+    void failed(TroubleLog& trouble, const std::string& line, const std::string& repeat,
+                int& backoff) {
+        if (trouble.failure(line)) {
+            mLog.error("%s; retrying in %d ms", line.c_str(), backoff);
+        } else {
+            mLog.debug("%s; next in %d ms", repeat.c_str(), backoff);
+            trouble.summariseIfDue(backoff);
+        }
+        sleepInterruptible(backoff);
+        backoff = std::min(backoff * 2, mOpt.backoffMaxMs);
     }
 
     std::string endpoint() const { return mHost + ":" + std::to_string(mPort); }
@@ -752,8 +755,7 @@ private:
         out.lines.clear();
         out.head = out.offset = 0;
         mIoIdle = false;
-        const bool flushWaits = flushWaitsLocked();
-        if (!mQueue.empty() && (mBatchDepth == 0 || flushWaits)) {
+        if (!mQueue.empty() && !heldBackLocked()) {
             size_t bytes = 0;
             out.offset = mHeadOffset;
             mHeadOffset = 0;
@@ -767,7 +769,7 @@ private:
         if (mQueue.empty()) {
             r.stalledDrops = mDroppedUnreported;
             mDroppedUnreported = 0;
-            r.ackCheck = flushWaits;
+            r.ackCheck = flushWaitsLocked();
             r.flushTicket = mFlushRequested;
         }
         mIoIdle = true;
@@ -820,7 +822,6 @@ private:
         Outbound out;
         char buf[16384];
         bool lived = false;
-        bool wroteOne = false;
         Clock::time_point livedBy = Clock::now() + std::chrono::milliseconds(mOpt.backoffMaxMs);
         auto markLived = [&] {
             if (!lived) {
@@ -859,8 +860,8 @@ private:
                 long done = writeSome(fd, out, why);
                 if (done < 0)
                     break;
-                if (done > 0 && !wroteOne) {
-                    wroteOne = true;
+                // The first write sets the latest time to live by; later ones come later.
+                if (done > 0 && !lived) {
                     livedBy = std::min(livedBy,
                                        Clock::now() + std::chrono::milliseconds(mOpt.backoffMinMs));
                 }

@@ -686,13 +686,8 @@ void appendMessage(cObjectList& message, std::string& out) {
 }
 
 std::string encodeMessage(cObjectList& message) {
-    // Written into a buffer kept per thread, so that the line returned has no spare room.
-    thread_local std::string scratch;
-    scratch.clear();
-    appendMessage(message, scratch);
-    std::string line(scratch);
-    if (scratch.capacity() > 16384)
-        std::string().swap(scratch);
+    std::string line;
+    appendMessage(message, line);
     return line;
 }
 
