@@ -56,8 +56,6 @@ extern pthread_t myThread;        // the transmit thread
 extern pthread_mutex_t mTxMutex;  // guards the handshake: SerialLink's awaiting/answered/deadline
 
 struct SerialLink;
-// Sets up mTxMutex; called before the exchange starts.
-void initTxHandshake();
 // Body of the transmit thread; `arg` is the dornManager.
 void* request(void* arg);
 // The transmit side of the handshake, after a frame went out: waits until the cycle ends, which
@@ -251,7 +249,6 @@ private:
     std::string describeLine() const;
     std::string describeSerial() const;
 
-    bool checkOnly = false;   // a --check-config run
     bool confLoaded = false;  // the configuration file was read
 
     uint8_t decodebuff[kFrameSize];  // data block of the frame being decoded

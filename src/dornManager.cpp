@@ -4,8 +4,6 @@
 #include "dornManager.h"
 
 #include <pthread.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,15 +23,10 @@
 #error "BORL1D_VERSION must name the build's version"
 #endif
 
-// The transmit thread and its handshake with the receive loop. Statically initialised so that
-// the mutex is usable from the start; initDorn sets it up for the daemon. The handshake's
-// deadline is the link's timer (SerialLink::txTimerFd), on the monotonic clock.
+// The transmit thread and its handshake with the receive loop, statically initialised. The
+// handshake's deadline is the link's timer (SerialLink::txTimerFd), on the monotonic clock.
 pthread_t myThread;
 pthread_mutex_t mTxMutex = PTHREAD_MUTEX_INITIALIZER;
-
-void initTxHandshake() {
-    pthread_mutex_init(&mTxMutex, nullptr);
-}
 
 namespace {
 
@@ -79,7 +72,7 @@ const char* nearestKey(const std::string& key) {
 
 }  // namespace
 
-dornManager::dornManager(bool checkOnly_)
+dornManager::dornManager(bool checkOnly)
     : cQlog("dornManager"),
       devOwner("Borl100"),
       vexaHost("localhost"),
@@ -94,8 +87,7 @@ dornManager::dornManager(bool checkOnly_)
       devA(nullptr),
       mObjectClient(nullptr),
       mSerconf(nullptr),
-      serFd(-1),
-      checkOnly(checkOnly_) {
+      serFd(-1) {
     std::string why;
     confLoaded = cConfig::load(ConfFile, &why);
     if (!confLoaded) {
@@ -222,21 +214,19 @@ bool dornManager::initDorn() {
         return false;
     }
 
-    // vexad may come up later: the client keeps connecting on its own.
-    mObjectClient = new cObjectClient();
-    mObjectClient->start(vexaHost, southPort);
-
-    devA = new SouthDevice(mObjectClient, static_cast<uint32_t>(devSerial), 1, devDispName);
-
-    initTxHandshake();
     // Without these descriptors the two exchange threads could not wake each other or stop.
     if (link.wakeFd < 0 || link.stopFd < 0 || link.txTimerFd < 0) {
         startupProblem(true, ERROR,
                        "Cannot create the exchange's event and timer descriptors: raise the "
                        "process's limit of open files (LimitNOFILE) or free memory");
-        mObjectClient->stop();
         return false;
     }
+
+    // vexad may come up later: the client keeps connecting on its own.
+    mObjectClient = new cObjectClient();
+    mObjectClient->start(vexaHost, southPort);
+
+    devA = new SouthDevice(mObjectClient, static_cast<uint32_t>(devSerial), 1, devDispName);
 
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it. A
     // port that another process took meanwhile is.

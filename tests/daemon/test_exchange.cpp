@@ -36,7 +36,6 @@ using Frame = Bytes;
 class ExchangeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        initTxHandshake();
         testsupport::resetExchangeState();
 
         // An empty configuration root: only the fields set below are used.

@@ -327,7 +327,6 @@ void corruptingLineAccelerated(size_t replies, std::chrono::seconds duration, un
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
 
-    initTxHandshake();
     // Every category at the production level INFO, counted only: the frame dumps at debug are
     // not formatted at this rate, and a long run keeps no lines.
     std::unique_ptr<testsupport::LogCapture> log(testsupport::LogCapture::everything(
