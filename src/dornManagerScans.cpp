@@ -134,32 +134,27 @@ bool dornManager::readSerialConf() {
             continue;
         }
         scanned.push_back(name);
+        // A file that is not a usable assignment file stops the scan.
+        auto stopScan = [&](const std::string& what) {
+            stoppedAt = std::string("Serial-port assignment file ") + file + what +
+                        "; the scan stops here: fix the file or move it out of " + serConfDir;
+            error("%s", stoppedAt.c_str());
+        };
         xmlDoc* doc = xml.doc();
         if (!doc) {
-            stoppedAt = std::string("Serial-port assignment file ") + file + " not parsed (" +
-                        xml.reason() + "); the scan stops here: fix the file or move it out of " +
-                        serConfDir;
-            error("%s", stoppedAt.c_str());
+            stopScan(" not parsed (" + xml.reason() + ")");
             info("serialconf.xml not parsed:.");
             break;
         }
         xmlNode* root = xmlDocGetRootElement(doc);
         if (!root) {
-            stoppedAt = std::string("Serial-port assignment file ") + file +
-                        " has no root element; the scan stops here: fix the file or move it "
-                        "out of " +
-                        serConfDir;
-            error("%s", stoppedAt.c_str());
+            stopScan(" has no root element");
             info("serialconf.xml is Empty:.");
             break;
         }
         if (!isElement(root, "config")) {
-            stoppedAt = std::string("Serial-port assignment file ") + file + ": root element <" +
-                        reinterpret_cast<const char*>(root->name) +
-                        "> instead of <config>; the scan stops here: fix the file or move it "
-                        "out of " +
-                        serConfDir;
-            error("%s", stoppedAt.c_str());
+            stopScan(std::string(": root element <") + reinterpret_cast<const char*>(root->name) +
+                     "> instead of <config>");
             info("serialconfig.xml content error:.");
             break;
         }

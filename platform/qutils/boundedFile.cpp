@@ -15,12 +15,7 @@ std::string tooBig(size_t limit) {
     return "larger than " + std::to_string(limit) + " bytes";
 }
 
-std::string notRegular(mode_t mode) {
-    return std::string(fileKind(mode)) + ", not a regular file";
-}
-
-}  // namespace
-
+// "a FIFO", "a directory", "a character device", ... for the file type bits of `mode`.
 const char* fileKind(mode_t mode) {
     switch (mode & S_IFMT) {
         case S_IFREG:
@@ -41,6 +36,12 @@ const char* fileKind(mode_t mode) {
             return "a special file";
     }
 }
+
+std::string notRegular(mode_t mode) {
+    return std::string(fileKind(mode)) + ", not a regular file";
+}
+
+}  // namespace
 
 FileRead readBoundedFile(const char* path, std::string& content, size_t limit) {
     FileRead result;

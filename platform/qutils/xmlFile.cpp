@@ -52,16 +52,14 @@ bool measure(xmlDoc* doc, const xmlNode* list, int depth, size_t& total, size_t&
     return true;
 }
 
-void appendText(xmlDoc* doc, const xmlNode* list, int depth, std::string& out, bool& any) {
+void appendText(xmlDoc* doc, const xmlNode* list, int depth, std::string& out) {
     for (const xmlNode* n = list; n != nullptr; n = n->next) {
         if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE) {
-            if (n->content != nullptr) {
+            if (n->content != nullptr)
                 out += reinterpret_cast<const char*>(n->content);
-                any = true;
-            }
         } else if (n->type == XML_ENTITY_REF_NODE && depth < kMaxEntityDepth) {
             if (xmlEntity* ent = xmlGetDocEntity(doc, n->name))
-                appendText(doc, ent->children, depth + 1, out, any);
+                appendText(doc, ent->children, depth + 1, out);
         }
     }
 }
@@ -93,7 +91,6 @@ XmlFile::XmlFile(const char* path) {
                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (mDoc == nullptr && firstError.empty()) {
         if (const xmlError* err = xmlCtxtGetLastError(ctxt)) {
-            tFirstError = &firstError;
             structuredError(nullptr, const_cast<xmlError*>(err));
         }
     }
@@ -142,10 +139,9 @@ bool XmlFile::entitiesWithinBound() {
 
 bool XmlFile::text(const xmlNode* node, std::string& out) const {
     out.clear();
-    bool any = false;
     if (mDoc != nullptr && node != nullptr)
-        appendText(mDoc, node->children, 0, out, any);
-    return any && !out.empty();
+        appendText(mDoc, node->children, 0, out);
+    return !out.empty();
 }
 
 }  // namespace qutils

@@ -2,8 +2,6 @@
 // and never an open that can block (a FIFO put where a file is expected).
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <string>
 
@@ -28,8 +26,5 @@ struct FileRead {
 // and the type and size are checked again on the open descriptor.
 FileRead readBoundedFile(const char* path, std::string& content,
                          size_t limit = kMaxStartupFileSize);
-
-// "a FIFO", "a directory", "a character device", ... for the file type bits of `mode`.
-const char* fileKind(mode_t mode);
 
 }  // namespace qutils
