@@ -6,7 +6,6 @@
 
 #include <malloc.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include "cObjectCodec.h"
 #include "cObjectList.h"
 #include "logCapture.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -114,26 +114,13 @@ void BM_Decode(benchmark::State& state) {
 }
 BENCHMARK(BM_Decode)->DenseRange(0, 3);
 
-// A port on 127.0.0.1 where nobody listens, so the client stays disconnected.
-int deadPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 // send() of one sample event with vexad away: encode, queue, drop the oldest of a full queue.
 void BM_SendNoPeer(benchmark::State& state) {
     testsupport::discardLogs(log4cpp::Priority::INFO);
     cObjectClient::Options o;
     o.backoffMinMs = 30000;
     cObjectClient client(o);
-    client.start("127.0.0.1", deadPort());
+    client.start("127.0.0.1", testsupport::freeTcpPort());  // nobody listens
     cObjectList m;
     m.setMsgType(cObjectList::MSG_EVENT);
     m.add(makeSample());

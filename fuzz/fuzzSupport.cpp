@@ -9,20 +9,13 @@
 
 namespace fuzzsupport {
 
-void quietLogging() {
-    testsupport::discardLogs(log4cpp::Priority::DEBUG);
-}
-
-const std::string& enterScratchRoot() {
-    return testsupport::privateConfRoot();
-}
-
 dornManager* manager() {
     static dornManager* m = [] {
-        quietLogging();
-        enterScratchRoot();
+        testsupport::discardLogs(log4cpp::Priority::DEBUG);
+        testsupport::privateConfRoot();
         dornManager* mgr = new dornManager();
-        quietLogging();  // the manager's start may have touched the set-up
+        // the manager's start may have touched the set-up
+        testsupport::discardLogs(log4cpp::Priority::DEBUG);
         return mgr;
     }();
     return m;

@@ -1,5 +1,6 @@
-// The fuzz targets' side of the test toolkit (tests/support): quiet logging, a private
-// configuration root, and checks that stop the fuzzer.
+// The fuzz targets' side of the test toolkit (tests/support): the process's one manager, file
+// writing, and checks that stop the fuzzer. Quiet logging (testsupport::discardLogs) and the
+// private configuration root (testsupport::privateConfRoot) come from the toolkit itself.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +12,6 @@
 class dornManager;
 
 namespace fuzzsupport {
-
-// Every category logs into a discarding appender at DEBUG: the formatting runs as in a traced
-// daemon, but nothing reaches a terminal or a file. libxml2's parser messages are dropped too.
-void quietLogging();
-
-// The daemon's configuration root of this process: a private directory below $TMPDIR holding
-// an empty etc/vexa (its device directory included). Once per process; returns the directory.
-const std::string& enterScratchRoot();
 
 // The process's one manager, made once on the private root, which has no configuration file:
 // the manager keeps its defaults and its start-up scans find nothing. Logging stays quiet.

@@ -11,6 +11,8 @@
 
 #include "cConfig.h"
 #include "fuzzSupport.h"
+#include "inProcess.h"
+#include "logCapture.h"
 
 namespace {
 
@@ -27,8 +29,8 @@ bool blank(char c) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = [] {
-        fuzzsupport::quietLogging();
-        return fuzzsupport::enterScratchRoot() + "/etc/vexa/borl1d.conf";
+        testsupport::discardLogs(log4cpp::Priority::DEBUG);
+        return testsupport::privateConfRoot() + "/etc/vexa/borl1d.conf";
     }();
     fuzzsupport::writeBytes(path, data, size);
     FUZZ_CHECK(cConfig::load(path.c_str()), "load");

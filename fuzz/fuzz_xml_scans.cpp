@@ -13,13 +13,14 @@
 #include "SerialConfig.h"
 #include "dornManager.h"
 #include "fuzzSupport.h"
+#include "inProcess.h"
 
 namespace {
 
 const char* const kConfigured = "configured-port";
 
 const std::string& root() {
-    static const std::string r = fuzzsupport::enterScratchRoot() + "/etc/vexa";
+    static const std::string r = testsupport::privateConfRoot() + "/etc/vexa";
     return r;
 }
 

@@ -228,13 +228,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Intervals between the simulator's polls from line `from` on, in milliseconds.
-std::vector<double> pollIntervalsMs(Rig& rig, size_t from) {
-    const auto t = rig.simProc->out().timesOf("rx poll", from);
+// The gaps between successive time stamps, in milliseconds.
+std::vector<double> gapsMs(const std::vector<Clock::time_point>& t) {
     std::vector<double> out;
     for (size_t i = 1; i < t.size(); ++i)
         out.push_back(std::chrono::duration<double, std::milli>(t[i] - t[i - 1]).count());
     return out;
+}
+
+// Intervals between the simulator's polls from line `from` on, in milliseconds.
+std::vector<double> pollIntervalsMs(Rig& rig, size_t from) {
+    return gapsMs(rig.simProc->out().timesOf("rx poll", from));
 }
 
 }  // namespace
@@ -312,10 +316,7 @@ TEST(CadenceE2E, ReopenBackOffDoublesUpToItsCeiling) {
     rig.simProc.reset();  // no controller, no pty: every open fails
     rig.startDaemon({"--timing", "reopen-min=100,reopen-max=400"});
     ASSERT_TRUE(rig.daemon->err().waitForCount("Could not open", 6));
-    const auto t = rig.daemon->err().timesOf("Could not open");
-    std::vector<double> gaps;
-    for (size_t i = 1; i < t.size(); ++i)
-        gaps.push_back(std::chrono::duration<double, std::milli>(t[i] - t[i - 1]).count());
+    const std::vector<double> gaps = gapsMs(rig.daemon->err().timesOf("Could not open"));
     // After start-up's own open: 100, 200, 400, 400 ...
     const double want[] = {100, 200, 400, 400};
     ASSERT_GE(gaps.size(), 4u);

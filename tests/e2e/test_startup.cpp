@@ -2,10 +2,7 @@
 // exit status 255 and a line naming the file and the fix; a complete configuration keeps it
 // running and polling its serial line, which no second instance can take; --check-config reports
 // the same findings without opening anything; hostile files never hang or exhaust start-up.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +21,6 @@
 using testsupport::Process;
 using testsupport::readFile;
 using testsupport::ScratchDir;
-using testsupport::waitFor;
 using testsupport::writeFile;
 using namespace std::chrono_literals;
 
@@ -257,10 +253,10 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
         Prepare prepare;
         bool fatal;
         std::string problem;  // in the log and, behind "error: "/"warning: ", in the check report
-        std::string specLine = "";  // a line the log has always had for this case
+        std::string usualLine = "";  // a line the log has always had for this case
     };
     const std::string big(1048577, '#');
-    auto conf = [&](const ScratchDir& d, const std::string& extra) {
+    auto appendConf = [&](const ScratchDir& d, const std::string& extra) {
         writeFile(d / "etc/vexa/borl1d.conf", readFile(d / "etc/vexa/borl1d.conf") + extra);
     };
     const Case cases[] = {
@@ -290,8 +286,8 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
          true, "Device directory etc/vexa/borl1d/devices/ holds no device description",
          "Could not parse Xml file"},
         {"no device directory",
-         [&](const ScratchDir& d) { conf(d, "borl1d.device.dir = etc/vexa/nowhere/\n"); }, true,
-         "Device directory etc/vexa/nowhere/ cannot be read (No such file or directory)",
+         [&](const ScratchDir& d) { appendConf(d, "borl1d.device.dir = etc/vexa/nowhere/\n"); },
+         true, "Device directory etc/vexa/nowhere/ cannot be read (No such file or directory)",
          "Could not parse Xml file"},
         {"malformed device description",
          [](const ScratchDir& d) {
@@ -306,7 +302,8 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
          false,
          "Device description etc/vexa/borl1d/devices/borl100.xml: serial \"-1\" is not a number "
          "from 0 to 4294967294: ignored"},
-        {"mistyped key", [&](const ScratchDir& d) { conf(d, "vexad.hots = 10.0.0.1\n"); }, false,
+        {"mistyped key", [&](const ScratchDir& d) { appendConf(d, "vexad.hots = 10.0.0.1\n"); },
+         false,
          "Unknown configuration key \"vexad.hots\" in etc/vexa/borl1d.conf is ignored; the "
          "nearest known key is vexad.host"},
         // Hostile files.
@@ -320,11 +317,11 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
          true,
          "Configuration file etc/vexa/borl1d.conf not read (a character device, not a regular "
          "file)"},
-        {"configuration file over 1 MiB", [&](const ScratchDir& d) { conf(d, big); }, true,
+        {"configuration file over 1 MiB", [&](const ScratchDir& d) { appendConf(d, big); }, true,
          "Configuration file etc/vexa/borl1d.conf not read (larger than 1048576 bytes)"},
         {"100 KB display name",
          [&](const ScratchDir& d) {
-             conf(d, "borl1d.device.displayname = " + std::string(102400, 'x') + "\n");
+             appendConf(d, "borl1d.device.displayname = " + std::string(102400, 'x') + "\n");
          },
          true,
          "Configuration key borl1d.device.displayname in etc/vexa/borl1d.conf: the value has "
@@ -340,7 +337,7 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
         {"serial configuration file a FIFO",
          [&](const ScratchDir& d) {
              fifo(d / "etc/vexa/serial.fifo");
-             conf(d, "borl1d.serialconf.file = etc/vexa/serial.fifo\n");
+             appendConf(d, "borl1d.serialconf.file = etc/vexa/serial.fifo\n");
          },
          false, "Serial configuration etc/vexa/serial.fifo not read: a FIFO, not a regular file"},
         {"assignment file over 1 MiB",
@@ -381,7 +378,7 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
         }
         std::string log = daemon->err().text();
         EXPECT_NE(log.find(c.problem), std::string::npos) << log;
-        EXPECT_NE(log.find(c.specLine), std::string::npos) << log;
+        EXPECT_NE(log.find(c.usualLine), std::string::npos) << log;
         daemon.reset();
 
         auto check = runIn(site, {"--check-config"});
