@@ -135,14 +135,14 @@ bool dornManager::readSerialConf() {
         }
         scanned.push_back(name);
         // A file that is not a usable assignment file stops the scan.
-        auto stopScan = [&](const std::string& what) {
+        auto stopScan = [&](const char* what) {
             stoppedAt = std::string("Serial-port assignment file ") + file + what +
                         "; the scan stops here: fix the file or move it out of " + serConfDir;
             error("%s", stoppedAt.c_str());
         };
         xmlDoc* doc = xml.doc();
         if (!doc) {
-            stopScan(" not parsed (" + xml.reason() + ")");
+            stopScan((" not parsed (" + xml.reason() + ")").c_str());
             info("serialconf.xml not parsed:.");
             break;
         }
@@ -153,8 +153,9 @@ bool dornManager::readSerialConf() {
             break;
         }
         if (!isElement(root, "config")) {
-            stopScan(std::string(": root element <") + reinterpret_cast<const char*>(root->name) +
-                     "> instead of <config>");
+            stopScan((std::string(": root element <") + reinterpret_cast<const char*>(root->name) +
+                      "> instead of <config>")
+                         .c_str());
             info("serialconfig.xml content error:.");
             break;
         }
