@@ -60,10 +60,11 @@ struct SerialLink;
 void* request(void* arg);
 // The transmit side of the handshake, after a frame went out: waits until the cycle ends, which
 // is the wait time after the frame when no answer comes, or the pause after the answer; or
-// until a stop is requested. True when the receive side answered.
+// until a stop is requested. True when the receive side answered within the wait time.
 bool wait_tx_ready(SerialLink& link);
 // The receive side: an answer (a reply or a rejected frame start) arrived. The first one after
-// a frame moves the cycle's end to the pause after it; the transmit thread is not woken for it.
+// a frame, while the wait time has not run out, moves the cycle's end to the pause after it;
+// the transmit thread is not woken for it. A later one changes nothing.
 void signal_tx(SerialLink& link);
 
 // ---- Pending set (guarded by mSetMutex) ----
@@ -98,6 +99,7 @@ struct LinkStats {
     std::atomic<uint64_t> reopens{0};
     std::atomic<uint64_t> txCycles{0};  // transmit cycles, whether a frame was written or not
     std::atomic<uint64_t> givenUpSets{0};
+    std::atomic<uint64_t> abandonedFrames{0};  // frames the line did not take within the cycle
 };
 
 // Gathers the controller's reply bytes into a frame, one byte at a time. A frame start is
@@ -136,7 +138,8 @@ struct SerialLink {
     LinkStats stats;
 
     // Shared by both threads.
-    std::mutex fdMutex;                      // serFd against being closed during a write
+    std::mutex fdMutex;  // serFd and portGeneration; held for a non-blocking write, never longer
+    unsigned portGeneration = 0;             // counts the ports adopted: a re-open is a new line
     std::atomic<bool> stopRequested{false};  // ends both threads
     // The handshake, under mTxMutex: a frame went out and no answer came yet; an answer came
     // since the last frame; when the cycle ends (monotonic), which txTimerFd is set to.
@@ -188,7 +191,8 @@ public:
     // Where start-up found what it uses, for the start-up banner and --check-config.
     std::string serBusFrom;     // assignment file and port that gave serBusPort; empty: the key
     std::string devSerialFile;  // device description whose <serial> gave devSerial; empty: none
-    // Start-up problems, one text per cause, also logged: errors end start-up, warnings do not.
+    // Start-up problems, one text per cause, also logged: errors end start-up; warnings do not,
+    // but each leaves part of the job undone or done otherwise than the operator meant.
     std::vector<std::string> startupErrors;
     std::vector<std::string> startupWarnings;
 
@@ -199,14 +203,17 @@ public:
     bool initDorn();
     // --check-config: the rest of start-up's reading (the serial-port configuration and the
     // device description scan), without opening the serial port or connecting to vexad; prints
-    // what the daemon would use and every problem found. True when start-up would go on.
-    bool checkConfig();
-    int start();  // does not return
+    // what the daemon would use and every problem found. Returns the exit status: 0 when the
+    // daemon would start and do its whole job, 1 when it would start without part of it or not
+    // as the operator meant, 255 when start-up would end.
+    int checkConfig();
+    int start();  // returns after an ordered stop (0), or -1 when the exchange cannot start
     bool readSerialConf();
     bool loadXml();
 
-    // The exchange until a stop is requested: the transmit thread and the receive loop.
-    void runExchange();
+    // The exchange until a stop is requested: the transmit thread and the receive loop. False
+    // (and logged) when the transmit thread cannot be started.
+    bool runExchange();
     // Ends runExchange from any thread (and from the signal path).
     void requestStop();
 
@@ -227,6 +234,12 @@ public:
     // Work due by time, whatever the line does: offline detection, link statistics, re-opening a
     // closed port. Returns the time of the next due work.
     uint64_t housekeeping(uint64_t nowMs);
+    // The port is lost (`err`, 0 for end of file): closed, and re-opened after the shortest
+    // back-off, which doubles with every failed attempt.
+    void closePort(int err);
+    // Takes a newly opened port into use: non-blocking, so that neither thread ever waits in a
+    // read or a write, and counted as a new line for the transmit thread.
+    void adoptPort(int fd);
 
     SerialLink link;
 
@@ -236,22 +249,34 @@ private:
     void receiveFromPort();
     void waitUntil(uint64_t deadlineMs);
     void handleSignals();
-    void closePort(int err);
     void tryReopen(uint64_t nowMs);
+    // Writes one frame without blocking, waiting for room on the line at most until
+    // `deadlineMs`. `flushFirst`: the line still holds part of an abandoned frame.
+    enum class TxResult { NoPort, Sent, Failed, Abandoned };
+    TxResult writeFrame(const TxFrame& frame, uint64_t deadlineMs, bool& flushFirst);
+    void frameAbandoned(size_t sent);
+    void lineTakesFramesAgain();
+    void forgetSetWakeUp();  // vexad's sets no longer wake the loop
     void logStatistics();
     void gatherOnLine();
     void updateServiceStatus();
 
     // Logs a start-up problem at `priority` and keeps it as an error (start-up ends) or a warning.
     void startupProblem(bool fatal, int priority, const char* fmt, ...) QLOG_PRINTF(4, 5);
-    bool checkKeys();  // value lengths (fatal) and unknown keys (warnings)
+    bool checkKeys();          // value lengths (fatal) and unknown keys (warnings)
+    void checkVexadAddress();  // a port or host no connection can be made to (warning)
     std::string describeBus() const;
     std::string describeLine() const;
     std::string describeSerial() const;
 
-    bool confLoaded = false;  // the configuration file was read
+    bool confLoaded = false;      // the configuration file was read
+    bool vexadAddressOk = false;  // vexad's host and port can name a connection
 
     uint8_t decodebuff[kFrameSize];  // data block of the frame being decoded
     std::string statusText;          // last STATUS= sent to the service manager
     std::string lastSetText;         // the last set-point written, for the service status
+    // Transmit thread only: the stalled line's episode (frames abandoned since it began, and
+    // when it was last summarised).
+    uint64_t stallFrames = 0;
+    uint64_t stallSummaryMs = 0;
 };

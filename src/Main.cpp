@@ -35,8 +35,9 @@ void usage(FILE* to) {
         "      --conf-dir DIR    configuration root instead of %s: the serial-port\n"
         "                        assignment files and the default paths lie below it\n"
         "  -t, --check-config    read the configuration and the start-up files, report what\n"
-        "                        was found and exit (0: usable, 255: not); opens neither the\n"
-        "                        serial port nor the connection to vexad\n"
+        "                        was found and exit (0: usable, 1: usable with problems to\n"
+        "                        fix, 255: not usable); opens neither the serial port nor\n"
+        "                        the connection to vexad\n"
         "  -d, --debug           log everything, down to DEBUG, to standard error as well\n"
         "  -h, --help            show this help and exit\n"
         "  -V, --version         show the version and exit\n"
@@ -172,9 +173,12 @@ int main(int argc, char** argv) {
     manager->link.timing = timing;
     manager->link.signalFd = signalFd;
     if (check)
-        return manager->checkConfig() ? 0 : 255;
-    if (manager->cConfFile_status && manager->initDorn())
-        return manager->start();  // after an ordered stop
+        return manager->checkConfig();
+    if (manager->cConfFile_status && manager->initDorn()) {
+        const int status = manager->start();
+        if (status == 0)
+            return 0;  // an ordered stop
+    }
 
     cQlog::getLog("Main").error("TERMINATE!!!\n");
     return -1;

@@ -3,9 +3,11 @@
 // says what start-up found.
 #include "dornManager.h"
 
+#include <arpa/inet.h>
 #include <pthread.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -116,6 +118,7 @@ dornManager::dornManager(bool checkOnly)
     serConfDir = cConfig::getString("borl1d.serialconf.dir", ConfDir);
 
     bool keysOk = !confLoaded || checkKeys();
+    checkVexadAddress();
     if (!keysOk && !checkOnly) {
         cConfFile_status = false;
         return;
@@ -168,6 +171,53 @@ bool dornManager::checkKeys() {
         }
     }
     return ok;
+}
+
+namespace {
+
+// A host name as the resolver takes it: dot-separated labels of letters, digits and hyphens,
+// none empty or longer than 63 characters, none starting or ending with a hyphen.
+bool isHostName(const std::string& host) {
+    if (host.empty() || host.size() > 253)
+        return false;
+    size_t start = 0;
+    while (start < host.size()) {
+        size_t dot = host.find('.', start);
+        const size_t end = dot == std::string::npos ? host.size() : dot;
+        const size_t len = end - start;
+        if (len == 0 || len > 63 || host[start] == '-' || host[end - 1] == '-')
+            return false;
+        for (size_t i = start; i < end; ++i) {
+            if (!isalnum(static_cast<unsigned char>(host[i])) && host[i] != '-')
+                return false;
+        }
+        if (dot == std::string::npos || dot + 1 == host.size())
+            break;  // a trailing dot closes a fully qualified name
+        start = dot + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+void dornManager::checkVexadAddress() {
+    vexadAddressOk = false;
+    if (southPort < 1 || southPort > 65535) {
+        startupProblem(false, ERROR,
+                       "vexad port %d (vexad.south.port in %s) is not a TCP port: nothing reaches "
+                       "vexad; set it to 1..65535",
+                       southPort, ConfFile);
+    }
+    in6_addr address;
+    if (inet_pton(AF_INET, vexaHost, &address) != 1 &&
+        inet_pton(AF_INET6, vexaHost, &address) != 1 && !isHostName(vexaHost)) {
+        startupProblem(false, ERROR,
+                       "vexad host \"%.64s\" (vexad.host in %s) is no host name or address: "
+                       "nothing reaches vexad; name vexad's host there",
+                       vexaHost, ConfFile);
+        return;
+    }
+    vexadAddressOk = southPort >= 1 && southPort <= 65535;
 }
 
 std::string dornManager::describeBus() const {
@@ -224,14 +274,18 @@ bool dornManager::initDorn() {
 
     // vexad may come up later: the client keeps connecting on its own.
     mObjectClient = new cObjectClient();
-    mObjectClient->start(vexaHost, southPort);
+    // An address that cannot be right is not looked up: the controller is still polled.
+    if (vexadAddressOk)
+        mObjectClient->start(vexaHost, southPort);
 
     devA = new SouthDevice(mObjectClient, static_cast<uint32_t>(devSerial), 1, devDispName);
 
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it. A
     // port that another process took meanwhile is.
-    serFd = mSerconf->connect(std::string(serBusPort));
-    if (serFd < 0 && errno == EBUSY) {
+    const int fd = mSerconf->connect(std::string(serBusPort));
+    if (fd >= 0)
+        adoptPort(fd);
+    if (fd < 0 && errno == EBUSY) {
         startupProblem(true, ERROR,
                        "Serial port %s is held by another process: stop it (another borl1d?) or "
                        "give this instance its own port",

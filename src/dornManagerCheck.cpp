@@ -128,7 +128,7 @@ std::vector<std::string> describeLogging(std::vector<std::string>& warnings) {
 
 }  // namespace
 
-bool dornManager::checkConfig() {
+int dornManager::checkConfig() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
     if (!mSerconf->problem().empty()) {
         startupWarnings.push_back(mSerconf->problem() + ": the port is opened with 9600 8N1 RS232");
@@ -162,6 +162,8 @@ bool dornManager::checkConfig() {
     if (!ok && startupErrors.empty())
         startupErrors.push_back("start-up would fail (see the log lines above)");
     ok = ok && startupErrors.empty();
+    // Each warning leaves part of the job undone or done otherwise than the operator meant.
+    const int status = !ok ? 255 : startupWarnings.empty() ? 0 : 1;
 
     std::printf("borl1d %s configuration check\n", BORL1D_VERSION);
     std::printf("configuration file: %s%s\n", ConfFile,
@@ -176,7 +178,12 @@ bool dornManager::checkConfig() {
         std::printf("warning: %s\n", w.c_str());
     for (const std::string& e : startupErrors)
         std::printf("error: %s\n", e.c_str());
-    std::printf("%s\n", ok ? "configuration usable" : "configuration NOT usable");
+    if (status == 1) {
+        std::printf("configuration usable, but not as configured: fix the %zu warning%s above\n",
+                    startupWarnings.size(), startupWarnings.size() == 1 ? "" : "s");
+    } else {
+        std::printf("%s\n", ok ? "configuration usable" : "configuration NOT usable");
+    }
     std::fflush(stdout);
-    return ok;
+    return status;
 }

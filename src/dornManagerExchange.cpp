@@ -17,6 +17,7 @@
 // the end of its cycle (the wait after a frame, moved by the answer to the pause after it, so
 // that a cycle wakes it once), the receive loop in poll() on the port, its wake-up descriptor
 // and the signals, with the time to its next due work as the timeout.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -144,8 +145,10 @@ void endCycleIn(SerialLink& link, unsigned ms) {
 
 void signal_tx(SerialLink& link) {
     pthread_mutex_lock(&mTxMutex);
-    // Only the first answer to a frame counts; answers in the pause change nothing.
-    if (link.awaiting) {
+    // Only the first answer to a frame counts, and only within the wait time: one that comes
+    // later (the timer expired, the transmit thread has not yet seen it) leaves the cycle a
+    // timeout. Answers in the pause change nothing.
+    if (link.awaiting && !reached(link.txDeadline)) {
         link.awaiting = false;
         link.answered = true;
         endCycleIn(link, link.timing.pauseMs);
@@ -155,8 +158,8 @@ void signal_tx(SerialLink& link) {
 
 bool wait_tx_ready(SerialLink& link) {
     pthread_mutex_lock(&mTxMutex);
-    // The deadline is looked at under the mutex: an answer moves it only while no wait has
-    // found it passed, so an answer after the wait time never starts a pause.
+    // The deadline is looked at under the mutex, where the answer moves it; an answer moves it
+    // only before it has passed, so an answer after the wait time never starts a pause.
     while (!link.stopRequested.load(std::memory_order_relaxed) && !reached(link.txDeadline)) {
         pthread_mutex_unlock(&mTxMutex);
         pollfd fds[2] = {{link.txTimerFd, POLLIN, 0}, {link.stopFd, POLLIN, 0}};
@@ -212,7 +215,8 @@ void dornManager::frameWritten(const TxFrame& frame, ssize_t written) {
 }
 
 void dornManager::transmitLoop() {
-    static log4cpp::Category& log = cQlog::getLog("dornManager");
+    // The category's name is spelt so on purpose: the transmit wait has always logged under it,
+    // and a site's logging set-up may name it.
     static log4cpp::Category& waitLog = cQlog::getLog("dornManger");
 
     // The poll frame is built once; a set frame is built afresh on every cycle that sends one.
@@ -220,6 +224,7 @@ void dornManager::transmitLoop() {
     TxFrame setFrame;
     memset(pollFrame.bytes, 0, sizeof pollFrame.bytes);
     pollFrame.len = getBuffer(pollFrame.bytes);
+    bool flushFirst = false;  // a frame was left half written: the line is flushed before the next
 
     while (!link.stopRequested.load(std::memory_order_relaxed)) {
         const TxFrame* frame = chooseFrame(setFrame) ? &setFrame : &pollFrame;
@@ -231,20 +236,10 @@ void dornManager::transmitLoop() {
         link.awaiting = true;
         endCycleIn(link, link.timing.waitMs);
         pthread_mutex_unlock(&mTxMutex);
+        const uint64_t cycleEnd = nowMs() + link.timing.waitMs;
 
-        bool written = false;
-        {
-            std::lock_guard<std::mutex> lock(link.fdMutex);
-            // While the port is closed nothing is written; the receive loop re-opens it.
-            if (serFd >= 0) {
-                ssize_t n = write(serFd, frame->bytes, frame->len);
-                int err = errno;
-                written = true;
-                if (n < 0)
-                    log.debug("Serial write() error: %s\n", strerror(err));
-                frameWritten(*frame, n);
-            }
-        }
+        // Whatever became of the frame on an open port, an unanswered cycle is a timeout.
+        const bool written = writeFrame(*frame, cycleEnd, flushFirst) != TxResult::NoPort;
         link.stats.txCycles++;
         // A hung receive loop gets the daemon restarted; a silent controller or a lost port
         // does not: the loop then waits in poll(), which counts as healthy.
@@ -253,12 +248,104 @@ void dornManager::transmitLoop() {
             (link.watchdog != nullptr ? link.watchdog : serviceWatchdog)();
 
         // The wait and, after an answer, the pause: nothing but a stop ends them early.
-        if (!wait_tx_ready(link) && written &&
-            !link.stopRequested.load(std::memory_order_relaxed)) {
+        if (wait_tx_ready(link)) {
+            lineTakesFramesAgain();
+        } else if (written && !link.stopRequested.load(std::memory_order_relaxed)) {
             waitLog.debug("TX(write thread) timed out.\n");
             link.stats.timeouts++;
         }
     }
+}
+
+// The port is non-blocking: a line that stops taking bytes (flow control held, a wedged adapter,
+// a pty nobody reads) makes the write wait in poll() for room, never in write() under the
+// descriptor's lock, and only until the cycle's end or a stop. The lock is held for each
+// write() alone, so that the receive loop can close the port at any time; the port's
+// generation tells a re-opened line from the one the frame began on.
+dornManager::TxResult dornManager::writeFrame(const TxFrame& frame, uint64_t deadlineMs,
+                                              bool& flushFirst) {
+    static log4cpp::Category& log = cQlog::getLog("dornManager");
+    size_t sent = 0;
+    int fd = -1;
+    unsigned generation = 0;
+    for (;;) {
+        ssize_t n;
+        int err;
+        {
+            std::lock_guard<std::mutex> lock(link.fdMutex);
+            if (sent == 0) {
+                fd = serFd;
+                generation = link.portGeneration;
+                // While the port is closed nothing is written; the receive loop re-opens it.
+                if (fd < 0)
+                    return TxResult::NoPort;
+                // No half frame may be followed by a whole one: what is left of an abandoned
+                // frame goes before the next frame starts.
+                if (flushFirst) {
+                    tcflush(fd, TCOFLUSH);
+                    flushFirst = false;
+                }
+            } else if (serFd != fd || link.portGeneration != generation) {
+                return TxResult::Failed;  // the line went away under the frame
+            }
+            n = write(fd, frame.bytes + sent, frame.len - sent);
+            err = errno;
+        }
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            if (sent < frame.len)
+                continue;
+            frameWritten(frame, static_cast<ssize_t>(sent));
+            return TxResult::Sent;
+        }
+        if (n < 0 && err != EAGAIN && err != EINTR) {
+            log.debug("Serial write() error: %s\n", strerror(err));
+            frameWritten(frame, n);
+            return TxResult::Failed;
+        }
+        if (n == 0 && sent == 0)
+            frameWritten(frame, 0);
+        // The line takes nothing now: wait for room until the cycle ends.
+        const uint64_t now = nowMs();
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {link.stopFd, POLLIN, 0}};
+        if (now >= deadlineMs ||
+            poll(fds, 2, static_cast<int>(std::min<uint64_t>(deadlineMs - now, INT_MAX))) == 0) {
+            frameAbandoned(sent);
+            flushFirst = true;
+            return TxResult::Abandoned;
+        }
+        if (fds[1].revents & POLLIN)
+            return TxResult::Failed;  // a stop: the frame is of no further use
+    }
+}
+
+// A frame the line did not take by the cycle's end: counted, and reported once when the line
+// stalls, then summarised once a minute while it stays stalled.
+void dornManager::frameAbandoned(size_t sent) {
+    constexpr uint64_t kSummaryMs = 60000;
+    link.stats.abandonedFrames++;
+    const uint64_t now = nowMs();
+    if (stallFrames++ == 0) {
+        stallSummaryMs = now + kSummaryMs;
+        warn(
+            "Serial port %s does not take frames: a frame abandoned after %zu of %d bytes; "
+            "polling goes on\n",
+            serBusPort, sent, kFrameSize);
+    } else if (now >= stallSummaryMs) {
+        stallSummaryMs = now + kSummaryMs;
+        warn("Serial port %s still does not take frames: %llu abandoned so far\n", serBusPort,
+             static_cast<unsigned long long>(stallFrames));
+    }
+}
+
+// The stall is over once a frame is answered: a frame that the line buffered after the flush
+// made room proves nothing.
+void dornManager::lineTakesFramesAgain() {
+    if (stallFrames == 0)
+        return;
+    info("Serial port %s takes frames again after %llu abandoned\n", serBusPort,
+         static_cast<unsigned long long>(stallFrames));
+    stallFrames = 0;
 }
 
 // ---- Set pick-up and confirmation
@@ -319,7 +406,7 @@ void dornManager::confirmSet(const uint8_t* data) {
     if (!pending.status)
         return;
     stdoutLine("Change val status statement");
-    if (pending.port < 1 || pending.port > kFrameSize)
+    if (pending.port < 1 || pending.port > kDataBlockSize)
         return;
     const int i = pending.port - 1;
     debug("decodebuff[%d] = 0x%02X\n", i, data[i]);
@@ -497,6 +584,7 @@ void dornManager::closePort(int err) {
     }
     link.rx.restart();
     link.lineMin = 0;
+    // Every loss starts the back-off afresh: the first retry comes soon.
     link.reopenDelayMs = link.timing.reopenMinMs;
     link.nextReopenMs = nowMs() + link.reopenDelayMs;
 }
@@ -504,10 +592,7 @@ void dornManager::closePort(int err) {
 void dornManager::tryReopen(uint64_t now) {
     int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
     if (fd >= 0) {
-        {
-            std::lock_guard<std::mutex> lock(link.fdMutex);
-            serFd = fd;
-        }
+        adoptPort(fd);
         link.stats.reopens++;
         info("Serial port %s open again\n", serBusPort);
         link.rx.restart();
@@ -519,12 +604,23 @@ void dornManager::tryReopen(uint64_t now) {
     }
 }
 
+void dornManager::adoptPort(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+        error("Serial port %s: cannot stop writes from blocking: %s\n", serBusPort,
+              strerror(errno));
+    std::lock_guard<std::mutex> lock(link.fdMutex);
+    serFd = fd;
+    link.portGeneration++;
+}
+
 void dornManager::logStatistics() {
     const LinkStats& s = link.stats;
     info(
         "Link statistics: poll frames %llu, set frames %llu, valid replies %llu, "
         "invalid replies (header %llu, terminator %llu, checksum %llu, closing byte "
-        "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu\n",
+        "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu, abandoned "
+        "frames %llu\n",
         static_cast<unsigned long long>(s.pollFrames.load()),
         static_cast<unsigned long long>(s.setFrames.load()),
         static_cast<unsigned long long>(s.validReplies.load()),
@@ -534,7 +630,8 @@ void dornManager::logStatistics() {
         static_cast<unsigned long long>(s.closingErrors.load()),
         static_cast<unsigned long long>(s.rejectedStarts.load()),
         static_cast<unsigned long long>(s.timeouts.load()),
-        static_cast<unsigned long long>(s.reopens.load()));
+        static_cast<unsigned long long>(s.reopens.load()),
+        static_cast<unsigned long long>(s.abandonedFrames.load()));
     if (uint64_t dropped = stdoutLinesDropped()) {
         warn("Standard output lines dropped so far: %llu\n",
              static_cast<unsigned long long>(dropped));
@@ -626,7 +723,7 @@ void dornManager::requestStop() {
     wakeFd(link.wakeFd);
 }
 
-void dornManager::runExchange() {
+bool dornManager::runExchange() {
     if (devA != nullptr) {
         // vexad's sets wake the loop at once: they are picked up without waiting for a byte.
         std::lock_guard<std::mutex> lock(devA->mMutex);
@@ -635,7 +732,12 @@ void dornManager::runExchange() {
     }
 
     link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
-    pthread_create(&myThread, nullptr, request, this);
+    const int created = pthread_create(&myThread, nullptr, request, this);
+    if (created != 0) {
+        error("Cannot start the transmit thread: %s\n", strerror(created));
+        forgetSetWakeUp();
+        return false;
+    }
     waitUntil(nowMs() + link.timing.startDelayMs);
     serviceReady();
 
@@ -691,6 +793,11 @@ void dornManager::runExchange() {
     }
 
     pthread_join(myThread, nullptr);
+    forgetSetWakeUp();
+    return true;
+}
+
+void dornManager::forgetSetWakeUp() {
     if (devA != nullptr) {
         std::lock_guard<std::mutex> lock(devA->mMutex);
         devA->setRecorded = nullptr;
@@ -698,7 +805,8 @@ void dornManager::runExchange() {
 }
 
 int dornManager::start() {
-    runExchange();
+    if (!runExchange())
+        return -1;
     // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
     // go out.
     if (serFd >= 0) {

@@ -244,6 +244,7 @@ bool dornManager::loadXml() {
     const char* separator = (dirLen > 0 && DeviceDir[dirLen - 1] != '/') ? "/" : "";
 
     bool start_requirement = false;
+    bool serialRefused = false;
     char file[kPathSize];
     char serial[kTextSize];
     std::string keyword;
@@ -301,11 +302,18 @@ bool dornManager::loadXml() {
                                "Device description %s: serial \"%s\" is not a number from 0 to "
                                "4294967294: ignored; write the device's serial number there",
                                file, serial);
+                serialRefused = true;
                 continue;
             }
             devSerial = static_cast<int>(value);
             devSerialFile = file;
         }
+    }
+    if (start_requirement && devSerialFile.empty() && !serialRefused) {
+        startupProblem(false, WARN,
+                       "No device serial in the device descriptions of %s: the device is "
+                       "published with serial %u; put <serial>N</serial> in its description",
+                       DeviceDir, static_cast<unsigned>(devSerial));
     }
     if (!start_requirement) {
         startupProblem(true, ERROR,

@@ -327,6 +327,9 @@ void SerialConfig::closePort(int fd) {
     // The exclusive flag belongs to the tty, not to the descriptor: while another descriptor
     // keeps the tty open (a simulator's pty) it would refuse the next open of a non-root owner.
     ioctl(fd, TIOCNXCL);
+    // Output the line has not taken is dropped: a line held by flow control would otherwise
+    // keep close() waiting for it.
+    tcflush(fd, TCOFLUSH);
     ::close(fd);
 }
 

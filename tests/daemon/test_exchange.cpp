@@ -188,6 +188,92 @@ TEST(ReplyGatherer, PositionNeverPassesTheLastByte) {
     EXPECT_EQ(g.idx, 127);
 }
 
+// ---- The handshake's answer and the re-open back-off, step by step ----
+
+int64_t msOf(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+int64_t monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return msOf(now);
+}
+
+// Every answer to a frame within the wait time (a reply, valid or not, or a frame start dropped
+// for its header) ends the wait and starts the production pause of 1 s; part of a reply, or a
+// reply after the wait time ran out, leaves the cycle to end as it would.
+TEST_F(ExchangeTest, AnAnswerWithinTheWaitStartsThePauseAndNothingElseDoes) {
+    const Frame good = reply();
+    Frame bad = good;
+    bad[126] ^= 0xFF;
+    const Frame part(good.begin(), good.begin() + 40);
+    const struct {
+        const char* legend;
+        Frame bytes;
+        int64_t deadlineMs;  // the cycle's end before the bytes arrive, from now
+        bool answered;
+    } cases[] = {
+        {"valid reply", good, 2000, true},
+        {"invalid reply", bad, 2000, true},
+        {"rejected frame start", Frame(5, 0x55), 2000, true},
+        {"part of a reply", part, 2000, false},
+        {"reply after the wait time", good, -1, false},
+    };
+    manager->link.timing = ExchangeTiming{};
+    SerialLink& link = manager->link;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.legend);
+        link.rx.restart();
+        const int64_t before = monotonicMs();
+        pthread_mutex_lock(&mTxMutex);
+        link.awaiting = true;
+        link.answered = false;
+        const int64_t deadline = before + c.deadlineMs;
+        link.txDeadline = timespec{static_cast<time_t>(deadline / 1000),
+                                   static_cast<long>(deadline % 1000) * 1000000L};
+        pthread_mutex_unlock(&mTxMutex);
+
+        manager->receiveBytes(c.bytes.data(), c.bytes.size());
+        const int64_t after = monotonicMs();
+        pthread_mutex_lock(&mTxMutex);
+        EXPECT_EQ(link.answered, c.answered);
+        if (c.answered) {
+            EXPECT_GE(msOf(link.txDeadline), before + 1000);
+            EXPECT_LE(msOf(link.txDeadline), after + 1000);
+        } else {
+            EXPECT_EQ(msOf(link.txDeadline), deadline);
+        }
+        pthread_mutex_unlock(&mTxMutex);
+    }
+}
+
+// A port that does not open again is retried after a delay that doubles up to its most; every
+// loss of the port, the second as the first, starts the delay afresh at its least.
+TEST_F(ExchangeTest, ReopenDelayDoublesUpToItsMostAndStartsAfreshAtEveryLoss) {
+    testsupport::ScratchDir dir("exchange_backoff");
+    const std::string link = dir / "tty";
+    usePty(link);
+    manager->serBusPort = link.c_str();
+    manager->adoptPort(manager->mSerconf->connect(link));
+    ASSERT_GE(manager->serFd, 0);
+    for (int loss = 1; loss <= 2; ++loss) {
+        SCOPED_TRACE("loss " + std::to_string(loss));
+        manager->closePort(EIO);
+        pty->hangUp();
+        EXPECT_EQ(manager->link.reopenDelayMs, 20u);
+        uint64_t due = manager->link.nextReopenMs;
+        for (unsigned delay : {40u, 80u, 80u}) {
+            manager->housekeeping(due);  // an attempt that fails
+            EXPECT_EQ(manager->link.nextReopenMs, due + delay);
+            due = manager->link.nextReopenMs;
+        }
+        usePty(link);
+        manager->housekeeping(due);
+        ASSERT_GE(manager->serFd, 0);
+    }
+}
+
 TEST_F(ExchangeTest, BackToBackRepliesAreBothDecoded) {
     useSocketpair();
     uint64_t before = valid();

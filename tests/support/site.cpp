@@ -1,5 +1,7 @@
 #include "site.h"
 
+#include <unistd.h>
+
 #include "testSupport.h"
 
 namespace testsupport {
@@ -58,6 +60,10 @@ std::vector<std::string> daemonCommand(const std::string& root,
     std::vector<std::string> argv{builtBinary("borl1d"), "--conf-dir", root};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
+}
+
+int checkStatusFor(const std::string& port) {
+    return access(port.c_str(), F_OK) == 0 ? 0 : 1;
 }
 
 }  // namespace testsupport

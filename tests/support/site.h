@@ -35,6 +35,10 @@ extern const char* const kQuickTiming;
 // 60 KB that would expand to 300 MB.
 std::string xmlEntityFlood(const std::string& root, const std::string& element);
 
+// What --check-config answers for a site that is right in everything but perhaps its serial
+// port: 0 when `port` exists on this machine, 1 (a problem to fix) when it does not.
+int checkStatusFor(const std::string& port);
+
 // The command line of the daemon built here, on the configuration root `root`, with `args`.
 std::vector<std::string> daemonCommand(const std::string& root,
                                        const std::vector<std::string>& args = {});

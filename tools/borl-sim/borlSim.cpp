@@ -297,6 +297,7 @@ private:
     std::string mStdinLine;
     bool mDiscardingLongLine = false;
     bool mQuit = false;
+    bool mDeaf = false;  // the line is not read (command "deaf on")
 };
 
 void Simulator::event(const char* fmt, ...) {
@@ -559,6 +560,9 @@ void Simulator::execute(const std::string& line) {
         case Command::Op::Refuse:
             mOpt.refuse = c.on;
             break;
+        case Command::Op::Deaf:
+            mDeaf = c.on;
+            break;
         case Command::Op::BadSum:
             mOpt.badSumEvery = c.n;
             mBadSumCount = 0;
@@ -624,7 +628,10 @@ int Simulator::run() {
         nfds_t nfds = 0;
         fds[nfds++] = {mStopFd, POLLIN, 0};
         const nfds_t masterAt = nfds;
-        fds[nfds++] = {mPty.master, static_cast<short>(POLLIN | (mOut.empty() ? 0 : POLLOUT)), 0};
+        // A deaf controller leaves the line unread: what the daemon writes piles up until the
+        // line takes no more, as behind a wedged adapter or held flow control.
+        fds[nfds++] = {mPty.master,
+                       static_cast<short>((mDeaf ? 0 : POLLIN) | (mOut.empty() ? 0 : POLLOUT)), 0};
         nfds_t stdinAt = 0;
         if (mStdinOpen) {
             stdinAt = nfds;

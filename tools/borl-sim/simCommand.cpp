@@ -45,14 +45,16 @@ bool parseCommand(const std::string& line, Command& cmd, std::string& error) {
         return false;
     };
 
-    if (name == "silent" || name == "refuse") {
+    if (name == "silent" || name == "refuse" || name == "deaf") {
         if (!wantArgs(1))
             return false;
         if (!parseOnOff(words[1], cmd.on)) {
             error = name + " takes on or off";
             return false;
         }
-        cmd.op = name == "silent" ? Command::Op::Silent : Command::Op::Refuse;
+        cmd.op = name == "silent"   ? Command::Op::Silent
+                 : name == "refuse" ? Command::Op::Refuse
+                                    : Command::Op::Deaf;
         return true;
     }
     if (name == "badsum" || name == "stray" || name == "delay") {

@@ -9,9 +9,9 @@
 namespace borlsim {
 
 struct Command {
-    enum class Op { None, Silent, Refuse, BadSum, Stray, Noise, Delay, Poke, Hangup, Quit };
+    enum class Op { None, Silent, Refuse, Deaf, BadSum, Stray, Noise, Delay, Poke, Hangup, Quit };
     Op op = Op::None;        // None: an empty or comment line, nothing to do
-    bool on = false;         // silent, refuse
+    bool on = false;         // silent, refuse, deaf
     unsigned long n = 0;     // badsum, stray: every Nth reply (0 off); delay: milliseconds
     double probability = 0;  // noise: per reply byte, 0..1
     size_t index = 0;        // poke: data block index 0..59
