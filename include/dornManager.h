@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "SerialConfig.h"
 #include "cObject.h"
 #include "cQlog.h"
+#include "xmlFile.h"
 
 class SouthDevice;
 class cObjectClient;
@@ -263,7 +265,20 @@ private:
 
     // Logs a start-up problem at `priority` and keeps it as an error (start-up ends) or a warning.
     void startupProblem(bool fatal, int priority, const char* fmt, ...) QLOG_PRINTF(4, 5);
-    bool checkKeys();          // value lengths (fatal) and unknown keys (warnings)
+    bool checkKeys();  // value lengths (fatal) and unknown keys (warnings)
+    // Steps of the two start-up scans (dornManagerScans.cpp).
+    struct AssignmentScan;
+    using FileVisit =
+        std::function<bool(const char* file, const std::string& name, const qutils::XmlFile&)>;
+    bool scanFiles(const char* dir, const char* separator, const char* needle, const char* what,
+                   const FileVisit& visit);
+    bool readAssignmentFile(const char* file, const qutils::XmlFile& xml, AssignmentScan& scan);
+    void readSerialconfig(const char* file, const qutils::XmlFile& xml, const xmlNode* sc,
+                          AssignmentScan& scan);
+    void readOwner(const char* file, int position, AssignmentScan& scan);
+    void reportAssignmentScan(AssignmentScan& scan);
+    void readDeviceFile(const char* file, const char* dir, const qutils::XmlFile& xml,
+                        bool& serialRefused);
     void checkVexadAddress();  // a port or host no connection can be made to (warning)
     std::string describeBus() const;
     std::string describeLine() const;

@@ -100,136 +100,181 @@ bool parseDeviceSerial(const char* text, uint32_t& serial) {
 
 }  // namespace
 
+// The one directory loop of both scans: each entry of `dir` in sorted order whose composed path
+// (`dir`, `separator`, name) contains `needle`, opened as a start-up XML file and handed to
+// `visit`, which returns false to end the scan. An entry that is no regular file is passed over
+// with a warning naming it as `what`. False with errno set when `dir` cannot be listed.
+bool dornManager::scanFiles(const char* dir, const char* separator, const char* needle,
+                            const char* what, const FileVisit& visit) {
+    std::vector<std::string> names;
+    if (!sortedEntries(dir, names))
+        return false;
+    char file[kPathSize];
+    for (const std::string& name : names) {
+        int n = snprintf(file, sizeof file, "%s%s%s", dir, separator, name.c_str());
+        if (n < 0 || static_cast<size_t>(n) >= sizeof file) {
+            debug("Path too long, entry skipped: %s", name.c_str());
+            continue;
+        }
+        if (!strstr(file, needle))
+            continue;
+        XmlFile xml(file);
+        if (xml.status() == XmlFile::NotRegular) {
+            startupProblem(false, WARN, "%s %s is %s: passed over", what, file,
+                           xml.reason().c_str());
+            continue;
+        }
+        if (!visit(file, name, xml))
+            break;
+    }
+    return true;
+}
+
+// What the serial-port assignment scan has found so far.
+struct dornManager::AssignmentScan {
+    bool readSuccess = false;
+    std::string stoppedAt;             // the problem with the file that ended the scan
+    std::vector<std::string> scanned;  // assignment files read
+    std::vector<std::string> owners;   // other owners found, quoted
+    char owner[kTextSize];
+    std::string keyword;
+};
+
 bool dornManager::readSerialConf() {
     info("loading serialconf.xml:.");
-    std::vector<std::string> names;
-    if (!sortedEntries(serConfDir, names)) {
+    AssignmentScan scan;
+    const bool listed =
+        scanFiles(serConfDir, "/", "serialconf.xml", "Serial-port assignment file",
+                  [&](const char* file, const std::string& name, const XmlFile& xml) {
+                      scan.scanned.push_back(name);
+                      return readAssignmentFile(file, xml, scan);
+                  });
+    if (!listed) {
         startupProblem(true, ERROR,
                        "Serial-port assignment directory %s cannot be read (%s): it must hold "
                        "serialconf.xml with a <port> owned by \"%s\"",
                        serConfDir, strerror(errno), kOwnerKeyword);
         return false;
     }
+    reportAssignmentScan(scan);
+    return scan.readSuccess;
+}
 
-    bool readSuccess = false;
-    std::string stoppedAt;             // the problem with the file that ended the scan
-    std::vector<std::string> scanned;  // assignment files read
-    std::vector<std::string> owners;   // other owners found, quoted
-    char file[kPathSize];
-    char owner[kTextSize];
-    std::string keyword;
-    for (const std::string& name : names) {
-        int n = snprintf(file, sizeof file, "%s/%s", serConfDir, name.c_str());
-        if (n < 0 || static_cast<size_t>(n) >= sizeof file) {
-            debug("Path too long, entry skipped: %s", name.c_str());
-            continue;
-        }
-        if (!strstr(file, "serialconf.xml"))
-            continue;
+// One assignment file: false when it is not a usable one, which stops the scan.
+bool dornManager::readAssignmentFile(const char* file, const XmlFile& xml, AssignmentScan& scan) {
+    auto stopScan = [&](const std::string& what) {
+        scan.stoppedAt = std::string("Serial-port assignment file ") + file + what +
+                         "; the scan stops here: fix the file or move it out of " + serConfDir;
+        error("%s", scan.stoppedAt.c_str());
+    };
+    xmlDoc* doc = xml.doc();
+    if (!doc) {
+        stopScan(" not parsed (" + xml.reason() + ")");
+        info("serialconf.xml not parsed:.");
+        return false;
+    }
+    xmlNode* root = xmlDocGetRootElement(doc);
+    if (!root) {
+        stopScan(" has no root element");
+        info("serialconf.xml is Empty:.");
+        return false;
+    }
+    if (!isElement(root, "config")) {
+        stopScan(std::string(": root element <") + reinterpret_cast<const char*>(root->name) +
+                 "> instead of <config>");
+        info("serialconfig.xml content error:.");
+        return false;
+    }
+    memset(scan.owner, 0, sizeof scan.owner);
+    info("Checking for serialconfig tag");
+    for (xmlNode* sc = root->xmlChildrenNode; sc; sc = sc->next) {
+        if (isElement(sc, "serialconfig"))
+            readSerialconfig(file, xml, sc, scan);
+    }
+    return true;
+}
 
-        XmlFile xml(file);
-        if (xml.status() == XmlFile::NotRegular) {
-            startupProblem(false, WARN, "Serial-port assignment file %s is %s: passed over", file,
-                           xml.reason().c_str());
+// The ports of one <serialconfig>, numbered from 1 in document order.
+void dornManager::readSerialconfig(const char* file, const XmlFile& xml, const xmlNode* sc,
+                                   AssignmentScan& scan) {
+    int iteration = 0;
+    for (xmlNode* port = sc->xmlChildrenNode; port; port = port->next) {
+        debug("port: %s", reinterpret_cast<const char*>(port->name));
+        if (!isElement(port, "port"))
             continue;
-        }
-        scanned.push_back(name);
-        // A file that is not a usable assignment file stops the scan.
-        auto stopScan = [&](const char* what) {
-            stoppedAt = std::string("Serial-port assignment file ") + file + what +
-                        "; the scan stops here: fix the file or move it out of " + serConfDir;
-            error("%s", stoppedAt.c_str());
-        };
-        xmlDoc* doc = xml.doc();
-        if (!doc) {
-            stopScan((" not parsed (" + xml.reason() + ")").c_str());
-            info("serialconf.xml not parsed:.");
-            break;
-        }
-        xmlNode* root = xmlDocGetRootElement(doc);
-        if (!root) {
-            stopScan(" has no root element");
-            info("serialconf.xml is Empty:.");
-            break;
-        }
-        if (!isElement(root, "config")) {
-            stopScan((std::string(": root element <") + reinterpret_cast<const char*>(root->name) +
-                      "> instead of <config>")
-                         .c_str());
-            info("serialconfig.xml content error:.");
-            break;
-        }
-
-        memset(owner, 0, sizeof owner);
-        info("Checking for serialconfig tag");
-        for (xmlNode* sc = root->xmlChildrenNode; sc; sc = sc->next) {
-            if (!isElement(sc, "serialconfig"))
-                continue;
-            int iteration = 0;
-            for (xmlNode* port = sc->xmlChildrenNode; port; port = port->next) {
-                debug("port: %s", reinterpret_cast<const char*>(port->name));
-                if (!isElement(port, "port"))
-                    continue;
-                debug("Iteration: %d", iteration);
-                ++iteration;  // now the position of this port, from 1
-                for (xmlNode* o = port->xmlChildrenNode; o; o = o->next) {
-                    if (!isElement(o, "owner"))
-                        continue;
-                    if (!xml.text(o, keyword))
-                        continue;  // an empty owner names nobody
-                    strncpy(owner, keyword.c_str(), sizeof owner - 1);
-                    debug("keyword: %s", keyword.c_str());
-                    debug("owner: %s", owner);
-                    if (strcmp(owner, kOwnerKeyword) != 0) {
-                        std::string quoted = "\"" + std::string(owner).substr(0, 40) + "\"";
-                        if (std::find(owners.begin(), owners.end(), quoted) == owners.end())
-                            owners.push_back(quoted);
-                        continue;
-                    }
-                    readSuccess = true;
-                    if (const char* bus = busDevice(iteration)) {
-                        info("Borl100 using bus ttyS%d", iteration);
-                        serBusPort = bus;
-                        serBusFrom = std::string("assignment file ") + file + ", port " +
-                                     std::to_string(iteration);
-                    } else {
-                        error("Could not determine bus");
-                    }
-                }
-            }
+        debug("Iteration: %d", iteration);
+        ++iteration;  // now the position of this port, from 1
+        for (xmlNode* o = port->xmlChildrenNode; o; o = o->next) {
+            // An empty owner names nobody.
+            if (isElement(o, "owner") && xml.text(o, scan.keyword))
+                readOwner(file, iteration, scan);
         }
     }
+}
 
-    if (!stoppedAt.empty()) {
+// One owner text of the port at `position`: the controller's keyword takes the bus.
+void dornManager::readOwner(const char* file, int position, AssignmentScan& scan) {
+    strncpy(scan.owner, scan.keyword.c_str(), sizeof scan.owner - 1);
+    debug("keyword: %s", scan.keyword.c_str());
+    debug("owner: %s", scan.owner);
+    if (strcmp(scan.owner, kOwnerKeyword) != 0) {
+        std::string quoted = "\"" + std::string(scan.owner).substr(0, 40) + "\"";
+        if (std::find(scan.owners.begin(), scan.owners.end(), quoted) == scan.owners.end())
+            scan.owners.push_back(quoted);
+        return;
+    }
+    scan.readSuccess = true;
+    if (const char* bus = busDevice(position)) {
+        info("Borl100 using bus ttyS%d", position);
+        serBusPort = bus;
+        serBusFrom = std::string("assignment file ") + file + ", port " + std::to_string(position);
+    } else {
+        error("Could not determine bus");
+    }
+}
+
+// The problems of a finished assignment scan: where it stopped, or why no bus was found.
+void dornManager::reportAssignmentScan(AssignmentScan& scan) {
+    if (!scan.stoppedAt.empty()) {
         // Fatal unless an earlier file gave the bus.
-        (readSuccess ? startupWarnings : startupErrors).push_back(stoppedAt);
+        (scan.readSuccess ? startupWarnings : startupErrors).push_back(scan.stoppedAt);
     }
-    if (readSuccess || (!stoppedAt.empty() && scanned.size() < 2)) {
-        // The bus is found, or the scan stopped at its first file: nothing more to say.
-    } else if (scanned.empty()) {
+    if (scan.readSuccess || (!scan.stoppedAt.empty() && scan.scanned.size() < 2))
+        return;  // the bus is found, or the scan stopped at its first file: nothing more to say
+    if (scan.scanned.empty()) {
         startupProblem(true, ERROR,
                        "No serial-port assignment file in %s (no regular file whose name "
                        "contains \"serialconf.xml\"): add serialconf.xml with a <port> owned by "
                        "\"%s\"",
                        serConfDir, kOwnerKeyword);
-    } else {
-        if (!stoppedAt.empty())
-            scanned.pop_back();  // the file the scan stopped at gave no owners
-        startupProblem(true, ERROR,
-                       "No port owned by \"%s\" in the serial-port assignment files of %s (read: "
-                       "%s; owners found: %s): put <owner>%s</owner> in the <port> of the "
-                       "controller's bus (exact text: case and white space count)",
-                       kOwnerKeyword, serConfDir, listed(scanned, "none").c_str(),
-                       listed(owners, "none").c_str(), kOwnerKeyword);
+        return;
     }
-    return readSuccess;
+    if (!scan.stoppedAt.empty())
+        scan.scanned.pop_back();  // the file the scan stopped at gave no owners
+    startupProblem(true, ERROR,
+                   "No port owned by \"%s\" in the serial-port assignment files of %s (read: "
+                   "%s; owners found: %s): put <owner>%s</owner> in the <port> of the "
+                   "controller's bus (exact text: case and white space count)",
+                   kOwnerKeyword, serConfDir, listed(scan.scanned, "none").c_str(),
+                   listed(scan.owners, "none").c_str(), kOwnerKeyword);
 }
 
 bool dornManager::loadXml() {
     info("loading xml");
     const char* DeviceDir = cConfig::getString("borl1d.device.dir", DefaultDeviceDir);
-    std::vector<std::string> names;
-    if (!sortedEntries(DeviceDir, names)) {
+    // A directory configured without its trailing slash still names the same files.
+    size_t dirLen = strlen(DeviceDir);
+    const char* separator = (dirLen > 0 && DeviceDir[dirLen - 1] != '/') ? "/" : "";
+
+    bool start_requirement = false;
+    bool serialRefused = false;
+    const bool listed = scanFiles(DeviceDir, separator, ".xml", "Device description",
+                                  [&](const char* file, const std::string&, const XmlFile& xml) {
+                                      start_requirement = true;
+                                      readDeviceFile(file, DeviceDir, xml, serialRefused);
+                                      return true;  // no file ends the scan early
+                                  });
+    if (!listed) {
         int err = errno;
         debug("Error: Could not load .xml file\n");
         startupProblem(true, ERROR,
@@ -238,76 +283,6 @@ bool dornManager::loadXml() {
                        "</Borl100>)",
                        DeviceDir, strerror(err));
         return false;
-    }
-    // A directory configured without its trailing slash still names the same files.
-    size_t dirLen = strlen(DeviceDir);
-    const char* separator = (dirLen > 0 && DeviceDir[dirLen - 1] != '/') ? "/" : "";
-
-    bool start_requirement = false;
-    bool serialRefused = false;
-    char file[kPathSize];
-    char serial[kTextSize];
-    std::string keyword;
-    for (const std::string& name : names) {
-        int n = snprintf(file, sizeof file, "%s%s%s", DeviceDir, separator, name.c_str());
-        if (n < 0 || static_cast<size_t>(n) >= sizeof file) {
-            debug("Path too long, entry skipped: %s", name.c_str());
-            continue;
-        }
-        if (!strstr(file, ".xml"))
-            continue;
-
-        XmlFile xml(file);
-        if (xml.status() == XmlFile::NotRegular) {
-            startupProblem(false, WARN, "Device description %s is %s: passed over", file,
-                           xml.reason().c_str());
-            continue;
-        }
-        start_requirement = true;
-
-        xmlDoc* doc = xml.doc();
-        if (!doc) {
-            debug("Document not parsed successfully:.");
-            startupProblem(false, ERROR,
-                           "Device description %s not parsed (%s): passed over; fix the file", file,
-                           xml.reason().c_str());
-            continue;
-        }
-        xmlNode* root = xmlDocGetRootElement(doc);
-        if (!root) {
-            debug("Document is Empty:.");
-            startupProblem(false, ERROR,
-                           "Device description %s has no root element: passed over; fix the file",
-                           file);
-            continue;
-        }
-        if (!isElement(root, "Borl100")) {
-            debug("Document is of the wrong type, root node != device:.");
-            startupProblem(false, ERROR,
-                           "Device description %s: root element <%s> instead of <Borl100>: "
-                           "passed over; fix the file or move it out of %s",
-                           file, reinterpret_cast<const char*>(root->name), DeviceDir);
-            continue;
-        }
-        memset(serial, 0, sizeof serial);
-        for (xmlNode* node = root->xmlChildrenNode; node; node = node->next) {
-            if (!isElement(node, "serial"))
-                continue;
-            if (!xml.text(node, keyword))
-                continue;  // an empty serial element gives no number
-            strncpy(serial, keyword.c_str(), sizeof serial - 1);
-            uint32_t value = 0;
-            if (!parseDeviceSerial(serial, value)) {
-                startupProblem(false, ERROR,
-                               "Device description %s: serial \"%s\" is not a number from 0 to "
-                               "4294967294: ignored; write the device's serial number there",
-                               file, serial);
-                serialRefused = true;
-                continue;
-            }
-            devSerial = static_cast<int>(value);
-            devSerialFile = file;
-        }
     }
     if (start_requirement && devSerialFile.empty() && !serialRefused) {
         startupProblem(false, WARN,
@@ -323,4 +298,53 @@ bool dornManager::loadXml() {
                        DeviceDir);
     }
     return start_requirement;
+}
+
+// One device description: its <serial> elements, the last one read wins.
+void dornManager::readDeviceFile(const char* file, const char* dir, const XmlFile& xml,
+                                 bool& serialRefused) {
+    xmlDoc* doc = xml.doc();
+    if (!doc) {
+        debug("Document not parsed successfully:.");
+        startupProblem(false, ERROR,
+                       "Device description %s not parsed (%s): passed over; fix the file", file,
+                       xml.reason().c_str());
+        return;
+    }
+    xmlNode* root = xmlDocGetRootElement(doc);
+    if (!root) {
+        debug("Document is Empty:.");
+        startupProblem(false, ERROR,
+                       "Device description %s has no root element: passed over; fix the file",
+                       file);
+        return;
+    }
+    if (!isElement(root, "Borl100")) {
+        debug("Document is of the wrong type, root node != device:.");
+        startupProblem(false, ERROR,
+                       "Device description %s: root element <%s> instead of <Borl100>: "
+                       "passed over; fix the file or move it out of %s",
+                       file, reinterpret_cast<const char*>(root->name), dir);
+        return;
+    }
+    char serial[kTextSize];
+    memset(serial, 0, sizeof serial);
+    std::string keyword;
+    for (xmlNode* node = root->xmlChildrenNode; node; node = node->next) {
+        // An empty serial element gives no number.
+        if (!isElement(node, "serial") || !xml.text(node, keyword))
+            continue;
+        strncpy(serial, keyword.c_str(), sizeof serial - 1);
+        uint32_t value = 0;
+        if (!parseDeviceSerial(serial, value)) {
+            startupProblem(false, ERROR,
+                           "Device description %s: serial \"%s\" is not a number from 0 to "
+                           "4294967294: ignored; write the device's serial number there",
+                           file, serial);
+            serialRefused = true;
+            continue;
+        }
+        devSerial = static_cast<int>(value);
+        devSerialFile = file;
+    }
 }

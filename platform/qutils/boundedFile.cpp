@@ -41,6 +41,46 @@ std::string notRegular(mode_t mode) {
     return std::string(fileKind(mode)) + ", not a regular file";
 }
 
+// What stat() tells of a file before it is opened; Ok when it may be read.
+FileRead::Status judge(const struct stat& st, size_t limit, std::string& reason) {
+    if (!S_ISREG(st.st_mode)) {
+        reason = notRegular(st.st_mode);
+        return FileRead::NotRegular;
+    }
+    if (static_cast<unsigned long long>(st.st_size) > limit) {
+        reason = tooBig(limit);
+        return FileRead::TooBig;
+    }
+    return FileRead::Ok;
+}
+
+// Reads the open file `fd` whole into `content`, at most `limit` bytes.
+FileRead readOpenFile(int fd, std::string& content, size_t limit) {
+    FileRead result;
+    char buf[16384];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            result.reason = strerror(errno);
+            content.clear();
+            return result;
+        }
+        if (n == 0)
+            break;
+        if (content.size() + static_cast<size_t>(n) > limit) {  // it grew while being read
+            result.status = FileRead::TooBig;
+            result.reason = tooBig(limit);
+            content.clear();
+            return result;
+        }
+        content.append(buf, static_cast<size_t>(n));
+    }
+    result.status = FileRead::Ok;
+    return result;
+}
+
 }  // namespace
 
 FileRead readBoundedFile(const char* path, std::string& content, size_t limit) {
@@ -57,57 +97,26 @@ FileRead readBoundedFile(const char* path, std::string& content, size_t limit) {
         result.reason = strerror(errno);
         return result;
     }
-    if (!S_ISREG(st.st_mode)) {
-        result.status = FileRead::NotRegular;
-        result.reason = notRegular(st.st_mode);
+    result.status = judge(st, limit, result.reason);
+    if (result.status != FileRead::Ok)
         return result;
-    }
-    if (static_cast<unsigned long long>(st.st_size) > limit) {
-        result.status = FileRead::TooBig;
-        result.reason = tooBig(limit);
-        return result;
-    }
     // The entry may have been replaced meanwhile: open without blocking and look again.
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        result.status = FileRead::Failed;
         result.reason = strerror(errno);
         return result;
     }
     if (fstat(fd, &st) != 0) {
+        result.status = FileRead::Failed;
         result.reason = strerror(errno);
-        close(fd);
-        return result;
-    }
-    if (!S_ISREG(st.st_mode)) {
+    } else if (!S_ISREG(st.st_mode)) {
         result.status = FileRead::NotRegular;
         result.reason = notRegular(st.st_mode);
-        close(fd);
-        return result;
-    }
-    char buf[16384];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            result.reason = strerror(errno);
-            close(fd);
-            content.clear();
-            return result;
-        }
-        if (n == 0)
-            break;
-        if (content.size() + static_cast<size_t>(n) > limit) {  // it grew while being read
-            result.status = FileRead::TooBig;
-            result.reason = tooBig(limit);
-            close(fd);
-            content.clear();
-            return result;
-        }
-        content.append(buf, static_cast<size_t>(n));
+    } else {
+        result = readOpenFile(fd, content, limit);
     }
     close(fd);
-    result.status = FileRead::Ok;
     return result;
 }
 
