@@ -180,6 +180,11 @@ public:
     const char* serConfDir;           // directory scanned for serial-port assignment files
     int devSerial;                    // device serial number from the device description files
     bool cConfFile_status;            // configuration loaded and serial bus found
+    // The capture of the exchange (docs/capture.md): the file taken from the start
+    // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
+    std::string captureFile;
+    uint64_t captureMaxSize;
+    std::string captureDir;
     SouthDevice* devA;                // the device object
     cObjectClient* mObjectClient;     // connection to vexad
     qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
@@ -209,6 +214,10 @@ public:
     void runExchange();
     // Ends runExchange from any thread (and from the signal path).
     void requestStop();
+    // Starts a capture of the exchange to `file` (src/dornManagerCapture.cpp); false when one
+    // runs already. SIGUSR1 toggles one to a timestamped file in captureDir.
+    bool beginCapture(const std::string& file);
+    void toggleCapture();
 
     // Steps of the exchange. The loops, the recorded-exchange replay, the fuzz targets and the
     // benchmarks all call these.
@@ -245,6 +254,7 @@ private:
     // Logs a start-up problem at `priority` and keeps it as an error (start-up ends) or a warning.
     void startupProblem(bool fatal, int priority, const char* fmt, ...) QLOG_PRINTF(4, 5);
     bool checkKeys();  // value lengths (fatal) and unknown keys (warnings)
+    void readCaptureKeys();
     std::string describeBus() const;
     std::string describeLine() const;
     std::string describeSerial() const;

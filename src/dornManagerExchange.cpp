@@ -35,6 +35,7 @@
 #include "cObjectClient.h"
 #include "dornDecode.h"
 #include "dornManager.h"
+#include "exchangeCapture.h"
 #include "serviceNotify.h"
 #include "southDevice.h"
 #include "stdoutTrace.h"
@@ -208,6 +209,7 @@ void dornManager::frameWritten(const TxFrame& frame, ssize_t written) {
     if (written < 0)
         return;  // logged by the caller, which still has errno
     log.debug("%d\n", static_cast<int>(written));
+    captureBytes(exchangefile::Kind::Tx, frame.bytes, static_cast<size_t>(written));
     (frame.isSet ? link.stats.setFrames : link.stats.pollFrames)++;
 }
 
@@ -305,6 +307,7 @@ void dornManager::pickUpSet() {
     link.setReplies = 0;
     info("Writing set-point %d = %u to the controller\n", changePort,
          static_cast<unsigned>(changeVal));
+    captureEvent(exchangefile::Kind::SetRecorded, changePort, changeVal);
     lastSetText = "set-point " + std::to_string(changePort) + " = " +
                   std::to_string(static_cast<unsigned>(changeVal)) + " being written";
 }
@@ -341,6 +344,10 @@ void dornManager::confirmSet(const uint8_t* data) {
         }
     }
     const unsigned value = static_cast<unsigned>(pending.value);
+    if (confirmed || givenUp) {
+        captureEvent(confirmed ? exchangefile::Kind::SetConfirmed : exchangefile::Kind::SetGivenUp,
+                     pending.port, pending.value);
+    }
     if (confirmed) {
         stdoutLine("changeVal reset");
         info("Set-point %d = %u confirmed by the controller\n", pending.port, value);
@@ -397,6 +404,8 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         }
         link.stats.validReplies++;
         link.lastValidMs = nowMs();
+        if (!link.everOnline || link.offlineReported)
+            captureEvent(exchangefile::Kind::Online);
         link.everOnline = true;
         if (link.offlineReported) {
             link.offlineReported = false;
@@ -484,12 +493,14 @@ void dornManager::receiveFromPort() {
         closePort(0);
         return;
     }
+    captureBytes(exchangefile::Kind::Rx, buf, static_cast<size_t>(n));
     receiveBytes(buf, static_cast<size_t>(n));
     gatherOnLine();
 }
 
 void dornManager::closePort(int err) {
     error("Serial port %s lost: %s\n", serBusPort, err ? strerror(err) : "end of file");
+    captureEvent(exchangefile::Kind::Lost, 0, 0, err ? strerror(err) : "end of file");
     {
         std::lock_guard<std::mutex> lock(link.fdMutex);
         qserial::SerialConfig::closePort(serFd);  // gives up the exclusive hold as well
@@ -510,6 +521,7 @@ void dornManager::tryReopen(uint64_t now) {
         }
         link.stats.reopens++;
         info("Serial port %s open again\n", serBusPort);
+        captureEvent(exchangefile::Kind::Reopen, 0, 0, serBusPort);
         link.rx.restart();
         link.lineMin = 0;
         gatherOnLine();
@@ -549,6 +561,7 @@ uint64_t dornManager::housekeeping(uint64_t now) {
             error("No valid reply from the controller for %u s: device offline\n",
                   static_cast<unsigned>((now - link.lastValidMs) / 1000));
             link.offlineReported = true;
+            captureEvent(exchangefile::Kind::Offline);
             devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_SET);
         } else {
             next = std::min(next, due);
@@ -594,6 +607,8 @@ void dornManager::handleSignals() {
         if (si.ssi_signo == SIGHUP) {
             cQlog::reopen();
             info("SIGHUP: log files re-opened\n");
+        } else if (si.ssi_signo == SIGUSR1) {
+            toggleCapture();
         } else if (!link.stopRequested.load()) {
             info("Stopping on %s\n", si.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM");
             serviceStopping();
@@ -634,6 +649,8 @@ void dornManager::runExchange() {
         devA->setRecorded = [fd] { wakeFd(fd); };
     }
 
+    if (!captureFile.empty())
+        beginCapture(captureFile);  // before the first frame goes out
     link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
     pthread_create(&myThread, nullptr, request, this);
     waitUntil(nowMs() + link.timing.startDelayMs);
@@ -699,6 +716,7 @@ void dornManager::runExchange() {
 
 int dornManager::start() {
     runExchange();
+    capture::shutdown();  // a running capture's file complete before the process ends
     // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
     // go out.
     if (serFd >= 0) {
