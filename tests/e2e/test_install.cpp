@@ -290,7 +290,10 @@ TEST_F(InstalledTree, ExampleConfigurationListsEveryKeyWithItsDefault) {
         {"vexad.host", "localhost"},
         {"borl1d.device.dir", "/etc/vexa/borl1d/devices/"},
         {"borl1d.device.port", "/dev/ttyS2"},
-        {"borl1d.device.displayname", "BORL1_Retro_Controller"}};
+        {"borl1d.device.displayname", "BORL1_Retro_Controller"},
+        {"borl1d.capture.file", ""},
+        {"borl1d.capture.dir", "/var/log/borl1d"},
+        {"borl1d.capture.maxsize", "16M"}};
 
     // Un-commenting the keys must give the same values the daemon uses without them.
     std::string text = readFile(conf());
