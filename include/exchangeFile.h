@@ -51,6 +51,10 @@ const char* kindName(Kind kind);
 std::string header(uint64_t wallUs);
 // One record as a line, without the newline. Text fields have their line breaks replaced.
 std::string format(const Record& record);
+// The same appended to `out`, with the newline, from the record's parts (the capture's writer,
+// which keeps no Record).
+void append(std::string& out, uint64_t t, Kind kind, const uint8_t* bytes, size_t n, int param,
+            int value, const std::string& text);
 // "version=1.1.0 port=/dev/ttyS2 ..." from pairs; blanks in values become "_".
 std::string startFields(const std::vector<std::pair<std::string, std::string>>& fields);
 // The value of `key` in a start record's fields; empty when absent.

@@ -717,6 +717,7 @@ void dornManager::runExchange() {
 int dornManager::start() {
     runExchange();
     capture::shutdown();  // a running capture's file complete before the process ends
+    logStatistics();      // the whole run's counts, comparable with a capture's decoding
     // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
     // go out.
     if (serFd >= 0) {

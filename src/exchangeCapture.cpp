@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -29,7 +30,7 @@ using exchangefile::Kind;
 
 constexpr size_t kMaxQueued = 16384;  // records waiting for the writer; more are dropped
 constexpr size_t kWakeAt = 256;       // queued records that wake the writer before its tick
-constexpr auto kTick = std::chrono::milliseconds(250);
+constexpr auto kTick = std::chrono::milliseconds(1000);  // one write a poll cycle at most
 constexpr size_t kMaxFrameBytes = 128;  // a read or write of the exchange is at most a frame
 
 struct Item {
@@ -41,7 +42,7 @@ struct Item {
     int param = 0;
     int value = 0;
     std::string text;
-    Settings settings;  // Start
+    std::unique_ptr<Settings> settings;  // Start
 };
 
 uint64_t monoUs() {
@@ -83,7 +84,7 @@ public:
         mT0 = monoUs();
         Item item;
         item.op = Item::Start;
-        item.settings = s;
+        item.settings = std::make_unique<Settings>(s);
         item.t = wallUs();
         mQueue.push_back(std::move(item));
         pushLocked(Kind::Start, nullptr, 0, 0, 0, s.startFields.c_str());
@@ -202,7 +203,7 @@ private:
             if (item.op == Item::Start) {
                 flush(out);
                 close();
-                open(item.settings, item.t);
+                open(*item.settings, item.t);
                 continue;
             }
             if (item.op == Item::Stop) {
@@ -212,22 +213,19 @@ private:
             }
             if (mSession.fd < 0)
                 continue;  // the file could not be opened or written: the records go
-            exchangefile::Record r;
-            r.t = item.t;
-            r.kind = item.kind;
-            r.bytes.assign(item.bytes, item.bytes + item.n);
-            r.param = item.param;
-            r.value = item.value;
-            r.text = item.text;
-            std::string line = exchangefile::format(r);
-            line += '\n';
-            if (mSession.bytes + out.size() + line.size() > mSession.settings.maxSize) {
+            const size_t before = out.size();
+            exchangefile::append(out, item.t, item.kind, item.bytes, item.n, item.param,
+                                 item.value, item.text);
+            if (mSession.bytes + out.size() > mSession.settings.maxSize) {
+                // The record goes first into the next file.
+                std::string line = out.substr(before);
+                out.resize(before);
                 flush(out);
                 rotate();
                 if (mSession.fd < 0)
                     continue;
+                out = std::move(line);
             }
-            out += line;
             ++mSession.records;
         }
         flush(out);

@@ -158,32 +158,45 @@ std::string header(uint64_t wallUs) {
     return std::string(kMagic) + " " + std::to_string(kVersion) + " wall=" + wallText(wallUs);
 }
 
-std::string format(const Record& r) {
-    std::string s = std::to_string(r.t);
-    s += ' ';
-    s += kindName(r.kind);
-    switch (r.kind) {
+void append(std::string& s, uint64_t t, Kind kind, const uint8_t* bytes, size_t n, int param,
+            int value, const std::string& text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    char number[24];
+    s.append(number, static_cast<size_t>(std::snprintf(number, sizeof number, "%llu ",
+                                                       static_cast<unsigned long long>(t))));
+    s += kindName(kind);
+    switch (kind) {
         case Kind::Tx:
         case Kind::Rx:
-            s += ' ';
-            s += hex(r.bytes.data(), std::min(r.bytes.size(), kMaxBytes));
+            n = std::min(n, kMaxBytes);
+            for (size_t i = 0; i < n; ++i) {
+                const char b[3] = {' ', kDigits[bytes[i] >> 4], kDigits[bytes[i] & 15]};
+                s.append(b, 3);
+            }
             break;
         case Kind::SetRecorded:
         case Kind::SetConfirmed:
         case Kind::SetGivenUp:
-            s += ' ' + std::to_string(r.param) + ' ' + std::to_string(r.value);
+            s += ' ' + std::to_string(param) + ' ' + std::to_string(value);
             break;
         case Kind::Start:
         case Kind::Open:
         case Kind::Lost:
         case Kind::Reopen:
-            if (!r.text.empty())
-                s += ' ' + oneLine(r.text);
+            if (!text.empty())
+                s += ' ' + oneLine(text);
             break;
         case Kind::Online:
         case Kind::Offline:
             break;
     }
+    s += '\n';
+}
+
+std::string format(const Record& r) {
+    std::string s;
+    append(s, r.t, r.kind, r.bytes.data(), r.bytes.size(), r.param, r.value, r.text);
+    s.pop_back();
     return s;
 }
 

@@ -114,10 +114,9 @@ class RoundTrip(unittest.TestCase):
         sim("silent off")
         self.assertGreaterEqual(first.daemon_err.wait_for("device online", 10), 0)
         replies(3)
-        # The end: the controller quiet, every byte it sent read, then a statistics line.
+        # The end: the controller quiet, every byte it sent read; the stop logs the statistics.
         sim("silent on")
         time.sleep(1.0)
-        first.daemon.send_signal(signal.SIGHUP)  # harmless; the stop below writes the file out
         first.stop_daemon()
         first_samples = samples(first)
         first_log = [l for _, l in first.daemon_err.snapshot()]
@@ -160,8 +159,18 @@ class RoundTrip(unittest.TestCase):
         self.assertEqual(summary["valid"], len(valid))
         self.assertEqual([(p + 1, float(v)) for f in valid[1:] for p, v in enumerate(f["inputs"])],
                          [s for s in first_samples])
-        # The daemon's own counts agree (the statistics line at SIGUSR2-free stop is not
-        # written; the counters are compared through the log's invalid-frame lines instead).
+        # The daemon's own counts agree: its statistics line of the whole run, at the stop.
+        stats = [l for l in first_log if "Link statistics" in l][-1]
+        def count(label):
+            return int(re.search(label + r" (\d+)", stats).group(1))
+        self.assertEqual(count("poll frames"), summary["polls"], stats)
+        self.assertEqual(count("set frames"), summary["set_frames"], stats)
+        self.assertEqual(count("valid replies"), summary["valid"], stats)
+        self.assertEqual(count(r"\(header"), summary["invalid"]["header"], stats)
+        self.assertEqual(count("terminator"), summary["invalid"]["terminator"], stats)
+        self.assertEqual(count("checksum"), summary["invalid"]["checksum"], stats)
+        self.assertEqual(count("closing byte"), summary["invalid"]["end"], stats)
+        self.assertEqual(count("rejected frame starts"), summary["rejected_starts"], stats)
         invalid_lines = sum("Received frame invalid" in l for l in first_log)
         self.assertEqual(invalid_lines, sum(summary["invalid"].values()))
         self.assertTrue(os.path.getsize(os.path.join(first.dir, "field.svg")) > 1000)
@@ -192,6 +201,34 @@ class RoundTrip(unittest.TestCase):
         for needle in ("given up", "confirmed by the controller"):
             self.assertEqual(sum(needle in l for l in first_log),
                              sum(needle in l for l in second_log), needle)
+
+
+class Signalled(unittest.TestCase):
+    def test_sigusr1_starts_and_ends_a_bounded_capture(self):
+        rig = new_rig()
+        self.addCleanup(rig.close)
+        rig.start_sim("--seed", "5")
+        rig.start_console()
+        rig.write_site()
+        with open(os.path.join(rig.root, "borl1d.conf"), "a") as f:
+            f.write(f"borl1d.capture.dir = {rig.dir}\nborl1d.capture.maxsize = 4k\n")
+        rig.start_daemon()
+        self.assertGreaterEqual(rig.sim_out.wait_for("tx reply"), 0)
+        rig.daemon.send_signal(signal.SIGUSR1)
+        i = rig.daemon_err.wait_for("Capture of the serial exchange started: ")
+        self.assertGreaterEqual(i, 0)
+        path = re.search(r"started: (\S+)", rig.daemon_err.line(i)).group(1)
+        self.assertTrue(path.startswith(os.path.join(rig.dir, "borl1d-capture-")), path)
+        self.assertGreaterEqual(rig.daemon_err.wait_for("rotated to"), 0)
+        rig.daemon.send_signal(signal.SIGUSR1)
+        self.assertGreaterEqual(rig.daemon_err.wait_for("Capture of the serial exchange ended: " + path), 0)
+        for f in (path, path + ".1"):
+            self.assertLessEqual(os.path.getsize(f), 4096, f)
+            r = subprocess.run([tool("borl-decode"), "--json", f], capture_output=True, text=True,
+                               timeout=30)
+            self.assertEqual(0, r.returncode, r.stderr)
+            self.assertGreater(json.loads(r.stdout.splitlines()[-1])["summary"]["tx_frames"], 0)
+        self.assertEqual([], log_lines(rig, "exchangeCapture ERROR"))
 
 
 class Unwritable(unittest.TestCase):

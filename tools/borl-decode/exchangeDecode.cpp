@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -245,9 +246,18 @@ bool fromDebugLog(std::istream& in, exchangefile::File& out) {
         }
         if (want == 0)
             continue;
-        const size_t x = line.rfind("0x");
+        // One dumped byte per record: the message is "0xHH" and nothing else (a line such as
+        // "AC-1 Hours = 0x04D2" of another thread is not one).
+        size_t end = line.size();
+        while (end > 0 && (line[end - 1] == ' ' || line[end - 1] == '\r'))
+            --end;
+        const size_t x = end >= 4 ? end - 4 : std::string::npos;
         unsigned byte = 0;
-        if (x != std::string::npos && std::sscanf(line.c_str() + x, "0x%2X", &byte) == 1) {
+        if (x != std::string::npos && line.compare(x, 2, "0x") == 0 &&
+            (x == 0 || line[x - 1] == ' ' || line[x - 1] == ':') &&
+            std::isxdigit(static_cast<unsigned char>(line[x + 2])) &&
+            std::isxdigit(static_cast<unsigned char>(line[x + 3])) &&
+            std::sscanf(line.c_str() + x, "0x%2X", &byte) == 1) {
             current.bytes.push_back(static_cast<uint8_t>(byte));
             if (--want == 0)
                 out.records.push_back(current);
