@@ -195,6 +195,7 @@ private:
 
     void write(std::deque<Item>& batch, uint64_t dropped) {
         std::string out;
+        out.reserve(batch.size() * 400);  // a frame's record is about 400 characters
         if (dropped && mSession.fd >= 0) {
             out += "# " + std::to_string(dropped) +
                    " records dropped here: the capture's writer could not keep up\n";

@@ -3,6 +3,7 @@
 #include "exchangeFile.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -162,18 +163,26 @@ void append(std::string& s, uint64_t t, Kind kind, const uint8_t* bytes, size_t 
             int value, const std::string& text) {
     static const char kDigits[] = "0123456789ABCDEF";
     char number[24];
-    s.append(number, static_cast<size_t>(std::snprintf(number, sizeof number, "%llu ",
-                                                       static_cast<unsigned long long>(t))));
+    char* end = std::to_chars(number, number + sizeof number - 1, t).ptr;
+    *end++ = ' ';
+    s.append(number, static_cast<size_t>(end - number));
     s += kindName(kind);
     switch (kind) {
         case Kind::Tx:
         case Kind::Rx:
+        {
+            // Sized once and filled in place: the capture's writer formats a frame a cycle.
             n = std::min(n, kMaxBytes);
+            const size_t at = s.size();
+            s.resize(at + 3 * n);
+            char* p = &s[at];
             for (size_t i = 0; i < n; ++i) {
-                const char b[3] = {' ', kDigits[bytes[i] >> 4], kDigits[bytes[i] & 15]};
-                s.append(b, 3);
+                *p++ = ' ';
+                *p++ = kDigits[bytes[i] >> 4];
+                *p++ = kDigits[bytes[i] & 15];
             }
             break;
+        }
         case Kind::SetRecorded:
         case Kind::SetConfirmed:
         case Kind::SetGivenUp:
