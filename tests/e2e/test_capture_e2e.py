@@ -267,6 +267,25 @@ class Unwritable(unittest.TestCase):
                     rig.close()
 
 
+class DebugLog(unittest.TestCase):
+    def test_frame_dumps_of_a_daemon_log_are_decoded(self):
+        with open(os.path.join(HERE, "..", "daemon", "golden", "set.exchange")) as f:
+            frames = [l.split()[2:] for l in f if l.split()[1:2] == ["tx"]]
+        lines = []
+        for i, frame in enumerate((frames[0], frames[1])):
+            stamp = f"2026-12-08 09:00:0{i},000"
+            lines.append(f"{stamp} dornManager DEBUG: DORNBuffer(128): ")
+            lines.append(f"{stamp} southDevice DEBUG: AC-1 Hours = 0x04D2")  # another thread's
+            lines += [f"{stamp} dornManager DEBUG: 0x{b} " for b in frame]
+        r = subprocess.run([tool("borl-decode"), "--json", "-"], input="\n".join(lines) + "\n",
+                           capture_output=True, text=True, timeout=10)
+        self.assertEqual(0, r.returncode, r.stderr)
+        rows = [json.loads(l) for l in r.stdout.splitlines()]
+        self.assertEqual([("poll", 0.0), ("set", 1.0)], [(x["kind"], x["t"]) for x in rows[:-1]])
+        self.assertEqual((3, 27), (rows[1]["param"], rows[1]["value"]))
+        self.assertEqual("log", rows[-1]["summary"]["source"])
+
+
 class Malformed(unittest.TestCase):
     HEAD = "borl-exchange 1 wall=2026-12-08T09:00:00.000000Z\n"
     CASES = [

@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
     }
 
     borldecode::Decoder d;
+    d.summary.fromLog = !exchange && line == 0;
     for (const exchangefile::Record& r : capture.records)
         d.feed(r);
     d.finish();

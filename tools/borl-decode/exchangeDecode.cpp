@@ -320,6 +320,10 @@ std::string textEvent(const Event& e) {
 std::string textSummary(const Summary& s) {
     std::ostringstream o;
     o << "summary over " << seconds(s.durationUs) << " s\n";
+    if (s.fromLog) {
+        o << "  from a daemon log: only the frames the daemon dumped at DEBUG (the poll frame\n"
+             "  once, every set frame); no replies, answers or silences\n";
+    }
     if (!s.start.empty())
         o << "  daemon: " << s.start << "\n";
     o << "  frames written: " << s.txFrames << " (poll " << s.polls << ", set " << s.setFrames
@@ -367,6 +371,7 @@ std::string jsonEntry(const Entry& e) {
 
 std::string jsonSummary(const Summary& s) {
     nlohmann::ordered_json j;
+    j["source"] = s.fromLog ? "log" : "exchange";
     j["duration"] = static_cast<double>(s.durationUs) / 1e6;
     j["tx_frames"] = s.txFrames;
     j["polls"] = s.polls;

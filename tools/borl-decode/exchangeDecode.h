@@ -51,7 +51,8 @@ struct Summary {
     uint64_t setsRecorded = 0, setsConfirmed = 0, setsGivenUp = 0;
     uint64_t lost = 0, reopened = 0, online = 0, offline = 0;
     uint64_t durationUs = 0;
-    std::string start;  // the start record's fields
+    std::string start;     // the start record's fields
+    bool fromLog = false;  // read from a DEBUG log: the daemon's dumped frames only
 };
 
 class Decoder {
