@@ -11,7 +11,8 @@
 // mTxMutex guards the handshake (awaiting, answered, the cycle's deadline). mSetMutex guards the
 // pending set and its progress. link.fdMutex guards the descriptor against being closed while the
 // transmit thread writes to it. The device's own mutex guards setValues/portNum. Order when nested:
-// device mutex, then mSetMutex.
+// device mutex, then mSetMutex. The capture's hooks (exchangeCapture.h) test one atomic and, while
+// a capture runs, take the capture's queue lock, innermost, never held across file I/O.
 //
 // Both threads sleep until something is due: the transmit thread in poll() on a timer set to
 // the end of its cycle (the wait after a frame, moved by the answer to the pause after it, so

@@ -111,6 +111,7 @@ class RoundTrip(unittest.TestCase):
         replies(3)
         sim("silent on")
         self.assertGreaterEqual(first.daemon_err.wait_for("device offline", 10), 0)
+        time.sleep(1.0)  # a silence of more than a second, whatever came just before it
         sim("silent off")
         self.assertGreaterEqual(first.daemon_err.wait_for("device online", 10), 0)
         replies(3)
@@ -190,10 +191,18 @@ class RoundTrip(unittest.TestCase):
         second.start_sim("--replay", capture, "--replay-speed", "1", "--exit-on-eof")
         second.start_console()
         second.start_daemon()
-        for n, param, value in set_after:
-            self.assertTrue(wait_until(lambda: sim_count(second, "rx ") >= n, 30))
+        def outcomes():
+            return sum(("given up" in l or "confirmed by the controller" in l)
+                       for _, l in second.daemon_err.snapshot())
+
+        # Each set as the first run made it: at the same frame of the exchange, and only once
+        # the set before it has ended (the first run waited for that too).
+        for k, (n, param, value) in enumerate(set_after):
+            self.assertTrue(wait_until(lambda: sim_count(second, "rx ") >= n and outcomes() >= k,
+                                       30))
             second.console_command(f"set {param} {value}")
         self.assertGreaterEqual(second.sim_out.wait_for("replay done", 60), 0)
+        self.assertEqual(0, second.sim.wait(10), "--exit-on-eof: exit 0 at the end")
         time.sleep(0.5)
         second.stop_daemon()
         self.assertEqual(first_samples, samples(second))
