@@ -1,6 +1,8 @@
 // The manager's side of the exchange capture (docs/capture.md): its configuration keys, the
 // start record's fields, and SIGUSR1's start or end of a capture on a running daemon. The
 // capture itself, its queue and its writer thread are in src/exchangeCapture.cpp.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -97,7 +99,11 @@ void dornManager::toggleCapture() {
     tm local{};
     localtime_r(&now, &local);
     strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string file = captureDir + "/borl1d-capture-" + stamp + ".exchange";
+    // Never over an earlier capture: two in the same second get "-2", "-3" ...
+    const std::string base = captureDir + "/borl1d-capture-" + stamp;
+    std::string file = base + ".exchange";
+    for (int n = 2; n < 100 && access(file.c_str(), F_OK) == 0; ++n)
+        file = base + "-" + std::to_string(n) + ".exchange";
     info("SIGUSR1: capture of the serial exchange starting: %s\n", file.c_str());
     beginCapture(file);
 }
