@@ -80,7 +80,7 @@ class RoundTrip(unittest.TestCase):
         capture = os.path.join(first.dir, "field.exchange")
         first.daemon_args = ["--capture", capture]
         self.addCleanup(first.close)
-        first.start_sim("--seed", "7", "--hours-every", "3")
+        first.start_sim("--seed", "7", "--hours-every", "3", "--verbose")
         first.start_console()
         first.start_daemon()
         sim = first.sim_command
@@ -146,13 +146,16 @@ class RoundTrip(unittest.TestCase):
         self.assertGreaterEqual(summary["offline"], 1)
         self.assertGreaterEqual(summary["longest_silence"], 1.0)
         # Every byte the simulator sent is in the capture, as the reads returned it.
-        sent = 128 * sim_count(first, "tx reply") + sim_count(first, "tx corrupt stray")
-        rx = 0
+        sent = [b for _, l in first.sim_err.snapshot() if l.startswith("tx frame: ")
+                for b in l.split()[2:]]
+        self.assertEqual(128 * sim_count(first, "tx reply") + sim_count(first, "tx corrupt stray"),
+                         len(sent))
+        rx = []
         with open(capture) as f:
             for line in f:
                 parts = line.split()
                 if len(parts) > 1 and parts[1] == "rx":
-                    rx += len(parts) - 2
+                    rx += parts[2:]
         self.assertEqual(sent, rx)
         # The decoder's valid replies are the samples' source: 19 inputs per valid reply from
         # the second on (sample rate 1).
