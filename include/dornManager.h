@@ -180,11 +180,6 @@ public:
     const char* serConfDir;           // directory scanned for serial-port assignment files
     int devSerial;                    // device serial number from the device description files
     bool cConfFile_status;            // configuration loaded and serial bus found
-    // The capture of the exchange (docs/capture.md): the file taken from the start
-    // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
-    std::string captureFile;
-    uint64_t captureMaxSize;
-    std::string captureDir;
     SouthDevice* devA;                // the device object
     cObjectClient* mObjectClient;     // connection to vexad
     qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
@@ -196,6 +191,12 @@ public:
     // Start-up problems, one text per cause, also logged: errors end start-up, warnings do not.
     std::vector<std::string> startupErrors;
     std::vector<std::string> startupWarnings;
+
+    // The capture of the exchange (docs/capture.md): the file taken from the start
+    // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
+    std::string captureFile;
+    uint64_t captureMaxSize = 16u << 20;  // capture::kDefaultMaxSize
+    std::string captureDir;
 
     // Loads the configuration and runs the serial-port assignment scan. `checkOnly` (the
     // --check-config run) leaves the logging set-up of the file alone, so that no log file is

@@ -22,10 +22,10 @@ void recordBytes(exchangefile::Kind kind, const uint8_t* bytes, size_t n);
 void recordEvent(exchangefile::Kind kind, int param, int value, const char* text);
 
 struct Settings {
-    std::string file;                 // the exchange file
-    uint64_t maxSize = 16u << 20;     // rotated once (FILE.1) when it would grow past this
-    std::string startFields;          // the start record's fields (version, port, line, serial)
-    std::string openPort;             // non-empty: the port is open now (an "open" record)
+    std::string file;              // the exchange file
+    uint64_t maxSize = 16u << 20;  // rotated once (FILE.1) when it would grow past this
+    std::string startFields;       // the start record's fields (version, port, line, serial)
+    std::string openPort;          // non-empty: the port is open now (an "open" record)
 };
 
 // Starts a capture (the file is opened by the writer thread, which logs the start at INFO or the

@@ -17,7 +17,6 @@
 #include "boundedFile.h"
 #include "cConfig.h"
 #include "cObjectClient.h"
-#include "exchangeCapture.h"
 #include "southDevice.h"
 
 #ifndef BORL1D_VERSION
@@ -87,7 +86,6 @@ dornManager::dornManager(bool checkOnly)
       serConfDir(ConfDir),
       devSerial(0),
       cConfFile_status(false),
-      captureMaxSize(capture::kDefaultMaxSize),
       devA(nullptr),
       mObjectClient(nullptr),
       mSerconf(nullptr),

@@ -79,11 +79,11 @@ bool dornManager::beginCapture(const std::string& file) {
     const qserial::SerialPort* port = mSerconf ? mSerconf->find(serBusPort) : nullptr;
     const std::string line = port ? qserial::SerialConfig::settingsText(*port)
                                   : qserial::SerialConfig::settingsText(qserial::SerialPort{});
-    s.startFields = exchangefile::startFields({{"version", BORL1D_VERSION},
-                                               {"port", serBusPort},
-                                               {"line", line},
-                                               {"serial", std::to_string(
-                                                              static_cast<uint32_t>(devSerial))}});
+    s.startFields =
+        exchangefile::startFields({{"version", BORL1D_VERSION},
+                                   {"port", serBusPort},
+                                   {"line", line},
+                                   {"serial", std::to_string(static_cast<uint32_t>(devSerial))}});
     if (serFd >= 0)
         s.openPort = serBusPort;
     return capture::start(s);

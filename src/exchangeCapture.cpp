@@ -7,10 +7,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -174,8 +174,10 @@ private:
             uint64_t dropped = 0;
             {
                 std::unique_lock<std::mutex> lock(mQueueMutex);
-                const auto ready = [this] { return mExit || mQueue.size() >= kWakeAt ||
-                                                   (!mQueue.empty() && mQueue.back().op != Item::Record); };
+                const auto ready = [this] {
+                    return mExit || mQueue.size() >= kWakeAt ||
+                           (!mQueue.empty() && mQueue.back().op != Item::Record);
+                };
                 if (mSession.fd >= 0)
                     mWake.wait_for(lock, kTick, ready);
                 else
@@ -215,8 +217,8 @@ private:
             if (mSession.fd < 0)
                 continue;  // the file could not be opened or written: the records go
             const size_t before = out.size();
-            exchangefile::append(out, item.t, item.kind, item.bytes, item.n, item.param,
-                                 item.value, item.text);
+            exchangefile::append(out, item.t, item.kind, item.bytes, item.n, item.param, item.value,
+                                 item.text);
             if (mSession.bytes + out.size() > mSession.settings.maxSize) {
                 // The record goes first into the next file.
                 std::string line = out.substr(before);
@@ -261,8 +263,8 @@ private:
 
     bool openFile() {
         const Settings& s = mSession.settings;
-        mSession.fd = ::open(s.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY,
-                             0640);
+        mSession.fd =
+            ::open(s.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0640);
         if (mSession.fd < 0) {
             fail("cannot open the file", errno);
             return false;

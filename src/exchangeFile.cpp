@@ -118,9 +118,9 @@ bool parseWall(const std::string& text, uint64_t& out) {
         std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%6u%c%n", &utc.tm_year, &utc.tm_mon,
                     &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &frac, &z,
                     &consumed) != 8 ||
-        consumed != 27 || z != 'Z' || utc.tm_year < 1970 || utc.tm_year > 9999 ||
-        utc.tm_mon < 1 || utc.tm_mon > 12 || utc.tm_mday < 1 || utc.tm_mday > 31 ||
-        utc.tm_hour > 23 || utc.tm_min > 59 || utc.tm_sec > 60 || frac > 999999) {
+        consumed != 27 || z != 'Z' || utc.tm_year < 1970 || utc.tm_year > 9999 || utc.tm_mon < 1 ||
+        utc.tm_mon > 12 || utc.tm_mday < 1 || utc.tm_mday > 31 || utc.tm_hour > 23 ||
+        utc.tm_min > 59 || utc.tm_sec > 60 || frac > 999999) {
         return false;
     }
     utc.tm_year -= 1900;
@@ -169,8 +169,7 @@ void append(std::string& s, uint64_t t, Kind kind, const uint8_t* bytes, size_t 
     s += kindName(kind);
     switch (kind) {
         case Kind::Tx:
-        case Kind::Rx:
-        {
+        case Kind::Rx: {
             // Sized once and filled in place: the capture's writer formats a frame a cycle.
             n = std::min(n, kMaxBytes);
             const size_t at = s.size();
@@ -242,7 +241,8 @@ bool parse(const std::string& line, Record& out, std::string& why) {
     size_t pos = 0;
     const std::string t = word(line, pos);
     if (!number(t, UINT64_MAX / 2, r.t)) {
-        why = "record does not start with a timestamp in microseconds: \"" + oneLine(t).substr(0, 32) + "\"";
+        why = "record does not start with a timestamp in microseconds: \"" +
+              oneLine(t).substr(0, 32) + "\"";
         return false;
     }
     const std::string kind = word(line, pos);
@@ -367,8 +367,8 @@ bool read(std::istream& in, File& out, size_t& lineNo, std::string& why) {
             }
             if (version != std::to_string(kVersion)) {
                 why = "exchange file version \"" + oneLine(version).substr(0, 16) +
-                      "\" is not supported (this reader knows version " +
-                      std::to_string(kVersion) + ")";
+                      "\" is not supported (this reader knows version " + std::to_string(kVersion) +
+                      ")";
                 return false;
             }
             if (wall.compare(0, 5, "wall=") != 0 || !parseWall(wall.substr(5), f.wallUs) ||

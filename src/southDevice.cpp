@@ -73,7 +73,8 @@ const InputPoint kInputs[] = {
 
 float valueOf(const InputPoint& p, const uint8_t* data) {
     if (p.hours)
-        return static_cast<float>(static_cast<unsigned>(data[p.source]) * 256u + data[p.source + 1]);
+        return static_cast<float>(static_cast<unsigned>(data[p.source]) * 256u +
+                                  data[p.source + 1]);
     return static_cast<float>(data[p.source]);
 }
 

@@ -76,8 +76,8 @@ std::vector<std::string> replay(const fs::path& file) {
             std::string reason;
             const std::string json =
                 "{\"msgType\":0,\"objects\":[{\"objType\":11,\"deviceSerial\":4294967295,"
-                "\"portId\":" + std::to_string(r.param) +
-                ",\"sampledValue\":" + std::to_string(r.value) + "}]}";
+                "\"portId\":" +
+                std::to_string(r.param) + ",\"sampledValue\":" + std::to_string(r.value) + "}]}";
             EXPECT_TRUE(vexaobj::decodeMessage(json, message, reason)) << reason;
             device.handleObjectAction(&message);
             message.deleteObjects();

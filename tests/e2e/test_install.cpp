@@ -163,8 +163,8 @@ struct SyslogPeek : log4cpp::SyslogAppender {
 }  // namespace
 
 TEST_F(InstalledTree, PutsEverythingInItsProductionPlace) {
-    for (const char* bin : {"/usr/sbin/borl1d", "/usr/bin/borl-sim", "/usr/bin/vexa-console",
-                            "/usr/bin/borl-decode"})
+    for (const char* bin :
+         {"/usr/sbin/borl1d", "/usr/bin/borl-sim", "/usr/bin/vexa-console", "/usr/bin/borl-decode"})
         EXPECT_TRUE(isExecutableFile(root + bin)) << bin;
     const std::vector<std::string> files{
         conf(), serialconf(), device(), unit(), unit("borl1d@.service"), sysusers(), logrotate(),

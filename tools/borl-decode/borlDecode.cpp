@@ -47,8 +47,10 @@ const char kUsage[] =
 int main(int argc, char** argv) {
     enum { kJson = 256, kSvg };
     static const option kOptions[] = {
-        {"json", no_argument, nullptr, kJson},      {"svg", required_argument, nullptr, kSvg},
-        {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'V'},
+        {"json", no_argument, nullptr, kJson},
+        {"svg", required_argument, nullptr, kSvg},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     bool json = false;
@@ -105,8 +107,8 @@ int main(int argc, char** argv) {
     exchangefile::File capture;
     size_t line = 0;
     std::string why;
-    const bool exchange = text.compare(0, std::strlen(exchangefile::kMagic),
-                                       exchangefile::kMagic) == 0;
+    const bool exchange =
+        text.compare(0, std::strlen(exchangefile::kMagic), exchangefile::kMagic) == 0;
     std::istringstream source(text);
     if (exchange || !borldecode::fromDebugLog(source, capture)) {
         if (!exchangefile::read(text, capture, line, why)) {
@@ -130,8 +132,10 @@ int main(int argc, char** argv) {
     }
     for (; !json && ev < d.events.size(); ++ev)
         std::printf("%s\n", borldecode::textEvent(d.events[ev]).c_str());
-    std::printf("%s%s", (json ? borldecode::jsonSummary(d.summary) : borldecode::textSummary(d.summary)).c_str(),
-                json ? "\n" : "");
+    std::printf(
+        "%s%s",
+        (json ? borldecode::jsonSummary(d.summary) : borldecode::textSummary(d.summary)).c_str(),
+        json ? "\n" : "");
 
     if (!svgOut.empty()) {
         std::ofstream o(svgOut, std::ios::binary | std::ios::trunc);

@@ -27,11 +27,20 @@ std::string esc(const std::string& s) {
     std::string o;
     for (char c : s) {
         switch (c) {
-            case '&': o += "&amp;"; break;
-            case '<': o += "&lt;"; break;
-            case '>': o += "&gt;"; break;
-            case '"': o += "&quot;"; break;
-            default: o += c;
+            case '&':
+                o += "&amp;";
+                break;
+            case '<':
+                o += "&lt;";
+                break;
+            case '>':
+                o += "&gt;";
+                break;
+            case '"':
+                o += "&quot;";
+                break;
+            default:
+                o += c;
         }
     }
     return o;
@@ -129,8 +138,8 @@ std::string svg(const Decoder& d, const std::string& title) {
           << esc(p.title) << "</text>\n"
           << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
           << "\" height=\"" << kPanelHeight << "\" fill=\"none\" stroke=\"#999\"/>\n"
-          << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10)
-          << "\" text-anchor=\"end\">" << num(hi) << "</text>\n"
+          << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10) << "\" text-anchor=\"end\">"
+          << num(hi) << "</text>\n"
           << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + kPanelHeight)
           << "\" text-anchor=\"end\">" << num(lo) << "</text>\n";
         double legend = top + 10;
@@ -138,13 +147,14 @@ std::string svg(const Decoder& d, const std::string& title) {
         for (const Series& s : p.series) {
             const char* c = kColours[colour++ % (sizeof kColours / sizeof kColours[0])];
             if (!s.points.empty()) {
-                o << "<polyline fill=\"none\" stroke=\"" << c << "\" stroke-width=\"1.2\" points=\"";
+                o << "<polyline fill=\"none\" stroke=\"" << c
+                  << "\" stroke-width=\"1.2\" points=\"";
                 for (const auto& pt : s.points)
                     o << num(x(pt.first)) << "," << num(y(pt.second)) << " ";
                 o << "\"/>\n";
             }
-            o << "<text x=\"" << kLeft + kPlotWidth + 12 << "\" y=\"" << num(legend)
-              << "\" fill=\"" << c << "\">" << esc(s.label) << "</text>\n";
+            o << "<text x=\"" << kLeft + kPlotWidth + 12 << "\" y=\"" << num(legend) << "\" fill=\""
+              << c << "\">" << esc(s.label) << "</text>\n";
             legend += 13;
         }
         top += kPanelHeight + kGap;
@@ -181,11 +191,20 @@ std::string svg(const Decoder& d, const std::string& title) {
     for (const Event& ev : d.events) {
         const char* c = nullptr;
         switch (ev.kind) {
-            case exchangefile::Kind::SetRecorded: c = "#1f77b4"; break;
-            case exchangefile::Kind::SetConfirmed: c = "#2ca02c"; break;
-            case exchangefile::Kind::SetGivenUp: c = "#ff7f0e"; break;
-            case exchangefile::Kind::Lost: c = "#000"; break;
-            default: break;
+            case exchangefile::Kind::SetRecorded:
+                c = "#1f77b4";
+                break;
+            case exchangefile::Kind::SetConfirmed:
+                c = "#2ca02c";
+                break;
+            case exchangefile::Kind::SetGivenUp:
+                c = "#ff7f0e";
+                break;
+            case exchangefile::Kind::Lost:
+                c = "#000";
+                break;
+            default:
+                break;
         }
         if (c == nullptr)
             continue;
@@ -193,8 +212,8 @@ std::string svg(const Decoder& d, const std::string& title) {
         const double base = top + kStripHeight - 4;
         o << "<path d=\"M" << num(cx) << "," << num(base - 18) << " L" << num(cx - 5) << ","
           << num(base) << " L" << num(cx + 5) << "," << num(base) << " Z\" fill=\"" << c
-          << "\"><title>" << exchangefile::kindName(ev.kind) << " " << ev.param << " "
-          << ev.value << "</title></path>\n";
+          << "\"><title>" << exchangefile::kindName(ev.kind) << " " << ev.param << " " << ev.value
+          << "</title></path>\n";
     }
     // The time axis.
     const double axis = top + kStripHeight + 16;

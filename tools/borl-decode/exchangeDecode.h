@@ -16,10 +16,10 @@
 namespace borldecode {
 
 struct Entry {
-    uint64_t t = 0;      // µs since the capture began
-    size_t line = 0;     // line of the record that completed the frame
-    bool tx = false;     // direction: written by the daemon (tx) or read from the line (rx)
-    std::string kind;    // "poll", "set", "reply", "garbage"
+    uint64_t t = 0;    // µs since the capture began
+    size_t line = 0;   // line of the record that completed the frame
+    bool tx = false;   // direction: written by the daemon (tx) or read from the line (rx)
+    std::string kind;  // "poll", "set", "reply", "garbage"
     bool valid = false;
     std::string reason;  // invalid: "header", "terminator", "checksum", "end", ...
     std::string why;     // invalid: the daemon's own text for it (dornDecode::errorStr)
