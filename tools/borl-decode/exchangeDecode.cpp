@@ -283,8 +283,6 @@ std::string textEntry(const Entry& e) {
         s += " status " + std::to_string(e.status) + (e.status == 2 ? " (set refused)" : "");
     s += e.valid ? "  valid" : "  INVALID: " + e.reason + " (" + e.why + ")";
     s += "  [line " + std::to_string(e.line) + "]";
-    if (e.kind == "garbage")
-        s += "  (" + std::to_string(e.bytes) + " bytes)";
     if (e.hasValues) {
         s += "\n    set-points:";
         for (int i = 0; i < points::kSetpoints; ++i) {
