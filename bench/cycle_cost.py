@@ -70,10 +70,12 @@ class DaemonSubject:
     name = "borl1d"
     needle = "rx poll"
 
-    def __init__(self, build):
+    def __init__(self, build, capture=False):
         # Logging as the shipped example configuration sets it up: INFO, with the reply check's
         # "Frame valid" line (one a second) held back by its category's NOTICE level.
         self.rig = borlrig.Rig(build, categories={"dornDecode": "NOTICE"})
+        if capture:  # a capture of the exchange running all along (docs/capture.md)
+            self.rig.daemon_args = ["--capture", os.path.join(self.rig.dir, "bench.exchange")]
         self.proc = None
 
     @property
@@ -438,6 +440,8 @@ def main():
     ap.add_argument("--no-strace", action="store_true", help="leave the syscalls out")
     ap.add_argument("--no-callgrind", action="store_true", help="leave the instructions out")
     ap.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
+    ap.add_argument("--capture", action="store_true",
+                    help="the daemon with a capture of the exchange running (--capture FILE)")
     args = ap.parse_args()
     cycles = 20 if args.quick else max(5, args.seconds)
     side = max(10, cycles // 3)
@@ -469,7 +473,7 @@ def main():
 
     results = {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "load_start": load(),
                "cycles": cycles, "side_cycles": side, "subjects": {"borl1d": {}}}
-    subjects = [DaemonSubject(build)]
+    subjects = [DaemonSubject(build, args.capture)]
     if reference:
         subjects.append(ReferenceSubject(build))
         results["subjects"]["mbpoll"] = {}
@@ -497,7 +501,7 @@ def main():
 
         if use_callgrind:
             def daemon_factory():
-                return DaemonSubject(build)
+                return DaemonSubject(build, args.capture)
 
             def reference_factory():
                 return ReferenceSubject(build)

@@ -198,6 +198,12 @@ public:
     std::vector<std::string> startupErrors;
     std::vector<std::string> startupWarnings;
 
+    // The capture of the exchange (docs/capture.md): the file taken from the start
+    // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
+    std::string captureFile;
+    uint64_t captureMaxSize = 16u << 20;  // capture::kDefaultMaxSize
+    std::string captureDir;
+
     // Loads the configuration and runs the serial-port assignment scan. `checkOnly` (the
     // --check-config run) leaves the logging set-up of the file alone, so that no log file is
     // opened, and goes on past a failure so that every problem is found.
@@ -218,6 +224,10 @@ public:
     bool runExchange();
     // Ends runExchange from any thread (and from the signal path).
     void requestStop();
+    // Starts a capture of the exchange to `file` (src/dornManagerCapture.cpp); false when one
+    // runs already. SIGUSR1 toggles one to a timestamped file in captureDir.
+    bool beginCapture(const std::string& file);
+    void toggleCapture();
 
     // Steps of the exchange. The loops, the recorded-exchange replay, the fuzz targets and the
     // benchmarks all call these.
@@ -256,7 +266,7 @@ private:
     // `deadlineMs`. `flushFirst`: the line still holds part of an abandoned frame.
     enum class TxResult { NoPort, Sent, Failed, Abandoned };
     TxResult writeFrame(const TxFrame& frame, uint64_t deadlineMs, bool& flushFirst);
-    void frameAbandoned(size_t sent);
+    void frameAbandoned(const TxFrame& frame, size_t sent);
     void lineTakesFramesAgain();
     void forgetSetWakeUp();  // vexad's sets no longer wake the loop
     void logStatistics();
@@ -280,6 +290,7 @@ private:
     void readDeviceFile(const char* file, const char* dir, const qutils::XmlFile& xml,
                         bool& serialRefused);
     void checkVexadAddress();  // a port or host no connection can be made to (warning)
+    void readCaptureKeys();
     std::string describeBus() const;
     std::string describeLine() const;
     std::string describeSerial() const;

@@ -38,12 +38,15 @@ void usage(FILE* to) {
         "                        was found and exit (0: usable, 1: usable with problems to\n"
         "                        fix, 255: not usable); opens neither the serial port nor\n"
         "                        the connection to vexad\n"
+        "      --capture FILE    capture the serial exchange to FILE (docs/capture.md);\n"
+        "                        SIGUSR1 starts or ends a capture on a running daemon\n"
         "  -d, --debug           log everything, down to DEBUG, to standard error as well\n"
         "  -h, --help            show this help and exit\n"
         "  -V, --version         show the version and exit\n"
         "\n"
         "Exit status: 0 after SIGTERM or SIGINT, 255 when start-up fails, 64 on a bad command\n"
-        "line. SIGHUP re-opens the log files. See borl1d(8) and borl1d.conf(5).\n",
+        "line. SIGHUP re-opens the log files; SIGUSR1 starts or ends a capture. See borl1d(8)\n"
+        "and borl1d.conf(5).\n",
         ConfFile, ConfDir);
 }
 
@@ -99,7 +102,7 @@ void parseTiming(const char* option, ExchangeTiming& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { kConfDir = 256, kTiming };
+    enum { kConfDir = 256, kTiming, kCapture };
     static const option kOptions[] = {
         {"config", required_argument, nullptr, 'c'},
         {"conf-dir", required_argument, nullptr, kConfDir},
@@ -108,12 +111,14 @@ int main(int argc, char** argv) {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {"timing", required_argument, nullptr, kTiming},
+        {"capture", required_argument, nullptr, kCapture},
         {nullptr, 0, nullptr, 0},
     };
     const char* configFile = nullptr;
     const char* confDir = nullptr;
     bool check = false;
     bool debug = false;
+    const char* captureFile = nullptr;
     ExchangeTiming timing;
     opterr = 0;  // our own messages, with the option named as it was given
     int c;
@@ -139,6 +144,11 @@ int main(int argc, char** argv) {
                 return 0;
             case kTiming:
                 parseTiming(optarg, timing);
+                break;
+            case kCapture:
+                if (*optarg == '\0')
+                    badUsage("--capture takes a file name, not \"\"");
+                captureFile = optarg;
                 break;
             case ':':
                 badUsage((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
@@ -166,12 +176,15 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 
     manager = new dornManager(check);
     manager->link.timing = timing;
     manager->link.signalFd = signalFd;
+    if (captureFile != nullptr)
+        manager->captureFile = captureFile;
     if (check)
         return manager->checkConfig();
     if (manager->cConfFile_status && manager->initDorn()) {

@@ -38,6 +38,8 @@ const char* const kKnownKeys[] = {
     "vexad.south.port",          "vexad.host",
     "borl1d.device.dir",         "borl1d.device.port",
     "borl1d.device.displayname", "borl1d.serialconf.dir",
+    "borl1d.capture.file",       "borl1d.capture.maxsize",
+    "borl1d.capture.dir",
 };
 
 // Edit distance (insertions, deletions, substitutions) between two keys.
@@ -116,6 +118,7 @@ dornManager::dornManager(bool checkOnly)
     // A second controller's instance names its own assignment directory, so that its bus does
     // not come from the first controller's assignment files.
     serConfDir = cConfig::getString("borl1d.serialconf.dir", ConfDir);
+    readCaptureKeys();
 
     bool keysOk = !confLoaded || checkKeys();
     checkVexadAddress();
@@ -145,7 +148,7 @@ bool dornManager::checkKeys() {
     // Text values go into fixed places (paths, vexad's device label); a value this long is a
     // damaged or hostile file, not a setting.
     for (const char* key : kKnownKeys) {
-        if (strcmp(key, "vexad.south.port") == 0)
+        if (strcmp(key, "vexad.south.port") == 0 || strcmp(key, "borl1d.capture.maxsize") == 0)
             continue;  // a number: one that does not fit is warned about and defaulted
         const char* value = cConfig::getString(key, nullptr);
         size_t length = value ? strlen(value) : 0;

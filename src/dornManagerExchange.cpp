@@ -11,7 +11,8 @@
 // mTxMutex guards the handshake (awaiting, answered, the cycle's deadline). mSetMutex guards the
 // pending set and its progress. link.fdMutex guards the descriptor against being closed while the
 // transmit thread writes to it. The device's own mutex guards setValues/portNum. Order when nested:
-// device mutex, then mSetMutex.
+// device mutex, then mSetMutex. The capture's hooks (exchangeCapture.h) test one atomic and, while
+// a capture runs, take the capture's queue lock, innermost, never held across file I/O.
 //
 // Both threads sleep until something is due: the transmit thread in poll() on a timer set to
 // the end of its cycle (the wait after a frame, moved by the answer to the pause after it, so
@@ -36,6 +37,7 @@
 #include "cObjectClient.h"
 #include "dornDecode.h"
 #include "dornManager.h"
+#include "exchangeCapture.h"
 #include "serviceNotify.h"
 #include "southDevice.h"
 #include "stdoutTrace.h"
@@ -211,6 +213,7 @@ void dornManager::frameWritten(const TxFrame& frame, ssize_t written) {
     if (written < 0)
         return;  // logged by the caller, which still has errno
     log.debug("%d\n", static_cast<int>(written));
+    captureBytes(exchangefile::Kind::Tx, frame.bytes, static_cast<size_t>(written));
     (frame.isSet ? link.stats.setFrames : link.stats.pollFrames)++;
 }
 
@@ -310,7 +313,7 @@ dornManager::TxResult dornManager::writeFrame(const TxFrame& frame, uint64_t dea
         pollfd fds[2] = {{fd, POLLOUT, 0}, {link.stopFd, POLLIN, 0}};
         if (now >= deadlineMs ||
             poll(fds, 2, static_cast<int>(std::min<uint64_t>(deadlineMs - now, INT_MAX))) == 0) {
-            frameAbandoned(sent);
+            frameAbandoned(frame, sent);
             flushFirst = true;
             return TxResult::Abandoned;
         }
@@ -321,8 +324,10 @@ dornManager::TxResult dornManager::writeFrame(const TxFrame& frame, uint64_t dea
 
 // A frame the line did not take by the cycle's end: counted, and reported once when the line
 // stalls, then summarised once a minute while it stays stalled.
-void dornManager::frameAbandoned(size_t sent) {
+void dornManager::frameAbandoned(const TxFrame& frame, size_t sent) {
     constexpr uint64_t kSummaryMs = 60000;
+    if (sent > 0)
+        captureBytes(exchangefile::Kind::Tx, frame.bytes, sent);  // what reached the line
     link.stats.abandonedFrames++;
     const uint64_t now = nowMs();
     if (stallFrames++ == 0) {
@@ -392,6 +397,7 @@ void dornManager::pickUpSet() {
     link.setReplies = 0;
     info("Writing set-point %d = %u to the controller\n", changePort,
          static_cast<unsigned>(changeVal));
+    captureEvent(exchangefile::Kind::SetRecorded, changePort, changeVal);
     lastSetText = "set-point " + std::to_string(changePort) + " = " +
                   std::to_string(static_cast<unsigned>(changeVal)) + " being written";
 }
@@ -428,6 +434,10 @@ void dornManager::confirmSet(const uint8_t* data) {
         }
     }
     const unsigned value = static_cast<unsigned>(pending.value);
+    if (confirmed || givenUp) {
+        captureEvent(confirmed ? exchangefile::Kind::SetConfirmed : exchangefile::Kind::SetGivenUp,
+                     pending.port, pending.value);
+    }
     if (confirmed) {
         stdoutLine("changeVal reset");
         info("Set-point %d = %u confirmed by the controller\n", pending.port, value);
@@ -484,6 +494,8 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         }
         link.stats.validReplies++;
         link.lastValidMs = nowMs();
+        if (!link.everOnline || link.offlineReported)
+            captureEvent(exchangefile::Kind::Online);
         link.everOnline = true;
         if (link.offlineReported) {
             link.offlineReported = false;
@@ -571,12 +583,14 @@ void dornManager::receiveFromPort() {
         closePort(0);
         return;
     }
+    captureBytes(exchangefile::Kind::Rx, buf, static_cast<size_t>(n));
     receiveBytes(buf, static_cast<size_t>(n));
     gatherOnLine();
 }
 
 void dornManager::closePort(int err) {
     error("Serial port %s lost: %s\n", serBusPort, err ? strerror(err) : "end of file");
+    captureEvent(exchangefile::Kind::Lost, 0, 0, err ? strerror(err) : "end of file");
     {
         std::lock_guard<std::mutex> lock(link.fdMutex);
         qserial::SerialConfig::closePort(serFd);  // gives up the exclusive hold as well
@@ -595,6 +609,7 @@ void dornManager::tryReopen(uint64_t now) {
         adoptPort(fd);
         link.stats.reopens++;
         info("Serial port %s open again\n", serBusPort);
+        captureEvent(exchangefile::Kind::Reopen, 0, 0, serBusPort);
         link.rx.restart();
         link.lineMin = 0;
         gatherOnLine();
@@ -646,6 +661,7 @@ uint64_t dornManager::housekeeping(uint64_t now) {
             error("No valid reply from the controller for %u s: device offline\n",
                   static_cast<unsigned>((now - link.lastValidMs) / 1000));
             link.offlineReported = true;
+            captureEvent(exchangefile::Kind::Offline);
             devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_SET);
         } else {
             next = std::min(next, due);
@@ -691,6 +707,8 @@ void dornManager::handleSignals() {
         if (si.ssi_signo == SIGHUP) {
             cQlog::reopen();
             info("SIGHUP: log files re-opened\n");
+        } else if (si.ssi_signo == SIGUSR1) {
+            toggleCapture();
         } else if (!link.stopRequested.load()) {
             info("Stopping on %s\n", si.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM");
             serviceStopping();
@@ -731,6 +749,8 @@ bool dornManager::runExchange() {
         devA->setRecorded = [fd] { wakeFd(fd); };
     }
 
+    if (!captureFile.empty())
+        beginCapture(captureFile);  // before the first frame goes out
     link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
     const int created = pthread_create(&myThread, nullptr, request, this);
     if (created != 0) {
@@ -805,8 +825,11 @@ void dornManager::forgetSetWakeUp() {
 }
 
 int dornManager::start() {
-    if (!runExchange())
+    const bool ran = runExchange();
+    capture::shutdown();  // a running capture's file complete before the process ends
+    if (!ran)
         return -1;
+    logStatistics();  // the whole run's counts, comparable with a capture's decoding
     // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
     // go out.
     if (serFd >= 0) {

@@ -71,6 +71,13 @@ const InputPoint kInputs[] = {
     {19, &SouthDevice::averageRh, "Average RH", "", 55, false},
 };
 
+float valueOf(const InputPoint& p, const uint8_t* data) {
+    if (p.hours)
+        return static_cast<float>(static_cast<unsigned>(data[p.source]) * 256u +
+                                  data[p.source + 1]);
+    return static_cast<float>(data[p.source]);
+}
+
 // Every port gets gain 1 and offset 0: the raw controller values are published, and vexad
 // applies nothing to them. Inputs start with sample rate 1 (every reading from the second on).
 constexpr double kGain = 1.0;
@@ -83,6 +90,28 @@ bool idMatches(uint32_t wanted, uint32_t id) {
 }
 
 }  // namespace
+
+namespace points {
+
+Info setpoint(int i) {
+    const OutputPoint& p = kOutputs[i];
+    return Info{p.id, p.label, p.unit};
+}
+
+Info input(int i) {
+    const InputPoint& p = ::kInputs[i];
+    return Info{p.id, p.label, p.unit};
+}
+
+float setpointValue(const uint8_t* block, int i) {
+    return static_cast<float>(block[kOutputs[i].source]);
+}
+
+float inputValue(const uint8_t* block, int i) {
+    return valueOf(::kInputs[i], block);
+}
+
+}  // namespace points
 
 SouthDevice::SouthDevice(cObjectClient* objClient, uint32_t serial, uint32_t version,
                          const char* label)
@@ -202,15 +231,12 @@ void SouthDevice::updater(cObjectClient* objClient, uint8_t* data) {
 
     for (const InputPoint& p : kInputs) {
         AnalogueInput* port = this->*p.member;
-        if (p.hours) {
-            const unsigned hours =
-                static_cast<unsigned>(data[p.source]) * 256u + data[p.source + 1];
-            port->sample(static_cast<float>(hours), out);
-            debug("%s = 0x%04X\n", p.label, hours);
-        } else {
+        const float value = valueOf(p, data);
+        if (p.hours)
+            debug("%s = 0x%04X\n", p.label, static_cast<unsigned>(value));
+        else
             debug("data[%i] = %i\n", p.source, data[p.source]);
-            port->sample(static_cast<float>(data[p.source]), out);
-        }
+        port->sample(value, out);
     }
 }
 

@@ -1,10 +1,13 @@
 // Recorded exchanges: bytes from the controller and lines from vexad in, frames to the controller
 // and messages to vexad out, compared with the files next to them in golden/.
 //
-// An .exchange file holds one step per line:
-//   rx <hex bytes>    bytes the controller sent (recorded from the simulator)
-//   vexad <json>      a line vexad sent
-//   cycle             one receive-loop pick-up and the frame the transmit thread sends next
+// An .exchange file is an exchange file as the daemon's capture writes it (docs/capture.md), so
+// that a field capture can become a golden test. Its records are steps:
+//   <t> rx <hex bytes>            bytes the controller sent: the receive step
+//   <t> set-recorded <p> <v>      vexad's set of analogue output p to v, as vexad sends it
+//   <t> tx <hex bytes>            one receive-loop pick-up and the frame the transmit thread
+//                                 sends next, which must be the recorded one
+// the others (start, open, online, set-confirmed ...) are outcomes and are not replayed.
 // The .expected file lists what came out: "tx <hex>" per frame sent, "out <json>" per message.
 // BORL1D_UPDATE_GOLDEN=1 rewrites the .expected files (review the diff before committing).
 #include <gtest/gtest.h>
@@ -17,6 +20,7 @@
 
 #include "cObjectCodec.h"
 #include "dornManager.h"
+#include "exchangeFile.h"
 #include "inProcess.h"
 #include "southDevice.h"
 #include "testClient.h"
@@ -34,15 +38,6 @@ std::string hex(const uint8_t* bytes, size_t n) {
         s += b;
     }
     return s;
-}
-
-std::vector<uint8_t> parseHex(const std::string& text) {
-    std::vector<uint8_t> out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte)
-        out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
-    return out;
 }
 
 // Runs one recorded exchange through the daemon's receive steps and returns its output lines.
@@ -65,20 +60,28 @@ std::vector<std::string> replay(const fs::path& file) {
     };
 
     std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (line.rfind("rx ", 0) == 0) {
-            const std::vector<uint8_t> bytes = parseHex(line.substr(3));
-            manager.receiveBytes(bytes.data(), bytes.size());
-        } else if (line.rfind("vexad ", 0) == 0) {
+    exchangefile::File exchange;
+    size_t line = 0;
+    std::string why;
+    if (!exchangefile::read(in, exchange, line, why)) {
+        ADD_FAILURE() << file << ":" << line << ": " << why;
+        return out;
+    }
+    using exchangefile::Kind;
+    for (const exchangefile::Record& r : exchange.records) {
+        if (r.kind == Kind::Rx) {
+            manager.receiveBytes(r.bytes.data(), r.bytes.size());
+        } else if (r.kind == Kind::SetRecorded) {
             cObjectList message;
             std::string reason;
-            EXPECT_TRUE(vexaobj::decodeMessage(line.substr(6), message, reason)) << reason;
+            const std::string json =
+                "{\"msgType\":0,\"objects\":[{\"objType\":11,\"deviceSerial\":4294967295,"
+                "\"portId\":" +
+                std::to_string(r.param) + ",\"sampledValue\":" + std::to_string(r.value) + "}]}";
+            EXPECT_TRUE(vexaobj::decodeMessage(json, message, reason)) << reason;
             device.handleObjectAction(&message);
             message.deleteObjects();
-        } else if (line == "cycle") {
+        } else if (r.kind == Kind::Tx) {
             manager.pickUpSet();
             TxFrame frame;
             if (!manager.chooseFrame(frame)) {
@@ -86,9 +89,10 @@ std::vector<std::string> replay(const fs::path& file) {
                 frame.len = getBuffer(frame.bytes);
             }
             manager.frameWritten(frame, frame.len);
-            out.push_back("tx " + hex(frame.bytes, frame.len));
-        } else {
-            ADD_FAILURE() << file << ": unknown step: " << line;
+            const std::string sent = hex(frame.bytes, frame.len);
+            EXPECT_EQ(exchangefile::hex(r.bytes.data(), r.bytes.size()), sent)
+                << file << ":" << r.line << ": the daemon sent another frame";
+            out.push_back("tx " + sent);
         }
         collect();
     }

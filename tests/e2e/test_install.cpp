@@ -164,12 +164,14 @@ struct SyslogPeek : log4cpp::SyslogAppender {
 }  // namespace
 
 TEST_F(InstalledTree, PutsEverythingInItsProductionPlace) {
-    for (const char* bin : {"/usr/sbin/borl1d", "/usr/bin/borl-sim", "/usr/bin/vexa-console"})
+    for (const char* bin :
+         {"/usr/sbin/borl1d", "/usr/bin/borl-sim", "/usr/bin/vexa-console", "/usr/bin/borl-decode"})
         EXPECT_TRUE(isExecutableFile(root + bin)) << bin;
     const std::vector<std::string> files{
         conf(), serialconf(), device(), unit(), unit("borl1d@.service"), sysusers(), logrotate(),
         root + "/usr/share/man/man8/borl1d.8", root + "/usr/share/man/man5/borl1d.conf.5",
         root + "/usr/share/man/man1/borl-sim.1", root + "/usr/share/man/man1/vexa-console.1",
+        root + "/usr/share/man/man1/borl-decode.1", root + "/usr/share/doc/borl1d/capture.md",
         // The templates of the Debian package's postinst, outside /usr/share/doc.
         root + "/usr/share/borl1d/serialconf.xml", root + "/usr/share/borl1d/borl100.xml",
         root + "/usr/share/doc/borl1d/operations.md"};
@@ -289,7 +291,10 @@ TEST_F(InstalledTree, ExampleConfigurationListsEveryKeyWithItsDefault) {
         {"vexad.host", "localhost"},
         {"borl1d.device.dir", "/etc/vexa/borl1d/devices/"},
         {"borl1d.device.port", "/dev/ttyS2"},
-        {"borl1d.device.displayname", "BORL1_Retro_Controller"}};
+        {"borl1d.device.displayname", "BORL1_Retro_Controller"},
+        {"borl1d.capture.file", ""},
+        {"borl1d.capture.dir", "/var/log/borl1d"},
+        {"borl1d.capture.maxsize", "16M"}};
 
     // Un-commenting the keys must give the same values the daemon uses without them.
     std::string text = readFile(conf());

@@ -16,11 +16,13 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "commandLine.h"
+#include "exchangeFile.h"
 #include "simCommand.h"
 #include "simController.h"
 #include "simFrame.h"
@@ -54,7 +56,11 @@ struct Options {
     bool quiet = false;
     bool exitOnEof = false;
     bool stamp = false;
+    std::string replay;             // an exchange file whose controller side is played
+    unsigned long replaySpeed = 1;  // captured delays divided by this; 0: no delays
 };
+
+constexpr int kExitDataErr = 65;  // EX_DATAERR: the exchange file is not well formed
 
 const char kUsage[] =
     "usage: borl-sim [options]\n"
@@ -72,7 +78,12 @@ const char kUsage[] =
     "  --seed N                  random seed, for repeatable runs\n"
     "  --verbose                 dump frames on standard error\n"
     "  --quiet                   print only the pty lines\n"
-    "  --exit-on-eof             exit at the end of standard input\n"
+    "  --exit-on-eof             exit at the end of standard input (with --replay: at the\n"
+    "                            end of the capture)\n"
+    "  --replay FILE             play the controller's side of an exchange file (a capture\n"
+    "                            of borl1d): each frame of the daemon is answered with what\n"
+    "                            the controller sent after the same frame in the capture\n"
+    "  --replay-speed N          the captured delays N times shorter (0: none)\n"
     "  --stamp                   print \"tx sent t=SECONDS\" (monotonic clock) once the\n"
     "                            last byte of each reply is written\n"
     "  -h, --help                print this help and exit\n"
@@ -98,7 +109,9 @@ Options parseOptions(int argc, char** argv) {
         kVerbose,
         kQuiet,
         kEof,
-        kStamp
+        kStamp,
+        kReplay,
+        kReplaySpeed
     };
     const toolcommon::CommandLine cli("borl-sim", BORL1D_VERSION, kUsage);
     Options o;
@@ -116,7 +129,9 @@ Options parseOptions(int argc, char** argv) {
                {"verbose", false, kVerbose},
                {"quiet", false, kQuiet},
                {"exit-on-eof", false, kEof},
-               {"stamp", false, kStamp}},
+               {"stamp", false, kStamp},
+               {"replay", true, kReplay},
+               {"replay-speed", true, kReplaySpeed}},
               [&](const toolcommon::OptionSpec& opt, const char* value) {
                   switch (opt.key) {
                       case kSilent:
@@ -163,6 +178,14 @@ Options parseOptions(int argc, char** argv) {
                           break;
                       case kStamp:
                           o.stamp = true;
+                          break;
+                      case kReplay:
+                          if (*value == '\0')
+                              cli.fail("--replay takes a file, not \"\"");
+                          o.replay = value;
+                          break;
+                      case kReplaySpeed:
+                          o.replaySpeed = cli.number(opt, value, 0, 1000000UL);
                           break;
                   }
               });
@@ -256,6 +279,68 @@ struct Reply {
     std::vector<std::string> lines;  // event lines printed when the reply goes out
 };
 
+// The controller's side of a capture: for each frame the daemon wrote, what the line brought
+// back after it until the next frame, with the delays after the frame.
+struct ReplayStep {
+    std::vector<uint8_t> tx;  // the frame as captured
+    size_t line = 0;          // its line in the file
+    struct Chunk {
+        uint64_t delayUs;
+        std::vector<uint8_t> bytes;
+        size_t line;
+    };
+    std::vector<Chunk> chunks;
+};
+
+// Reads the exchange file; false with `error` ("FILE:LINE: what") when it is not well formed.
+bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read: " + std::strerror(errno);
+        return false;
+    }
+    exchangefile::File file;
+    size_t line = 0;
+    std::string why;
+    if (!exchangefile::read(in, file, line, why)) {
+        error = path + ":" + std::to_string(line) + ": " + why;
+        return false;
+    }
+    steps.clear();
+    std::vector<ReplayStep::Chunk> before;  // bytes read before the first frame went out
+    uint64_t txAt = 0;
+    for (const exchangefile::Record& r : file.records) {
+        if (r.kind == exchangefile::Kind::Tx) {
+            ReplayStep step;
+            step.tx = r.bytes;
+            step.line = r.line;
+            if (steps.empty())
+                step.chunks = before;
+            steps.push_back(std::move(step));
+            txAt = r.t;
+        } else if (r.kind == exchangefile::Kind::Rx) {
+            auto& to = steps.empty() ? before : steps.back().chunks;
+            to.push_back({steps.empty() ? 0 : r.t - txAt, r.bytes, r.line});
+        }
+    }
+    return true;
+}
+
+std::string describe(const uint8_t* frame, size_t n) {
+    if (n != kFrameSize)
+        return std::to_string(n) + " bytes";
+    const Request rq = parseRequest(frame);
+    switch (rq.kind) {
+        case RequestKind::Poll:
+            return "poll";
+        case RequestKind::Set:
+            return "set p=" + std::to_string(rq.param) + " v=" + std::to_string(rq.value);
+        case RequestKind::Bad:
+            break;
+    }
+    return std::string("bad frame (") + rq.reason + ")";
+}
+
 class Simulator {
 public:
     Simulator(const Options& o, int stopFd)
@@ -264,8 +349,13 @@ public:
           mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)) {}
 
     int run();
+    std::vector<ReplayStep> replay;  // with --replay: the capture's steps
 
 private:
+    void replayAnswer(const GatherEvent& e);
+    void replayProgress();
+    size_t mReplayNext = 0;
+    bool mReplayDone = false;
     __attribute__((format(printf, 2, 3))) void event(const char* fmt, ...);
     void ptyLine();
     bool relink();
@@ -398,7 +488,10 @@ void Simulator::handleGatherEvents() {
                     std::fprintf(stderr, "rx frame: %s\n",
                                  hexDump(e.frame.data(), e.frame.size()).c_str());
                 }
-                answer(e.request);
+                if (!mOpt.replay.empty())
+                    replayAnswer(e);
+                else
+                    answer(e.request);
                 break;
         }
     }
@@ -458,6 +551,56 @@ void Simulator::answer(const Request& rq) {
     r.lines.push_back("tx reply status=" + std::to_string(status));
     mPending.push_back(std::move(r));
     sendDue(Clock::now());
+}
+
+// The next step of the capture answers the daemon's frame, whatever that frame is: a frame that
+// differs from the captured one is said on a "replay diverged" line.
+void Simulator::replayAnswer(const GatherEvent& e) {
+    switch (e.request.kind) {
+        case RequestKind::Bad:
+            event("rx bad %s", e.request.reason);
+            break;
+        case RequestKind::Poll:
+            event("rx poll");
+            break;
+        case RequestKind::Set:
+            event("rx set p=%d v=%u", e.request.param, e.request.value);
+            break;
+    }
+    if (mReplayNext >= replay.size())
+        return;  // the capture is over: silence
+    const ReplayStep& step = replay[mReplayNext++];
+    if (step.tx.size() != e.frame.size() ||
+        !std::equal(step.tx.begin(), step.tx.end(), e.frame.begin())) {
+        event("replay diverged at line %zu: the daemon sent %s, the capture has %s", step.line,
+              describe(e.frame.data(), e.frame.size()).c_str(),
+              describe(step.tx.data(), step.tx.size()).c_str());
+    }
+    const Clock::time_point now = Clock::now();
+    for (const ReplayStep::Chunk& c : step.chunks) {
+        Reply r;
+        const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
+        r.due = now + std::chrono::microseconds(us);
+        r.bytes = c.bytes;
+        r.lines.push_back("tx replay n=" + std::to_string(c.bytes.size()) +
+                          " line=" + std::to_string(c.line));
+        // In time order, whatever the delays of steps that overlap.
+        auto at = std::upper_bound(mPending.begin(), mPending.end(), r.due,
+                                   [](Clock::time_point t, const Reply& p) { return t < p.due; });
+        mPending.insert(at, std::move(r));
+    }
+    sendDue(now);
+}
+
+// Once the last step's bytes are on the line: "replay done", and the end with --exit-on-eof.
+void Simulator::replayProgress() {
+    if (mOpt.replay.empty() || mReplayDone || mReplayNext < replay.size() || !mPending.empty() ||
+        !mOut.empty())
+        return;
+    mReplayDone = true;
+    event("replay done");
+    if (mOpt.exitOnEof)
+        mQuit = true;
 }
 
 void Simulator::sendDue(Clock::time_point now) {
@@ -525,7 +668,7 @@ void Simulator::onStdinReadable() {
             execute(mStdinLine);
         mStdinLine.clear();
         mStdinOpen = false;
-        if (mOpt.exitOnEof)
+        if (mOpt.exitOnEof && mOpt.replay.empty())
             mQuit = true;
         return;
     }
@@ -654,6 +797,7 @@ int Simulator::run() {
         }
         const auto now = Clock::now();
         sendDue(now);
+        replayProgress();
         if (mGather.holding() && now - mLastRx >= kIdleFlush) {
             mGather.flush(mEvents);
             handleGatherEvents();
@@ -675,11 +819,20 @@ int main(int argc, char** argv) {
         o.seed = static_cast<unsigned long>(std::time(nullptr)) ^
                  (static_cast<unsigned long>(getpid()) << 16);
     }
+    std::vector<ReplayStep> steps;
+    if (!o.replay.empty()) {
+        std::string error;
+        if (!loadReplay(o.replay, steps, error)) {
+            std::fprintf(stderr, "borl-sim: %s\n", error.c_str());
+            return kExitDataErr;
+        }
+    }
     toolcommon::StopSignals stop;
     if (stop.fd() < 0) {
         std::perror("borl-sim: signalfd");
         return 1;
     }
     Simulator sim(o, stop.fd());
+    sim.replay = std::move(steps);
     return sim.run();
 }

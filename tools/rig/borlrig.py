@@ -239,6 +239,7 @@ class Rig:
         self.log_level, self.log_file = log_level, log_file
         self.categories = categories
         self.timing = timing
+        self.daemon_args = []  # further daemon options (--capture FILE ...)
         self.copy_outputs = copy_outputs
         self.sessions = sessions
         self._started = started or (lambda name, pid: None)
@@ -305,7 +306,7 @@ class Rig:
         argv = [binary(self.build, "borl1d"), "--conf-dir", self.root]
         if self.timing:
             argv += ["--timing", timing_arg(self.timing)]
-        return argv
+        return argv + list(self.daemon_args)
 
     def start_daemon(self, keep_log=True, wrapper=()):
         """Starts the daemon, under `wrapper` (a command prefix such as valgrind's) if given;

@@ -1,0 +1,411 @@
+// The exchange file's reader and writer (docs/capture.md). Every input is treated as hostile:
+// lengths are bounded, numbers are checked for range, and a problem is named with its line.
+#include "exchangeFile.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+
+namespace exchangefile {
+
+namespace {
+
+struct KindName {
+    Kind kind;
+    const char* name;
+};
+const KindName kKinds[] = {
+    {Kind::Start, "start"},
+    {Kind::Tx, "tx"},
+    {Kind::Rx, "rx"},
+    {Kind::Open, "open"},
+    {Kind::Lost, "lost"},
+    {Kind::Reopen, "reopen"},
+    {Kind::SetRecorded, "set-recorded"},
+    {Kind::SetConfirmed, "set-confirmed"},
+    {Kind::SetGivenUp, "set-given-up"},
+    {Kind::Online, "online"},
+    {Kind::Offline, "offline"},
+};
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Next blank-separated word of `s` from `pos`; empty at the end.
+std::string word(const std::string& s, size_t& pos) {
+    while (pos < s.size() && isBlank(s[pos]))
+        ++pos;
+    const size_t begin = pos;
+    while (pos < s.size() && !isBlank(s[pos]))
+        ++pos;
+    return s.substr(begin, pos - begin);
+}
+
+std::string rest(const std::string& s, size_t pos) {
+    while (pos < s.size() && isBlank(s[pos]))
+        ++pos;
+    size_t end = s.size();
+    while (end > pos && isBlank(s[end - 1]))
+        --end;
+    return s.substr(pos, end - pos);
+}
+
+// Decimal number, digits only, at most `max`.
+bool number(const std::string& w, uint64_t max, uint64_t& out) {
+    if (w.empty() || w.size() > 20)
+        return false;
+    uint64_t v = 0;
+    for (char c : w) {
+        if (c < '0' || c > '9')
+            return false;
+        const uint64_t d = static_cast<uint64_t>(c - '0');
+        if (v > (max - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    out = v;
+    return true;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool printable(const std::string& s) {
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+std::string oneLine(const std::string& s) {
+    std::string out = s.substr(0, kMaxText);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    }
+    return out;
+}
+
+// "2026-12-08T08:55:00.123456Z"
+std::string wallText(uint64_t wallUs) {
+    const time_t secs = static_cast<time_t>(wallUs / 1000000u);
+    tm utc{};
+    gmtime_r(&secs, &utc);
+    char buf[64];
+    const size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(buf + n, sizeof buf - n, ".%06uZ", static_cast<unsigned>(wallUs % 1000000u));
+    return buf;
+}
+
+bool parseWall(const std::string& text, uint64_t& out) {
+    tm utc{};
+    unsigned frac = 0;
+    char z = 0;
+    int consumed = 0;
+    if (text.size() != 27 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%6u%c%n", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &frac, &z,
+                    &consumed) != 8 ||
+        consumed != 27 || z != 'Z' || utc.tm_year < 1970 || utc.tm_year > 9999 || utc.tm_mon < 1 ||
+        utc.tm_mon > 12 || utc.tm_mday < 1 || utc.tm_mday > 31 || utc.tm_hour > 23 ||
+        utc.tm_min > 59 || utc.tm_sec > 60 || frac > 999999) {
+        return false;
+    }
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const time_t secs = timegm(&utc);
+    if (secs < 0)
+        return false;
+    out = static_cast<uint64_t>(secs) * 1000000u + frac;
+    return true;
+}
+
+}  // namespace
+
+const char* kindName(Kind kind) {
+    for (const KindName& k : kKinds) {
+        if (k.kind == kind)
+            return k.name;
+    }
+    return "?";
+}
+
+std::string hex(const uint8_t* bytes, size_t n) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(n * 3);
+    for (size_t i = 0; i < n; ++i) {
+        if (i)
+            s += ' ';
+        s += kDigits[bytes[i] >> 4];
+        s += kDigits[bytes[i] & 15];
+    }
+    return s;
+}
+
+std::string header(uint64_t wallUs) {
+    return std::string(kMagic) + " " + std::to_string(kVersion) + " wall=" + wallText(wallUs);
+}
+
+void append(std::string& s, uint64_t t, Kind kind, const uint8_t* bytes, size_t n, int param,
+            int value, const std::string& text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    char number[24];
+    char* end = std::to_chars(number, number + sizeof number - 1, t).ptr;
+    *end++ = ' ';
+    s.append(number, static_cast<size_t>(end - number));
+    s += kindName(kind);
+    switch (kind) {
+        case Kind::Tx:
+        case Kind::Rx: {
+            // Sized once and filled in place: the capture's writer formats a frame a cycle.
+            n = std::min(n, kMaxBytes);
+            const size_t at = s.size();
+            s.resize(at + 3 * n);
+            char* p = &s[at];
+            for (size_t i = 0; i < n; ++i) {
+                *p++ = ' ';
+                *p++ = kDigits[bytes[i] >> 4];
+                *p++ = kDigits[bytes[i] & 15];
+            }
+            break;
+        }
+        case Kind::SetRecorded:
+        case Kind::SetConfirmed:
+        case Kind::SetGivenUp:
+            s += ' ' + std::to_string(param) + ' ' + std::to_string(value);
+            break;
+        case Kind::Start:
+        case Kind::Open:
+        case Kind::Lost:
+        case Kind::Reopen:
+            if (!text.empty())
+                s += ' ' + oneLine(text);
+            break;
+        case Kind::Online:
+        case Kind::Offline:
+            break;
+    }
+    s += '\n';
+}
+
+std::string format(const Record& r) {
+    std::string s;
+    append(s, r.t, r.kind, r.bytes.data(), r.bytes.size(), r.param, r.value, r.text);
+    s.pop_back();
+    return s;
+}
+
+std::string startFields(const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string s;
+    for (const auto& f : fields) {
+        std::string v = oneLine(f.second);
+        for (char& c : v) {
+            if (isBlank(c))
+                c = '_';
+        }
+        if (!s.empty())
+            s += ' ';
+        s += f.first + '=' + (v.empty() ? "-" : v);
+    }
+    return s;
+}
+
+std::string startField(const std::string& fields, const std::string& key) {
+    size_t pos = 0;
+    for (std::string w = word(fields, pos); !w.empty(); w = word(fields, pos)) {
+        if (w.size() > key.size() && w.compare(0, key.size(), key) == 0 && w[key.size()] == '=')
+            return w.substr(key.size() + 1);
+    }
+    return std::string();
+}
+
+bool parse(const std::string& line, Record& out, std::string& why) {
+    Record r;
+    if (line.size() > kMaxLine) {
+        why = "line longer than " + std::to_string(kMaxLine) + " characters";
+        return false;
+    }
+    size_t pos = 0;
+    const std::string t = word(line, pos);
+    if (!number(t, UINT64_MAX / 2, r.t)) {
+        why = "record does not start with a timestamp in microseconds: \"" +
+              oneLine(t).substr(0, 32) + "\"";
+        return false;
+    }
+    const std::string kind = word(line, pos);
+    bool known = false;
+    for (const KindName& k : kKinds) {
+        if (kind == k.name) {
+            r.kind = k.kind;
+            known = true;
+        }
+    }
+    if (!known) {
+        why = "unknown record kind \"" + oneLine(kind).substr(0, 32) + "\"";
+        return false;
+    }
+    switch (r.kind) {
+        case Kind::Tx:
+        case Kind::Rx:
+            for (std::string w = word(line, pos); !w.empty(); w = word(line, pos)) {
+                const int hi = w.size() == 2 ? hexDigit(w[0]) : -1;
+                const int lo = w.size() == 2 ? hexDigit(w[1]) : -1;
+                if (hi < 0 || lo < 0) {
+                    why = std::string(kind) + " byte \"" + oneLine(w).substr(0, 16) +
+                          "\" is not two hex digits";
+                    return false;
+                }
+                if (r.bytes.size() >= kMaxBytes) {
+                    why = std::string(kind) + " record with more than " +
+                          std::to_string(kMaxBytes) + " bytes";
+                    return false;
+                }
+                r.bytes.push_back(static_cast<uint8_t>(hi * 16 + lo));
+            }
+            if (r.bytes.empty()) {
+                why = std::string(kind) + " record without bytes";
+                return false;
+            }
+            break;
+        case Kind::SetRecorded:
+        case Kind::SetConfirmed:
+        case Kind::SetGivenUp: {
+            uint64_t p = 0;
+            uint64_t v = 0;
+            if (!number(word(line, pos), 255, p) || p < 1) {
+                why = kind + " needs a parameter number 1..255";
+                return false;
+            }
+            if (!number(word(line, pos), 255, v)) {
+                why = kind + " needs a value 0..255";
+                return false;
+            }
+            if (!word(line, pos).empty()) {
+                why = kind + " takes two numbers only";
+                return false;
+            }
+            r.param = static_cast<int>(p);
+            r.value = static_cast<int>(v);
+            break;
+        }
+        case Kind::Start:
+        case Kind::Open:
+        case Kind::Lost:
+        case Kind::Reopen:
+            r.text = rest(line, pos);
+            if (r.text.size() > kMaxText || !printable(r.text)) {
+                why = kind + " text longer than " + std::to_string(kMaxText) +
+                      " characters or with control characters";
+                return false;
+            }
+            break;
+        case Kind::Online:
+        case Kind::Offline:
+            if (!rest(line, pos).empty()) {
+                why = kind + " takes nothing after it";
+                return false;
+            }
+            break;
+    }
+    out = std::move(r);
+    return true;
+}
+
+bool read(std::istream& in, File& out, size_t& lineNo, std::string& why) {
+    File f;
+    lineNo = 0;
+    std::string line;
+    bool haveHeader = false;
+    uint64_t last = 0;
+    // getline on a bounded buffer: a hostile file of one endless line must not take the memory.
+    for (;;) {
+        line.clear();
+        char c;
+        bool any = false;
+        while (in.get(c)) {
+            any = true;
+            if (c == '\n')
+                break;
+            if (line.size() > kMaxLine) {
+                lineNo++;
+                why = "line longer than " + std::to_string(kMaxLine) + " characters";
+                return false;
+            }
+            line += c;
+        }
+        if (!any)
+            break;
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find('\0') != std::string::npos) {
+            why = "NUL byte in a line (not a text file)";
+            return false;
+        }
+        if (!haveHeader) {
+            size_t pos = 0;
+            const std::string magic = word(line, pos);
+            const std::string version = word(line, pos);
+            const std::string wall = word(line, pos);
+            if (magic != kMagic) {
+                why = std::string("not an exchange file: the first line must start \"") + kMagic +
+                      " " + std::to_string(kVersion) + "\"";
+                return false;
+            }
+            if (version != std::to_string(kVersion)) {
+                why = "exchange file version \"" + oneLine(version).substr(0, 16) +
+                      "\" is not supported (this reader knows version " + std::to_string(kVersion) +
+                      ")";
+                return false;
+            }
+            if (wall.compare(0, 5, "wall=") != 0 || !parseWall(wall.substr(5), f.wallUs) ||
+                !word(line, pos).empty()) {
+                why = "version line needs wall=YYYY-MM-DDTHH:MM:SS.UUUUUUZ and nothing after it";
+                return false;
+            }
+            haveHeader = true;
+            continue;
+        }
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        Record r;
+        if (!parse(line, r, why))
+            return false;
+        if (r.t < last) {
+            why = "timestamp " + std::to_string(r.t) + " is before the one of the record above (" +
+                  std::to_string(last) + ")";
+            return false;
+        }
+        last = r.t;
+        r.line = lineNo;
+        f.records.push_back(std::move(r));
+    }
+    if (!haveHeader) {
+        lineNo = lineNo == 0 ? 1 : lineNo;
+        why = "empty file: no version line";
+        return false;
+    }
+    out = std::move(f);
+    return true;
+}
+
+bool read(const std::string& text, File& out, size_t& line, std::string& why) {
+    std::istringstream in(text);
+    return read(in, out, line, why);
+}
+
+}  // namespace exchangefile

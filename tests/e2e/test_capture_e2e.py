@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""Capture, decode and replay of the serial exchange, end to end on the real binaries.
+
+    test_capture_e2e.py BUILD_DIR
+
+A round trip: the daemon against the simulator with faults switched on (a bad checksum, noise,
+a stray byte, a refused set, a silent spell) and sets from the console, captured with --capture;
+the capture decoded (borl-decode's counts equal what the simulator reported and the daemon's
+statistics line); the capture replayed (borl-sim --replay) into a fresh daemon, whose sample
+events and set outcomes equal the first run's. Captures that cannot be written end with one
+ERROR line while the exchange goes on. Malformed exchange files are refused by the decoder and
+by the replay with the file, the line and what is wrong, exit status 65."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+import warnings
+
+warnings.simplefilter("ignore", ResourceWarning)
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "rig"))
+import borlrig  # noqa: E402
+
+BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(HERE, "..", "..", "build"))
+TIMING = {"start": 100, "pause": 150, "wait": 400, "offline": 1500, "stats": 600000}
+
+
+def tool(name):
+    return borlrig.binary(BUILD, name)
+
+
+def samples(rig):
+    """(port, value) of every sample event the console received, in order."""
+    out = []
+    for _, line in rig.console_out.snapshot():
+        try:
+            m = json.loads(line)
+        except ValueError:
+            continue
+        if m.get("msgType") == 3:
+            for o in m.get("objects", []):
+                if o.get("objType") == 9:
+                    out.append((o["portNum"], o["sample"]))
+    return out
+
+
+def log_lines(rig, needle):
+    return [l for _, l in rig.daemon_err.snapshot() if needle in l]
+
+
+def sim_count(rig, prefix):
+    return sum(1 for _, l in rig.sim_out.snapshot() if l.startswith(prefix))
+
+
+def wait_until(pred, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if pred():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def new_rig(extra=()):
+    rig = borlrig.Rig(BUILD, timing=TIMING)
+    rig.daemon_args = list(extra)
+    return rig
+
+
+class RoundTrip(unittest.TestCase):
+    def test_capture_decode_replay(self):
+        first = new_rig()
+        capture = os.path.join(first.dir, "field.exchange")
+        first.daemon_args = ["--capture", capture]
+        self.addCleanup(first.close)
+        first.start_sim("--seed", "7", "--hours-every", "3", "--verbose")
+        first.start_console()
+        first.start_daemon()
+        sim = first.sim_command
+        self.assertGreaterEqual(first.sim_out.wait_for("tx reply"), 0)
+
+        def replies(n):
+            have = sim_count(first, "tx reply")
+            self.assertTrue(wait_until(lambda: sim_count(first, "tx reply") >= have + n),
+                            f"{n} more replies")
+
+        replies(3)
+        sim("badsum 2")
+        replies(4)
+        sim("badsum 0")
+        sim("noise 0.02")
+        replies(4)
+        sim("noise 0")
+        sim("stray 1")
+        replies(1)
+        sim("stray 0")
+        replies(12)  # the gathering finds the frame boundary again
+        sim("refuse on")
+        first.console_command("set 3 27")
+        self.assertGreaterEqual(first.daemon_err.wait_for("given up", 20), 0)
+        sim("refuse off")
+        first.console_command("set 3 29")
+        self.assertGreaterEqual(first.daemon_err.wait_for("confirmed by the controller", 20), 0)
+        replies(3)
+        sim("silent on")
+        self.assertGreaterEqual(first.daemon_err.wait_for("device offline", 10), 0)
+        time.sleep(1.0)  # a silence of more than a second, whatever came just before it
+        sim("silent off")
+        self.assertGreaterEqual(first.daemon_err.wait_for("device online", 10), 0)
+        replies(3)
+        # The end: the controller quiet, every byte it sent read; the stop logs the statistics.
+        sim("silent on")
+        time.sleep(1.0)
+        first.stop_daemon()
+        first_samples = samples(first)
+        first_log = [l for _, l in first.daemon_err.snapshot()]
+        self.assertEqual(1, sum("Capture of the serial exchange started" in l for l in first_log))
+        self.assertEqual(1, sum("Capture of the serial exchange ended" in l for l in first_log))
+
+        # Decoded: one entry per frame each way, the counts of the simulator.
+        out = subprocess.run([tool("borl-decode"), "--json", "--svg",
+                              os.path.join(first.dir, "field.svg"), capture],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(0, out.returncode, out.stderr)
+        rows = [json.loads(l) for l in out.stdout.splitlines()]
+        summary = rows[-1]["summary"]
+        frames = rows[:-1]
+        polls = sim_count(first, "rx poll")
+        sets = sim_count(first, "rx set")
+        self.assertEqual(polls, summary["polls"])
+        self.assertEqual(sets, summary["set_frames"])
+        self.assertEqual(polls + sets, sum(1 for f in frames if f["dir"] == "tx"))
+        self.assertEqual(0, summary["tx_other"])
+        self.assertGreaterEqual(summary["invalid"]["checksum"], 1)
+        self.assertGreaterEqual(summary["rejected_starts"], 1)
+        self.assertEqual(1, summary["sets_given_up"])
+        self.assertEqual(1, summary["sets_confirmed"])
+        self.assertEqual(2, summary["sets_recorded"])
+        self.assertGreaterEqual(summary["offline"], 1)
+        self.assertGreaterEqual(summary["longest_silence"], 1.0)
+        # Every byte the simulator sent is in the capture, as the reads returned it.
+        sent = [b for _, l in first.sim_err.snapshot() if l.startswith("tx frame: ")
+                for b in l.split()[2:]]
+        self.assertEqual(128 * sim_count(first, "tx reply") + sim_count(first, "tx corrupt stray"),
+                         len(sent))
+        rx = []
+        with open(capture) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) > 1 and parts[1] == "rx":
+                    rx += parts[2:]
+        self.assertEqual(sent, rx)
+        # The decoder's valid replies are the samples' source: 19 inputs per valid reply from
+        # the second on (sample rate 1).
+        valid = [f for f in frames if f["dir"] == "rx" and f["valid"]]
+        self.assertEqual(summary["valid"], len(valid))
+        self.assertEqual([(p + 1, float(v)) for f in valid[1:] for p, v in enumerate(f["inputs"])],
+                         [s for s in first_samples])
+        # The daemon's own counts agree: its statistics line of the whole run, at the stop.
+        stats = [l for l in first_log if "Link statistics" in l][-1]
+        def count(label):
+            return int(re.search(label + r" (\d+)", stats).group(1))
+        self.assertEqual(count("poll frames"), summary["polls"], stats)
+        self.assertEqual(count("set frames"), summary["set_frames"], stats)
+        self.assertEqual(count("valid replies"), summary["valid"], stats)
+        self.assertEqual(count(r"\(header"), summary["invalid"]["header"], stats)
+        self.assertEqual(count("terminator"), summary["invalid"]["terminator"], stats)
+        self.assertEqual(count("checksum"), summary["invalid"]["checksum"], stats)
+        self.assertEqual(count("closing byte"), summary["invalid"]["end"], stats)
+        self.assertEqual(count("rejected frame starts"), summary["rejected_starts"], stats)
+        invalid_lines = sum("Received frame invalid" in l for l in first_log)
+        self.assertEqual(invalid_lines, sum(summary["invalid"].values()))
+        self.assertTrue(os.path.getsize(os.path.join(first.dir, "field.svg")) > 1000)
+
+        # Replayed into a fresh daemon: the same samples in the same order, the same outcomes.
+        with open(capture) as f:
+            records = [l.split() for l in f if l[:1].isdigit()]
+        set_after = []  # tx frames before each set-recorded record
+        tx_seen = 0
+        for r in records:
+            if r[1] == "tx":
+                tx_seen += 1
+            elif r[1] == "set-recorded":
+                set_after.append((tx_seen, r[2], r[3]))
+        second = new_rig()
+        self.addCleanup(second.close)
+        second.start_sim("--replay", capture, "--replay-speed", "1", "--exit-on-eof")
+        second.start_console()
+        second.start_daemon()
+        def outcomes():
+            return sum(("given up" in l or "confirmed by the controller" in l)
+                       for _, l in second.daemon_err.snapshot())
+
+        # Each set as the first run made it: at the same frame of the exchange, and only once
+        # the set before it has ended (the first run waited for that too).
+        for k, (n, param, value) in enumerate(set_after):
+            self.assertTrue(wait_until(lambda: sim_count(second, "rx ") >= n and outcomes() >= k,
+                                       30))
+            second.console_command(f"set {param} {value}")
+        self.assertGreaterEqual(second.sim_out.wait_for("replay done", 60), 0)
+        self.assertEqual(0, second.sim.wait(10), "--exit-on-eof: exit 0 at the end")
+        time.sleep(0.5)
+        second.stop_daemon()
+        self.assertEqual(first_samples, samples(second))
+        second_log = [l for _, l in second.daemon_err.snapshot()]
+        for needle in ("given up", "confirmed by the controller"):
+            self.assertEqual(sum(needle in l for l in first_log),
+                             sum(needle in l for l in second_log), needle)
+
+
+class Signalled(unittest.TestCase):
+    def test_sigusr1_starts_and_ends_a_bounded_capture(self):
+        rig = new_rig()
+        self.addCleanup(rig.close)
+        rig.start_sim("--seed", "5")
+        rig.start_console()
+        rig.write_site()
+        with open(os.path.join(rig.root, "borl1d.conf"), "a") as f:
+            f.write(f"borl1d.capture.dir = {rig.dir}\nborl1d.capture.maxsize = 4k\n")
+        rig.start_daemon()
+        self.assertGreaterEqual(rig.sim_out.wait_for("tx reply"), 0)
+        rig.daemon.send_signal(signal.SIGUSR1)
+        i = rig.daemon_err.wait_for("Capture of the serial exchange started: ")
+        self.assertGreaterEqual(i, 0)
+        path = re.search(r"started: (\S+)", rig.daemon_err.line(i)).group(1)
+        self.assertTrue(path.startswith(os.path.join(rig.dir, "borl1d-capture-")), path)
+        self.assertGreaterEqual(rig.daemon_err.wait_for("rotated to"), 0)
+        rig.daemon.send_signal(signal.SIGUSR1)
+        self.assertGreaterEqual(rig.daemon_err.wait_for("Capture of the serial exchange ended: " + path), 0)
+        for f in (path, path + ".1"):
+            self.assertLessEqual(os.path.getsize(f), 4096, f)
+            r = subprocess.run([tool("borl-decode"), "--json", f], capture_output=True, text=True,
+                               timeout=30)
+            self.assertEqual(0, r.returncode, r.stderr)
+            self.assertGreater(json.loads(r.stdout.splitlines()[-1])["summary"]["tx_frames"], 0)
+        self.assertEqual([], log_lines(rig, "exchangeCapture ERROR"))
+
+
+class Unwritable(unittest.TestCase):
+    CASES = [
+        ("full disk", "/dev/full"),
+        ("a path that cannot be written (sysfs)", "/sys/borl1d-capture.exchange"),
+        ("directory that is gone", "/nonexistent-borl1d/capture.exchange"),
+    ]
+
+    def test_capture_ends_with_one_error_line(self):
+        for name, path in self.CASES + [("SIGUSR1 into a directory that is gone", None)]:
+            with self.subTest(name):
+                extra = ["--capture", path] if path else []
+                rig = new_rig(extra)
+                try:
+                    rig.start_sim("--seed", "3")
+                    rig.start_console()
+                    rig.write_site() if not path else None
+                    if not path:
+                        with open(os.path.join(rig.root, "borl1d.conf"), "a") as f:
+                            f.write("borl1d.capture.dir = /nonexistent-borl1d\n")
+                    rig.start_daemon()
+                    self.assertGreaterEqual(rig.sim_out.wait_for("tx reply"), 0)
+                    if not path:
+                        rig.daemon.send_signal(signal.SIGUSR1)
+                    self.assertGreaterEqual(rig.daemon_err.wait_for("exchangeCapture ERROR"), 0)
+                    before = len(samples(rig))
+                    self.assertTrue(wait_until(lambda: len(samples(rig)) >= before + 19 * 5),
+                                    "publishing goes on")
+                    errors = [l for _, l in rig.daemon_err.snapshot() if "ERROR" in l and
+                              "Could not determine bus" not in l]
+                    self.assertEqual(1, len(errors), errors)
+                    self.assertIn("the exchange goes on", errors[0])
+                    self.assertTrue(rig.daemon.poll() is None)
+                finally:
+                    rig.close()
+
+
+class DebugLog(unittest.TestCase):
+    def test_frame_dumps_of_a_daemon_log_are_decoded(self):
+        with open(os.path.join(HERE, "..", "daemon", "golden", "set.exchange")) as f:
+            frames = [l.split()[2:] for l in f if l.split()[1:2] == ["tx"]]
+        lines = []
+        for i, frame in enumerate((frames[0], frames[1])):
+            stamp = f"2026-12-08 09:00:0{i},000"
+            lines.append(f"{stamp} dornManager DEBUG: DORNBuffer(128): ")
+            lines.append(f"{stamp} southDevice DEBUG: AC-1 Hours = 0x04D2")  # another thread's
+            lines += [f"{stamp} dornManager DEBUG: 0x{b} " for b in frame]
+        r = subprocess.run([tool("borl-decode"), "--json", "-"], input="\n".join(lines) + "\n",
+                           capture_output=True, text=True, timeout=10)
+        self.assertEqual(0, r.returncode, r.stderr)
+        rows = [json.loads(l) for l in r.stdout.splitlines()]
+        self.assertEqual([("poll", 0.0), ("set", 1.0)], [(x["kind"], x["t"]) for x in rows[:-1]])
+        self.assertEqual((3, 27), (rows[1]["param"], rows[1]["value"]))
+        self.assertEqual("log", rows[-1]["summary"]["source"])
+
+
+class Malformed(unittest.TestCase):
+    HEAD = "borl-exchange 1 wall=2026-12-08T09:00:00.000000Z\n"
+    CASES = [
+        ("not an exchange file", "hello\n", 1, "not an exchange file"),
+        ("version", "borl-exchange 2 wall=2026-12-08T09:00:00.000000Z\n", 1, "version"),
+        ("bad hex", HEAD + "10 tx 41 4G\n", 2, "not two hex digits"),
+        ("time goes back", HEAD + "10 online\n# c\n5 offline\n", 4, "before"),
+        ("unknown kind", HEAD + "10 frobnicate\n", 2, "unknown record kind"),
+        ("set out of range", HEAD + "10 set-recorded 3 300\n", 2, "value 0..255"),
+        ("no timestamp", HEAD + "rx 41\n", 2, "timestamp"),
+        ("endless line", HEAD + "10 rx" + " 41" * 3000 + "\n", 2, "longer than"),
+    ]
+
+    def test_refused_with_file_line_and_reason(self):
+        scratch = borlrig.Rig(BUILD).dir
+        try:
+            for name, text, line, why in self.CASES:
+                path = os.path.join(scratch, name.replace(" ", "-") + ".exchange")
+                with open(path, "w") as f:
+                    f.write(text)
+                for argv in ([tool("borl-decode"), path],
+                             [tool("borl-sim"), "--replay", path]):
+                    with self.subTest(name=name, tool=os.path.basename(argv[0])):
+                        r = subprocess.run(argv, capture_output=True, text=True, timeout=10,
+                                           stdin=subprocess.DEVNULL)
+                        self.assertEqual(65, r.returncode, r.stderr)
+                        self.assertIn(f"{path}:{line}: ", r.stderr)
+                        self.assertIn(why, r.stderr)
+        finally:
+            subprocess.run(["rm", "-rf", scratch])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2, warnings="ignore")

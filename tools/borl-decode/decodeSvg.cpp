@@ -1,0 +1,229 @@
+// The capture drawn as a plain SVG, for a person: one panel per unit (hours, degrees, per cent,
+// the rest), each point's values over time as a line, and below the panels a strip with the
+// invalid frames, the silences and the sets on the same time axis.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "exchangeDecode.h"
+
+namespace borldecode {
+
+namespace {
+
+constexpr double kWidth = 1100;
+constexpr double kLeft = 70;
+constexpr double kPlotWidth = 700;
+constexpr double kPanelHeight = 190;
+constexpr double kGap = 40;
+constexpr double kStripHeight = 70;
+constexpr uint64_t kSilenceUs = 3000000;  // a gap without a byte this long is marked
+
+const char* const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
+                                "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"};
+
+std::string esc(const std::string& s) {
+    std::string o;
+    for (char c : s) {
+        switch (c) {
+            case '&':
+                o += "&amp;";
+                break;
+            case '<':
+                o += "&lt;";
+                break;
+            case '>':
+                o += "&gt;";
+                break;
+            case '"':
+                o += "&quot;";
+                break;
+            default:
+                o += c;
+        }
+    }
+    return o;
+}
+
+std::string num(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.1f", v);
+    return b;
+}
+
+struct Series {
+    std::string label;
+    std::vector<std::pair<uint64_t, float>> points;
+};
+
+struct Panel {
+    std::string title;
+    std::vector<Series> series;
+};
+
+// Which panel a point belongs to, by its unit.
+int panelOf(const char* unit) {
+    const std::string u(unit);
+    if (u == "H")
+        return 0;
+    if (u == "deg C")
+        return 1;
+    if (u.empty())
+        return 2;  // relative humidity (and the rotation set-point, a plain number)
+    return 3;
+}
+
+}  // namespace
+
+std::string svg(const Decoder& d, const std::string& title) {
+    std::vector<Panel> panels = {{"hours (H)", {}},
+                                 {"degrees (deg C)", {}},
+                                 {"per cent (RH) and plain numbers", {}},
+                                 {"minutes (Min)", {}}};
+    std::vector<int> inputSeries(points::kInputs), setpointSeries(points::kSetpoints);
+    for (int i = 0; i < points::kInputs; ++i) {
+        Panel& p = panels[static_cast<size_t>(panelOf(points::input(i).unit))];
+        inputSeries[static_cast<size_t>(i)] = static_cast<int>(p.series.size());
+        p.series.push_back(Series{points::input(i).label, {}});
+    }
+    for (int i = 0; i < points::kSetpoints; ++i) {
+        Panel& p = panels[static_cast<size_t>(panelOf(points::setpoint(i).unit))];
+        setpointSeries[static_cast<size_t>(i)] = static_cast<int>(p.series.size());
+        p.series.push_back(Series{std::string("set-point ") + points::setpoint(i).label, {}});
+    }
+    for (const Entry& e : d.entries) {
+        if (!e.hasValues)
+            continue;
+        for (int i = 0; i < points::kInputs; ++i) {
+            panels[static_cast<size_t>(panelOf(points::input(i).unit))]
+                .series[static_cast<size_t>(inputSeries[static_cast<size_t>(i)])]
+                .points.emplace_back(e.t, e.inputs[i]);
+        }
+        for (int i = 0; i < points::kSetpoints; ++i) {
+            panels[static_cast<size_t>(panelOf(points::setpoint(i).unit))]
+                .series[static_cast<size_t>(setpointSeries[static_cast<size_t>(i)])]
+                .points.emplace_back(e.t, e.setpoints[i]);
+        }
+    }
+
+    const double duration = std::max<double>(1.0, static_cast<double>(d.summary.durationUs));
+    auto x = [&](uint64_t t) { return kLeft + kPlotWidth * static_cast<double>(t) / duration; };
+    const double height = 50 + panels.size() * (kPanelHeight + kGap) + kStripHeight + 40;
+
+    std::ostringstream o;
+    o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\""
+      << num(height) << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
+      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+      << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"15\">" << esc(title) << "</text>\n";
+
+    double top = 50;
+    for (const Panel& p : panels) {
+        float lo = 0, hi = 1;
+        bool any = false;
+        for (const Series& s : p.series) {
+            for (const auto& pt : s.points) {
+                lo = any ? std::min(lo, pt.second) : pt.second;
+                hi = any ? std::max(hi, pt.second) : pt.second;
+                any = true;
+            }
+        }
+        if (hi - lo < 1)
+            hi = lo + 1;
+        auto y = [&](float v) {
+            return top + kPanelHeight - kPanelHeight * static_cast<double>(v - lo) / (hi - lo);
+        };
+        o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6) << "\" font-weight=\"bold\">"
+          << esc(p.title) << "</text>\n"
+          << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
+          << "\" height=\"" << kPanelHeight << "\" fill=\"none\" stroke=\"#999\"/>\n"
+          << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10) << "\" text-anchor=\"end\">"
+          << num(hi) << "</text>\n"
+          << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + kPanelHeight)
+          << "\" text-anchor=\"end\">" << num(lo) << "</text>\n";
+        double legend = top + 10;
+        size_t colour = 0;
+        for (const Series& s : p.series) {
+            const char* c = kColours[colour++ % (sizeof kColours / sizeof kColours[0])];
+            if (!s.points.empty()) {
+                o << "<polyline fill=\"none\" stroke=\"" << c
+                  << "\" stroke-width=\"1.2\" points=\"";
+                for (const auto& pt : s.points)
+                    o << num(x(pt.first)) << "," << num(y(pt.second)) << " ";
+                o << "\"/>\n";
+            }
+            o << "<text x=\"" << kLeft + kPlotWidth + 12 << "\" y=\"" << num(legend) << "\" fill=\""
+              << c << "\">" << esc(s.label) << "</text>\n";
+            legend += 13;
+        }
+        top += kPanelHeight + kGap;
+    }
+
+    // The marks strip: silences (grey), invalid frames (red), sets (blue recorded, green
+    // confirmed, orange given up), the port lost (black).
+    o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6)
+      << "\" font-weight=\"bold\">marks: silence (grey), invalid frame (red), set recorded "
+         "(blue), confirmed (green), given up (orange), port lost (black)</text>\n"
+      << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
+      << "\" height=\"" << kStripHeight << "\" fill=\"none\" stroke=\"#999\"/>\n";
+    uint64_t lastHeard = 0;
+    auto silence = [&](uint64_t from, uint64_t to) {
+        if (to - from >= kSilenceUs) {
+            o << "<rect x=\"" << num(x(from)) << "\" y=\"" << num(top) << "\" width=\""
+              << num(x(to) - x(from)) << "\" height=\"" << kStripHeight
+              << "\" fill=\"#ccc\" opacity=\"0.7\"/>\n";
+        }
+    };
+    for (const Entry& e : d.entries) {
+        if (!e.tx) {
+            silence(lastHeard, e.t);
+            lastHeard = e.t;
+        }
+        if (!e.valid) {
+            o << "<line x1=\"" << num(x(e.t)) << "\" x2=\"" << num(x(e.t)) << "\" y1=\""
+              << num(top + 2) << "\" y2=\"" << num(top + 25)
+              << "\" stroke=\"#d62728\" stroke-width=\"1.5\"><title>" << esc(e.reason)
+              << "</title></line>\n";
+        }
+    }
+    silence(lastHeard, d.summary.durationUs);
+    for (const Event& ev : d.events) {
+        const char* c = nullptr;
+        switch (ev.kind) {
+            case exchangefile::Kind::SetRecorded:
+                c = "#1f77b4";
+                break;
+            case exchangefile::Kind::SetConfirmed:
+                c = "#2ca02c";
+                break;
+            case exchangefile::Kind::SetGivenUp:
+                c = "#ff7f0e";
+                break;
+            case exchangefile::Kind::Lost:
+                c = "#000";
+                break;
+            default:
+                break;
+        }
+        if (c == nullptr)
+            continue;
+        const double cx = x(ev.t);
+        const double base = top + kStripHeight - 4;
+        o << "<path d=\"M" << num(cx) << "," << num(base - 18) << " L" << num(cx - 5) << ","
+          << num(base) << " L" << num(cx + 5) << "," << num(base) << " Z\" fill=\"" << c
+          << "\"><title>" << exchangefile::kindName(ev.kind) << " " << ev.param << " " << ev.value
+          << "</title></path>\n";
+    }
+    // The time axis.
+    const double axis = top + kStripHeight + 16;
+    for (int i = 0; i <= 10; ++i) {
+        const double t = duration * i / 10;
+        o << "<text x=\"" << num(kLeft + kPlotWidth * i / 10) << "\" y=\"" << num(axis)
+          << "\" text-anchor=\"middle\">" << num(t / 1e6) << " s</text>\n";
+    }
+    o << "</svg>\n";
+    return o.str();
+}
+
+}  // namespace borldecode
