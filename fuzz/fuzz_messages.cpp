@@ -63,17 +63,11 @@ void noteSets(cObjectList& msg, Carried& carried) {
 // set was pending afterwards.
 bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
     m.pickUpSet();
-    int port;
-    uint8_t value;
-    bool status;
-    {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        status = changeVal_status;
-        port = changePort;
-        value = changeVal;
-    }
-    if (!status)
+    const PendingSet::Snapshot pending = m.link.pending.get();
+    if (!pending.changeVal_status)
         return false;
+    const int port = pending.changePort;
+    const uint8_t value = pending.changeVal;
     auto it = carried.find(port);
     FUZZ_CHECK(it != carried.end() && it->second.count(value) != 0,
                "port " + std::to_string(port) + " value " + std::to_string(value));
@@ -85,8 +79,7 @@ bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
         uint8_t block[kFrameSize] = {};
         block[port - 1] = value;
         m.confirmSet(block);
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        FUZZ_CHECK(!changeVal_status, "confirmation");
+        FUZZ_CHECK(!m.link.pending.get().changeVal_status, "confirmation");
     }
     return true;
 }

@@ -45,17 +45,6 @@ bool validReply(const uint8_t* f) {
            f[125] == 'I' && f[126] == testsupport::frameChecksum(f) && f[127] == 0xA5;
 }
 
-struct Pending {
-    bool status;
-    int port;
-    uint8_t value;
-};
-
-Pending pending() {
-    std::lock_guard<std::mutex> lock(mSetMutex);
-    return Pending{changeVal_status, changePort, changeVal};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -81,8 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             device.setValues[setPort] = static_cast<float>(data[2]);
         }
         m->pickUpSet();
-        const Pending p = pending();
-        FUZZ_CHECK(p.status && p.port == setPort && p.value == data[2], "pick-up");
+        const PendingSet::Snapshot p = m->link.pending.get();
+        FUZZ_CHECK(p.changeVal_status && p.changePort == setPort && p.changeVal == data[2],
+                   "pick-up");
         TxFrame frame;
         FUZZ_CHECK(m->chooseFrame(frame) && frame.port == setPort, "set frame");
         m->frameWritten(frame, frame.len);
@@ -93,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> line(data + 3, data + size);
     ReplyGatherer model;
     uint64_t expectValid = 0;
-    Pending expect = pending();
+    PendingSet::Snapshot expect = m->link.pending.get();
     int replies = 0;
     for (size_t i = 0; i < line.size(); ++i) {
         const int before = model.idx;
@@ -112,9 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::memcpy(&line[i + 1 - kFrameSize], frame, kFrameSize);
                 if (validReply(frame)) {
                     ++expectValid;
-                    if (expect.status) {
-                        if (frame[8 + expect.port] == expect.value || ++replies == 10)
-                            expect.status = false;
+                    if (expect.changeVal_status) {
+                        if (frame[8 + expect.changePort] == expect.changeVal ||
+                            ++replies == PendingSet::kSetReplies)
+                            expect.changeVal_status = false;
                     }
                 }
                 model.restart();
@@ -126,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t validBefore = m->link.stats.validReplies.load();
     m->receiveBytes(line.data(), line.size());
     FUZZ_CHECK(m->link.stats.validReplies.load() - validBefore == expectValid, "decoder verdicts");
-    FUZZ_CHECK(pending().status == expect.status, "confirmation");
+    FUZZ_CHECK(m->link.pending.get().changeVal_status == expect.changeVal_status, "confirmation");
 
     m->devA = nullptr;
     m->mObjectClient = nullptr;

@@ -17,6 +17,8 @@
 #include "SerialConfig.h"
 #include "cObject.h"
 #include "cQlog.h"
+#include "pendingSet.h"
+#include "txHandshake.h"
 #include "xmlFile.h"
 
 class SouthDevice;
@@ -53,27 +55,10 @@ uint8_t getBuffer(uint8_t* buffer, uint8_t value, int port);
 // Dumps a frame to the debug log of "dornManager".
 void printBuffer(uint8_t* buffer, uint8_t len);
 
-// ---- Transmit handshake ----
-extern pthread_t myThread;        // the transmit thread
-extern pthread_mutex_t mTxMutex;  // guards the handshake: SerialLink's awaiting/answered/deadline
-
-struct SerialLink;
-// Body of the transmit thread; `arg` is the dornManager.
+// ---- The transmit thread ----
+// Its body; `arg` is the dornManager. It writes one frame per cycle and waits on the link's
+// handshake (txHandshake.h) for the receive loop's answer.
 void* request(void* arg);
-// The transmit side of the handshake, after a frame went out: waits until the cycle ends, which
-// is the wait time after the frame when no answer comes, or the pause after the answer; or
-// until a stop is requested. True when the receive side answered within the wait time.
-bool wait_tx_ready(SerialLink& link);
-// The receive side: an answer (a reply or a rejected frame start) arrived. The first one after
-// a frame, while the wait time has not run out, moves the cycle's end to the pause after it;
-// the transmit thread is not woken for it. A later one changes nothing.
-void signal_tx(SerialLink& link);
-
-// ---- Pending set (guarded by mSetMutex) ----
-extern uint8_t changeVal;      // byte to write; 0 when idle
-extern int changePort;         // parameter number = analogue output port id; 0 when idle
-extern bool changeVal_status;  // true while a set is pending
-extern std::mutex mSetMutex;
 
 // Timings of the exchange: the production cadence unless --timing shortens it for tests.
 struct ExchangeTiming {
@@ -131,7 +116,7 @@ struct TxFrame {
 // The state of the serial link besides the descriptor: what the transmit thread and the receive
 // loop share, and what the receive loop keeps between its wake-ups.
 struct SerialLink {
-    SerialLink();  // opens the two eventfds and the transmit timer
+    SerialLink();  // opens the two eventfds
     ~SerialLink();
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
@@ -139,27 +124,22 @@ struct SerialLink {
     ExchangeTiming timing;
     LinkStats stats;
 
-    // Shared by both threads.
-    std::mutex fdMutex;  // serFd and portGeneration; held for a non-blocking write, never longer
+    // Shared by both threads, each guarded by its own lock or atomic.
+    TxHandshake handshake;  // the transmit thread's wait and the receive loop's answer
+    PendingSet pending;     // the set being written to the controller
+    std::mutex fdMutex;     // serFd and portGeneration; held for a non-blocking write, never longer
     unsigned portGeneration = 0;             // counts the ports adopted: a re-open is a new line
     std::atomic<bool> stopRequested{false};  // ends both threads
-    // The handshake, under mTxMutex: a frame went out and no answer came yet; an answer came
-    // since the last frame; when the cycle ends (monotonic), which txTimerFd is set to.
-    bool awaiting = false;
-    bool answered = false;
-    timespec txDeadline{};
-    const int wakeFd;     // eventfd: wakes the receive loop (a set recorded, a stop)
-    const int stopFd;     // eventfd: readable once a stop is requested (the transmit wait)
-    const int txTimerFd;  // timerfd: readable at the end of the transmit cycle
-    int signalFd = -1;    // signalfd of SIGTERM, SIGINT, SIGHUP; -1 when signals are not ours
-    void (*watchdog)() = nullptr;  // the service watchdog ping; null: the service manager's
+    const int wakeFd;  // eventfd: wakes the receive loop (a set recorded, a stop)
+    const int stopFd;  // eventfd: readable once a stop is requested (the transmit wait)
     // When the receive loop left its wait, 0 while it waits: the transmit thread pings the
     // service watchdog only while the loop is waiting or busy for a short time.
     std::atomic<uint64_t> rxBusySinceMs{0};
 
-    // The pending set's progress, under mSetMutex with the pending set itself.
-    bool setWritten = false;  // a set frame carrying the pending value went out
-    int setReplies = 0;       // valid replies since then that did not show the value
+    // Set before the threads start.
+    pthread_t myThread{};          // the transmit thread
+    int signalFd = -1;             // signalfd of SIGTERM, SIGINT, SIGHUP, SIGUSR1; -1: not ours
+    void (*watchdog)() = nullptr;  // the service watchdog ping; null: the service manager's
 
     // Receive loop only.
     ReplyGatherer rx;
@@ -175,21 +155,24 @@ struct SerialLink {
 
 class dornManager : public cQlog {
 public:
-    const char* devOwner;             // owner name for the serial-port configuration service
-    const char* vexaHost;             // host of vexad
-    int southPort;                    // vexad's TCP port for south devices
-    const char* serConf;              // serial-port configuration file
-    const char* devDir;               // directory of the device description files
-    const char* serBusPort;           // serial device path
-    const char* devDispName;          // display name of the device object
-    const char* serConfDir;           // directory scanned for serial-port assignment files
-    int devSerial;                    // device serial number from the device description files
-    bool cConfFile_status;            // configuration loaded and serial bus found
-    SouthDevice* devA;                // the device object
-    cObjectClient* mObjectClient;     // connection to vexad
-    qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
-    int serFd;                        // serial descriptor; -1 while the port is closed
+    // ---- Configuration read at start-up ----
+    const char* devOwner;     // owner name for the serial-port configuration service
+    const char* vexaHost;     // host of vexad
+    int southPort;            // vexad's TCP port for south devices
+    const char* serConf;      // serial-port configuration file
+    const char* devDir;       // directory of the device description files
+    const char* serBusPort;   // serial device path
+    const char* devDispName;  // display name of the device object
+    const char* serConfDir;   // directory scanned for serial-port assignment files
+    // The capture of the exchange (docs/capture.md): the file taken from the start
+    // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
+    std::string captureFile;
+    uint64_t captureMaxSize = 16u << 20;  // capture::kDefaultMaxSize
+    std::string captureDir;
 
+    // ---- What start-up found ----
+    int devSerial;          // device serial number from the device description files
+    bool cConfFile_status;  // configuration loaded and serial bus found
     // Where start-up found what it uses, for the start-up banner and --check-config.
     std::string serBusFrom;     // assignment file and port that gave serBusPort; empty: the key
     std::string devSerialFile;  // device description whose <serial> gave devSerial; empty: none
@@ -198,16 +181,22 @@ public:
     std::vector<std::string> startupErrors;
     std::vector<std::string> startupWarnings;
 
-    // The capture of the exchange (docs/capture.md): the file taken from the start
-    // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
-    std::string captureFile;
-    uint64_t captureMaxSize = 16u << 20;  // capture::kDefaultMaxSize
-    std::string captureDir;
+    // ---- The device and vexad ----
+    SouthDevice* devA;             // the device object
+    cObjectClient* mObjectClient;  // connection to vexad
 
+    // ---- The serial line ----
+    qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
+    int serFd;                        // serial descriptor; -1 while the port is closed
+    SerialLink link;
+
+    // ---- Start-up ----
     // Loads the configuration and runs the serial-port assignment scan. `checkOnly` (the
     // --check-config run) leaves the logging set-up of the file alone, so that no log file is
     // opened, and goes on past a failure so that every problem is found.
     explicit dornManager(bool checkOnly = false);
+    bool readSerialConf();
+    bool loadXml();
     bool initDorn();
     // --check-config: the rest of start-up's reading (the serial-port configuration and the
     // device description scan), without opening the serial port or connecting to vexad; prints
@@ -215,10 +204,9 @@ public:
     // daemon would start and do its whole job, 1 when it would start without part of it or not
     // as the operator meant, 255 when start-up would end.
     int checkConfig();
-    int start();  // returns after an ordered stop (0), or -1 when the exchange cannot start
-    bool readSerialConf();
-    bool loadXml();
 
+    // ---- The exchange ----
+    int start();  // returns after an ordered stop (0), or -1 when the exchange cannot start
     // The exchange until a stop is requested: the transmit thread and the receive loop. False
     // (and logged) when the transmit thread cannot be started.
     bool runExchange();
@@ -229,8 +217,8 @@ public:
     bool beginCapture(const std::string& file);
     void toggleCapture();
 
-    // Steps of the exchange. The loops, the recorded-exchange replay, the fuzz targets and the
-    // benchmarks all call these.
+    // ---- Steps of the exchange: the loops, the recorded-exchange replay, the fuzz targets and
+    // the benchmarks all call these ----
     void pickUpSet();                      // moves a requested set into the pending set
     void confirmSet(const uint8_t* data);  // ends the pending set when the data block shows it
     // Validates one complete frame; a valid one is published and may confirm the pending set.
@@ -252,8 +240,6 @@ public:
     // Takes a newly opened port into use: non-blocking, so that neither thread ever waits in a
     // read or a write, and counted as a new line for the transmit thread.
     void adoptPort(int fd);
-
-    SerialLink link;
 
 private:
     friend void* request(void* arg);

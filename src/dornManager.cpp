@@ -25,11 +25,6 @@
 #error "BORL1D_VERSION must name the build's version"
 #endif
 
-// The transmit thread and its handshake with the receive loop, statically initialised. The
-// handshake's deadline is the link's timer (SerialLink::txTimerFd), on the monotonic clock.
-pthread_t myThread;
-pthread_mutex_t mTxMutex = PTHREAD_MUTEX_INITIALIZER;
-
 namespace {
 
 // The keys the daemon reads; every "log4cpp." key belongs to the logging set-up.
@@ -268,7 +263,7 @@ bool dornManager::initDorn() {
     }
 
     // Without these descriptors the two exchange threads could not wake each other or stop.
-    if (link.wakeFd < 0 || link.stopFd < 0 || link.txTimerFd < 0) {
+    if (link.wakeFd < 0 || link.stopFd < 0 || link.handshake.txTimerFd < 0) {
         startupProblem(true, ERROR,
                        "Cannot create the exchange's event and timer descriptors: raise the "
                        "process's limit of open files (LimitNOFILE) or free memory");

@@ -8,11 +8,12 @@
 //  - transmit thread (`request`): frame building and `write`, the handshake wait;
 //  - the messaging client's reader thread: vexad's messages (records sets in the device and
 //    wakes the receive loop through link.wakeFd).
-// mTxMutex guards the handshake (awaiting, answered, the cycle's deadline). mSetMutex guards the
-// pending set and its progress. link.fdMutex guards the descriptor against being closed while the
-// transmit thread writes to it. The device's own mutex guards setValues/portNum. Order when nested:
-// device mutex, then mSetMutex. The capture's hooks (exchangeCapture.h) test one atomic and, while
-// a capture runs, take the capture's queue lock, innermost, never held across file I/O.
+// The link's handshake (txHandshake.h) has its mTxMutex, the pending set (pendingSet.h) its
+// mSetMutex, each beside the data it guards. link.fdMutex guards the descriptor against being
+// closed while the transmit thread writes to it. The device's own mutex guards setValues/portNum.
+// Order when nested: device mutex, then mSetMutex. The capture's hooks (exchangeCapture.h) test one
+// atomic and, while a capture runs, take the capture's queue lock, innermost, never held across
+// file I/O.
 //
 // Both threads sleep until something is due: the transmit thread in poll() on a timer set to
 // the end of its cycle (the wait after a frame, moved by the answer to the pause after it, so
@@ -38,72 +39,22 @@
 #include "dornDecode.h"
 #include "dornManager.h"
 #include "exchangeCapture.h"
+#include "monotonicClock.h"
 #include "serviceNotify.h"
 #include "southDevice.h"
 #include "stdoutTrace.h"
 
-uint8_t changeVal = 0;
-int changePort = 0;
-bool changeVal_status = false;
-std::mutex mSetMutex;
-
 namespace {
 
-// Valid replies that may come back without the pending value before the set is given up.
-constexpr int kSetReplies = 10;
+using monotonic::nowMs;
+
 constexpr uint64_t kNever = UINT64_MAX;
 // Most bytes the terminal layer hands one read while VMIN asks for more.
 constexpr int kLineChunk = 64;
 
-uint64_t nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
-bool reached(const timespec& deadline) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
-
-timespec deadlineIn(unsigned ms) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 // Errors after which the descriptor is of no further use: the port is closed and re-opened.
 bool portLost(int err) {
     return err == EIO || err == EBADF || err == ENXIO || err == ENODEV || err == EPIPE;
-}
-
-// The state of the pending set as one consistent snapshot.
-struct PendingSet {
-    bool status;
-    int port;
-    uint8_t value;
-};
-
-PendingSet pendingSet() {
-    std::lock_guard<std::mutex> lock(mSetMutex);
-    return PendingSet{changeVal_status, changePort, changeVal};
-}
-
-// Ends the pending set; mSetMutex held.
-void endPendingSet(SerialLink& link) {
-    changeVal_status = false;
-    changeVal = 0;
-    changePort = 0;
-    link.setWritten = false;
-    link.setReplies = 0;
 }
 
 void wakeFd(int fd) {
@@ -118,60 +69,13 @@ void wakeFd(int fd) {
 
 SerialLink::SerialLink()
     : wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      txTimerFd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)) {}
+      stopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 SerialLink::~SerialLink() {
     if (wakeFd >= 0)
         close(wakeFd);
     if (stopFd >= 0)
         close(stopFd);
-    if (txTimerFd >= 0)
-        close(txTimerFd);
-}
-
-// ---- Handshake --------------------------------------------------------------------------------
-
-namespace {
-
-// Sets the end of the transmit cycle `ms` from now; mTxMutex held. Re-arming the timer also
-// clears an expiry of the old deadline that the transmit thread has not seen yet.
-void endCycleIn(SerialLink& link, unsigned ms) {
-    link.txDeadline = deadlineIn(ms);
-    itimerspec when{};
-    when.it_value = link.txDeadline;  // absolute, so never zero: a zero would disarm the timer
-    timerfd_settime(link.txTimerFd, TFD_TIMER_ABSTIME, &when, nullptr);
-}
-
-}  // namespace
-
-void signal_tx(SerialLink& link) {
-    pthread_mutex_lock(&mTxMutex);
-    // Only the first answer to a frame counts, and only within the wait time: one that comes
-    // later (the timer expired, the transmit thread has not yet seen it) leaves the cycle a
-    // timeout. Answers in the pause change nothing.
-    if (link.awaiting && !reached(link.txDeadline)) {
-        link.awaiting = false;
-        link.answered = true;
-        endCycleIn(link, link.timing.pauseMs);
-    }
-    pthread_mutex_unlock(&mTxMutex);
-}
-
-bool wait_tx_ready(SerialLink& link) {
-    pthread_mutex_lock(&mTxMutex);
-    // The deadline is looked at under the mutex, where the answer moves it; an answer moves it
-    // only before it has passed, so an answer after the wait time never starts a pause.
-    while (!link.stopRequested.load(std::memory_order_relaxed) && !reached(link.txDeadline)) {
-        pthread_mutex_unlock(&mTxMutex);
-        pollfd fds[2] = {{link.txTimerFd, POLLIN, 0}, {link.stopFd, POLLIN, 0}};
-        poll(fds, 2, -1);
-        pthread_mutex_lock(&mTxMutex);
-    }
-    link.awaiting = false;
-    const bool answered = link.answered;
-    pthread_mutex_unlock(&mTxMutex);
-    return answered;
 }
 
 // ---- Transmit thread ----------------------------------------------------------------------------
@@ -184,23 +88,16 @@ void* request(void* arg) {
 }
 
 bool dornManager::chooseFrame(TxFrame& frame) {
-    PendingSet pending;
-    {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        pending = PendingSet{changeVal_status, changePort, changeVal};
-        if (!pending.status)
-            return false;
-        // From now on a reply can show whether the controller took the value: the frame that
-        // carries it goes out next. A reply that comes earlier answers an older frame.
-        link.setWritten = true;
-    }
+    const PendingSet::Snapshot pending = link.pending.take();
+    if (!pending.changeVal_status)
+        return false;
     static log4cpp::Category& log = cQlog::getLog("dornManager");
     memset(frame.bytes, 0, sizeof frame.bytes);
     frame.isSet = true;
-    frame.port = pending.port;
-    frame.value = pending.value;
-    log.debug("Port %d changeVal: 0x%02X\n", pending.port, pending.value);
-    frame.len = getBuffer(frame.bytes, pending.value, pending.port);
+    frame.port = pending.changePort;
+    frame.value = pending.changeVal;
+    log.debug("Port %d changeVal: 0x%02X\n", pending.changePort, pending.changeVal);
+    frame.len = getBuffer(frame.bytes, pending.changeVal, pending.changePort);
     return true;
 }
 
@@ -234,11 +131,7 @@ void dornManager::transmitLoop() {
 
         // An answer counts only when it comes after this frame went out: the cycle's wait
         // starts before the write.
-        pthread_mutex_lock(&mTxMutex);
-        link.answered = false;
-        link.awaiting = true;
-        endCycleIn(link, link.timing.waitMs);
-        pthread_mutex_unlock(&mTxMutex);
+        link.handshake.startCycle(link.timing.waitMs);
         const uint64_t cycleEnd = nowMs() + link.timing.waitMs;
 
         // Whatever became of the frame on an open port, an unanswered cycle is a timeout.
@@ -251,7 +144,7 @@ void dornManager::transmitLoop() {
             (link.watchdog != nullptr ? link.watchdog : serviceWatchdog)();
 
         // The wait and, after an answer, the pause: nothing but a stop ends them early.
-        if (wait_tx_ready(link)) {
+        if (wait_tx_ready(link.handshake, link.stopFd, link.stopRequested)) {
             lineTakesFramesAgain();
         } else if (written && !link.stopRequested.load(std::memory_order_relaxed)) {
             waitLog.debug("TX(write thread) timed out.\n");
@@ -368,10 +261,10 @@ void dornManager::pickUpSet() {
     if (devA->setValues.empty())
         return;
 
-    std::lock_guard<std::mutex> setLock(mSetMutex);
+    // Only this thread starts and ends the pending set: what it reads here stays true below.
     auto entry = devA->setValues.find(devA->portNum);
     if (entry == devA->setValues.end()) {
-        if (changeVal_status)
+        if (link.pending.get().changeVal_status)
             return;  // the next waits until the pending set has ended
         entry = devA->setValues.begin();
     }
@@ -385,21 +278,17 @@ void dornManager::pickUpSet() {
               static_cast<double>(value), port);
         return;
     }
-    if (changeVal_status && changePort != port &&
-        devA->setValues.find(changePort) == devA->setValues.end()) {
-        devA->setValues.emplace(changePort, static_cast<float>(changeVal));
+    const uint8_t byte = static_cast<uint8_t>(static_cast<uint32_t>(value));
+    const PendingSet::Snapshot displaced = link.pending.begin(port, byte);
+    if (displaced.changeVal_status && displaced.changePort != port &&
+        devA->setValues.find(displaced.changePort) == devA->setValues.end()) {
+        devA->setValues.emplace(displaced.changePort, static_cast<float>(displaced.changeVal));
     }
-    changePort = port;
-    changeVal = static_cast<uint8_t>(static_cast<uint32_t>(value));
-    debug("changeVal: 0x%02X\n", changeVal);
-    changeVal_status = true;
-    link.setWritten = false;
-    link.setReplies = 0;
-    info("Writing set-point %d = %u to the controller\n", changePort,
-         static_cast<unsigned>(changeVal));
-    captureEvent(exchangefile::Kind::SetRecorded, changePort, changeVal);
-    lastSetText = "set-point " + std::to_string(changePort) + " = " +
-                  std::to_string(static_cast<unsigned>(changeVal)) + " being written";
+    debug("changeVal: 0x%02X\n", byte);
+    info("Writing set-point %d = %u to the controller\n", port, static_cast<unsigned>(byte));
+    captureEvent(exchangefile::Kind::SetRecorded, port, byte);
+    lastSetText = "set-point " + std::to_string(port) + " = " +
+                  std::to_string(static_cast<unsigned>(byte)) + " being written";
 }
 
 // Confirmation after a valid reply: the pending set ends when the controller reports the value
@@ -408,47 +297,33 @@ void dornManager::pickUpSet() {
 // answering without the value (it refuses or clamps it) has the set given up after a number of
 // replies, so the sets queued behind it are written.
 void dornManager::confirmSet(const uint8_t* data) {
-    const PendingSet pending = pendingSet();
-    if (!pending.status)
+    const PendingSet::Snapshot pending = link.pending.get();
+    if (!pending.changeVal_status)
         return;
     stdoutLine("Change val status statement");
-    if (pending.port < 1 || pending.port > kDataBlockSize)
+    if (pending.changePort < 1 || pending.changePort > kDataBlockSize)
         return;
-    const int i = pending.port - 1;
+    const int i = pending.changePort - 1;
     debug("decodebuff[%d] = 0x%02X\n", i, data[i]);
 
-    bool confirmed = false;
-    bool givenUp = false;
-    {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        // The set may have been replaced since the snapshot: then this reply is not its.
-        if (!changeVal_status || changePort != pending.port || changeVal != pending.value ||
-            !link.setWritten)
-            return;
-        if (data[i] == pending.value) {
-            endPendingSet(link);
-            confirmed = true;
-        } else if (++link.setReplies >= kSetReplies) {
-            endPendingSet(link);
-            givenUp = true;
-        }
-    }
-    const unsigned value = static_cast<unsigned>(pending.value);
-    if (confirmed || givenUp) {
-        captureEvent(confirmed ? exchangefile::Kind::SetConfirmed : exchangefile::Kind::SetGivenUp,
-                     pending.port, pending.value);
-    }
+    const PendingSet::Outcome outcome = link.pending.confirm(pending, data[i]);
+    if (outcome != PendingSet::Outcome::Confirmed && outcome != PendingSet::Outcome::GivenUp)
+        return;
+    const bool confirmed = outcome == PendingSet::Outcome::Confirmed;
+    const unsigned value = static_cast<unsigned>(pending.changeVal);
+    captureEvent(confirmed ? exchangefile::Kind::SetConfirmed : exchangefile::Kind::SetGivenUp,
+                 pending.changePort, pending.changeVal);
+    const std::string setText =
+        "set-point " + std::to_string(pending.changePort) + " = " + std::to_string(value);
     if (confirmed) {
         stdoutLine("changeVal reset");
-        info("Set-point %d = %u confirmed by the controller\n", pending.port, value);
-        lastSetText = "set-point " + std::to_string(pending.port) + " = " + std::to_string(value) +
-                      " confirmed";
-    } else if (givenUp) {
+        info("Set-point %d = %u confirmed by the controller\n", pending.changePort, value);
+        lastSetText = setText + " confirmed";
+    } else {
         link.stats.givenUpSets++;
-        error("Set-point %d = %u not confirmed after %d replies: given up\n", pending.port, value,
-              kSetReplies);
-        lastSetText = "set-point " + std::to_string(pending.port) + " = " + std::to_string(value) +
-                      " given up";
+        error("Set-point %d = %u not confirmed after %d replies: given up\n", pending.changePort,
+              value, PendingSet::kSetReplies);
+        lastSetText = setText + " given up";
     }
 }
 
@@ -531,11 +406,11 @@ void dornManager::receiveBytes(const uint8_t* bytes, size_t n) {
                 break;
             case ReplyGatherer::Rejected:
                 link.stats.rejectedStarts++;
-                signal_tx(link);
+                signal_tx(link.handshake, link.timing.pauseMs);
                 break;
             case ReplyGatherer::Complete:
                 handleFrame(link.rx.respbuff);
-                signal_tx(link);
+                signal_tx(link.handshake, link.timing.pauseMs);
                 // Stale bytes of an invalid frame must never complete the next one.
                 link.rx.restart();
                 break;
@@ -752,7 +627,7 @@ bool dornManager::runExchange() {
     if (!captureFile.empty())
         beginCapture(captureFile);  // before the first frame goes out
     link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
-    const int created = pthread_create(&myThread, nullptr, request, this);
+    const int created = pthread_create(&link.myThread, nullptr, request, this);
     if (created != 0) {
         error("Cannot start the transmit thread: %s\n", strerror(created));
         forgetSetWakeUp();
@@ -812,7 +687,7 @@ bool dornManager::runExchange() {
         }
     }
 
-    pthread_join(myThread, nullptr);
+    pthread_join(link.myThread, nullptr);
     forgetSetWakeUp();
     return true;
 }

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "cQlog.h"
+#include "monotonicClock.h"
 
 namespace capture {
 
@@ -46,9 +47,7 @@ struct Item {
 };
 
 uint64_t monoUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    return monotonic::nowUs();
 }
 
 uint64_t wallUs() {

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <string>
 
+#include "monotonicClock.h"
+
 namespace {
 
 struct Notifier {
@@ -64,12 +66,6 @@ Notifier& notifier() {
     return *n;
 }
 
-uint64_t nowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 }  // namespace
 
 bool serviceManaged() {
@@ -86,7 +82,7 @@ void serviceWatchdog() {
         return;
     {
         std::lock_guard<std::mutex> lock(n.mutex);
-        uint64_t now = nowMs();
+        uint64_t now = monotonic::nowMs();
         if (n.lastPingMs != 0 && now - n.lastPingMs < n.watchdogEveryMs)
             return;
         n.lastPingMs = now;

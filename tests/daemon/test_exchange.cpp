@@ -226,25 +226,26 @@ TEST_F(ExchangeTest, AnAnswerWithinTheWaitStartsThePauseAndNothingElseDoes) {
         SCOPED_TRACE(c.legend);
         link.rx.restart();
         const int64_t before = monotonicMs();
-        pthread_mutex_lock(&mTxMutex);
-        link.awaiting = true;
-        link.answered = false;
+        TxHandshake& hs = link.handshake;
+        pthread_mutex_lock(&hs.mTxMutex);
+        hs.awaiting = true;
+        hs.answered = false;
         const int64_t deadline = before + c.deadlineMs;
-        link.txDeadline = timespec{static_cast<time_t>(deadline / 1000),
-                                   static_cast<long>(deadline % 1000) * 1000000L};
-        pthread_mutex_unlock(&mTxMutex);
+        hs.txDeadline = timespec{static_cast<time_t>(deadline / 1000),
+                                 static_cast<long>(deadline % 1000) * 1000000L};
+        pthread_mutex_unlock(&hs.mTxMutex);
 
         manager->receiveBytes(c.bytes.data(), c.bytes.size());
         const int64_t after = monotonicMs();
-        pthread_mutex_lock(&mTxMutex);
-        EXPECT_EQ(link.answered, c.answered);
+        pthread_mutex_lock(&hs.mTxMutex);
+        EXPECT_EQ(hs.answered, c.answered);
         if (c.answered) {
-            EXPECT_GE(msOf(link.txDeadline), before + 1000);
-            EXPECT_LE(msOf(link.txDeadline), after + 1000);
+            EXPECT_GE(msOf(hs.txDeadline), before + 1000);
+            EXPECT_LE(msOf(hs.txDeadline), after + 1000);
         } else {
-            EXPECT_EQ(msOf(link.txDeadline), deadline);
+            EXPECT_EQ(msOf(hs.txDeadline), deadline);
         }
-        pthread_mutex_unlock(&mTxMutex);
+        pthread_mutex_unlock(&hs.mTxMutex);
     }
 }
 
@@ -487,10 +488,8 @@ TEST_F(ExchangeTest, SendsThePollFrameAndTheSetFrameWhileASetIsPending) {
         return f.size() == 128 && f[3] == 0x40 && f[11] == 0x19;
     }));
     send(reply(block({{2, 0x19}})));  // the controller now reports the value: confirmed
-    ASSERT_TRUE(testsupport::waitFor([&] {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        return !changeVal_status;
-    }));
+    ASSERT_TRUE(
+        testsupport::waitFor([&] { return !manager->link.pending.get().changeVal_status; }));
     ASSERT_TRUE(testsupport::waitFor([&] {
         Frame f = nextFrame();
         return f.size() == 128 && f[3] == 0 && f[11] == 0;
@@ -511,9 +510,9 @@ TEST_F(ExchangeTest, InvalidReplyNeverConfirmsASetOfZero) {
     send(bad);
     ASSERT_TRUE(
         testsupport::waitFor([&] { return stats().checksumErrors.load() == checksumBefore + 1; }));
-    std::lock_guard<std::mutex> lock(mSetMutex);
-    EXPECT_TRUE(changeVal_status);
-    EXPECT_EQ(changePort, 1);
+    const PendingSet::Snapshot pending = manager->link.pending.get();
+    EXPECT_TRUE(pending.changeVal_status);
+    EXPECT_EQ(pending.changePort, 1);
 }
 
 // ---- Pick-up and confirmation, step by step ----
@@ -526,8 +525,8 @@ protected:
         device->portNum = port;
     }
     std::pair<int, int> pending() {
-        std::lock_guard<std::mutex> lock(mSetMutex);
-        return {changeVal_status ? changePort : 0, changeVal};
+        const PendingSet::Snapshot p = manager->link.pending.get();
+        return {p.changeVal_status ? p.changePort : 0, p.changeVal};
     }
     size_t waiting() {
         std::lock_guard<std::mutex> lock(device->mMutex);

@@ -42,7 +42,7 @@ std::string hex(const uint8_t* bytes, size_t n) {
 
 // Runs one recorded exchange through the daemon's receive steps and returns its output lines.
 std::vector<std::string> replay(const fs::path& file) {
-    testsupport::resetExchangeState();  // capability publication and sets are process-wide
+    testsupport::resetExchangeState();  // capability publication is process-wide
     testsupport::ScratchDir site("golden");
     testsupport::useConfRoot(site / "etc/vexa");  // empty: the manager keeps its defaults
     testsupport::TestClient client;

@@ -49,14 +49,8 @@ const std::string& privateConfRoot() {
 void resetExchangeState(dornManager* manager) {
     count = 0;
     addCap_status = true;
-    std::lock_guard<std::mutex> lock(mSetMutex);
-    changeVal_status = false;
-    changeVal = 0;
-    changePort = 0;
-    if (manager != nullptr) {
-        manager->link.setWritten = false;
-        manager->link.setReplies = 0;
-    }
+    if (manager != nullptr)
+        manager->link.pending.reset();
 }
 
 }  // namespace testsupport

@@ -17,8 +17,8 @@ void useConfRoot(const std::string& root);
 // Returns <dir>.
 const std::string& privateConfRoot();
 
-// The exchange's process-wide state as at start-up: no pending set, the capability to be
-// published again; with `manager`, no set frame written or reply counted for a set either.
+// The exchange's state as at start-up: the capability to be published again (process-wide);
+// with `manager`, no set pending in its link either.
 void resetExchangeState(dornManager* manager = nullptr);
 
 }  // namespace testsupport

@@ -1,0 +1,44 @@
+// The monotonic clock as the exchange, the capture and the service notifications read it:
+// milliseconds or microseconds since an arbitrary start, and deadlines as the timers take them.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace monotonic {
+
+inline timespec now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+inline uint64_t nowMs() {
+    const timespec ts = now();
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+inline uint64_t nowUs() {
+    const timespec ts = now();
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// The time `ms` from now.
+inline timespec deadlineIn(unsigned ms) {
+    timespec ts = now();
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+inline bool reached(const timespec& deadline) {
+    const timespec t = now();
+    return t.tv_sec > deadline.tv_sec ||
+           (t.tv_sec == deadline.tv_sec && t.tv_nsec >= deadline.tv_nsec);
+}
+
+}  // namespace monotonic
