@@ -244,6 +244,8 @@ public:
 private:
     friend void* request(void* arg);
     void transmitLoop();
+    void startReceiving();
+    void receiveStep();
     void receiveFromPort();
     void waitUntil(uint64_t deadlineMs);
     void handleSignals();

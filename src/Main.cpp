@@ -99,9 +99,18 @@ void parseTiming(const char* option, ExchangeTiming& t) {
     }
 }
 
-}  // namespace
+// What the command line asks for.
+struct CommandLine {
+    const char* configFile = nullptr;
+    const char* confDir = nullptr;
+    bool check = false;
+    bool debug = false;
+    const char* captureFile = nullptr;
+    ExchangeTiming timing;
+};
 
-int main(int argc, char** argv) {
+// Reads the command line; --help and --version are answered here, a bad line ends the process.
+CommandLine parseCommandLine(int argc, char** argv) {
     enum { kConfDir = 256, kTiming, kCapture };
     static const option kOptions[] = {
         {"config", required_argument, nullptr, 'c'},
@@ -114,41 +123,36 @@ int main(int argc, char** argv) {
         {"capture", required_argument, nullptr, kCapture},
         {nullptr, 0, nullptr, 0},
     };
-    const char* configFile = nullptr;
-    const char* confDir = nullptr;
-    bool check = false;
-    bool debug = false;
-    const char* captureFile = nullptr;
-    ExchangeTiming timing;
+    CommandLine line;
     opterr = 0;  // our own messages, with the option named as it was given
     int c;
     while ((c = getopt_long(argc, argv, ":c:tdhV", kOptions, nullptr)) != -1) {
         switch (c) {
             case 'c':
-                configFile = optarg;
+                line.configFile = optarg;
                 break;
             case kConfDir:
-                confDir = optarg;
+                line.confDir = optarg;
                 break;
             case 't':
-                check = true;
+                line.check = true;
                 break;
             case 'd':
-                debug = true;
+                line.debug = true;
                 break;
             case 'h':
                 usage(stdout);
-                return 0;
+                std::exit(0);
             case 'V':
                 std::printf("borl1d %s\n", BORL1D_VERSION);
-                return 0;
+                std::exit(0);
             case kTiming:
-                parseTiming(optarg, timing);
+                parseTiming(optarg, line.timing);
                 break;
             case kCapture:
                 if (*optarg == '\0')
                     badUsage("--capture takes a file name, not \"\"");
-                captureFile = optarg;
+                line.captureFile = optarg;
                 break;
             case ':':
                 badUsage((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
@@ -160,17 +164,16 @@ int main(int argc, char** argv) {
     }
     if (optind < argc)
         badUsage((std::string("unexpected argument \"") + argv[optind] + "\"").c_str());
+    return line;
+}
 
-    setConfPaths(confDir, configFile);
-    if (debug)
-        cQlog::debugToStderr();
-
+// The stop, log-rotation and capture signals arrive as readable data in the receive loop.
+// Blocked before any thread starts, so that every thread inherits the mask and none of them
+// takes a signal the loop should see. Returns the signalfd.
+int signalsAsData() {
     // A reader of standard output that went away must not end the daemon; every socket write
     // already asks for no signal.
     signal(SIGPIPE, SIG_IGN);
-    // The stop and log-rotation signals arrive as readable data in the receive loop. Blocked
-    // before any thread starts, so that every thread inherits the mask and none of them takes
-    // a signal the loop should see.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
@@ -178,20 +181,27 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+}
 
-    manager = new dornManager(check);
-    manager->link.timing = timing;
+}  // namespace
+
+int main(int argc, char** argv) {
+    const CommandLine line = parseCommandLine(argc, argv);
+    setConfPaths(line.confDir, line.configFile);
+    if (line.debug)
+        cQlog::debugToStderr();
+    const int signalFd = signalsAsData();
+
+    manager = new dornManager(line.check);
+    manager->link.timing = line.timing;
     manager->link.signalFd = signalFd;
-    if (captureFile != nullptr)
-        manager->captureFile = captureFile;
-    if (check)
+    if (line.captureFile != nullptr)
+        manager->captureFile = line.captureFile;
+    if (line.check)
         return manager->checkConfig();
-    if (manager->cConfFile_status && manager->initDorn()) {
-        const int status = manager->start();
-        if (status == 0)
-            return 0;  // an ordered stop
-    }
+    if (manager->cConfFile_status && manager->initDorn() && manager->start() == 0)
+        return 0;  // an ordered stop
 
     cQlog::getLog("Main").error("TERMINATE!!!\n");
     return -1;

@@ -57,6 +57,13 @@ bool portLost(int err) {
     return err == EIO || err == EBADF || err == ENXIO || err == ENODEV || err == EPIPE;
 }
 
+// A wake-up counted on `fd` is taken: the loop is awake now.
+void drainWakeUps(int fd) {
+    uint64_t wakes;
+    ssize_t r = read(fd, &wakes, sizeof wakes);
+    (void)r;
+}
+
 void wakeFd(int fd) {
     if (fd >= 0) {
         uint64_t one = 1;
@@ -600,11 +607,8 @@ void dornManager::waitUntil(uint64_t deadlineMs) {
         const int timeout = static_cast<int>(std::min<uint64_t>(deadlineMs - now, INT_MAX));
         if (poll(fds, 2, timeout) <= 0)
             continue;
-        if (fds[0].revents & POLLIN) {
-            uint64_t wakes;  // a set: picked up once the loop runs
-            ssize_t r = read(link.wakeFd, &wakes, sizeof wakes);
-            (void)r;
-        }
+        if (fds[0].revents & POLLIN)
+            drainWakeUps(link.wakeFd);  // a set: picked up once the loop runs
         if (fds[1].revents & POLLIN)
             handleSignals();
     }
@@ -623,7 +627,6 @@ bool dornManager::runExchange() {
         const int fd = link.wakeFd;
         devA->setRecorded = [fd] { wakeFd(fd); };
     }
-
     if (!captureFile.empty())
         beginCapture(captureFile);  // before the first frame goes out
     link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
@@ -635,7 +638,16 @@ bool dornManager::runExchange() {
     }
     waitUntil(nowMs() + link.timing.startDelayMs);
     serviceReady();
+    startReceiving();
+    while (!link.stopRequested.load(std::memory_order_relaxed))
+        receiveStep();
+    pthread_join(link.myThread, nullptr);
+    forgetSetWakeUp();
+    return true;
+}
 
+// The receive loop's clocks start once the start delay is over.
+void dornManager::startReceiving() {
     const uint64_t started = nowMs();
     link.lastValidMs = started;
     link.nextStatsMs = started + link.timing.statsIntervalMs;
@@ -646,50 +658,44 @@ bool dornManager::runExchange() {
         link.nextReopenMs = started + link.reopenDelayMs;
     }
     gatherOnLine();
+}
 
-    while (!link.stopRequested.load(std::memory_order_relaxed)) {
-        const uint64_t now = nowMs();
-        const uint64_t next = housekeeping(now);
-        pickUpSet();
+// One turn of the receive loop: the work that is due, a set to pick up, then a wait for the
+// line, a wake-up or a signal, no longer than until the next due work.
+void dornManager::receiveStep() {
+    const uint64_t now = nowMs();
+    const uint64_t next = housekeeping(now);
+    pickUpSet();
 
-        const int timeout =
-            next == kNever ? -1 : static_cast<int>(std::min<uint64_t>(next - now, INT_MAX));
-        pollfd fds[3] = {{serFd, POLLIN, 0}, {link.wakeFd, POLLIN, 0}, {link.signalFd, POLLIN, 0}};
-        link.rxBusySinceMs.store(0, std::memory_order_relaxed);
-        const int ready = poll(fds, 3, timeout);
-        link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
-        if (ready < 0) {
-            const int err = errno;
-            if (err == EINTR)
-                continue;
-            // Never on to a blocking read: take the port down and let the back-off bring it
-            // back, which also keeps a failing poll from spinning.
-            error("poll() Error: %s\n", strerror(err));
-            if (serFd >= 0)
-                closePort(err);
-            else
-                waitUntil(nowMs() + link.timing.reopenMinMs);
-            continue;
-        }
-        if (ready == 0)
-            continue;  // due work runs at the top
-        if (fds[2].revents & POLLIN)
-            handleSignals();
-        if (fds[1].revents & POLLIN) {
-            uint64_t wakes;
-            ssize_t r = read(link.wakeFd, &wakes, sizeof wakes);
-            (void)r;
-        }
-        if (fds[0].revents & POLLNVAL) {
-            closePort(EBADF);
-        } else if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            receiveFromPort();
-        }
+    const int timeout =
+        next == kNever ? -1 : static_cast<int>(std::min<uint64_t>(next - now, INT_MAX));
+    pollfd fds[3] = {{serFd, POLLIN, 0}, {link.wakeFd, POLLIN, 0}, {link.signalFd, POLLIN, 0}};
+    link.rxBusySinceMs.store(0, std::memory_order_relaxed);
+    const int ready = poll(fds, 3, timeout);
+    link.rxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
+    if (ready < 0) {
+        const int err = errno;
+        if (err == EINTR)
+            return;
+        // Never on to a blocking read: take the port down and let the back-off bring it back,
+        // which also keeps a failing poll from spinning.
+        error("poll() Error: %s\n", strerror(err));
+        if (serFd >= 0)
+            closePort(err);
+        else
+            waitUntil(nowMs() + link.timing.reopenMinMs);
+        return;
     }
-
-    pthread_join(link.myThread, nullptr);
-    forgetSetWakeUp();
-    return true;
+    if (ready == 0)
+        return;  // due work runs at the top
+    if (fds[2].revents & POLLIN)
+        handleSignals();
+    if (fds[1].revents & POLLIN)
+        drainWakeUps(link.wakeFd);
+    if (fds[0].revents & POLLNVAL)
+        closePort(EBADF);
+    else if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+        receiveFromPort();
 }
 
 void dornManager::forgetSetWakeUp() {
