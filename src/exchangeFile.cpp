@@ -13,24 +13,6 @@ namespace exchangefile {
 
 namespace {
 
-struct KindName {
-    Kind kind;
-    const char* name;
-};
-const KindName kKinds[] = {
-    {Kind::Start, "start"},
-    {Kind::Tx, "tx"},
-    {Kind::Rx, "rx"},
-    {Kind::Open, "open"},
-    {Kind::Lost, "lost"},
-    {Kind::Reopen, "reopen"},
-    {Kind::SetRecorded, "set-recorded"},
-    {Kind::SetConfirmed, "set-confirmed"},
-    {Kind::SetGivenUp, "set-given-up"},
-    {Kind::Online, "online"},
-    {Kind::Offline, "offline"},
-};
-
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -129,6 +111,152 @@ bool parseWall(const std::string& text, uint64_t& out) {
     if (secs < 0)
         return false;
     out = static_cast<uint64_t>(secs) * 1000000u + frac;
+    return true;
+}
+
+// The fields of a record after its kind, from `pos`, into `r`: what is wrong with them, or "".
+using Fields = std::string (*)(const std::string& line, size_t pos, Record& r);
+
+// tx, rx: one or more bytes, each two hex digits.
+std::string byteFields(const std::string& line, size_t pos, Record& r) {
+    for (std::string w = word(line, pos); !w.empty(); w = word(line, pos)) {
+        const int hi = w.size() == 2 ? hexDigit(w[0]) : -1;
+        const int lo = w.size() == 2 ? hexDigit(w[1]) : -1;
+        if (hi < 0 || lo < 0)
+            return "byte \"" + oneLine(w).substr(0, 16) + "\" is not two hex digits";
+        if (r.bytes.size() >= kMaxBytes)
+            return "record with more than " + std::to_string(kMaxBytes) + " bytes";
+        r.bytes.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    return r.bytes.empty() ? "record without bytes" : "";
+}
+
+// set-*: a parameter number 1..255 and a value 0..255, nothing else.
+std::string setFields(const std::string& line, size_t pos, Record& r) {
+    uint64_t p = 0;
+    uint64_t v = 0;
+    if (!number(word(line, pos), 255, p) || p < 1)
+        return "needs a parameter number 1..255";
+    if (!number(word(line, pos), 255, v))
+        return "needs a value 0..255";
+    if (!word(line, pos).empty())
+        return "takes two numbers only";
+    r.param = static_cast<int>(p);
+    r.value = static_cast<int>(v);
+    return "";
+}
+
+// start, open, lost, reopen: the rest of the line as bounded, printable text.
+std::string textFields(const std::string& line, size_t pos, Record& r) {
+    r.text = rest(line, pos);
+    if (r.text.size() <= kMaxText && printable(r.text))
+        return "";
+    return "text longer than " + std::to_string(kMaxText) +
+           " characters or with control characters";
+}
+
+// online, offline: nothing after the kind.
+std::string noFields(const std::string& line, size_t pos, Record&) {
+    return rest(line, pos).empty() ? "" : "takes nothing after it";
+}
+
+struct KindName {
+    Kind kind;
+    const char* name;
+    Fields fields;
+};
+const KindName kKinds[] = {
+    {Kind::Start, "start", textFields},
+    {Kind::Tx, "tx", byteFields},
+    {Kind::Rx, "rx", byteFields},
+    {Kind::Open, "open", textFields},
+    {Kind::Lost, "lost", textFields},
+    {Kind::Reopen, "reopen", textFields},
+    {Kind::SetRecorded, "set-recorded", setFields},
+    {Kind::SetConfirmed, "set-confirmed", setFields},
+    {Kind::SetGivenUp, "set-given-up", setFields},
+    {Kind::Online, "online", noFields},
+    {Kind::Offline, "offline", noFields},
+};
+
+const KindName* kindNamed(const std::string& name) {
+    for (const KindName& k : kKinds) {
+        if (name == k.name)
+            return &k;
+    }
+    return nullptr;
+}
+
+enum class Next { Line, End, Fault };
+
+// The next line of `in` without its "\n" or "\r\n", counted in `lineNo`; Fault with `why` set.
+// getline on a bounded buffer: a hostile file of one endless line must not take the memory.
+Next nextLine(std::istream& in, std::string& line, size_t& lineNo, std::string& why) {
+    line.clear();
+    char c;
+    bool any = false;
+    while (in.get(c)) {
+        any = true;
+        if (c == '\n')
+            break;
+        if (line.size() > kMaxLine) {
+            lineNo++;
+            why = "line longer than " + std::to_string(kMaxLine) + " characters";
+            return Next::Fault;
+        }
+        line += c;
+    }
+    if (!any)
+        return Next::End;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.find('\0') == std::string::npos)
+        return Next::Line;
+    why = "NUL byte in a line (not a text file)";
+    return Next::Fault;
+}
+
+// The version line: the magic, a version this reader knows and the wall time of t=0.
+bool parseHeader(const std::string& line, uint64_t& wallUs, std::string& why) {
+    size_t pos = 0;
+    const std::string magic = word(line, pos);
+    const std::string version = word(line, pos);
+    const std::string wall = word(line, pos);
+    if (magic != kMagic) {
+        why = std::string("not an exchange file: the first line must start \"") + kMagic + " " +
+              std::to_string(kVersion) + "\"";
+        return false;
+    }
+    if (version != std::to_string(kVersion)) {
+        why = "exchange file version \"" + oneLine(version).substr(0, 16) +
+              "\" is not supported (this reader knows version " + std::to_string(kVersion) + ")";
+        return false;
+    }
+    if (wall.compare(0, 5, "wall=") != 0 || !parseWall(wall.substr(5), wallUs) ||
+        !word(line, pos).empty()) {
+        why = "version line needs wall=YYYY-MM-DDTHH:MM:SS.UUUUUUZ and nothing after it";
+        return false;
+    }
+    return true;
+}
+
+// A line after the version line: a comment or blank line, or a record no earlier than the last.
+bool addRecord(const std::string& line, size_t lineNo, File& f, std::string& why) {
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#')
+        return true;
+    Record r;
+    if (!parse(line, r, why))
+        return false;
+    const uint64_t last = f.records.empty() ? 0 : f.records.back().t;
+    if (r.t < last) {
+        why = "timestamp " + std::to_string(r.t) + " is before the one of the record above (" +
+              std::to_string(last) + ")";
+        return false;
+    }
+    r.line = lineNo;
+    f.records.push_back(std::move(r));
     return true;
 }
 
@@ -246,79 +374,16 @@ bool parse(const std::string& line, Record& out, std::string& why) {
         return false;
     }
     const std::string kind = word(line, pos);
-    bool known = false;
-    for (const KindName& k : kKinds) {
-        if (kind == k.name) {
-            r.kind = k.kind;
-            known = true;
-        }
-    }
-    if (!known) {
+    const KindName* k = kindNamed(kind);
+    if (k == nullptr) {
         why = "unknown record kind \"" + oneLine(kind).substr(0, 32) + "\"";
         return false;
     }
-    switch (r.kind) {
-        case Kind::Tx:
-        case Kind::Rx:
-            for (std::string w = word(line, pos); !w.empty(); w = word(line, pos)) {
-                const int hi = w.size() == 2 ? hexDigit(w[0]) : -1;
-                const int lo = w.size() == 2 ? hexDigit(w[1]) : -1;
-                if (hi < 0 || lo < 0) {
-                    why = std::string(kind) + " byte \"" + oneLine(w).substr(0, 16) +
-                          "\" is not two hex digits";
-                    return false;
-                }
-                if (r.bytes.size() >= kMaxBytes) {
-                    why = std::string(kind) + " record with more than " +
-                          std::to_string(kMaxBytes) + " bytes";
-                    return false;
-                }
-                r.bytes.push_back(static_cast<uint8_t>(hi * 16 + lo));
-            }
-            if (r.bytes.empty()) {
-                why = std::string(kind) + " record without bytes";
-                return false;
-            }
-            break;
-        case Kind::SetRecorded:
-        case Kind::SetConfirmed:
-        case Kind::SetGivenUp: {
-            uint64_t p = 0;
-            uint64_t v = 0;
-            if (!number(word(line, pos), 255, p) || p < 1) {
-                why = kind + " needs a parameter number 1..255";
-                return false;
-            }
-            if (!number(word(line, pos), 255, v)) {
-                why = kind + " needs a value 0..255";
-                return false;
-            }
-            if (!word(line, pos).empty()) {
-                why = kind + " takes two numbers only";
-                return false;
-            }
-            r.param = static_cast<int>(p);
-            r.value = static_cast<int>(v);
-            break;
-        }
-        case Kind::Start:
-        case Kind::Open:
-        case Kind::Lost:
-        case Kind::Reopen:
-            r.text = rest(line, pos);
-            if (r.text.size() > kMaxText || !printable(r.text)) {
-                why = kind + " text longer than " + std::to_string(kMaxText) +
-                      " characters or with control characters";
-                return false;
-            }
-            break;
-        case Kind::Online:
-        case Kind::Offline:
-            if (!rest(line, pos).empty()) {
-                why = kind + " takes nothing after it";
-                return false;
-            }
-            break;
+    r.kind = k->kind;
+    const std::string problem = k->fields(line, pos, r);
+    if (!problem.empty()) {
+        why = kind + " " + problem;
+        return false;
     }
     out = std::move(r);
     return true;
@@ -329,70 +394,12 @@ bool read(std::istream& in, File& out, size_t& lineNo, std::string& why) {
     lineNo = 0;
     std::string line;
     bool haveHeader = false;
-    uint64_t last = 0;
-    // getline on a bounded buffer: a hostile file of one endless line must not take the memory.
-    for (;;) {
-        line.clear();
-        char c;
-        bool any = false;
-        while (in.get(c)) {
-            any = true;
-            if (c == '\n')
-                break;
-            if (line.size() > kMaxLine) {
-                lineNo++;
-                why = "line longer than " + std::to_string(kMaxLine) + " characters";
-                return false;
-            }
-            line += c;
-        }
-        if (!any)
-            break;
-        ++lineNo;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.find('\0') != std::string::npos) {
-            why = "NUL byte in a line (not a text file)";
+    for (Next next; (next = nextLine(in, line, lineNo, why)) != Next::End;) {
+        if (next == Next::Fault)
             return false;
-        }
-        if (!haveHeader) {
-            size_t pos = 0;
-            const std::string magic = word(line, pos);
-            const std::string version = word(line, pos);
-            const std::string wall = word(line, pos);
-            if (magic != kMagic) {
-                why = std::string("not an exchange file: the first line must start \"") + kMagic +
-                      " " + std::to_string(kVersion) + "\"";
-                return false;
-            }
-            if (version != std::to_string(kVersion)) {
-                why = "exchange file version \"" + oneLine(version).substr(0, 16) +
-                      "\" is not supported (this reader knows version " + std::to_string(kVersion) +
-                      ")";
-                return false;
-            }
-            if (wall.compare(0, 5, "wall=") != 0 || !parseWall(wall.substr(5), f.wallUs) ||
-                !word(line, pos).empty()) {
-                why = "version line needs wall=YYYY-MM-DDTHH:MM:SS.UUUUUUZ and nothing after it";
-                return false;
-            }
-            haveHeader = true;
-            continue;
-        }
-        const size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
-        Record r;
-        if (!parse(line, r, why))
+        if (!(haveHeader ? addRecord(line, lineNo, f, why) : parseHeader(line, f.wallUs, why)))
             return false;
-        if (r.t < last) {
-            why = "timestamp " + std::to_string(r.t) + " is before the one of the record above (" +
-                  std::to_string(last) + ")";
-            return false;
-        }
-        last = r.t;
-        r.line = lineNo;
-        f.records.push_back(std::move(r));
+        haveHeader = true;
     }
     if (!haveHeader) {
         lineNo = lineNo == 0 ? 1 : lineNo;

@@ -42,9 +42,14 @@ const char kUsage[] =
     std::exit(kExitUsage);
 }
 
-}  // namespace
+struct Options {
+    bool json = false;
+    std::string svgOut;
+    std::string name;  // the file, "-" for standard input
+};
 
-int main(int argc, char** argv) {
+// Reads the command line; --help and --version end the process with 0, a bad one with 64.
+Options parseOptions(int argc, char** argv) {
     enum { kJson = 256, kSvg };
     static const option kOptions[] = {
         {"json", no_argument, nullptr, kJson},
@@ -53,26 +58,25 @@ int main(int argc, char** argv) {
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    bool json = false;
-    std::string svgOut;
+    Options o;
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
         switch (c) {
             case kJson:
-                json = true;
+                o.json = true;
                 break;
             case kSvg:
                 if (*optarg == '\0')
                     badUsage("--svg takes a file name, not \"\"");
-                svgOut = optarg;
+                o.svgOut = optarg;
                 break;
             case 'h':
                 std::fputs(kUsage, stdout);
-                return 0;
+                std::exit(0);
             case 'V':
                 std::printf("borl-decode %s\n", BORL1D_VERSION);
-                return 0;
+                std::exit(0);
             case ':':
                 badUsage(std::string("option ") + argv[optind - 1] + " needs a value");
             default:
@@ -83,47 +87,50 @@ int main(int argc, char** argv) {
     }
     if (argc - optind > 1)
         badUsage(std::string("unexpected argument \"") + argv[optind + 1] + "\"");
-    const std::string name = optind < argc ? argv[optind] : "-";
+    o.name = optind < argc ? argv[optind] : "-";
+    return o;
+}
 
-    // The daemon's frame checks log "Frame valid" at INFO: not here.
-    log4cpp::Category::getRoot().setPriority(log4cpp::Priority::FATAL);
-
+// The whole of the file `name`, or of standard input for "-"; false when it cannot be opened.
+bool readAll(const std::string& name, std::string& text) {
     std::ifstream file;
-    std::istream* in = &std::cin;
-    if (name != "-") {
+    if (name != "-")
         file.open(name, std::ios::binary);
-        if (!file) {
-            std::fprintf(stderr, "borl-decode: %s: cannot read: %s\n", name.c_str(),
-                         std::strerror(errno));
-            return kExitNoInput;
-        }
-        in = &file;
+    if (name != "-" && !file) {
+        std::fprintf(stderr, "borl-decode: %s: cannot read: %s\n", name.c_str(),
+                     std::strerror(errno));
+        return false;
     }
-    const std::string shown = name == "-" ? "(standard input)" : name;
     std::stringstream buffered;
-    buffered << in->rdbuf();
-    const std::string text = buffered.str();
+    buffered << (name == "-" ? std::cin.rdbuf() : file.rdbuf());
+    text = buffered.str();
+    return true;
+}
 
+// Feeds `d` the records of an exchange file, or of the DEBUG frame dumps of a daemon log; false
+// with the file's line and what is wrong when the text is neither.
+bool decode(const std::string& text, const std::string& shown, borldecode::Decoder& d) {
     exchangefile::File capture;
     size_t line = 0;
     std::string why;
     const bool exchange =
         text.compare(0, std::strlen(exchangefile::kMagic), exchangefile::kMagic) == 0;
     std::istringstream source(text);
-    if (exchange || !borldecode::fromDebugLog(source, capture)) {
-        if (!exchangefile::read(text, capture, line, why)) {
-            std::fprintf(stderr, "borl-decode: %s:%zu: %s\n", shown.c_str(), line, why.c_str());
-            return kExitData;
-        }
+    if ((exchange || !borldecode::fromDebugLog(source, capture)) &&
+        !exchangefile::read(text, capture, line, why)) {
+        std::fprintf(stderr, "borl-decode: %s:%zu: %s\n", shown.c_str(), line, why.c_str());
+        return false;
     }
-
-    borldecode::Decoder d;
     d.summary.fromLog = !exchange && line == 0;
     for (const exchangefile::Record& r : capture.records)
         d.feed(r);
     d.finish();
+    return true;
+}
 
-    // Frames and events in time order (the entries and events are each in order already).
+// Frames and events in time order (the entries and events are each in order already), then the
+// summary; JSON has no event lines.
+void print(const borldecode::Decoder& d, bool json) {
     size_t ev = 0;
     for (const borldecode::Entry& e : d.entries) {
         for (; !json && ev < d.events.size() && d.events[ev].t <= e.t; ++ev)
@@ -136,16 +143,33 @@ int main(int argc, char** argv) {
         "%s%s",
         (json ? borldecode::jsonSummary(d.summary) : borldecode::textSummary(d.summary)).c_str(),
         json ? "\n" : "");
+}
 
-    if (!svgOut.empty()) {
-        std::ofstream o(svgOut, std::ios::binary | std::ios::trunc);
-        o << borldecode::svg(d, "borl-decode " + shown);
-        o.close();
-        if (!o) {
-            std::fprintf(stderr, "borl-decode: %s: cannot write\n", svgOut.c_str());
-            return kExitCantCreate;
-        }
-    }
+bool writeSvg(const borldecode::Decoder& d, const std::string& out, const std::string& shown) {
+    std::ofstream o(out, std::ios::binary | std::ios::trunc);
+    o << borldecode::svg(d, "borl-decode " + shown);
+    o.close();
+    if (!o)
+        std::fprintf(stderr, "borl-decode: %s: cannot write\n", out.c_str());
+    return static_cast<bool>(o);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parseOptions(argc, argv);
+    // The daemon's frame checks log "Frame valid" at INFO: not here.
+    log4cpp::Category::getRoot().setPriority(log4cpp::Priority::FATAL);
+    std::string text;
+    if (!readAll(o.name, text))
+        return kExitNoInput;
+    const std::string shown = o.name == "-" ? "(standard input)" : o.name;
+    borldecode::Decoder d;
+    if (!decode(text, shown, d))
+        return kExitData;
+    print(d, o.json);
+    if (!o.svgOut.empty() && !writeSvg(d, o.svgOut, shown))
+        return kExitCantCreate;
     std::fflush(stdout);
     return 0;
 }

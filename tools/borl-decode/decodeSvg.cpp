@@ -74,9 +74,27 @@ int panelOf(const char* unit) {
     return 3;
 }
 
-}  // namespace
+// Where a time lands on the plots' horizontal axis.
+struct TimeAxis {
+    double duration;  // µs, at least 1
+    double operator()(uint64_t t) const {
+        return kLeft + kPlotWidth * static_cast<double>(t) / duration;
+    }
+};
 
-std::string svg(const Decoder& d, const std::string& title) {
+// The colours of the events marked in the strip; other events are not marked.
+const struct {
+    exchangefile::Kind kind;
+    const char* colour;
+} kMarks[] = {
+    {exchangefile::Kind::SetRecorded, "#1f77b4"},
+    {exchangefile::Kind::SetConfirmed, "#2ca02c"},
+    {exchangefile::Kind::SetGivenUp, "#ff7f0e"},
+    {exchangefile::Kind::Lost, "#000"},
+};
+
+// One panel per unit, holding a series per input and per set-point with its values over time.
+std::vector<Panel> panelsOf(const Decoder& d) {
     std::vector<Panel> panels = {{"hours (H)", {}},
                                  {"degrees (deg C)", {}},
                                  {"per cent (RH) and plain numbers", {}},
@@ -106,62 +124,52 @@ std::string svg(const Decoder& d, const std::string& title) {
                 .points.emplace_back(e.t, e.setpoints[i]);
         }
     }
+    return panels;
+}
 
-    const double duration = std::max<double>(1.0, static_cast<double>(d.summary.durationUs));
-    auto x = [&](uint64_t t) { return kLeft + kPlotWidth * static_cast<double>(t) / duration; };
-    const double height = 50 + panels.size() * (kPanelHeight + kGap) + kStripHeight + 40;
-
-    std::ostringstream o;
-    o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\""
-      << num(height) << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
-      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"15\">" << esc(title) << "</text>\n";
-
-    double top = 50;
-    for (const Panel& p : panels) {
-        float lo = 0, hi = 1;
-        bool any = false;
-        for (const Series& s : p.series) {
-            for (const auto& pt : s.points) {
-                lo = any ? std::min(lo, pt.second) : pt.second;
-                hi = any ? std::max(hi, pt.second) : pt.second;
-                any = true;
-            }
+// A panel at `top`: its frame and value range, a line per series and the series' legend.
+void drawPanel(std::ostream& o, const Panel& p, double top, const TimeAxis& x) {
+    float lo = 0, hi = 1;
+    bool any = false;
+    for (const Series& s : p.series) {
+        for (const auto& pt : s.points) {
+            lo = any ? std::min(lo, pt.second) : pt.second;
+            hi = any ? std::max(hi, pt.second) : pt.second;
+            any = true;
         }
-        if (hi - lo < 1)
-            hi = lo + 1;
-        auto y = [&](float v) {
-            return top + kPanelHeight - kPanelHeight * static_cast<double>(v - lo) / (hi - lo);
-        };
-        o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6) << "\" font-weight=\"bold\">"
-          << esc(p.title) << "</text>\n"
-          << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
-          << "\" height=\"" << kPanelHeight << "\" fill=\"none\" stroke=\"#999\"/>\n"
-          << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10) << "\" text-anchor=\"end\">"
-          << num(hi) << "</text>\n"
-          << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + kPanelHeight)
-          << "\" text-anchor=\"end\">" << num(lo) << "</text>\n";
-        double legend = top + 10;
-        size_t colour = 0;
-        for (const Series& s : p.series) {
-            const char* c = kColours[colour++ % (sizeof kColours / sizeof kColours[0])];
-            if (!s.points.empty()) {
-                o << "<polyline fill=\"none\" stroke=\"" << c
-                  << "\" stroke-width=\"1.2\" points=\"";
-                for (const auto& pt : s.points)
-                    o << num(x(pt.first)) << "," << num(y(pt.second)) << " ";
-                o << "\"/>\n";
-            }
-            o << "<text x=\"" << kLeft + kPlotWidth + 12 << "\" y=\"" << num(legend) << "\" fill=\""
-              << c << "\">" << esc(s.label) << "</text>\n";
-            legend += 13;
-        }
-        top += kPanelHeight + kGap;
     }
+    if (hi - lo < 1)
+        hi = lo + 1;
+    auto y = [&](float v) {
+        return top + kPanelHeight - kPanelHeight * static_cast<double>(v - lo) / (hi - lo);
+    };
+    o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6) << "\" font-weight=\"bold\">"
+      << esc(p.title) << "</text>\n"
+      << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
+      << "\" height=\"" << kPanelHeight << "\" fill=\"none\" stroke=\"#999\"/>\n"
+      << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10) << "\" text-anchor=\"end\">"
+      << num(hi) << "</text>\n"
+      << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + kPanelHeight)
+      << "\" text-anchor=\"end\">" << num(lo) << "</text>\n";
+    double legend = top + 10;
+    size_t colour = 0;
+    for (const Series& s : p.series) {
+        const char* c = kColours[colour++ % (sizeof kColours / sizeof kColours[0])];
+        if (!s.points.empty()) {
+            o << "<polyline fill=\"none\" stroke=\"" << c << "\" stroke-width=\"1.2\" points=\"";
+            for (const auto& pt : s.points)
+                o << num(x(pt.first)) << "," << num(y(pt.second)) << " ";
+            o << "\"/>\n";
+        }
+        o << "<text x=\"" << kLeft + kPlotWidth + 12 << "\" y=\"" << num(legend) << "\" fill=\""
+          << c << "\">" << esc(s.label) << "</text>\n";
+        legend += 13;
+    }
+}
 
-    // The marks strip: silences (grey), invalid frames (red), sets (blue recorded, green
-    // confirmed, orange given up), the port lost (black).
+// The marks strip at `top`: silences (grey), invalid frames (red), sets (blue recorded, green
+// confirmed, orange given up), the port lost (black).
+void drawMarks(std::ostream& o, const Decoder& d, double top, const TimeAxis& x) {
     o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6)
       << "\" font-weight=\"bold\">marks: silence (grey), invalid frame (red), set recorded "
          "(blue), confirmed (green), given up (orange), port lost (black)</text>\n"
@@ -188,37 +196,42 @@ std::string svg(const Decoder& d, const std::string& title) {
         }
     }
     silence(lastHeard, d.summary.durationUs);
+    const double base = top + kStripHeight - 4;
     for (const Event& ev : d.events) {
-        const char* c = nullptr;
-        switch (ev.kind) {
-            case exchangefile::Kind::SetRecorded:
-                c = "#1f77b4";
-                break;
-            case exchangefile::Kind::SetConfirmed:
-                c = "#2ca02c";
-                break;
-            case exchangefile::Kind::SetGivenUp:
-                c = "#ff7f0e";
-                break;
-            case exchangefile::Kind::Lost:
-                c = "#000";
-                break;
-            default:
-                break;
+        for (const auto& mark : kMarks) {
+            if (mark.kind != ev.kind)
+                continue;
+            const double cx = x(ev.t);
+            o << "<path d=\"M" << num(cx) << "," << num(base - 18) << " L" << num(cx - 5) << ","
+              << num(base) << " L" << num(cx + 5) << "," << num(base) << " Z\" fill=\""
+              << mark.colour << "\"><title>" << exchangefile::kindName(ev.kind) << " " << ev.param
+              << " " << ev.value << "</title></path>\n";
         }
-        if (c == nullptr)
-            continue;
-        const double cx = x(ev.t);
-        const double base = top + kStripHeight - 4;
-        o << "<path d=\"M" << num(cx) << "," << num(base - 18) << " L" << num(cx - 5) << ","
-          << num(base) << " L" << num(cx + 5) << "," << num(base) << " Z\" fill=\"" << c
-          << "\"><title>" << exchangefile::kindName(ev.kind) << " " << ev.param << " " << ev.value
-          << "</title></path>\n";
     }
+}
+
+}  // namespace
+
+std::string svg(const Decoder& d, const std::string& title) {
+    const std::vector<Panel> panels = panelsOf(d);
+    const TimeAxis x{std::max<double>(1.0, static_cast<double>(d.summary.durationUs))};
+    const double height = 50 + panels.size() * (kPanelHeight + kGap) + kStripHeight + 40;
+    std::ostringstream o;
+    o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\""
+      << num(height) << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
+      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+      << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"15\">" << esc(title) << "</text>\n";
+    double top = 50;
+    for (const Panel& p : panels) {
+        drawPanel(o, p, top, x);
+        top += kPanelHeight + kGap;
+    }
+    drawMarks(o, d, top, x);
     // The time axis.
     const double axis = top + kStripHeight + 16;
     for (int i = 0; i <= 10; ++i) {
-        const double t = duration * i / 10;
+        const double t = x.duration * i / 10;
         o << "<text x=\"" << num(kLeft + kPlotWidth * i / 10) << "\" y=\"" << num(axis)
           << "\" text-anchor=\"middle\">" << num(t / 1e6) << " s</text>\n";
     }

@@ -93,102 +93,65 @@ const char kUsage[] =
     "Exit status: 0 on quit, SIGTERM or SIGINT; 1 when no line can be opened; 64 for a bad\n"
     "option.\n";
 
+// One option as the command line read it, and the options it goes into.
+struct Given {
+    const toolcommon::CommandLine& cli;
+    const toolcommon::OptionSpec& opt;
+    const char* value;
+    Options& o;
+
+    unsigned long count(unsigned long max, const char* what = "a number") const {
+        return cli.number(opt, value, 0, max, what);
+    }
+    // The value as it stands; it may not be empty.
+    const char* text(const char* what) const {
+        if (*value == '\0')
+            cli.fail(std::string("--") + opt.name + " takes " + what + ", not \"\"");
+        return value;
+    }
+};
+
+// The simulator's options, each with what it does, in the order an ambiguous prefix lists them;
+// an option's key is kFirstKey plus its place here.
+constexpr int kFirstKey = 256;
+const struct {
+    const char* name;
+    bool takesValue;
+    void (*take)(const Given& g);
+} kOptions[] = {
+    {"silent", false, [](const Given& g) { g.o.silent = true; }},
+    {"refuse-sets", false, [](const Given& g) { g.o.refuse = true; }},
+    {"apply-late", false, [](const Given& g) { g.o.applyLate = true; }},
+    {"bad-checksum-every", true, [](const Given& g) { g.o.badSumEvery = g.count(1000000UL); }},
+    {"stray-byte-every", true, [](const Given& g) { g.o.strayEvery = g.count(1000000UL); }},
+    {"noise", true, [](const Given& g) { g.o.noise = g.cli.probability(g.opt, g.value); }},
+    {"delay-ms", true, [](const Given& g) { g.o.delayMs = g.count(kMaxDelayMs, "milliseconds"); }},
+    {"seed", true,
+     [](const Given& g) {
+         g.o.seed = g.count(0xFFFFFFFFUL);
+         g.o.seedGiven = true;
+     }},
+    {"link", true, [](const Given& g) { g.o.link = g.text("a path"); }},
+    {"hours-every", true, [](const Given& g) { g.o.hoursEvery = g.count(1000000UL); }},
+    {"verbose", false, [](const Given& g) { g.o.verbose = true; }},
+    {"quiet", false, [](const Given& g) { g.o.quiet = true; }},
+    {"exit-on-eof", false, [](const Given& g) { g.o.exitOnEof = true; }},
+    {"stamp", false, [](const Given& g) { g.o.stamp = true; }},
+    {"replay", true, [](const Given& g) { g.o.replay = g.text("a file"); }},
+    {"replay-speed", true, [](const Given& g) { g.o.replaySpeed = g.count(1000000UL); }},
+};
+
 // Reads the options; a bad one ends the process with status 64 before anything is opened.
 Options parseOptions(int argc, char** argv) {
-    enum {
-        kSilent = 256,
-        kRefuse,
-        kApplyLate,
-        kBadSum,
-        kStray,
-        kNoise,
-        kDelay,
-        kSeed,
-        kLink,
-        kHours,
-        kVerbose,
-        kQuiet,
-        kEof,
-        kStamp,
-        kReplay,
-        kReplaySpeed
-    };
     const toolcommon::CommandLine cli("borl-sim", BORL1D_VERSION, kUsage);
+    std::vector<toolcommon::OptionSpec> specs;
+    for (const auto& option : kOptions)
+        specs.push_back(
+            {option.name, option.takesValue, kFirstKey + static_cast<int>(specs.size())});
     Options o;
-    cli.parse(argc, argv,
-              {{"silent", false, kSilent},
-               {"refuse-sets", false, kRefuse},
-               {"apply-late", false, kApplyLate},
-               {"bad-checksum-every", true, kBadSum},
-               {"stray-byte-every", true, kStray},
-               {"noise", true, kNoise},
-               {"delay-ms", true, kDelay},
-               {"seed", true, kSeed},
-               {"link", true, kLink},
-               {"hours-every", true, kHours},
-               {"verbose", false, kVerbose},
-               {"quiet", false, kQuiet},
-               {"exit-on-eof", false, kEof},
-               {"stamp", false, kStamp},
-               {"replay", true, kReplay},
-               {"replay-speed", true, kReplaySpeed}},
-              [&](const toolcommon::OptionSpec& opt, const char* value) {
-                  switch (opt.key) {
-                      case kSilent:
-                          o.silent = true;
-                          break;
-                      case kRefuse:
-                          o.refuse = true;
-                          break;
-                      case kApplyLate:
-                          o.applyLate = true;
-                          break;
-                      case kBadSum:
-                          o.badSumEvery = cli.number(opt, value, 0, 1000000UL);
-                          break;
-                      case kStray:
-                          o.strayEvery = cli.number(opt, value, 0, 1000000UL);
-                          break;
-                      case kNoise:
-                          o.noise = cli.probability(opt, value);
-                          break;
-                      case kDelay:
-                          o.delayMs = cli.number(opt, value, 0, kMaxDelayMs, "milliseconds");
-                          break;
-                      case kSeed:
-                          o.seed = cli.number(opt, value, 0, 0xFFFFFFFFUL);
-                          o.seedGiven = true;
-                          break;
-                      case kLink:
-                          if (*value == '\0')
-                              cli.fail("--link takes a path, not \"\"");
-                          o.link = value;
-                          break;
-                      case kHours:
-                          o.hoursEvery = cli.number(opt, value, 0, 1000000UL);
-                          break;
-                      case kVerbose:
-                          o.verbose = true;
-                          break;
-                      case kQuiet:
-                          o.quiet = true;
-                          break;
-                      case kEof:
-                          o.exitOnEof = true;
-                          break;
-                      case kStamp:
-                          o.stamp = true;
-                          break;
-                      case kReplay:
-                          if (*value == '\0')
-                              cli.fail("--replay takes a file, not \"\"");
-                          o.replay = value;
-                          break;
-                      case kReplaySpeed:
-                          o.replaySpeed = cli.number(opt, value, 0, 1000000UL);
-                          break;
-                  }
-              });
+    cli.parse(argc, argv, specs, [&](const toolcommon::OptionSpec& opt, const char* value) {
+        kOptions[opt.key - kFirstKey].take(Given{cli, opt, value, o});
+    });
     return o;
 }
 
