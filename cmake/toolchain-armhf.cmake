@@ -5,7 +5,8 @@
 #                   libgtest-dev:armhf libgmock-dev:armhf
 # (scripts/bootstrap arm does this; scripts/cross-build builds and tests with this file).
 #
-# Tests and gtest discovery run the armhf binaries through qemu-arm (user-mode emulation).
+# Tests and gtest discovery run the armhf binaries through qemu-arm (user-mode emulation), and
+# the tests start the daemon and the tools through it as well (tests/support: emulatorPrefix).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 

@@ -22,7 +22,8 @@ namespace {
 std::unique_ptr<Process> daemonWritingTo(Rig& rig, const std::string& path) {
     std::vector<std::string> argv{"/bin/sh", "-c", "out=$1; shift; exec \"$@\" > \"$out\"", "sh",
                                   path};
-    for (const std::string& a : rig.daemonCommand())
+    // The shell runs the daemon itself: through the emulator under a cross build.
+    for (const std::string& a : testsupport::emulatedCommand(rig.daemonCommand()))
         argv.push_back(a);
     return std::make_unique<Process>(argv, rig.dir.path());
 }

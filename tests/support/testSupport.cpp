@@ -1,5 +1,6 @@
 #include "testSupport.h"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -210,7 +211,85 @@ std::string LineCollector::text() const {
     return all;
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::string& cwd) {
+namespace {
+
+// The machine an ELF file is built for (e_machine, the same offset in both ELF classes); -1 for
+// anything else (a script, a missing file).
+int elfMachine(const std::string& path) {
+    unsigned char h[EI_NIDENT + 4] = {};
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = ::read(fd, h, sizeof h);
+    ::close(fd);
+    if (n != static_cast<ssize_t>(sizeof h) || memcmp(h, ELFMAG, SELFMAG) != 0)
+        return -1;
+    uint16_t m = 0;
+    memcpy(&m, h + EI_NIDENT + 2, sizeof m);  // e_type, then e_machine; the file's byte order
+    return h[EI_DATA] == ELFDATA2MSB ? static_cast<uint16_t>((m >> 8) | (m << 8)) : m;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+}  // namespace
+
+std::vector<std::string> emulatorPrefix() {
+    static const std::vector<std::string> prefix = [] {
+        const char* env = getenv("BORL1D_TEST_EMULATOR");
+#ifdef BORL1D_TEST_EMULATOR_DEFAULT
+        return splitWords(env ? env : BORL1D_TEST_EMULATOR_DEFAULT);
+#else
+        return splitWords(env ? env : "");
+#endif
+    }();
+    return prefix;
+}
+
+bool emulated() {
+    return !emulatorPrefix().empty();
+}
+
+std::vector<std::string> emulatedCommand(const std::vector<std::string>& argv) {
+    const auto prefix = emulatorPrefix();
+    if (prefix.empty() || argv.empty())
+        return argv;
+    // Built for this test's own machine, which the build machine runs only through the
+    // emulator (the test itself runs under it); scripts and the build machine's own programs
+    // (sh, cmake, python3) start as they are.
+    static const int self = elfMachine("/proc/self/exe");
+    if (self < 0 || elfMachine(argv[0]) != self)
+        return argv;
+    std::vector<std::string> cmd = prefix;
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
+Process::Process(const std::vector<std::string>& command, const std::string& cwd) {
+    // Under an emulator (the cross build's tests) the child is the emulator running the program.
+    const std::vector<std::string> argv = emulatedCommand(command);
+    // A script the test starts (the demo's rig) starts this build's binaries the same way: the
+    // emulator goes into its environment, made here since the child may only exec.
+    std::vector<std::string> env;
+    if (emulated()) {
+        std::string words;
+        for (const auto& w : emulatorPrefix())
+            words += (words.empty() ? "" : " ") + w;
+        env.push_back("BORL1D_TEST_EMULATOR=" + words);
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (strncmp(*e, "BORL1D_TEST_EMULATOR=", 21) != 0)
+                env.emplace_back(*e);
+        }
+    }
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
@@ -223,11 +302,16 @@ Process::Process(const std::vector<std::string>& argv, const std::string& cwd) {
         dup2(err[1], 2);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
+
         std::vector<char*> args;
         for (const auto& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        // The emulator is found on PATH; every other program is named by its path.
+        if (env.empty())
+            execvp(args[0], args.data());
+        else
+            execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
     ::close(in[0]);

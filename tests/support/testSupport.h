@@ -87,6 +87,15 @@ private:
     std::thread mThread;
 };
 
+// The emulator that runs this build's binaries on the build machine (the cross build's tests
+// under qemu-arm): the words of $BORL1D_TEST_EMULATOR, else CMake's CROSSCOMPILING_EMULATOR;
+// empty for a native build. Process starts every program built for the test's own machine
+// through it, as ctest starts the test binaries.
+std::vector<std::string> emulatorPrefix();
+bool emulated();
+// `argv` as Process starts it: with the emulator in front of a binary of this build's machine.
+std::vector<std::string> emulatedCommand(const std::vector<std::string>& argv);
+
 // A child process with its standard input writable and its standard output and error collected.
 class Process {
 public:

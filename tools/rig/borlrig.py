@@ -45,6 +45,28 @@ def build(build_dir, jobs=2, quiet=False, configure=True):
                    check=True, stdout=out)
 
 
+
+def _elf_machine(path):
+    """The machine an ELF file is built for (e_machine), or None (a script, no file)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(20)
+    except OSError:
+        return None
+    if len(head) < 20 or head[:4] != b"\x7fELF":
+        return None
+    return int.from_bytes(head[18:20], "big" if head[5] == 2 else "little")
+
+
+def _emulated(argv):
+    """argv with the cross build's emulator ($BORL1D_TEST_EMULATOR, set by the tests that run
+    under it: qemu-arm) in front when argv[0] is built for another machine than this Python."""
+    words = os.environ.get("BORL1D_TEST_EMULATOR", "").split()
+    machine = _elf_machine(argv[0])
+    if not words or machine is None or machine == _elf_machine(sys.executable):
+        return list(argv)
+    return words + list(argv)
+
 class LineReader:
     """Reads the lines of one pipe on a thread of its own; keeps (read time, line) pairs, and
     copies what it reads into the file `copy_to` when one is named."""
@@ -251,7 +273,7 @@ class Rig:
         self._readers = []
 
     def _spawn(self, name, argv, stdin=subprocess.PIPE, keep_out=True, keep_err=True):
-        proc = subprocess.Popen(argv, cwd=self.dir, stdin=stdin, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(_emulated(argv), cwd=self.dir, stdin=stdin, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, start_new_session=self.sessions)
         self._started(name, proc.pid)
         copies = [os.path.join(self.dir, f) if self.copy_outputs else None
