@@ -1,9 +1,10 @@
 // Wire codec: a message is one JSON object on one line,
 //   {"msgType": <0..255>, "objects": [{"objType": <n>, <fields>...}, ...]}
-// Field names are the accessor names without get/set, first letter lower case. The encoder
-// writes every field of an object's type; the decoder checks types and ranges field by field
-// and rejects the whole message on the first fault, so that nothing half-read or defaulted
-// from a missing required value ever reaches a handler.
+// Field names are the accessor names without get/set, first letter lower case; each type's
+// fields, in wire order, come from its table in cObjectFields.h. The encoder writes every field
+// of an object's type; the decoder checks types and ranges field by field and rejects the whole
+// message on the first fault, so that nothing half-read or defaulted from a missing required
+// value ever reaches a handler.
 //
 // Two writers give the same bytes: the JSON tree (every message; the reference) and the direct
 // writer for the fixed-shape messages the daemon sends on every poll cycle, which appends text
@@ -23,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cObject.h"
+#include "cObjectFields.h"
 #include "cObjectList.h"
 
 namespace vexaobj {
@@ -55,86 +57,21 @@ double wireFloat(float f) {
     return std::strtod(buf, nullptr);
 }
 
-void encodePort(const cObjectPort& p, ojson& o) {
-    o["deviceSerial"] = p.getDeviceSerial();
-    o["portId"] = p.getPortId();
-    o["portLabel"] = p.getPortLabel();
-}
+// Writes the fields of the object's type into the tree. An object whose class does not match
+// its type number (a bare cObject made with a known number) is written with its type number
+// only.
+struct TreeFields {
+    ojson& o;
+    void u32(const char* key, uint32_t v) { o[key] = v; }
+    void f32(const char* key, float v) { o[key] = wireFloat(v); }
+    void text(const char* key, const char* v) { o[key] = v; }
+};
 
-void encodeAnalogPort(const cObjectAnalogPort& p, ojson& o) {
-    encodePort(p, o);
-    o["displayUnit"] = p.getDisplayUnit();
-    o["gain"] = wireFloat(p.getGain());
-    o["offset"] = wireFloat(p.getOffset());
-}
-
-// Writes the fields of the object's type. An object whose class does not match its type
-// number (a bare cObject made with a known number) is written with its type number only.
 ojson encodeObject(const cObject& obj) {
     ojson o;
     o["objType"] = static_cast<uint32_t>(obj.getType());
-    switch (obj.getType()) {
-        case cObject::OBJ_DEVICE:
-            if (auto* d = dynamic_cast<const cObjectDevice*>(&obj)) {
-                o["deviceSerial"] = d->getDeviceSerial();
-                o["deviceLabel"] = d->getDeviceLabel();
-                o["version"] = d->getVersion();
-                o["deviceType"] = d->getDeviceType();
-                o["deviceStatus"] = static_cast<uint32_t>(d->getDeviceStatus());
-                o["analogInCount"] = d->getAnalogInCount();
-                o["analogOutCount"] = d->getAnalogOutCount();
-                o["digitalInCount"] = d->getDigitalInCount();
-                o["digitalOutCount"] = d->getDigitalOutCount();
-            }
-            break;
-        case cObject::OBJ_PORT:
-            if (auto* p = dynamic_cast<const cObjectPort*>(&obj))
-                encodePort(*p, o);
-            break;
-        case cObject::OBJ_PORT_DIN:
-            if (auto* p = dynamic_cast<const cObjectDInput*>(&obj)) {
-                encodePort(*p, o);
-                o["inputState"] = static_cast<uint32_t>(p->getInputState());
-            }
-            break;
-        case cObject::OBJ_PORT_DOUT:
-            if (auto* p = dynamic_cast<const cObjectDOutput*>(&obj)) {
-                encodePort(*p, o);
-                o["outputState"] = static_cast<uint32_t>(p->getOutputState());
-            }
-            break;
-        case cObject::OBJ_PORT_AIN:
-            if (auto* p = dynamic_cast<const cObjectAInput*>(&obj)) {
-                encodeAnalogPort(*p, o);
-                o["sampleRate"] = p->getSampleRate();
-                o["sampledValue"] = wireFloat(p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_PORT_AOUT:
-            if (auto* p = dynamic_cast<const cObjectAOutput*>(&obj)) {
-                encodeAnalogPort(*p, o);
-                o["sampledValue"] = wireFloat(p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_ANALOG_SAMPLE:
-            if (auto* s = dynamic_cast<const cObjectAnalogSample*>(&obj)) {
-                o["deviceSerial"] = s->getDeviceSerial();
-                o["portNum"] = s->getPortNum();
-                o["seqNum"] = s->getSeqNum();
-                o["sample"] = wireFloat(s->getSample());
-            }
-            break;
-        case cObject::OBJ_CAPABILITY:
-            if (auto* c = dynamic_cast<const cObjectCapability*>(&obj)) {
-                o["deviceSerial"] = c->getDeviceSerial();
-                o["capId"] = c->getCapId();
-                o["label"] = c->getLabel();
-                o["value"] = c->getValue();
-            }
-            break;
-        default:
-            break;
-    }
+    TreeFields fields{o};
+    writeFields(obj, fields);
     return o;
 }
 
@@ -233,6 +170,14 @@ public:
         mP += N - 1;
     }
     void put(char c) { *mP++ = c; }
+    // `,"key":` before a field's value.
+    [[gnu::always_inline]] void key(const char* key) {
+        raw(",\"");
+        const size_t n = std::strlen(key);
+        std::memcpy(mP, key, n);
+        mP += n;
+        raw("\":");
+    }
     void u32(uint32_t v) { mP = std::to_chars(mP, mP + 10, v).ptr; }
 
     // As the tree holds wireFloat's double and dump() prints it: "null" when not finite,
@@ -356,106 +301,41 @@ private:
     char* mP = mBuf;  // next byte to write
 };
 
-void putPortFields(LineWriter& w, const cObjectPort& p) {
-    w.raw(",\"deviceSerial\":");
-    w.u32(p.getDeviceSerial());
-    w.raw(",\"portId\":");
-    w.u32(p.getPortId());
-    w.raw(",\"portLabel\":");
-    w.text(p.getPortLabel());
-}
+// The fields of an object on the line, each after its key. Inlined, so that each key is
+// copied as the constant it is.
+struct DirectFields {
+    LineWriter& w;
+    [[gnu::always_inline]] void u32(const char* key, uint32_t v) {
+        w.key(key);
+        w.u32(v);
+    }
+    [[gnu::always_inline]] void f32(const char* key, float v) {
+        w.key(key);
+        w.f32(v);
+    }
+    [[gnu::always_inline]] void text(const char* key, const char* v) {
+        w.key(key);
+        w.text(v);
+    }
+};
 
-void putAnalogPortFields(LineWriter& w, const cObjectAnalogPort& p) {
-    putPortFields(w, p);
-    w.raw(",\"displayUnit\":");
-    w.text(p.getDisplayUnit());
-    w.raw(",\"gain\":");
-    w.f32(p.getGain());
-    w.raw(",\"offset\":");
-    w.f32(p.getOffset());
+// The types the daemon sends on every poll cycle; the tree writes the others.
+bool writtenDirectly(cObject::eObjectTypes type) {
+    return type == cObject::OBJ_DEVICE || type == cObject::OBJ_PORT_AIN ||
+           type == cObject::OBJ_PORT_AOUT || type == cObject::OBJ_ANALOG_SAMPLE ||
+           type == cObject::OBJ_CAPABILITY;
 }
 
 // Writes the object when it has a direct form; false otherwise (the line is then unfinished).
 bool putObject(LineWriter& w, const cObject& obj) {
+    if (!writtenDirectly(obj.getType()))
+        return false;
     w.reserve(kFieldsRoom);
     w.raw("{\"objType\":");
     w.u32(static_cast<uint32_t>(obj.getType()));
-    switch (obj.getType()) {
-        case cObject::OBJ_ANALOG_SAMPLE: {
-            auto* s = dynamic_cast<const cObjectAnalogSample*>(&obj);
-            if (!s)
-                return false;
-            w.raw(",\"deviceSerial\":");
-            w.u32(s->getDeviceSerial());
-            w.raw(",\"portNum\":");
-            w.u32(s->getPortNum());
-            w.raw(",\"seqNum\":");
-            w.u32(s->getSeqNum());
-            w.raw(",\"sample\":");
-            w.f32(s->getSample());
-            break;
-        }
-        case cObject::OBJ_DEVICE: {
-            auto* d = dynamic_cast<const cObjectDevice*>(&obj);
-            if (!d)
-                return false;
-            w.raw(",\"deviceSerial\":");
-            w.u32(d->getDeviceSerial());
-            w.raw(",\"deviceLabel\":");
-            w.text(d->getDeviceLabel());
-            w.raw(",\"version\":");
-            w.u32(d->getVersion());
-            w.raw(",\"deviceType\":");
-            w.u32(d->getDeviceType());
-            w.raw(",\"deviceStatus\":");
-            w.u32(static_cast<uint32_t>(d->getDeviceStatus()));
-            w.raw(",\"analogInCount\":");
-            w.u32(d->getAnalogInCount());
-            w.raw(",\"analogOutCount\":");
-            w.u32(d->getAnalogOutCount());
-            w.raw(",\"digitalInCount\":");
-            w.u32(d->getDigitalInCount());
-            w.raw(",\"digitalOutCount\":");
-            w.u32(d->getDigitalOutCount());
-            break;
-        }
-        case cObject::OBJ_CAPABILITY: {
-            auto* c = dynamic_cast<const cObjectCapability*>(&obj);
-            if (!c)
-                return false;
-            w.raw(",\"deviceSerial\":");
-            w.u32(c->getDeviceSerial());
-            w.raw(",\"capId\":");
-            w.u32(c->getCapId());
-            w.raw(",\"label\":");
-            w.text(c->getLabel());
-            w.raw(",\"value\":");
-            w.text(c->getValue());
-            break;
-        }
-        case cObject::OBJ_PORT_AIN: {
-            auto* p = dynamic_cast<const cObjectAInput*>(&obj);
-            if (!p)
-                return false;
-            putAnalogPortFields(w, *p);
-            w.raw(",\"sampleRate\":");
-            w.u32(p->getSampleRate());
-            w.raw(",\"sampledValue\":");
-            w.f32(p->getSampledValue());
-            break;
-        }
-        case cObject::OBJ_PORT_AOUT: {
-            auto* p = dynamic_cast<const cObjectAOutput*>(&obj);
-            if (!p)
-                return false;
-            putAnalogPortFields(w, *p);
-            w.raw(",\"sampledValue\":");
-            w.f32(p->getSampledValue());
-            break;
-        }
-        default:
-            return false;  // rare types: the tree writes them
-    }
+    DirectFields fields{w};
+    if (!writeFields(obj, fields))
+        return false;
     w.put('}');
     return true;
 }
@@ -474,11 +354,9 @@ public:
     FieldReader(const json& obj, size_t index, bool setMessage)
         : mObj(obj), mIndex(index), mSet(setMessage) {}
 
-    bool isSet() const { return mSet; }
-
     // Unsigned 32-bit; -1 stands for the wildcard 4294967295. Absent and optional: 0.
-    uint32_t u32(const char* key, bool required) const {
-        const json* v = find(key, required);
+    uint32_t u32(const char* key, Need need) const {
+        const json* v = find(key, required(need));
         if (!v)
             return 0;
         if (!v->is_number_integer())
@@ -498,8 +376,8 @@ public:
     }
 
     // A JSON number (integers accepted) that fits a finite float. Absent and optional: 0.
-    float f32(const char* key, bool required) const {
-        const json* v = find(key, required);
+    float f32(const char* key, Need need) const {
+        const json* v = find(key, required(need));
         if (!v)
             return 0.0f;
         if (!v->is_number())
@@ -524,6 +402,10 @@ public:
     }
 
 private:
+    bool required(Need need) const {
+        return need == Need::Required || (need == Need::InSet && mSet);
+    }
+
     const json* find(const char* key, bool required) const {
         auto it = mObj.find(key);
         if (it == mObj.end()) {
@@ -542,87 +424,6 @@ private:
     size_t mIndex;
     bool mSet;
 };
-
-void decodePort(const FieldReader& r, cObjectPort& p) {
-    p.setDeviceSerial(r.u32("deviceSerial", true));
-    p.setPortId(r.u32("portId", true));
-    p.setPortLabel(r.text("portLabel").c_str());
-}
-
-void decodeAnalogPort(const FieldReader& r, cObjectAnalogPort& p) {
-    decodePort(r, p);
-    p.setDisplayUnit(r.text("displayUnit").c_str());
-    p.setGain(r.f32("gain", false));
-    p.setOffset(r.f32("offset", false));
-}
-
-std::unique_ptr<cObject> decodeObject(const FieldReader& r, uint32_t type) {
-    switch (type) {
-        case cObject::OBJ_DEVICE: {
-            auto d = std::make_unique<cObjectDevice>();
-            d->setDeviceSerial(r.u32("deviceSerial", true));
-            d->setDeviceLabel(r.text("deviceLabel").c_str());
-            d->setVersion(r.u32("version", false));
-            d->setDeviceType(r.u32("deviceType", false));
-            d->setDeviceStatus(static_cast<cObject::eObjectStatus>(r.u32("deviceStatus", false)));
-            d->setAnalogInCount(r.u32("analogInCount", false));
-            d->setAnalogOutCount(r.u32("analogOutCount", false));
-            d->setDigitalInCount(r.u32("digitalInCount", false));
-            d->setDigitalOutCount(r.u32("digitalOutCount", false));
-            return d;
-        }
-        case cObject::OBJ_PORT: {
-            auto p = std::make_unique<cObjectPort>();
-            decodePort(r, *p);
-            return p;
-        }
-        case cObject::OBJ_PORT_DIN: {
-            auto p = std::make_unique<cObjectDInput>();
-            decodePort(r, *p);
-            p->setInputState(static_cast<cObject::eObjectIOState>(r.u32("inputState", false)));
-            return p;
-        }
-        case cObject::OBJ_PORT_DOUT: {
-            auto p = std::make_unique<cObjectDOutput>();
-            decodePort(r, *p);
-            p->setOutputState(
-                static_cast<cObject::eObjectIOState>(r.u32("outputState", r.isSet())));
-            return p;
-        }
-        case cObject::OBJ_PORT_AIN: {
-            auto p = std::make_unique<cObjectAInput>();
-            decodeAnalogPort(r, *p);
-            p->setSampleRate(r.u32("sampleRate", r.isSet()));
-            p->setSampledValue(r.f32("sampledValue", false));
-            return p;
-        }
-        case cObject::OBJ_PORT_AOUT: {
-            auto p = std::make_unique<cObjectAOutput>();
-            decodeAnalogPort(r, *p);
-            p->setSampledValue(r.f32("sampledValue", r.isSet()));
-            return p;
-        }
-        case cObject::OBJ_ANALOG_SAMPLE: {
-            auto s = std::make_unique<cObjectAnalogSample>();
-            s->setDeviceSerial(r.u32("deviceSerial", true));
-            s->setPortNum(r.u32("portNum", true));
-            s->setSeqNum(r.u32("seqNum", false));
-            s->setSample(r.f32("sample", false));
-            return s;
-        }
-        case cObject::OBJ_CAPABILITY: {
-            auto c = std::make_unique<cObjectCapability>();
-            c->setDeviceSerial(r.u32("deviceSerial", true));
-            c->setCapId(r.u32("capId", true));
-            c->setLabel(r.text("label").c_str());
-            c->setValue(r.text("value").c_str());
-            return c;
-        }
-        default:
-            // Types without a class of their own travel with their number only.
-            return std::make_unique<cObject>(type);
-    }
-}
 
 json parseLine(const std::string& line) {
     bool tooDeep = false;
@@ -691,6 +492,18 @@ std::string encodeMessage(cObjectList& message) {
     return line;
 }
 
+void appendWireFloat(float value, std::string& out) {
+    LineWriter w(out);
+    w.f32(value);
+    w.finish();
+}
+
+void appendWireText(const char* text, std::string& out) {
+    LineWriter w(out);
+    w.text(text);
+    w.finish();
+}
+
 bool decodeMessage(const std::string& line, cObjectList& out, std::string& reason) {
     std::vector<std::unique_ptr<cObject>> objects;
     uint8_t msgType = 0;
@@ -730,7 +543,7 @@ bool decodeMessage(const std::string& line, cObjectList& out, std::string& reaso
                 throw Reject{where + ": field \"objType\" is out of range"};
             }
             FieldReader reader(o, index, msgType == cObjectList::MSG_SET);
-            objects.push_back(decodeObject(reader, ot->get<uint32_t>()));
+            objects.push_back(readObject(ot->get<uint32_t>(), reader));
             ++index;
         }
     } catch (const Reject& r) {

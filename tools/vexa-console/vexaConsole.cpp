@@ -7,17 +7,14 @@
 #include <sstream>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "cObject.h"
 #include "cObjectCodec.h"
+#include "cObjectFields.h"
 #include "cObjectList.h"
 
 namespace vexaconsole {
 
 namespace {
-
-using ojson = nlohmann::ordered_json;
 
 const char* msgTypeName(unsigned t) {
     static const char* const names[] = {"set", "request", "error", "event", "delete", "reply"};
@@ -44,35 +41,11 @@ public:
     }
     void text(const char* name, const char* v) {
         start(name);
-        mOut += ojson(v).dump(-1, ' ', false, ojson::error_handler_t::replace);
+        vexaobj::appendWireText(v, mOut);
     }
-    // The shortest decimal text that reads back as the same float, printed as the JSON writer
-    // prints a double ("27.1", "16777216.0", "1e-07"; a non-finite value as null).
     void f32(const char* name, float v) {
         start(name);
-        double d = static_cast<double>(v);
-        if (std::isfinite(v)) {
-            char buf[32];
-            for (int prec = 6; prec <= 9; ++prec) {
-                std::snprintf(buf, sizeof buf, "%.*g", prec, d);
-                if (std::strtof(buf, nullptr) == v)
-                    break;
-            }
-            d = std::strtod(buf, nullptr);
-        }
-        mOut += ojson(d).dump();
-    }
-
-    void port(const cObjectPort& p) {
-        u32("deviceSerial", p.getDeviceSerial());
-        u32("portId", p.getPortId());
-        text("portLabel", p.getPortLabel());
-    }
-    void analogPort(const cObjectAnalogPort& p) {
-        port(p);
-        text("displayUnit", p.getDisplayUnit());
-        f32("gain", p.getGain());
-        f32("offset", p.getOffset());
+        vexaobj::appendWireFloat(v, mOut);
     }
 
 private:
@@ -89,68 +62,7 @@ private:
 // does not match its type number shows its type only, as it travels.
 void describeFields(const cObject& obj, std::string& out) {
     FieldWriter w(out);
-    switch (obj.getType()) {
-        case cObject::OBJ_DEVICE:
-            if (auto* d = dynamic_cast<const cObjectDevice*>(&obj)) {
-                w.u32("deviceSerial", d->getDeviceSerial());
-                w.text("deviceLabel", d->getDeviceLabel());
-                w.u32("version", d->getVersion());
-                w.u32("deviceType", d->getDeviceType());
-                w.u32("deviceStatus", d->getDeviceStatus());
-                w.u32("analogInCount", d->getAnalogInCount());
-                w.u32("analogOutCount", d->getAnalogOutCount());
-                w.u32("digitalInCount", d->getDigitalInCount());
-                w.u32("digitalOutCount", d->getDigitalOutCount());
-            }
-            break;
-        case cObject::OBJ_PORT:
-            if (auto* p = dynamic_cast<const cObjectPort*>(&obj))
-                w.port(*p);
-            break;
-        case cObject::OBJ_PORT_DIN:
-            if (auto* p = dynamic_cast<const cObjectDInput*>(&obj)) {
-                w.port(*p);
-                w.u32("inputState", p->getInputState());
-            }
-            break;
-        case cObject::OBJ_PORT_DOUT:
-            if (auto* p = dynamic_cast<const cObjectDOutput*>(&obj)) {
-                w.port(*p);
-                w.u32("outputState", p->getOutputState());
-            }
-            break;
-        case cObject::OBJ_PORT_AIN:
-            if (auto* p = dynamic_cast<const cObjectAInput*>(&obj)) {
-                w.analogPort(*p);
-                w.u32("sampleRate", p->getSampleRate());
-                w.f32("sampledValue", p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_PORT_AOUT:
-            if (auto* p = dynamic_cast<const cObjectAOutput*>(&obj)) {
-                w.analogPort(*p);
-                w.f32("sampledValue", p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_ANALOG_SAMPLE:
-            if (auto* smp = dynamic_cast<const cObjectAnalogSample*>(&obj)) {
-                w.u32("deviceSerial", smp->getDeviceSerial());
-                w.u32("portNum", smp->getPortNum());
-                w.u32("seqNum", smp->getSeqNum());
-                w.f32("sample", smp->getSample());
-            }
-            break;
-        case cObject::OBJ_CAPABILITY:
-            if (auto* c = dynamic_cast<const cObjectCapability*>(&obj)) {
-                w.u32("deviceSerial", c->getDeviceSerial());
-                w.u32("capId", c->getCapId());
-                w.text("label", c->getLabel());
-                w.text("value", c->getValue());
-            }
-            break;
-        default:
-            break;
-    }
+    vexaobj::writeFields(obj, w);
 }
 
 // A whole number: -1 (the wildcard) or 0..4294967295.
