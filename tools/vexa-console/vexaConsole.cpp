@@ -35,16 +35,16 @@ class FieldWriter {
 public:
     explicit FieldWriter(std::string& out) : mOut(out) {}
 
-    void u32(const char* name, uint32_t v) {
-        start(name);
+    void u32(const vexaobj::Key& key, uint32_t v) {
+        start(key.name);
         mOut += v == cObject::WILDCARD ? "-1" : std::to_string(v);
     }
-    void text(const char* name, const char* v) {
-        start(name);
+    void text(const vexaobj::Key& key, const char* v) {
+        start(key.name);
         vexaobj::appendWireText(v, mOut);
     }
-    void f32(const char* name, float v) {
-        start(name);
+    void f32(const vexaobj::Key& key, float v) {
+        start(key.name);
         vexaobj::appendWireFloat(v, mOut);
     }
 

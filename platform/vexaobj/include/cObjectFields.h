@@ -19,18 +19,36 @@ namespace vexaobj {
 // 0.0 or empty text; text is never required.
 enum class Need { Optional, Required, InSet /* required in a set message */ };
 
+// A field's key: its name, and the text the direct writer puts before its value.
+struct Key {
+    const char* name;
+    char wire[24];      // ,"name": and zeros: names are at most 19 characters long
+    size_t wireLength;  // of ,"name":
+};
+
+constexpr Key makeKey(const char* name) {
+    Key k{name, {}, 0};
+    k.wire[k.wireLength++] = ',';
+    k.wire[k.wireLength++] = '"';
+    for (const char* p = name; *p; ++p)
+        k.wire[k.wireLength++] = *p;
+    k.wire[k.wireLength++] = '"';
+    k.wire[k.wireLength++] = ':';
+    return k;
+}
+
 template <class C, class V>
 struct Field {
-    const char* key;
+    Key key;
     V (C::*get)() const;
     void (C::*set)(V);
     Need need;
 };
 
 template <class C, class V>
-constexpr Field<C, V> field(const char* key, V (C::*get)() const, void (C::*set)(V),
+constexpr Field<C, V> field(const char* name, V (C::*get)() const, void (C::*set)(V),
                             Need need = Need::Optional) {
-    return {key, get, set, need};
+    return {makeKey(name), get, set, need};
 }
 
 // clang-format off
@@ -123,35 +141,41 @@ void forEachField(Fields<Table> table, Fn&& fn) {
     forEachField(table, fn, std::make_index_sequence<n>());
 }
 
-// Hands every field of the object to `out` in wire order: out.u32(key, v), out.f32(key, v) or
-// out.text(key, v), an enum as its number. False, with nothing handed, when the object's class
-// is not that of its type number (a bare cObject made with a known number).
+// Hands every field of the object, of class C with the fields of `table`, to `out` in wire
+// order: out.u32(key, v), out.f32(key, v) or out.text(key, v) with the field's Key, an enum as
+// its number. False, with nothing handed, when the object is not of class C (a bare cObject made
+// with a known type number).
+template <class C, class Table, class Out>
+bool writeFieldsOf(const cObject& obj, Table table, Out& out) {
+    const auto* o = dynamic_cast<const C*>(&obj);
+    if (!o)
+        return false;
+    forEachField(table, [&](auto at) {
+        constexpr const auto& f = decltype(at)::field;
+        const auto v = (o->*f.get)();
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, const char*>)
+            out.text(f.key, v);
+        else if constexpr (std::is_same_v<V, float>)
+            out.f32(f.key, v);
+        else
+            out.u32(f.key, static_cast<uint32_t>(v));
+    });
+    return true;
+}
+
+// The same for an object of any type.
 template <class Out>
 bool writeFields(const cObject& obj, Out& out) {
     return withType(obj.getType(), [&](auto* tag, auto table) {
-        using C = std::remove_pointer_t<decltype(tag)>;
-        const auto* o = dynamic_cast<const C*>(&obj);
-        if (!o)
-            return false;
-        forEachField(table, [&](auto at) {
-            constexpr auto f = decltype(at)::field;
-            const auto v = (o->*f.get)();
-            using V = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<V, const char*>)
-                out.text(f.key, v);
-            else if constexpr (std::is_same_v<V, float>)
-                out.f32(f.key, v);
-            else
-                out.u32(f.key, static_cast<uint32_t>(v));
-        });
-        return true;
+        return writeFieldsOf<std::remove_pointer_t<decltype(tag)>>(obj, table, out);
     });
 }
 
-// A new object of the type number's class with every field taken from `in`: in.u32(key, need),
-// in.f32(key, need) or in.text(key) (which returns a std::string).
+// A new object of the type number's class with every field taken from `in`: in.u32(name, need),
+// in.f32(name, need) or in.text(name) (which returns a std::string).
 template <class In>
-std::unique_ptr<cObject> readObject(uint32_t type, In& in) {
+std::unique_ptr<cObject> readObject(uint32_t type, const In& in) {
     return withType(type, [&](auto* tag, auto table) -> std::unique_ptr<cObject> {
         using C = std::remove_pointer_t<decltype(tag)>;
         if constexpr (std::is_same_v<C, cObject>) {
@@ -160,14 +184,14 @@ std::unique_ptr<cObject> readObject(uint32_t type, In& in) {
             auto o = std::make_unique<C>();
             C* p = o.get();
             forEachField(table, [&](auto at) {
-                constexpr auto f = decltype(at)::field;
+                constexpr const auto& f = decltype(at)::field;
                 using V = std::decay_t<decltype((p->*f.get)())>;
                 if constexpr (std::is_same_v<V, const char*>)
-                    (p->*f.set)(in.text(f.key).c_str());
+                    (p->*f.set)(in.text(f.key.name).c_str());
                 else if constexpr (std::is_same_v<V, float>)
-                    (p->*f.set)(in.f32(f.key, f.need));
+                    (p->*f.set)(in.f32(f.key.name, f.need));
                 else
-                    (p->*f.set)(static_cast<V>(in.u32(f.key, f.need)));
+                    (p->*f.set)(static_cast<V>(in.u32(f.key.name, f.need)));
             });
             return o;
         }
