@@ -198,9 +198,6 @@ public:
     // it is, and each maximal ill-formed subsequence as one U+FFFD (the byte that broke a
     // sequence is read again as the start of the next). Makes room as it goes.
     void text(const char* text) {
-        static const char kHex[] = "0123456789abcdef";
-        // The escape letter of each control character; 'u' for \u00xx.
-        static const char kShortEscape[] = "uuuuuuuubtnufruuuuuuuuuuuuuuuuuu";
         const auto* p = reinterpret_cast<const unsigned char*>(text);
         reserve(1);
         put('"');
@@ -216,62 +213,70 @@ public:
             if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
                 *mP++ = static_cast<char>(c);
                 ++p;
-                continue;
-            }
-            if (c == 0)
+            } else if (c == 0) {
                 break;
-            if (c < 0x80) {
-                put('\\');
-                if (c == '"' || c == '\\') {
-                    put(static_cast<char>(c));
-                } else if (kShortEscape[c] != 'u') {
-                    put(kShortEscape[c]);
-                } else {
-                    raw("u00");
-                    put(kHex[c >> 4]);
-                    put(kHex[c & 0xF]);
-                }
+            } else if (c < 0x80) {
+                escape(c);
                 ++p;
-                continue;
-            }
-            // A multi-byte sequence: its continuation bytes, and the range of the first of
-            // them, follow from the lead byte (this excludes overlong forms, surrogates and code
-            // points above U+10FFFF).
-            size_t follow = 0;
-            unsigned char lo = 0x80, hi = 0xBF;
-            if (c >= 0xC2 && c <= 0xDF) {
-                follow = 1;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                follow = 2;
-                lo = c == 0xE0 ? 0xA0 : 0x80;
-                hi = c == 0xED ? 0x9F : 0xBF;
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                follow = 3;
-                lo = c == 0xF0 ? 0x90 : 0x80;
-                hi = c == 0xF4 ? 0x8F : 0xBF;
             } else {
-                raw(kReplacement);  // a byte that cannot start a sequence
-                ++p;
-                continue;
+                p += sequence(p);
             }
-            size_t i = 1;
-            for (; i <= follow; ++i) {
-                if (p[i] < (i == 1 ? lo : 0x80) || p[i] > (i == 1 ? hi : 0xBF))
-                    break;
-            }
-            if (i > follow) {
-                std::memcpy(mP, p, follow + 1);
-                mP += follow + 1;
-            } else {
-                raw(kReplacement);
-            }
-            p += i;
         }
         reserve(1 + kFieldsRoom);  // and for the fields after the text
         put('"');
     }
 
 private:
+    // A quote, a backslash or a control character, escaped.
+    void escape(unsigned char c) {
+        static const char kHex[] = "0123456789abcdef";
+        // The escape letter of each control character; 'u' for \u00xx.
+        static const char kShortEscape[] = "uuuuuuuubtnufruuuuuuuuuuuuuuuuuu";
+        put('\\');
+        if (c == '"' || c == '\\') {
+            put(static_cast<char>(c));
+        } else if (kShortEscape[c] != 'u') {
+            put(kShortEscape[c]);
+        } else {
+            raw("u00");
+            put(kHex[c >> 4]);
+            put(kHex[c & 0xF]);
+        }
+    }
+    // A multi-byte sequence starting at `p`, as it is when well-formed, otherwise as U+FFFD: the
+    // bytes taken. Its continuation bytes, and the range of the first of them, follow from the
+    // lead byte (this excludes overlong forms, surrogates and code points above U+10FFFF); a
+    // byte that broke the sequence is not taken, so it is read again as the start of the next.
+    size_t sequence(const unsigned char* p) {
+        const unsigned char c = *p;
+        size_t follow = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            follow = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            follow = 2;
+            lo = c == 0xE0 ? 0xA0 : 0x80;
+            hi = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            follow = 3;
+            lo = c == 0xF0 ? 0x90 : 0x80;
+            hi = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            raw(kReplacement);  // a byte that cannot start a sequence
+            return 1;
+        }
+        size_t i = 1;
+        while (i <= follow && p[i] >= (i == 1 ? lo : 0x80) && p[i] <= (i == 1 ? hi : 0xBF))
+            ++i;
+        if (i > follow) {
+            std::memcpy(mP, p, follow + 1);
+            mP += follow + 1;
+        } else {
+            raw(kReplacement);
+        }
+        return i;
+    }
+
     // Text is written in slices of this many bytes; each byte takes at most 6 (\u00xx).
     static constexpr size_t kTextSlice = 64;
     static constexpr size_t kRoom = 1024;

@@ -109,6 +109,98 @@ Command sendOne(uint8_t msgType, cObject* obj) {
     return c;
 }
 
+// The short commands: each one's words (its name included) and the message it sends.
+using Words = std::vector<std::string>;
+
+Command deviceRequest(const Words&) {
+    auto* d = new cObjectDevice;
+    d->setDeviceSerial(cObject::WILDCARD);
+    return sendOne(cObjectList::MSG_REQUEST, d);
+}
+
+// A new port object of the kind named, or null.
+cObjectPort* newPort(const std::string& kind) {
+    if (kind == "ain")
+        return new cObjectAInput;
+    if (kind == "aout")
+        return new cObjectAOutput;
+    if (kind == "din")
+        return new cObjectDInput;
+    if (kind == "dout")
+        return new cObjectDOutput;
+    return nullptr;
+}
+
+Command portsRequest(const Words& w) {
+    uint32_t id = cObject::WILDCARD;
+    if (w.size() == 3 && !parseId(w[2], id))
+        return error("bad port id: " + w[2]);
+    cObjectPort* p = newPort(w[1]);
+    if (!p)
+        return error("ports wants ain, aout, din or dout, not " + w[1]);
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    return sendOne(cObjectList::MSG_REQUEST, p);
+}
+
+Command capabilitiesRequest(const Words& w) {
+    uint32_t id = cObject::WILDCARD;
+    if (w.size() == 2 && !parseId(w[1], id))
+        return error("bad capability id: " + w[1]);
+    auto* c = new cObjectCapability;
+    c->setDeviceSerial(cObject::WILDCARD);
+    c->setCapId(id);
+    return sendOne(cObjectList::MSG_REQUEST, c);
+}
+
+Command outputSet(const Words& w) {
+    uint32_t id;
+    float value;
+    if (!parseId(w[1], id))
+        return error("bad port id: " + w[1]);
+    if (!parseValue(w[2], value))
+        return error("bad value: " + w[2]);
+    auto* p = new cObjectAOutput;
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    p->setSampledValue(value);
+    return sendOne(cObjectList::MSG_SET, p);
+}
+
+Command rateSet(const Words& w) {
+    uint32_t id, rate;
+    if (!parseId(w[1], id))
+        return error("bad port id: " + w[1]);
+    if (!parseId(w[2], rate) || rate == cObject::WILDCARD)
+        return error("bad sample rate: " + w[2]);
+    auto* p = new cObjectAInput;
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    p->setSampleRate(rate);
+    return sendOne(cObjectList::MSG_SET, p);
+}
+
+struct CommandForm {
+    const char* name;
+    size_t minWords, maxWords;  // the name included
+    Command (*build)(const Words& words);
+};
+const CommandForm kCommands[] = {
+    {"help", 1, 1,
+     [](const Words&) {
+         return Command{Command::Help, ""};
+     }},
+    {"quit", 1, 1,
+     [](const Words&) {
+         return Command{Command::Quit, ""};
+     }},
+    {"device", 1, 1, deviceRequest},
+    {"ports", 2, 3, portsRequest},
+    {"caps", 1, 2, capabilitiesRequest},
+    {"set", 3, 3, outputSet},
+    {"rate", 3, 3, rateSet},
+};
+
 }  // namespace
 
 std::string describeMessage(const cObjectList& message) {
@@ -131,82 +223,16 @@ Command parseCommand(const std::string& input) {
     size_t start = input.find_first_not_of(" \t");
     if (start == std::string::npos)
         return Command();
-    if (input[start] == '{') {
-        Command c;
-        c.kind = Command::Send;
-        c.line = input;
-        return c;
-    }
+    if (input[start] == '{')
+        return Command{Command::Send, input};
     std::istringstream in(input);
     std::vector<std::string> w;
     for (std::string t; in >> t;)
         w.push_back(t);
-    const std::string& cmd = w[0];
-
-    if (cmd == "help" && w.size() == 1)
-        return Command{Command::Help, ""};
-    if (cmd == "quit" && w.size() == 1)
-        return Command{Command::Quit, ""};
-
-    if (cmd == "device" && w.size() == 1) {
-        auto* d = new cObjectDevice;
-        d->setDeviceSerial(cObject::WILDCARD);
-        return sendOne(cObjectList::MSG_REQUEST, d);
-    }
-    if (cmd == "ports" && (w.size() == 2 || w.size() == 3)) {
-        uint32_t id = cObject::WILDCARD;
-        if (w.size() == 3 && !parseId(w[2], id))
-            return error("bad port id: " + w[2]);
-        cObjectPort* p = nullptr;
-        if (w[1] == "ain") {
-            p = new cObjectAInput;
-        } else if (w[1] == "aout") {
-            p = new cObjectAOutput;
-        } else if (w[1] == "din") {
-            p = new cObjectDInput;
-        } else if (w[1] == "dout") {
-            p = new cObjectDOutput;
-        } else {
-            return error("ports wants ain, aout, din or dout, not " + w[1]);
-        }
-        p->setDeviceSerial(cObject::WILDCARD);
-        p->setPortId(id);
-        return sendOne(cObjectList::MSG_REQUEST, p);
-    }
-    if (cmd == "caps" && (w.size() == 1 || w.size() == 2)) {
-        uint32_t id = cObject::WILDCARD;
-        if (w.size() == 2 && !parseId(w[1], id))
-            return error("bad capability id: " + w[1]);
-        auto* c = new cObjectCapability;
-        c->setDeviceSerial(cObject::WILDCARD);
-        c->setCapId(id);
-        return sendOne(cObjectList::MSG_REQUEST, c);
-    }
-    if (cmd == "set" && w.size() == 3) {
-        uint32_t id;
-        float value;
-        if (!parseId(w[1], id))
-            return error("bad port id: " + w[1]);
-        if (!parseValue(w[2], value))
-            return error("bad value: " + w[2]);
-        auto* p = new cObjectAOutput;
-        p->setDeviceSerial(cObject::WILDCARD);
-        p->setPortId(id);
-        p->setSampledValue(value);
-        return sendOne(cObjectList::MSG_SET, p);
-    }
-    if (cmd == "rate" && w.size() == 3) {
-        uint32_t id, rate;
-        if (!parseId(w[1], id))
-            return error("bad port id: " + w[1]);
-        if (!parseId(w[2], rate) || rate == cObject::WILDCARD) {
-            return error("bad sample rate: " + w[2]);
-        }
-        auto* p = new cObjectAInput;
-        p->setDeviceSerial(cObject::WILDCARD);
-        p->setPortId(id);
-        p->setSampleRate(rate);
-        return sendOne(cObjectList::MSG_SET, p);
+    for (const CommandForm& form : kCommands) {
+        if (!w.empty() && w[0] == form.name && w.size() >= form.minWords &&
+            w.size() <= form.maxWords)
+            return form.build(w);
     }
     return error("unknown command: " + input.substr(start));
 }
