@@ -378,14 +378,14 @@ public:
 
     // ---- senders and the client's own calls --------------------------------------------
 
-    // False when the client was started before; otherwise marks it started.
-    bool claimStart() {
+    // The start, once, with a valid address: Claimed, or why not.
+    enum class Start { Claimed, Twice, Invalid };
+    Start claimStart(bool validAddress) {
         std::lock_guard<std::mutex> lk(mMu);
-        return !mStarted && (mStarted = true);
-    }
-    bool started() const {
-        std::lock_guard<std::mutex> lk(mMu);
-        return mStarted;
+        if (mStarted)
+            return Start::Twice;
+        mStarted = validAddress;
+        return validAddress ? Start::Claimed : Start::Invalid;
     }
     // Queues a line; true when it is the first line dropped from a full queue while connected
     // since the drops were last reported.
@@ -589,18 +589,16 @@ public:
 
     // Claims the start; false (and logged) when already started or the address is not valid.
     bool claimStart(const char* host, int port) {
-        if (mOut.started()) {
-            mLog.error("start called twice; the first call stands");
-            return false;
-        }
-        if (!host || !*host || port <= 0 || port > 65535) {
-            mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
-                       port);
-            return false;
-        }
-        if (!mOut.claimStart()) {
-            mLog.error("start called twice; the first call stands");
-            return false;
+        switch (mOut.claimStart(host && *host && port > 0 && port <= 65535)) {
+            case Outgoing::Start::Twice:
+                mLog.error("start called twice; the first call stands");
+                return false;
+            case Outgoing::Start::Invalid:
+                mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
+                           port);
+                return false;
+            case Outgoing::Start::Claimed:
+                break;
         }
         mHost = host;
         mPort = port;

@@ -100,7 +100,7 @@ inline constexpr auto kCapabilityFields = std::make_tuple(
 inline constexpr std::tuple<> kNoFields{};
 
 // A table named as a type, so that its fields are constants where it is walked: the accessors
-// are called directly and the keys' lengths are known, as if the fields were written out.
+// are called directly, as if the fields were written out.
 template <const auto& Table>
 struct Fields {};
 
