@@ -415,7 +415,7 @@ public:
             mWaker.wake();
     }
     // Waits for the queue to become empty and what was written to be acknowledged, bounded by
-    // the deadline.
+    // the deadline (see cObjectClient::flush).
     bool flush(std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;
         std::unique_lock<std::mutex> lk(mMu);
@@ -428,7 +428,7 @@ public:
             mIoIdle = false;
             mWaker.wake();
         }
-        const bool done = waitWrittenLocked(lk, deadline) && waitAcknowledgedLocked(lk, deadline);
+        const bool done = waitDeliveredLocked(lk, deadline);
         --mFlushWaiters;
         return done;
     }
@@ -538,18 +538,18 @@ private:
     // An open batch holds the queue back, unless a flush() waits. Under mMu.
     bool heldBackLocked() const { return mBatchDepth > 0 && mFlushWaiters == 0; }
 
-    bool waitWrittenLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline) {
-        return mCv.wait_until(lk, deadline, [&] { return mQueue.empty() || mStopping; }) &&
-               !mStopping;
-    }
-    // What was written has reached vexad's host once the socket holds nothing unacknowledged.
-    // No event tells of that: it is looked at again after a round trip of the connection.
-    bool waitAcknowledgedLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline) {
+    // Waits until the queue is empty and vexad's host has acknowledged what was written, or the
+    // deadline. No event tells of the acknowledgement: the socket is looked at again after a
+    // round trip of the connection. Under mMu.
+    bool waitDeliveredLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline) {
         for (;;) {
+            if (!mCv.wait_until(lk, deadline, [&] { return mQueue.empty() || mStopping; }) ||
+                mStopping)
+                return false;
             int unacked = 0;
             if (mConnFd < 0 || (::ioctl(mConnFd, SIOCOUTQ, &unacked) == 0 && unacked == 0))
-                return mQueue.empty() && !mStopping;
-            if (mStopping || Clock::now() >= deadline)
+                return true;
+            if (Clock::now() >= deadline)
                 return false;
             mCv.wait_until(lk, std::min(deadline, Clock::now() + roundTrip(mConnFd)));
         }
