@@ -373,8 +373,8 @@ private:
 
 class Outgoing {
 public:
-    Outgoing(const cObjectClient::Options& opt, const Waker& waker)
-        : mWaker(waker), mQueue(opt.queueLimit) {}
+    Outgoing(const cObjectClient::Options& opt, const cQlog& log, const Waker& waker)
+        : mLog(log), mWaker(waker), mQueue(opt.queueLimit) {}
 
     // ---- senders and the client's own calls --------------------------------------------
 
@@ -387,18 +387,20 @@ public:
         mStarted = validAddress;
         return validAddress ? Start::Claimed : Start::Invalid;
     }
-    // Queues a line; true when it is the first line dropped from a full queue while connected
-    // since the drops were last reported.
-    bool enqueue(const std::string& line) {
+    // Queues a line (see SendQueue::push) and writes it or has it written.
+    void enqueue(const std::string& line) {
         bool wakeIo, firstStalledDrop;
         {
             std::lock_guard<std::mutex> lk(mMu);
             firstStalledDrop = mQueue.push(line) && mQueue.unreported() == 1 && mConnFd >= 0;
             wakeIo = takeIdleLocked() && !writeDirectLocked();
         }
+        if (firstStalledDrop) {
+            mLog.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
+                       mQueue.limit());
+        }
         if (wakeIo)
             mWaker.wake();
-        return firstStalledDrop;
     }
     void beginBatch() {
         std::lock_guard<std::mutex> lk(mMu);
@@ -562,6 +564,7 @@ private:
         return std::chrono::microseconds(info.tcpi_rtt);
     }
 
+    const cQlog& mLog;
     const Waker& mWaker;
 
     // Guarded by mMu.
@@ -911,7 +914,7 @@ struct cObjectClient::Impl {
     cQlog log{"vexaobj"};
     Waker waker;
     Dispatch dispatch{log, waker};
-    Outgoing out{opt, waker};
+    Outgoing out{opt, log, waker};
     Link link{opt, log, waker, dispatch, out};
 };
 
@@ -972,9 +975,8 @@ void cObjectClient::send(cObjectList* message) {
         d->log.error("message type %u with %d objects not sent: %zu bytes exceed the limit of %zu",
                      static_cast<unsigned>(message->getMsgType()), message->numObjects(),
                      line.size(), vexaobj::kMaxLineBytes);
-    } else if (d->out.enqueue(line)) {
-        d->log.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
-                     d->opt.queueLimit);
+    } else {
+        d->out.enqueue(line);
     }
     if (line.capacity() > kScratchKeep)
         std::string().swap(line);
