@@ -114,17 +114,17 @@ public:
     void handleEvent(cObjectList* objects);
     void handleDelete(cObjectList* objects);
     void handleReply(cObjectList* objects);
-    void handleRequest(cObjectDevice* object);
-    void handleRequest(cObjectCapability* object);
-    void handleRequest(cObjectDInput* object);
-    void handleRequest(cObjectDOutput* object);
-    void handleRequest(cObjectAInput* object);
-    void handleRequest(cObjectAOutput* object);
     void handleSet(cObjectDOutput* object);
     void handleSet(cObjectAInput* object);
     void handleSet(cObjectAOutput* object);
 
 private:
+    // One object of a request or a set, by the class of its type.
+    void answerRequest(cObject* object);
+    void applySet(cObject* object);
+    template <class Requested, class List>
+    void answer(cObject* object, const List& list, uint32_t (Requested::*id)() const,
+                const char* note = nullptr);
     void setOnlineStatusLocked(eObjectStatus status);
     bool forThisDevice(uint32_t serial) const;
 };

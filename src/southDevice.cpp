@@ -3,6 +3,7 @@
 // vexad's requests and sets.
 #include "southDevice.h"
 
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -372,67 +373,96 @@ const char* dispatchLine(uint32_t type, bool set) {
     return line != nullptr ? line : "Not handling this...";
 }
 
-}  // namespace
-
-// The per-object handlers view an object as the class of its type only when it really is one:
-// a mislabelled object from the wire is logged and skipped.
-void SouthDevice::handleRequest(cObjectList* objects) {
-    debug("REQUEST");
+// Logs each object of a request or a set and hands it to `handle`.
+template <class Handle>
+void eachObject(const cQlog& log, cObjectList* objects, bool set, Handle handle) {
     for (cObject* o = objects->first(); o != nullptr; o = objects->next()) {
-        debug("Object type: %d", static_cast<int>(o->getType()));
-        debug("%s", dispatchLine(o->getType(), false));
-        switch (o->getType()) {
-            case cObject::OBJ_DEVICE:
-                if (auto* d = dynamic_cast<cObjectDevice*>(o))
-                    handleRequest(d);
-                break;
-            case cObject::OBJ_PORT_DIN:
-                if (auto* p = dynamic_cast<cObjectDInput*>(o))
-                    handleRequest(p);
-                break;
-            case cObject::OBJ_PORT_DOUT:
-                if (auto* p = dynamic_cast<cObjectDOutput*>(o))
-                    handleRequest(p);
-                break;
-            case cObject::OBJ_PORT_AIN:
-                if (auto* p = dynamic_cast<cObjectAInput*>(o))
-                    handleRequest(p);
-                break;
-            case cObject::OBJ_PORT_AOUT:
-                if (auto* p = dynamic_cast<cObjectAOutput*>(o))
-                    handleRequest(p);
-                break;
-            case cObject::OBJ_CAPABILITY:
-                if (auto* c = dynamic_cast<cObjectCapability*>(o))
-                    handleRequest(c);
-                break;
-            default:
-                break;  // logged above, nothing to answer
-        }
+        log.debug("Object type: %d", static_cast<int>(o->getType()));
+        log.debug("%s", dispatchLine(o->getType(), set));
+        handle(o);
     }
 }
 
+}  // namespace
+
+void SouthDevice::handleRequest(cObjectList* objects) {
+    debug("REQUEST");
+    eachObject(*this, objects, false, [this](cObject* o) { answerRequest(o); });
+}
+
 void SouthDevice::handleSet(cObjectList* objects) {
-    for (cObject* o = objects->first(); o != nullptr; o = objects->next()) {
-        debug("Object type: %d", static_cast<int>(o->getType()));
-        debug("%s", dispatchLine(o->getType(), true));
-        switch (o->getType()) {
-            case cObject::OBJ_PORT_DOUT:
-                if (auto* p = dynamic_cast<cObjectDOutput*>(o))
-                    handleSet(p);
-                break;
-            case cObject::OBJ_PORT_AIN:
-                if (auto* p = dynamic_cast<cObjectAInput*>(o))
-                    handleSet(p);
-                break;
-            case cObject::OBJ_PORT_AOUT:
-                if (auto* p = dynamic_cast<cObjectAOutput*>(o))
-                    handleSet(p);
-                break;
-            default:
-                break;  // logged above, nothing to apply
-        }
+    eachObject(*this, objects, true, [this](cObject* o) { applySet(o); });
+}
+
+// The per-object handlers view an object as the class of its type only when it really is one:
+// a mislabelled object from the wire is logged and skipped.
+void SouthDevice::answerRequest(cObject* o) {
+    switch (o->getType()) {
+        case cObject::OBJ_DEVICE:
+            // The device alone; vexad asks for the ports and capabilities separately.
+            answer<cObjectDevice>(o, std::array<cObjectDevice*, 1>{this},
+                                  &cObjectDevice::getDeviceSerial,
+                                  "Request all device information.");
+            break;
+        case cObject::OBJ_PORT_DIN:
+            answer<cObjectDInput>(o, diPorts, &cObjectDInput::getPortId);
+            break;
+        case cObject::OBJ_PORT_DOUT:
+            answer<cObjectDOutput>(o, doPorts, &cObjectDOutput::getPortId);
+            break;
+        case cObject::OBJ_PORT_AIN:
+            answer<cObjectAInput>(o, aiPorts, &cObjectAInput::getPortId);
+            break;
+        case cObject::OBJ_PORT_AOUT:
+            answer<cObjectAOutput>(o, aoPorts, &cObjectAOutput::getPortId);
+            break;
+        case cObject::OBJ_CAPABILITY:
+            answer<cObjectCapability>(o, capabilities, &cObjectCapability::getCapId);
+            break;
+        default:
+            break;  // logged by the loop, nothing to answer
     }
+}
+
+void SouthDevice::applySet(cObject* o) {
+    switch (o->getType()) {
+        case cObject::OBJ_PORT_DOUT:
+            if (auto* p = dynamic_cast<cObjectDOutput*>(o))
+                handleSet(p);
+            break;
+        case cObject::OBJ_PORT_AIN:
+            if (auto* p = dynamic_cast<cObjectAInput*>(o))
+                handleSet(p);
+            break;
+        case cObject::OBJ_PORT_AOUT:
+            if (auto* p = dynamic_cast<cObjectAOutput*>(o))
+                handleSet(p);
+            break;
+        default:
+            break;  // logged by the loop, nothing to apply
+    }
+}
+
+// Answers a request for this device with one message (type 1, as vexad expects, not 5) holding
+// every element of `list` whose id, read with `id` as the request's is, matches the request's
+// (or every one for the wildcard); nothing is sent when nothing matches. `note`, when given, is
+// logged first.
+template <class Requested, class List>
+void SouthDevice::answer(cObject* object, const List& list, uint32_t (Requested::*id)() const,
+                         const char* note) {
+    auto* request = dynamic_cast<Requested*>(object);
+    if (request == nullptr || !forThisDevice(request->getDeviceSerial()))
+        return;
+    if (note != nullptr)
+        debug("%s", note);
+    cObjectList txMsg;
+    txMsg.setMsgType(cObjectList::MSG_REQUEST);
+    for (auto* element : list) {
+        if (idMatches((request->*id)(), (element->*id)()))
+            txMsg.add(element);
+    }
+    if (txMsg.numObjects() > 0 && client != nullptr)
+        client->send(&txMsg);
 }
 
 void SouthDevice::handleError(cObjectList* /*objects*/) {
@@ -449,72 +479,6 @@ void SouthDevice::handleDelete(cObjectList* /*objects*/) {
 
 void SouthDevice::handleReply(cObjectList* /*objects*/) {
     debug("Handling reply message.");
-}
-
-namespace {
-
-// Answers a request with one message (type 1, as vexad expects, not 5) holding every element
-// of `list` whose id matches; nothing is sent when nothing matches.
-template <class List, class IdOf>
-void answer(cObjectClient* client, const List& list, uint32_t wanted, IdOf idOf) {
-    cObjectList txMsg;
-    txMsg.setMsgType(cObjectList::MSG_REQUEST);
-    for (auto* element : list) {
-        if (idMatches(wanted, idOf(element)))
-            txMsg.add(element);
-    }
-    if (txMsg.numObjects() > 0 && client != nullptr)
-        client->send(&txMsg);
-}
-
-template <class Port>
-uint32_t portIdOf(Port* p) {
-    return p->getPortId();
-}
-
-}  // namespace
-
-void SouthDevice::handleRequest(cObjectDevice* object) {
-    if (!forThisDevice(object->getDeviceSerial()))
-        return;
-    debug("Request all device information.");
-    // The device alone; vexad asks for the ports and capabilities separately.
-    cObjectList txMsg;
-    txMsg.setMsgType(cObjectList::MSG_REQUEST);
-    txMsg.add(static_cast<cObjectDevice*>(this));
-    if (client != nullptr)
-        client->send(&txMsg);
-}
-
-void SouthDevice::handleRequest(cObjectCapability* object) {
-    if (!forThisDevice(object->getDeviceSerial()))
-        return;
-    answer(client, capabilities, object->getCapId(),
-           [](cObjectCapability* c) { return c->getCapId(); });
-}
-
-void SouthDevice::handleRequest(cObjectDInput* object) {
-    if (!forThisDevice(object->getDeviceSerial()))
-        return;
-    answer(client, diPorts, object->getPortId(), portIdOf<DigitalInput>);
-}
-
-void SouthDevice::handleRequest(cObjectDOutput* object) {
-    if (!forThisDevice(object->getDeviceSerial()))
-        return;
-    answer(client, doPorts, object->getPortId(), portIdOf<DigitalOutput>);
-}
-
-void SouthDevice::handleRequest(cObjectAInput* object) {
-    if (!forThisDevice(object->getDeviceSerial()))
-        return;
-    answer(client, aiPorts, object->getPortId(), portIdOf<AnalogueInput>);
-}
-
-void SouthDevice::handleRequest(cObjectAOutput* object) {
-    if (!forThisDevice(object->getDeviceSerial()))
-        return;
-    answer(client, aoPorts, object->getPortId(), portIdOf<AnalogueOutput>);
 }
 
 void SouthDevice::handleSet(cObjectDOutput* object) {

@@ -214,9 +214,60 @@ int SerialConfig::connect(std::string path) {
     return openPort(path, settings);
 }
 
+namespace {
+
+// Raw 8-bit line: no echo, no signals, no canonical editing, no CR/LF or XON/XOFF translation,
+// no parity, no output processing; the frame size and stop bits of the settings.
+void makeRaw(termios& tio, const SerialPort& settings) {
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= entryOf(kDataBits, settings.dataBits).size | CLOCAL | CREAD;
+    if (settings.stopBits == SB_2)
+        tio.c_cflag |= CSTOPB;
+    tio.c_cc[VMIN] = 1;   // read returns as soon as one byte is there
+    tio.c_cc[VTIME] = 0;  // and waits for it without a timeout
+}
+
+// Sets the open line up as the settings say and makes its reads blocking again: null, or the
+// step that failed, with errno telling why.
+const char* setUpLine(int fd, const SerialPort& settings) {
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return "tcgetattr";
+    // No further open of the tty while it is ours (root is not bound by this; the lock binds
+    // it).
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return "exclusive use";
+    makeRaw(tio, settings);
+    speed_t speed = entryOf(kBauds, settings.baudRate).speed;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
+        return "line speed";
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        return "tcsetattr";
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return "blocking mode";
+    return nullptr;
+}
+
+void switchToRs485(int fd, const std::string& path) {
+    struct serial_rs485 rs485;
+    memset(&rs485, 0, sizeof rs485);
+    rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (ioctl(fd, TIOCSRS485, &rs485) != 0) {
+        // The line may still work when the transceiver switches direction by itself.
+        logger().error("Could not switch %s to RS485 mode: %s", path.c_str(), strerror(errno));
+    }
+}
+
+}  // namespace
+
 int SerialConfig::openPort(const std::string& path, const SerialPort& settings) {
     // O_NONBLOCK only for the open itself: a port without carrier must not block it. The
-    // descriptor is switched back to blocking reads below.
+    // descriptor is switched back to blocking reads by setUpLine.
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && errno == EBUSY)
         return held(path);  // in exclusive use (TIOCEXCL) by another process
@@ -233,53 +284,15 @@ int SerialConfig::openPort(const std::string& path, const SerialPort& settings) 
         }
         logger().warn("Could not lock serial port %s: %s", path.c_str(), strerror(errno));
     }
-    auto fail = [&](const char* what) {
+    if (const char* step = setUpLine(fd, settings)) {
         int err = errno;
-        logger().error("Could not set up serial port %s (%s): %s", path.c_str(), what,
+        logger().error("Could not set up serial port %s (%s): %s", path.c_str(), step,
                        strerror(err));
         closePort(fd);
         return -1;
-    };
-
-    struct termios tio;
-    if (tcgetattr(fd, &tio) != 0)
-        return fail("tcgetattr");
-    // No further open of the tty while it is ours (root is not bound by this; the lock above
-    // binds it).
-    if (ioctl(fd, TIOCEXCL) != 0)
-        return fail("exclusive use");
-    // Raw 8-bit line: no echo, no signals, no canonical editing, no CR/LF or XON/XOFF
-    // translation, no parity, no output processing.
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                          ICRNL | IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= entryOf(kDataBits, settings.dataBits).size | CLOCAL | CREAD;
-    if (settings.stopBits == SB_2)
-        tio.c_cflag |= CSTOPB;
-    tio.c_cc[VMIN] = 1;   // read returns as soon as one byte is there
-    tio.c_cc[VTIME] = 0;  // and waits for it without a timeout
-    speed_t speed = entryOf(kBauds, settings.baudRate).speed;
-    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
-        return fail("line speed");
-    if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        return fail("tcsetattr");
-
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-        return fail("blocking mode");
-
-    if (settings.mode == PM_RS485) {
-        struct serial_rs485 rs485;
-        memset(&rs485, 0, sizeof rs485);
-        rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        if (ioctl(fd, TIOCSRS485, &rs485) != 0) {
-            // The line may still work when the transceiver switches direction by itself.
-            logger().error("Could not switch %s to RS485 mode: %s", path.c_str(), strerror(errno));
-        }
     }
-
+    if (settings.mode == PM_RS485)
+        switchToRs485(fd, path);
     tcflush(fd, TCIFLUSH);  // bytes that arrived before we opened belong to no frame of ours
     logger().info("Serial port %s open: %s", path.c_str(), settingsText(settings).c_str());
     return fd;

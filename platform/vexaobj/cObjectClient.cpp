@@ -1,16 +1,16 @@
 // The connection to vexad.
 //
-// Two halves, each with its own thread, started by start():
-//  - the link (io thread) owns the socket: it resolves and connects (with back-off), writes the
-//    outgoing queue in order, several messages per write, reads incoming bytes and cuts them
-//    into lines;
+// Three parts, two of them with a thread of their own started by start():
+//  - the outgoing side holds the bounded queue (sendQueue.h) and the rule of who writes the
+//    socket, under one lock;
+//  - the link (io thread) owns the connection: it resolves and connects (with back-off), writes
+//    the queue in order, several messages per write, reads incoming bytes and cuts them into
+//    lines;
 //  - the dispatch (reader thread) decodes the incoming lines and hands each message to the
 //    listener, one at a time and with no lock of the client held, so the listener may call
 //    send().
-// send() encodes and queues; while the io thread is idle on a connection that lived, it also
-// makes one non-blocking write of what is queued itself, sparing the io thread a wake-up. It
-// never waits on the socket, so a slow, stalled or absent vexad never holds up the daemon. The
-// queue is bounded; when it is full the oldest message is dropped and counted.
+// send() encodes and queues, and may write itself (see Outgoing). It never waits on the socket,
+// so a slow, stalled or absent vexad never holds up the daemon.
 #include "cObjectClient.h"
 
 #include <linux/sockios.h>
@@ -40,6 +40,7 @@
 #include "cObjectList.h"
 #include "cObjectListener.h"
 #include "cQlog.h"
+#include "sendQueue.h"
 
 namespace {
 
@@ -57,19 +58,8 @@ constexpr int kRejectLinesPerSecond = 10;
 constexpr int kKeepIdleS = 30;
 constexpr int kKeepIntervalS = 10;
 constexpr int kKeepCount = 3;
-// One write takes at most this many queued messages, and stops adding once this many bytes
-// are gathered. A burst of a poll cycle (20 lines, about 2 kB) is one write.
-constexpr size_t kGatherMessages = 64;
-constexpr size_t kGatherBytes = 65536;
-// Written lines kept for reuse by send(), so that steady traffic does not allocate: at most
-// this many, each of at most this capacity.
-constexpr size_t kSpareLines = 32;
-constexpr size_t kSpareCapacity = 512;
 // A sender's encoding buffer is given back when a message made it larger than this.
 constexpr size_t kScratchKeep = 16384;
-// While a flush waits for vexad's host to acknowledge what was written, the io thread looks
-// this often.
-constexpr int kAckPollMs = 5;
 // Distinct failure lines counted in one failure episode; further ones are logged each time.
 constexpr size_t kDistinctFailures = 8;
 
@@ -371,131 +361,47 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// The link half: the outgoing queue and the socket.
+// The outgoing side: the queue, and who writes the socket.
+//
+// One thread writes the socket at a time, always holding mMu, with one non-blocking sendmsg:
+//  - the io thread, whenever it is not idle;
+//  - a sender (send(), the end of a batch), only while the io thread is idle on a connection that
+//    has lived: it writes what is queued itself, which spares the io thread a wake-up, and when
+//    the socket does not take it all it leaves the rest, a line cut short included, to the io
+//    thread, which it wakes. The io thread is not idle again until it has looked at the queue.
+// Until a connection has lived every write is the io thread's, which judges whether it lives.
 
-// One non-blocking write of queued lines from lines[first] on, whose first `offset` bytes are
-// already sent: at most kGatherMessages lines, stopping once kGatherBytes are gathered. The
-// bytes written, or -1 with errno set.
-template <typename Lines>
-ssize_t sendLines(int fd, Lines& lines, size_t first, size_t offset) {
-    iovec iov[kGatherMessages];
-    size_t n = 0;
-    size_t bytes = 0;
-    for (size_t i = first; i < lines.size() && n < kGatherMessages && bytes < kGatherBytes;
-         ++i, ++n) {
-        const size_t skip = i == first ? offset : 0;
-        iov[n].iov_base = lines[i].data() + skip;
-        iov[n].iov_len = lines[i].size() - skip;
-        bytes += iov[n].iov_len;
-    }
-    msghdr mh{};
-    mh.msg_iov = iov;
-    mh.msg_iovlen = n;
-    return ::sendmsg(fd, &mh, MSG_NOSIGNAL);
-}
-
-// Counts `written` bytes off the lines from lines[first] on, whose first `offset` bytes were
-// already sent: the number of lines now completely sent; `offset` becomes the bytes sent of
-// the line after them.
-template <typename Lines>
-size_t countWritten(const Lines& lines, size_t first, size_t& offset, ssize_t written) {
-    size_t completed = 0;
-    for (auto left = static_cast<size_t>(written); left > 0; ++completed) {
-        const size_t rest = lines[first + completed].size() - offset;
-        if (left < rest) {
-            offset += left;
-            break;
-        }
-        left -= rest;
-        offset = 0;
-    }
-    return completed;
-}
-
-// Messages taken from the queue for one or more writes, oldest first.
-struct Outbound {
-    std::vector<std::string> lines;
-    size_t head = 0;    // first line not completely written
-    size_t offset = 0;  // bytes of lines[head] written
-
-    bool empty() const { return head == lines.size(); }
-};
-
-class Link {
+class Outgoing {
 public:
-    Link(const cObjectClient::Options& opt, const cQlog& log, const Waker& waker,
-         Dispatch& dispatch)
-        : mOpt(opt), mLog(log), mWaker(waker), mDispatch(dispatch) {}
+    Outgoing(const cObjectClient::Options& opt, const cQlog& log, const Waker& waker)
+        : mLog(log), mWaker(waker), mQueue(opt.queueLimit) {}
 
-    // ---- any thread ---------------------------------------------------------------------
+    // ---- senders and the client's own calls --------------------------------------------
 
-    // Claims the start; false (and logged) when already started or the address is not valid.
-    bool claimStart(const char* host, int port) {
+    // The start, once, with a valid address: Claimed, or why not.
+    enum class Start { Claimed, Twice, Invalid };
+    Start claimStart(bool validAddress) {
         std::lock_guard<std::mutex> lk(mMu);
-        if (mStarted) {
-            mLog.error("start called twice; the first call stands");
-            return false;
-        }
-        if (!host || !*host || port <= 0 || port > 65535) {
-            mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
-                       port);
-            return false;
-        }
-        mHost = host;
-        mPort = port;
-        mStarted = true;
-        return true;
+        if (mStarted)
+            return Start::Twice;
+        mStarted = validAddress;
+        return validAddress ? Start::Claimed : Start::Invalid;
     }
-
-    void start(Addresses first) {
-        mThread = std::thread([this, a = std::move(first)]() mutable { run(std::move(a)); });
-    }
-    void requestStop() {
-        mStopping = true;
-        {
-            std::lock_guard<std::mutex> lk(mMu);
-            mWaker.wake();
-        }
-        mDrainedCv.notify_all();
-    }
-    void join() {
-        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
-            mThread.join();
-    }
-
-    // Queues a copy of one encoded line (with its "\n"), in the buffer of a line written
-    // earlier where one of about its size is at hand, so that steady traffic does not allocate
-    // and a queued line never holds much more memory than it needs.
+    // Queues a line (see SendQueue::push) and writes it or has it written.
     void enqueue(const std::string& line) {
-        bool wakeIo = false;
-        bool firstStalledDrop = false;
+        bool wakeIo, firstStalledDrop;
         {
             std::lock_guard<std::mutex> lk(mMu);
-            std::string entry;
-            if (!mSpare.empty() && mSpare.back().capacity() <= 2 * line.size() + 64) {
-                entry.swap(mSpare.back());
-                mSpare.pop_back();
-            }
-            entry.assign(line);
-            mQueue.push_back(std::move(entry));
-            if (mQueue.size() > mOpt.queueLimit) {
-                // A line partly written goes out whole: the next oldest is dropped instead.
-                auto oldest = mQueue.begin() + (mHeadOffset > 0 ? 1 : 0);
-                recycleLocked(*oldest);
-                mQueue.erase(oldest);
-                ++mDroppedTotal;
-                firstStalledDrop = ++mDroppedUnreported == 1 && mConnected;
-            }
+            firstStalledDrop = mQueue.push(line) && mQueue.unreported() == 1 && mConnFd >= 0;
             wakeIo = takeIdleLocked() && !writeDirectLocked();
         }
         if (firstStalledDrop) {
             mLog.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
-                       mOpt.queueLimit);
+                       mQueue.limit());
         }
         if (wakeIo)
             mWaker.wake();
     }
-
     void beginBatch() {
         std::lock_guard<std::mutex> lk(mMu);
         ++mBatchDepth;
@@ -510,34 +416,89 @@ public:
         if (wakeIo)
             mWaker.wake();
     }
-
+    // Waits for the queue to become empty and what was written to be acknowledged, bounded by
+    // the deadline (see cObjectClient::flush).
     bool flush(std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;
         std::unique_lock<std::mutex> lk(mMu);
         if (!mStarted || mStopping)
             return mQueue.empty();
-        if (mQueue.empty() && !mConnected)
+        if (mQueue.empty() && mConnFd < 0)
             return true;  // nothing in flight either: it is put back when a connection fails
-        const uint64_t ticket = ++mFlushRequested;
-        ++mFlushWaiters;
+        ++mFlushWaiters;  // open batches no longer hold the queue back
         if (mIoIdle) {
             mIoIdle = false;
             mWaker.wake();
         }
-        mDrainedCv.wait_until(lk, deadline,
-                              [&] { return mFlushServed >= ticket || mStopping.load(); });
+        const bool done = waitDeliveredLocked(lk, deadline);
         --mFlushWaiters;
-        return mFlushServed >= ticket;
+        return done;
     }
-
-    bool connected() const { return mConnected; }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            mStopping = true;
+        }
+        mCv.notify_all();
+    }
     size_t queued() const {
         std::lock_guard<std::mutex> lk(mMu);
         return mQueue.size();
     }
     size_t dropped() const {
         std::lock_guard<std::mutex> lk(mMu);
-        return mDroppedTotal;
+        return mQueue.droppedTotal();
+    }
+
+    // ---- the io thread ------------------------------------------------------------------
+
+    struct Written {
+        enum { Idle, Some, Full, Failed } what;
+        size_t lines = 0;         // Some: lines completed
+        size_t stalledDrops = 0;  // Idle: the queue drained after drops while connected
+    };
+    // One write of what is queued, unless nothing is or a batch holds it back: the io thread is
+    // then idle.
+    Written writeNext(int fd, std::string& why) {
+        std::lock_guard<std::mutex> lk(mMu);
+        mIoIdle = false;
+        if (mQueue.empty() || heldBackLocked()) {
+            mIoIdle = true;
+            return {Written::Idle, 0, mQueue.empty() ? mQueue.takeUnreported() : 0};
+        }
+        size_t offered = 0;
+        const ssize_t w = sendQueuedLocked(fd, offered);
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            why = errnoText(errno);
+            return {Written::Failed};
+        }
+        if (w <= 0 || (static_cast<size_t>(w) < offered && !mQueue.empty()))
+            return {Written::Full};
+        return {Written::Some, mLinesCompleted};
+    }
+    void connectionUp(int fd) {
+        std::lock_guard<std::mutex> lk(mMu);
+        mConnFd = fd;
+    }
+    // From now on senders may write to it themselves while the io thread is idle.
+    void connectionLived(int fd) {
+        std::lock_guard<std::mutex> lk(mMu);
+        mDirectFd = fd;
+    }
+    // The connection is gone (before its socket is closed): a line cut short is sent again whole
+    // on the next one.
+    void connectionLost() {
+        {
+            std::lock_guard<std::mutex> lk(mMu);
+            mConnFd = mDirectFd = -1;
+            mQueue.restartLine();
+            mIoIdle = false;
+        }
+        mCv.notify_all();
+    }
+    size_t takeDropsToReport() {
+        std::lock_guard<std::mutex> lk(mMu);
+        return mQueue.takeUnreported();
     }
 
 private:
@@ -549,35 +510,119 @@ private:
         mIoIdle = false;
         return true;
     }
-    // The sender's own write, made when the io thread is idle on a connection that lived: one
-    // non-blocking sendmsg of what is queued, so a burst costs the io thread no wake-up. True
-    // when everything went; otherwise what is left (a line cut short included, see mHeadOffset)
-    // is the io thread's, which is then to be woken: it waits for room in the socket, and meets
-    // a failed connection in its own write. The io thread is not idle again until woken. Under
-    // mMu, the io thread having just been taken from idle by takeIdleLocked().
+    // The sender's own write (see the rule above). True when everything went; otherwise what is
+    // left is the io thread's, which is to be woken: it waits for room in the socket, and meets
+    // a failed connection in its own write. Under mMu, the io thread just taken from idle.
     bool writeDirectLocked() {
         if (mDirectFd < 0)
             return false;
-        const ssize_t w = sendLines(mDirectFd, mQueue, 0, mHeadOffset);
-        for (size_t done = w > 0 ? countWritten(mQueue, 0, mHeadOffset, w) : 0; done > 0; --done) {
-            recycleLocked(mQueue.front());
-            mQueue.pop_front();
-        }
+        size_t offered = 0;
+        sendQueuedLocked(mDirectFd, offered);
         if (!mQueue.empty())
             return false;
         mIoIdle = true;
         return true;
     }
+    // One sendmsg of the lines from the first on; `offered` the bytes it was given. Under mMu.
+    ssize_t sendQueuedLocked(int fd, size_t& offered) {
+        iovec iov[vexaobj::SendQueue::kGatherLines];
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = mQueue.gather(iov);
+        for (size_t i = 0; i < mh.msg_iovlen; ++i)
+            offered += iov[i].iov_len;
+        const ssize_t w = ::sendmsg(fd, &mh, MSG_NOSIGNAL);
+        mLinesCompleted = w > 0 ? mQueue.written(static_cast<size_t>(w)) : 0;
+        if (mQueue.empty())
+            mCv.notify_all();
+        return w;
+    }
     // An open batch holds the queue back, unless a flush() waits. Under mMu.
-    bool heldBackLocked() const { return mBatchDepth > 0 && !flushWaitsLocked(); }
-    // A flush() waits for an answer. Under mMu.
-    bool flushWaitsLocked() const { return mFlushWaiters > 0 && mFlushServed < mFlushRequested; }
-    // Keeps a written or dropped line's buffer for reuse. Under mMu.
-    void recycleLocked(std::string& line) {
-        if (mSpare.size() < kSpareLines && line.capacity() <= kSpareCapacity)
-            mSpare.push_back(std::move(line));
+    bool heldBackLocked() const { return mBatchDepth > 0 && mFlushWaiters == 0; }
+
+    // Waits until the queue is empty and vexad's host has acknowledged what was written, or the
+    // deadline. No event tells of the acknowledgement: the socket is looked at again after a
+    // round trip of the connection. Under mMu.
+    bool waitDeliveredLocked(std::unique_lock<std::mutex>& lk, Clock::time_point deadline) {
+        for (;;) {
+            if (!mCv.wait_until(lk, deadline, [&] { return mQueue.empty() || mStopping; }) ||
+                mStopping)
+                return false;
+            int unacked = 0;
+            if (mConnFd < 0 || (::ioctl(mConnFd, SIOCOUTQ, &unacked) == 0 && unacked == 0))
+                return true;
+            if (Clock::now() >= deadline)
+                return false;
+            mCv.wait_until(lk, std::min(deadline, Clock::now() + roundTrip(mConnFd)));
+        }
+    }
+    static std::chrono::microseconds roundTrip(int fd) {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0 || info.tcpi_rtt == 0)
+            return std::chrono::milliseconds(1);
+        return std::chrono::microseconds(info.tcpi_rtt);
     }
 
+    const cQlog& mLog;
+    const Waker& mWaker;
+
+    // Guarded by mMu.
+    mutable std::mutex mMu;
+    std::condition_variable mCv;  // the queue drained, a connection was lost, or the stop
+    vexaobj::SendQueue mQueue;
+    bool mStarted = false;
+    bool mStopping = false;
+    int mBatchDepth = 0;         // open batches
+    int mFlushWaiters = 0;       // flush() calls waiting
+    bool mIoIdle = false;        // the io thread waits for messages it may write
+    int mConnFd = -1;            // the connection, while there is one
+    int mDirectFd = -1;          // the connection senders write to while the io thread is idle
+    size_t mLinesCompleted = 0;  // by the last write
+};
+
+// ---------------------------------------------------------------------------------------------
+// The connection: connecting with back-off, the io thread's writing and reading.
+
+class Link {
+public:
+    Link(const cObjectClient::Options& opt, const cQlog& log, const Waker& waker,
+         Dispatch& dispatch, Outgoing& out)
+        : mOpt(opt), mLog(log), mWaker(waker), mDispatch(dispatch), mOut(out) {}
+
+    // Claims the start; false (and logged) when already started or the address is not valid.
+    bool claimStart(const char* host, int port) {
+        switch (mOut.claimStart(host && *host && port > 0 && port <= 65535)) {
+            case Outgoing::Start::Twice:
+                mLog.error("start called twice; the first call stands");
+                return false;
+            case Outgoing::Start::Invalid:
+                mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
+                           port);
+                return false;
+            case Outgoing::Start::Claimed:
+                break;
+        }
+        mHost = host;
+        mPort = port;
+        return true;
+    }
+
+    void start(Addresses first) {
+        mThread = std::thread([this, a = std::move(first)]() mutable { run(std::move(a)); });
+    }
+    void requestStop() {
+        mStopping = true;
+        mOut.stop();
+        mWaker.wake();
+    }
+    void join() {
+        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
+            mThread.join();
+    }
+    bool connected() const { return mConnected; }
+
+private:
     // ---- io thread ----------------------------------------------------------------------
 
     void run(Addresses first) {
@@ -607,6 +652,7 @@ private:
                 announce(everConnected);
             everConnected = true;
             mConnected = true;
+            mOut.connectionUp(fd);
             // A connection that lived restarts the back-off; one that vexad drops at once does
             // not, so a vexad that accepts and closes every connection is tried less and less.
             std::string reason = runConnection(fd, [&] {
@@ -643,12 +689,7 @@ private:
 
     // The connected/re-connected line, with the messages dropped since the last one.
     void announce(bool again) {
-        size_t dropped;
-        {
-            std::lock_guard<std::mutex> lk(mMu);
-            dropped = mDroppedUnreported;
-            mDroppedUnreported = 0;
-        }
+        const size_t dropped = mOut.takeDropsToReport();
         const char* what = again ? "re-connected" : "connected";
         if (dropped > 0) {
             mLog.info("%s to vexad at %s; %zu messages dropped while disconnected", what,
@@ -738,76 +779,25 @@ private:
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
 
-    // What the io thread does next with the queue, decided under mMu.
-    struct Refill {
-        size_t stalledDrops = 0;   // to report: the queue drained after drops while connected
-        bool ackCheck = false;     // a flush waits and everything has been written
-        uint64_t flushTicket = 0;  // the flush requests the ack check answers
-    };
-
-    // Recycles what `out` has written and, unless a batch holds them back, takes the next
-    // messages into it. With nothing to take, the io thread becomes idle.
-    Refill refill(Outbound& out) {
-        Refill r;
-        std::lock_guard<std::mutex> lk(mMu);
-        for (auto& l : out.lines)
-            recycleLocked(l);
-        out.lines.clear();
-        out.head = out.offset = 0;
-        mIoIdle = false;
-        if (!mQueue.empty() && !heldBackLocked()) {
-            size_t bytes = 0;
-            out.offset = mHeadOffset;
-            mHeadOffset = 0;
-            while (!mQueue.empty() && out.lines.size() < kGatherMessages && bytes < kGatherBytes) {
-                bytes += mQueue.front().size();
-                out.lines.push_back(std::move(mQueue.front()));
-                mQueue.pop_front();
+    // Writes what is queued until nothing is, a batch holds it back or the socket is full
+    // (`full` set). The first write sets the latest time the connection is to live by. False
+    // when the connection failed; `why` says how.
+    bool writeQueued(int fd, bool lived, Clock::time_point& livedBy, bool& full, std::string& why) {
+        for (;;) {
+            const Outgoing::Written w = mOut.writeNext(fd, why);
+            if (w.stalledDrops > 0) {
+                mLog.error("%zu messages dropped: vexad did not read them in time", w.stalledDrops);
             }
-            return r;
+            if (w.what == Outgoing::Written::Failed)
+                return false;
+            full = w.what == Outgoing::Written::Full;
+            if (w.what != Outgoing::Written::Some)
+                return true;
+            if (w.lines > 0 && !lived) {
+                livedBy =
+                    std::min(livedBy, Clock::now() + std::chrono::milliseconds(mOpt.backoffMinMs));
+            }
         }
-        if (mQueue.empty()) {
-            r.stalledDrops = mDroppedUnreported;
-            mDroppedUnreported = 0;
-            r.ackCheck = flushWaitsLocked();
-            r.flushTicket = mFlushRequested;
-        }
-        mIoIdle = true;
-        return r;
-    }
-
-    // Writes as much of `out` as the socket takes in one call. The number of messages
-    // completed, or -1 with `why` set when the connection failed.
-    long writeSome(int fd, Outbound& out, std::string& why) {
-        const ssize_t w = sendLines(fd, out.lines, out.head, out.offset);
-        if (w < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                return 0;
-            why = errnoText(errno);
-            return -1;
-        }
-        const size_t completed = countWritten(out.lines, out.head, out.offset, w);
-        out.head += completed;
-        return static_cast<long>(completed);
-    }
-
-    // Ends the senders' direct writes to the connection and puts the messages of `out` not
-    // completely written back at the head of the queue, to be sent whole on the next
-    // connection; the oldest beyond the queue limit are dropped.
-    void requeue(Outbound& out) {
-        std::lock_guard<std::mutex> lk(mMu);
-        mDirectFd = -1;
-        mHeadOffset = 0;
-        for (size_t i = out.lines.size(); i > out.head; --i)
-            mQueue.push_front(std::move(out.lines[i - 1]));
-        out.lines.clear();
-        out.head = out.offset = 0;
-        while (mQueue.size() > mOpt.queueLimit) {
-            mQueue.pop_front();
-            ++mDroppedTotal;
-            ++mDroppedUnreported;
-        }
-        mIoIdle = false;
     }
 
     // Serves one connection until it fails or the client stops; returns why it ended.
@@ -819,7 +809,6 @@ private:
     std::string runConnection(int fd, OnLived onLived) {
         vexaobj::LineFramer framer;
         std::vector<Line> lines;
-        Outbound out;
         char buf[16384];
         bool lived = false;
         Clock::time_point livedBy = Clock::now() + std::chrono::milliseconds(mOpt.backoffMaxMs);
@@ -827,60 +816,23 @@ private:
             if (!lived) {
                 lived = true;
                 onLived();
-                // From now on senders may write to it themselves while this thread is idle;
-                // until then every write is this thread's, which judges whether it lives.
-                std::lock_guard<std::mutex> lk(mMu);
-                mDirectFd = fd;
+                mOut.connectionLived(fd);
             }
         };
         std::string why = "stopping";
-
         while (!mStopping) {
-            bool waitForAck = false;
-            if (out.empty()) {
-                Refill r = refill(out);
-                if (r.stalledDrops > 0) {
-                    mLog.error("%zu messages dropped: vexad did not read them in time",
-                               r.stalledDrops);
-                }
-                if (r.ackCheck) {
-                    int unacked = 0;
-                    if (::ioctl(fd, SIOCOUTQ, &unacked) == 0 && unacked == 0) {
-                        {
-                            std::lock_guard<std::mutex> lk(mMu);
-                            mFlushServed = std::max(mFlushServed, r.flushTicket);
-                        }
-                        mDrainedCv.notify_all();
-                    } else {
-                        waitForAck = true;
-                    }
-                }
-            }
-            if (!out.empty()) {
-                long done = writeSome(fd, out, why);
-                if (done < 0)
-                    break;
-                // The first write sets the latest time to live by; later ones come later.
-                if (done > 0 && !lived) {
-                    livedBy = std::min(livedBy,
-                                       Clock::now() + std::chrono::milliseconds(mOpt.backoffMinMs));
-                }
-                if (out.empty())
-                    continue;  // all written: take the next messages
-            }
+            bool full = false;
+            if (!writeQueued(fd, lived, livedBy, full, why))
+                break;
             if (!lived && Clock::now() >= livedBy)
                 markLived();
-
             bool roomIn = mDispatch.hasRoom();
-            short events = static_cast<short>((roomIn ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT));
+            short events = static_cast<short>((roomIn ? POLLIN : 0) | (full ? POLLOUT : 0));
             // With nothing to write and no room for input the socket is left out of the poll
             // altogether, so a hang-up cannot make it spin; the reader wakes us when it frees
             // room.
             pollfd p[2] = {{mWaker.fd(), POLLIN, 0}, {events ? fd : -1, events, 0}};
-            int timeout = lived ? -1 : msUntil(livedBy);
-            if (waitForAck)
-                timeout = timeout < 0 ? kAckPollMs : std::min(timeout, kAckPollMs);
-            if (::poll(p, 2, timeout) < 0 && errno != EINTR) {
+            if (::poll(p, 2, lived ? -1 : msUntil(livedBy)) < 0 && errno != EINTR) {
                 why = errnoText(errno);
                 break;
             }
@@ -895,7 +847,7 @@ private:
                     break;
             }
         }
-        requeue(out);
+        mOut.connectionLost();
         return why;
     }
 
@@ -936,27 +888,12 @@ private:
     const cQlog& mLog;
     const Waker& mWaker;
     Dispatch& mDispatch;
+    Outgoing& mOut;
     std::string mHost;  // set once by claimStart, before the io thread starts
     int mPort = 0;
     std::thread mThread;
     std::atomic<bool> mStopping{false};
     std::atomic<bool> mConnected{false};
-
-    // Guarded by mMu.
-    mutable std::mutex mMu;
-    std::condition_variable mDrainedCv;  // flush() waits here for mFlushServed
-    std::deque<std::string> mQueue;      // encoded lines with their "\n", oldest first
-    std::vector<std::string> mSpare;     // emptied buffers for the next lines
-    size_t mDroppedTotal = 0;            // since start, for dropped()
-    size_t mDroppedUnreported = 0;       // not yet named in a log line
-    bool mStarted = false;
-    int mBatchDepth = 0;           // open batches
-    bool mIoIdle = false;          // the io thread waits for messages it may write
-    int mDirectFd = -1;            // the connection senders write to while the io thread is idle
-    size_t mHeadOffset = 0;        // bytes of mQueue.front() a sender's write has sent
-    int mFlushWaiters = 0;         // flush() calls waiting
-    uint64_t mFlushRequested = 0;  // flush() calls so far
-    uint64_t mFlushServed = 0;     // of those, the ones answered: all written and acknowledged
 };
 
 }  // namespace
@@ -977,15 +914,16 @@ struct cObjectClient::Impl {
     cQlog log{"vexaobj"};
     Waker waker;
     Dispatch dispatch{log, waker};
-    Link link{opt, log, waker, dispatch};
+    Outgoing out{opt, log, waker};
+    Link link{opt, log, waker, dispatch, out};
 };
 
 cObjectClient::Batch::Batch(cObjectClient& client) : mClient(client) {
-    mClient.d->link.beginBatch();
+    mClient.d->out.beginBatch();
 }
 
 cObjectClient::Batch::~Batch() {
-    mClient.d->link.endBatch();
+    mClient.d->out.endBatch();
 }
 
 cObjectClient::cObjectClient() : cObjectClient(Options()) {}
@@ -1038,14 +976,14 @@ void cObjectClient::send(cObjectList* message) {
                      static_cast<unsigned>(message->getMsgType()), message->numObjects(),
                      line.size(), vexaobj::kMaxLineBytes);
     } else {
-        d->link.enqueue(line);
+        d->out.enqueue(line);
     }
     if (line.capacity() > kScratchKeep)
         std::string().swap(line);
 }
 
 bool cObjectClient::flush(std::chrono::milliseconds timeout) {
-    return d->link.flush(timeout);
+    return d->out.flush(timeout);
 }
 
 void cObjectClient::stop() {
@@ -1060,9 +998,9 @@ bool cObjectClient::connected() const {
 }
 
 size_t cObjectClient::queued() const {
-    return d->link.queued();
+    return d->out.queued();
 }
 
 size_t cObjectClient::dropped() const {
-    return d->link.dropped();
+    return d->out.dropped();
 }

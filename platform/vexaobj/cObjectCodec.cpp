@@ -1,9 +1,10 @@
 // Wire codec: a message is one JSON object on one line,
 //   {"msgType": <0..255>, "objects": [{"objType": <n>, <fields>...}, ...]}
-// Field names are the accessor names without get/set, first letter lower case. The encoder
-// writes every field of an object's type; the decoder checks types and ranges field by field
-// and rejects the whole message on the first fault, so that nothing half-read or defaulted
-// from a missing required value ever reaches a handler.
+// Field names are the accessor names without get/set, first letter lower case; each type's
+// fields, in wire order, come from its table in cObjectFields.h. The encoder writes every field
+// of an object's type; the decoder checks types and ranges field by field and rejects the whole
+// message on the first fault, so that nothing half-read or defaulted from a missing required
+// value ever reaches a handler.
 //
 // Two writers give the same bytes: the JSON tree (every message; the reference) and the direct
 // writer for the fixed-shape messages the daemon sends on every poll cycle, which appends text
@@ -18,11 +19,13 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "cObject.h"
+#include "cObjectFields.h"
 #include "cObjectList.h"
 
 namespace vexaobj {
@@ -31,11 +34,6 @@ namespace {
 
 using json = nlohmann::json;
 using ojson = nlohmann::ordered_json;
-
-// Deepest nesting a message needs is 4 (message, objects array, object, field value); deeper
-// values can only sit under unknown keys. The bound keeps hostile input from costing memory
-// and time in proportion to its nesting.
-constexpr int kMaxDepth = 32;
 
 // ---------------------------------------------------------------------------------------------
 // Encoding
@@ -55,86 +53,21 @@ double wireFloat(float f) {
     return std::strtod(buf, nullptr);
 }
 
-void encodePort(const cObjectPort& p, ojson& o) {
-    o["deviceSerial"] = p.getDeviceSerial();
-    o["portId"] = p.getPortId();
-    o["portLabel"] = p.getPortLabel();
-}
+// Writes the fields of the object's type into the tree. An object whose class does not match
+// its type number (a bare cObject made with a known number) is written with its type number
+// only.
+struct TreeFields {
+    ojson& o;
+    void u32(const Key& key, uint32_t v) { o[key.name] = v; }
+    void f32(const Key& key, float v) { o[key.name] = wireFloat(v); }
+    void text(const Key& key, const char* v) { o[key.name] = v; }
+};
 
-void encodeAnalogPort(const cObjectAnalogPort& p, ojson& o) {
-    encodePort(p, o);
-    o["displayUnit"] = p.getDisplayUnit();
-    o["gain"] = wireFloat(p.getGain());
-    o["offset"] = wireFloat(p.getOffset());
-}
-
-// Writes the fields of the object's type. An object whose class does not match its type
-// number (a bare cObject made with a known number) is written with its type number only.
 ojson encodeObject(const cObject& obj) {
     ojson o;
     o["objType"] = static_cast<uint32_t>(obj.getType());
-    switch (obj.getType()) {
-        case cObject::OBJ_DEVICE:
-            if (auto* d = dynamic_cast<const cObjectDevice*>(&obj)) {
-                o["deviceSerial"] = d->getDeviceSerial();
-                o["deviceLabel"] = d->getDeviceLabel();
-                o["version"] = d->getVersion();
-                o["deviceType"] = d->getDeviceType();
-                o["deviceStatus"] = static_cast<uint32_t>(d->getDeviceStatus());
-                o["analogInCount"] = d->getAnalogInCount();
-                o["analogOutCount"] = d->getAnalogOutCount();
-                o["digitalInCount"] = d->getDigitalInCount();
-                o["digitalOutCount"] = d->getDigitalOutCount();
-            }
-            break;
-        case cObject::OBJ_PORT:
-            if (auto* p = dynamic_cast<const cObjectPort*>(&obj))
-                encodePort(*p, o);
-            break;
-        case cObject::OBJ_PORT_DIN:
-            if (auto* p = dynamic_cast<const cObjectDInput*>(&obj)) {
-                encodePort(*p, o);
-                o["inputState"] = static_cast<uint32_t>(p->getInputState());
-            }
-            break;
-        case cObject::OBJ_PORT_DOUT:
-            if (auto* p = dynamic_cast<const cObjectDOutput*>(&obj)) {
-                encodePort(*p, o);
-                o["outputState"] = static_cast<uint32_t>(p->getOutputState());
-            }
-            break;
-        case cObject::OBJ_PORT_AIN:
-            if (auto* p = dynamic_cast<const cObjectAInput*>(&obj)) {
-                encodeAnalogPort(*p, o);
-                o["sampleRate"] = p->getSampleRate();
-                o["sampledValue"] = wireFloat(p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_PORT_AOUT:
-            if (auto* p = dynamic_cast<const cObjectAOutput*>(&obj)) {
-                encodeAnalogPort(*p, o);
-                o["sampledValue"] = wireFloat(p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_ANALOG_SAMPLE:
-            if (auto* s = dynamic_cast<const cObjectAnalogSample*>(&obj)) {
-                o["deviceSerial"] = s->getDeviceSerial();
-                o["portNum"] = s->getPortNum();
-                o["seqNum"] = s->getSeqNum();
-                o["sample"] = wireFloat(s->getSample());
-            }
-            break;
-        case cObject::OBJ_CAPABILITY:
-            if (auto* c = dynamic_cast<const cObjectCapability*>(&obj)) {
-                o["deviceSerial"] = c->getDeviceSerial();
-                o["capId"] = c->getCapId();
-                o["label"] = c->getLabel();
-                o["value"] = c->getValue();
-            }
-            break;
-        default:
-            break;
-    }
+    TreeFields fields{o};
+    writeFields(obj, fields);
     return o;
 }
 
@@ -233,6 +166,12 @@ public:
         mP += N - 1;
     }
     void put(char c) { *mP++ = c; }
+    // `,"key":` before a field's value.
+    // `,"name":` before a field's value: one copy of a fixed size, within the room made.
+    void key(const Key& key) {
+        std::memcpy(mP, key.wire, sizeof key.wire);
+        mP += key.wireLength;
+    }
     void u32(uint32_t v) { mP = std::to_chars(mP, mP + 10, v).ptr; }
 
     // As the tree holds wireFloat's double and dump() prints it: "null" when not finite,
@@ -264,9 +203,6 @@ public:
     // it is, and each maximal ill-formed subsequence as one U+FFFD (the byte that broke a
     // sequence is read again as the start of the next). Makes room as it goes.
     void text(const char* text) {
-        static const char kHex[] = "0123456789abcdef";
-        // The escape letter of each control character; 'u' for \u00xx.
-        static const char kShortEscape[] = "uuuuuuuubtnufruuuuuuuuuuuuuuuuuu";
         const auto* p = reinterpret_cast<const unsigned char*>(text);
         reserve(1);
         put('"');
@@ -282,62 +218,70 @@ public:
             if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
                 *mP++ = static_cast<char>(c);
                 ++p;
-                continue;
-            }
-            if (c == 0)
+            } else if (c == 0) {
                 break;
-            if (c < 0x80) {
-                put('\\');
-                if (c == '"' || c == '\\') {
-                    put(static_cast<char>(c));
-                } else if (kShortEscape[c] != 'u') {
-                    put(kShortEscape[c]);
-                } else {
-                    raw("u00");
-                    put(kHex[c >> 4]);
-                    put(kHex[c & 0xF]);
-                }
+            } else if (c < 0x80) {
+                escape(c);
                 ++p;
-                continue;
-            }
-            // A multi-byte sequence: its continuation bytes, and the range of the first of
-            // them, follow from the lead byte (this excludes overlong forms, surrogates and code
-            // points above U+10FFFF).
-            size_t follow = 0;
-            unsigned char lo = 0x80, hi = 0xBF;
-            if (c >= 0xC2 && c <= 0xDF) {
-                follow = 1;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                follow = 2;
-                lo = c == 0xE0 ? 0xA0 : 0x80;
-                hi = c == 0xED ? 0x9F : 0xBF;
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                follow = 3;
-                lo = c == 0xF0 ? 0x90 : 0x80;
-                hi = c == 0xF4 ? 0x8F : 0xBF;
             } else {
-                raw(kReplacement);  // a byte that cannot start a sequence
-                ++p;
-                continue;
+                p += sequence(p);
             }
-            size_t i = 1;
-            for (; i <= follow; ++i) {
-                if (p[i] < (i == 1 ? lo : 0x80) || p[i] > (i == 1 ? hi : 0xBF))
-                    break;
-            }
-            if (i > follow) {
-                std::memcpy(mP, p, follow + 1);
-                mP += follow + 1;
-            } else {
-                raw(kReplacement);
-            }
-            p += i;
         }
         reserve(1 + kFieldsRoom);  // and for the fields after the text
         put('"');
     }
 
 private:
+    // A quote, a backslash or a control character, escaped.
+    void escape(unsigned char c) {
+        static const char kHex[] = "0123456789abcdef";
+        // The escape letter of each control character; 'u' for \u00xx.
+        static const char kShortEscape[] = "uuuuuuuubtnufruuuuuuuuuuuuuuuuuu";
+        put('\\');
+        if (c == '"' || c == '\\') {
+            put(static_cast<char>(c));
+        } else if (kShortEscape[c] != 'u') {
+            put(kShortEscape[c]);
+        } else {
+            raw("u00");
+            put(kHex[c >> 4]);
+            put(kHex[c & 0xF]);
+        }
+    }
+    // A multi-byte sequence starting at `p`, as it is when well-formed, otherwise as U+FFFD: the
+    // bytes taken. Its continuation bytes, and the range of the first of them, follow from the
+    // lead byte (this excludes overlong forms, surrogates and code points above U+10FFFF); a
+    // byte that broke the sequence is not taken, so it is read again as the start of the next.
+    size_t sequence(const unsigned char* p) {
+        const unsigned char c = *p;
+        size_t follow = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            follow = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            follow = 2;
+            lo = c == 0xE0 ? 0xA0 : 0x80;
+            hi = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            follow = 3;
+            lo = c == 0xF0 ? 0x90 : 0x80;
+            hi = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            raw(kReplacement);  // a byte that cannot start a sequence
+            return 1;
+        }
+        size_t i = 1;
+        while (i <= follow && p[i] >= (i == 1 ? lo : 0x80) && p[i] <= (i == 1 ? hi : 0xBF))
+            ++i;
+        if (i > follow) {
+            std::memcpy(mP, p, follow + 1);
+            mP += follow + 1;
+        } else {
+            raw(kReplacement);
+        }
+        return i;
+    }
+
     // Text is written in slices of this many bytes; each byte takes at most 6 (\u00xx).
     static constexpr size_t kTextSlice = 64;
     static constexpr size_t kRoom = 1024;
@@ -356,112 +300,57 @@ private:
     char* mP = mBuf;  // next byte to write
 };
 
-void putPortFields(LineWriter& w, const cObjectPort& p) {
-    w.raw(",\"deviceSerial\":");
-    w.u32(p.getDeviceSerial());
-    w.raw(",\"portId\":");
-    w.u32(p.getPortId());
-    w.raw(",\"portLabel\":");
-    w.text(p.getPortLabel());
-}
+// The fields of an object on the line, each after its key; inlined into the walk of the table.
+struct DirectFields {
+    LineWriter& w;
+    [[gnu::always_inline]] void u32(const Key& key, uint32_t v) {
+        w.key(key);
+        w.u32(v);
+    }
+    [[gnu::always_inline]] void f32(const Key& key, float v) {
+        w.key(key);
+        w.f32(v);
+    }
+    [[gnu::always_inline]] void text(const Key& key, const char* v) {
+        w.key(key);
+        w.text(v);
+    }
+};
 
-void putAnalogPortFields(LineWriter& w, const cObjectAnalogPort& p) {
-    putPortFields(w, p);
-    w.raw(",\"displayUnit\":");
-    w.text(p.getDisplayUnit());
-    w.raw(",\"gain\":");
-    w.f32(p.getGain());
-    w.raw(",\"offset\":");
-    w.f32(p.getOffset());
-}
+// The classes the daemon sends on every poll cycle; the tree writes the others.
+template <class C>
+constexpr bool kWrittenDirectly =
+    std::is_same_v<C, cObjectDevice> || std::is_same_v<C, cObjectAInput> ||
+    std::is_same_v<C, cObjectAOutput> || std::is_same_v<C, cObjectAnalogSample> ||
+    std::is_same_v<C, cObjectCapability>;
 
 // Writes the object when it has a direct form; false otherwise (the line is then unfinished).
 bool putObject(LineWriter& w, const cObject& obj) {
-    w.reserve(kFieldsRoom);
-    w.raw("{\"objType\":");
-    w.u32(static_cast<uint32_t>(obj.getType()));
-    switch (obj.getType()) {
-        case cObject::OBJ_ANALOG_SAMPLE: {
-            auto* s = dynamic_cast<const cObjectAnalogSample*>(&obj);
-            if (!s)
+    return withType(obj.getType(), [&](auto* tag, auto table) {
+        using C = std::remove_pointer_t<decltype(tag)>;
+        if constexpr (!kWrittenDirectly<C>) {
+            return false;
+        } else {
+            w.reserve(kFieldsRoom);
+            w.raw("{\"objType\":");
+            w.u32(static_cast<uint32_t>(obj.getType()));
+            DirectFields fields{w};
+            if (!writeFieldsOf<C>(obj, table, fields))
                 return false;
-            w.raw(",\"deviceSerial\":");
-            w.u32(s->getDeviceSerial());
-            w.raw(",\"portNum\":");
-            w.u32(s->getPortNum());
-            w.raw(",\"seqNum\":");
-            w.u32(s->getSeqNum());
-            w.raw(",\"sample\":");
-            w.f32(s->getSample());
-            break;
+            w.put('}');
+            return true;
         }
-        case cObject::OBJ_DEVICE: {
-            auto* d = dynamic_cast<const cObjectDevice*>(&obj);
-            if (!d)
-                return false;
-            w.raw(",\"deviceSerial\":");
-            w.u32(d->getDeviceSerial());
-            w.raw(",\"deviceLabel\":");
-            w.text(d->getDeviceLabel());
-            w.raw(",\"version\":");
-            w.u32(d->getVersion());
-            w.raw(",\"deviceType\":");
-            w.u32(d->getDeviceType());
-            w.raw(",\"deviceStatus\":");
-            w.u32(static_cast<uint32_t>(d->getDeviceStatus()));
-            w.raw(",\"analogInCount\":");
-            w.u32(d->getAnalogInCount());
-            w.raw(",\"analogOutCount\":");
-            w.u32(d->getAnalogOutCount());
-            w.raw(",\"digitalInCount\":");
-            w.u32(d->getDigitalInCount());
-            w.raw(",\"digitalOutCount\":");
-            w.u32(d->getDigitalOutCount());
-            break;
-        }
-        case cObject::OBJ_CAPABILITY: {
-            auto* c = dynamic_cast<const cObjectCapability*>(&obj);
-            if (!c)
-                return false;
-            w.raw(",\"deviceSerial\":");
-            w.u32(c->getDeviceSerial());
-            w.raw(",\"capId\":");
-            w.u32(c->getCapId());
-            w.raw(",\"label\":");
-            w.text(c->getLabel());
-            w.raw(",\"value\":");
-            w.text(c->getValue());
-            break;
-        }
-        case cObject::OBJ_PORT_AIN: {
-            auto* p = dynamic_cast<const cObjectAInput*>(&obj);
-            if (!p)
-                return false;
-            putAnalogPortFields(w, *p);
-            w.raw(",\"sampleRate\":");
-            w.u32(p->getSampleRate());
-            w.raw(",\"sampledValue\":");
-            w.f32(p->getSampledValue());
-            break;
-        }
-        case cObject::OBJ_PORT_AOUT: {
-            auto* p = dynamic_cast<const cObjectAOutput*>(&obj);
-            if (!p)
-                return false;
-            putAnalogPortFields(w, *p);
-            w.raw(",\"sampledValue\":");
-            w.f32(p->getSampledValue());
-            break;
-        }
-        default:
-            return false;  // rare types: the tree writes them
-    }
-    w.put('}');
-    return true;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
-// Decoding
+// Decoding: one line read through the JSON parser, its objects field by field from their
+// tables.
+
+// Deepest nesting a message needs is 4 (message, objects array, object, field value); deeper
+// values can only sit under unknown keys. The bound keeps hostile input from costing memory
+// and time in proportion to its nesting.
+constexpr int kMaxDepth = 32;
 
 // Thrown inside the decoder only; decodeMessage turns it into a false result and a reason.
 struct Reject {
@@ -474,11 +363,9 @@ public:
     FieldReader(const json& obj, size_t index, bool setMessage)
         : mObj(obj), mIndex(index), mSet(setMessage) {}
 
-    bool isSet() const { return mSet; }
-
     // Unsigned 32-bit; -1 stands for the wildcard 4294967295. Absent and optional: 0.
-    uint32_t u32(const char* key, bool required) const {
-        const json* v = find(key, required);
+    uint32_t u32(const char* key, Need need) const {
+        const json* v = find(key, required(need));
         if (!v)
             return 0;
         if (!v->is_number_integer())
@@ -498,8 +385,8 @@ public:
     }
 
     // A JSON number (integers accepted) that fits a finite float. Absent and optional: 0.
-    float f32(const char* key, bool required) const {
-        const json* v = find(key, required);
+    float f32(const char* key, Need need) const {
+        const json* v = find(key, required(need));
         if (!v)
             return 0.0f;
         if (!v->is_number())
@@ -524,6 +411,10 @@ public:
     }
 
 private:
+    bool required(Need need) const {
+        return need == Need::Required || (need == Need::InSet && mSet);
+    }
+
     const json* find(const char* key, bool required) const {
         auto it = mObj.find(key);
         if (it == mObj.end()) {
@@ -542,87 +433,6 @@ private:
     size_t mIndex;
     bool mSet;
 };
-
-void decodePort(const FieldReader& r, cObjectPort& p) {
-    p.setDeviceSerial(r.u32("deviceSerial", true));
-    p.setPortId(r.u32("portId", true));
-    p.setPortLabel(r.text("portLabel").c_str());
-}
-
-void decodeAnalogPort(const FieldReader& r, cObjectAnalogPort& p) {
-    decodePort(r, p);
-    p.setDisplayUnit(r.text("displayUnit").c_str());
-    p.setGain(r.f32("gain", false));
-    p.setOffset(r.f32("offset", false));
-}
-
-std::unique_ptr<cObject> decodeObject(const FieldReader& r, uint32_t type) {
-    switch (type) {
-        case cObject::OBJ_DEVICE: {
-            auto d = std::make_unique<cObjectDevice>();
-            d->setDeviceSerial(r.u32("deviceSerial", true));
-            d->setDeviceLabel(r.text("deviceLabel").c_str());
-            d->setVersion(r.u32("version", false));
-            d->setDeviceType(r.u32("deviceType", false));
-            d->setDeviceStatus(static_cast<cObject::eObjectStatus>(r.u32("deviceStatus", false)));
-            d->setAnalogInCount(r.u32("analogInCount", false));
-            d->setAnalogOutCount(r.u32("analogOutCount", false));
-            d->setDigitalInCount(r.u32("digitalInCount", false));
-            d->setDigitalOutCount(r.u32("digitalOutCount", false));
-            return d;
-        }
-        case cObject::OBJ_PORT: {
-            auto p = std::make_unique<cObjectPort>();
-            decodePort(r, *p);
-            return p;
-        }
-        case cObject::OBJ_PORT_DIN: {
-            auto p = std::make_unique<cObjectDInput>();
-            decodePort(r, *p);
-            p->setInputState(static_cast<cObject::eObjectIOState>(r.u32("inputState", false)));
-            return p;
-        }
-        case cObject::OBJ_PORT_DOUT: {
-            auto p = std::make_unique<cObjectDOutput>();
-            decodePort(r, *p);
-            p->setOutputState(
-                static_cast<cObject::eObjectIOState>(r.u32("outputState", r.isSet())));
-            return p;
-        }
-        case cObject::OBJ_PORT_AIN: {
-            auto p = std::make_unique<cObjectAInput>();
-            decodeAnalogPort(r, *p);
-            p->setSampleRate(r.u32("sampleRate", r.isSet()));
-            p->setSampledValue(r.f32("sampledValue", false));
-            return p;
-        }
-        case cObject::OBJ_PORT_AOUT: {
-            auto p = std::make_unique<cObjectAOutput>();
-            decodeAnalogPort(r, *p);
-            p->setSampledValue(r.f32("sampledValue", r.isSet()));
-            return p;
-        }
-        case cObject::OBJ_ANALOG_SAMPLE: {
-            auto s = std::make_unique<cObjectAnalogSample>();
-            s->setDeviceSerial(r.u32("deviceSerial", true));
-            s->setPortNum(r.u32("portNum", true));
-            s->setSeqNum(r.u32("seqNum", false));
-            s->setSample(r.f32("sample", false));
-            return s;
-        }
-        case cObject::OBJ_CAPABILITY: {
-            auto c = std::make_unique<cObjectCapability>();
-            c->setDeviceSerial(r.u32("deviceSerial", true));
-            c->setCapId(r.u32("capId", true));
-            c->setLabel(r.text("label").c_str());
-            c->setValue(r.text("value").c_str());
-            return c;
-        }
-        default:
-            // Types without a class of their own travel with their number only.
-            return std::make_unique<cObject>(type);
-    }
-}
 
 json parseLine(const std::string& line) {
     bool tooDeep = false;
@@ -643,7 +453,6 @@ json parseLine(const std::string& line) {
         throw Reject{"nested deeper than " + std::to_string(kMaxDepth) + " levels"};
     return j;
 }
-
 }  // namespace
 
 std::string encodeMessageTree(cObjectList& message) {
@@ -691,6 +500,18 @@ std::string encodeMessage(cObjectList& message) {
     return line;
 }
 
+void appendWireFloat(float value, std::string& out) {
+    LineWriter w(out);
+    w.f32(value);
+    w.finish();
+}
+
+void appendWireText(const char* text, std::string& out) {
+    LineWriter w(out);
+    w.text(text);
+    w.finish();
+}
+
 bool decodeMessage(const std::string& line, cObjectList& out, std::string& reason) {
     std::vector<std::unique_ptr<cObject>> objects;
     uint8_t msgType = 0;
@@ -730,7 +551,7 @@ bool decodeMessage(const std::string& line, cObjectList& out, std::string& reaso
                 throw Reject{where + ": field \"objType\" is out of range"};
             }
             FieldReader reader(o, index, msgType == cObjectList::MSG_SET);
-            objects.push_back(decodeObject(reader, ot->get<uint32_t>()));
+            objects.push_back(readObject(ot->get<uint32_t>(), reader));
             ++index;
         }
     } catch (const Reject& r) {

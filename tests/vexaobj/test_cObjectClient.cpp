@@ -24,10 +24,13 @@
 #include "cObjectList.h"
 #include "cObjectListener.h"
 #include "logCapture.h"
+#include "messages.h"
 #include "testSupport.h"
 
 using namespace std::chrono_literals;
+using testsupport::Decoded;
 using testsupport::LogCapture;
+using testsupport::Message;
 using testsupport::waitFor;
 
 namespace {
@@ -186,18 +189,15 @@ void fillSample(cObjectList& m, uint32_t seq, const std::string& pad) {
 }
 
 std::string sampleLine(uint32_t seq) {
-    cObjectList m;
+    Message m;
     fillSample(m, seq, "");
-    std::string line = vexaobj::encodeMessage(m);
-    m.deleteObjects();
-    return line;
+    return vexaobj::encodeMessage(m);
 }
 
 void sendSample(cObjectClient& client, uint32_t seq, const std::string& pad = "") {
-    cObjectList m;
+    Message m;  // the client is done with the message when send returns
     fillSample(m, seq, pad);
     client.send(&m);
-    m.deleteObjects();  // the client is done with the message on return
 }
 
 // Reads sample events until the one numbered `last`, keeping their numbers; false (with the
@@ -207,12 +207,10 @@ testing::AssertionResult readSamplesUntil(Peer& peer, uint32_t last, std::vector
         auto lines = peer.readLines(1);
         if (lines.size() != 1)
             return testing::AssertionFailure() << "no line after sample " << seqs.size();
-        cObjectList m;
-        std::string reason;
-        if (!vexaobj::decodeMessage(lines[0], m, reason))
-            return testing::AssertionFailure() << "not a whole message: " << reason;
-        seqs.push_back(dynamic_cast<cObjectAnalogSample*>(m.first())->getSeqNum());
-        m.deleteObjects();
+        Decoded d(lines[0]);
+        if (!d.ok)
+            return testing::AssertionFailure() << "not a whole message: " << d.reason;
+        seqs.push_back(d.as<cObjectAnalogSample>(0)->getSeqNum());
     }
     return testing::AssertionSuccess();
 }
@@ -221,6 +219,42 @@ std::string requestLine(uint32_t portId) {
     return R"({"msgType":1,"objects":[{"objType":4,"deviceSerial":-1,"portId":)" +
            std::to_string(portId) + "}]}";
 }
+
+// A test with a peer, a recorder and the client under test, made by the test with short
+// back-off delays. The client goes first when the test ends, so no thread of it outlives the
+// recorder, the peer or the log capture.
+class Client : public testing::Test {
+protected:
+    cObjectClient& makeClient(size_t queueLimit = 1000) {
+        return makeClient(fastOptions(queueLimit));
+    }
+    cObjectClient& makeClient(const cObjectClient::Options& options) {
+        mClient.reset();  // a client made before goes first
+        mClient = std::make_unique<cObjectClient>(options);
+        return *mClient;
+    }
+    // Starts the client towards the peer, with the recorder as its listener when `listen`, and
+    // accepts its connection.
+    testing::AssertionResult startAndAccept(bool listen = false) {
+        if (listen)
+            mClient->addListener(&rec);
+        if (!mClient->start("127.0.0.1", peer.port()))
+            return testing::AssertionFailure() << "the client did not start";
+        if (!peer.accept())
+            return testing::AssertionFailure() << "the client did not connect";
+        return testing::AssertionSuccess();
+    }
+
+    LogCapture log{"vexaobj"};
+    Peer peer;
+    Recorder rec;
+    std::unique_ptr<cObjectClient> mClient;
+};
+using ClientTraffic = Client;
+using ClientHostileInput = Client;
+using ClientReconnection = Client;
+using ClientQueue = Client;
+using ClientBatch = Client;
 
 TEST(ClientConstruction, DoesNoIoUntilStartedAndRefusesBadAddresses) {
     LogCapture log("vexaobj");
@@ -237,13 +271,11 @@ TEST(ClientConstruction, DoesNoIoUntilStartedAndRefusesBadAddresses) {
     EXPECT_TRUE(log.contains("not valid"));
 }
 
-TEST(ClientTraffic, SendsQueuedAndNewMessagesInOrder) {
-    Peer peer;
-    cObjectClient client(fastOptions());
+TEST_F(ClientTraffic, SendsQueuedAndNewMessagesInOrder) {
+    cObjectClient& client = makeClient();
     for (uint32_t i = 1; i <= 5; ++i)
         sendSample(client, i);  // queued before start
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(startAndAccept());
     for (uint32_t i = 6; i <= 300; ++i)
         sendSample(client, i);
     auto lines = peer.readLines(300);
@@ -253,18 +285,14 @@ TEST(ClientTraffic, SendsQueuedAndNewMessagesInOrder) {
     EXPECT_EQ(client.dropped(), 0u);
 }
 
-TEST(ClientTraffic, DeliversIncomingMessagesInOrderOneAtATimeOnOneThread) {
-    Peer peer;
-    Recorder rec;
+TEST_F(ClientTraffic, DeliversIncomingMessagesInOrderOneAtATimeOnOneThread) {
     std::atomic<int> work{0};
     rec.hook = [&](cObjectList*) {
         for (int i = 0; i < 20000; ++i)
             work.fetch_add(1, std::memory_order_relaxed);
     };
-    cObjectClient client(fastOptions());
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+    makeClient();
+    ASSERT_TRUE(startAndAccept(true));
     std::string burst;
     for (uint32_t i = 1; i <= 500; ++i)
         burst += requestLine(i) + (i % 2 ? "\n" : "\r\n");
@@ -282,19 +310,15 @@ TEST(ClientTraffic, DeliversIncomingMessagesInOrderOneAtATimeOnOneThread) {
         ASSERT_EQ(id, threads[0]);
 }
 
-TEST(ClientTraffic, ListenerMaySendWhileOtherThreadsSendToo) {
-    Peer peer;
-    Recorder rec;
-    cObjectClient client(fastOptions());
+TEST_F(ClientTraffic, ListenerMaySendWhileOtherThreadsSendToo) {
+    cObjectClient& client = makeClient();
     // Answers every request from inside the listener, as the device does.
     rec.hook = [&](cObjectList* in) {
         auto* req = dynamic_cast<cObjectAInput*>(in->first());
         if (req)
             sendSample(client, 100000 + req->getPortId());
     };
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(startAndAccept(true));
     std::thread other([&] {
         for (uint32_t i = 1; i <= 200; ++i)
             sendSample(client, i);
@@ -319,13 +343,9 @@ TEST(ClientTraffic, ListenerMaySendWhileOtherThreadsSendToo) {
     }
 }
 
-TEST(ClientTraffic, MessageWithoutListenerIsDroppedAtDebug) {
-    LogCapture log("vexaobj");
-    Peer peer;
-    Recorder rec;
-    cObjectClient client(fastOptions());
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+TEST_F(ClientTraffic, MessageWithoutListenerIsDroppedAtDebug) {
+    cObjectClient& client = makeClient();
+    ASSERT_TRUE(startAndAccept());
     peer.write(requestLine(1) + "\n");
     ASSERT_TRUE(waitFor([&] { return log.contains("no listener"); }));
     client.addListener(&rec);
@@ -334,14 +354,9 @@ TEST(ClientTraffic, MessageWithoutListenerIsDroppedAtDebug) {
     EXPECT_NE(rec.lines()[0].find("\"portId\":2,"), std::string::npos);
 }
 
-TEST(ClientHostileInput, BadLinesAreLoggedAndDroppedAndTheConnectionStays) {
-    LogCapture log("vexaobj");
-    Peer peer;
-    Recorder rec;
-    cObjectClient client(fastOptions());
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+TEST_F(ClientHostileInput, BadLinesAreLoggedAndDroppedAndTheConnectionStays) {
+    cObjectClient& client = makeClient();
+    ASSERT_TRUE(startAndAccept(true));
     peer.write("not json\n");
     peer.write(R"({"msgType":0,"objects":[{"objType":11,"deviceSerial":1,"portId":2}]})"
                "\n");
@@ -371,14 +386,9 @@ TEST(ClientHostileInput, BadLinesAreLoggedAndDroppedAndTheConnectionStays) {
     EXPECT_EQ(peer.readLines(1), std::vector<std::string>{sampleLine(1)});
 }
 
-TEST(ClientHostileInput, AFloodOfGarbageIsLoggedAtABoundedRate) {
-    LogCapture log("vexaobj");
-    Peer peer;
-    Recorder rec;
-    cObjectClient client(fastOptions());
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+TEST_F(ClientHostileInput, AFloodOfGarbageIsLoggedAtABoundedRate) {
+    makeClient();
+    ASSERT_TRUE(startAndAccept(true));
     auto begin = std::chrono::steady_clock::now();
     std::string flood;
     for (int i = 0; i < 2000; ++i)
@@ -406,14 +416,9 @@ TEST(ClientHostileInput, AFloodOfGarbageIsLoggedAtABoundedRate) {
     EXPECT_GT(summarised, 0u);
 }
 
-TEST(ClientReconnection, ReconnectsAfterThePeerClosesAndKeepsOrder) {
-    LogCapture log("vexaobj");
-    Peer peer;
-    Recorder rec;
-    cObjectClient client(fastOptions());
-    client.addListener(&rec);
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+TEST_F(ClientReconnection, ReconnectsAfterThePeerClosesAndKeepsOrder) {
+    cObjectClient& client = makeClient();
+    ASSERT_TRUE(startAndAccept(true));
     sendSample(client, 1);
     ASSERT_EQ(peer.readLines(1).size(), 1u);
 
@@ -436,11 +441,9 @@ TEST(ClientReconnection, ReconnectsAfterThePeerClosesAndKeepsOrder) {
     EXPECT_EQ(log.countContaining("re-connected"), 1u);
 }
 
-TEST(ClientReconnection, AMessageCutOffByALostConnectionIsSentAgainWhole) {
-    Peer peer;
-    cObjectClient client(fastOptions());
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());  // reads nothing: the socket buffers fill, a write stops halfway
+TEST_F(ClientReconnection, AMessageCutOffByALostConnectionIsSentAgainWhole) {
+    cObjectClient& client = makeClient();
+    ASSERT_TRUE(startAndAccept());  // reads nothing: the socket buffers fill, a write stops halfway
     std::string pad(60000, 'p');
     for (uint32_t i = 1; i <= 300; ++i)
         sendSample(client, i, pad);
@@ -459,19 +462,18 @@ TEST(ClientReconnection, AMessageCutOffByALostConnectionIsSentAgainWhole) {
         EXPECT_EQ(seqs[i], seqs[i - 1] + 1);
 }
 
-TEST(ClientReconnection, ConnectsWhenThePeerComesUpLaterWithDoublingBackOff) {
-    LogCapture log("vexaobj");
+TEST_F(ClientReconnection, ConnectsWhenThePeerComesUpLaterWithDoublingBackOff) {
     int port = testsupport::freeTcpPort();
-    cObjectClient client(fastOptions());
+    cObjectClient& client = makeClient();
     ASSERT_TRUE(client.start("127.0.0.1", port));  // resolves; nobody listens yet
     for (uint32_t i = 1; i <= 3; ++i)
         sendSample(client, i);
     // Wait until the back-off has reached its cap.
     ASSERT_TRUE(waitFor([&] { return log.countContaining("next in 40 ms") >= 2; }));
 
-    Peer peer(port);
-    ASSERT_TRUE(peer.accept());
-    auto lines = peer.readLines(3);
+    Peer later(port);
+    ASSERT_TRUE(later.accept());
+    auto lines = later.readLines(3);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], sampleLine(1));
     EXPECT_EQ(lines[2], sampleLine(3));
@@ -502,15 +504,12 @@ TEST(ClientReconnection, ConnectsWhenThePeerComesUpLaterWithDoublingBackOff) {
 // keep doubling up to the ceiling instead of restarting, and the log holds the first loss, the
 // first re-connection and then summaries, not two lines per attempt. A connection that lives
 // restarts the back-off.
-TEST(ClientReconnection, APeerThatDropsEveryConnectionIsRetriedLessOftenAndSummarised) {
-    LogCapture log("vexaobj");
-    Peer peer;
-    Recorder rec;
+TEST_F(ClientReconnection, APeerThatDropsEveryConnectionIsRetriedLessOftenAndSummarised) {
     cObjectClient::Options o;
     o.backoffMinMs = 100;  // also the time a written message needs to make a connection count
     o.backoffMaxMs = 400;
     o.repeatSummaryMs = 500;
-    cObjectClient client(o);
+    cObjectClient& client = makeClient(o);
     client.addListener(&rec);
     ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
     const uint32_t kDrops = 5;
@@ -562,31 +561,27 @@ TEST(ClientReconnection, APeerThatDropsEveryConnectionIsRetriedLessOftenAndSumma
     EXPECT_EQ(log.countContaining("connected to vexad"), 3u);
 }
 
-TEST(ClientQueue, KeepsTheNewestMessagesWhileDisconnectedAndReportsTheDrops) {
-    LogCapture log("vexaobj");
+TEST_F(ClientQueue, KeepsTheNewestMessagesWhileDisconnectedAndReportsTheDrops) {
     int port = testsupport::freeTcpPort();
-    cObjectClient client(fastOptions(10));
+    cObjectClient& client = makeClient(10);
     ASSERT_TRUE(client.start("127.0.0.1", port));
     for (uint32_t i = 1; i <= 25; ++i)
         sendSample(client, i);
     EXPECT_EQ(client.queued(), 10u);
     EXPECT_EQ(client.dropped(), 15u);
 
-    Peer peer(port);
-    ASSERT_TRUE(peer.accept());
-    auto lines = peer.readLines(10);
+    Peer later(port);
+    ASSERT_TRUE(later.accept());
+    auto lines = later.readLines(10);
     ASSERT_EQ(lines.size(), 10u);
     for (uint32_t i = 16; i <= 25; ++i)
         EXPECT_EQ(lines[i - 16], sampleLine(i));
     EXPECT_TRUE(waitFor([&] { return log.contains("15 messages dropped while disconnected"); }));
 }
 
-TEST(ClientQueue, APeerThatStopsReadingNeverBlocksSend) {
-    LogCapture log("vexaobj");
-    Peer peer;
-    cObjectClient client(fastOptions(50));
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());  // and then never reads
+TEST_F(ClientQueue, APeerThatStopsReadingNeverBlocksSend) {
+    cObjectClient& client = makeClient(50);
+    ASSERT_TRUE(startAndAccept());  // and then never reads
     ASSERT_TRUE(waitFor([&] { return client.connected(); }));
 
     // Far more than the socket buffers hold; if send waited for the network this would hang.
@@ -609,13 +604,11 @@ TEST(ClientQueue, APeerThatStopsReadingNeverBlocksSend) {
 // Senders write themselves while the writer is idle; a socket that takes only part of a line
 // leaves the rest to the writer, and what the full queue drops are whole lines: vexad reads
 // whole lines in order, all of them while the queue holds them, the newest when it drops.
-TEST(ClientQueue, LinesCutShortByAFullSocketArriveWholeWhateverIsDropped) {
+TEST_F(ClientQueue, LinesCutShortByAFullSocketArriveWholeWhateverIsDropped) {
     for (size_t limit : {size_t{1000}, size_t{2}}) {
         SCOPED_TRACE("queue limit " + std::to_string(limit));
-        Peer peer;
-        cObjectClient client(fastOptions(limit));
-        ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-        ASSERT_TRUE(peer.accept());
+        cObjectClient& client = makeClient(limit);
+        ASSERT_TRUE(startAndAccept());
         sendSample(client, 0);
         ASSERT_EQ(peer.readLines(1).size(), 1u);
         peer.write(requestLine(1) + "\n");  // vexad speaks: the connection lives
@@ -636,11 +629,9 @@ TEST(ClientQueue, LinesCutShortByAFullSocketArriveWholeWhateverIsDropped) {
 }
 
 // A batch holds the burst back; the end of the outermost one sends it, in one write.
-TEST(ClientBatch, ABurstGoesOutInOneWriteWhenTheOutermostBatchEnds) {
-    Peer peer;
-    cObjectClient client(fastOptions());
-    ASSERT_TRUE(client.start("127.0.0.1", peer.port()));
-    ASSERT_TRUE(peer.accept());
+TEST_F(ClientBatch, ABurstGoesOutInOneWriteWhenTheOutermostBatchEnds) {
+    cObjectClient& client = makeClient();
+    ASSERT_TRUE(startAndAccept());
     ASSERT_TRUE(waitFor([&] { return client.connected(); }));
     std::thread other;
     {

@@ -15,30 +15,23 @@
 #include "cObject.h"
 #include "cObjectCodec.h"
 #include "cObjectList.h"
+#include "messages.h"
 
-using vexaobj::decodeMessage;
+using testsupport::Decoded;
+using testsupport::Message;
 using vexaobj::encodeMessage;
 
 namespace {
 
 std::string encodeOne(uint8_t msgType, cObject* obj) {
-    cObjectList m;
-    m.setMsgType(msgType);
-    m.add(obj);
-    std::string line = encodeMessage(m);
-    m.deleteObjects();
-    return line;
+    Message m(msgType, {obj});
+    return encodeMessage(m);
 }
 
 // Decodes and writes back; the empty string when the line was rejected.
 std::string reencode(const std::string& line) {
-    cObjectList m;
-    std::string reason;
-    if (!decodeMessage(line, m, reason))
-        return "";
-    std::string out = encodeMessage(m);
-    m.deleteObjects();
-    return out;
+    Decoded d(line);
+    return d.ok ? encodeMessage(d.list) : "";
 }
 
 struct RoundTrip {
@@ -164,71 +157,56 @@ TEST(CodecRoundTrip, EveryObjectTypeIsWrittenWithAllFieldsAndReadBackUnchanged) 
 }
 
 TEST(CodecRoundTrip, DecodedObjectsHaveTheClassOfTheirType) {
-    cObjectList m;
-    std::string reason;
-    ASSERT_TRUE(decodeMessage(
+    Decoded d(
         R"({"msgType":0,"objects":[{"objType":11,"deviceSerial":1,"portId":2,"sampledValue":27},)"
-        R"({"objType":4,"deviceSerial":1,"portId":5,"sampleRate":9}]})",
-        m, reason))
-        << reason;
-    EXPECT_EQ(m.getMsgType(), cObjectList::MSG_SET);
-    ASSERT_EQ(m.numObjects(), 2);
-    auto* ao = dynamic_cast<cObjectAOutput*>(m.first());
+        R"({"objType":4,"deviceSerial":1,"portId":5,"sampleRate":9}]})");
+    ASSERT_TRUE(d.ok) << d.reason;
+    EXPECT_EQ(d.list.getMsgType(), cObjectList::MSG_SET);
+    ASSERT_EQ(d.list.numObjects(), 2);
+    auto* ao = dynamic_cast<cObjectAOutput*>(d.list.first());
     ASSERT_NE(ao, nullptr);
     EXPECT_EQ(ao->getPortId(), 2u);
     EXPECT_EQ(ao->getSampledValue(), 27.0f);  // an integer is a valid float value
-    auto* ai = dynamic_cast<cObjectAInput*>(m.next());
+    auto* ai = dynamic_cast<cObjectAInput*>(d.list.next());
     ASSERT_NE(ai, nullptr);
     EXPECT_EQ(ai->getSampleRate(), 9u);
-    EXPECT_EQ(m.next(), nullptr);
-    m.deleteObjects();
+    EXPECT_EQ(d.list.next(), nullptr);
 }
 
 TEST(CodecRoundTrip, UnknownTypeNumbersAreKeptAndTheirOtherKeysIgnored) {
     for (uint32_t t : {5u, 6u, 8u, 10u, 13u, 14u, 15u, 4294967295u}) {
         std::string line = R"({"msgType":3,"objects":[{"objType":)" + std::to_string(t) +
                            R"(,"deviceSerial":"not checked","x":[1,2]}]})";
-        cObjectList m;
-        std::string reason;
-        ASSERT_TRUE(decodeMessage(line, m, reason)) << t << ": " << reason;
-        ASSERT_EQ(m.numObjects(), 1);
-        EXPECT_EQ(static_cast<uint32_t>(m.first()->getType()), t);
-        m.deleteObjects();
+        Decoded d(line);
+        ASSERT_TRUE(d.ok) << t << ": " << d.reason;
+        ASSERT_EQ(d.list.numObjects(), 1);
+        EXPECT_EQ(static_cast<uint32_t>(d.list.first()->getType()), t);
     }
 }
 
 TEST(CodecRoundTrip, MinusOneIsTheWildcardInEverySelector) {
-    cObjectList m;
-    std::string reason;
-    ASSERT_TRUE(
-        decodeMessage(R"({"msgType":1,"objects":[{"objType":4,"deviceSerial":-1,"portId":-1},)"
-                      R"({"objType":12,"deviceSerial":4294967295,"capId":-1}]})",
-                      m, reason))
-        << reason;
-    auto* ai = dynamic_cast<cObjectAInput*>(m.at(0));
-    auto* cap = dynamic_cast<cObjectCapability*>(m.at(1));
+    Decoded d(R"({"msgType":1,"objects":[{"objType":4,"deviceSerial":-1,"portId":-1},)"
+              R"({"objType":12,"deviceSerial":4294967295,"capId":-1}]})");
+    ASSERT_TRUE(d.ok) << d.reason;
+    auto* ai = d.as<cObjectAInput>(0);
+    auto* cap = d.as<cObjectCapability>(1);
     ASSERT_TRUE(ai && cap);
     EXPECT_EQ(ai->getDeviceSerial(), cObject::WILDCARD);
     EXPECT_EQ(ai->getPortId(), cObject::WILDCARD);
     EXPECT_EQ(cap->getDeviceSerial(), cObject::WILDCARD);
     EXPECT_EQ(cap->getCapId(), cObject::WILDCARD);
-    m.deleteObjects();
 }
 
 TEST(CodecRoundTrip, AbsentOptionalFieldsAreZeroOrEmptyAndUnknownKeysIgnored) {
-    cObjectList m;
-    std::string reason;
-    ASSERT_TRUE(decodeMessage(
+    Decoded d(
         R"({"msgType":1,"extra":{"a":1},"objects":[{"objType":11,"deviceSerial":3,"portId":1,)"
-        R"("colour":"red"}]})",
-        m, reason))
-        << reason;
-    auto* ao = dynamic_cast<cObjectAOutput*>(m.first());
+        R"("colour":"red"}]})");
+    ASSERT_TRUE(d.ok) << d.reason;
+    auto* ao = d.as<cObjectAOutput>(0);
     ASSERT_NE(ao, nullptr);
     EXPECT_STREQ(ao->getPortLabel(), "");
     EXPECT_EQ(ao->getGain(), 0.0f);
     EXPECT_EQ(ao->getSampledValue(), 0.0f);
-    m.deleteObjects();
 }
 
 TEST(CodecFloats, EveryFloatReadsBackBitForBit) {
@@ -239,11 +217,9 @@ TEST(CodecFloats, EveryFloatReadsBackBitForBit) {
         s->setPortNum(1);
         s->setSample(f);
         std::string line = encodeOne(cObjectList::MSG_EVENT, s);
-        cObjectList m;
-        std::string reason;
-        ASSERT_TRUE(decodeMessage(line, m, reason)) << line << ": " << reason;
-        EXPECT_EQ(dynamic_cast<cObjectAnalogSample*>(m.first())->getSample(), f) << line;
-        m.deleteObjects();
+        Decoded d(line);
+        ASSERT_TRUE(d.ok) << line << ": " << d.reason;
+        EXPECT_EQ(d.as<cObjectAnalogSample>(0)->getSample(), f) << line;
     }
 }
 
@@ -253,12 +229,9 @@ TEST(CodecText, TextThatIsNotUtf8IsReplacedSoTheLineStaysValid) {
     c->setCapId(1);
     c->setValue("rev\xff\xfe");
     std::string line = encodeOne(cObjectList::MSG_REQUEST, c);
-    cObjectList m;
-    std::string reason;
-    ASSERT_TRUE(decodeMessage(line, m, reason)) << reason;
-    EXPECT_STREQ(dynamic_cast<cObjectCapability*>(m.first())->getValue(),
-                 "rev\xEF\xBF\xBD\xEF\xBF\xBD");
-    m.deleteObjects();
+    Decoded d(line);
+    ASSERT_TRUE(d.ok) << d.reason;
+    EXPECT_STREQ(d.as<cObjectCapability>(0)->getValue(), "rev\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -275,13 +248,10 @@ std::string directLine(cObjectList& m) {
 TEST(CodecDirect, TakesTheHotKindsAsTheTreeWritesThemAndLeavesTheRestToIt) {
     for (const auto& c : kRoundTrips) {
         SCOPED_TRACE(c.legend);
-        cObjectList m;
-        m.setMsgType(cObjectList::MSG_REQUEST);
-        m.add(c.make());
+        Message m(cObjectList::MSG_REQUEST, {c.make()});
         const uint32_t t = m.first()->getType();
         const bool hot = t == 0 || t == 4 || t == 9 || t == 11 || t == 12;
         EXPECT_EQ(directLine(m), hot ? std::string(c.wire) : "declined");
-        m.deleteObjects();
     }
     // One object without a direct form sends the whole message through the tree, as does a
     // hot type number on an object of another class.
@@ -301,16 +271,12 @@ struct BothWays {
     std::string direct, tree;
 };
 BothWays sampleBothWays(float f) {
-    cObjectList m;
-    m.setMsgType(cObjectList::MSG_EVENT);
     auto* s = new cObjectAnalogSample;
     s->setDeviceSerial(4294967295u);
     s->setPortNum(19);
     s->setSample(f);
-    m.add(s);
-    BothWays b{directLine(m), vexaobj::encodeMessageTree(m)};
-    m.deleteObjects();
-    return b;
+    Message m(cObjectList::MSG_EVENT, {s});
+    return BothWays{directLine(m), vexaobj::encodeMessageTree(m)};
 }
 
 // Floats as the wire carries them today, pinned; both writers must give these.
@@ -397,10 +363,8 @@ TEST(CodecDirect, TextAgreesWithTheTreeOverRandomBytes) {
         auto* c = new cObjectCapability;
         c->setLabel(text.c_str());
         c->setValue(("x" + text + "\xE2\x82\xAC").c_str());  // and a valid sequence after it
-        cObjectList m;
-        m.add(c);
+        Message m(cObjectList::MSG_SET, {c});
         std::string direct = directLine(m), tree = vexaobj::encodeMessageTree(m);
-        m.deleteObjects();
         if (direct != tree && ++mismatches <= 5) {
             ADD_FAILURE() << vexaobj::printableExcerpt(text) << ": direct "
                           << vexaobj::printableExcerpt(direct) << ", tree "
@@ -470,11 +434,10 @@ const std::vector<Rejection> kRejections = {
 TEST(CodecRejects, EachFaultRejectsTheWholeLineWithItsReason) {
     for (const auto& r : kRejections) {
         SCOPED_TRACE(r.legend);
-        cObjectList m;
-        std::string reason;
-        EXPECT_FALSE(decodeMessage(r.line, m, reason));
-        EXPECT_NE(reason.find(r.reason), std::string::npos) << reason;
-        EXPECT_EQ(m.numObjects(), 0);
+        Decoded d(r.line);
+        EXPECT_FALSE(d.ok);
+        EXPECT_NE(d.reason.find(r.reason), std::string::npos) << d.reason;
+        EXPECT_EQ(d.list.numObjects(), 0);
     }
 }
 
@@ -512,13 +475,12 @@ std::string fullObject(int objType, const std::string& skip) {
 TEST(CodecRejects, AMissingRequiredFieldRejectsTheLine) {
     for (const auto& r : kRequired) {
         SCOPED_TRACE(std::string(r.field) + " on objType " + std::to_string(r.objType));
-        cObjectList m;
-        std::string reason;
-        ASSERT_TRUE(decodeMessage(msg(r.msgType, fullObject(r.objType, "")), m, reason)) << reason;
-        m.deleteObjects();
-        EXPECT_FALSE(decodeMessage(msg(r.msgType, fullObject(r.objType, r.field)), m, reason));
-        EXPECT_NE(reason.find(std::string("\"") + r.field + "\" is missing"), std::string::npos)
-            << reason;
+        Decoded whole(msg(r.msgType, fullObject(r.objType, "")));
+        ASSERT_TRUE(whole.ok) << whole.reason;
+        Decoded d(msg(r.msgType, fullObject(r.objType, r.field)));
+        EXPECT_FALSE(d.ok);
+        EXPECT_NE(d.reason.find(std::string("\"") + r.field + "\" is missing"), std::string::npos)
+            << d.reason;
     }
 }
 
@@ -527,10 +489,8 @@ TEST(CodecRejects, SetOnlyFieldsAreOptionalInOtherMessages) {
          {R"({"msgType":1,"objects":[{"objType":11,"deviceSerial":1,"portId":1}]})",
           R"({"msgType":1,"objects":[{"objType":4,"deviceSerial":1,"portId":1}]})",
           R"({"msgType":1,"objects":[{"objType":3,"deviceSerial":1,"portId":1}]})"}) {
-        cObjectList m;
-        std::string reason;
-        EXPECT_TRUE(decodeMessage(line, m, reason)) << line << ": " << reason;
-        m.deleteObjects();
+        Decoded d(line);
+        EXPECT_TRUE(d.ok) << line << ": " << d.reason;
     }
 }
 

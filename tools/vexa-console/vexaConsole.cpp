@@ -7,17 +7,14 @@
 #include <sstream>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "cObject.h"
 #include "cObjectCodec.h"
+#include "cObjectFields.h"
 #include "cObjectList.h"
 
 namespace vexaconsole {
 
 namespace {
-
-using ojson = nlohmann::ordered_json;
 
 const char* msgTypeName(unsigned t) {
     static const char* const names[] = {"set", "request", "error", "event", "delete", "reply"};
@@ -38,41 +35,17 @@ class FieldWriter {
 public:
     explicit FieldWriter(std::string& out) : mOut(out) {}
 
-    void u32(const char* name, uint32_t v) {
-        start(name);
+    void u32(const vexaobj::Key& key, uint32_t v) {
+        start(key.name);
         mOut += v == cObject::WILDCARD ? "-1" : std::to_string(v);
     }
-    void text(const char* name, const char* v) {
-        start(name);
-        mOut += ojson(v).dump(-1, ' ', false, ojson::error_handler_t::replace);
+    void text(const vexaobj::Key& key, const char* v) {
+        start(key.name);
+        vexaobj::appendWireText(v, mOut);
     }
-    // The shortest decimal text that reads back as the same float, printed as the JSON writer
-    // prints a double ("27.1", "16777216.0", "1e-07"; a non-finite value as null).
-    void f32(const char* name, float v) {
-        start(name);
-        double d = static_cast<double>(v);
-        if (std::isfinite(v)) {
-            char buf[32];
-            for (int prec = 6; prec <= 9; ++prec) {
-                std::snprintf(buf, sizeof buf, "%.*g", prec, d);
-                if (std::strtof(buf, nullptr) == v)
-                    break;
-            }
-            d = std::strtod(buf, nullptr);
-        }
-        mOut += ojson(d).dump();
-    }
-
-    void port(const cObjectPort& p) {
-        u32("deviceSerial", p.getDeviceSerial());
-        u32("portId", p.getPortId());
-        text("portLabel", p.getPortLabel());
-    }
-    void analogPort(const cObjectAnalogPort& p) {
-        port(p);
-        text("displayUnit", p.getDisplayUnit());
-        f32("gain", p.getGain());
-        f32("offset", p.getOffset());
+    void f32(const vexaobj::Key& key, float v) {
+        start(key.name);
+        vexaobj::appendWireFloat(v, mOut);
     }
 
 private:
@@ -89,68 +62,7 @@ private:
 // does not match its type number shows its type only, as it travels.
 void describeFields(const cObject& obj, std::string& out) {
     FieldWriter w(out);
-    switch (obj.getType()) {
-        case cObject::OBJ_DEVICE:
-            if (auto* d = dynamic_cast<const cObjectDevice*>(&obj)) {
-                w.u32("deviceSerial", d->getDeviceSerial());
-                w.text("deviceLabel", d->getDeviceLabel());
-                w.u32("version", d->getVersion());
-                w.u32("deviceType", d->getDeviceType());
-                w.u32("deviceStatus", d->getDeviceStatus());
-                w.u32("analogInCount", d->getAnalogInCount());
-                w.u32("analogOutCount", d->getAnalogOutCount());
-                w.u32("digitalInCount", d->getDigitalInCount());
-                w.u32("digitalOutCount", d->getDigitalOutCount());
-            }
-            break;
-        case cObject::OBJ_PORT:
-            if (auto* p = dynamic_cast<const cObjectPort*>(&obj))
-                w.port(*p);
-            break;
-        case cObject::OBJ_PORT_DIN:
-            if (auto* p = dynamic_cast<const cObjectDInput*>(&obj)) {
-                w.port(*p);
-                w.u32("inputState", p->getInputState());
-            }
-            break;
-        case cObject::OBJ_PORT_DOUT:
-            if (auto* p = dynamic_cast<const cObjectDOutput*>(&obj)) {
-                w.port(*p);
-                w.u32("outputState", p->getOutputState());
-            }
-            break;
-        case cObject::OBJ_PORT_AIN:
-            if (auto* p = dynamic_cast<const cObjectAInput*>(&obj)) {
-                w.analogPort(*p);
-                w.u32("sampleRate", p->getSampleRate());
-                w.f32("sampledValue", p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_PORT_AOUT:
-            if (auto* p = dynamic_cast<const cObjectAOutput*>(&obj)) {
-                w.analogPort(*p);
-                w.f32("sampledValue", p->getSampledValue());
-            }
-            break;
-        case cObject::OBJ_ANALOG_SAMPLE:
-            if (auto* smp = dynamic_cast<const cObjectAnalogSample*>(&obj)) {
-                w.u32("deviceSerial", smp->getDeviceSerial());
-                w.u32("portNum", smp->getPortNum());
-                w.u32("seqNum", smp->getSeqNum());
-                w.f32("sample", smp->getSample());
-            }
-            break;
-        case cObject::OBJ_CAPABILITY:
-            if (auto* c = dynamic_cast<const cObjectCapability*>(&obj)) {
-                w.u32("deviceSerial", c->getDeviceSerial());
-                w.u32("capId", c->getCapId());
-                w.text("label", c->getLabel());
-                w.text("value", c->getValue());
-            }
-            break;
-        default:
-            break;
-    }
+    vexaobj::writeFields(obj, w);
 }
 
 // A whole number: -1 (the wildcard) or 0..4294967295.
@@ -197,6 +109,98 @@ Command sendOne(uint8_t msgType, cObject* obj) {
     return c;
 }
 
+// The short commands: each one's words (its name included) and the message it sends.
+using Words = std::vector<std::string>;
+
+Command deviceRequest(const Words&) {
+    auto* d = new cObjectDevice;
+    d->setDeviceSerial(cObject::WILDCARD);
+    return sendOne(cObjectList::MSG_REQUEST, d);
+}
+
+// A new port object of the kind named, or null.
+cObjectPort* newPort(const std::string& kind) {
+    if (kind == "ain")
+        return new cObjectAInput;
+    if (kind == "aout")
+        return new cObjectAOutput;
+    if (kind == "din")
+        return new cObjectDInput;
+    if (kind == "dout")
+        return new cObjectDOutput;
+    return nullptr;
+}
+
+Command portsRequest(const Words& w) {
+    uint32_t id = cObject::WILDCARD;
+    if (w.size() == 3 && !parseId(w[2], id))
+        return error("bad port id: " + w[2]);
+    cObjectPort* p = newPort(w[1]);
+    if (!p)
+        return error("ports wants ain, aout, din or dout, not " + w[1]);
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    return sendOne(cObjectList::MSG_REQUEST, p);
+}
+
+Command capabilitiesRequest(const Words& w) {
+    uint32_t id = cObject::WILDCARD;
+    if (w.size() == 2 && !parseId(w[1], id))
+        return error("bad capability id: " + w[1]);
+    auto* c = new cObjectCapability;
+    c->setDeviceSerial(cObject::WILDCARD);
+    c->setCapId(id);
+    return sendOne(cObjectList::MSG_REQUEST, c);
+}
+
+Command outputSet(const Words& w) {
+    uint32_t id;
+    float value;
+    if (!parseId(w[1], id))
+        return error("bad port id: " + w[1]);
+    if (!parseValue(w[2], value))
+        return error("bad value: " + w[2]);
+    auto* p = new cObjectAOutput;
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    p->setSampledValue(value);
+    return sendOne(cObjectList::MSG_SET, p);
+}
+
+Command rateSet(const Words& w) {
+    uint32_t id, rate;
+    if (!parseId(w[1], id))
+        return error("bad port id: " + w[1]);
+    if (!parseId(w[2], rate) || rate == cObject::WILDCARD)
+        return error("bad sample rate: " + w[2]);
+    auto* p = new cObjectAInput;
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    p->setSampleRate(rate);
+    return sendOne(cObjectList::MSG_SET, p);
+}
+
+struct CommandForm {
+    const char* name;
+    size_t minWords, maxWords;  // the name included
+    Command (*build)(const Words& words);
+};
+const CommandForm kCommands[] = {
+    {"help", 1, 1,
+     [](const Words&) {
+         return Command{Command::Help, ""};
+     }},
+    {"quit", 1, 1,
+     [](const Words&) {
+         return Command{Command::Quit, ""};
+     }},
+    {"device", 1, 1, deviceRequest},
+    {"ports", 2, 3, portsRequest},
+    {"caps", 1, 2, capabilitiesRequest},
+    {"set", 3, 3, outputSet},
+    {"rate", 3, 3, rateSet},
+};
+
 }  // namespace
 
 std::string describeMessage(const cObjectList& message) {
@@ -219,82 +223,16 @@ Command parseCommand(const std::string& input) {
     size_t start = input.find_first_not_of(" \t");
     if (start == std::string::npos)
         return Command();
-    if (input[start] == '{') {
-        Command c;
-        c.kind = Command::Send;
-        c.line = input;
-        return c;
-    }
+    if (input[start] == '{')
+        return Command{Command::Send, input};
     std::istringstream in(input);
     std::vector<std::string> w;
     for (std::string t; in >> t;)
         w.push_back(t);
-    const std::string& cmd = w[0];
-
-    if (cmd == "help" && w.size() == 1)
-        return Command{Command::Help, ""};
-    if (cmd == "quit" && w.size() == 1)
-        return Command{Command::Quit, ""};
-
-    if (cmd == "device" && w.size() == 1) {
-        auto* d = new cObjectDevice;
-        d->setDeviceSerial(cObject::WILDCARD);
-        return sendOne(cObjectList::MSG_REQUEST, d);
-    }
-    if (cmd == "ports" && (w.size() == 2 || w.size() == 3)) {
-        uint32_t id = cObject::WILDCARD;
-        if (w.size() == 3 && !parseId(w[2], id))
-            return error("bad port id: " + w[2]);
-        cObjectPort* p = nullptr;
-        if (w[1] == "ain") {
-            p = new cObjectAInput;
-        } else if (w[1] == "aout") {
-            p = new cObjectAOutput;
-        } else if (w[1] == "din") {
-            p = new cObjectDInput;
-        } else if (w[1] == "dout") {
-            p = new cObjectDOutput;
-        } else {
-            return error("ports wants ain, aout, din or dout, not " + w[1]);
-        }
-        p->setDeviceSerial(cObject::WILDCARD);
-        p->setPortId(id);
-        return sendOne(cObjectList::MSG_REQUEST, p);
-    }
-    if (cmd == "caps" && (w.size() == 1 || w.size() == 2)) {
-        uint32_t id = cObject::WILDCARD;
-        if (w.size() == 2 && !parseId(w[1], id))
-            return error("bad capability id: " + w[1]);
-        auto* c = new cObjectCapability;
-        c->setDeviceSerial(cObject::WILDCARD);
-        c->setCapId(id);
-        return sendOne(cObjectList::MSG_REQUEST, c);
-    }
-    if (cmd == "set" && w.size() == 3) {
-        uint32_t id;
-        float value;
-        if (!parseId(w[1], id))
-            return error("bad port id: " + w[1]);
-        if (!parseValue(w[2], value))
-            return error("bad value: " + w[2]);
-        auto* p = new cObjectAOutput;
-        p->setDeviceSerial(cObject::WILDCARD);
-        p->setPortId(id);
-        p->setSampledValue(value);
-        return sendOne(cObjectList::MSG_SET, p);
-    }
-    if (cmd == "rate" && w.size() == 3) {
-        uint32_t id, rate;
-        if (!parseId(w[1], id))
-            return error("bad port id: " + w[1]);
-        if (!parseId(w[2], rate) || rate == cObject::WILDCARD) {
-            return error("bad sample rate: " + w[2]);
-        }
-        auto* p = new cObjectAInput;
-        p->setDeviceSerial(cObject::WILDCARD);
-        p->setPortId(id);
-        p->setSampleRate(rate);
-        return sendOne(cObjectList::MSG_SET, p);
+    for (const CommandForm& form : kCommands) {
+        if (!w.empty() && w[0] == form.name && w.size() >= form.minWords &&
+            w.size() <= form.maxWords)
+            return form.build(w);
     }
     return error("unknown command: " + input.substr(start));
 }

@@ -28,6 +28,11 @@ std::string encodeMessageTree(cObjectList& message);
 // otherwise returns false and leaves `out` as it was.
 bool encodeMessageDirect(cObjectList& message, std::string& out);
 
+// One value as the wire writes it, appended to `out`: a float (shortest text that reads back,
+// "null" when not finite), text as a JSON string.
+void appendWireFloat(float value, std::string& out);
+void appendWireText(const char* text, std::string& out);
+
 // Decodes one line into `out` (which must be empty), creating the objects with new; the caller
 // deletes them with deleteObjects(). On a rejected line returns false, leaves `out` empty and
 // puts the reason into `reason`.
