@@ -96,7 +96,7 @@ const char kUsage[] =
 // One option as the command line read it, and the options it goes into.
 struct Given {
     const toolcommon::CommandLine& cli;
-    const toolcommon::OptionSpec& opt;
+    const toolcommon::OptionDefinition& opt;
     const char* value;
     Options& o;
 
@@ -144,14 +144,15 @@ const struct {
 // Reads the options; a bad one ends the process with status 64 before anything is opened.
 Options parseOptions(int argc, char** argv) {
     const toolcommon::CommandLine cli("borl-sim", BORL1D_VERSION, kUsage);
-    std::vector<toolcommon::OptionSpec> specs;
+    std::vector<toolcommon::OptionDefinition> definitions;
     for (const auto& option : kOptions)
-        specs.push_back(
-            {option.name, option.takesValue, kFirstKey + static_cast<int>(specs.size())});
+        definitions.push_back(
+            {option.name, option.takesValue, kFirstKey + static_cast<int>(definitions.size())});
     Options o;
-    cli.parse(argc, argv, specs, [&](const toolcommon::OptionSpec& opt, const char* value) {
-        kOptions[opt.key - kFirstKey].take(Given{cli, opt, value, o});
-    });
+    cli.parse(argc, argv, definitions,
+              [&](const toolcommon::OptionDefinition& opt, const char* value) {
+                  kOptions[opt.key - kFirstKey].take(Given{cli, opt, value, o});
+              });
     return o;
 }
 

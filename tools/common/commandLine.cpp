@@ -15,15 +15,15 @@ namespace {
 constexpr int kHelp = 'h';
 constexpr int kVersion = 'V';
 
-const OptionSpec kHelpSpec{"help", false, kHelp};
-const OptionSpec kVersionSpec{"version", false, kVersion};
+const OptionDefinition kHelpOption{"help", false, kHelp};
+const OptionDefinition kVersionOption{"version", false, kVersion};
 
-const OptionSpec* findByKey(const std::vector<OptionSpec>& options, int key) {
+const OptionDefinition* findByKey(const std::vector<OptionDefinition>& options, int key) {
     if (key == kHelp)
-        return &kHelpSpec;
+        return &kHelpOption;
     if (key == kVersion)
-        return &kVersionSpec;
-    for (const OptionSpec& o : options) {
+        return &kVersionOption;
+    for (const OptionDefinition& o : options) {
         if (o.key == key)
             return &o;
     }
@@ -58,14 +58,15 @@ std::string unknownOption(const std::string& typed, const std::vector<option>& l
 CommandLine::CommandLine(std::string tool, std::string version, std::string usage)
     : mTool(std::move(tool)), mVersion(std::move(version)), mUsage(std::move(usage)) {}
 
-void CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& options,
-                        const std::function<void(const OptionSpec&, const char*)>& take) const {
+void CommandLine::parse(
+    int argc, char** argv, const std::vector<OptionDefinition>& options,
+    const std::function<void(const OptionDefinition&, const char*)>& take) const {
     std::vector<option> longOpts;
-    for (const OptionSpec& o : options)
+    for (const OptionDefinition& o : options)
         longOpts.push_back(
             {o.name, o.takesValue ? required_argument : no_argument, nullptr, o.key});
-    longOpts.push_back({kHelpSpec.name, no_argument, nullptr, kHelp});
-    longOpts.push_back({kVersionSpec.name, no_argument, nullptr, kVersion});
+    longOpts.push_back({kHelpOption.name, no_argument, nullptr, kHelp});
+    longOpts.push_back({kVersionOption.name, no_argument, nullptr, kVersion});
     longOpts.push_back({nullptr, 0, nullptr, 0});
 
     // Leading ':' and opterr 0: getopt_long reports faults to us instead of printing its own
@@ -84,7 +85,7 @@ void CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& op
             std::exit(0);
         }
         if (c == ':') {
-            const OptionSpec* o = findByKey(options, optopt);
+            const OptionDefinition* o = findByKey(options, optopt);
             fail(o ? std::string("--") + o->name + " needs a value"
                    : std::string("option -") + static_cast<char>(optopt) + " needs a value");
         }
@@ -93,11 +94,11 @@ void CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& op
             // option given a value it does not take, and the letter of an unknown short option.
             if (optopt == 0)
                 fail(unknownOption(optionText(argv[optind - 1]), longOpts));
-            if (const OptionSpec* o = findByKey(options, optopt))
+            if (const OptionDefinition* o = findByKey(options, optopt))
                 fail(std::string("--") + o->name + " takes no value");
             fail(std::string("unknown option -") + static_cast<char>(optopt));
         }
-        const OptionSpec* o = findByKey(options, c);
+        const OptionDefinition* o = findByKey(options, c);
         if (!o)
             fail(unknownOption(optionText(argv[optind - 1]), longOpts));
         take(*o, o->takesValue ? optarg : nullptr);
@@ -106,8 +107,8 @@ void CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& op
         fail(std::string("unexpected argument \"") + argv[optind] + "\"");
 }
 
-unsigned long CommandLine::number(const OptionSpec& option, const char* text, unsigned long min,
-                                  unsigned long max, const char* what) const {
+unsigned long CommandLine::number(const OptionDefinition& option, const char* text,
+                                  unsigned long min, unsigned long max, const char* what) const {
     unsigned long v = 0;
     if (text && parseUnsigned(text, max, v) && v >= min)
         return v;
@@ -115,7 +116,7 @@ unsigned long CommandLine::number(const OptionSpec& option, const char* text, un
          std::to_string(max) + ", not \"" + (text ? text : "") + "\"");
 }
 
-double CommandLine::probability(const OptionSpec& option, const char* text) const {
+double CommandLine::probability(const OptionDefinition& option, const char* text) const {
     double v = 0;
     if (text && parseProbability(text, v))
         return v;

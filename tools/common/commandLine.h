@@ -15,7 +15,7 @@ constexpr int kExitUsage = 64;  // EX_USAGE of sysexits.h
 
 // One option a tool takes besides --help and --version. `key` is the tool's own code for it (a
 // value of 256 or more, clear of the short option letters).
-struct OptionSpec {
+struct OptionDefinition {
     const char* name;  // long name without "--"
     bool takesValue;
     int key;
@@ -29,15 +29,15 @@ public:
     // Reads argv and calls `take` for each of the tool's options in order, with its value (null
     // for an option without one). --help and --version end the process with 0; an unknown
     // option, a missing or unwanted value and any argument that is not an option end it with 64.
-    void parse(int argc, char** argv, const std::vector<OptionSpec>& options,
-               const std::function<void(const OptionSpec&, const char* value)>& take) const;
+    void parse(int argc, char** argv, const std::vector<OptionDefinition>& options,
+               const std::function<void(const OptionDefinition&, const char* value)>& take) const;
 
     // The value of `option` as a number min..max, or the end of the process with
     //   "<tool>: --<option> takes <what> <min>..<max>, not "<text>"".
-    unsigned long number(const OptionSpec& option, const char* text, unsigned long min,
+    unsigned long number(const OptionDefinition& option, const char* text, unsigned long min,
                          unsigned long max, const char* what = "a number") const;
     // The value of `option` as a probability 0..1, or the end of the process.
-    double probability(const OptionSpec& option, const char* text) const;
+    double probability(const OptionDefinition& option, const char* text) const;
 
     // "<tool>: <message>", the hint to --help, exit status 64.
     [[noreturn]] void fail(const std::string& message) const;

@@ -307,7 +307,7 @@ Options parseOptions(int argc, char** argv) {
                                       std::string(kUsage) + vexaconsole::helpText());
     Options o;
     cli.parse(argc, argv, {{"port", true, kPort}, {"bind", true, kBind}, {"json", false, kJson}},
-              [&](const toolcommon::OptionSpec& opt, const char* value) {
+              [&](const toolcommon::OptionDefinition& opt, const char* value) {
                   switch (opt.key) {
                       case kPort:
                           o.port = static_cast<int>(cli.number(opt, value, 0, 65535, "a TCP port"));
