@@ -19,6 +19,7 @@
 #include "dornManager.h"
 #include "inProcess.h"
 #include "logCapture.h"
+#include "monotonicClock.h"
 #include "replyFrames.h"
 #include "southDevice.h"
 #include "testClient.h"
@@ -194,58 +195,41 @@ int64_t msOf(const timespec& t) {
     return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-int64_t monotonicMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return msOf(now);
-}
-
 // Every answer to a frame within the wait time (a reply, valid or not, or a frame start dropped
-// for its header) ends the wait and starts the production pause of 1 s; part of a reply, or a
-// reply after the wait time ran out, leaves the cycle to end as it would.
+// for its header) starts the production pause of 1 s; part of a reply, or a reply after the
+// wait time ran out, leaves the cycle's end where it was.
 TEST_F(ExchangeTest, AnAnswerWithinTheWaitStartsThePauseAndNothingElseDoes) {
     const Frame good = reply();
     Frame bad = good;
     bad[126] ^= 0xFF;
-    const Frame part(good.begin(), good.begin() + 40);
     const struct {
         const char* legend;
         Frame bytes;
-        int64_t deadlineMs;  // the cycle's end before the bytes arrive, from now
+        unsigned waitMs;  // the cycle's wait; 0: it has run out when the bytes arrive
         bool answered;
     } cases[] = {
-        {"valid reply", good, 2000, true},
-        {"invalid reply", bad, 2000, true},
-        {"rejected frame start", Frame(5, 0x55), 2000, true},
-        {"part of a reply", part, 2000, false},
-        {"reply after the wait time", good, -1, false},
+        {"valid reply", good, 60000, true},
+        {"invalid reply", bad, 60000, true},
+        {"rejected frame start", Frame(5, 0x55), 60000, true},
+        {"part of a reply", Frame(good.begin(), good.begin() + 40), 60000, false},
+        {"reply after the wait time", good, 0, false},
     };
     manager->link.timing = ExchangeTiming{};
-    SerialLink& link = manager->link;
+    TxHandshake& hs = manager->link.handshake;  // no transmit thread runs: read without the lock
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
-        link.rx.restart();
-        const int64_t before = monotonicMs();
-        TxHandshake& hs = link.handshake;
-        pthread_mutex_lock(&hs.mTxMutex);
-        hs.awaiting = true;
-        hs.answered = false;
-        const int64_t deadline = before + c.deadlineMs;
-        hs.txDeadline = timespec{static_cast<time_t>(deadline / 1000),
-                                 static_cast<long>(deadline % 1000) * 1000000L};
-        pthread_mutex_unlock(&hs.mTxMutex);
-
+        manager->link.rx.restart();
+        hs.startCycle(c.waitMs);
+        const int64_t cycleEnd = msOf(hs.txDeadline);
         manager->receiveBytes(c.bytes.data(), c.bytes.size());
-        const int64_t after = monotonicMs();
-        pthread_mutex_lock(&hs.mTxMutex);
         EXPECT_EQ(hs.answered, c.answered);
+        const int64_t left = msOf(hs.txDeadline) - msOf(monotonic::now());
         if (c.answered) {
-            EXPECT_GE(msOf(hs.txDeadline), before + 1000);
-            EXPECT_LE(msOf(hs.txDeadline), after + 1000);
+            EXPECT_GT(left, 0);
+            EXPECT_LE(left, 1000);
         } else {
-            EXPECT_EQ(msOf(hs.txDeadline), deadline);
+            EXPECT_EQ(msOf(hs.txDeadline), cycleEnd);
         }
-        pthread_mutex_unlock(&hs.mTxMutex);
     }
 }
 

