@@ -127,8 +127,6 @@ struct SerialLink {
     // Shared by both threads, each guarded by its own lock or atomic.
     TxHandshake handshake;  // the transmit thread's wait and the receive loop's answer
     PendingSet pending;     // the set being written to the controller
-    std::mutex fdMutex;     // serFd and portGeneration; held for a non-blocking write, never longer
-    unsigned portGeneration = 0;             // counts the ports adopted: a re-open is a new line
     std::atomic<bool> stopRequested{false};  // ends both threads
     const int wakeFd;  // eventfd: wakes the receive loop (a set recorded, a stop)
     const int stopFd;  // eventfd: readable once a stop is requested (the transmit wait)
@@ -187,7 +185,11 @@ public:
 
     // ---- The serial line ----
     qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
-    int serFd;                        // serial descriptor; -1 while the port is closed
+    // fdMutex guards the descriptor and its generation against a close or re-open during the
+    // transmit thread's write; it is held for one non-blocking write, never longer.
+    std::mutex fdMutex;
+    int serFd;                    // serial descriptor; -1 while the port is closed
+    unsigned portGeneration = 0;  // counts the ports adopted: a re-open is a new line
     SerialLink link;
 
     // ---- Start-up ----

@@ -9,7 +9,7 @@
 //  - the messaging client's reader thread: vexad's messages (records sets in the device and
 //    wakes the receive loop through link.wakeFd).
 // The link's handshake (txHandshake.h) has its mTxMutex, the pending set (pendingSet.h) its
-// mSetMutex, each beside the data it guards. link.fdMutex guards the descriptor against being
+// mSetMutex, each beside the data it guards. fdMutex guards the descriptor against being
 // closed while the transmit thread writes to it. The device's own mutex guards setValues/portNum.
 // Order when nested: device mutex, then mSetMutex. The capture's hooks (exchangeCapture.h) test one
 // atomic and, while a capture runs, take the capture's queue lock, innermost, never held across
@@ -175,10 +175,10 @@ dornManager::TxResult dornManager::writeFrame(const TxFrame& frame, uint64_t dea
         ssize_t n;
         int err;
         {
-            std::lock_guard<std::mutex> lock(link.fdMutex);
+            std::lock_guard<std::mutex> lock(fdMutex);
             if (sent == 0) {
                 fd = serFd;
-                generation = link.portGeneration;
+                generation = portGeneration;
                 // While the port is closed nothing is written; the receive loop re-opens it.
                 if (fd < 0)
                     return TxResult::NoPort;
@@ -188,7 +188,7 @@ dornManager::TxResult dornManager::writeFrame(const TxFrame& frame, uint64_t dea
                     tcflush(fd, TCOFLUSH);
                     flushFirst = false;
                 }
-            } else if (serFd != fd || link.portGeneration != generation) {
+            } else if (serFd != fd || portGeneration != generation) {
                 return TxResult::Failed;  // the line went away under the frame
             }
             n = write(fd, frame.bytes + sent, frame.len - sent);
@@ -474,7 +474,7 @@ void dornManager::closePort(int err) {
     error("Serial port %s lost: %s\n", serBusPort, err ? strerror(err) : "end of file");
     captureEvent(exchangefile::Kind::Lost, 0, 0, err ? strerror(err) : "end of file");
     {
-        std::lock_guard<std::mutex> lock(link.fdMutex);
+        std::lock_guard<std::mutex> lock(fdMutex);
         qserial::SerialConfig::closePort(serFd);  // gives up the exclusive hold as well
         serFd = -1;
     }
@@ -506,9 +506,9 @@ void dornManager::adoptPort(int fd) {
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
         error("Serial port %s: cannot stop writes from blocking: %s\n", serBusPort,
               strerror(errno));
-    std::lock_guard<std::mutex> lock(link.fdMutex);
+    std::lock_guard<std::mutex> lock(fdMutex);
     serFd = fd;
-    link.portGeneration++;
+    portGeneration++;
 }
 
 void dornManager::logStatistics() {
@@ -714,7 +714,7 @@ int dornManager::start() {
     // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
     // go out.
     if (serFd >= 0) {
-        std::lock_guard<std::mutex> lock(link.fdMutex);
+        std::lock_guard<std::mutex> lock(fdMutex);
         qserial::SerialConfig::closePort(serFd);
         serFd = -1;
     }
