@@ -125,8 +125,8 @@ class RoundTrip(unittest.TestCase):
         self.assertEqual(1, sum("Capture of the serial exchange ended" in l for l in first_log))
 
         # Decoded: one entry per frame each way, the counts of the simulator.
-        out = subprocess.run([tool("borl-decode"), "--json", "--svg",
-                              os.path.join(first.dir, "field.svg"), capture],
+        out = subprocess.run(borlrig.emulated([tool("borl-decode"), "--json", "--svg",
+                                               os.path.join(first.dir, "field.svg"), capture]),
                              capture_output=True, text=True, timeout=60)
         self.assertEqual(0, out.returncode, out.stderr)
         rows = [json.loads(l) for l in out.stdout.splitlines()]
@@ -236,8 +236,8 @@ class Signalled(unittest.TestCase):
         self.assertGreaterEqual(rig.daemon_err.wait_for("Capture of the serial exchange ended: " + path), 0)
         for f in (path, path + ".1"):
             self.assertLessEqual(os.path.getsize(f), 4096, f)
-            r = subprocess.run([tool("borl-decode"), "--json", f], capture_output=True, text=True,
-                               timeout=30)
+            r = subprocess.run(borlrig.emulated([tool("borl-decode"), "--json", f]),
+                               capture_output=True, text=True, timeout=30)
             self.assertEqual(0, r.returncode, r.stderr)
             self.assertGreater(json.loads(r.stdout.splitlines()[-1])["summary"]["tx_frames"], 0)
         self.assertEqual([], log_lines(rig, "exchangeCapture ERROR"))
@@ -289,8 +289,9 @@ class DebugLog(unittest.TestCase):
             lines.append(f"{stamp} dornManager DEBUG: DORNBuffer(128): ")
             lines.append(f"{stamp} southDevice DEBUG: AC-1 Hours = 0x04D2")  # another thread's
             lines += [f"{stamp} dornManager DEBUG: 0x{b} " for b in frame]
-        r = subprocess.run([tool("borl-decode"), "--json", "-"], input="\n".join(lines) + "\n",
-                           capture_output=True, text=True, timeout=10)
+        r = subprocess.run(borlrig.emulated([tool("borl-decode"), "--json", "-"]),
+                           input="\n".join(lines) + "\n", capture_output=True, text=True,
+                           timeout=10)
         self.assertEqual(0, r.returncode, r.stderr)
         rows = [json.loads(l) for l in r.stdout.splitlines()]
         self.assertEqual([("poll", 0.0), ("set", 1.0)], [(x["kind"], x["t"]) for x in rows[:-1]])
@@ -321,8 +322,8 @@ class Malformed(unittest.TestCase):
                 for argv in ([tool("borl-decode"), path],
                              [tool("borl-sim"), "--replay", path]):
                     with self.subTest(name=name, tool=os.path.basename(argv[0])):
-                        r = subprocess.run(argv, capture_output=True, text=True, timeout=10,
-                                           stdin=subprocess.DEVNULL)
+                        r = subprocess.run(borlrig.emulated(argv), capture_output=True,
+                                           text=True, timeout=10, stdin=subprocess.DEVNULL)
                         self.assertEqual(65, r.returncode, r.stderr)
                         self.assertIn(f"{path}:{line}: ", r.stderr)
                         self.assertIn(why, r.stderr)

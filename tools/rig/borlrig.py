@@ -58,7 +58,7 @@ def _elf_machine(path):
     return int.from_bytes(head[18:20], "big" if head[5] == 2 else "little")
 
 
-def _emulated(argv):
+def emulated(argv):
     """argv with the cross build's emulator ($BORL1D_TEST_EMULATOR, set by the tests that run
     under it: qemu-arm) in front when argv[0] is built for another machine than this Python."""
     words = os.environ.get("BORL1D_TEST_EMULATOR", "").split()
@@ -273,7 +273,7 @@ class Rig:
         self._readers = []
 
     def _spawn(self, name, argv, stdin=subprocess.PIPE, keep_out=True, keep_err=True):
-        proc = subprocess.Popen(_emulated(argv), cwd=self.dir, stdin=stdin, stdout=subprocess.PIPE,
+        proc = subprocess.Popen(emulated(argv), cwd=self.dir, stdin=stdin, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, start_new_session=self.sessions)
         self._started(name, proc.pid)
         copies = [os.path.join(self.dir, f) if self.copy_outputs else None
