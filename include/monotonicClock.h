@@ -13,9 +13,13 @@ inline timespec now() {
     return ts;
 }
 
-inline uint64_t nowMs() {
-    const timespec ts = now();
+// A time of the clock in milliseconds.
+inline uint64_t msOf(const timespec& ts) {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+inline uint64_t nowMs() {
+    return msOf(now());
 }
 
 inline uint64_t nowUs() {

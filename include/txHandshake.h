@@ -16,7 +16,8 @@ struct TxHandshake {
     TxHandshake& operator=(const TxHandshake&) = delete;
 
     // A frame is about to go out: the cycle ends `waitMs` from now unless an answer comes.
-    void startCycle(unsigned waitMs);
+    // Returns that end.
+    timespec startCycle(unsigned waitMs);
 
     pthread_mutex_t mTxMutex = PTHREAD_MUTEX_INITIALIZER;
     bool awaiting = false;  // a frame went out and no answer came yet

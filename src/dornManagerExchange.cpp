@@ -138,8 +138,7 @@ void dornManager::transmitLoop() {
 
         // An answer counts only when it comes after this frame went out: the cycle's wait
         // starts before the write.
-        link.handshake.startCycle(link.timing.waitMs);
-        const uint64_t cycleEnd = nowMs() + link.timing.waitMs;
+        const uint64_t cycleEnd = monotonic::msOf(link.handshake.startCycle(link.timing.waitMs));
 
         // Whatever became of the frame on an open port, an unanswered cycle is a timeout.
         const bool written = writeFrame(*frame, cycleEnd, flushFirst) != TxResult::NoPort;

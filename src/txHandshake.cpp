@@ -27,12 +27,14 @@ TxHandshake::~TxHandshake() {
         close(txTimerFd);
 }
 
-void TxHandshake::startCycle(unsigned waitMs) {
+timespec TxHandshake::startCycle(unsigned waitMs) {
     pthread_mutex_lock(&mTxMutex);
     answered = false;
     awaiting = true;
     endCycleIn(*this, waitMs);
+    const timespec end = txDeadline;
     pthread_mutex_unlock(&mTxMutex);
+    return end;
 }
 
 void signal_tx(TxHandshake& hs, unsigned pauseMs) {

@@ -191,10 +191,6 @@ TEST(ReplyGatherer, PositionNeverPassesTheLastByte) {
 
 // ---- The handshake's answer and the re-open back-off, step by step ----
 
-int64_t msOf(const timespec& t) {
-    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Every answer to a frame within the wait time (a reply, valid or not, or a frame start dropped
 // for its header) starts the production pause of 1 s; part of a reply, or a reply after the
 // wait time ran out, leaves the cycle's end where it was.
@@ -219,16 +215,15 @@ TEST_F(ExchangeTest, AnAnswerWithinTheWaitStartsThePauseAndNothingElseDoes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         manager->link.rx.restart();
-        hs.startCycle(c.waitMs);
-        const int64_t cycleEnd = msOf(hs.txDeadline);
+        const uint64_t cycleEnd = monotonic::msOf(hs.startCycle(c.waitMs));
         manager->receiveBytes(c.bytes.data(), c.bytes.size());
         EXPECT_EQ(hs.answered, c.answered);
-        const int64_t left = msOf(hs.txDeadline) - msOf(monotonic::now());
+        const auto left = static_cast<int64_t>(monotonic::msOf(hs.txDeadline) - monotonic::nowMs());
         if (c.answered) {
             EXPECT_GT(left, 0);
             EXPECT_LE(left, 1000);
         } else {
-            EXPECT_EQ(msOf(hs.txDeadline), cycleEnd);
+            EXPECT_EQ(monotonic::msOf(hs.txDeadline), cycleEnd);
         }
     }
 }
