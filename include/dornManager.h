@@ -153,15 +153,15 @@ struct SerialLink {
 
 class dornManager : public cQlog {
 public:
-    // ---- Configuration read at start-up ----
-    const char* devOwner;     // owner name for the serial-port configuration service
-    const char* vexaHost;     // host of vexad
-    int southPort;            // vexad's TCP port for south devices
-    const char* serConf;      // serial-port configuration file
-    const char* devDir;       // directory of the device description files
-    const char* serBusPort;   // serial device path
-    const char* devDispName;  // display name of the device object
-    const char* serConfDir;   // directory scanned for serial-port assignment files
+    // ---- Configuration read at start-up (the defaults stand for absent keys) ----
+    const char* devOwner = "Borl100";    // owner name for the serial-port configuration service
+    const char* vexaHost = "localhost";  // host of vexad
+    int southPort = 50000;               // vexad's TCP port for south devices
+    const char* serConf = DefaultSerialConf;  // serial-port configuration file
+    const char* devDir = DefaultDeviceDir;    // directory of the device description files
+    const char* serBusPort = "/dev/ttyS2";    // serial device path
+    const char* devDispName = "BORL1_Retro_Controller";  // display name of the device object
+    const char* serConfDir = ConfDir;  // directory scanned for serial-port assignment files
     // The capture of the exchange (docs/capture.md): the file taken from the start
     // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
     std::string captureFile;
@@ -169,8 +169,8 @@ public:
     std::string captureDir;
 
     // ---- What start-up found ----
-    int devSerial;          // device serial number from the device description files
-    bool cConfFile_status;  // configuration loaded and serial bus found
+    int devSerial = 0;              // device serial number from the device description files
+    bool cConfFile_status = false;  // configuration loaded and serial bus found
     // Where start-up found what it uses, for the start-up banner and --check-config.
     std::string serBusFrom;     // assignment file and port that gave serBusPort; empty: the key
     std::string devSerialFile;  // device description whose <serial> gave devSerial; empty: none
@@ -180,15 +180,15 @@ public:
     std::vector<std::string> startupWarnings;
 
     // ---- The device and vexad ----
-    SouthDevice* devA;             // the device object
-    cObjectClient* mObjectClient;  // connection to vexad
+    SouthDevice* devA = nullptr;             // the device object
+    cObjectClient* mObjectClient = nullptr;  // connection to vexad
 
     // ---- The serial line ----
-    qserial::SerialConfig* mSerconf;  // serial-port configuration and opener
+    qserial::SerialConfig* mSerconf = nullptr;  // serial-port configuration and opener
     // fdMutex guards the descriptor and its generation against a close or re-open during the
     // transmit thread's write; it is held for one non-blocking write, never longer.
     std::mutex fdMutex;
-    int serFd;                    // serial descriptor; -1 while the port is closed
+    int serFd = -1;               // serial descriptor; -1 while the port is closed
     unsigned portGeneration = 0;  // counts the ports adopted: a re-open is a new line
     SerialLink link;
 

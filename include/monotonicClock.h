@@ -2,6 +2,8 @@
 // milliseconds or microseconds since an arbitrary start, and deadlines as the timers take them.
 #pragma once
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <ctime>
 
@@ -25,6 +27,12 @@ inline uint64_t nowMs() {
 inline uint64_t nowUs() {
     const timespec ts = now();
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// A poll() timeout that ends at `deadlineMs`, read at `nowMs`: 0 once it has passed.
+inline int msUntil(uint64_t deadlineMs, uint64_t nowMs) {
+    return deadlineMs <= nowMs ? 0
+                               : static_cast<int>(std::min<uint64_t>(deadlineMs - nowMs, INT_MAX));
 }
 
 // The time `ms` from now.

@@ -47,44 +47,44 @@ extern bool addCap_status;
 class SouthDevice : public cObjectDevice, public cQlog, public cObjectListener {
 public:
     std::map<int, float> setValues;  // analogue-output values requested by vexad, not yet taken
-    int portNum;                     // port id of the most recent analogue-output set
+    int portNum = 0;                 // port id of the most recent analogue-output set
     std::list<cObjectCapability*> capabilities;  // one object per capability id, in order
     std::list<DigitalInput*> diPorts;            // always empty on this device
     std::list<DigitalOutput*> doPorts;           // always empty on this device
     std::list<AnalogueInput*> aiPorts;           // the 19 inputs, in port-id order
 
     // Set-points (analogue outputs), port ids 1..8.
-    AnalogueOutput* airconPullIn1;
-    AnalogueOutput* airconDropout2;
-    AnalogueOutput* fanPullIn;
-    AnalogueOutput* hiTempDropout;
-    AnalogueOutput* airconRotation;
-    AnalogueOutput* airconPowerupDelay1;
-    AnalogueOutput* failSetpoint;
-    AnalogueOutput* airconTestDelay;
+    AnalogueOutput* airconPullIn1 = nullptr;
+    AnalogueOutput* airconDropout2 = nullptr;
+    AnalogueOutput* fanPullIn = nullptr;
+    AnalogueOutput* hiTempDropout = nullptr;
+    AnalogueOutput* airconRotation = nullptr;
+    AnalogueOutput* airconPowerupDelay1 = nullptr;
+    AnalogueOutput* failSetpoint = nullptr;
+    AnalogueOutput* airconTestDelay = nullptr;
     // Inputs, port ids 1..19: run-hour counters, temperatures, relative humidity.
-    AnalogueInput* ac1Hours;
-    AnalogueInput* ac2Hours;
-    AnalogueInput* fanHours;
-    AnalogueInput* rhHours;
-    AnalogueInput* rhFreeAirHours;
-    AnalogueInput* activeModeHours;
-    AnalogueInput* freeAirModeHours;
-    AnalogueInput* hiTempHours;
-    AnalogueInput* mainsFailHours;
-    AnalogueInput* internalTemp;
-    AnalogueInput* externalTemp;
-    AnalogueInput* aveInternalTemp;
-    AnalogueInput* aveExternalTemp;
-    AnalogueInput* ac1Temp;
-    AnalogueInput* ac2Temp;
-    AnalogueInput* averageAc1Temp;
-    AnalogueInput* averageAc2Temp;
-    AnalogueInput* rh;
-    AnalogueInput* averageRh;
+    AnalogueInput* ac1Hours = nullptr;
+    AnalogueInput* ac2Hours = nullptr;
+    AnalogueInput* fanHours = nullptr;
+    AnalogueInput* rhHours = nullptr;
+    AnalogueInput* rhFreeAirHours = nullptr;
+    AnalogueInput* activeModeHours = nullptr;
+    AnalogueInput* freeAirModeHours = nullptr;
+    AnalogueInput* hiTempHours = nullptr;
+    AnalogueInput* mainsFailHours = nullptr;
+    AnalogueInput* internalTemp = nullptr;
+    AnalogueInput* externalTemp = nullptr;
+    AnalogueInput* aveInternalTemp = nullptr;
+    AnalogueInput* aveExternalTemp = nullptr;
+    AnalogueInput* ac1Temp = nullptr;
+    AnalogueInput* ac2Temp = nullptr;
+    AnalogueInput* averageAc1Temp = nullptr;
+    AnalogueInput* averageAc2Temp = nullptr;
+    AnalogueInput* rh = nullptr;
+    AnalogueInput* averageRh = nullptr;
 
     std::list<AnalogueOutput*> aoPorts;  // the 8 set-points, in port-id order
-    cObjectClient* client;               // connection to vexad; not owned
+    cObjectClient* client = nullptr;     // connection to vexad; not owned
 
     // Guards the state shared with the client's reader thread (see the file comment).
     std::mutex mMutex;

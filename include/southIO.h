@@ -8,6 +8,9 @@
 #include "cObjectClient.h"
 #include "cQlog.h"
 
+// Sends `obj` as the only object of one message of type `msgType`; the message never owns it.
+void sendObject(cObjectClient& client, uint8_t msgType, cObject* obj);
+
 class DigitalInput : public cObjectDInput, public cQlog {
 public:
     DigitalInput(uint32_t serial, uint32_t portNo, const char* label);

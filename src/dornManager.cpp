@@ -71,22 +71,7 @@ const char* nearestKey(const std::string& key) {
 
 }  // namespace
 
-dornManager::dornManager(bool checkOnly)
-    : cQlog("dornManager"),
-      devOwner("Borl100"),
-      vexaHost("localhost"),
-      southPort(50000),
-      serConf(DefaultSerialConf),
-      devDir(DefaultDeviceDir),
-      serBusPort("/dev/ttyS2"),
-      devDispName("BORL1_Retro_Controller"),
-      serConfDir(ConfDir),
-      devSerial(0),
-      cConfFile_status(false),
-      devA(nullptr),
-      mObjectClient(nullptr),
-      mSerconf(nullptr),
-      serFd(-1) {
+dornManager::dornManager(bool checkOnly) : cQlog("dornManager") {
     std::string why;
     confLoaded = cConfig::load(ConfFile, &why);
     if (!confLoaded) {
@@ -103,16 +88,16 @@ dornManager::dornManager(bool checkOnly)
         cQlog::init(ConfFile);
     }
 
-    devOwner = cConfig::getString("borl1d.device.name", "Borl100");
-    serConf = cConfig::getString("borl1d.serialconf.file", DefaultSerialConf);
-    southPort = cConfig::getInt("vexad.south.port", 50000);
-    vexaHost = cConfig::getString("vexad.host", "localhost");
-    devDir = cConfig::getString("borl1d.device.dir", DefaultDeviceDir);
-    serBusPort = cConfig::getString("borl1d.device.port", "/dev/ttyS2");
-    devDispName = cConfig::getString("borl1d.device.displayname", "BORL1_Retro_Controller");
+    devOwner = cConfig::getString("borl1d.device.name", devOwner);
+    serConf = cConfig::getString("borl1d.serialconf.file", serConf);
+    southPort = cConfig::getInt("vexad.south.port", southPort);
+    vexaHost = cConfig::getString("vexad.host", vexaHost);
+    devDir = cConfig::getString("borl1d.device.dir", devDir);
+    serBusPort = cConfig::getString("borl1d.device.port", serBusPort);
+    devDispName = cConfig::getString("borl1d.device.displayname", devDispName);
     // A second controller's instance names its own assignment directory, so that its bus does
     // not come from the first controller's assignment files.
-    serConfDir = cConfig::getString("borl1d.serialconf.dir", ConfDir);
+    serConfDir = cConfig::getString("borl1d.serialconf.dir", serConfDir);
     readCaptureKeys();
 
     bool keysOk = !confLoaded || checkKeys();

@@ -30,7 +30,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -210,8 +209,7 @@ dornManager::TxResult dornManager::writeFrame(const TxFrame& frame, uint64_t dea
         // The line takes nothing now: wait for room until the cycle ends.
         const uint64_t now = nowMs();
         pollfd fds[2] = {{fd, POLLOUT, 0}, {link.stopFd, POLLIN, 0}};
-        if (now >= deadlineMs ||
-            poll(fds, 2, static_cast<int>(std::min<uint64_t>(deadlineMs - now, INT_MAX))) == 0) {
+        if (now >= deadlineMs || poll(fds, 2, monotonic::msUntil(deadlineMs, now)) == 0) {
             frameAbandoned(frame, sent);
             flushFirst = true;
             return TxResult::Abandoned;
@@ -512,22 +510,17 @@ void dornManager::adoptPort(int fd) {
 
 void dornManager::logStatistics() {
     const LinkStats& s = link.stats;
+    auto n = [](const std::atomic<uint64_t>& c) {
+        return static_cast<unsigned long long>(c.load());
+    };
     info(
         "Link statistics: poll frames %llu, set frames %llu, valid replies %llu, "
         "invalid replies (header %llu, terminator %llu, checksum %llu, closing byte "
         "%llu), rejected frame starts %llu, timeouts %llu, serial re-opens %llu, abandoned "
         "frames %llu\n",
-        static_cast<unsigned long long>(s.pollFrames.load()),
-        static_cast<unsigned long long>(s.setFrames.load()),
-        static_cast<unsigned long long>(s.validReplies.load()),
-        static_cast<unsigned long long>(s.headerErrors.load()),
-        static_cast<unsigned long long>(s.terminatorErrors.load()),
-        static_cast<unsigned long long>(s.checksumErrors.load()),
-        static_cast<unsigned long long>(s.closingErrors.load()),
-        static_cast<unsigned long long>(s.rejectedStarts.load()),
-        static_cast<unsigned long long>(s.timeouts.load()),
-        static_cast<unsigned long long>(s.reopens.load()),
-        static_cast<unsigned long long>(s.abandonedFrames.load()));
+        n(s.pollFrames), n(s.setFrames), n(s.validReplies), n(s.headerErrors),
+        n(s.terminatorErrors), n(s.checksumErrors), n(s.closingErrors), n(s.rejectedStarts),
+        n(s.timeouts), n(s.reopens), n(s.abandonedFrames));
     if (uint64_t dropped = stdoutLinesDropped()) {
         warn("Standard output lines dropped so far: %llu\n",
              static_cast<unsigned long long>(dropped));
@@ -603,8 +596,7 @@ void dornManager::handleSignals() {
 void dornManager::waitUntil(uint64_t deadlineMs) {
     for (uint64_t now = nowMs(); now < deadlineMs && !link.stopRequested.load(); now = nowMs()) {
         pollfd fds[2] = {{link.wakeFd, POLLIN, 0}, {link.signalFd, POLLIN, 0}};
-        const int timeout = static_cast<int>(std::min<uint64_t>(deadlineMs - now, INT_MAX));
-        if (poll(fds, 2, timeout) <= 0)
+        if (poll(fds, 2, monotonic::msUntil(deadlineMs, now)) <= 0)
             continue;
         if (fds[0].revents & POLLIN)
             drainWakeUps(link.wakeFd);  // a set: picked up once the loop runs
@@ -666,8 +658,7 @@ void dornManager::receiveStep() {
     const uint64_t next = housekeeping(now);
     pickUpSet();
 
-    const int timeout =
-        next == kNever ? -1 : static_cast<int>(std::min<uint64_t>(next - now, INT_MAX));
+    const int timeout = next == kNever ? -1 : monotonic::msUntil(next, now);
     pollfd fds[3] = {{serFd, POLLIN, 0}, {link.wakeFd, POLLIN, 0}, {link.signalFd, POLLIN, 0}};
     link.rxBusySinceMs.store(0, std::memory_order_relaxed);
     const int ready = poll(fds, 3, timeout);

@@ -37,18 +37,8 @@ bool isElement(const xmlNode* node, const char* name) {
 
 // Bus of the port at `position` (from 1) within its serialconfig; nullptr beyond the fourth.
 const char* busDevice(int position) {
-    switch (position) {
-        case 1:
-            return "/dev/ttyS1";
-        case 2:
-            return "/dev/ttyS2";
-        case 3:
-            return "/dev/ttyS3";
-        case 4:
-            return "/dev/ttyS4";
-        default:
-            return nullptr;
-    }
+    static const char* const kBuses[] = {"/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4"};
+    return position >= 1 && position <= 4 ? kBuses[position - 1] : nullptr;
 }
 
 // The entry names of `dir` in byte order; false with errno set when it cannot be listed.

@@ -116,38 +116,7 @@ float inputValue(const uint8_t* block, int i) {
 
 SouthDevice::SouthDevice(cObjectClient* objClient, uint32_t serial, uint32_t version,
                          const char* label)
-    : cObjectDevice(),
-      cQlog("southDevice"),
-      cObjectListener(),
-      portNum(0),
-      airconPullIn1(nullptr),
-      airconDropout2(nullptr),
-      fanPullIn(nullptr),
-      hiTempDropout(nullptr),
-      airconRotation(nullptr),
-      airconPowerupDelay1(nullptr),
-      failSetpoint(nullptr),
-      airconTestDelay(nullptr),
-      ac1Hours(nullptr),
-      ac2Hours(nullptr),
-      fanHours(nullptr),
-      rhHours(nullptr),
-      rhFreeAirHours(nullptr),
-      activeModeHours(nullptr),
-      freeAirModeHours(nullptr),
-      hiTempHours(nullptr),
-      mainsFailHours(nullptr),
-      internalTemp(nullptr),
-      externalTemp(nullptr),
-      aveInternalTemp(nullptr),
-      aveExternalTemp(nullptr),
-      ac1Temp(nullptr),
-      ac2Temp(nullptr),
-      averageAc1Temp(nullptr),
-      averageAc2Temp(nullptr),
-      rh(nullptr),
-      averageRh(nullptr),
-      client(nullptr) {
+    : cObjectDevice(), cQlog("southDevice"), cObjectListener() {
     setDeviceSerial(serial);
     setDeviceLabel(label);
     setVersion(version);
@@ -263,32 +232,20 @@ void SouthDevice::addCapabilities(char* value) {
 }
 
 bool SouthDevice::sendCapabilities(cObjectCapability* object) {
-    cObjectList message;
-    message.setMsgType(cObjectList::MSG_REQUEST);
-    if (object != nullptr)
-        message.add(object);
-    if (message.numObjects() == 0 || client == nullptr)
+    if (object == nullptr || client == nullptr)
         return false;
-    client->send(&message);
+    sendObject(*client, cObjectList::MSG_REQUEST, object);
     return true;
 }
 
 void SouthDevice::sendEvent(cObjectDevice* obj) {
-    if (obj == nullptr || client == nullptr)
-        return;
-    cObjectList message;
-    message.setMsgType(cObjectList::MSG_EVENT);
-    message.add(obj);
-    client->send(&message);
+    if (obj != nullptr && client != nullptr)
+        sendObject(*client, cObjectList::MSG_EVENT, obj);
 }
 
 void SouthDevice::sendEvent(cObjectDInput* obj) {
-    if (obj == nullptr || client == nullptr)
-        return;
-    cObjectList message;
-    message.setMsgType(cObjectList::MSG_EVENT);
-    message.add(obj);
-    client->send(&message);
+    if (obj != nullptr && client != nullptr)
+        sendObject(*client, cObjectList::MSG_EVENT, obj);
 }
 
 void SouthDevice::setOnlineStatus(eObjectStatus status) {

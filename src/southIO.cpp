@@ -11,6 +11,14 @@ constexpr uint32_t kSeqModulus = 32;
 
 }  // namespace
 
+void sendObject(cObjectClient& client, uint8_t msgType, cObject* obj) {
+    cObjectList message;
+    message.setMsgType(msgType);
+    message.add(obj);
+    client.send(&message);
+    // The list never owns the object: it goes out of scope and the object lives on.
+}
+
 DigitalInput::DigitalInput(uint32_t serial, uint32_t portNo, const char* label)
     : cObjectDInput(), cQlog("southIO") {
     setDeviceSerial(serial);
@@ -28,11 +36,7 @@ void DigitalInput::setInput(eObjectIOState state, cObjectClient& client) {
 }
 
 void DigitalInput::sendEvent(cObjectClient& client) {
-    cObjectList message;
-    message.setMsgType(cObjectList::MSG_EVENT);
-    message.add(this);
-    client.send(&message);
-    // The list never owns the port: it goes out of scope and the port lives on.
+    sendObject(client, cObjectList::MSG_EVENT, this);
 }
 
 DigitalOutput::DigitalOutput(uint32_t serial, uint32_t portNo, const char* label)
@@ -75,15 +79,12 @@ void AnalogueInput::sendSampleEvent(cObjectClient& client) {
         seq = 1;
 
     // The sample object lives for this one event: send has serialised it when it returns.
-    cObjectList message;
-    message.setMsgType(cObjectList::MSG_EVENT);
     cObjectAnalogSample event;
     event.setSample(getSampledValue());
     event.setPortNum(getPortId());
     event.setDeviceSerial(getDeviceSerial());
     event.setSeqNum(seq);
-    message.add(&event);
-    client.send(&message);
+    sendObject(client, cObjectList::MSG_EVENT, &event);
 }
 
 void AnalogueInput::setSamplingRate(uint32_t value) {
