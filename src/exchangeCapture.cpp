@@ -1,7 +1,5 @@
-// The capture's queue and its writer thread. The exchange threads only append records to a
-// bounded queue under mQueueMutex (a copy of at most one frame's bytes); formatting, writing,
-// rotating and every error are the writer thread's. The main thread's start and stop are
-// commands in the same queue, so the file's records keep the order they were taken in.
+// The capture's queue and its writer thread (see exchangeCapture.h). The main thread's start and
+// stop are commands in the same queue, so the file's records keep the order they were taken in.
 #include "exchangeCapture.h"
 
 #include <fcntl.h>
@@ -46,10 +44,6 @@ struct Item {
     std::unique_ptr<Settings> settings;  // Start
 };
 
-uint64_t monoUs() {
-    return monotonic::nowUs();
-}
-
 uint64_t wallUs() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -80,7 +74,7 @@ public:
         if (mRunning)
             return false;
         mRunning = true;
-        mT0 = monoUs();
+        mT0 = monotonic::nowUs();
         Item item;
         item.op = Item::Start;
         item.settings = std::make_unique<Settings>(s);
@@ -104,11 +98,6 @@ public:
         return true;
     }
 
-    bool running() {
-        std::lock_guard<std::mutex> lock(mQueueMutex);
-        return mRunning;
-    }
-
     void shutdown() {
         {
             std::lock_guard<std::mutex> lock(mQueueMutex);
@@ -130,23 +119,17 @@ public:
             mWake.notify_one();
     }
 
-    uint64_t dropped() {
-        std::lock_guard<std::mutex> lock(mQueueMutex);
-        return mDroppedTotal;
-    }
-
 private:
     // mQueueMutex held. The timestamp is taken under the lock, so the queue is in time order.
     void pushLocked(Kind kind, const uint8_t* bytes, size_t n, int param, int value,
                     const char* text) {
         if (mQueue.size() >= kMaxQueued) {
             ++mDropped;
-            ++mDroppedTotal;
             return;
         }
         mQueue.emplace_back();
         Item& item = mQueue.back();
-        const uint64_t now = monoUs();
+        const uint64_t now = monotonic::nowUs();
         item.t = now > mT0 ? now - mT0 : 0;
         item.kind = kind;
         item.n = static_cast<uint16_t>(std::min(n, kMaxFrameBytes));
@@ -202,15 +185,11 @@ private:
                    " records dropped here: the capture's writer could not keep up\n";
         }
         for (Item& item : batch) {
-            if (item.op == Item::Start) {
+            if (item.op != Item::Record) {
                 flush(out);
                 close();
-                open(*item.settings, item.t);
-                continue;
-            }
-            if (item.op == Item::Stop) {
-                flush(out);
-                close();
+                if (item.op == Item::Start)
+                    open(*item.settings, item.t);
                 continue;
             }
             if (mSession.fd < 0)
@@ -332,7 +311,6 @@ private:
     bool mExit = false;
     uint64_t mT0 = 0;
     uint64_t mDropped = 0;
-    uint64_t mDroppedTotal = 0;
     std::thread mThread;
     Session mSession;  // writer thread only
 };
@@ -344,12 +322,8 @@ Capture& instance() {
 
 }  // namespace
 
-void recordBytes(Kind kind, const uint8_t* bytes, size_t n) {
-    instance().push(kind, bytes, n, 0, 0, nullptr);
-}
-
-void recordEvent(Kind kind, int param, int value, const char* text) {
-    instance().push(kind, nullptr, 0, param, value, text);
+void record(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text) {
+    instance().push(kind, bytes, n, param, value, text);
 }
 
 bool start(const Settings& settings) {
@@ -360,16 +334,8 @@ bool stop() {
     return instance().stop();
 }
 
-bool running() {
-    return instance().running();
-}
-
 void shutdown() {
     instance().shutdown();
-}
-
-uint64_t dropped() {
-    return instance().dropped();
 }
 
 }  // namespace capture
