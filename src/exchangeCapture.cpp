@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "cQlog.h"
 #include "monotonicClock.h"
@@ -144,9 +145,8 @@ private:
     void endLocked() {
         gOn.store(false, std::memory_order_relaxed);
         mRunning = false;
-        Item item;
-        item.op = Item::Stop;
-        mQueue.push_back(std::move(item));
+        mQueue.emplace_back();
+        mQueue.back().op = Item::Stop;
         mWake.notify_one();
     }
 
@@ -233,10 +233,9 @@ private:
         mSession = Session{};
         mSession.settings = s;
         mSession.wall = wall;
-        if (!openFile())
-            return;
-        log().info("Capture of the serial exchange started: %s (rotated at %llu bytes)",
-                   s.file.c_str(), static_cast<unsigned long long>(s.maxSize));
+        if (openFile())
+            log().info("Capture of the serial exchange started: %s (rotated at %llu bytes)",
+                       s.file.c_str(), static_cast<unsigned long long>(s.maxSize));
     }
 
     bool openFile() {
@@ -272,14 +271,8 @@ private:
     void close() {
         if (mSession.fd < 0)
             return;
-        const bool ok = ::close(mSession.fd) == 0;
-        const int err = errno;
-        mSession.fd = -1;
-        if (!ok) {
-            mSession.fd = -2;  // so fail() logs
-            fail("closing the file failed", err);
-            return;
-        }
+        if (::close(std::exchange(mSession.fd, -1)) != 0)
+            return fail("closing the file failed", errno);
         log().info("Capture of the serial exchange ended: %s (%llu records)",
                    mSession.settings.file.c_str(),
                    static_cast<unsigned long long>(mSession.records));
@@ -294,9 +287,8 @@ private:
         mSession.fd = -1;
         std::lock_guard<std::mutex> lock(mQueueMutex);
         // Only this capture ends: a start queued behind it stays.
-        bool startQueued = false;
-        for (const Item& item : mQueue)
-            startQueued = startQueued || item.op == Item::Start;
+        const bool startQueued = std::any_of(
+            mQueue.begin(), mQueue.end(), [](const Item& item) { return item.op == Item::Start; });
         if (mRunning && !startQueued) {
             gOn.store(false, std::memory_order_relaxed);
             mRunning = false;

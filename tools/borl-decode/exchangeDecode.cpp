@@ -60,7 +60,6 @@ std::string valuesText(int n, points::Info (*info)(int), const float* values) {
 }  // namespace
 
 Decoder::Decoder() {
-    std::memset(mPoll, 0, sizeof mPoll);
     getBuffer(mPoll);
 }
 
@@ -89,9 +88,8 @@ void Decoder::feed(const Record& r) {
 }
 
 void Decoder::txFrame(const Record& r) {
-    if (mAnyTx && !mAnswered)
+    if (!mAnswered)
         ++summary.unanswered;
-    mAnyTx = true;
     mAnswered = false;
     Entry e = entryOf(r, "", r.bytes.size());
     e.tx = true;
@@ -100,25 +98,24 @@ void Decoder::txFrame(const Record& r) {
         e.kind = "poll";
         e.valid = true;
         ++summary.polls;
-    } else {
-        // A set frame is the one the daemon's builder makes for its parameter and value.
-        for (int p = 1; p <= 19 && !e.valid && r.bytes.size() == kFrameSize; ++p) {
-            uint8_t built[kFrameSize] = {};
-            getBuffer(built, r.bytes[8 + p], p);
-            if (std::memcmp(built, r.bytes.data(), kFrameSize) == 0) {
-                e.kind = "set";
-                e.valid = true;
-                e.param = p;
-                e.value = r.bytes[8 + p];
-                ++summary.setFrames;
-            }
+    }
+    // A set frame is the one the daemon's builder makes for its parameter and value.
+    for (int p = 1; p <= 19 && !e.valid && r.bytes.size() == kFrameSize; ++p) {
+        uint8_t built[kFrameSize] = {};
+        getBuffer(built, r.bytes[8 + p], p);
+        if (std::memcmp(built, r.bytes.data(), kFrameSize) == 0) {
+            e.kind = "set";
+            e.valid = true;
+            e.param = p;
+            e.value = r.bytes[8 + p];
+            ++summary.setFrames;
         }
-        if (!e.valid) {
-            e.kind = "garbage";
-            e.reason = r.bytes.size() == kFrameSize ? "not a poll or set frame" : "partial frame";
-            e.why = e.reason + " (" + std::to_string(r.bytes.size()) + " bytes)";
-            ++summary.txOther;
-        }
+    }
+    if (!e.valid) {
+        e.kind = "garbage";
+        e.reason = r.bytes.size() == kFrameSize ? "not a poll or set frame" : "partial frame";
+        e.why = e.reason + " (" + std::to_string(r.bytes.size()) + " bytes)";
+        ++summary.txOther;
     }
     entries.push_back(std::move(e));
 }

@@ -74,9 +74,8 @@ private:
     void heard(uint64_t t);
 
     ReplyGatherer mGather;
-    uint8_t mPoll[kFrameSize];
-    bool mAnswered = true;
-    bool mAnyTx = false;
+    uint8_t mPoll[kFrameSize] = {};
+    bool mAnswered = true;  // the last tx frame had an answer (or there was none yet)
     uint64_t mLastHeard = 0;
     uint64_t mLastT = 0;
 };
