@@ -34,6 +34,7 @@ enum class Kind {
     Online,        // online
     Offline,       // offline
 };
+constexpr size_t kKindCount = static_cast<size_t>(Kind::Offline) + 1;
 
 struct Record {
     uint64_t t = 0;  // µs since the capture began
@@ -57,8 +58,6 @@ void append(std::string& out, uint64_t t, Kind kind, const uint8_t* bytes, size_
             int value, const std::string& text);
 // "version=1.1.0 port=/dev/ttyS2 ..." from pairs; blanks in values become "_".
 std::string startFields(const std::vector<std::pair<std::string, std::string>>& fields);
-// The value of `key` in a start record's fields; empty when absent.
-std::string startField(const std::string& fields, const std::string& key);
 
 // Parses one record line (not the version line, not a comment). False with `why` set.
 bool parse(const std::string& line, Record& out, std::string& why);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -38,18 +39,14 @@ bool parseSize(const char* text, uint64_t& out) {
     const unsigned long long n = std::strtoull(text, &end, 10);
     if (end == text || errno != 0 || *text == '-')
         return false;
-    uint64_t scale = 1;
-    if (*end == 'k' || *end == 'K')
-        scale = 1ull << 10;
-    else if (*end == 'm' || *end == 'M')
-        scale = 1ull << 20;
-    else if (*end == 'g' || *end == 'G')
-        scale = 1ull << 30;
-    if (scale != 1)
+    static const char kSuffixes[] = "kKmMgG";  // 2^10, 2^20, 2^30
+    const char* suffix = *end != '\0' ? std::strchr(kSuffixes, *end) : nullptr;
+    const int shift = suffix ? 10 * (1 + static_cast<int>(suffix - kSuffixes) / 2) : 0;
+    if (suffix)
         ++end;
     if (*end != '\0' || n > (UINT64_MAX >> 31))
         return false;
-    out = n * scale;
+    out = n << shift;
     return true;
 }
 
@@ -77,8 +74,8 @@ bool dornManager::beginCapture(const std::string& file) {
     s.file = file;
     s.maxSize = captureMaxSize;
     const qserial::SerialPort* port = mSerconf ? mSerconf->find(serBusPort) : nullptr;
-    const std::string line = port ? qserial::SerialConfig::settingsText(*port)
-                                  : qserial::SerialConfig::settingsText(qserial::SerialPort{});
+    const std::string line =
+        qserial::SerialConfig::settingsText(port ? *port : qserial::SerialPort{});
     s.startFields =
         exchangefile::startFields({{"version", BORL1D_VERSION},
                                    {"port", serBusPort},

@@ -1,7 +1,5 @@
-// The capture's queue and its writer thread. The exchange threads only append records to a
-// bounded queue under mQueueMutex (a copy of at most one frame's bytes); formatting, writing,
-// rotating and every error are the writer thread's. The main thread's start and stop are
-// commands in the same queue, so the file's records keep the order they were taken in.
+// The capture's queue and its writer thread (see exchangeCapture.h). The main thread's start and
+// stop are commands in the same queue, so the file's records keep the order they were taken in.
 #include "exchangeCapture.h"
 
 #include <fcntl.h>
@@ -17,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "cQlog.h"
 #include "monotonicClock.h"
@@ -45,10 +44,6 @@ struct Item {
     std::string text;
     std::unique_ptr<Settings> settings;  // Start
 };
-
-uint64_t monoUs() {
-    return monotonic::nowUs();
-}
 
 uint64_t wallUs() {
     timespec ts;
@@ -80,7 +75,7 @@ public:
         if (mRunning)
             return false;
         mRunning = true;
-        mT0 = monoUs();
+        mT0 = monotonic::nowUs();
         Item item;
         item.op = Item::Start;
         item.settings = std::make_unique<Settings>(s);
@@ -104,11 +99,6 @@ public:
         return true;
     }
 
-    bool running() {
-        std::lock_guard<std::mutex> lock(mQueueMutex);
-        return mRunning;
-    }
-
     void shutdown() {
         {
             std::lock_guard<std::mutex> lock(mQueueMutex);
@@ -130,23 +120,17 @@ public:
             mWake.notify_one();
     }
 
-    uint64_t dropped() {
-        std::lock_guard<std::mutex> lock(mQueueMutex);
-        return mDroppedTotal;
-    }
-
 private:
     // mQueueMutex held. The timestamp is taken under the lock, so the queue is in time order.
     void pushLocked(Kind kind, const uint8_t* bytes, size_t n, int param, int value,
                     const char* text) {
         if (mQueue.size() >= kMaxQueued) {
             ++mDropped;
-            ++mDroppedTotal;
             return;
         }
         mQueue.emplace_back();
         Item& item = mQueue.back();
-        const uint64_t now = monoUs();
+        const uint64_t now = monotonic::nowUs();
         item.t = now > mT0 ? now - mT0 : 0;
         item.kind = kind;
         item.n = static_cast<uint16_t>(std::min(n, kMaxFrameBytes));
@@ -161,9 +145,8 @@ private:
     void endLocked() {
         gOn.store(false, std::memory_order_relaxed);
         mRunning = false;
-        Item item;
-        item.op = Item::Stop;
-        mQueue.push_back(std::move(item));
+        mQueue.emplace_back();
+        mQueue.back().op = Item::Stop;
         mWake.notify_one();
     }
 
@@ -202,15 +185,11 @@ private:
                    " records dropped here: the capture's writer could not keep up\n";
         }
         for (Item& item : batch) {
-            if (item.op == Item::Start) {
+            if (item.op != Item::Record) {
                 flush(out);
                 close();
-                open(*item.settings, item.t);
-                continue;
-            }
-            if (item.op == Item::Stop) {
-                flush(out);
-                close();
+                if (item.op == Item::Start)
+                    open(*item.settings, item.t);
                 continue;
             }
             if (mSession.fd < 0)
@@ -254,10 +233,9 @@ private:
         mSession = Session{};
         mSession.settings = s;
         mSession.wall = wall;
-        if (!openFile())
-            return;
-        log().info("Capture of the serial exchange started: %s (rotated at %llu bytes)",
-                   s.file.c_str(), static_cast<unsigned long long>(s.maxSize));
+        if (openFile())
+            log().info("Capture of the serial exchange started: %s (rotated at %llu bytes)",
+                       s.file.c_str(), static_cast<unsigned long long>(s.maxSize));
     }
 
     bool openFile() {
@@ -293,14 +271,8 @@ private:
     void close() {
         if (mSession.fd < 0)
             return;
-        const bool ok = ::close(mSession.fd) == 0;
-        const int err = errno;
-        mSession.fd = -1;
-        if (!ok) {
-            mSession.fd = -2;  // so fail() logs
-            fail("closing the file failed", err);
-            return;
-        }
+        if (::close(std::exchange(mSession.fd, -1)) != 0)
+            return fail("closing the file failed", errno);
         log().info("Capture of the serial exchange ended: %s (%llu records)",
                    mSession.settings.file.c_str(),
                    static_cast<unsigned long long>(mSession.records));
@@ -315,9 +287,8 @@ private:
         mSession.fd = -1;
         std::lock_guard<std::mutex> lock(mQueueMutex);
         // Only this capture ends: a start queued behind it stays.
-        bool startQueued = false;
-        for (const Item& item : mQueue)
-            startQueued = startQueued || item.op == Item::Start;
+        const bool startQueued = std::any_of(
+            mQueue.begin(), mQueue.end(), [](const Item& item) { return item.op == Item::Start; });
         if (mRunning && !startQueued) {
             gOn.store(false, std::memory_order_relaxed);
             mRunning = false;
@@ -332,7 +303,6 @@ private:
     bool mExit = false;
     uint64_t mT0 = 0;
     uint64_t mDropped = 0;
-    uint64_t mDroppedTotal = 0;
     std::thread mThread;
     Session mSession;  // writer thread only
 };
@@ -344,12 +314,8 @@ Capture& instance() {
 
 }  // namespace
 
-void recordBytes(Kind kind, const uint8_t* bytes, size_t n) {
-    instance().push(kind, bytes, n, 0, 0, nullptr);
-}
-
-void recordEvent(Kind kind, int param, int value, const char* text) {
-    instance().push(kind, nullptr, 0, param, value, text);
+void record(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text) {
+    instance().push(kind, bytes, n, param, value, text);
 }
 
 bool start(const Settings& settings) {
@@ -360,16 +326,8 @@ bool stop() {
     return instance().stop();
 }
 
-bool running() {
-    return instance().running();
-}
-
 void shutdown() {
     instance().shutdown();
-}
-
-uint64_t dropped() {
-    return instance().dropped();
 }
 
 }  // namespace capture

@@ -63,21 +63,28 @@ int hexDigit(char c) {
     return -1;
 }
 
-bool printable(const std::string& s) {
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7F)
-            return false;
-    }
-    return true;
+bool isControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
 }
 
 std::string oneLine(const std::string& s) {
     std::string out = s.substr(0, kMaxText);
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = ' ';
-    }
+    std::replace_if(out.begin(), out.end(), isControl, ' ');
     return out;
+}
+
+// " 41 49 4F": each byte after a blank, sized once and filled in place (the capture's writer
+// formats a frame a cycle).
+void appendHex(std::string& s, const uint8_t* bytes, size_t n) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    const size_t at = s.size();
+    s.resize(at + 3 * n);
+    char* p = &s[at];
+    for (size_t i = 0; i < n; ++i) {
+        *p++ = ' ';
+        *p++ = kDigits[bytes[i] >> 4];
+        *p++ = kDigits[bytes[i] & 15];
+    }
 }
 
 // "2026-12-08T08:55:00.123456Z"
@@ -149,7 +156,7 @@ std::string setFields(const std::string& line, size_t pos, Record& r) {
 // start, open, lost, reopen: the rest of the line as bounded, printable text.
 std::string textFields(const std::string& line, size_t pos, Record& r) {
     r.text = rest(line, pos);
-    if (r.text.size() <= kMaxText && printable(r.text))
+    if (r.text.size() <= kMaxText && std::none_of(r.text.begin(), r.text.end(), isControl))
         return "";
     return "text longer than " + std::to_string(kMaxText) +
            " characters or with control characters";
@@ -165,6 +172,7 @@ struct KindName {
     const char* name;
     Fields fields;
 };
+// In the order of Kind: a kind's entry is at its value.
 const KindName kKinds[] = {
     {Kind::Start, "start", textFields},
     {Kind::Tx, "tx", byteFields},
@@ -178,6 +186,7 @@ const KindName kKinds[] = {
     {Kind::Online, "online", noFields},
     {Kind::Offline, "offline", noFields},
 };
+static_assert(sizeof kKinds / sizeof kKinds[0] == kKindCount, "every kind has its entry");
 
 const KindName* kindNamed(const std::string& name) {
     for (const KindName& k : kKinds) {
@@ -263,24 +272,13 @@ bool addRecord(const std::string& line, size_t lineNo, File& f, std::string& why
 }  // namespace
 
 const char* kindName(Kind kind) {
-    for (const KindName& k : kKinds) {
-        if (k.kind == kind)
-            return k.name;
-    }
-    return "?";
+    return kKinds[static_cast<size_t>(kind)].name;
 }
 
 std::string hex(const uint8_t* bytes, size_t n) {
-    static const char kDigits[] = "0123456789ABCDEF";
     std::string s;
-    s.reserve(n * 3);
-    for (size_t i = 0; i < n; ++i) {
-        if (i)
-            s += ' ';
-        s += kDigits[bytes[i] >> 4];
-        s += kDigits[bytes[i] & 15];
-    }
-    return s;
+    appendHex(s, bytes, n);
+    return n ? s.substr(1) : s;
 }
 
 std::string header(uint64_t wallUs) {
@@ -289,43 +287,19 @@ std::string header(uint64_t wallUs) {
 
 void append(std::string& s, uint64_t t, Kind kind, const uint8_t* bytes, size_t n, int param,
             int value, const std::string& text) {
-    static const char kDigits[] = "0123456789ABCDEF";
     char number[24];
     char* end = std::to_chars(number, number + sizeof number - 1, t).ptr;
     *end++ = ' ';
     s.append(number, static_cast<size_t>(end - number));
-    s += kindName(kind);
-    switch (kind) {
-        case Kind::Tx:
-        case Kind::Rx: {
-            // Sized once and filled in place: the capture's writer formats a frame a cycle.
-            n = std::min(n, kMaxBytes);
-            const size_t at = s.size();
-            s.resize(at + 3 * n);
-            char* p = &s[at];
-            for (size_t i = 0; i < n; ++i) {
-                *p++ = ' ';
-                *p++ = kDigits[bytes[i] >> 4];
-                *p++ = kDigits[bytes[i] & 15];
-            }
-            break;
-        }
-        case Kind::SetRecorded:
-        case Kind::SetConfirmed:
-        case Kind::SetGivenUp:
-            s += ' ' + std::to_string(param) + ' ' + std::to_string(value);
-            break;
-        case Kind::Start:
-        case Kind::Open:
-        case Kind::Lost:
-        case Kind::Reopen:
-            if (!text.empty())
-                s += ' ' + oneLine(text);
-            break;
-        case Kind::Online:
-        case Kind::Offline:
-            break;
-    }
+    // The fields written are the ones the kind's parser reads.
+    const KindName& k = kKinds[static_cast<size_t>(kind)];
+    s += k.name;
+    if (k.fields == byteFields)
+        appendHex(s, bytes, std::min(n, kMaxBytes));
+    else if (k.fields == setFields)
+        s += ' ' + std::to_string(param) + ' ' + std::to_string(value);
+    else if (k.fields == textFields && !text.empty())
+        s += ' ' + oneLine(text);
     s += '\n';
 }
 
@@ -340,24 +314,12 @@ std::string startFields(const std::vector<std::pair<std::string, std::string>>& 
     std::string s;
     for (const auto& f : fields) {
         std::string v = oneLine(f.second);
-        for (char& c : v) {
-            if (isBlank(c))
-                c = '_';
-        }
+        std::replace_if(v.begin(), v.end(), isBlank, '_');
         if (!s.empty())
             s += ' ';
         s += f.first + '=' + (v.empty() ? "-" : v);
     }
     return s;
-}
-
-std::string startField(const std::string& fields, const std::string& key) {
-    size_t pos = 0;
-    for (std::string w = word(fields, pos); !w.empty(); w = word(fields, pos)) {
-        if (w.size() > key.size() && w.compare(0, key.size(), key) == 0 && w[key.size()] == '=')
-            return w.substr(key.size() + 1);
-    }
-    return std::string();
 }
 
 bool parse(const std::string& line, Record& out, std::string& why) {

@@ -26,22 +26,15 @@ const char* const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#94
 std::string esc(const std::string& s) {
     std::string o;
     for (char c : s) {
-        switch (c) {
-            case '&':
-                o += "&amp;";
-                break;
-            case '<':
-                o += "&lt;";
-                break;
-            case '>':
-                o += "&gt;";
-                break;
-            case '"':
-                o += "&quot;";
-                break;
-            default:
-                o += c;
-        }
+        const char* entity = c == '&'   ? "&amp;"
+                             : c == '<' ? "&lt;"
+                             : c == '>' ? "&gt;"
+                             : c == '"' ? "&quot;"
+                                        : nullptr;
+        if (entity)
+            o += entity;
+        else
+            o += c;
     }
     return o;
 }
@@ -99,32 +92,33 @@ std::vector<Panel> panelsOf(const Decoder& d) {
                                  {"degrees (deg C)", {}},
                                  {"per cent (RH) and plain numbers", {}},
                                  {"minutes (Min)", {}}};
-    std::vector<int> inputSeries(points::kInputs), setpointSeries(points::kSetpoints);
-    for (int i = 0; i < points::kInputs; ++i) {
-        Panel& p = panels[static_cast<size_t>(panelOf(points::input(i).unit))];
-        inputSeries[static_cast<size_t>(i)] = static_cast<int>(p.series.size());
-        p.series.push_back(Series{points::input(i).label, {}});
-    }
-    for (int i = 0; i < points::kSetpoints; ++i) {
-        Panel& p = panels[static_cast<size_t>(panelOf(points::setpoint(i).unit))];
-        setpointSeries[static_cast<size_t>(i)] = static_cast<int>(p.series.size());
-        p.series.push_back(Series{std::string("set-point ") + points::setpoint(i).label, {}});
-    }
+    // Where the series of each input, then of each set-point, is: its panel, its place there.
+    std::vector<std::pair<size_t, size_t>> where;
+    auto add = [&](const points::Info& p, const std::string& label) {
+        const size_t panel = static_cast<size_t>(panelOf(p.unit));
+        where.emplace_back(panel, panels[panel].series.size());
+        panels[panel].series.push_back(Series{label, {}});
+    };
+    for (int i = 0; i < points::kInputs; ++i)
+        add(points::input(i), points::input(i).label);
+    for (int i = 0; i < points::kSetpoints; ++i)
+        add(points::setpoint(i), std::string("set-point ") + points::setpoint(i).label);
     for (const Entry& e : d.entries) {
-        if (!e.hasValues)
-            continue;
-        for (int i = 0; i < points::kInputs; ++i) {
-            panels[static_cast<size_t>(panelOf(points::input(i).unit))]
-                .series[static_cast<size_t>(inputSeries[static_cast<size_t>(i)])]
-                .points.emplace_back(e.t, e.inputs[i]);
-        }
-        for (int i = 0; i < points::kSetpoints; ++i) {
-            panels[static_cast<size_t>(panelOf(points::setpoint(i).unit))]
-                .series[static_cast<size_t>(setpointSeries[static_cast<size_t>(i)])]
-                .points.emplace_back(e.t, e.setpoints[i]);
+        for (size_t i = 0; e.hasValues && i < where.size(); ++i) {
+            const size_t inputs = points::kInputs;
+            const float v = i < inputs ? e.inputs[i] : e.setpoints[i - inputs];
+            panels[where[i].first].series[where[i].second].points.emplace_back(e.t, v);
         }
     }
     return panels;
+}
+
+// A plot's title above it and its frame, `height` high at `top`.
+void frame(std::ostream& o, const std::string& title, double top, double height) {
+    o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6) << "\" font-weight=\"bold\">"
+      << esc(title) << "</text>\n"
+      << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
+      << "\" height=\"" << height << "\" fill=\"none\" stroke=\"#999\"/>\n";
 }
 
 // A panel at `top`: its frame and value range, a line per series and the series' legend.
@@ -143,11 +137,8 @@ void drawPanel(std::ostream& o, const Panel& p, double top, const TimeAxis& x) {
     auto y = [&](float v) {
         return top + kPanelHeight - kPanelHeight * static_cast<double>(v - lo) / (hi - lo);
     };
-    o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6) << "\" font-weight=\"bold\">"
-      << esc(p.title) << "</text>\n"
-      << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
-      << "\" height=\"" << kPanelHeight << "\" fill=\"none\" stroke=\"#999\"/>\n"
-      << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10) << "\" text-anchor=\"end\">"
+    frame(o, p.title, top, kPanelHeight);
+    o << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10) << "\" text-anchor=\"end\">"
       << num(hi) << "</text>\n"
       << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + kPanelHeight)
       << "\" text-anchor=\"end\">" << num(lo) << "</text>\n";
@@ -170,11 +161,10 @@ void drawPanel(std::ostream& o, const Panel& p, double top, const TimeAxis& x) {
 // The marks strip at `top`: silences (grey), invalid frames (red), sets (blue recorded, green
 // confirmed, orange given up), the port lost (black).
 void drawMarks(std::ostream& o, const Decoder& d, double top, const TimeAxis& x) {
-    o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6)
-      << "\" font-weight=\"bold\">marks: silence (grey), invalid frame (red), set recorded "
-         "(blue), confirmed (green), given up (orange), port lost (black)</text>\n"
-      << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
-      << "\" height=\"" << kStripHeight << "\" fill=\"none\" stroke=\"#999\"/>\n";
+    frame(o,
+          "marks: silence (grey), invalid frame (red), set recorded (blue), confirmed (green), "
+          "given up (orange), port lost (black)",
+          top, kStripHeight);
     uint64_t lastHeard = 0;
     auto silence = [&](uint64_t from, uint64_t to) {
         if (to - from >= kSilenceUs) {

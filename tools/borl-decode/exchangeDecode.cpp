@@ -22,18 +22,10 @@ using exchangefile::Record;
 namespace {
 
 const char* checkName(dornDecode::Failure f) {
-    switch (f) {
-        case dornDecode::HeaderMismatch:
-            return "header";
-        case dornDecode::TerminatorMismatch:
-            return "terminator";
-        case dornDecode::ChecksumFail:
-            return "checksum";
-        case dornDecode::ClosingByteMismatch:
-        case dornDecode::NoFailure:
-            break;
-    }
-    return "end";
+    return f == dornDecode::HeaderMismatch       ? "header"
+           : f == dornDecode::TerminatorMismatch ? "terminator"
+           : f == dornDecode::ChecksumFail       ? "checksum"
+                                                 : "end";
 }
 
 std::string seconds(uint64_t us) {
@@ -42,16 +34,32 @@ std::string seconds(uint64_t us) {
     return b;
 }
 
-std::string number(float v) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%g", static_cast<double>(v));
-    return b;
+// An entry for what record `r` completed.
+Entry entryOf(const Record& r, const char* kind, size_t bytes) {
+    Entry e;
+    e.t = r.t;
+    e.line = r.line;
+    e.kind = kind;
+    e.bytes = bytes;
+    return e;
+}
+
+// ", label value unit" for each of `n` points, without the first comma.
+std::string valuesText(int n, points::Info (*info)(int), const float* values) {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        const points::Info p = info(i);
+        char v[32];
+        std::snprintf(v, sizeof v, "%g", static_cast<double>(values[i]));
+        s += std::string(i ? "," : "") + " " + p.label + " " + v +
+             (*p.unit ? std::string(" ") + p.unit : "");
+    }
+    return s;
 }
 
 }  // namespace
 
 Decoder::Decoder() {
-    std::memset(mPoll, 0, sizeof mPoll);
     getBuffer(mPoll);
 }
 
@@ -66,81 +74,48 @@ void Decoder::heard(uint64_t t) {
 
 void Decoder::feed(const Record& r) {
     mLastT = std::max(mLastT, r.t);
-    switch (r.kind) {
-        case Kind::Tx:
-            txFrame(r);
-            return;
-        case Kind::Rx:
-            rxBytes(r);
-            return;
-        case Kind::Start:
-            if (summary.start.empty())
-                summary.start = r.text;
-            break;
-        case Kind::Open:
-            mGather.restart();
-            break;
-        case Kind::Lost:
-            ++summary.lost;
-            mGather.restart();  // the daemon starts a frame afresh on every open
-            break;
-        case Kind::Reopen:
-            ++summary.reopened;
-            mGather.restart();
-            break;
-        case Kind::SetRecorded:
-            ++summary.setsRecorded;
-            break;
-        case Kind::SetConfirmed:
-            ++summary.setsConfirmed;
-            break;
-        case Kind::SetGivenUp:
-            ++summary.setsGivenUp;
-            break;
-        case Kind::Online:
-            ++summary.online;
-            break;
-        case Kind::Offline:
-            ++summary.offline;
-            break;
-    }
+    if (r.kind == Kind::Tx)
+        return txFrame(r);
+    if (r.kind == Kind::Rx)
+        return rxBytes(r);
+    ++summary.records[static_cast<size_t>(r.kind)];
+    if (r.kind == Kind::Start && summary.start.empty())
+        summary.start = r.text;
+    // The daemon starts a frame afresh on every open.
+    if (r.kind == Kind::Open || r.kind == Kind::Lost || r.kind == Kind::Reopen)
+        mGather.restart();
     events.push_back(Event{r.t, r.kind, r.param, r.value, r.text});
 }
 
 void Decoder::txFrame(const Record& r) {
-    if (mAnyTx && !mAnswered)
+    if (!mAnswered)
         ++summary.unanswered;
-    mAnyTx = true;
     mAnswered = false;
-    Entry e;
-    e.t = r.t;
-    e.line = r.line;
+    Entry e = entryOf(r, "", r.bytes.size());
     e.tx = true;
-    e.bytes = r.bytes.size();
     ++summary.txFrames;
     if (r.bytes.size() == kFrameSize && std::memcmp(r.bytes.data(), mPoll, kFrameSize) == 0) {
         e.kind = "poll";
         e.valid = true;
         ++summary.polls;
-    } else {
-        // A set frame is the one the daemon's builder makes for its parameter and value.
-        for (int p = 1; p <= 19 && !e.valid && r.bytes.size() == kFrameSize; ++p) {
-            uint8_t built[kFrameSize] = {};
-            getBuffer(built, r.bytes[8 + p], p);
-            if (std::memcmp(built, r.bytes.data(), kFrameSize) == 0) {
-                e.kind = "set";
-                e.valid = true;
-                e.param = p;
-                e.value = r.bytes[8 + p];
-                ++summary.setFrames;
-            }
+    }
+    // A set frame is the one the daemon's builder makes for its parameter and value.
+    for (int p = 1; p <= 19 && !e.valid && r.bytes.size() == kFrameSize; ++p) {
+        uint8_t built[kFrameSize] = {};
+        getBuffer(built, r.bytes[8 + p], p);
+        if (std::memcmp(built, r.bytes.data(), kFrameSize) == 0) {
+            e.kind = "set";
+            e.valid = true;
+            e.param = p;
+            e.value = r.bytes[8 + p];
+            ++summary.setFrames;
         }
-        if (!e.valid) {
-            e.kind = "garbage";
-            e.reason = r.bytes.size() == kFrameSize ? "not a poll or set frame" : "partial frame";
-            e.why = e.reason + " (" + std::to_string(r.bytes.size()) + " bytes)";
-            ++summary.txOther;
-        }
+    }
+    if (!e.valid) {
+        e.kind = "garbage";
+        e.reason = r.bytes.size() == kFrameSize ? "not a poll or set frame" : "partial frame";
+        e.why = e.reason + " (" + std::to_string(r.bytes.size()) + " bytes)";
+        ++summary.txOther;
     }
     entries.push_back(std::move(e));
 }
@@ -163,13 +138,9 @@ void Decoder::rxBytes(const Record& r) {
                                          std::to_string(entries.back().bytes) + " bytes dropped";
                     break;
                 }
-                Entry e;
-                e.t = r.t;
-                e.line = r.line;
-                e.kind = "garbage";
+                Entry e = entryOf(r, "garbage", 5);
                 e.reason = "header";
                 e.why = "frame start without the controller's header: 5 bytes dropped";
-                e.bytes = 5;
                 entries.push_back(std::move(e));
                 break;
             }
@@ -183,11 +154,7 @@ void Decoder::rxBytes(const Record& r) {
 }
 
 void Decoder::replyFrame(const Record& r) {
-    Entry e;
-    e.t = r.t;
-    e.line = r.line;
-    e.kind = "reply";
-    e.bytes = kFrameSize;
+    Entry e = entryOf(r, "reply", kFrameSize);
     e.status = mGather.respbuff[3];
     ++summary.rxFrames;
     uint8_t frame[kFrameSize];
@@ -284,18 +251,8 @@ std::string textEntry(const Entry& e) {
     s += e.valid ? "  valid" : "  INVALID: " + e.reason + " (" + e.why + ")";
     s += "  [line " + std::to_string(e.line) + "]";
     if (e.hasValues) {
-        s += "\n    set-points:";
-        for (int i = 0; i < points::kSetpoints; ++i) {
-            const points::Info p = points::setpoint(i);
-            s += std::string(i ? "," : "") + " " + p.label + " " + number(e.setpoints[i]) +
-                 (*p.unit ? std::string(" ") + p.unit : "");
-        }
-        s += "\n    inputs:";
-        for (int i = 0; i < points::kInputs; ++i) {
-            const points::Info p = points::input(i);
-            s += std::string(i ? "," : "") + " " + p.label + " " + number(e.inputs[i]) +
-                 (*p.unit ? std::string(" ") + p.unit : "");
-        }
+        s += "\n    set-points:" + valuesText(points::kSetpoints, points::setpoint, e.setpoints);
+        s += "\n    inputs:" + valuesText(points::kInputs, points::input, e.inputs);
     }
     return s;
 }
@@ -336,10 +293,11 @@ std::string textSummary(const Summary& s) {
     o << "); rejected frame starts " << s.rejectedStarts << "\n";
     o << "  longest silence: " << seconds(s.longestSilenceUs) << " s from "
       << seconds(s.silenceFromUs) << " s\n";
-    o << "  sets: recorded " << s.setsRecorded << ", set frames written " << s.setFrames
-      << ", confirmed " << s.setsConfirmed << ", given up " << s.setsGivenUp << "\n";
-    o << "  port lost " << s.lost << ", re-opened " << s.reopened << "; online " << s.online
-      << ", offline " << s.offline << "\n";
+    o << "  sets: recorded " << s.of(Kind::SetRecorded) << ", set frames written " << s.setFrames
+      << ", confirmed " << s.of(Kind::SetConfirmed) << ", given up " << s.of(Kind::SetGivenUp)
+      << "\n";
+    o << "  port lost " << s.of(Kind::Lost) << ", re-opened " << s.of(Kind::Reopen) << "; online "
+      << s.of(Kind::Online) << ", offline " << s.of(Kind::Offline) << "\n";
     return o.str();
 }
 
@@ -385,14 +343,14 @@ std::string jsonSummary(const Summary& s) {
     j["rejected_starts"] = s.rejectedStarts;
     j["longest_silence"] = static_cast<double>(s.longestSilenceUs) / 1e6;
     j["longest_silence_from"] = static_cast<double>(s.silenceFromUs) / 1e6;
-    j["sets_recorded"] = s.setsRecorded;
+    j["sets_recorded"] = s.of(Kind::SetRecorded);
     j["sets_written"] = s.setFrames;
-    j["sets_confirmed"] = s.setsConfirmed;
-    j["sets_given_up"] = s.setsGivenUp;
-    j["port_lost"] = s.lost;
-    j["port_reopened"] = s.reopened;
-    j["online"] = s.online;
-    j["offline"] = s.offline;
+    j["sets_confirmed"] = s.of(Kind::SetConfirmed);
+    j["sets_given_up"] = s.of(Kind::SetGivenUp);
+    j["port_lost"] = s.of(Kind::Lost);
+    j["port_reopened"] = s.of(Kind::Reopen);
+    j["online"] = s.of(Kind::Online);
+    j["offline"] = s.of(Kind::Offline);
     nlohmann::ordered_json out;
     out["summary"] = j;
     return out.dump();

@@ -44,12 +44,12 @@ struct Event {
 struct Summary {
     uint64_t txFrames = 0, polls = 0, setFrames = 0, txOther = 0;
     uint64_t rxFrames = 0, valid = 0, rejectedStarts = 0;
-    std::map<std::string, uint64_t> invalid;  // by reason
-    uint64_t unanswered = 0;                  // tx frames with nothing back before the next
-    uint64_t longestSilenceUs = 0;            // longest time without a byte from the line
-    uint64_t silenceFromUs = 0;               // where it began
-    uint64_t setsRecorded = 0, setsConfirmed = 0, setsGivenUp = 0;
-    uint64_t lost = 0, reopened = 0, online = 0, offline = 0;
+    std::map<std::string, uint64_t> invalid;          // by reason
+    uint64_t unanswered = 0;                          // tx frames with nothing back before the next
+    uint64_t longestSilenceUs = 0;                    // longest time without a byte from the line
+    uint64_t silenceFromUs = 0;                       // where it began
+    uint64_t records[exchangefile::kKindCount] = {};  // by kind (the events': sets, port, ...)
+    uint64_t of(exchangefile::Kind kind) const { return records[static_cast<size_t>(kind)]; }
     uint64_t durationUs = 0;
     std::string start;     // the start record's fields
     bool fromLog = false;  // read from a DEBUG log: the daemon's dumped frames only
@@ -74,9 +74,8 @@ private:
     void heard(uint64_t t);
 
     ReplyGatherer mGather;
-    uint8_t mPoll[kFrameSize];
-    bool mAnswered = true;
-    bool mAnyTx = false;
+    uint8_t mPoll[kFrameSize] = {};
+    bool mAnswered = true;  // the last tx frame had an answer (or there was none yet)
     uint64_t mLastHeard = 0;
     uint64_t mLastT = 0;
 };
