@@ -173,31 +173,26 @@ bool setNonBlockCloexec(int fd) {
 bool openPty(Pty& p, std::string& error) {
     Pty n;
     n.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (n.master < 0) {
-        error = std::string("posix_openpt: ") + std::strerror(errno);
+    const auto fail = [&](const std::string& step) {
+        error = step + ": " + std::strerror(errno);
+        if (n.master >= 0)
+            close(n.master);
         return false;
-    }
+    };
+    if (n.master < 0)
+        return fail("posix_openpt");
     char name[128];
     termios tio{};
     if (grantpt(n.master) != 0 || unlockpt(n.master) != 0 ||
-        ptsname_r(n.master, name, sizeof name) != 0 || tcgetattr(n.master, &tio) != 0) {
-        error = std::string("pty set-up: ") + std::strerror(errno);
-        close(n.master);
-        return false;
-    }
+        ptsname_r(n.master, name, sizeof name) != 0 || tcgetattr(n.master, &tio) != 0)
+        return fail("pty set-up");
     cfmakeraw(&tio);
-    if (tcsetattr(n.master, TCSANOW, &tio) != 0 || !setNonBlockCloexec(n.master)) {
-        error = std::string("pty raw mode: ") + std::strerror(errno);
-        close(n.master);
-        return false;
-    }
+    if (tcsetattr(n.master, TCSANOW, &tio) != 0 || !setNonBlockCloexec(n.master))
+        return fail("pty raw mode");
     n.path = name;
     n.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (n.slave < 0) {
-        error = "open " + n.path + ": " + std::strerror(errno);
-        close(n.master);
-        return false;
-    }
+    if (n.slave < 0)
+        return fail("open " + n.path);
     p = n;
     return true;
 }
@@ -225,16 +220,6 @@ bool pointLink(const std::string& link, const std::string& target, std::string& 
         return false;
     }
     return true;
-}
-
-std::string hexDump(const uint8_t* data, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
-        s += b;
-    }
-    return s;
 }
 
 struct Reply {
@@ -290,10 +275,8 @@ bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps, std::st
     return true;
 }
 
-std::string describe(const uint8_t* frame, size_t n) {
-    if (n != kFrameSize)
-        return std::to_string(n) + " bytes";
-    const Request rq = parseRequest(frame);
+// What a daemon frame asks for, as the "rx" lines say it: "poll", "set p=P v=V" or "bad REASON".
+std::string requestText(const Request& rq) {
     switch (rq.kind) {
         case RequestKind::Poll:
             return "poll";
@@ -302,25 +285,35 @@ std::string describe(const uint8_t* frame, size_t n) {
         case RequestKind::Bad:
             break;
     }
-    return std::string("bad frame (") + rq.reason + ")";
+    return std::string("bad ") + rq.reason;
+}
+
+// A frame as the "replay diverged" line names it.
+std::string describe(const uint8_t* frame, size_t n) {
+    if (n != kFrameSize)
+        return std::to_string(n) + " bytes";
+    const Request rq = parseRequest(frame);
+    if (rq.kind == RequestKind::Bad)
+        return std::string("bad frame (") + rq.reason + ")";
+    return requestText(rq);
 }
 
 class Simulator {
 public:
-    Simulator(const Options& o, int stopFd)
+    // `replay`: with --replay, the capture's steps.
+    Simulator(const Options& o, int stopFd, std::vector<ReplayStep> replay)
         : mOpt(o),
           mStopFd(stopFd),
-          mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)) {}
+          mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)),
+          mReplay(std::move(replay)) {}
 
     int run();
-    std::vector<ReplayStep> replay;  // with --replay: the capture's steps
 
 private:
     void replayAnswer(const GatherEvent& e);
     void replayProgress();
-    size_t mReplayNext = 0;
-    bool mReplayDone = false;
     __attribute__((format(printf, 2, 3))) void event(const char* fmt, ...);
+    void dump(const char* direction, const uint8_t* data, size_t n) const;
     void ptyLine();
     bool relink();
     void removeLink();
@@ -352,6 +345,9 @@ private:
     bool mDiscardingLongLine = false;
     bool mQuit = false;
     bool mDeaf = false;  // the line is not read (command "deaf on")
+    std::vector<ReplayStep> mReplay;
+    size_t mReplayNext = 0;
+    bool mReplayDone = false;
 };
 
 void Simulator::event(const char* fmt, ...) {
@@ -363,6 +359,19 @@ void Simulator::event(const char* fmt, ...) {
     va_end(ap);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+// With --verbose: the bytes of a frame on standard error, "rx frame: 41 49 4F ...".
+void Simulator::dump(const char* direction, const uint8_t* data, size_t n) const {
+    if (!mOpt.verbose)
+        return;
+    std::string hex;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
+        hex += b;
+    }
+    std::fprintf(stderr, "%s frame: %s\n", direction, hex.c_str());
 }
 
 void Simulator::ptyLine() {
@@ -448,10 +457,8 @@ void Simulator::handleGatherEvents() {
                 event("rx bad short n=%zu", e.count);
                 break;
             case GatherEvent::Type::Complete:
-                if (mOpt.verbose) {
-                    std::fprintf(stderr, "rx frame: %s\n",
-                                 hexDump(e.frame.data(), e.frame.size()).c_str());
-                }
+                dump("rx", e.frame.data(), e.frame.size());
+                event("rx %s", requestText(e.request).c_str());
                 if (!mOpt.replay.empty())
                     replayAnswer(e);
                 else
@@ -463,19 +470,8 @@ void Simulator::handleGatherEvents() {
 }
 
 void Simulator::answer(const Request& rq) {
-    switch (rq.kind) {
-        case RequestKind::Bad:
-            event("rx bad %s", rq.reason);
-            return;
-        case RequestKind::Poll:
-            event("rx poll");
-            break;
-        case RequestKind::Set:
-            event("rx set p=%d v=%u", rq.param, rq.value);
-            break;
-    }
-    if (mOpt.silent)
-        return;  // the controller is deaf: nothing stored, nothing counted
+    if (rq.kind == RequestKind::Bad || mOpt.silent)
+        return;  // a silent controller stores nothing and counts nothing
 
     uint8_t status = kStatusOk;
     const bool set = rq.kind == RequestKind::Set;
@@ -520,20 +516,9 @@ void Simulator::answer(const Request& rq) {
 // The next step of the capture answers the daemon's frame, whatever that frame is: a frame that
 // differs from the captured one is said on a "replay diverged" line.
 void Simulator::replayAnswer(const GatherEvent& e) {
-    switch (e.request.kind) {
-        case RequestKind::Bad:
-            event("rx bad %s", e.request.reason);
-            break;
-        case RequestKind::Poll:
-            event("rx poll");
-            break;
-        case RequestKind::Set:
-            event("rx set p=%d v=%u", e.request.param, e.request.value);
-            break;
-    }
-    if (mReplayNext >= replay.size())
+    if (mReplayNext >= mReplay.size())
         return;  // the capture is over: silence
-    const ReplayStep& step = replay[mReplayNext++];
+    const ReplayStep& step = mReplay[mReplayNext++];
     if (step.tx.size() != e.frame.size() ||
         !std::equal(step.tx.begin(), step.tx.end(), e.frame.begin())) {
         event("replay diverged at line %zu: the daemon sent %s, the capture has %s", step.line,
@@ -558,7 +543,7 @@ void Simulator::replayAnswer(const GatherEvent& e) {
 
 // Once the last step's bytes are on the line: "replay done", and the end with --exit-on-eof.
 void Simulator::replayProgress() {
-    if (mOpt.replay.empty() || mReplayDone || mReplayNext < replay.size() || !mPending.empty() ||
+    if (mOpt.replay.empty() || mReplayDone || mReplayNext < mReplay.size() || !mPending.empty() ||
         !mOut.empty())
         return;
     mReplayDone = true;
@@ -573,10 +558,7 @@ void Simulator::sendDue(Clock::time_point now) {
         if (mOut.size() + r.bytes.size() > kMaxQueued) {
             std::fprintf(stderr, "borl-sim: nobody reads the line; reply dropped\n");
         } else {
-            if (mOpt.verbose) {
-                std::fprintf(stderr, "tx frame: %s\n",
-                             hexDump(r.bytes.data(), r.bytes.size()).c_str());
-            }
+            dump("tx", r.bytes.data(), r.bytes.size());
             mOut.insert(mOut.end(), r.bytes.begin(), r.bytes.end());
             for (const std::string& l : r.lines)
                 event("%s", l.c_str());
@@ -731,20 +713,14 @@ int Simulator::run() {
     ptyLine();
 
     while (!mQuit) {
-        pollfd fds[3];
-        nfds_t nfds = 0;
-        fds[nfds++] = {mStopFd, POLLIN, 0};
-        const nfds_t masterAt = nfds;
         // A deaf controller leaves the line unread: what the daemon writes piles up until the
         // line takes no more, as behind a wedged adapter or held flow control.
-        fds[nfds++] = {mPty.master,
-                       static_cast<short>((mDeaf ? 0 : POLLIN) | (mOut.empty() ? 0 : POLLOUT)), 0};
-        nfds_t stdinAt = 0;
-        if (mStdinOpen) {
-            stdinAt = nfds;
-            fds[nfds++] = {STDIN_FILENO, POLLIN, 0};
-        }
-        const int rc = poll(fds, nfds, pollTimeoutMs(Clock::now()));
+        const auto line = static_cast<short>((mDeaf ? 0 : POLLIN) | (mOut.empty() ? 0 : POLLOUT));
+        // A closed standard input is left out (a negative descriptor is not watched).
+        pollfd fds[3] = {{mStopFd, POLLIN, 0},
+                         {mPty.master, line, 0},
+                         {mStdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+        const int rc = poll(fds, 3, pollTimeoutMs(Clock::now()));
         if (rc < 0 && errno != EINTR) {
             std::fprintf(stderr, "borl-sim: poll: %s\n", std::strerror(errno));
             break;
@@ -752,11 +728,11 @@ int Simulator::run() {
         if (rc > 0) {
             if (fds[0].revents)
                 break;  // SIGTERM or SIGINT
-            if (fds[masterAt].revents & (POLLIN | POLLERR | POLLHUP))
+            if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
                 onMasterReadable();
-            if (fds[masterAt].revents & POLLOUT)
+            if (fds[1].revents & POLLOUT)
                 flushOut();
-            if (mStdinOpen && stdinAt && fds[stdinAt].revents)
+            if (fds[2].revents)
                 onStdinReadable();
         }
         const auto now = Clock::now();
@@ -796,7 +772,5 @@ int main(int argc, char** argv) {
         std::perror("borl-sim: signalfd");
         return 1;
     }
-    Simulator sim(o, stop.fd());
-    sim.replay = std::move(steps);
-    return sim.run();
+    return Simulator(o, stop.fd(), std::move(steps)).run();
 }
