@@ -58,13 +58,6 @@ private:
     std::string& mOut;
 };
 
-// The fields of the object's type in the order the wire carries them. An object whose class
-// does not match its type number shows its type only, as it travels.
-void describeFields(const cObject& obj, std::string& out) {
-    FieldWriter w(out);
-    vexaobj::writeFields(obj, w);
-}
-
 // A whole number: -1 (the wildcard) or 0..4294967295.
 bool parseId(const std::string& s, uint32_t& out) {
     if (s.empty())
@@ -91,10 +84,7 @@ bool parseValue(const std::string& s, float& out) {
 }
 
 Command error(const std::string& what) {
-    Command c;
-    c.kind = Command::Error;
-    c.line = what;
-    return c;
+    return Command{Command::Error, what};
 }
 
 // Encodes a one-object message and frees the object.
@@ -102,9 +92,7 @@ Command sendOne(uint8_t msgType, cObject* obj) {
     cObjectList msg;
     msg.setMsgType(msgType);
     msg.add(obj);
-    Command c;
-    c.kind = Command::Send;
-    c.line = vexaobj::encodeMessage(msg);
+    Command c{Command::Send, vexaobj::encodeMessage(msg)};
     msg.deleteObjects();
     return c;
 }
@@ -118,16 +106,25 @@ Command deviceRequest(const Words&) {
     return sendOne(cObjectList::MSG_REQUEST, d);
 }
 
+// A new port object of class `Port` with the id given, on every device.
+template <class Port>
+Port* newPort(uint32_t id) {
+    auto* p = new Port;
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    return p;
+}
+
 // A new port object of the kind named, or null.
-cObjectPort* newPort(const std::string& kind) {
+cObjectPort* newPort(const std::string& kind, uint32_t id) {
     if (kind == "ain")
-        return new cObjectAInput;
+        return newPort<cObjectAInput>(id);
     if (kind == "aout")
-        return new cObjectAOutput;
+        return newPort<cObjectAOutput>(id);
     if (kind == "din")
-        return new cObjectDInput;
+        return newPort<cObjectDInput>(id);
     if (kind == "dout")
-        return new cObjectDOutput;
+        return newPort<cObjectDOutput>(id);
     return nullptr;
 }
 
@@ -135,11 +132,9 @@ Command portsRequest(const Words& w) {
     uint32_t id = cObject::WILDCARD;
     if (w.size() == 3 && !parseId(w[2], id))
         return error("bad port id: " + w[2]);
-    cObjectPort* p = newPort(w[1]);
+    cObjectPort* p = newPort(w[1], id);
     if (!p)
         return error("ports wants ain, aout, din or dout, not " + w[1]);
-    p->setDeviceSerial(cObject::WILDCARD);
-    p->setPortId(id);
     return sendOne(cObjectList::MSG_REQUEST, p);
 }
 
@@ -160,9 +155,7 @@ Command outputSet(const Words& w) {
         return error("bad port id: " + w[1]);
     if (!parseValue(w[2], value))
         return error("bad value: " + w[2]);
-    auto* p = new cObjectAOutput;
-    p->setDeviceSerial(cObject::WILDCARD);
-    p->setPortId(id);
+    auto* p = newPort<cObjectAOutput>(id);
     p->setSampledValue(value);
     return sendOne(cObjectList::MSG_SET, p);
 }
@@ -173,9 +166,7 @@ Command rateSet(const Words& w) {
         return error("bad port id: " + w[1]);
     if (!parseId(w[2], rate) || rate == cObject::WILDCARD)
         return error("bad sample rate: " + w[2]);
-    auto* p = new cObjectAInput;
-    p->setDeviceSerial(cObject::WILDCARD);
-    p->setPortId(id);
+    auto* p = newPort<cObjectAInput>(id);
     p->setSampleRate(rate);
     return sendOne(cObjectList::MSG_SET, p);
 }
@@ -214,7 +205,10 @@ std::string describeMessage(const cObjectList& message) {
         const char* tName = objTypeName(t);
         out += " | ";
         out += tName ? tName : "objType " + std::to_string(t);
-        describeFields(*obj, out);
+        // The fields of the object's type in the order the wire carries them. An object whose
+        // class does not match its type number shows its type only, as it travels.
+        FieldWriter w(out);
+        vexaobj::writeFields(*obj, w);
     }
     return out;
 }

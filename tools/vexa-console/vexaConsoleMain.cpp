@@ -1,11 +1,6 @@
-// vexa-console: plays vexad towards the daemon, for tests and for people.
-//
-//   vexa-console --port N [--bind 127.0.0.1] [--json]   (--help for the whole usage)
-//
-// Listens on the address, accepts one daemon connection at a time (a new one replaces the old),
-// prints every message received and sends every line typed on standard input. With --json,
-// standard output carries exactly the received JSON lines and nothing else; status lines go to
-// standard error. --port 0 takes any free port; the "listening on" line names it.
+// vexa-console: plays vexad towards the daemon, for tests and for people (usage in kUsage). It
+// accepts one daemon connection at a time, a new one replacing the old. With --json, standard
+// output carries exactly the received JSON lines; status lines go to standard error.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -34,7 +29,7 @@ constexpr size_t kMaxPendingOut = 16u << 20;
 // A typed line may be long (tests send over-long lines on purpose) but not without end.
 constexpr size_t kMaxInputLine = 1u << 20;
 // On quit or end of input, pending output gets this long to reach the daemon.
-constexpr int kFlushOnExitMs = 2000;
+constexpr std::chrono::milliseconds kFlushOnExit{2000};
 
 bool gJson = false;
 
@@ -63,13 +58,17 @@ std::string peerName(const sockaddr_storage& ss) {
     return std::string(host) + ":" + serv;
 }
 
-int listenOn(const std::string& bindAddr, int port, std::string& shown) {
+// Looks a numeric address (and port) up as the console binds it: 0, or getaddrinfo's error.
+int lookUp(const char* host, const char* port, addrinfo** res) {
     addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+    return getaddrinfo(host, port, &hints, res);
+}
+
+int listenOn(const std::string& bindAddr, int port, std::string& shown) {
     addrinfo* res = nullptr;
-    int gai = getaddrinfo(bindAddr.c_str(), std::to_string(port).c_str(), &hints, &res);
+    int gai = lookUp(bindAddr.c_str(), std::to_string(port).c_str(), &res);
     if (gai != 0) {
         printErr("vexa-console: bad bind address " + bindAddr + ": " + gai_strerror(gai));
         return -1;
@@ -247,15 +246,12 @@ private:
     }
 
     void flushBeforeExit() {
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushOnExitMs);
+        using namespace std::chrono;
+        const auto deadline = steady_clock::now() + kFlushOnExit;
         while (mConn >= 0 && !mOut.empty()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
             pollfd p{mConn, POLLOUT, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
                 break;
             flushSome();
         }
@@ -288,13 +284,10 @@ struct Options {
     int port = -1;
 };
 
-// True when `text` is a numeric address getaddrinfo takes, as listenOn will ask it.
+// True when `text` is a numeric address listenOn can bind.
 bool numericAddress(const char* text) {
-    addrinfo hints{};
-    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-    hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    if (getaddrinfo(text, nullptr, &hints, &res) != 0)
+    if (lookUp(text, nullptr, &res) != 0)
         return false;
     freeaddrinfo(res);
     return true;
