@@ -101,12 +101,12 @@ struct Given {
     Options& o;
 
     unsigned long count(unsigned long max, const char* what = "a number") const {
-        return cli.number(opt, value, 0, max, what);
+        return cli.number(opt, value, max, what);
     }
     // The value as it stands; it may not be empty.
     const char* text(const char* what) const {
         if (*value == '\0')
-            cli.fail(std::string("--") + opt.name + " takes " + what + ", not \"\"");
+            cli.refuse(opt, what, value);
         return value;
     }
 };

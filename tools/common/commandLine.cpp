@@ -84,11 +84,9 @@ void CommandLine::parse(
             std::fflush(stdout);
             std::exit(0);
         }
-        if (c == ':') {
-            const OptionDefinition* o = findByKey(options, optopt);
-            fail(o ? std::string("--") + o->name + " needs a value"
-                   : std::string("option -") + static_cast<char>(optopt) + " needs a value");
-        }
+        // Only the tool's own long options take values, so a missing one is theirs.
+        if (c == ':')
+            fail(std::string("--") + findByKey(options, optopt)->name + " needs a value");
         if (c == '?') {
             // optopt is 0 for an unknown or ambiguous long option, the option's key for a long
             // option given a value it does not take, and the letter of an unknown short option.
@@ -98,9 +96,7 @@ void CommandLine::parse(
                 fail(std::string("--") + o->name + " takes no value");
             fail(std::string("unknown option -") + static_cast<char>(optopt));
         }
-        const OptionDefinition* o = findByKey(options, c);
-        if (!o)
-            fail(unknownOption(optionText(argv[optind - 1]), longOpts));
+        const OptionDefinition* o = findByKey(options, c);  // one of the tool's, by its key
         take(*o, o->takesValue ? optarg : nullptr);
     }
     if (optind < argc)
@@ -108,20 +104,23 @@ void CommandLine::parse(
 }
 
 unsigned long CommandLine::number(const OptionDefinition& option, const char* text,
-                                  unsigned long min, unsigned long max, const char* what) const {
+                                  unsigned long max, const char* what) const {
     unsigned long v = 0;
-    if (text && parseUnsigned(text, max, v) && v >= min)
+    if (parseUnsigned(text, max, v))
         return v;
-    fail(std::string("--") + option.name + " takes " + what + " " + std::to_string(min) + ".." +
-         std::to_string(max) + ", not \"" + (text ? text : "") + "\"");
+    refuse(option, what + std::string(" 0..") + std::to_string(max), text);
 }
 
 double CommandLine::probability(const OptionDefinition& option, const char* text) const {
     double v = 0;
-    if (text && parseProbability(text, v))
+    if (parseProbability(text, v))
         return v;
-    fail(std::string("--") + option.name + " takes a probability 0..1, not \"" +
-         (text ? text : "") + "\"");
+    refuse(option, "a probability 0..1", text);
+}
+
+void CommandLine::refuse(const OptionDefinition& option, const std::string& takes,
+                         const char* text) const {
+    fail(std::string("--") + option.name + " takes " + takes + ", not \"" + text + "\"");
 }
 
 void CommandLine::fail(const std::string& message) const {

@@ -32,17 +32,18 @@ public:
     void parse(int argc, char** argv, const std::vector<OptionDefinition>& options,
                const std::function<void(const OptionDefinition&, const char* value)>& take) const;
 
-    // The value of `option` as a number min..max, or the end of the process with
-    //   "<tool>: --<option> takes <what> <min>..<max>, not "<text>"".
-    unsigned long number(const OptionDefinition& option, const char* text, unsigned long min,
-                         unsigned long max, const char* what = "a number") const;
+    // The value of `option` as a number 0..max, or the end of the process with
+    //   "<tool>: --<option> takes <what> 0..<max>, not "<text>"".
+    unsigned long number(const OptionDefinition& option, const char* text, unsigned long max,
+                         const char* what = "a number") const;
     // The value of `option` as a probability 0..1, or the end of the process.
     double probability(const OptionDefinition& option, const char* text) const;
+    // Ends the process with "<tool>: --<option> takes <takes>, not "<text>"".
+    [[noreturn]] void refuse(const OptionDefinition& option, const std::string& takes,
+                             const char* text) const;
 
     // "<tool>: <message>", the hint to --help, exit status 64.
     [[noreturn]] void fail(const std::string& message) const;
-
-    const std::string& tool() const { return mTool; }
 
 private:
     std::string mTool;

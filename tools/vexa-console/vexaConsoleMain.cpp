@@ -301,22 +301,14 @@ Options parseOptions(int argc, char** argv) {
     Options o;
     cli.parse(argc, argv, {{"port", true, kPort}, {"bind", true, kBind}, {"json", false, kJson}},
               [&](const toolcommon::OptionDefinition& opt, const char* value) {
-                  switch (opt.key) {
-                      case kPort:
-                          o.port = static_cast<int>(cli.number(opt, value, 0, 65535, "a TCP port"));
-                          break;
-                      case kBind:
-                          if (!numericAddress(value)) {
-                              cli.fail(std::string("--bind takes a numeric IPv4 or IPv6 address, "
-                                                   "not \"") +
-                                       value + "\"");
-                          }
-                          o.bindAddr = value;
-                          break;
-                      case kJson:
-                          gJson = true;
-                          break;
-                  }
+                  if (opt.key == kPort)
+                      o.port = static_cast<int>(cli.number(opt, value, 65535, "a TCP port"));
+                  else if (opt.key == kJson)
+                      gJson = true;
+                  else if (!numericAddress(value))
+                      cli.refuse(opt, "a numeric IPv4 or IPv6 address", value);
+                  else
+                      o.bindAddr = value;
               });
     if (o.port < 0)
         cli.fail("--port is required (0 takes any free port)");
