@@ -205,23 +205,6 @@ void closePty(Pty& p) {
     p = Pty{};
 }
 
-// Points `link` at `target` atomically: a symlink under a temporary name renamed over it, so a
-// reader never finds the link missing or half made.
-bool pointLink(const std::string& link, const std::string& target, std::string& error) {
-    const std::string tmp = link + ".tmp." + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0) {
-        error = "symlink " + tmp + ": " + std::strerror(errno);
-        return false;
-    }
-    if (rename(tmp.c_str(), link.c_str()) != 0) {
-        error = "rename to " + link + ": " + std::strerror(errno);
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
 struct Reply {
     Clock::time_point due;
     std::vector<uint8_t> bytes;
@@ -241,21 +224,20 @@ struct ReplayStep {
     std::vector<Chunk> chunks;
 };
 
-// Reads the exchange file; false with `error` ("FILE:LINE: what") when it is not well formed.
-bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps, std::string& error) {
+// Reads the exchange file; false, said as "FILE:LINE: what", when it is not well formed.
+bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = path + ": cannot read: " + std::strerror(errno);
+        std::fprintf(stderr, "borl-sim: %s: cannot read: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
     exchangefile::File file;
     size_t line = 0;
     std::string why;
     if (!exchangefile::read(in, file, line, why)) {
-        error = path + ":" + std::to_string(line) + ": " + why;
+        std::fprintf(stderr, "borl-sim: %s:%zu: %s\n", path.c_str(), line, why.c_str());
         return false;
     }
-    steps.clear();
     std::vector<ReplayStep::Chunk> before;  // bytes read before the first frame went out
     uint64_t txAt = 0;
     for (const exchangefile::Record& r : file.records) {
@@ -379,14 +361,24 @@ void Simulator::ptyLine() {
     std::fflush(stdout);
 }
 
+// Points the link at the current line atomically: a symlink under a temporary name renamed over
+// it, so a reader never finds the link missing or half made.
 bool Simulator::relink() {
     if (mOpt.link.empty())
         return true;
-    std::string error;
-    if (pointLink(mOpt.link, mPty.path, error))
-        return true;
-    std::fprintf(stderr, "borl-sim: %s\n", error.c_str());
-    return false;
+    const std::string tmp = mOpt.link + ".tmp." + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(mPty.path.c_str(), tmp.c_str()) != 0) {
+        std::fprintf(stderr, "borl-sim: symlink %s: %s\n", tmp.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (rename(tmp.c_str(), mOpt.link.c_str()) != 0) {
+        std::fprintf(stderr, "borl-sim: rename to %s: %s\n", mOpt.link.c_str(),
+                     std::strerror(errno));
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
 }
 
 // Removes the link on exit, but only while it still points at our line: another simulator may
@@ -760,13 +752,8 @@ int main(int argc, char** argv) {
                  (static_cast<unsigned long>(getpid()) << 16);
     }
     std::vector<ReplayStep> steps;
-    if (!o.replay.empty()) {
-        std::string error;
-        if (!loadReplay(o.replay, steps, error)) {
-            std::fprintf(stderr, "borl-sim: %s\n", error.c_str());
-            return kExitDataErr;
-        }
-    }
+    if (!o.replay.empty() && !loadReplay(o.replay, steps))
+        return kExitDataErr;
     toolcommon::StopSignals stop;
     if (stop.fd() < 0) {
         std::perror("borl-sim: signalfd");

@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -131,15 +132,11 @@ void CommandLine::fail(const std::string& message) const {
 }
 
 bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& out) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0 || v > max)
+    // from_chars takes digits only: no sign, no blanks.
+    unsigned long long v = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, fault] = std::from_chars(text.data(), end, v);
+    if (text.size() > 20 || fault != std::errc() || stop != end || v > max)
         return false;
     out = static_cast<unsigned long>(v);
     return true;
