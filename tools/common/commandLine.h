@@ -1,8 +1,8 @@
-// The command line of a tool, read the way the daemon reads its own (getopt_long, as chronyd and
-// gpsd do): -h/--help prints the usage on standard output and exits 0, -V/--version prints
-// "<tool> <version>" and exits 0, and a bad option or value is named on standard error, followed
-// by a hint to --help, with exit status 64 (EX_USAGE). Options come before anything is opened,
-// so ending the process on a bad one leaves nothing behind.
+// The command line of a tool, read the way the daemon reads its own (getopt_long): -h/--help
+// prints the usage on standard output and exits 0, -V/--version prints "<tool> <version>" and
+// exits 0, and a bad option or value is named on standard error, followed by a hint to --help,
+// with exit status 64 (EX_USAGE). Options come before anything is opened, so ending the process
+// on a bad one leaves nothing behind.
 #pragma once
 
 #include <functional>

@@ -16,16 +16,15 @@ namespace vexaconsole {
 
 namespace {
 
-const char* msgTypeName(unsigned t) {
-    static const char* const names[] = {"set", "request", "error", "event", "delete", "reply"};
-    return t < sizeof names / sizeof names[0] ? names[t] : nullptr;
-}
+const char* const kMsgTypes[] = {"set", "request", "error", "event", "delete", "reply"};
+const char* const kObjTypes[] = {"device", "port",    "din",        "dout",  "ain",
+                                 "event",  "msginfo", "sitecfg",    "trend", "sample",
+                                 "access", "aout",    "capability", "adhoc", "numtypes"};
 
-const char* objTypeName(uint64_t t) {
-    static const char* const names[] = {"device", "port",    "din",        "dout",  "ain",
-                                        "event",  "msginfo", "sitecfg",    "trend", "sample",
-                                        "access", "aout",    "capability", "adhoc", "numtypes"};
-    return t < sizeof names / sizeof names[0] ? names[t] : nullptr;
+// The name of type number `t`, or "<what> <t>" for a number without one.
+template <size_t N>
+std::string typeName(const char* const (&names)[N], uint64_t t, const char* what) {
+    return t < N ? names[t] : what + std::to_string(t);
 }
 
 // Appends the " name=value" pairs of one object, each value as the wire writes it: whole numbers
@@ -195,16 +194,11 @@ const CommandForm kCommands[] = {
 }  // namespace
 
 std::string describeMessage(const cObjectList& message) {
-    const unsigned mt = message.getMsgType();
-    const char* mtName = msgTypeName(mt);
-    std::string out = mtName ? mtName : "msgType " + std::to_string(mt);
+    std::string out = typeName(kMsgTypes, message.getMsgType(), "msgType ");
     if (message.numObjects() == 0)
         return out + " | (no objects)";
     for (size_t i = 0; const cObject* obj = message.at(i); ++i) {
-        const uint64_t t = obj->getType();
-        const char* tName = objTypeName(t);
-        out += " | ";
-        out += tName ? tName : "objType " + std::to_string(t);
+        out += " | " + typeName(kObjTypes, obj->getType(), "objType ");
         // The fields of the object's type in the order the wire carries them. An object whose
         // class does not match its type number shows its type only, as it travels.
         FieldWriter w(out);
