@@ -17,6 +17,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,8 +49,7 @@ struct Options {
     unsigned long strayEvery = 0;
     double noise = 0.0;
     unsigned long delayMs = 0;
-    unsigned long seed = 0;
-    bool seedGiven = false;
+    std::optional<unsigned long> seed;  // none given: one from the time and the process
     std::string link;
     unsigned long hoursEvery = 10;
     bool verbose = false;
@@ -126,11 +126,7 @@ const struct {
     {"stray-byte-every", true, [](const Given& g) { g.o.strayEvery = g.count(1000000UL); }},
     {"noise", true, [](const Given& g) { g.o.noise = g.cli.probability(g.opt, g.value); }},
     {"delay-ms", true, [](const Given& g) { g.o.delayMs = g.count(kMaxDelayMs, "milliseconds"); }},
-    {"seed", true,
-     [](const Given& g) {
-         g.o.seed = g.count(0xFFFFFFFFUL);
-         g.o.seedGiven = true;
-     }},
+    {"seed", true, [](const Given& g) { g.o.seed = g.count(0xFFFFFFFFUL); }},
     {"link", true, [](const Given& g) { g.o.link = g.text("a path"); }},
     {"hours-every", true, [](const Given& g) { g.o.hoursEvery = g.count(1000000UL); }},
     {"verbose", false, [](const Given& g) { g.o.verbose = true; }},
@@ -242,12 +238,8 @@ bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps) {
     uint64_t txAt = 0;
     for (const exchangefile::Record& r : file.records) {
         if (r.kind == exchangefile::Kind::Tx) {
-            ReplayStep step;
-            step.tx = r.bytes;
-            step.line = r.line;
-            if (steps.empty())
-                step.chunks = before;
-            steps.push_back(std::move(step));
+            steps.push_back(
+                {r.bytes, r.line, steps.empty() ? before : std::vector<ReplayStep::Chunk>()});
             txAt = r.t;
         } else if (r.kind == exchangefile::Kind::Rx) {
             auto& to = steps.empty() ? before : steps.back().chunks;
@@ -286,7 +278,7 @@ public:
     Simulator(const Options& o, int stopFd, std::vector<ReplayStep> replay)
         : mOpt(o),
           mStopFd(stopFd),
-          mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)),
+          mModel(static_cast<uint32_t>(*o.seed), static_cast<unsigned>(o.hoursEvery)),
           mReplay(std::move(replay)) {}
 
     int run();
@@ -747,7 +739,7 @@ int Simulator::run() {
 int main(int argc, char** argv) {
     using namespace borlsim;
     Options o = parseOptions(argc, argv);
-    if (!o.seedGiven) {
+    if (!o.seed) {
         o.seed = static_cast<unsigned long>(std::time(nullptr)) ^
                  (static_cast<unsigned long>(getpid()) << 16);
     }
