@@ -414,8 +414,6 @@ void Simulator::onMasterReadable() {
             mLastRx = Clock::now();
             mGather.feed(buf, static_cast<size_t>(n), mEvents);
             handleGatherEvents();
-            if (mPty.master < 0)
-                return;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -511,12 +509,10 @@ void Simulator::replayAnswer(const GatherEvent& e) {
     }
     const Clock::time_point now = Clock::now();
     for (const ReplayStep::Chunk& c : step.chunks) {
-        Reply r;
         const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
-        r.due = now + std::chrono::microseconds(us);
-        r.bytes = c.bytes;
-        r.lines.push_back("tx replay n=" + std::to_string(c.bytes.size()) +
-                          " line=" + std::to_string(c.line));
+        const std::string said =
+            "tx replay n=" + std::to_string(c.bytes.size()) + " line=" + std::to_string(c.line);
+        Reply r{now + std::chrono::microseconds(us), c.bytes, {said}};
         // In time order, whatever the delays of steps that overlap.
         auto at = std::upper_bound(mPending.begin(), mPending.end(), r.due,
                                    [](Clock::time_point t, const Reply& p) { return t < p.due; });

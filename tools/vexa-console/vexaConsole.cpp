@@ -30,31 +30,16 @@ std::string typeName(const char* const (&names)[N], uint64_t t, const char* what
 // Appends the " name=value" pairs of one object, each value as the wire writes it: whole numbers
 // in decimal with the wildcard as -1, text as a JSON string, floats as the codec's encoder
 // writes them.
-class FieldWriter {
-public:
-    explicit FieldWriter(std::string& out) : mOut(out) {}
+struct FieldWriter {
+    std::string& out;
 
     void u32(const vexaobj::Key& key, uint32_t v) {
-        start(key.name);
-        mOut += v == cObject::WILDCARD ? "-1" : std::to_string(v);
+        start(key) += v == cObject::WILDCARD ? "-1" : std::to_string(v);
     }
-    void text(const vexaobj::Key& key, const char* v) {
-        start(key.name);
-        vexaobj::appendWireText(v, mOut);
-    }
-    void f32(const vexaobj::Key& key, float v) {
-        start(key.name);
-        vexaobj::appendWireFloat(v, mOut);
-    }
-
-private:
-    void start(const char* name) {
-        mOut += ' ';
-        mOut += name;
-        mOut += '=';
-    }
-
-    std::string& mOut;
+    void text(const vexaobj::Key& key, const char* v) { vexaobj::appendWireText(v, start(key)); }
+    void f32(const vexaobj::Key& key, float v) { vexaobj::appendWireFloat(v, start(key)); }
+    // Appends " name=", for the value to follow.
+    std::string& start(const vexaobj::Key& key) { return out.append(" ").append(key.name) += '='; }
 };
 
 // A whole number: -1 (the wildcard) or 0..4294967295.
@@ -201,7 +186,7 @@ std::string describeMessage(const cObjectList& message) {
         out += " | " + typeName(kObjTypes, obj->getType(), "objType ");
         // The fields of the object's type in the order the wire carries them. An object whose
         // class does not match its type number shows its type only, as it travels.
-        FieldWriter w(out);
+        FieldWriter w{out};
         vexaobj::writeFields(*obj, w);
     }
     return out;

@@ -208,14 +208,13 @@ private:
         switch (c.kind) {
             case vexaconsole::Command::Empty:
                 break;
-            case vexaconsole::Command::Help:
-                std::fputs(vexaconsole::helpText(), stderr);
-                break;
             case vexaconsole::Command::Quit:
                 mQuit = true;
                 break;
             case vexaconsole::Command::Error:
                 printErr(c.line);
+                [[fallthrough]];
+            case vexaconsole::Command::Help:
                 std::fputs(vexaconsole::helpText(), stderr);
                 break;
             case vexaconsole::Command::Send:
