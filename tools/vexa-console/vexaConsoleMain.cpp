@@ -102,7 +102,7 @@ public:
             pollfd p[4] = {{mSig, POLLIN, 0},
                            {mListen, POLLIN, 0},
                            {mConn, static_cast<short>(POLLIN | (mOut.empty() ? 0 : POLLOUT)), 0},
-                           {mStdinOpen ? 0 : -1, POLLIN, 0}};
+                           {STDIN_FILENO, POLLIN, 0}};  // its end ends the loop
             if (poll(p, 4, -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -183,7 +183,6 @@ private:
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
         if (n <= 0) {
-            mStdinOpen = false;
             if (!mIn.empty())
                 typed(mIn);
             mQuit = true;  // end of input
@@ -259,7 +258,6 @@ private:
     int mListen;
     int mSig;
     int mConn = -1;
-    bool mStdinOpen = true;
     bool mQuit = false;
     vexaobj::LineFramer mFramer;
     std::string mOut;  // bytes waiting to go to the daemon
