@@ -17,6 +17,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,8 +49,7 @@ struct Options {
     unsigned long strayEvery = 0;
     double noise = 0.0;
     unsigned long delayMs = 0;
-    unsigned long seed = 0;
-    bool seedGiven = false;
+    std::optional<unsigned long> seed;  // none given: one from the time and the process
     std::string link;
     unsigned long hoursEvery = 10;
     bool verbose = false;
@@ -101,12 +101,12 @@ struct Given {
     Options& o;
 
     unsigned long count(unsigned long max, const char* what = "a number") const {
-        return cli.number(opt, value, 0, max, what);
+        return cli.number(opt, value, max, what);
     }
     // The value as it stands; it may not be empty.
     const char* text(const char* what) const {
         if (*value == '\0')
-            cli.fail(std::string("--") + opt.name + " takes " + what + ", not \"\"");
+            cli.refuse(opt, what, value);
         return value;
     }
 };
@@ -126,11 +126,7 @@ const struct {
     {"stray-byte-every", true, [](const Given& g) { g.o.strayEvery = g.count(1000000UL); }},
     {"noise", true, [](const Given& g) { g.o.noise = g.cli.probability(g.opt, g.value); }},
     {"delay-ms", true, [](const Given& g) { g.o.delayMs = g.count(kMaxDelayMs, "milliseconds"); }},
-    {"seed", true,
-     [](const Given& g) {
-         g.o.seed = g.count(0xFFFFFFFFUL);
-         g.o.seedGiven = true;
-     }},
+    {"seed", true, [](const Given& g) { g.o.seed = g.count(0xFFFFFFFFUL); }},
     {"link", true, [](const Given& g) { g.o.link = g.text("a path"); }},
     {"hours-every", true, [](const Given& g) { g.o.hoursEvery = g.count(1000000UL); }},
     {"verbose", false, [](const Given& g) { g.o.verbose = true; }},
@@ -173,31 +169,26 @@ bool setNonBlockCloexec(int fd) {
 bool openPty(Pty& p, std::string& error) {
     Pty n;
     n.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (n.master < 0) {
-        error = std::string("posix_openpt: ") + std::strerror(errno);
+    const auto fail = [&](const std::string& step) {
+        error = step + ": " + std::strerror(errno);
+        if (n.master >= 0)
+            close(n.master);
         return false;
-    }
+    };
+    if (n.master < 0)
+        return fail("posix_openpt");
     char name[128];
     termios tio{};
     if (grantpt(n.master) != 0 || unlockpt(n.master) != 0 ||
-        ptsname_r(n.master, name, sizeof name) != 0 || tcgetattr(n.master, &tio) != 0) {
-        error = std::string("pty set-up: ") + std::strerror(errno);
-        close(n.master);
-        return false;
-    }
+        ptsname_r(n.master, name, sizeof name) != 0 || tcgetattr(n.master, &tio) != 0)
+        return fail("pty set-up");
     cfmakeraw(&tio);
-    if (tcsetattr(n.master, TCSANOW, &tio) != 0 || !setNonBlockCloexec(n.master)) {
-        error = std::string("pty raw mode: ") + std::strerror(errno);
-        close(n.master);
-        return false;
-    }
+    if (tcsetattr(n.master, TCSANOW, &tio) != 0 || !setNonBlockCloexec(n.master))
+        return fail("pty raw mode");
     n.path = name;
     n.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (n.slave < 0) {
-        error = "open " + n.path + ": " + std::strerror(errno);
-        close(n.master);
-        return false;
-    }
+    if (n.slave < 0)
+        return fail("open " + n.path);
     p = n;
     return true;
 }
@@ -208,33 +199,6 @@ void closePty(Pty& p) {
     if (p.master >= 0)
         close(p.master);
     p = Pty{};
-}
-
-// Points `link` at `target` atomically: a symlink under a temporary name renamed over it, so a
-// reader never finds the link missing or half made.
-bool pointLink(const std::string& link, const std::string& target, std::string& error) {
-    const std::string tmp = link + ".tmp." + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0) {
-        error = "symlink " + tmp + ": " + std::strerror(errno);
-        return false;
-    }
-    if (rename(tmp.c_str(), link.c_str()) != 0) {
-        error = "rename to " + link + ": " + std::strerror(errno);
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
-std::string hexDump(const uint8_t* data, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
-        s += b;
-    }
-    return s;
 }
 
 struct Reply {
@@ -256,31 +220,26 @@ struct ReplayStep {
     std::vector<Chunk> chunks;
 };
 
-// Reads the exchange file; false with `error` ("FILE:LINE: what") when it is not well formed.
-bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps, std::string& error) {
+// Reads the exchange file; false, said as "FILE:LINE: what", when it is not well formed.
+bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = path + ": cannot read: " + std::strerror(errno);
+        std::fprintf(stderr, "borl-sim: %s: cannot read: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
     exchangefile::File file;
     size_t line = 0;
     std::string why;
     if (!exchangefile::read(in, file, line, why)) {
-        error = path + ":" + std::to_string(line) + ": " + why;
+        std::fprintf(stderr, "borl-sim: %s:%zu: %s\n", path.c_str(), line, why.c_str());
         return false;
     }
-    steps.clear();
     std::vector<ReplayStep::Chunk> before;  // bytes read before the first frame went out
     uint64_t txAt = 0;
     for (const exchangefile::Record& r : file.records) {
         if (r.kind == exchangefile::Kind::Tx) {
-            ReplayStep step;
-            step.tx = r.bytes;
-            step.line = r.line;
-            if (steps.empty())
-                step.chunks = before;
-            steps.push_back(std::move(step));
+            steps.push_back(
+                {r.bytes, r.line, steps.empty() ? before : std::vector<ReplayStep::Chunk>()});
             txAt = r.t;
         } else if (r.kind == exchangefile::Kind::Rx) {
             auto& to = steps.empty() ? before : steps.back().chunks;
@@ -290,10 +249,8 @@ bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps, std::st
     return true;
 }
 
-std::string describe(const uint8_t* frame, size_t n) {
-    if (n != kFrameSize)
-        return std::to_string(n) + " bytes";
-    const Request rq = parseRequest(frame);
+// What a daemon frame asks for, as the "rx" lines say it: "poll", "set p=P v=V" or "bad REASON".
+std::string requestText(const Request& rq) {
     switch (rq.kind) {
         case RequestKind::Poll:
             return "poll";
@@ -302,25 +259,35 @@ std::string describe(const uint8_t* frame, size_t n) {
         case RequestKind::Bad:
             break;
     }
-    return std::string("bad frame (") + rq.reason + ")";
+    return std::string("bad ") + rq.reason;
+}
+
+// A frame as the "replay diverged" line names it.
+std::string describe(const uint8_t* frame, size_t n) {
+    if (n != kFrameSize)
+        return std::to_string(n) + " bytes";
+    const Request rq = parseRequest(frame);
+    if (rq.kind == RequestKind::Bad)
+        return std::string("bad frame (") + rq.reason + ")";
+    return requestText(rq);
 }
 
 class Simulator {
 public:
-    Simulator(const Options& o, int stopFd)
+    // `replay`: with --replay, the capture's steps.
+    Simulator(const Options& o, int stopFd, std::vector<ReplayStep> replay)
         : mOpt(o),
           mStopFd(stopFd),
-          mModel(static_cast<uint32_t>(o.seed), static_cast<unsigned>(o.hoursEvery)) {}
+          mModel(static_cast<uint32_t>(*o.seed), static_cast<unsigned>(o.hoursEvery)),
+          mReplay(std::move(replay)) {}
 
     int run();
-    std::vector<ReplayStep> replay;  // with --replay: the capture's steps
 
 private:
     void replayAnswer(const GatherEvent& e);
     void replayProgress();
-    size_t mReplayNext = 0;
-    bool mReplayDone = false;
     __attribute__((format(printf, 2, 3))) void event(const char* fmt, ...);
+    void dump(const char* direction, const uint8_t* data, size_t n) const;
     void ptyLine();
     bool relink();
     void removeLink();
@@ -352,6 +319,9 @@ private:
     bool mDiscardingLongLine = false;
     bool mQuit = false;
     bool mDeaf = false;  // the line is not read (command "deaf on")
+    std::vector<ReplayStep> mReplay;
+    size_t mReplayNext = 0;
+    bool mReplayDone = false;
 };
 
 void Simulator::event(const char* fmt, ...) {
@@ -365,19 +335,42 @@ void Simulator::event(const char* fmt, ...) {
     std::fflush(stdout);
 }
 
+// With --verbose: the bytes of a frame on standard error, "rx frame: 41 49 4F ...".
+void Simulator::dump(const char* direction, const uint8_t* data, size_t n) const {
+    if (!mOpt.verbose)
+        return;
+    std::string hex;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", data[i]);
+        hex += b;
+    }
+    std::fprintf(stderr, "%s frame: %s\n", direction, hex.c_str());
+}
+
 void Simulator::ptyLine() {
     std::printf("pty: %s\n", mPty.path.c_str());
     std::fflush(stdout);
 }
 
+// Points the link at the current line atomically: a symlink under a temporary name renamed over
+// it, so a reader never finds the link missing or half made.
 bool Simulator::relink() {
     if (mOpt.link.empty())
         return true;
-    std::string error;
-    if (pointLink(mOpt.link, mPty.path, error))
-        return true;
-    std::fprintf(stderr, "borl-sim: %s\n", error.c_str());
-    return false;
+    const std::string tmp = mOpt.link + ".tmp." + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(mPty.path.c_str(), tmp.c_str()) != 0) {
+        std::fprintf(stderr, "borl-sim: symlink %s: %s\n", tmp.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (rename(tmp.c_str(), mOpt.link.c_str()) != 0) {
+        std::fprintf(stderr, "borl-sim: rename to %s: %s\n", mOpt.link.c_str(),
+                     std::strerror(errno));
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
 }
 
 // Removes the link on exit, but only while it still points at our line: another simulator may
@@ -421,8 +414,6 @@ void Simulator::onMasterReadable() {
             mLastRx = Clock::now();
             mGather.feed(buf, static_cast<size_t>(n), mEvents);
             handleGatherEvents();
-            if (mPty.master < 0)
-                return;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -448,10 +439,8 @@ void Simulator::handleGatherEvents() {
                 event("rx bad short n=%zu", e.count);
                 break;
             case GatherEvent::Type::Complete:
-                if (mOpt.verbose) {
-                    std::fprintf(stderr, "rx frame: %s\n",
-                                 hexDump(e.frame.data(), e.frame.size()).c_str());
-                }
+                dump("rx", e.frame.data(), e.frame.size());
+                event("rx %s", requestText(e.request).c_str());
                 if (!mOpt.replay.empty())
                     replayAnswer(e);
                 else
@@ -463,19 +452,8 @@ void Simulator::handleGatherEvents() {
 }
 
 void Simulator::answer(const Request& rq) {
-    switch (rq.kind) {
-        case RequestKind::Bad:
-            event("rx bad %s", rq.reason);
-            return;
-        case RequestKind::Poll:
-            event("rx poll");
-            break;
-        case RequestKind::Set:
-            event("rx set p=%d v=%u", rq.param, rq.value);
-            break;
-    }
-    if (mOpt.silent)
-        return;  // the controller is deaf: nothing stored, nothing counted
+    if (rq.kind == RequestKind::Bad || mOpt.silent)
+        return;  // a silent controller stores nothing and counts nothing
 
     uint8_t status = kStatusOk;
     const bool set = rq.kind == RequestKind::Set;
@@ -520,20 +498,9 @@ void Simulator::answer(const Request& rq) {
 // The next step of the capture answers the daemon's frame, whatever that frame is: a frame that
 // differs from the captured one is said on a "replay diverged" line.
 void Simulator::replayAnswer(const GatherEvent& e) {
-    switch (e.request.kind) {
-        case RequestKind::Bad:
-            event("rx bad %s", e.request.reason);
-            break;
-        case RequestKind::Poll:
-            event("rx poll");
-            break;
-        case RequestKind::Set:
-            event("rx set p=%d v=%u", e.request.param, e.request.value);
-            break;
-    }
-    if (mReplayNext >= replay.size())
+    if (mReplayNext >= mReplay.size())
         return;  // the capture is over: silence
-    const ReplayStep& step = replay[mReplayNext++];
+    const ReplayStep& step = mReplay[mReplayNext++];
     if (step.tx.size() != e.frame.size() ||
         !std::equal(step.tx.begin(), step.tx.end(), e.frame.begin())) {
         event("replay diverged at line %zu: the daemon sent %s, the capture has %s", step.line,
@@ -542,12 +509,10 @@ void Simulator::replayAnswer(const GatherEvent& e) {
     }
     const Clock::time_point now = Clock::now();
     for (const ReplayStep::Chunk& c : step.chunks) {
-        Reply r;
         const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
-        r.due = now + std::chrono::microseconds(us);
-        r.bytes = c.bytes;
-        r.lines.push_back("tx replay n=" + std::to_string(c.bytes.size()) +
-                          " line=" + std::to_string(c.line));
+        const std::string said =
+            "tx replay n=" + std::to_string(c.bytes.size()) + " line=" + std::to_string(c.line);
+        Reply r{now + std::chrono::microseconds(us), c.bytes, {said}};
         // In time order, whatever the delays of steps that overlap.
         auto at = std::upper_bound(mPending.begin(), mPending.end(), r.due,
                                    [](Clock::time_point t, const Reply& p) { return t < p.due; });
@@ -558,7 +523,7 @@ void Simulator::replayAnswer(const GatherEvent& e) {
 
 // Once the last step's bytes are on the line: "replay done", and the end with --exit-on-eof.
 void Simulator::replayProgress() {
-    if (mOpt.replay.empty() || mReplayDone || mReplayNext < replay.size() || !mPending.empty() ||
+    if (mOpt.replay.empty() || mReplayDone || mReplayNext < mReplay.size() || !mPending.empty() ||
         !mOut.empty())
         return;
     mReplayDone = true;
@@ -573,10 +538,7 @@ void Simulator::sendDue(Clock::time_point now) {
         if (mOut.size() + r.bytes.size() > kMaxQueued) {
             std::fprintf(stderr, "borl-sim: nobody reads the line; reply dropped\n");
         } else {
-            if (mOpt.verbose) {
-                std::fprintf(stderr, "tx frame: %s\n",
-                             hexDump(r.bytes.data(), r.bytes.size()).c_str());
-            }
+            dump("tx", r.bytes.data(), r.bytes.size());
             mOut.insert(mOut.end(), r.bytes.begin(), r.bytes.end());
             for (const std::string& l : r.lines)
                 event("%s", l.c_str());
@@ -731,20 +693,14 @@ int Simulator::run() {
     ptyLine();
 
     while (!mQuit) {
-        pollfd fds[3];
-        nfds_t nfds = 0;
-        fds[nfds++] = {mStopFd, POLLIN, 0};
-        const nfds_t masterAt = nfds;
         // A deaf controller leaves the line unread: what the daemon writes piles up until the
         // line takes no more, as behind a wedged adapter or held flow control.
-        fds[nfds++] = {mPty.master,
-                       static_cast<short>((mDeaf ? 0 : POLLIN) | (mOut.empty() ? 0 : POLLOUT)), 0};
-        nfds_t stdinAt = 0;
-        if (mStdinOpen) {
-            stdinAt = nfds;
-            fds[nfds++] = {STDIN_FILENO, POLLIN, 0};
-        }
-        const int rc = poll(fds, nfds, pollTimeoutMs(Clock::now()));
+        const auto line = static_cast<short>((mDeaf ? 0 : POLLIN) | (mOut.empty() ? 0 : POLLOUT));
+        // A closed standard input is left out (a negative descriptor is not watched).
+        pollfd fds[3] = {{mStopFd, POLLIN, 0},
+                         {mPty.master, line, 0},
+                         {mStdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+        const int rc = poll(fds, 3, pollTimeoutMs(Clock::now()));
         if (rc < 0 && errno != EINTR) {
             std::fprintf(stderr, "borl-sim: poll: %s\n", std::strerror(errno));
             break;
@@ -752,11 +708,11 @@ int Simulator::run() {
         if (rc > 0) {
             if (fds[0].revents)
                 break;  // SIGTERM or SIGINT
-            if (fds[masterAt].revents & (POLLIN | POLLERR | POLLHUP))
+            if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
                 onMasterReadable();
-            if (fds[masterAt].revents & POLLOUT)
+            if (fds[1].revents & POLLOUT)
                 flushOut();
-            if (mStdinOpen && stdinAt && fds[stdinAt].revents)
+            if (fds[2].revents)
                 onStdinReadable();
         }
         const auto now = Clock::now();
@@ -779,24 +735,17 @@ int Simulator::run() {
 int main(int argc, char** argv) {
     using namespace borlsim;
     Options o = parseOptions(argc, argv);
-    if (!o.seedGiven) {
+    if (!o.seed) {
         o.seed = static_cast<unsigned long>(std::time(nullptr)) ^
                  (static_cast<unsigned long>(getpid()) << 16);
     }
     std::vector<ReplayStep> steps;
-    if (!o.replay.empty()) {
-        std::string error;
-        if (!loadReplay(o.replay, steps, error)) {
-            std::fprintf(stderr, "borl-sim: %s\n", error.c_str());
-            return kExitDataErr;
-        }
-    }
+    if (!o.replay.empty() && !loadReplay(o.replay, steps))
+        return kExitDataErr;
     toolcommon::StopSignals stop;
     if (stop.fd() < 0) {
         std::perror("borl-sim: signalfd");
         return 1;
     }
-    Simulator sim(o, stop.fd());
-    sim.replay = std::move(steps);
-    return sim.run();
+    return Simulator(o, stop.fd(), std::move(steps)).run();
 }

@@ -13,58 +13,42 @@ using toolcommon::parseUnsigned;
 
 namespace {
 
-bool parseOnOff(const std::string& text, bool& out) {
-    if (text == "on") {
-        out = true;
-        return true;
-    }
-    if (text == "off") {
-        out = false;
-        return true;
-    }
-    return false;
-}
-
 using Words = std::vector<std::string>;
+
+// `ok`, or false with `error` set to `why`.
+bool check(bool ok, const std::string& why, std::string& error) {
+    if (!ok)
+        error = why;
+    return ok;
+}
 
 // The arguments' parsers by the kind of command; false with `error` set.
 bool onOff(const Words& w, Command& cmd, std::string& error) {
-    if (parseOnOff(w[1], cmd.on))
-        return true;
-    error = w[0] + " takes on or off";
-    return false;
+    cmd.on = w[1] == "on";
+    return check(cmd.on || w[1] == "off", w[0] + " takes on or off", error);
 }
 
 bool count(const Words& w, Command& cmd, std::string& error) {
-    if (parseUnsigned(w[1], 1000000UL, cmd.n))
-        return true;
-    error = w[0] + " takes a count, 0 for off";
-    return false;
+    return check(parseUnsigned(w[1], 1000000UL, cmd.n), w[0] + " takes a count, 0 for off", error);
 }
 
 bool delay(const Words& w, Command& cmd, std::string& error) {
-    if (parseUnsigned(w[1], kMaxDelayMs, cmd.n))
-        return true;
-    error = "delay takes milliseconds, 0.." + std::to_string(kMaxDelayMs);
-    return false;
+    return check(parseUnsigned(w[1], kMaxDelayMs, cmd.n),
+                 "delay takes milliseconds, 0.." + std::to_string(kMaxDelayMs), error);
 }
 
 bool probability(const Words& w, Command& cmd, std::string& error) {
-    if (parseProbability(w[1], cmd.probability))
-        return true;
-    error = "noise takes a probability, 0..1";
-    return false;
+    return check(parseProbability(w[1], cmd.probability), "noise takes a probability, 0..1", error);
 }
 
 bool poke(const Words& w, Command& cmd, std::string& error) {
     unsigned long index = 0, value = 0;
-    if (!parseUnsigned(w[1], kBlockSize - 1, index) || !parseUnsigned(w[2], 255, value)) {
-        error = "poke takes an index 0.." + std::to_string(kBlockSize - 1) + " and a value 0..255";
-        return false;
-    }
+    const bool ok = parseUnsigned(w[1], kBlockSize - 1, index) && parseUnsigned(w[2], 255, value);
     cmd.index = index;
     cmd.value = static_cast<uint8_t>(value);
-    return true;
+    return check(ok,
+                 "poke takes an index 0.." + std::to_string(kBlockSize - 1) + " and a value 0..255",
+                 error);
 }
 
 bool none(const Words&, Command&, std::string&) {
@@ -102,12 +86,9 @@ bool parseCommand(const std::string& line, Command& cmd, std::string& error) {
     for (const CommandForm& form : kForms) {
         if (name != form.name)
             continue;
-        if (words.size() - 1 != form.args) {
-            error = name + " takes " + std::to_string(form.args) + " argument" +
-                    (form.args == 1 ? "" : "s");
-            return false;
-        }
-        if (!form.parse(words, cmd, error))
+        const std::string arity = name + " takes " + std::to_string(form.args) + " argument" +
+                                  (form.args == 1 ? "" : "s");
+        if (!check(words.size() - 1 == form.args, arity, error) || !form.parse(words, cmd, error))
             return false;
         cmd.op = form.op;
         return true;

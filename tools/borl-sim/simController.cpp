@@ -85,9 +85,8 @@ bool ControllerModel::poke(size_t index, uint8_t value) {
         return false;
     mBlock[index] = value;
     mHeld[index] = true;
-    if (index >= kHoursAt && index < kHoursAt + 2 * kHourCounters) {
+    if (index >= kHoursAt && index < kHoursAt + 2 * kHourCounters)
         mHeld[index ^ 1u] = true;  // both bytes of the counter (kHoursAt is even)
-    }
     return true;
 }
 
@@ -102,7 +101,7 @@ void ControllerModel::tickHours() {
     ++mHourTicks;
     for (size_t k = 0; k < kHourCounters; ++k) {
         const size_t at = kHoursAt + 2 * k;
-        if (held(at) || mHourTicks % kHours[k].period != 0)
+        if (mHeld[at] || mHourTicks % kHours[k].period != 0)
             continue;
         const uint16_t v = static_cast<uint16_t>((mBlock[at] << 8 | mBlock[at + 1]) + 1);
         mBlock[at] = static_cast<uint8_t>(v >> 8);
@@ -114,16 +113,14 @@ void ControllerModel::drift() {
     for (size_t k = 0; k < kClimateBytes; ++k) {
         const size_t at = kClimateAt + k;
         const Climate& c = kClimate[k];
-        const unsigned r = static_cast<unsigned>(mRng() % 8u);
-        if (held(at))
+        const unsigned r = static_cast<unsigned>(mRng() % 8u);  // drawn for held bytes too
+        if (mHeld[at])
             continue;
         int v = mBlock[at];
         if (c.averages < 0) {
-            // A small step now and then, pulled back inside the band around the centre.
-            if (r == 0)
-                --v;
-            if (r == 1)
-                ++v;
+            // A small step now and then (one draw in eight down, one up), pulled back inside
+            // the band around the centre.
+            v += (r == 1) - (r == 0);
             v = std::clamp(v, c.centre - c.span, c.centre + c.span);
         } else if (r < 2) {
             const int target = mBlock[kClimateAt + static_cast<size_t>(c.averages)];

@@ -40,7 +40,6 @@ public:
 private:
     void tickHours();
     void drift();
-    bool held(size_t index) const { return mHeld[index]; }
 
     Block mBlock{};
     bool mHeld[kBlockSize] = {};

@@ -5,9 +5,6 @@
 namespace borlsim {
 
 namespace {
-constexpr uint8_t kA = 0x41;  // "A"
-constexpr uint8_t kI = 0x49;  // "I"
-constexpr uint8_t kO = 0x4F;  // "O"
 constexpr size_t kChecksumAt = 126;
 constexpr size_t kEndAt = 127;
 constexpr size_t kTrailerAt = 123;  // first terminator byte
@@ -33,26 +30,20 @@ bool selectionFor(int param, uint8_t sel[3]) {
 
 Request parseRequest(const uint8_t* f) {
     Request r;
-    if (f[0] != kA || f[1] != kI || f[2] != kO) {
-        r.reason = "header";
+    const auto bad = [&r](const char* reason) {
+        r.reason = reason;
         return r;
-    }
-    if (f[kTrailerAt] != kO || f[kTrailerAt + 1] != kI || f[kTrailerAt + 2] != kA) {
-        r.reason = "terminator";
-        return r;
-    }
-    if (f[kChecksumAt] != frameChecksum(f, kChecksumAt)) {
-        r.reason = "checksum";
-        return r;
-    }
-    if (f[kEndAt] != kEndByte) {
-        r.reason = "end";
-        return r;
-    }
-    if (f[8] != kControllerId) {
-        r.reason = "id";
-        return r;
-    }
+    };
+    if (std::memcmp(f, kRequestHeader, 3) != 0)
+        return bad("header");
+    if (std::memcmp(f + kTrailerAt, "OIA", 3) != 0)
+        return bad("terminator");
+    if (f[kChecksumAt] != frameChecksum(f, kChecksumAt))
+        return bad("checksum");
+    if (f[kEndAt] != kEndByte)
+        return bad("end");
+    if (f[8] != kControllerId)
+        return bad("id");
 
     // Which parameter do the selection bytes name? None is a poll.
     int param = 0;
@@ -63,23 +54,16 @@ Request parseRequest(const uint8_t* f) {
             if (std::memcmp(sel, f + 3, 3) == 0)
                 param = p;
         }
-        if (param == 0) {
-            r.reason = "selection";
-            return r;
-        }
+        if (param == 0)
+            return bad("selection");
     }
 
     // Bytes 6, 7 and the body carry nothing but the one value byte.
     const size_t valueAt = param ? 8 + static_cast<size_t>(param) : 0;
     for (size_t i = 6; i < kTrailerAt; ++i) {
-        if (i == 8 || i == valueAt)
-            continue;
-        if (f[i] != 0) {
-            r.reason = "body";
-            return r;
-        }
+        if (i != 8 && i != valueAt && f[i] != 0)
+            return bad("body");
     }
-    r.reason = "";
     r.param = param;
     r.kind = param ? RequestKind::Set : RequestKind::Poll;
     r.value = param ? f[valueAt] : 0;
@@ -93,14 +77,10 @@ bool isFramingFault(const char* reason) {
 
 Frame buildReply(const Block& block, uint8_t status) {
     Frame f{};
-    f[0] = kA;
-    f[1] = kO;
-    f[2] = kI;
+    std::memcpy(f.data(), "AOI", 3);
     f[3] = status;
     std::memcpy(f.data() + kBlockOffset, block.data(), block.size());
-    f[kTrailerAt] = kO;
-    f[kTrailerAt + 1] = kA;
-    f[kTrailerAt + 2] = kI;
+    std::memcpy(f.data() + kTrailerAt, "OAI", 3);
     f[kChecksumAt] = frameChecksum(f.data(), kChecksumAt);
     f[kEndAt] = kEndByte;
     return f;

@@ -10,9 +10,10 @@
 namespace borlsim {
 
 constexpr size_t kFrameSize = 128;
-constexpr size_t kBlockSize = 60;   // controller data block carried by every reply
-constexpr size_t kBlockOffset = 9;  // reply byte of data block index 0
-constexpr int kMaxParam = 19;       // parameters a set frame can select
+constexpr size_t kBlockSize = 60;         // controller data block carried by every reply
+constexpr size_t kBlockOffset = 9;        // reply byte of data block index 0
+constexpr int kMaxParam = 19;             // parameters a set frame can select
+constexpr char kRequestHeader[] = "AIO";  // first bytes of every daemon frame
 constexpr uint8_t kControllerId = 0x17;
 constexpr uint8_t kEndByte = 0xA5;
 constexpr uint8_t kStatusOk = 0;

@@ -5,20 +5,25 @@
 namespace borlsim {
 
 namespace {
-const uint8_t kHeader[3] = {0x41, 0x49, 0x4F};  // "A", "I", "O"
-
 // Position of the first header in `buf`, or of a header prefix at its very end; buf.size() if
 // neither.
 size_t findHeader(const std::vector<uint8_t>& buf) {
     const size_t n = buf.size();
     for (size_t i = 0; i < n; ++i) {
         size_t k = 0;
-        while (k < 3 && i + k < n && buf[i + k] == kHeader[k])
+        while (k < 3 && i + k < n && buf[i + k] == kRequestHeader[k])
             ++k;
         if (k == 3 || i + k == n)
             return i;
     }
     return n;
+}
+
+GatherEvent counted(GatherEvent::Type type, size_t count) {
+    GatherEvent e;
+    e.type = type;
+    e.count = count;
+    return e;
 }
 }  // namespace
 
@@ -30,12 +35,8 @@ void RequestGatherer::skip(size_t n) {
 }
 
 void RequestGatherer::reportGarbage(std::vector<GatherEvent>& out) {
-    if (mGarbage == 0)
-        return;
-    GatherEvent e;
-    e.type = GatherEvent::Type::Garbage;
-    e.count = mGarbage;
-    out.push_back(e);
+    if (mGarbage != 0)
+        out.push_back(counted(GatherEvent::Type::Garbage, mGarbage));
     mGarbage = 0;
 }
 
@@ -68,19 +69,15 @@ void RequestGatherer::feed(const uint8_t* data, size_t n, std::vector<GatherEven
 }
 
 void RequestGatherer::flush(std::vector<GatherEvent>& out) {
+    // Three bytes or more held back start with a whole header (feed reported the garbage
+    // before it): a frame cut short. Fewer may be loose bytes or a header's start.
     if (mBuf.size() >= 3) {
-        GatherEvent e;
-        e.type = GatherEvent::Type::Short;
-        e.count = mBuf.size();
-        reportGarbage(out);
-        out.push_back(e);
+        out.push_back(counted(GatherEvent::Type::Short, mBuf.size()));
         mBuf.clear();
-    } else {
-        skip(mBuf.size());
-        reportGarbage(out);
     }
+    skip(mBuf.size());
+    reportGarbage(out);
     mAbsorb = 0;
-    mGarbage = 0;
 }
 
 }  // namespace borlsim

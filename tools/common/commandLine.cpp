@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,14 +16,7 @@ namespace {
 constexpr int kHelp = 'h';
 constexpr int kVersion = 'V';
 
-const OptionDefinition kHelpOption{"help", false, kHelp};
-const OptionDefinition kVersionOption{"version", false, kVersion};
-
 const OptionDefinition* findByKey(const std::vector<OptionDefinition>& options, int key) {
-    if (key == kHelp)
-        return &kHelpOption;
-    if (key == kVersion)
-        return &kVersionOption;
     for (const OptionDefinition& o : options) {
         if (o.key == key)
             return &o;
@@ -30,16 +24,12 @@ const OptionDefinition* findByKey(const std::vector<OptionDefinition>& options, 
     return nullptr;
 }
 
-// An option as it was typed, without a value given as "--name=value".
-std::string optionText(const char* arg) {
-    std::string s = arg;
-    const size_t eq = s.find('=');
-    return eq == std::string::npos ? s : s.substr(0, eq);
-}
-
-// The message for an option getopt_long did not take. It takes any unique prefix of a long
-// name, so a prefix of several names is named as ambiguous, with the names it could be.
-std::string unknownOption(const std::string& typed, const std::vector<option>& longOpts) {
+// The message for an option getopt_long did not take, as typed but for a "=value". It takes any
+// unique prefix of a long name, so a prefix of several names is named as ambiguous, with the
+// names it could be.
+std::string unknownOption(const char* arg, const std::vector<option>& longOpts) {
+    std::string typed = arg;
+    typed = typed.substr(0, typed.find('='));
     std::string candidates;
     int n = 0;
     if (typed.rfind("--", 0) == 0) {
@@ -61,12 +51,13 @@ CommandLine::CommandLine(std::string tool, std::string version, std::string usag
 void CommandLine::parse(
     int argc, char** argv, const std::vector<OptionDefinition>& options,
     const std::function<void(const OptionDefinition&, const char*)>& take) const {
+    std::vector<OptionDefinition> all = options;
+    all.push_back({"help", false, kHelp});
+    all.push_back({"version", false, kVersion});
     std::vector<option> longOpts;
-    for (const OptionDefinition& o : options)
+    for (const OptionDefinition& o : all)
         longOpts.push_back(
             {o.name, o.takesValue ? required_argument : no_argument, nullptr, o.key});
-    longOpts.push_back({kHelpOption.name, no_argument, nullptr, kHelp});
-    longOpts.push_back({kVersionOption.name, no_argument, nullptr, kVersion});
     longOpts.push_back({nullptr, 0, nullptr, 0});
 
     // Leading ':' and opterr 0: getopt_long reports faults to us instead of printing its own
@@ -74,33 +65,25 @@ void CommandLine::parse(
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, ":hV", longOpts.data(), nullptr)) != -1) {
-        if (c == kHelp) {
-            std::fputs(mUsage.c_str(), stdout);
+        if (c == kHelp || c == kVersion) {
+            const std::string text = c == kHelp ? mUsage : mTool + " " + mVersion + "\n";
+            std::fputs(text.c_str(), stdout);
             std::fflush(stdout);
             std::exit(0);
         }
-        if (c == kVersion) {
-            std::printf("%s %s\n", mTool.c_str(), mVersion.c_str());
-            std::fflush(stdout);
-            std::exit(0);
-        }
-        if (c == ':') {
-            const OptionDefinition* o = findByKey(options, optopt);
-            fail(o ? std::string("--") + o->name + " needs a value"
-                   : std::string("option -") + static_cast<char>(optopt) + " needs a value");
-        }
+        // Only the tool's own long options take values, so a missing one is theirs.
+        if (c == ':')
+            fail(std::string("--") + findByKey(all, optopt)->name + " needs a value");
         if (c == '?') {
             // optopt is 0 for an unknown or ambiguous long option, the option's key for a long
             // option given a value it does not take, and the letter of an unknown short option.
             if (optopt == 0)
-                fail(unknownOption(optionText(argv[optind - 1]), longOpts));
-            if (const OptionDefinition* o = findByKey(options, optopt))
+                fail(unknownOption(argv[optind - 1], longOpts));
+            if (const OptionDefinition* o = findByKey(all, optopt))
                 fail(std::string("--") + o->name + " takes no value");
             fail(std::string("unknown option -") + static_cast<char>(optopt));
         }
-        const OptionDefinition* o = findByKey(options, c);
-        if (!o)
-            fail(unknownOption(optionText(argv[optind - 1]), longOpts));
+        const OptionDefinition* o = findByKey(all, c);  // one of the tool's, by its key
         take(*o, o->takesValue ? optarg : nullptr);
     }
     if (optind < argc)
@@ -108,20 +91,23 @@ void CommandLine::parse(
 }
 
 unsigned long CommandLine::number(const OptionDefinition& option, const char* text,
-                                  unsigned long min, unsigned long max, const char* what) const {
+                                  unsigned long max, const char* what) const {
     unsigned long v = 0;
-    if (text && parseUnsigned(text, max, v) && v >= min)
+    if (parseUnsigned(text, max, v))
         return v;
-    fail(std::string("--") + option.name + " takes " + what + " " + std::to_string(min) + ".." +
-         std::to_string(max) + ", not \"" + (text ? text : "") + "\"");
+    refuse(option, what + std::string(" 0..") + std::to_string(max), text);
 }
 
 double CommandLine::probability(const OptionDefinition& option, const char* text) const {
     double v = 0;
-    if (text && parseProbability(text, v))
+    if (parseProbability(text, v))
         return v;
-    fail(std::string("--") + option.name + " takes a probability 0..1, not \"" +
-         (text ? text : "") + "\"");
+    refuse(option, "a probability 0..1", text);
+}
+
+void CommandLine::refuse(const OptionDefinition& option, const std::string& takes,
+                         const char* text) const {
+    fail(std::string("--") + option.name + " takes " + takes + ", not \"" + text + "\"");
 }
 
 void CommandLine::fail(const std::string& message) const {
@@ -132,15 +118,11 @@ void CommandLine::fail(const std::string& message) const {
 }
 
 bool parseUnsigned(const std::string& text, unsigned long max, unsigned long& out) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0 || v > max)
+    // from_chars takes digits only: no sign, no blanks.
+    unsigned long long v = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, fault] = std::from_chars(text.data(), end, v);
+    if (text.size() > 20 || fault != std::errc() || stop != end || v > max)
         return false;
     out = static_cast<unsigned long>(v);
     return true;

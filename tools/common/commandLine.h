@@ -1,8 +1,8 @@
-// The command line of a tool, read the way the daemon reads its own (getopt_long, as chronyd and
-// gpsd do): -h/--help prints the usage on standard output and exits 0, -V/--version prints
-// "<tool> <version>" and exits 0, and a bad option or value is named on standard error, followed
-// by a hint to --help, with exit status 64 (EX_USAGE). Options come before anything is opened,
-// so ending the process on a bad one leaves nothing behind.
+// The command line of a tool, read the way the daemon reads its own (getopt_long): -h/--help
+// prints the usage on standard output and exits 0, -V/--version prints "<tool> <version>" and
+// exits 0, and a bad option or value is named on standard error, followed by a hint to --help,
+// with exit status 64 (EX_USAGE). Options come before anything is opened, so ending the process
+// on a bad one leaves nothing behind.
 #pragma once
 
 #include <functional>
@@ -32,17 +32,18 @@ public:
     void parse(int argc, char** argv, const std::vector<OptionDefinition>& options,
                const std::function<void(const OptionDefinition&, const char* value)>& take) const;
 
-    // The value of `option` as a number min..max, or the end of the process with
-    //   "<tool>: --<option> takes <what> <min>..<max>, not "<text>"".
-    unsigned long number(const OptionDefinition& option, const char* text, unsigned long min,
-                         unsigned long max, const char* what = "a number") const;
+    // The value of `option` as a number 0..max, or the end of the process with
+    //   "<tool>: --<option> takes <what> 0..<max>, not "<text>"".
+    unsigned long number(const OptionDefinition& option, const char* text, unsigned long max,
+                         const char* what = "a number") const;
     // The value of `option` as a probability 0..1, or the end of the process.
     double probability(const OptionDefinition& option, const char* text) const;
+    // Ends the process with "<tool>: --<option> takes <takes>, not "<text>"".
+    [[noreturn]] void refuse(const OptionDefinition& option, const std::string& takes,
+                             const char* text) const;
 
     // "<tool>: <message>", the hint to --help, exit status 64.
     [[noreturn]] void fail(const std::string& message) const;
-
-    const std::string& tool() const { return mTool; }
 
 private:
     std::string mTool;

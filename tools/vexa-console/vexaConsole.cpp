@@ -16,54 +16,31 @@ namespace vexaconsole {
 
 namespace {
 
-const char* msgTypeName(unsigned t) {
-    static const char* const names[] = {"set", "request", "error", "event", "delete", "reply"};
-    return t < sizeof names / sizeof names[0] ? names[t] : nullptr;
-}
+const char* const kMsgTypes[] = {"set", "request", "error", "event", "delete", "reply"};
+const char* const kObjTypes[] = {"device", "port",    "din",        "dout",  "ain",
+                                 "event",  "msginfo", "sitecfg",    "trend", "sample",
+                                 "access", "aout",    "capability", "adhoc", "numtypes"};
 
-const char* objTypeName(uint64_t t) {
-    static const char* const names[] = {"device", "port",    "din",        "dout",  "ain",
-                                        "event",  "msginfo", "sitecfg",    "trend", "sample",
-                                        "access", "aout",    "capability", "adhoc", "numtypes"};
-    return t < sizeof names / sizeof names[0] ? names[t] : nullptr;
+// The name of type number `t`, or "<what> <t>" for a number without one.
+template <size_t N>
+std::string typeName(const char* const (&names)[N], uint64_t t, const char* what) {
+    return t < N ? names[t] : what + std::to_string(t);
 }
 
 // Appends the " name=value" pairs of one object, each value as the wire writes it: whole numbers
 // in decimal with the wildcard as -1, text as a JSON string, floats as the codec's encoder
 // writes them.
-class FieldWriter {
-public:
-    explicit FieldWriter(std::string& out) : mOut(out) {}
+struct FieldWriter {
+    std::string& out;
 
     void u32(const vexaobj::Key& key, uint32_t v) {
-        start(key.name);
-        mOut += v == cObject::WILDCARD ? "-1" : std::to_string(v);
+        start(key) += v == cObject::WILDCARD ? "-1" : std::to_string(v);
     }
-    void text(const vexaobj::Key& key, const char* v) {
-        start(key.name);
-        vexaobj::appendWireText(v, mOut);
-    }
-    void f32(const vexaobj::Key& key, float v) {
-        start(key.name);
-        vexaobj::appendWireFloat(v, mOut);
-    }
-
-private:
-    void start(const char* name) {
-        mOut += ' ';
-        mOut += name;
-        mOut += '=';
-    }
-
-    std::string& mOut;
+    void text(const vexaobj::Key& key, const char* v) { vexaobj::appendWireText(v, start(key)); }
+    void f32(const vexaobj::Key& key, float v) { vexaobj::appendWireFloat(v, start(key)); }
+    // Appends " name=", for the value to follow.
+    std::string& start(const vexaobj::Key& key) { return out.append(" ").append(key.name) += '='; }
 };
-
-// The fields of the object's type in the order the wire carries them. An object whose class
-// does not match its type number shows its type only, as it travels.
-void describeFields(const cObject& obj, std::string& out) {
-    FieldWriter w(out);
-    vexaobj::writeFields(obj, w);
-}
 
 // A whole number: -1 (the wildcard) or 0..4294967295.
 bool parseId(const std::string& s, uint32_t& out) {
@@ -91,10 +68,7 @@ bool parseValue(const std::string& s, float& out) {
 }
 
 Command error(const std::string& what) {
-    Command c;
-    c.kind = Command::Error;
-    c.line = what;
-    return c;
+    return Command{Command::Error, what};
 }
 
 // Encodes a one-object message and frees the object.
@@ -102,9 +76,7 @@ Command sendOne(uint8_t msgType, cObject* obj) {
     cObjectList msg;
     msg.setMsgType(msgType);
     msg.add(obj);
-    Command c;
-    c.kind = Command::Send;
-    c.line = vexaobj::encodeMessage(msg);
+    Command c{Command::Send, vexaobj::encodeMessage(msg)};
     msg.deleteObjects();
     return c;
 }
@@ -118,16 +90,25 @@ Command deviceRequest(const Words&) {
     return sendOne(cObjectList::MSG_REQUEST, d);
 }
 
+// A new port object of class `Port` with the id given, on every device.
+template <class Port>
+Port* newPort(uint32_t id) {
+    auto* p = new Port;
+    p->setDeviceSerial(cObject::WILDCARD);
+    p->setPortId(id);
+    return p;
+}
+
 // A new port object of the kind named, or null.
-cObjectPort* newPort(const std::string& kind) {
+cObjectPort* newPort(const std::string& kind, uint32_t id) {
     if (kind == "ain")
-        return new cObjectAInput;
+        return newPort<cObjectAInput>(id);
     if (kind == "aout")
-        return new cObjectAOutput;
+        return newPort<cObjectAOutput>(id);
     if (kind == "din")
-        return new cObjectDInput;
+        return newPort<cObjectDInput>(id);
     if (kind == "dout")
-        return new cObjectDOutput;
+        return newPort<cObjectDOutput>(id);
     return nullptr;
 }
 
@@ -135,11 +116,9 @@ Command portsRequest(const Words& w) {
     uint32_t id = cObject::WILDCARD;
     if (w.size() == 3 && !parseId(w[2], id))
         return error("bad port id: " + w[2]);
-    cObjectPort* p = newPort(w[1]);
+    cObjectPort* p = newPort(w[1], id);
     if (!p)
         return error("ports wants ain, aout, din or dout, not " + w[1]);
-    p->setDeviceSerial(cObject::WILDCARD);
-    p->setPortId(id);
     return sendOne(cObjectList::MSG_REQUEST, p);
 }
 
@@ -160,9 +139,7 @@ Command outputSet(const Words& w) {
         return error("bad port id: " + w[1]);
     if (!parseValue(w[2], value))
         return error("bad value: " + w[2]);
-    auto* p = new cObjectAOutput;
-    p->setDeviceSerial(cObject::WILDCARD);
-    p->setPortId(id);
+    auto* p = newPort<cObjectAOutput>(id);
     p->setSampledValue(value);
     return sendOne(cObjectList::MSG_SET, p);
 }
@@ -173,9 +150,7 @@ Command rateSet(const Words& w) {
         return error("bad port id: " + w[1]);
     if (!parseId(w[2], rate) || rate == cObject::WILDCARD)
         return error("bad sample rate: " + w[2]);
-    auto* p = new cObjectAInput;
-    p->setDeviceSerial(cObject::WILDCARD);
-    p->setPortId(id);
+    auto* p = newPort<cObjectAInput>(id);
     p->setSampleRate(rate);
     return sendOne(cObjectList::MSG_SET, p);
 }
@@ -204,17 +179,15 @@ const CommandForm kCommands[] = {
 }  // namespace
 
 std::string describeMessage(const cObjectList& message) {
-    const unsigned mt = message.getMsgType();
-    const char* mtName = msgTypeName(mt);
-    std::string out = mtName ? mtName : "msgType " + std::to_string(mt);
+    std::string out = typeName(kMsgTypes, message.getMsgType(), "msgType ");
     if (message.numObjects() == 0)
         return out + " | (no objects)";
     for (size_t i = 0; const cObject* obj = message.at(i); ++i) {
-        const uint64_t t = obj->getType();
-        const char* tName = objTypeName(t);
-        out += " | ";
-        out += tName ? tName : "objType " + std::to_string(t);
-        describeFields(*obj, out);
+        out += " | " + typeName(kObjTypes, obj->getType(), "objType ");
+        // The fields of the object's type in the order the wire carries them. An object whose
+        // class does not match its type number shows its type only, as it travels.
+        FieldWriter w{out};
+        vexaobj::writeFields(*obj, w);
     }
     return out;
 }

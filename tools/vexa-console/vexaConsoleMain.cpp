@@ -1,11 +1,6 @@
-// vexa-console: plays vexad towards the daemon, for tests and for people.
-//
-//   vexa-console --port N [--bind 127.0.0.1] [--json]   (--help for the whole usage)
-//
-// Listens on the address, accepts one daemon connection at a time (a new one replaces the old),
-// prints every message received and sends every line typed on standard input. With --json,
-// standard output carries exactly the received JSON lines and nothing else; status lines go to
-// standard error. --port 0 takes any free port; the "listening on" line names it.
+// vexa-console: plays vexad towards the daemon, for tests and for people (usage in kUsage). It
+// accepts one daemon connection at a time, a new one replacing the old. With --json, standard
+// output carries exactly the received JSON lines; status lines go to standard error.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -34,7 +29,7 @@ constexpr size_t kMaxPendingOut = 16u << 20;
 // A typed line may be long (tests send over-long lines on purpose) but not without end.
 constexpr size_t kMaxInputLine = 1u << 20;
 // On quit or end of input, pending output gets this long to reach the daemon.
-constexpr int kFlushOnExitMs = 2000;
+constexpr std::chrono::milliseconds kFlushOnExit{2000};
 
 bool gJson = false;
 
@@ -63,13 +58,17 @@ std::string peerName(const sockaddr_storage& ss) {
     return std::string(host) + ":" + serv;
 }
 
-int listenOn(const std::string& bindAddr, int port, std::string& shown) {
+// Looks a numeric address (and port) up as the console binds it: 0, or getaddrinfo's error.
+int lookUp(const char* host, const char* port, addrinfo** res) {
     addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+    return getaddrinfo(host, port, &hints, res);
+}
+
+int listenOn(const std::string& bindAddr, int port, std::string& shown) {
     addrinfo* res = nullptr;
-    int gai = getaddrinfo(bindAddr.c_str(), std::to_string(port).c_str(), &hints, &res);
+    int gai = lookUp(bindAddr.c_str(), std::to_string(port).c_str(), &res);
     if (gai != 0) {
         printErr("vexa-console: bad bind address " + bindAddr + ": " + gai_strerror(gai));
         return -1;
@@ -103,7 +102,7 @@ public:
             pollfd p[4] = {{mSig, POLLIN, 0},
                            {mListen, POLLIN, 0},
                            {mConn, static_cast<short>(POLLIN | (mOut.empty() ? 0 : POLLOUT)), 0},
-                           {mStdinOpen ? 0 : -1, POLLIN, 0}};
+                           {STDIN_FILENO, POLLIN, 0}};  // its end ends the loop
             if (poll(p, 4, -1) < 0) {
                 if (errno == EINTR)
                     continue;
@@ -184,7 +183,6 @@ private:
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
         if (n <= 0) {
-            mStdinOpen = false;
             if (!mIn.empty())
                 typed(mIn);
             mQuit = true;  // end of input
@@ -209,14 +207,13 @@ private:
         switch (c.kind) {
             case vexaconsole::Command::Empty:
                 break;
-            case vexaconsole::Command::Help:
-                std::fputs(vexaconsole::helpText(), stderr);
-                break;
             case vexaconsole::Command::Quit:
                 mQuit = true;
                 break;
             case vexaconsole::Command::Error:
                 printErr(c.line);
+                [[fallthrough]];
+            case vexaconsole::Command::Help:
                 std::fputs(vexaconsole::helpText(), stderr);
                 break;
             case vexaconsole::Command::Send:
@@ -247,15 +244,12 @@ private:
     }
 
     void flushBeforeExit() {
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushOnExitMs);
+        using namespace std::chrono;
+        const auto deadline = steady_clock::now() + kFlushOnExit;
         while (mConn >= 0 && !mOut.empty()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
             pollfd p{mConn, POLLOUT, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
                 break;
             flushSome();
         }
@@ -264,7 +258,6 @@ private:
     int mListen;
     int mSig;
     int mConn = -1;
-    bool mStdinOpen = true;
     bool mQuit = false;
     vexaobj::LineFramer mFramer;
     std::string mOut;  // bytes waiting to go to the daemon
@@ -288,13 +281,10 @@ struct Options {
     int port = -1;
 };
 
-// True when `text` is a numeric address getaddrinfo takes, as listenOn will ask it.
+// True when `text` is a numeric address listenOn can bind.
 bool numericAddress(const char* text) {
-    addrinfo hints{};
-    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-    hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    if (getaddrinfo(text, nullptr, &hints, &res) != 0)
+    if (lookUp(text, nullptr, &res) != 0)
         return false;
     freeaddrinfo(res);
     return true;
@@ -308,22 +298,14 @@ Options parseOptions(int argc, char** argv) {
     Options o;
     cli.parse(argc, argv, {{"port", true, kPort}, {"bind", true, kBind}, {"json", false, kJson}},
               [&](const toolcommon::OptionDefinition& opt, const char* value) {
-                  switch (opt.key) {
-                      case kPort:
-                          o.port = static_cast<int>(cli.number(opt, value, 0, 65535, "a TCP port"));
-                          break;
-                      case kBind:
-                          if (!numericAddress(value)) {
-                              cli.fail(std::string("--bind takes a numeric IPv4 or IPv6 address, "
-                                                   "not \"") +
-                                       value + "\"");
-                          }
-                          o.bindAddr = value;
-                          break;
-                      case kJson:
-                          gJson = true;
-                          break;
-                  }
+                  if (opt.key == kPort)
+                      o.port = static_cast<int>(cli.number(opt, value, 65535, "a TCP port"));
+                  else if (opt.key == kJson)
+                      gJson = true;
+                  else if (!numericAddress(value))
+                      cli.refuse(opt, "a numeric IPv4 or IPv6 address", value);
+                  else
+                      o.bindAddr = value;
               });
     if (o.port < 0)
         cli.fail("--port is required (0 takes any free port)");
