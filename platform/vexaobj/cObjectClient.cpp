@@ -76,6 +76,12 @@ int msUntil(Clock::time_point t) {
     return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
 }
 
+// Joins the thread unless it is the caller: a listener may stop the client from its own call.
+void joinUnlessSelf(std::thread& t) {
+    if (t.joinable() && t.get_id() != std::this_thread::get_id())
+        t.join();
+}
+
 // The eventfd that wakes the io thread: messages to write, room for incoming lines, a flush,
 // the stop.
 class Waker {
@@ -94,7 +100,6 @@ public:
             err = errnoText(errno);
         return mFd >= 0;
     }
-    int fd() const { return mFd; }
     void wake() const {
         if (mFd >= 0) {
             uint64_t one = 1;
@@ -102,10 +107,21 @@ public:
             (void)r;  // a full counter already means "wake up"
         }
     }
-    void drain() const {
-        uint64_t v;
-        ssize_t r = ::read(mFd, &v, sizeof v);
-        (void)r;
+    // Waits up to `timeoutMs` (-1: without limit) for `p` (fd -1: none) to be ready or for a
+    // wake-up, which it takes. False, with the reason in `why`, when the poll itself failed.
+    bool wait(pollfd& p, int timeoutMs, std::string& why) const {
+        pollfd all[2] = {{mFd, POLLIN, 0}, p};
+        if (::poll(all, 2, timeoutMs) < 0 && errno != EINTR) {
+            why = errnoText(errno);
+            return false;
+        }
+        if (all[0].revents) {
+            uint64_t v;
+            ssize_t r = ::read(mFd, &v, sizeof v);
+            (void)r;  // nothing to take: the counter was already read
+        }
+        p.revents = all[1].revents;
+        return true;
     }
 
 private:
@@ -254,10 +270,7 @@ public:
         }
         mCv.notify_all();
     }
-    void join() {
-        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
-            mThread.join();
-    }
+    void join() { joinUnlessSelf(mThread); }
 
 private:
     void run() {
@@ -389,32 +402,22 @@ public:
     }
     // Queues a line (see SendQueue::push) and writes it or has it written.
     void enqueue(const std::string& line) {
-        bool wakeIo, firstStalledDrop;
-        {
-            std::lock_guard<std::mutex> lk(mMu);
-            firstStalledDrop = mQueue.push(line) && mQueue.unreported() == 1 && mConnFd >= 0;
-            wakeIo = takeIdleLocked() && !writeDirectLocked();
-        }
+        std::unique_lock<std::mutex> lk(mMu);
+        const bool firstStalledDrop = mQueue.push(line) && mQueue.unreported() == 1 && mConnFd >= 0;
+        writeOrWake(lk);
         if (firstStalledDrop) {
             mLog.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
                        mQueue.limit());
         }
-        if (wakeIo)
-            mWaker.wake();
     }
     void beginBatch() {
         std::lock_guard<std::mutex> lk(mMu);
         ++mBatchDepth;
     }
     void endBatch() {
-        bool wakeIo;
-        {
-            std::lock_guard<std::mutex> lk(mMu);
-            --mBatchDepth;
-            wakeIo = takeIdleLocked() && !writeDirectLocked();
-        }
-        if (wakeIo)
-            mWaker.wake();
+        std::unique_lock<std::mutex> lk(mMu);
+        --mBatchDepth;
+        writeOrWake(lk);
     }
     // Waits for the queue to become empty and what was written to be acknowledged, bounded by
     // the deadline (see cObjectClient::flush).
@@ -502,26 +505,23 @@ public:
     }
 
 private:
-    // True when the io thread waits for new messages and there are some it may write now; it
-    // is then no longer idle and is to be woken. Under mMu.
-    bool takeIdleLocked() {
-        if (!mIoIdle || mQueue.empty() || heldBackLocked())
-            return false;
-        mIoIdle = false;
-        return true;
-    }
-    // The sender's own write (see the rule above). True when everything went; otherwise what is
-    // left is the io thread's, which is to be woken: it waits for room in the socket, and meets
-    // a failed connection in its own write. Under mMu, the io thread just taken from idle.
-    bool writeDirectLocked() {
-        if (mDirectFd < 0)
-            return false;
-        size_t offered = 0;
-        sendQueuedLocked(mDirectFd, offered);
-        if (!mQueue.empty())
-            return false;
-        mIoIdle = true;
-        return true;
+    // A sender's turn once its messages are queued or its batch ended, under `lk`, which it
+    // releases. When the io thread waits for new messages and there are some it may write now,
+    // the sender writes them itself (see the rule above); what the socket does not take is the
+    // io thread's, which is woken: it waits for room in the socket, and meets a failed
+    // connection in its own write.
+    void writeOrWake(std::unique_lock<std::mutex>& lk) {
+        bool wakeIo = false;
+        if (mIoIdle && !mQueue.empty() && !heldBackLocked()) {
+            size_t offered = 0;
+            if (mDirectFd >= 0)
+                sendQueuedLocked(mDirectFd, offered);
+            mIoIdle = mQueue.empty();
+            wakeIo = !mIoIdle;
+        }
+        lk.unlock();
+        if (wakeIo)
+            mWaker.wake();
     }
     // One sendmsg of the lines from the first on; `offered` the bytes it was given. Under mMu.
     ssize_t sendQueuedLocked(int fd, size_t& offered) {
@@ -616,10 +616,7 @@ public:
         mOut.stop();
         mWaker.wake();
     }
-    void join() {
-        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
-            mThread.join();
-    }
+    void join() { joinUnlessSelf(mThread); }
     bool connected() const { return mConnected; }
 
 private:
@@ -706,9 +703,9 @@ private:
             int left = msUntil(deadline);
             if (left <= 0)
                 return;
-            pollfd p{mWaker.fd(), POLLIN, 0};
-            if (::poll(&p, 1, left) > 0)
-                mWaker.drain();
+            pollfd none{-1, 0, 0};
+            std::string ignored;
+            mWaker.wait(none, left, ignored);
         }
     }
 
@@ -741,15 +738,10 @@ private:
                 err = "timed out";
                 break;
             }
-            pollfd p[2] = {{fd, POLLOUT, 0}, {mWaker.fd(), POLLIN, 0}};
-            int n = ::poll(p, 2, left);
-            if (n < 0 && errno != EINTR) {
-                err = errnoText(errno);
+            pollfd p{fd, POLLOUT, 0};
+            if (!mWaker.wait(p, left, err))
                 break;
-            }
-            if (p[1].revents)
-                mWaker.drain();
-            if (p[0].revents) {
+            if (p.revents) {
                 int soErr = 0;
                 socklen_t len = sizeof soErr;
                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
@@ -831,14 +823,10 @@ private:
             // With nothing to write and no room for input the socket is left out of the poll
             // altogether, so a hang-up cannot make it spin; the reader wakes us when it frees
             // room.
-            pollfd p[2] = {{mWaker.fd(), POLLIN, 0}, {events ? fd : -1, events, 0}};
-            if (::poll(p, 2, lived ? -1 : msUntil(livedBy)) < 0 && errno != EINTR) {
-                why = errnoText(errno);
+            pollfd p{events ? fd : -1, events, 0};
+            if (!mWaker.wait(p, lived ? -1 : msUntil(livedBy), why))
                 break;
-            }
-            if (p[0].revents)
-                mWaker.drain();
-            if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
                 size_t received = 0;
                 bool open = readAvailable(fd, framer, lines, buf, sizeof buf, received, why);
                 if (received > 0)
@@ -855,27 +843,23 @@ private:
     // `received` counts those with content. False when the connection ended; `why` says how.
     bool readAvailable(int fd, vexaobj::LineFramer& framer, std::vector<Line>& lines, char* buf,
                        size_t size, size_t& received, std::string& why) {
+        ssize_t n;
+        do
+            n = ::recv(fd, buf, size, 0);
+        while (n < 0 && errno == EINTR);
         bool open = true;
-        for (;;) {
-            ssize_t n = ::recv(fd, buf, size, 0);
-            if (n > 0) {
-                // One buffer per wake-up: the poll comes back at once while more is waiting,
-                // and the inbound limit is looked at in between.
-                framer.feed(buf, static_cast<size_t>(n), lines);
-                break;
-            }
-            if (n == 0) {
-                why = "closed by vexad";
-                if (framer.midLine())
-                    why += " in the middle of a line, which is discarded";
-                open = false;
-            } else if (errno == EINTR) {
-                continue;
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                why = errnoText(errno);
-                open = false;
-            }
-            break;
+        if (n > 0) {
+            // One buffer per wake-up: the poll comes back at once while more is waiting, and
+            // the inbound limit is looked at in between.
+            framer.feed(buf, static_cast<size_t>(n), lines);
+        } else if (n == 0) {
+            why = "closed by vexad";
+            if (framer.midLine())
+                why += " in the middle of a line, which is discarded";
+            open = false;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            why = errnoText(errno);
+            open = false;
         }
         for (const auto& l : lines)
             received += l.overlong || !l.text.empty();
@@ -900,14 +884,10 @@ private:
 
 struct cObjectClient::Impl {
     explicit Impl(const Options& o) : opt(o) {
-        if (opt.backoffMinMs < 1)
-            opt.backoffMinMs = 1;
-        if (opt.backoffMaxMs < opt.backoffMinMs)
-            opt.backoffMaxMs = opt.backoffMinMs;
-        if (opt.queueLimit < 1)
-            opt.queueLimit = 1;
-        if (opt.repeatSummaryMs < 1)
-            opt.repeatSummaryMs = 1;
+        opt.backoffMinMs = std::max(opt.backoffMinMs, 1);
+        opt.backoffMaxMs = std::max(opt.backoffMaxMs, opt.backoffMinMs);
+        opt.queueLimit = std::max<size_t>(opt.queueLimit, 1);
+        opt.repeatSummaryMs = std::max(opt.repeatSummaryMs, 1);
     }
 
     Options opt;
