@@ -469,15 +469,10 @@ public:
             mIoIdle = true;
             return {Written::Idle, 0, mQueue.empty() ? mQueue.takeUnreported() : 0};
         }
-        size_t offered = 0;
-        const ssize_t w = sendQueuedLocked(fd, offered);
-        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        const Written w = sendQueuedLocked(fd);
+        if (w.what == Written::Failed)
             why = errnoText(errno);
-            return {Written::Failed};
-        }
-        if (w <= 0 || (static_cast<size_t>(w) < offered && !mQueue.empty()))
-            return {Written::Full};
-        return {Written::Some, mLinesCompleted};
+        return w;
     }
     void connectionUp(int fd) {
         std::lock_guard<std::mutex> lk(mMu);
@@ -513,9 +508,8 @@ private:
     void writeOrWake(std::unique_lock<std::mutex>& lk) {
         bool wakeIo = false;
         if (mIoIdle && !mQueue.empty() && !heldBackLocked()) {
-            size_t offered = 0;
             if (mDirectFd >= 0)
-                sendQueuedLocked(mDirectFd, offered);
+                sendQueuedLocked(mDirectFd);
             mIoIdle = mQueue.empty();
             wakeIo = !mIoIdle;
         }
@@ -523,19 +517,25 @@ private:
         if (wakeIo)
             mWaker.wake();
     }
-    // One sendmsg of the lines from the first on; `offered` the bytes it was given. Under mMu.
-    ssize_t sendQueuedLocked(int fd, size_t& offered) {
+    // One sendmsg of the lines from the first on: Some when it took all it was given, Full when
+    // it took less or nothing for now, Failed with errno saying why. Under mMu.
+    Written sendQueuedLocked(int fd) {
         iovec iov[vexaobj::SendQueue::kGatherLines];
         msghdr mh{};
         mh.msg_iov = iov;
         mh.msg_iovlen = mQueue.gather(iov);
+        size_t offered = 0;
         for (size_t i = 0; i < mh.msg_iovlen; ++i)
             offered += iov[i].iov_len;
         const ssize_t w = ::sendmsg(fd, &mh, MSG_NOSIGNAL);
-        mLinesCompleted = w > 0 ? mQueue.written(static_cast<size_t>(w)) : 0;
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return {Written::Failed};
+        const size_t lines = w > 0 ? mQueue.written(static_cast<size_t>(w)) : 0;
         if (mQueue.empty())
             mCv.notify_all();
-        return w;
+        if (w <= 0 || static_cast<size_t>(w) < offered)
+            return {Written::Full};
+        return {Written::Some, lines};
     }
     // An open batch holds the queue back, unless a flush() waits. Under mMu.
     bool heldBackLocked() const { return mBatchDepth > 0 && mFlushWaiters == 0; }
@@ -573,12 +573,11 @@ private:
     vexaobj::SendQueue mQueue;
     bool mStarted = false;
     bool mStopping = false;
-    int mBatchDepth = 0;         // open batches
-    int mFlushWaiters = 0;       // flush() calls waiting
-    bool mIoIdle = false;        // the io thread waits for messages it may write
-    int mConnFd = -1;            // the connection, while there is one
-    int mDirectFd = -1;          // the connection senders write to while the io thread is idle
-    size_t mLinesCompleted = 0;  // by the last write
+    int mBatchDepth = 0;    // open batches
+    int mFlushWaiters = 0;  // flush() calls waiting
+    bool mIoIdle = false;   // the io thread waits for messages it may write
+    int mConnFd = -1;       // the connection, while there is one
+    int mDirectFd = -1;     // the connection senders write to while the io thread is idle
 };
 
 // ---------------------------------------------------------------------------------------------

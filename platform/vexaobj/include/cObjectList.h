@@ -21,7 +21,6 @@ public:
     };
 
     cObjectList() = default;
-    ~cObjectList() = default;
     cObjectList(const cObjectList&) = delete;
     cObjectList& operator=(const cObjectList&) = delete;
 
