@@ -305,25 +305,9 @@ public:
         : mObj(obj), mIndex(index), mSet(setMessage) {}
 
     // Unsigned 32-bit; -1 stands for the wildcard 4294967295. Absent and optional: 0.
-    uint32_t u32(const char* key, Need need) const {
-        const json* v = find(key, required(need));
-        if (!v)
-            return 0;
-        if (!v->is_number_integer())
-            fail(key, "is not an integer");
-        if (v->is_number_unsigned()) {
-            uint64_t u = v->get<uint64_t>();
-            if (u > 0xFFFFFFFFull)
-                fail(key, "is out of range");
-            return static_cast<uint32_t>(u);
-        }
-        int64_t s = v->get<int64_t>();
-        if (s == -1)
-            return cObject::WILDCARD;
-        if (s < 0 || s > 0xFFFFFFFFll)
-            fail(key, "is out of range");
-        return static_cast<uint32_t>(s);
-    }
+    uint32_t u32(const char* key, Need need) const { return whole(key, required(need), true); }
+    // The object's type number: unsigned 32-bit, required, no wildcard.
+    uint32_t type() const { return whole("objType", true, false); }
 
     // A JSON number (integers accepted) that fits a finite float. Absent and optional: 0.
     float f32(const char* key, Need need) const {
@@ -352,6 +336,19 @@ public:
     }
 
 private:
+    uint32_t whole(const char* key, bool required, bool wildcard) const {
+        const json* v = find(key, required);
+        if (!v)
+            return 0;
+        if (!v->is_number_integer())
+            fail(key, "is not an integer");
+        if (wildcard && !v->is_number_unsigned() && v->get<int64_t>() == -1)
+            return cObject::WILDCARD;
+        if (!v->is_number_unsigned() || v->get<uint64_t>() > 0xFFFFFFFFull)
+            fail(key, "is out of range");
+        return v->get<uint32_t>();
+    }
+
     bool required(Need need) const {
         return need == Need::Required || (need == Need::InSet && mSet);
     }
@@ -458,20 +455,10 @@ bool decodeMessage(const std::string& line, cObjectList& out, std::string& reaso
 
         size_t index = 0;
         for (const json& o : *objs) {
-            std::string where = "objects[" + std::to_string(index) + "]";
             if (!o.is_object())
-                throw Reject{where + " is not an object"};
-            auto ot = o.find("objType");
-            if (ot == o.end())
-                throw Reject{where + ": field \"objType\" is missing"};
-            if (!ot->is_number_integer()) {
-                throw Reject{where + ": field \"objType\" is not an integer"};
-            }
-            if (!ot->is_number_unsigned() || ot->get<uint64_t>() > 0xFFFFFFFFull) {
-                throw Reject{where + ": field \"objType\" is out of range"};
-            }
+                throw Reject{"objects[" + std::to_string(index) + "] is not an object"};
             FieldReader reader(o, index, msgType == cObjectList::MSG_SET);
-            objects.push_back(readObject(ot->get<uint32_t>(), reader));
+            objects.push_back(readObject(reader.type(), reader));
             ++index;
         }
     } catch (const Reject& r) {
