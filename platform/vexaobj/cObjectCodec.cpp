@@ -115,8 +115,6 @@ public:
         if (static_cast<size_t>(mBuf + kRoom - mP) < n)
             flush();
     }
-    // Ends the line: the string holds what was written after its former end.
-    void finish() { flush(); }
 
     template <size_t N>
     void raw(const char (&text)[N]) {
@@ -130,6 +128,20 @@ public:
         mP += key.wireLength;
     }
     void u32(uint32_t v) { mP = std::to_chars(mP, mP + 10, v).ptr; }
+
+    // A field of an object, after its key, for writeFields: inlined into the walk of the table.
+    [[gnu::always_inline]] void u32(const Key& k, uint32_t v) {
+        key(k);
+        u32(v);
+    }
+    [[gnu::always_inline]] void f32(const Key& k, float v) {
+        key(k);
+        f32(v);
+    }
+    [[gnu::always_inline]] void text(const Key& k, const char* v) {
+        key(k);
+        text(v);
+    }
 
     // As dump() prints wireDouble's value: "null" when not finite (no JSON form; every receiver
     // rejects it), otherwise the JSON library's own double formatter (its output is not always the
@@ -188,6 +200,12 @@ public:
         put('"');
     }
 
+    // Ends the line: the string holds what was written after its former end.
+    void flush() {
+        mOut.append(mBuf, static_cast<size_t>(mP - mBuf));
+        mP = mBuf;
+    }
+
 private:
     // A quote, a backslash or a control character, escaped.
     void escape(unsigned char c) {
@@ -243,11 +261,6 @@ private:
     static constexpr size_t kTextSlice = 64;
     static constexpr size_t kRoom = 1024;
 
-    void flush() {
-        mOut.append(mBuf, static_cast<size_t>(mP - mBuf));
-        mP = mBuf;
-    }
-
     // U+FFFD in UTF-8.
     static constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
@@ -256,31 +269,13 @@ private:
     char* mP = mBuf;  // next byte to write
 };
 
-// The fields of an object on the line, each after its key; inlined into the walk of the table.
-struct LineFields {
-    LineWriter& w;
-    [[gnu::always_inline]] void u32(const Key& key, uint32_t v) {
-        w.key(key);
-        w.u32(v);
-    }
-    [[gnu::always_inline]] void f32(const Key& key, float v) {
-        w.key(key);
-        w.f32(v);
-    }
-    [[gnu::always_inline]] void text(const Key& key, const char* v) {
-        w.key(key);
-        w.text(v);
-    }
-};
-
 // Writes the object: its type number, then the fields of its type. An object whose class does
 // not match its type number (a bare cObject made with a known number) has its type number only.
 void putObject(LineWriter& w, const cObject& obj) {
     w.reserve(kFieldsRoom);
     w.raw("{\"objType\":");
     w.u32(static_cast<uint32_t>(obj.getType()));
-    LineFields fields{w};
-    writeFields(obj, fields);
+    writeFields(obj, w);
     w.put('}');
 }
 
@@ -408,7 +403,7 @@ void appendMessage(cObjectList& message, std::string& out) {
     }
     w.reserve(2);
     w.raw("]}");
-    w.finish();
+    w.flush();
 }
 
 std::string encodeMessage(cObjectList& message) {
@@ -420,13 +415,13 @@ std::string encodeMessage(cObjectList& message) {
 void appendWireFloat(float value, std::string& out) {
     LineWriter w(out);
     w.f32(value);
-    w.finish();
+    w.flush();
 }
 
 void appendWireText(const char* text, std::string& out) {
     LineWriter w(out);
     w.text(text);
-    w.finish();
+    w.flush();
 }
 
 bool decodeMessage(const std::string& line, cObjectList& out, std::string& reason) {
