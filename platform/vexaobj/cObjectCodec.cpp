@@ -127,7 +127,14 @@ public:
         std::memcpy(mP, key.wire, sizeof key.wire);
         mP += key.wireLength;
     }
-    void u32(uint32_t v) { mP = std::to_chars(mP, mP + 10, v).ptr; }
+    // Most numbers on the line are single digits (counts, states, port numbers); to_chars,
+    // which the compiler leaves out of line where a message has many numbers, only for the rest.
+    [[gnu::always_inline]] void u32(uint32_t v) {
+        if (v < 10)
+            put(static_cast<char>('0' + v));
+        else
+            mP = std::to_chars(mP, mP + 10, v).ptr;
+    }
 
     // A field of an object, after its key, for writeFields: inlined into the walk of the table.
     [[gnu::always_inline]] void u32(const Key& k, uint32_t v) {
