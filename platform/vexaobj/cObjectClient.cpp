@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -128,10 +129,7 @@ private:
     int mFd = -1;
 };
 
-struct AddrInfoFree {
-    void operator()(addrinfo* a) const { ::freeaddrinfo(a); }
-};
-using Addresses = std::unique_ptr<addrinfo, AddrInfoFree>;
+using Addresses = std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)>;
 
 // The one name lookup of the client: the addresses of vexad's host and port, or null with the
 // reason in `err`.
@@ -141,11 +139,9 @@ Addresses resolve(const std::string& host, int port, std::string& err) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
     int gai = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res);
-    if (gai != 0) {
+    if (gai != 0)
         err = gai_strerror(gai);
-        return nullptr;
-    }
-    return Addresses(res);
+    return Addresses(gai == 0 ? res : nullptr, ::freeaddrinfo);
 }
 
 // Connection trouble as an operator reads it. A failure episode begins with the first failure
@@ -253,8 +249,7 @@ public:
     void push(std::vector<Line>& lines) {
         {
             std::lock_guard<std::mutex> lk(mMu);
-            for (auto& l : lines)
-                mQueue.push_back(std::move(l));
+            std::move(lines.begin(), lines.end(), std::back_inserter(mQueue));
         }
         lines.clear();
         mCv.notify_one();
@@ -464,11 +459,9 @@ public:
     // then idle.
     Written writeNext(int fd, std::string& why) {
         std::lock_guard<std::mutex> lk(mMu);
-        mIoIdle = false;
-        if (mQueue.empty() || heldBackLocked()) {
-            mIoIdle = true;
+        mIoIdle = mQueue.empty() || heldBackLocked();
+        if (mIoIdle)
             return {Written::Idle, 0, mQueue.empty() ? mQueue.takeUnreported() : 0};
-        }
         const Written w = sendQueuedLocked(fd);
         if (w.what == Written::Failed)
             why = errnoText(errno);
@@ -591,17 +584,14 @@ public:
 
     // Claims the start; false (and logged) when already started or the address is not valid.
     bool claimStart(const char* host, int port) {
-        switch (mOut.claimStart(host && *host && port > 0 && port <= 65535)) {
-            case Outgoing::Start::Twice:
-                mLog.error("start called twice; the first call stands");
-                return false;
-            case Outgoing::Start::Invalid:
-                mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
-                           port);
-                return false;
-            case Outgoing::Start::Claimed:
-                break;
-        }
+        const auto claim = mOut.claimStart(host && *host && port > 0 && port <= 65535);
+        if (claim == Outgoing::Start::Twice)
+            mLog.error("start called twice; the first call stands");
+        else if (claim == Outgoing::Start::Invalid)
+            mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
+                       port);
+        if (claim != Outgoing::Start::Claimed)
+            return false;
         mHost = host;
         mPort = port;
         return true;
@@ -686,26 +676,36 @@ private:
     // The connected/re-connected line, with the messages dropped since the last one.
     void announce(bool again) {
         const size_t dropped = mOut.takeDropsToReport();
-        const char* what = again ? "re-connected" : "connected";
-        if (dropped > 0) {
-            mLog.info("%s to vexad at %s; %zu messages dropped while disconnected", what,
-                      endpoint().c_str(), dropped);
-        } else {
-            mLog.info("%s to vexad at %s", what, endpoint().c_str());
-        }
+        const std::string drops =
+            dropped > 0 ? "; " + std::to_string(dropped) + " messages dropped while disconnected"
+                        : "";
+        mLog.info("%s to vexad at %s%s", again ? "re-connected" : "connected", endpoint().c_str(),
+                  drops.c_str());
     }
 
     // Sleeps `ms` unless stopped; sends in the meantime do not cut the wait short.
     void sleepInterruptible(int ms) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        pollfd none{-1, 0, 0};
+        std::string ignored;
+        waitUntil(Clock::now() + std::chrono::milliseconds(ms), none, ignored);
+    }
+
+    // Waits for `p` (fd -1: none) until the deadline or the stop: true when `p` is ready,
+    // otherwise false with the reason in `why`.
+    bool waitUntil(Clock::time_point deadline, pollfd& p, std::string& why) {
         while (!mStopping) {
-            int left = msUntil(deadline);
-            if (left <= 0)
-                return;
-            pollfd none{-1, 0, 0};
-            std::string ignored;
-            mWaker.wait(none, left, ignored);
+            const int left = msUntil(deadline);
+            if (left <= 0) {
+                why = "timed out";
+                return false;
+            }
+            if (!mWaker.wait(p, left, why))
+                return false;
+            if (p.revents)
+                return true;
         }
+        why = "stopping";
+        return false;
     }
 
     // One connection attempt to every address in turn; the socket or -1.
@@ -730,28 +730,15 @@ private:
             ::close(fd);
             return -1;
         }
-        auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-        while (!mStopping) {
-            int left = msUntil(deadline);
-            if (left <= 0) {
-                err = "timed out";
-                break;
-            }
-            pollfd p{fd, POLLOUT, 0};
-            if (!mWaker.wait(p, left, err))
-                break;
-            if (p.revents) {
-                int soErr = 0;
-                socklen_t len = sizeof soErr;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
-                if (soErr == 0)
-                    return fd;
-                err = errnoText(soErr);
-                break;
-            }
+        pollfd p{fd, POLLOUT, 0};
+        if (waitUntil(Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs), p, err)) {
+            int soErr = 0;
+            socklen_t len = sizeof soErr;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
+            if (soErr == 0)
+                return fd;
+            err = errnoText(soErr);
         }
-        if (mStopping)
-            err = "stopping";
         ::close(fd);
         return -1;
     }

@@ -159,9 +159,8 @@ public:
             raw("null");
         } else if (f == 0.0f) {
             if (std::signbit(f))
-                raw("-0.0");
-            else
-                raw("0.0");
+                put('-');
+            raw("0.0");
         } else if (std::fabs(f) < 1e7f && f == std::trunc(f)) {
             // A whole number below 10^7 is its own shortest decimal (its neighbours are at
             // least 1 away), and the double formatter writes its digits and ".0" (checked for
@@ -377,11 +376,8 @@ private:
 json parseLine(const std::string& line) {
     bool tooDeep = false;
     json::parser_callback_t limitDepth = [&tooDeep](int depth, json::parse_event_t, json&) {
-        if (depth > kMaxDepth) {
-            tooDeep = true;
-            return false;
-        }
-        return true;
+        tooDeep = tooDeep || depth > kMaxDepth;
+        return depth <= kMaxDepth;
     };
     json j;
     try {
@@ -444,9 +440,8 @@ bool decodeMessage(const std::string& line, cObjectList& out, std::string& reaso
             throw Reject{"\"msgType\" is missing"};
         if (!mt->is_number_integer())
             throw Reject{"\"msgType\" is not an integer"};
-        if (mt->is_number_unsigned() ? mt->get<uint64_t>() > 255 : mt->get<int64_t>() < 0) {
+        if (mt->is_number_unsigned() ? mt->get<uint64_t>() > 255 : mt->get<int64_t>() < 0)
             throw Reject{"\"msgType\" is out of range 0..255"};
-        }
         msgType = static_cast<uint8_t>(mt->get<int64_t>());
 
         auto objs = j.find("objects");
@@ -508,10 +503,7 @@ void LineFramer::feed(const char* data, size_t n, std::vector<Line>& out) {
             if (take > room) {
                 // Over the limit: report it now with its first bytes, skip to the newline.
                 mPartial.append(data + pos, room < 256 ? room : 256);
-                Line l;
-                l.text = mPartial.substr(0, 256);
-                l.overlong = true;
-                out.push_back(std::move(l));
+                out.push_back(Line{mPartial.substr(0, 256), true});
                 mPartial.clear();
                 mDiscarding = true;
             } else {
@@ -523,11 +515,10 @@ void LineFramer::feed(const char* data, size_t n, std::vector<Line>& out) {
         if (mDiscarding) {
             mDiscarding = false;
         } else {
-            Line l;
-            l.text.swap(mPartial);
-            if (!l.text.empty() && l.text.back() == '\r')
-                l.text.pop_back();
-            out.push_back(std::move(l));
+            out.push_back(Line{std::move(mPartial), false});
+            std::string& text = out.back().text;
+            if (!text.empty() && text.back() == '\r')
+                text.pop_back();
         }
         mPartial.clear();
         pos = end + 1;
