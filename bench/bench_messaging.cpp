@@ -23,6 +23,7 @@
 #include "cObjectList.h"
 #include "logCapture.h"
 #include "testSupport.h"
+#include "treeEncoder.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ const std::function<cObject*()> kMakers[] = {makeSample, makeAInput, makeDevice,
 const char* const kNames[] = {"sample", "ain", "device", "capability", "sample 27.1"};
 
 // Encoding one message: range(0) the object kind, range(1) 0 for encodeMessage (the direct
-// writer for these kinds), 1 for the JSON tree.
+// writer), 1 for the JSON tree it is checked against.
 void BM_Encode(benchmark::State& state) {
     cObjectList m;
     m.setMsgType(cObjectList::MSG_EVENT);
@@ -89,7 +90,7 @@ void BM_Encode(benchmark::State& state) {
     const bool tree = state.range(1) == 1;
     for (auto _ : state) {
         if (tree)
-            benchmark::DoNotOptimize(vexaobj::encodeMessageTree(m));
+            benchmark::DoNotOptimize(testsupport::encodeMessageTree(m));
         else
             benchmark::DoNotOptimize(vexaobj::encodeMessage(m));
     }

@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -76,6 +77,12 @@ int msUntil(Clock::time_point t) {
     return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
 }
 
+// Joins the thread unless it is the caller: a listener may stop the client from its own call.
+void joinUnlessSelf(std::thread& t) {
+    if (t.joinable() && t.get_id() != std::this_thread::get_id())
+        t.join();
+}
+
 // The eventfd that wakes the io thread: messages to write, room for incoming lines, a flush,
 // the stop.
 class Waker {
@@ -94,7 +101,6 @@ public:
             err = errnoText(errno);
         return mFd >= 0;
     }
-    int fd() const { return mFd; }
     void wake() const {
         if (mFd >= 0) {
             uint64_t one = 1;
@@ -102,20 +108,28 @@ public:
             (void)r;  // a full counter already means "wake up"
         }
     }
-    void drain() const {
-        uint64_t v;
-        ssize_t r = ::read(mFd, &v, sizeof v);
-        (void)r;
+    // Waits up to `timeoutMs` (-1: without limit) for `p` (fd -1: none) to be ready or for a
+    // wake-up, which it takes. False, with the reason in `why`, when the poll itself failed.
+    bool wait(pollfd& p, int timeoutMs, std::string& why) const {
+        pollfd all[2] = {{mFd, POLLIN, 0}, p};
+        if (::poll(all, 2, timeoutMs) < 0 && errno != EINTR) {
+            why = errnoText(errno);
+            return false;
+        }
+        if (all[0].revents) {
+            uint64_t v;
+            ssize_t r = ::read(mFd, &v, sizeof v);
+            (void)r;  // nothing to take: the counter was already read
+        }
+        p.revents = all[1].revents;
+        return true;
     }
 
 private:
     int mFd = -1;
 };
 
-struct AddrInfoFree {
-    void operator()(addrinfo* a) const { ::freeaddrinfo(a); }
-};
-using Addresses = std::unique_ptr<addrinfo, AddrInfoFree>;
+using Addresses = std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)>;
 
 // The one name lookup of the client: the addresses of vexad's host and port, or null with the
 // reason in `err`.
@@ -125,11 +139,9 @@ Addresses resolve(const std::string& host, int port, std::string& err) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
     int gai = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res);
-    if (gai != 0) {
+    if (gai != 0)
         err = gai_strerror(gai);
-        return nullptr;
-    }
-    return Addresses(res);
+    return Addresses(gai == 0 ? res : nullptr, ::freeaddrinfo);
 }
 
 // Connection trouble as an operator reads it. A failure episode begins with the first failure
@@ -237,8 +249,7 @@ public:
     void push(std::vector<Line>& lines) {
         {
             std::lock_guard<std::mutex> lk(mMu);
-            for (auto& l : lines)
-                mQueue.push_back(std::move(l));
+            std::move(lines.begin(), lines.end(), std::back_inserter(mQueue));
         }
         lines.clear();
         mCv.notify_one();
@@ -254,10 +265,7 @@ public:
         }
         mCv.notify_all();
     }
-    void join() {
-        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
-            mThread.join();
-    }
+    void join() { joinUnlessSelf(mThread); }
 
 private:
     void run() {
@@ -389,32 +397,22 @@ public:
     }
     // Queues a line (see SendQueue::push) and writes it or has it written.
     void enqueue(const std::string& line) {
-        bool wakeIo, firstStalledDrop;
-        {
-            std::lock_guard<std::mutex> lk(mMu);
-            firstStalledDrop = mQueue.push(line) && mQueue.unreported() == 1 && mConnFd >= 0;
-            wakeIo = takeIdleLocked() && !writeDirectLocked();
-        }
+        std::unique_lock<std::mutex> lk(mMu);
+        const bool firstStalledDrop = mQueue.push(line) && mQueue.unreported() == 1 && mConnFd >= 0;
+        writeOrWake(lk);
         if (firstStalledDrop) {
             mLog.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
                        mQueue.limit());
         }
-        if (wakeIo)
-            mWaker.wake();
     }
     void beginBatch() {
         std::lock_guard<std::mutex> lk(mMu);
         ++mBatchDepth;
     }
     void endBatch() {
-        bool wakeIo;
-        {
-            std::lock_guard<std::mutex> lk(mMu);
-            --mBatchDepth;
-            wakeIo = takeIdleLocked() && !writeDirectLocked();
-        }
-        if (wakeIo)
-            mWaker.wake();
+        std::unique_lock<std::mutex> lk(mMu);
+        --mBatchDepth;
+        writeOrWake(lk);
     }
     // Waits for the queue to become empty and what was written to be acknowledged, bounded by
     // the deadline (see cObjectClient::flush).
@@ -461,20 +459,13 @@ public:
     // then idle.
     Written writeNext(int fd, std::string& why) {
         std::lock_guard<std::mutex> lk(mMu);
-        mIoIdle = false;
-        if (mQueue.empty() || heldBackLocked()) {
-            mIoIdle = true;
+        mIoIdle = mQueue.empty() || heldBackLocked();
+        if (mIoIdle)
             return {Written::Idle, 0, mQueue.empty() ? mQueue.takeUnreported() : 0};
-        }
-        size_t offered = 0;
-        const ssize_t w = sendQueuedLocked(fd, offered);
-        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        const Written w = sendQueuedLocked(fd);
+        if (w.what == Written::Failed)
             why = errnoText(errno);
-            return {Written::Failed};
-        }
-        if (w <= 0 || (static_cast<size_t>(w) < offered && !mQueue.empty()))
-            return {Written::Full};
-        return {Written::Some, mLinesCompleted};
+        return w;
     }
     void connectionUp(int fd) {
         std::lock_guard<std::mutex> lk(mMu);
@@ -502,40 +493,42 @@ public:
     }
 
 private:
-    // True when the io thread waits for new messages and there are some it may write now; it
-    // is then no longer idle and is to be woken. Under mMu.
-    bool takeIdleLocked() {
-        if (!mIoIdle || mQueue.empty() || heldBackLocked())
-            return false;
-        mIoIdle = false;
-        return true;
+    // A sender's turn once its messages are queued or its batch ended, under `lk`, which it
+    // releases. When the io thread waits for new messages and there are some it may write now,
+    // the sender writes them itself (see the rule above); what the socket does not take is the
+    // io thread's, which is woken: it waits for room in the socket, and meets a failed
+    // connection in its own write.
+    void writeOrWake(std::unique_lock<std::mutex>& lk) {
+        bool wakeIo = false;
+        if (mIoIdle && !mQueue.empty() && !heldBackLocked()) {
+            if (mDirectFd >= 0)
+                sendQueuedLocked(mDirectFd);
+            mIoIdle = mQueue.empty();
+            wakeIo = !mIoIdle;
+        }
+        lk.unlock();
+        if (wakeIo)
+            mWaker.wake();
     }
-    // The sender's own write (see the rule above). True when everything went; otherwise what is
-    // left is the io thread's, which is to be woken: it waits for room in the socket, and meets
-    // a failed connection in its own write. Under mMu, the io thread just taken from idle.
-    bool writeDirectLocked() {
-        if (mDirectFd < 0)
-            return false;
-        size_t offered = 0;
-        sendQueuedLocked(mDirectFd, offered);
-        if (!mQueue.empty())
-            return false;
-        mIoIdle = true;
-        return true;
-    }
-    // One sendmsg of the lines from the first on; `offered` the bytes it was given. Under mMu.
-    ssize_t sendQueuedLocked(int fd, size_t& offered) {
+    // One sendmsg of the lines from the first on: Some when it took all it was given, Full when
+    // it took less or nothing for now, Failed with errno saying why. Under mMu.
+    Written sendQueuedLocked(int fd) {
         iovec iov[vexaobj::SendQueue::kGatherLines];
         msghdr mh{};
         mh.msg_iov = iov;
         mh.msg_iovlen = mQueue.gather(iov);
+        size_t offered = 0;
         for (size_t i = 0; i < mh.msg_iovlen; ++i)
             offered += iov[i].iov_len;
         const ssize_t w = ::sendmsg(fd, &mh, MSG_NOSIGNAL);
-        mLinesCompleted = w > 0 ? mQueue.written(static_cast<size_t>(w)) : 0;
+        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return {Written::Failed};
+        const size_t lines = w > 0 ? mQueue.written(static_cast<size_t>(w)) : 0;
         if (mQueue.empty())
             mCv.notify_all();
-        return w;
+        if (w <= 0 || static_cast<size_t>(w) < offered)
+            return {Written::Full};
+        return {Written::Some, lines};
     }
     // An open batch holds the queue back, unless a flush() waits. Under mMu.
     bool heldBackLocked() const { return mBatchDepth > 0 && mFlushWaiters == 0; }
@@ -573,12 +566,11 @@ private:
     vexaobj::SendQueue mQueue;
     bool mStarted = false;
     bool mStopping = false;
-    int mBatchDepth = 0;         // open batches
-    int mFlushWaiters = 0;       // flush() calls waiting
-    bool mIoIdle = false;        // the io thread waits for messages it may write
-    int mConnFd = -1;            // the connection, while there is one
-    int mDirectFd = -1;          // the connection senders write to while the io thread is idle
-    size_t mLinesCompleted = 0;  // by the last write
+    int mBatchDepth = 0;    // open batches
+    int mFlushWaiters = 0;  // flush() calls waiting
+    bool mIoIdle = false;   // the io thread waits for messages it may write
+    int mConnFd = -1;       // the connection, while there is one
+    int mDirectFd = -1;     // the connection senders write to while the io thread is idle
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -592,17 +584,14 @@ public:
 
     // Claims the start; false (and logged) when already started or the address is not valid.
     bool claimStart(const char* host, int port) {
-        switch (mOut.claimStart(host && *host && port > 0 && port <= 65535)) {
-            case Outgoing::Start::Twice:
-                mLog.error("start called twice; the first call stands");
-                return false;
-            case Outgoing::Start::Invalid:
-                mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
-                           port);
-                return false;
-            case Outgoing::Start::Claimed:
-                break;
-        }
+        const auto claim = mOut.claimStart(host && *host && port > 0 && port <= 65535);
+        if (claim == Outgoing::Start::Twice)
+            mLog.error("start called twice; the first call stands");
+        else if (claim == Outgoing::Start::Invalid)
+            mLog.error("cannot start: vexad address \"%s\":%d is not valid", host ? host : "",
+                       port);
+        if (claim != Outgoing::Start::Claimed)
+            return false;
         mHost = host;
         mPort = port;
         return true;
@@ -616,10 +605,7 @@ public:
         mOut.stop();
         mWaker.wake();
     }
-    void join() {
-        if (mThread.joinable() && mThread.get_id() != std::this_thread::get_id())
-            mThread.join();
-    }
+    void join() { joinUnlessSelf(mThread); }
     bool connected() const { return mConnected; }
 
 private:
@@ -690,26 +676,36 @@ private:
     // The connected/re-connected line, with the messages dropped since the last one.
     void announce(bool again) {
         const size_t dropped = mOut.takeDropsToReport();
-        const char* what = again ? "re-connected" : "connected";
-        if (dropped > 0) {
-            mLog.info("%s to vexad at %s; %zu messages dropped while disconnected", what,
-                      endpoint().c_str(), dropped);
-        } else {
-            mLog.info("%s to vexad at %s", what, endpoint().c_str());
-        }
+        const std::string drops =
+            dropped > 0 ? "; " + std::to_string(dropped) + " messages dropped while disconnected"
+                        : "";
+        mLog.info("%s to vexad at %s%s", again ? "re-connected" : "connected", endpoint().c_str(),
+                  drops.c_str());
     }
 
     // Sleeps `ms` unless stopped; sends in the meantime do not cut the wait short.
     void sleepInterruptible(int ms) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        pollfd none{-1, 0, 0};
+        std::string ignored;
+        waitUntil(Clock::now() + std::chrono::milliseconds(ms), none, ignored);
+    }
+
+    // Waits for `p` (fd -1: none) until the deadline or the stop: true when `p` is ready,
+    // otherwise false with the reason in `why`.
+    bool waitUntil(Clock::time_point deadline, pollfd& p, std::string& why) {
         while (!mStopping) {
-            int left = msUntil(deadline);
-            if (left <= 0)
-                return;
-            pollfd p{mWaker.fd(), POLLIN, 0};
-            if (::poll(&p, 1, left) > 0)
-                mWaker.drain();
+            const int left = msUntil(deadline);
+            if (left <= 0) {
+                why = "timed out";
+                return false;
+            }
+            if (!mWaker.wait(p, left, why))
+                return false;
+            if (p.revents)
+                return true;
         }
+        why = "stopping";
+        return false;
     }
 
     // One connection attempt to every address in turn; the socket or -1.
@@ -734,33 +730,15 @@ private:
             ::close(fd);
             return -1;
         }
-        auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-        while (!mStopping) {
-            int left = msUntil(deadline);
-            if (left <= 0) {
-                err = "timed out";
-                break;
-            }
-            pollfd p[2] = {{fd, POLLOUT, 0}, {mWaker.fd(), POLLIN, 0}};
-            int n = ::poll(p, 2, left);
-            if (n < 0 && errno != EINTR) {
-                err = errnoText(errno);
-                break;
-            }
-            if (p[1].revents)
-                mWaker.drain();
-            if (p[0].revents) {
-                int soErr = 0;
-                socklen_t len = sizeof soErr;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
-                if (soErr == 0)
-                    return fd;
-                err = errnoText(soErr);
-                break;
-            }
+        pollfd p{fd, POLLOUT, 0};
+        if (waitUntil(Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs), p, err)) {
+            int soErr = 0;
+            socklen_t len = sizeof soErr;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soErr, &len);
+            if (soErr == 0)
+                return fd;
+            err = errnoText(soErr);
         }
-        if (mStopping)
-            err = "stopping";
         ::close(fd);
         return -1;
     }
@@ -831,14 +809,10 @@ private:
             // With nothing to write and no room for input the socket is left out of the poll
             // altogether, so a hang-up cannot make it spin; the reader wakes us when it frees
             // room.
-            pollfd p[2] = {{mWaker.fd(), POLLIN, 0}, {events ? fd : -1, events, 0}};
-            if (::poll(p, 2, lived ? -1 : msUntil(livedBy)) < 0 && errno != EINTR) {
-                why = errnoText(errno);
+            pollfd p{events ? fd : -1, events, 0};
+            if (!mWaker.wait(p, lived ? -1 : msUntil(livedBy), why))
                 break;
-            }
-            if (p[0].revents)
-                mWaker.drain();
-            if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
                 size_t received = 0;
                 bool open = readAvailable(fd, framer, lines, buf, sizeof buf, received, why);
                 if (received > 0)
@@ -855,27 +829,23 @@ private:
     // `received` counts those with content. False when the connection ended; `why` says how.
     bool readAvailable(int fd, vexaobj::LineFramer& framer, std::vector<Line>& lines, char* buf,
                        size_t size, size_t& received, std::string& why) {
+        ssize_t n;
+        do
+            n = ::recv(fd, buf, size, 0);
+        while (n < 0 && errno == EINTR);
         bool open = true;
-        for (;;) {
-            ssize_t n = ::recv(fd, buf, size, 0);
-            if (n > 0) {
-                // One buffer per wake-up: the poll comes back at once while more is waiting,
-                // and the inbound limit is looked at in between.
-                framer.feed(buf, static_cast<size_t>(n), lines);
-                break;
-            }
-            if (n == 0) {
-                why = "closed by vexad";
-                if (framer.midLine())
-                    why += " in the middle of a line, which is discarded";
-                open = false;
-            } else if (errno == EINTR) {
-                continue;
-            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                why = errnoText(errno);
-                open = false;
-            }
-            break;
+        if (n > 0) {
+            // One buffer per wake-up: the poll comes back at once while more is waiting, and
+            // the inbound limit is looked at in between.
+            framer.feed(buf, static_cast<size_t>(n), lines);
+        } else if (n == 0) {
+            why = "closed by vexad";
+            if (framer.midLine())
+                why += " in the middle of a line, which is discarded";
+            open = false;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            why = errnoText(errno);
+            open = false;
         }
         for (const auto& l : lines)
             received += l.overlong || !l.text.empty();
@@ -900,14 +870,10 @@ private:
 
 struct cObjectClient::Impl {
     explicit Impl(const Options& o) : opt(o) {
-        if (opt.backoffMinMs < 1)
-            opt.backoffMinMs = 1;
-        if (opt.backoffMaxMs < opt.backoffMinMs)
-            opt.backoffMaxMs = opt.backoffMinMs;
-        if (opt.queueLimit < 1)
-            opt.queueLimit = 1;
-        if (opt.repeatSummaryMs < 1)
-            opt.repeatSummaryMs = 1;
+        opt.backoffMinMs = std::max(opt.backoffMinMs, 1);
+        opt.backoffMaxMs = std::max(opt.backoffMaxMs, opt.backoffMinMs);
+        opt.queueLimit = std::max<size_t>(opt.queueLimit, 1);
+        opt.repeatSummaryMs = std::max(opt.repeatSummaryMs, 1);
     }
 
     Options opt;

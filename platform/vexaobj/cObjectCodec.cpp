@@ -6,9 +6,9 @@
 // message on the first fault, so that nothing half-read or defaulted from a missing required
 // value ever reaches a handler.
 //
-// Two writers give the same bytes: the JSON tree (every message; the reference) and the direct
-// writer for the fixed-shape messages the daemon sends on every poll cycle, which appends text
-// without building a tree. The decoder always reads through the JSON parser.
+// The writer appends the text straight to a string, without building a JSON tree, but writes
+// the bytes the JSON library would dump for the same message. The decoder reads through the
+// JSON parser.
 #include "cObjectCodec.h"
 
 #include <cfloat>
@@ -19,7 +19,6 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
-#include <type_traits>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,47 +32,9 @@ namespace vexaobj {
 namespace {
 
 using json = nlohmann::json;
-using ojson = nlohmann::ordered_json;
 
 // ---------------------------------------------------------------------------------------------
-// Encoding
-
-// A float as the shortest decimal text that reads back as the same float, carried as a double
-// so that the JSON writer prints "27.1" rather than "27.100000381469727". Non-finite values
-// have no JSON form; the writer prints them as null, which every receiver rejects.
-double wireFloat(float f) {
-    if (!std::isfinite(f))
-        return static_cast<double>(f);
-    char buf[32];
-    for (int prec = 6; prec <= 9; ++prec) {
-        std::snprintf(buf, sizeof buf, "%.*g", prec, static_cast<double>(f));
-        if (std::strtof(buf, nullptr) == f)
-            break;
-    }
-    return std::strtod(buf, nullptr);
-}
-
-// Writes the fields of the object's type into the tree. An object whose class does not match
-// its type number (a bare cObject made with a known number) is written with its type number
-// only.
-struct TreeFields {
-    ojson& o;
-    void u32(const Key& key, uint32_t v) { o[key.name] = v; }
-    void f32(const Key& key, float v) { o[key.name] = wireFloat(v); }
-    void text(const Key& key, const char* v) { o[key.name] = v; }
-};
-
-ojson encodeObject(const cObject& obj) {
-    ojson o;
-    o["objType"] = static_cast<uint32_t>(obj.getType());
-    TreeFields fields{o};
-    writeFields(obj, fields);
-    return o;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Direct writing: what encodeObject and dump() write for the same objects, in the same key
-// order, appended to a string.
+// Writing: what the JSON library's dump() writes for the same values, in the same key order.
 
 // Reads a decimal in to_chars' scientific form as printf's reader would. A significand of at
 // most 9 digits times a power of ten up to 10^22 is one exact multiplication or division of
@@ -111,12 +72,13 @@ double readDecimal(const char* first, const char* last) {
     return d;
 }
 
-// The double wireFloat returns, without printf, strtof and strtod. For a normal float, the
-// first precision from 6 to 9 at which "%g" reads back as the float gives the shortest such
-// decimal: a float's rounding interval holds at most one decimal of 6 significant digits, and at
-// 7 to 9 digits printf's correctly rounded choice is the nearest one in the interval, as is
-// to_chars'. Subnormal floats have wider intervals; for them the printf search is repeated with
-// to_chars at each precision, which rounds as printf does.
+// A float as the wire carries it, as a double: the first of printf's "%g" texts at precisions
+// 6 to 9 that reads back as the float, so that "27.1" is written rather than
+// "27.100000381469727" (found here without printf, strtof and strtod). For a normal float that
+// text is the shortest decimal that reads back: a float's rounding interval holds at most one
+// decimal of 6 significant digits, and at 7 to 9 digits printf's correctly rounded choice is the
+// nearest one in the interval, as is to_chars'. Subnormal floats have wider intervals; for them the
+// printf search is repeated with to_chars at each precision, which rounds as printf does.
 double wireDouble(float f) {
     char buf[48];
     std::to_chars_result text{};
@@ -137,7 +99,8 @@ double wireDouble(float f) {
     return readDecimal(buf, text.ptr);
 }
 
-// Room for an object's keys, punctuation and numbers, beside its text.
+// Room for an object's keys, punctuation and numbers before, between and after its texts (the
+// widest run, a device's seven numbers after its label, takes under 200 bytes).
 constexpr size_t kFieldsRoom = 320;
 
 // Writes a line through a pointer into a buffer of its own, which goes into the string in one
@@ -145,19 +108,12 @@ constexpr size_t kFieldsRoom = 320;
 // take. (Appending piece by piece costs more than the formatting itself.)
 class LineWriter {
 public:
-    explicit LineWriter(std::string& out) : mOut(out), mStart(out.size()) {}
+    explicit LineWriter(std::string& out) : mOut(out) {}
 
     // Makes room for `n` more bytes, at most kRoom.
     void reserve(size_t n) {
         if (static_cast<size_t>(mBuf + kRoom - mP) < n)
             flush();
-    }
-    // Ends the line: the string holds what was written after its former end.
-    void finish() { flush(); }
-    // Takes back everything written: the string is as it was.
-    void undo() {
-        mOut.resize(mStart);
-        mP = mBuf;
     }
 
     template <size_t N>
@@ -166,26 +122,45 @@ public:
         mP += N - 1;
     }
     void put(char c) { *mP++ = c; }
-    // `,"key":` before a field's value.
     // `,"name":` before a field's value: one copy of a fixed size, within the room made.
     void key(const Key& key) {
         std::memcpy(mP, key.wire, sizeof key.wire);
         mP += key.wireLength;
     }
-    void u32(uint32_t v) { mP = std::to_chars(mP, mP + 10, v).ptr; }
+    // Most numbers on the line are single digits (counts, states, port numbers); to_chars,
+    // which the compiler leaves out of line where a message has many numbers, only for the rest.
+    [[gnu::always_inline]] void u32(uint32_t v) {
+        if (v < 10)
+            put(static_cast<char>('0' + v));
+        else
+            mP = std::to_chars(mP, mP + 10, v).ptr;
+    }
 
-    // As the tree holds wireFloat's double and dump() prints it: "null" when not finite,
-    // otherwise the JSON library's own double formatter (its output is not always the shortest
-    // text, e.g. 1.0000637000000001 for the float 1.0000637, so no other formatter will do).
-    // Takes at most kFloatRoom bytes.
+    // A field of an object, after its key, for writeFields: inlined into the walk of the table.
+    [[gnu::always_inline]] void u32(const Key& k, uint32_t v) {
+        key(k);
+        u32(v);
+    }
+    [[gnu::always_inline]] void f32(const Key& k, float v) {
+        key(k);
+        f32(v);
+    }
+    [[gnu::always_inline]] void text(const Key& k, const char* v) {
+        key(k);
+        text(v);
+    }
+
+    // As dump() prints wireDouble's value: "null" when not finite (no JSON form; every receiver
+    // rejects it), otherwise the JSON library's own double formatter (its output is not always the
+    // shortest text, e.g. 1.0000637000000001 for the float 1.0000637, so no other formatter will
+    // do). Takes at most kFloatRoom bytes.
     void f32(float f) {
         if (!std::isfinite(f)) {
             raw("null");
         } else if (f == 0.0f) {
             if (std::signbit(f))
-                raw("-0.0");
-            else
-                raw("0.0");
+                put('-');
+            raw("0.0");
         } else if (std::fabs(f) < 1e7f && f == std::trunc(f)) {
             // A whole number below 10^7 is its own shortest decimal (its neighbours are at
             // least 1 away), and the double formatter writes its digits and ".0" (checked for
@@ -229,6 +204,12 @@ public:
         }
         reserve(1 + kFieldsRoom);  // and for the fields after the text
         put('"');
+    }
+
+    // Ends the line: the string holds what was written after its former end.
+    void flush() {
+        mOut.append(mBuf, static_cast<size_t>(mP - mBuf));
+        mP = mBuf;
     }
 
 private:
@@ -286,61 +267,22 @@ private:
     static constexpr size_t kTextSlice = 64;
     static constexpr size_t kRoom = 1024;
 
-    void flush() {
-        mOut.append(mBuf, static_cast<size_t>(mP - mBuf));
-        mP = mBuf;
-    }
-
     // U+FFFD in UTF-8.
     static constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
     std::string& mOut;
-    const size_t mStart;  // the string's length before the line
     char mBuf[kRoom];
     char* mP = mBuf;  // next byte to write
 };
 
-// The fields of an object on the line, each after its key; inlined into the walk of the table.
-struct DirectFields {
-    LineWriter& w;
-    [[gnu::always_inline]] void u32(const Key& key, uint32_t v) {
-        w.key(key);
-        w.u32(v);
-    }
-    [[gnu::always_inline]] void f32(const Key& key, float v) {
-        w.key(key);
-        w.f32(v);
-    }
-    [[gnu::always_inline]] void text(const Key& key, const char* v) {
-        w.key(key);
-        w.text(v);
-    }
-};
-
-// The classes the daemon sends on every poll cycle; the tree writes the others.
-template <class C>
-constexpr bool kWrittenDirectly =
-    std::is_same_v<C, cObjectDevice> || std::is_same_v<C, cObjectAInput> ||
-    std::is_same_v<C, cObjectAOutput> || std::is_same_v<C, cObjectAnalogSample> ||
-    std::is_same_v<C, cObjectCapability>;
-
-// Writes the object when it has a direct form; false otherwise (the line is then unfinished).
-bool putObject(LineWriter& w, const cObject& obj) {
-    return withType(obj.getType(), [&](auto* tag, auto table) {
-        using C = std::remove_pointer_t<decltype(tag)>;
-        if constexpr (!kWrittenDirectly<C>) {
-            return false;
-        } else {
-            w.reserve(kFieldsRoom);
-            w.raw("{\"objType\":");
-            w.u32(static_cast<uint32_t>(obj.getType()));
-            DirectFields fields{w};
-            if (!writeFieldsOf<C>(obj, table, fields))
-                return false;
-            w.put('}');
-            return true;
-        }
-    });
+// Writes the object: its type number, then the fields of its type. An object whose class does
+// not match its type number (a bare cObject made with a known number) has its type number only.
+void putObject(LineWriter& w, const cObject& obj) {
+    w.reserve(kFieldsRoom);
+    w.raw("{\"objType\":");
+    w.u32(static_cast<uint32_t>(obj.getType()));
+    writeFields(obj, w);
+    w.put('}');
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -364,25 +306,9 @@ public:
         : mObj(obj), mIndex(index), mSet(setMessage) {}
 
     // Unsigned 32-bit; -1 stands for the wildcard 4294967295. Absent and optional: 0.
-    uint32_t u32(const char* key, Need need) const {
-        const json* v = find(key, required(need));
-        if (!v)
-            return 0;
-        if (!v->is_number_integer())
-            fail(key, "is not an integer");
-        if (v->is_number_unsigned()) {
-            uint64_t u = v->get<uint64_t>();
-            if (u > 0xFFFFFFFFull)
-                fail(key, "is out of range");
-            return static_cast<uint32_t>(u);
-        }
-        int64_t s = v->get<int64_t>();
-        if (s == -1)
-            return cObject::WILDCARD;
-        if (s < 0 || s > 0xFFFFFFFFll)
-            fail(key, "is out of range");
-        return static_cast<uint32_t>(s);
-    }
+    uint32_t u32(const char* key, Need need) const { return whole(key, required(need), true); }
+    // The object's type number: unsigned 32-bit, required, no wildcard.
+    uint32_t type() const { return whole("objType", true, false); }
 
     // A JSON number (integers accepted) that fits a finite float. Absent and optional: 0.
     float f32(const char* key, Need need) const {
@@ -411,6 +337,19 @@ public:
     }
 
 private:
+    uint32_t whole(const char* key, bool required, bool wildcard) const {
+        const json* v = find(key, required);
+        if (!v)
+            return 0;
+        if (!v->is_number_integer())
+            fail(key, "is not an integer");
+        if (wildcard && !v->is_number_unsigned() && v->get<int64_t>() == -1)
+            return cObject::WILDCARD;
+        if (!v->is_number_unsigned() || v->get<uint64_t>() > 0xFFFFFFFFull)
+            fail(key, "is out of range");
+        return v->get<uint32_t>();
+    }
+
     bool required(Need need) const {
         return need == Need::Required || (need == Need::InSet && mSet);
     }
@@ -437,11 +376,8 @@ private:
 json parseLine(const std::string& line) {
     bool tooDeep = false;
     json::parser_callback_t limitDepth = [&tooDeep](int depth, json::parse_event_t, json&) {
-        if (depth > kMaxDepth) {
-            tooDeep = true;
-            return false;
-        }
-        return true;
+        tooDeep = tooDeep || depth > kMaxDepth;
+        return depth <= kMaxDepth;
     };
     json j;
     try {
@@ -455,19 +391,7 @@ json parseLine(const std::string& line) {
 }
 }  // namespace
 
-std::string encodeMessageTree(cObjectList& message) {
-    ojson msg;
-    msg["msgType"] = static_cast<unsigned>(message.getMsgType());
-    ojson objects = ojson::array();
-    for (size_t i = 0; cObject* obj = message.at(i); ++i)
-        objects.push_back(encodeObject(*obj));
-    msg["objects"] = std::move(objects);
-    // Text that is not valid UTF-8 is written with U+FFFD in place of the bad bytes: the line
-    // stays valid JSON and the rest of the message gets through.
-    return msg.dump(-1, ' ', false, ojson::error_handler_t::replace);
-}
-
-bool encodeMessageDirect(cObjectList& message, std::string& out) {
+void appendMessage(cObjectList& message, std::string& out) {
     LineWriter w(out);
     w.reserve(64);
     w.raw("{\"msgType\":");
@@ -478,20 +402,11 @@ bool encodeMessageDirect(cObjectList& message, std::string& out) {
             w.reserve(1);
             w.put(',');
         }
-        if (!putObject(w, *obj)) {
-            w.undo();
-            return false;
-        }
+        putObject(w, *obj);
     }
     w.reserve(2);
     w.raw("]}");
-    w.finish();
-    return true;
-}
-
-void appendMessage(cObjectList& message, std::string& out) {
-    if (!encodeMessageDirect(message, out))
-        out += encodeMessageTree(message);
+    w.flush();
 }
 
 std::string encodeMessage(cObjectList& message) {
@@ -503,13 +418,13 @@ std::string encodeMessage(cObjectList& message) {
 void appendWireFloat(float value, std::string& out) {
     LineWriter w(out);
     w.f32(value);
-    w.finish();
+    w.flush();
 }
 
 void appendWireText(const char* text, std::string& out) {
     LineWriter w(out);
     w.text(text);
-    w.finish();
+    w.flush();
 }
 
 bool decodeMessage(const std::string& line, cObjectList& out, std::string& reason) {
@@ -525,9 +440,8 @@ bool decodeMessage(const std::string& line, cObjectList& out, std::string& reaso
             throw Reject{"\"msgType\" is missing"};
         if (!mt->is_number_integer())
             throw Reject{"\"msgType\" is not an integer"};
-        if (mt->is_number_unsigned() ? mt->get<uint64_t>() > 255 : mt->get<int64_t>() < 0) {
+        if (mt->is_number_unsigned() ? mt->get<uint64_t>() > 255 : mt->get<int64_t>() < 0)
             throw Reject{"\"msgType\" is out of range 0..255"};
-        }
         msgType = static_cast<uint8_t>(mt->get<int64_t>());
 
         auto objs = j.find("objects");
@@ -538,20 +452,10 @@ bool decodeMessage(const std::string& line, cObjectList& out, std::string& reaso
 
         size_t index = 0;
         for (const json& o : *objs) {
-            std::string where = "objects[" + std::to_string(index) + "]";
             if (!o.is_object())
-                throw Reject{where + " is not an object"};
-            auto ot = o.find("objType");
-            if (ot == o.end())
-                throw Reject{where + ": field \"objType\" is missing"};
-            if (!ot->is_number_integer()) {
-                throw Reject{where + ": field \"objType\" is not an integer"};
-            }
-            if (!ot->is_number_unsigned() || ot->get<uint64_t>() > 0xFFFFFFFFull) {
-                throw Reject{where + ": field \"objType\" is out of range"};
-            }
+                throw Reject{"objects[" + std::to_string(index) + "] is not an object"};
             FieldReader reader(o, index, msgType == cObjectList::MSG_SET);
-            objects.push_back(readObject(ot->get<uint32_t>(), reader));
+            objects.push_back(readObject(reader.type(), reader));
             ++index;
         }
     } catch (const Reject& r) {
@@ -599,10 +503,7 @@ void LineFramer::feed(const char* data, size_t n, std::vector<Line>& out) {
             if (take > room) {
                 // Over the limit: report it now with its first bytes, skip to the newline.
                 mPartial.append(data + pos, room < 256 ? room : 256);
-                Line l;
-                l.text = mPartial.substr(0, 256);
-                l.overlong = true;
-                out.push_back(std::move(l));
+                out.push_back(Line{mPartial.substr(0, 256), true});
                 mPartial.clear();
                 mDiscarding = true;
             } else {
@@ -614,11 +515,10 @@ void LineFramer::feed(const char* data, size_t n, std::vector<Line>& out) {
         if (mDiscarding) {
             mDiscarding = false;
         } else {
-            Line l;
-            l.text.swap(mPartial);
-            if (!l.text.empty() && l.text.back() == '\r')
-                l.text.pop_back();
-            out.push_back(std::move(l));
+            out.push_back(Line{std::move(mPartial), false});
+            std::string& text = out.back().text;
+            if (!text.empty() && text.back() == '\r')
+                text.pop_back();
         }
         mPartial.clear();
         pos = end + 1;

@@ -286,7 +286,8 @@ TEST_F(ClientTraffic, SendsQueuedAndNewMessagesInOrder) {
 }
 
 TEST_F(ClientTraffic, DeliversIncomingMessagesInOrderOneAtATimeOnOneThread) {
-    std::atomic<int> work{0};
+    // Static: the last call may still run after the body returns, until the client stops.
+    static std::atomic<int> work{0};
     rec.hook = [&](cObjectList*) {
         for (int i = 0; i < 20000; ++i)
             work.fetch_add(1, std::memory_order_relaxed);

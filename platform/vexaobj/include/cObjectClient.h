@@ -1,8 +1,7 @@
 // The connection to vexad. The daemon is the TCP client; messages are JSON lines (see
-// docs/wire-protocol.md). start() returns at once; connecting, re-connecting and reading happen
-// on the client's own threads. Writing too, except that a sender whose messages the socket takes
-// at once, while the client's writer has nothing in hand, writes them itself (one non-blocking
-// call), which spares the writer a wake-up per burst.
+// docs/wire-protocol.md). start() returns at once; connecting, re-connecting, reading and writing
+// happen on the client's own threads (a sender may write its own messages when the writer is
+// idle: see cObjectClient.cpp).
 #pragma once
 
 #include <chrono>

@@ -13,20 +13,10 @@ namespace vexaobj {
 // Longest accepted line, newline included.
 constexpr size_t kMaxLineBytes = 65536;
 
-// The message with every field of each object's type. The messages the daemon sends all the
-// time (sample, device and capability events, analogue port replies) are written straight to
-// text; any other goes through the JSON tree. Both ways give the same bytes.
+// The message with every field of each object's type.
 std::string encodeMessage(cObjectList& message);
 // The same, appended to `out`.
 void appendMessage(cObjectList& message, std::string& out);
-
-// The two ways of writing, side by side for the tests, the fuzz target and the benchmarks.
-// The general writer: builds the JSON tree and dumps it; it writes every message.
-std::string encodeMessageTree(cObjectList& message);
-// The direct writer: appends the line to `out` and returns true when every object of the
-// message is a device, an analogue input or output, a sample or a capability of its own class;
-// otherwise returns false and leaves `out` as it was.
-bool encodeMessageDirect(cObjectList& message, std::string& out);
 
 // One value as the wire writes it, appended to `out`: a float (shortest text that reads back,
 // "null" when not finite), text as a JSON string.

@@ -141,34 +141,28 @@ void forEachField(Fields<Table> table, Fn&& fn) {
     forEachField(table, fn, std::make_index_sequence<n>());
 }
 
-// Hands every field of the object, of class C with the fields of `table`, to `out` in wire
-// order: out.u32(key, v), out.f32(key, v) or out.text(key, v) with the field's Key, an enum as
-// its number. False, with nothing handed, when the object is not of class C (a bare cObject made
-// with a known type number).
-template <class C, class Table, class Out>
-bool writeFieldsOf(const cObject& obj, Table table, Out& out) {
-    const auto* o = dynamic_cast<const C*>(&obj);
-    if (!o)
-        return false;
-    forEachField(table, [&](auto at) {
-        constexpr const auto& f = decltype(at)::field;
-        const auto v = (o->*f.get)();
-        using V = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<V, const char*>)
-            out.text(f.key, v);
-        else if constexpr (std::is_same_v<V, float>)
-            out.f32(f.key, v);
-        else
-            out.u32(f.key, static_cast<uint32_t>(v));
-    });
-    return true;
-}
-
-// The same for an object of any type.
+// Hands every field of the object's type to `out` in wire order: out.u32(key, v),
+// out.f32(key, v) or out.text(key, v) with the field's Key, an enum as its number. False, with
+// nothing handed, when the object is not of its type's class (a bare cObject made with a known
+// type number).
 template <class Out>
 bool writeFields(const cObject& obj, Out& out) {
     return withType(obj.getType(), [&](auto* tag, auto table) {
-        return writeFieldsOf<std::remove_pointer_t<decltype(tag)>>(obj, table, out);
+        const auto* o = dynamic_cast<const std::remove_pointer_t<decltype(tag)>*>(&obj);
+        if (!o)
+            return false;
+        forEachField(table, [&](auto at) {
+            constexpr const auto& f = decltype(at)::field;
+            const auto v = (o->*f.get)();
+            using V = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<V, const char*>)
+                out.text(f.key, v);
+            else if constexpr (std::is_same_v<V, float>)
+                out.f32(f.key, v);
+            else
+                out.u32(f.key, static_cast<uint32_t>(v));
+        });
+        return true;
     });
 }
 

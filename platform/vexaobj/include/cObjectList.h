@@ -21,7 +21,6 @@ public:
     };
 
     cObjectList() = default;
-    ~cObjectList() = default;
     cObjectList(const cObjectList&) = delete;
     cObjectList& operator=(const cObjectList&) = delete;
 
@@ -39,12 +38,12 @@ public:
     // Iteration: first() rewinds, next() moves on; both return null past the end.
     cObject* first() {
         mCursor = 0;
-        return current();
+        return at(mCursor);
     }
     cObject* next() {
         if (mCursor < mCount)
             ++mCursor;
-        return current();
+        return at(mCursor);
     }
     cObject* at(size_t i) const {
         if (i >= mCount)
@@ -61,8 +60,6 @@ public:
     }
 
 private:
-    cObject* current() const { return at(mCursor); }
-
     // Most messages carry one object (a sample event, a status event, one port): those need no
     // allocation. Longer lists go on in mMore.
     static constexpr size_t kInline = 4;

@@ -82,11 +82,7 @@ public:
     size_t droppedTotal() const { return mDroppedTotal; }
     // The lines dropped and not yet named in a log line; take resets the count.
     size_t unreported() const { return mDroppedUnreported; }
-    size_t takeUnreported() {
-        const size_t n = mDroppedUnreported;
-        mDroppedUnreported = 0;
-        return n;
-    }
+    size_t takeUnreported() { return std::exchange(mDroppedUnreported, 0); }
 
 private:
     // Written lines kept for reuse by push(): at most this many, each of at most this capacity.
