@@ -278,7 +278,9 @@ const char* kindName(Kind kind) {
 std::string hex(const uint8_t* bytes, size_t n) {
     std::string s;
     appendHex(s, bytes, n);
-    return n ? s.substr(1) : s;
+    if (n)
+        s.erase(0, 1);  // no blank before the first byte
+    return s;
 }
 
 std::string header(uint64_t wallUs) {

@@ -142,15 +142,15 @@ void forEachField(Fields<Table> table, Fn&& fn) {
 }
 
 // Hands every field of the object's type to `out` in wire order: out.u32(key, v),
-// out.f32(key, v) or out.text(key, v) with the field's Key, an enum as its number. False, with
-// nothing handed, when the object is not of its type's class (a bare cObject made with a known
-// type number).
+// out.f32(key, v) or out.text(key, v) with the field's Key, an enum as its number. Nothing is
+// handed when the object is not of its type's class (a bare cObject made with a known type
+// number): it travels with its type number only.
 template <class Out>
-bool writeFields(const cObject& obj, Out& out) {
-    return withType(obj.getType(), [&](auto* tag, auto table) {
+void writeFields(const cObject& obj, Out& out) {
+    withType(obj.getType(), [&](auto* tag, auto table) {
         const auto* o = dynamic_cast<const std::remove_pointer_t<decltype(tag)>*>(&obj);
         if (!o)
-            return false;
+            return;
         forEachField(table, [&](auto at) {
             constexpr const auto& f = decltype(at)::field;
             const auto v = (o->*f.get)();
@@ -162,7 +162,6 @@ bool writeFields(const cObject& obj, Out& out) {
             else
                 out.u32(f.key, static_cast<uint32_t>(v));
         });
-        return true;
     });
 }
 
