@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,8 @@ void usage(FILE* to) {
         "                        the connection to vexad\n"
         "      --capture FILE    capture the serial exchange to FILE (docs/capture.md);\n"
         "                        SIGUSR1 starts or ends a capture on a running daemon\n"
+        "      --time-scale N    lab option: the exchange's pause, wait, offline time and\n"
+        "                        re-open back-off N times shorter (a replay at speed N)\n"
         "  -d, --debug           log everything, down to DEBUG, to standard error as well\n"
         "  -h, --help            show this help and exit\n"
         "  -V, --version         show the version and exit\n"
@@ -99,6 +102,21 @@ void parseTiming(const char* option, ExchangeTiming& t) {
     }
 }
 
+// --time-scale N: the lab's fast clock for a replay (borl-replay --speed N). The cycle's pause
+// and wait, the offline time and the re-open back-off are divided by N, no less than 1 ms each.
+void scaleTiming(const char* option, ExchangeTiming& t) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long n = std::strtoul(option, &end, 10);
+    if (end == option || *end != '\0' || errno != 0 || n < 1 || n > 1000 || *option == '-')
+        badUsage((std::string("--time-scale takes a whole number 1..1000, not \"") + option + "\"")
+                     .c_str());
+    for (unsigned ExchangeTiming::*m :
+         {&ExchangeTiming::pauseMs, &ExchangeTiming::waitMs, &ExchangeTiming::offlineMs,
+          &ExchangeTiming::reopenMinMs, &ExchangeTiming::reopenMaxMs})
+        t.*m = std::max(1u, static_cast<unsigned>(t.*m / n));
+}
+
 // What the command line asks for.
 struct CommandLine {
     const char* configFile = nullptr;
@@ -111,7 +129,7 @@ struct CommandLine {
 
 // Reads the command line; --help and --version are answered here, a bad line ends the process.
 CommandLine parseCommandLine(int argc, char** argv) {
-    enum { kConfDir = 256, kTiming, kCapture };
+    enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
     static const option kOptions[] = {
         {"config", required_argument, nullptr, 'c'},
         {"conf-dir", required_argument, nullptr, kConfDir},
@@ -121,9 +139,11 @@ CommandLine parseCommandLine(int argc, char** argv) {
         {"version", no_argument, nullptr, 'V'},
         {"timing", required_argument, nullptr, kTiming},
         {"capture", required_argument, nullptr, kCapture},
+        {"time-scale", required_argument, nullptr, kTimeScale},
         {nullptr, 0, nullptr, 0},
     };
     CommandLine line;
+    const char* timeScale = nullptr;
     opterr = 0;  // our own messages, with the option named as it was given
     int c;
     while ((c = getopt_long(argc, argv, ":c:tdhV", kOptions, nullptr)) != -1) {
@@ -154,6 +174,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
                     badUsage("--capture takes a file name, not \"\"");
                 line.captureFile = optarg;
                 break;
+            case kTimeScale:
+                timeScale = optarg;
+                break;
             case ':':
                 badUsage((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
             default:
@@ -164,6 +187,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
     }
     if (optind < argc)
         badUsage((std::string("unexpected argument \"") + argv[optind] + "\"").c_str());
+    if (timeScale != nullptr)
+        scaleTiming(timeScale, line.timing);  // after --timing, whatever their order
     return line;
 }
 
