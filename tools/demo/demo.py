@@ -15,6 +15,9 @@ until the controller confirms it.
   scripts/demo --build-dir D   build into / take binaries from D (default build/)
   scripts/demo --run-dir D     configuration root, logs and outputs in D (default <build>/demo)
 
+The daemon captures the serial exchange of the run (borl1d.exchange in the run directory); at
+the end the demo draws it (borl1d-capture.svg) and prints the commands that decode and replay it.
+
 Exit status: 0 when values flowed and the set-point change was confirmed, 1 when the run was
 incomplete, 2 for a usage error, 3 when a process stopped early, 130 when interrupted during
 the build or the start-up."""
@@ -36,7 +39,10 @@ QUICK_VIEW = ["--set-at", "1", "--every", "1", "--retry", "0.5", "--until-done"]
 # What an earlier run left in the run directory (which may be one the user named: nothing else
 # in it is removed).
 RUN_FILES = ("borl1d.log", "borl1d.out", "borl1d.err", "borl-sim.out", "borl-sim.err",
-             "console.jsonl", "console.err", "console.in", "ttyCTRL")
+             "console.jsonl", "console.err", "console.in", "ttyCTRL", "borl1d.exchange",
+             "borl1d.exchange.1", "borl1d-capture.svg")
+# The tools that read the run's capture afterwards.
+TOOLS = ("borl-decode",)
 
 
 def say(text):
@@ -91,14 +97,14 @@ def parse_args(argv):
 def build(build_dir):
     subprocess.run([os.path.join(borlrig.SOURCE, "scripts", "bootstrap")], check=True)
     say(f"building {', '.join(borlrig.PROGRAMS[:-1])} and {borlrig.PROGRAMS[-1]} in {build_dir}")
-    borlrig.build(build_dir, jobs=os.cpu_count() or 1)
+    borlrig.build(build_dir, jobs=os.cpu_count() or 1, targets=borlrig.PROGRAMS + TOOLS)
 
 
 def prepare_run_dir(args):
     build_dir = os.path.abspath(args.build_dir)
     if not os.path.isdir(build_dir):
         raise Failed(f"no build directory {args.build_dir}")
-    for prog in borlrig.PROGRAMS:
+    for prog in borlrig.PROGRAMS + TOOLS:
         if borlrig.find_binary(build_dir, prog) is None:
             raise Failed(f"{prog} is not built in {build_dir} "
                          "(run scripts/demo without --no-build)")
@@ -167,6 +173,25 @@ def report_stopped(rig):
                 say(f"borl1d: {line}")
 
 
+def show_capture(build_dir, run_dir):
+    """Draws the run's capture and says how to read it and replay it."""
+    capture = os.path.join(run_dir, "borl1d.exchange")
+    if not os.path.exists(capture):
+        return
+    decode = borlrig.find_binary(build_dir, "borl-decode")
+    picture = os.path.join(run_dir, "borl1d-capture.svg")
+    drawn = subprocess.run([decode, "--svg", picture, capture], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, text=True)
+    if drawn.returncode != 0:
+        say(f"the capture could not be drawn: {drawn.stderr.strip()}")
+    say(f"capture of the serial exchange: {capture}" +
+        (f"; its picture: {picture}" if drawn.returncode == 0 else ""))
+    say(f"  decode it:  {decode} {capture} | less")
+    replay = os.path.join(borlrig.SOURCE, "tools", "borl-replay", "borl-replay")
+    daemon = borlrig.find_binary(build_dir, "borl1d")
+    say(f"  replay it:  {replay} --speed 10 --daemon {daemon} {capture}")
+
+
 def main(argv):
     args = parse_args(argv)
     for sig in (signal.SIGTERM, signal.SIGHUP):
@@ -188,6 +213,7 @@ def main(argv):
                           sessions=True,
                           started=lambda name, pid: say(f"started {name} (pid {pid})"),
                           note=lambda text: print(f"demo: {text}", file=sys.stderr, flush=True))
+        rig.daemon_args = ["--capture", os.path.join(run_dir, "borl1d.exchange")]
         start(rig, fifo)
         # From here a signal ends the view, which prints the final state and its verdict.
         status = view(args, rig)
@@ -216,6 +242,7 @@ def main(argv):
                     f"{files['console.jsonl']}; simulator: {files['borl-sim.out']}")
             elif os.path.exists(files["borl1d.err"]):
                 say(f"the daemon wrote no log; its standard error: {files['borl1d.err']}")
+            show_capture(os.path.abspath(args.build_dir), run_dir)
     return status
 
 

@@ -33,7 +33,7 @@ def monotonic():
     return time.clock_gettime(time.CLOCK_MONOTONIC)
 
 
-def build(build_dir, jobs=2, quiet=False, configure=True):
+def build(build_dir, jobs=2, quiet=False, configure=True, targets=PROGRAMS):
     """Configures `build_dir` (RelWithDebInfo; with configure=False only when it has no CMake
     cache yet, so that a build directory of another type stays as it is) and builds the daemon,
     the simulator and the console there. The build's output is shown unless `quiet`."""
@@ -41,7 +41,7 @@ def build(build_dir, jobs=2, quiet=False, configure=True):
     if configure or not os.path.isfile(os.path.join(build_dir, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir,
                         "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, f"-j{jobs}", "--target", *PROGRAMS],
+    subprocess.run(["cmake", "--build", build_dir, f"-j{jobs}", "--target", *targets],
                    check=True, stdout=out)
 
 
