@@ -41,7 +41,7 @@ QUICK_VIEW = ["--set-at", "1", "--every", "1", "--retry", "0.5", "--until-done"]
 RUN_FILES = ("borl1d.log", "borl1d.out", "borl1d.err", "borl-sim.out", "borl-sim.err",
              "console.jsonl", "console.err", "console.in", "ttyCTRL", "borl1d.exchange",
              "borl1d.exchange.1", "borl1d-capture.svg")
-# The tools that read the run's capture afterwards.
+# The tools that read the run's capture afterwards (the demo runs without them).
 TOOLS = ("borl-decode",)
 
 
@@ -104,7 +104,7 @@ def prepare_run_dir(args):
     build_dir = os.path.abspath(args.build_dir)
     if not os.path.isdir(build_dir):
         raise Failed(f"no build directory {args.build_dir}")
-    for prog in borlrig.PROGRAMS + TOOLS:
+    for prog in borlrig.PROGRAMS:
         if borlrig.find_binary(build_dir, prog) is None:
             raise Failed(f"{prog} is not built in {build_dir} "
                          "(run scripts/demo without --no-build)")
@@ -179,6 +179,9 @@ def show_capture(build_dir, run_dir):
     if not os.path.exists(capture):
         return
     decode = borlrig.find_binary(build_dir, "borl-decode")
+    if decode is None:
+        say(f"capture of the serial exchange: {capture} (borl-decode is not built)")
+        return
     picture = os.path.join(run_dir, "borl1d-capture.svg")
     drawn = subprocess.run([decode, "--svg", picture, capture], stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, text=True)
