@@ -124,6 +124,7 @@ struct CommandLine {
     bool check = false;
     bool debug = false;
     const char* captureFile = nullptr;
+    const char* timeScale = nullptr;  // --time-scale, applied after --timing
     ExchangeTiming timing;
 };
 
@@ -143,7 +144,6 @@ CommandLine parseCommandLine(int argc, char** argv) {
         {nullptr, 0, nullptr, 0},
     };
     CommandLine line;
-    const char* timeScale = nullptr;
     opterr = 0;  // our own messages, with the option named as it was given
     int c;
     while ((c = getopt_long(argc, argv, ":c:tdhV", kOptions, nullptr)) != -1) {
@@ -175,7 +175,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
                 line.captureFile = optarg;
                 break;
             case kTimeScale:
-                timeScale = optarg;
+                line.timeScale = optarg;
                 break;
             case ':':
                 badUsage((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
@@ -187,8 +187,6 @@ CommandLine parseCommandLine(int argc, char** argv) {
     }
     if (optind < argc)
         badUsage((std::string("unexpected argument \"") + argv[optind] + "\"").c_str());
-    if (timeScale != nullptr)
-        scaleTiming(timeScale, line.timing);  // after --timing, whatever their order
     return line;
 }
 
@@ -212,7 +210,9 @@ int signalsAsData() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const CommandLine line = parseCommandLine(argc, argv);
+    CommandLine line = parseCommandLine(argc, argv);
+    if (line.timeScale != nullptr)
+        scaleTiming(line.timeScale, line.timing);
     setConfPaths(line.confDir, line.configFile);
     if (line.debug)
         cQlog::debugToStderr();
