@@ -33,7 +33,7 @@ struct Night {
     uint64_t cycleUs = 2 * kSecond;
     borlsim::Block block{24, 26, 22, 35, 5, 30, 10, 3};  // the set-points first
     bool offline = false;
-    int silent = 0;  // cycles without an answer so far
+    int silent = 0;    // cycles without an answer so far
     size_t noise = 0;  // bytes of noise before the next reply
 
     void record(uint64_t t, Kind kind, const uint8_t* b = nullptr, size_t n = 0, int param = 0,
@@ -80,7 +80,7 @@ void Night::values(uint64_t t) {
 // One cycle of the daemon's: its frame, and 100 ms later the controller's reply in one or two
 // reads.
 void Night::cycle(uint64_t t, int set, int value, bool refuse) {
-    uint8_t frame[kFrameSize];
+    uint8_t frame[kFrameSize] = {};
     if (set > 0)
         getBuffer(frame, static_cast<uint8_t>(value), set);
     else
@@ -123,7 +123,7 @@ void unanswered(Night& n, uint64_t t) {
 // The faults and sets of minute `minute` of a night of 8 hours, at the cycle at `t`; true when
 // the cycle was spent on them.
 bool scripted(Night& n, uint64_t t, uint64_t minute, int& setCycles) {
-    uint8_t frame[kFrameSize];
+    uint8_t frame[kFrameSize] = {};
     getBuffer(frame);
     if (minute >= 95 && minute < 100) {  // the controller is silent
         n.record(t, Kind::Tx, frame, kFrameSize);

@@ -174,11 +174,16 @@ void Printer::entry(const Entry& e) {
         number(mBuf, e.bytes);
     if (e.hasValues)
         values(e);
-    mBuf += mJson ? ",\"line\":" : "  [line ";
+    // In text, a reply of the same frame as the reply before says so rather than repeat its
+    // values: a steady line reads as what changed.
+    const bool same = !mJson && e.hasValues && e.replyId == mShownId;
+    mBuf += mJson ? ",\"line\":" : same ? "  (same frame as the reply before)  [line " : "  [line ";
     number(mBuf, e.line);
     mBuf += mJson ? "}\n" : "]\n";
-    if (!mJson && e.hasValues)
+    if (!mJson && e.hasValues && !same) {
         mBuf += mValues;
+        mShownId = e.replyId;
+    }
     if (mBuf.size() >= kFlushAt)
         flush();
 }

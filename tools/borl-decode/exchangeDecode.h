@@ -141,6 +141,7 @@ private:
     char mDate[24] = {};
     uint64_t mValuesId = 0;  // the reply whose values text mValues holds (0: none)
     std::string mValues;
+    uint64_t mShownId = 0;  // text: the reply whose values were printed last
     bool mFailed = false;
 };
 
