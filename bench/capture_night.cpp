@@ -33,6 +33,7 @@ struct Night {
     uint64_t cycleUs = 2 * kSecond;
     borlsim::Block block{24, 26, 22, 35, 5, 30, 10, 3};  // the set-points first
     bool offline = false;
+    bool everOnline = false;
     int silent = 0;    // cycles without an answer so far
     size_t noise = 0;  // bytes of noise before the next reply
 
@@ -102,8 +103,9 @@ void Night::cycle(uint64_t t, int set, int value, bool refuse) {
     } else {
         record(t + 100000, Kind::Rx, reply.data(), kFrameSize);
     }
-    if (offline || silent > 0)
+    if (offline || !everOnline)
         record(t + 100000, Kind::Online);
+    everOnline = true;
     offline = false;
     silent = 0;
 }

@@ -157,9 +157,9 @@ public:
     void event(const Event& e) override;
     void file(uint64_t, const std::string&) override {}
     std::string svg(const Summary& s) const;
+    struct State;
 
 private:
-    struct State;
     std::unique_ptr<State> m;
 };
 
