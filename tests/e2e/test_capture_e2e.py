@@ -131,7 +131,9 @@ class RoundTrip(unittest.TestCase):
         self.assertEqual(0, out.returncode, out.stderr)
         rows = [json.loads(l) for l in out.stdout.splitlines()]
         summary = rows[-1]["summary"]
-        frames = rows[:-1]
+        frames = [r for r in rows[:-1] if "dir" in r]
+        events = [r["event"] for r in rows[:-1] if r["kind"] == "event"]
+        self.assertEqual(summary["sets_confirmed"], events.count("set-confirmed"))
         polls = sim_count(first, "rx poll")
         sets = sim_count(first, "rx set")
         self.assertEqual(polls, summary["polls"])
@@ -175,6 +177,10 @@ class RoundTrip(unittest.TestCase):
         self.assertEqual(count("checksum"), summary["invalid"]["checksum"], stats)
         self.assertEqual(count("closing byte"), summary["invalid"]["end"], stats)
         self.assertEqual(count("rejected frame starts"), summary["rejected_starts"], stats)
+        self.assertEqual(count("timeouts"), summary["timeouts"], stats)
+        self.assertEqual(count("serial re-opens"), summary["serial_reopens"], stats)
+        self.assertEqual(count("abandoned frames"), summary["abandoned_frames"], stats)
+        self.assertTrue(all("wall" in f for f in frames), "every object has its wall time")
         invalid_lines = sum("Received frame invalid" in l for l in first_log)
         self.assertEqual(invalid_lines, sum(summary["invalid"].values()))
         self.assertTrue(os.path.getsize(os.path.join(first.dir, "field.svg")) > 1000)
@@ -303,7 +309,7 @@ class Malformed(unittest.TestCase):
     HEAD = "borl-exchange 1 wall=2026-12-08T09:00:00.000000Z\n"
     CASES = [
         ("not an exchange file", "hello\n", 1, "not an exchange file"),
-        ("version", "borl-exchange 2 wall=2026-12-08T09:00:00.000000Z\n", 1, "version"),
+        ("version", "borl-exchange 9 wall=2026-12-08T09:00:00.000000Z\n", 1, "version"),
         ("bad hex", HEAD + "10 tx 41 4G\n", 2, "not two hex digits"),
         ("time goes back", HEAD + "10 online\n# c\n5 offline\n", 4, "before"),
         ("unknown kind", HEAD + "10 frobnicate\n", 2, "unknown record kind"),

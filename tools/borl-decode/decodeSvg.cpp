@@ -405,7 +405,9 @@ void Picture::panel(const std::string& title, const std::vector<size_t>& series,
     }
     if (lo > hi)
         lo = hi = 0;
-    const ValueAxis y(lo, hi, top, height);
+    ValueAxis y(lo, hi, top, height);
+    if (increase && lo >= 0)
+        y.lo = 0;  // a counter's increase: from zero, never below
     text(kLeft, top - 8, title, " font-weight=\"bold\" font-size=\"13\"");
     o += "<rect x=\"" + f1(kLeft) + "\" y=\"" + f1(top) + "\" width=\"" + f1(kPlot) +
          "\" height=\"" + f1(height) + "\" fill=\"none\" stroke=\"#888\"/>\n";
