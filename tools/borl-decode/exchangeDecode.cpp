@@ -90,10 +90,8 @@ void Decoder::feed(const Record& r) {
     ++summary.records[static_cast<size_t>(r.kind)];
     if (r.kind == Kind::Start && summary.start.empty())
         summary.start = r.text;
-    // A daemon that stopped did not count its last cycle; a frame not taken whole by the line
-    // opens a cycle of its own when none of its bytes was recorded above it.
-    if (r.kind == Kind::Start)
-        mWaiting = false;
+    // A frame not taken whole by the line opens a cycle of its own when none of its bytes was
+    // recorded above it.
     if ((r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) && r.value == 0)
         cycle();
     // The daemon starts a frame afresh on every open.
