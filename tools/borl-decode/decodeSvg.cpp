@@ -246,7 +246,9 @@ std::string clock(uint64_t us, Form form) {
 std::string duration(uint64_t us) {
     const uint64_t m = us / 60000000;
     char b[48];
-    if (m >= 60)
+    if (m >= 60 && m % 60 == 0 && us % 60000000 == 0)
+        std::snprintf(b, sizeof b, "%llu h", static_cast<unsigned long long>(m / 60));
+    else if (m >= 60)
         std::snprintf(b, sizeof b, "%llu h %02llu min", static_cast<unsigned long long>(m / 60),
                       static_cast<unsigned long long>(m % 60));
     else if (us >= 60000000 && us % 60000000 == 0)
@@ -293,11 +295,12 @@ Ticks ticksFor(uint64_t spanUs) {
         if (span / static_cast<double>(step) <= 12)
             break;
     }
+    // The minor step: a round one of the same list that divides the major step.
     t.minor = t.major;
-    for (uint64_t div : {6, 5, 4, 3, 2}) {
-        if (t.major % div == 0 && span / static_cast<double>(t.major / div) <= 60 &&
-            (t.major / div) % 10 == 0) {
-            t.minor = t.major / div;
+    for (uint64_t step : kSteps) {
+        if (step < t.major && t.major % step == 0 && t.major / step <= 6 &&
+            span / static_cast<double>(step) <= 60) {
+            t.minor = step;
             break;
         }
     }
@@ -349,6 +352,7 @@ struct Picture {
     void title();
     void legendRow(double top, const char* c1, const char* l1, const char* c2, const char* l2);
     void otherSetpoints(double top);
+    std::string setLabel(const SetMark& set) const;
 };
 
 // A series as a path: per bin its least and greatest value (a set-point: a step where it
@@ -457,7 +461,13 @@ void Picture::timeAxis(double top, double bottom) {
     const uint64_t from = s.wallUs + m.t0;
     const uint64_t to = s.wallUs + m.last;
     const uint64_t minorUs = t.minor * 1000000;
+    // The date goes under the first label and under each midnight; the first gives way to a
+    // midnight close after it (the title has both dates).
     std::string lastDay;
+    double lastDayX = -1000;
+    const uint64_t midnight = (from / 86400000000ull + 1) * 86400000000ull;
+    if (midnight <= to && x(midnight - s.wallUs) - kLeft < 110)
+        lastDay = clock(from, Form::Day);
     for (uint64_t w = (from + minorUs - 1) / minorUs * minorUs; w <= to; w += minorUs) {
         const double tx = x(w - s.wallUs);
         const bool major = (w / 1000000) % t.major == 0;
@@ -468,9 +478,12 @@ void Picture::timeAxis(double top, double bottom) {
             continue;
         text(tx, bottom + 18, clock(w, t.major % 60 ? Form::Second : Form::Minute),
              " text-anchor=\"middle\"");
+        // The date under the first label and under each midnight, where they do not meet.
         const std::string day = clock(w, Form::Day);
-        if (day != lastDay)
+        if (day != lastDay && tx - lastDayX > 110) {
             text(tx, bottom + 32, day, " text-anchor=\"middle\" fill=\"#555\"");
+            lastDayX = tx;
+        }
         lastDay = day;
     }
     text(kLeft + kPlot, bottom + 50,
@@ -543,7 +556,8 @@ void Picture::countLane(double top, const char* label, bool invalid, uint64_t mi
 // value and the outcome.
 void Picture::setMarks(double top, double panelTop, double panelBottom) {
     text(kLeft - 6, top + 14, "sets", " text-anchor=\"end\"");
-    size_t k = 0;
+    double rowEnd[3] = {0, 0, 0};  // where the last label of each row ends
+    size_t unlabelled = 0;
     for (const SetMark& set : m.sets) {
         const double sx = x(set.t);
         const bool confirmed = set.outcome == Kind::SetConfirmed;
@@ -552,26 +566,45 @@ void Picture::setMarks(double top, double panelTop, double panelBottom) {
         o += "<line x1=\"" + f1(sx) + "\" x2=\"" + f1(sx) + "\" y1=\"" + f1(panelTop) + "\" y2=\"" +
              f1(panelBottom) + "\" stroke=\"" + colour +
              "\" stroke-dasharray=\"2,3\" opacity=\"0.7\"/>\n";
-        const double row = top + 4 + 13 * static_cast<double>(k++ % 3);
-        o += "<path d=\"M" + f1(sx) + "," + f1(row) + "l-4,8h8z\" fill=\"" + colour + "\"/>\n";
-        std::string label = "parameter " + std::to_string(set.param);
-        std::string unit;
-        if (set.param >= 1 && set.param <= points::kSetpoints) {
-            label = points::setpoint(set.param - 1).label;
-            unit = unitText(points::setpoint(set.param - 1).unit);
+        const std::string label = setLabel(set);
+        // The label to the right of its mark, or to the left near the end; in the first of
+        // three rows where it does not run into the label before it, else the mark alone.
+        const double width = 5.8 * static_cast<double>(label.size()) + 8;
+        const bool left = sx + width > kWidth - 10;
+        const double from = left ? sx - width : sx - 5;
+        size_t row = 0;
+        while (row < 3 && rowEnd[row] > from)
+            ++row;
+        const double y = top + 4 + 14 * static_cast<double>(row < 3 ? row : 0);
+        o += "<path d=\"M" + f1(sx) + "," + f1(y) + "l-4,8h8z\" fill=\"" + colour + "\"><title>" +
+             esc(label) + "</title></path>\n";
+        if (row == 3) {
+            ++unlabelled;
+            continue;
         }
-        label += " \u2192 " + std::to_string(set.value) + (unit.empty() ? "" : " " + unit) +
-                 (confirmed ? ": confirmed"
-                  : givenUp ? ": given up"
-                            : ": no outcome");
-        const bool right = sx > kLeft + kPlot - 200;
-        text(sx + (right ? -6 : 6), row + 8, label,
-             right ? " text-anchor=\"end\" font-size=\"10\"" : " font-size=\"10\"");
+        rowEnd[row] = left ? sx + 5 : sx + width;
+        text(sx + (left ? -6 : 6), y + 8, label,
+             left ? " text-anchor=\"end\" font-size=\"10\"" : " font-size=\"10\"");
     }
-    if (m.setsNotMarked > 0)
-        text(kLeft + kPlot, top + 48,
-             "(" + std::to_string(m.setsNotMarked) + " more sets not marked)",
-             " text-anchor=\"end\" font-size=\"10\"");
+    if (m.setsNotMarked + unlabelled > 0)
+        text(kLeft, top + 56,
+             std::to_string(m.setsNotMarked + unlabelled) +
+                 " sets without a label here: the text output lists them",
+             " font-size=\"10\" fill=\"#555\"");
+}
+
+// "Fan Pull-in → 27 °C: confirmed".
+std::string Picture::setLabel(const SetMark& set) const {
+    std::string label = "parameter " + std::to_string(set.param);
+    std::string unit;
+    if (set.param >= 1 && set.param <= points::kSetpoints) {
+        label = points::setpoint(set.param - 1).label;
+        unit = unitText(points::setpoint(set.param - 1).unit);
+    }
+    return label + " \u2192 " + std::to_string(set.value) + (unit.empty() ? "" : " " + unit) +
+           (set.outcome == Kind::SetConfirmed ? ": confirmed"
+            : set.outcome == Kind::SetGivenUp ? ": given up"
+                                              : ": no outcome");
 }
 
 // The title: the device, the span in wall-clock time, the totals.
