@@ -109,7 +109,7 @@ Night::Night() : m(new State) {}
 Night::~Night() = default;
 
 void Night::entry(const Entry& e) {
-    if (e.tx && e.t - m->lastTx < 60000000 && m->lastTx > 0) {
+    if (e.tx && e.t - m->lastTx < 10000000 && m->lastTx > 0) {
         m->cycleSum += e.t - m->lastTx;
         ++m->cycles;
     }
@@ -326,7 +326,7 @@ struct Picture {
 
     Picture(const Night::State& state, const Summary& summary) : m(state), s(summary) {
         const uint64_t cycle = m.cycles ? m.cycleSum / m.cycles : 2000000;
-        gapUs = std::max<uint64_t>(10000000, 4 * cycle);
+        gapUs = std::max<uint64_t>(1000000, 4 * cycle);
         used = std::min<size_t>(kBins, (m.last - m.t0) / m.widthUs + 1);
     }
     double x(uint64_t t) const {
@@ -488,7 +488,8 @@ void Picture::timeAxis(double top, double bottom) {
     }
     text(kLeft + kPlot, bottom + 50,
          "time (UTC); ticks every " + duration(t.minor * 1000000) + ", labels every " +
-             duration(t.major * 1000000),
+             duration(t.major * 1000000) + "; lines break where no valid reply came for " +
+             duration(gapUs) + " or more",
          " text-anchor=\"end\" fill=\"#555\"");
 }
 
