@@ -376,6 +376,7 @@ class DecodeCases(unittest.TestCase):
     def test_table(self):
         cut = self.write("cut", self.head("07:00:00") + f"1000000 tx {self.POLL}\n1100000 rx 41 4F")
         binary = self.write("binary", b"\x00\x01borl\xff" * 500, "wb")
+        latin1 = self.write("latin1", self.head("07:00:00").encode() + b"1 lost d\xe9faut\n", "wb")
         both = {"polls": 5, "timeouts": 3, "abandoned_frames": 2, "serial_reopens": 1,
                 "valid": 3, "sets_confirmed": 1, "tx_other": 1}
         cases = [  # name, arguments, exit status, summary values, what stderr holds
@@ -384,6 +385,7 @@ class DecodeCases(unittest.TestCase):
             ("the newer file alone", [self.newer], 0, {"polls": 2, "timeouts": 0,
                                                        "serial_reopens": 1}, ""),
             ("a cut last line", [cut], 0, {"polls": 1, "rx_frames": 0}, f"{cut}:5: unfinished"),
+            ("free text not in UTF-8, valid JSON", [latin1], 0, {"port_lost": 1}, ""),
             ("a directory", [self.dir], 66, None, "Is a directory"),
             ("a missing file", [self.dir + "/none"], 66, None, "No such file"),
             ("a missing file of several", [self.older, self.dir + "/none"], 66, None, "none"),

@@ -41,7 +41,8 @@ void seconds(std::string& s, uint64_t us) {
     s.append(b, 7);
 }
 
-void jsonString(std::string& s, const std::string& text) {
+void jsonString(std::string& s, const std::string& raw) {
+    const std::string text = utf8(raw);
     s += '"';
     for (char c : text) {
         if (c == '"' || c == '\\') {
@@ -89,6 +90,41 @@ std::string setpointName(int param) {
 }
 
 }  // namespace
+
+namespace {
+
+// The length of the UTF-8 sequence at `p` (at most `n` bytes), 0 when it is not one.
+size_t sequence(const unsigned char* p, size_t n) {
+    const size_t len = p[0] < 0x80         ? 1
+                       : (p[0] >> 5) == 6  ? 2
+                       : (p[0] >> 4) == 14 ? 3
+                       : (p[0] >> 3) == 30 ? 4
+                                           : 0;
+    if (len == 0 || len > n || (len == 2 && p[0] < 0xC2))
+        return 0;
+    for (size_t i = 1; i < len; ++i)
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
+
+}  // namespace
+
+std::string utf8(const std::string& text) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const size_t len = sequence(p + i, text.size() - i);
+        if (len == 0) {
+            out += "\ufffd";
+            ++i;
+            continue;
+        }
+        out.append(text, i, len);
+        i += len;
+    }
+    return out;
+}
 
 Printer::Printer(std::FILE* out, bool json) : mOut(out), mJson(json) {
     mBuf.reserve(kFlushAt + 8192);
@@ -383,7 +419,7 @@ std::string jsonSummary(const Summary& s) {
     j["port_reopened"] = s.of(Kind::Reopen);
     j["online"] = s.of(Kind::Online);
     j["offline"] = s.of(Kind::Offline);
-    j["start"] = s.start;
+    j["start"] = utf8(s.start);
     nlohmann::ordered_json out;
     out["summary"] = j;
     return out.dump();

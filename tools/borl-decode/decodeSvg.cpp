@@ -171,9 +171,9 @@ const char* const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#94
                                 "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf",
                                 "#393b79", "#e6550d", "#31a354", "#843c39"};
 
-std::string esc(const std::string& s) {
+std::string esc(const std::string& text) {
     std::string o;
-    for (char c : s) {
+    for (char c : utf8(text)) {
         switch (c) {
             case '&':
                 o += "&amp;";

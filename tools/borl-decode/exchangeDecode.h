@@ -145,6 +145,10 @@ private:
     bool mFailed = false;
 };
 
+// `text` with each byte that is not part of a UTF-8 character replaced by U+FFFD: a capture's
+// free text (a port's name, a reason) comes from the field, JSON and SVG need UTF-8.
+std::string utf8(const std::string& text);
+
 std::string textSummary(const Summary& s);
 std::string jsonSummary(const Summary& s);
 
