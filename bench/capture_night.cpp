@@ -157,7 +157,7 @@ bool scripted(Night& n, uint64_t t, uint64_t minute, int& setCycles) {
         if (minute != s.minute || t % (60 * kSecond) >= n.cycleUs * (s.refuse ? 3 : 1))
             continue;
         if (setCycles == 0)
-            n.record(t - 400000, Kind::SetRecorded, nullptr, 0, s.param, s.value);
+            n.record(t - n.cycleUs / 4, Kind::SetRecorded, nullptr, 0, s.param, s.value);
         n.cycle(t, s.param, s.value, s.refuse);
         ++setCycles;
         if (!s.refuse || setCycles == 3) {
