@@ -21,16 +21,17 @@ namespace {
 
 constexpr size_t kBins = 1000;  // one per pixel column of the plots
 constexpr size_t kSeries = points::kInputs + points::kSetpoints;
-constexpr uint64_t kFirstWidthUs = 1000000;  // a bin's width while the capture is short
-constexpr size_t kMaxSets = 60;              // sets marked one by one; more are counted
+constexpr uint64_t kFirstWidthUs = 100000;  // a bin's width while the capture is short
+constexpr size_t kMaxSets = 60;             // sets marked one by one; more are counted
 
 struct Bin {
     float lo[kSeries];
     float hi[kSeries];
     uint32_t replies = 0;  // valid replies
     uint64_t firstReply = 0, lastReply = 0;
-    uint32_t invalid = 0;  // invalid replies and rejected frame starts
-    uint32_t stalled = 0;  // abandoned frames and failed writes
+    uint32_t invalid = 0;                       // invalid replies and rejected frame starts
+    uint32_t stalled = 0;                       // abandoned frames and failed writes
+    uint64_t lastInvalid = 0, lastStalled = 0;  // when the last of each came
     bool touched = false;  // a record fell in the bin: the states below are its end's
     bool sawOffline = false, sawLost = false;
     int8_t online = -1;  // at the bin's end: -1 not known yet, 0 offline, 1 online
@@ -46,6 +47,8 @@ struct Bin {
             lastReply = b.lastReply;
         }
         replies += b.replies;
+        lastInvalid = b.invalid ? b.lastInvalid : lastInvalid;
+        lastStalled = b.stalled ? b.lastStalled : lastStalled;
         invalid += b.invalid;
         stalled += b.stalled;
         sawOffline = sawOffline || b.sawOffline;
@@ -116,8 +119,10 @@ void Night::entry(const Entry& e) {
     if (e.tx)
         m->lastTx = e.t;
     Bin& b = m->at(e.t);
-    if (!e.valid && !e.tx)
+    if (!e.valid && !e.tx) {
         b.invalid += *e.kind == 'g' ? static_cast<uint32_t>(e.bytes / 5) : 1;
+        b.lastInvalid = e.t;
+    }
     if (!e.hasValues)
         return;
     if (!m->haveFirst) {
@@ -140,8 +145,10 @@ void Night::event(const Event& e) {
     if (e.kind == Kind::Lost || e.kind == Kind::Reopen || e.kind == Kind::Open)
         m->lost = e.kind == Kind::Lost;
     Bin& b = m->at(e.t);
-    if (e.kind == Kind::Abandoned || e.kind == Kind::WriteFailed)
+    if (e.kind == Kind::Abandoned || e.kind == Kind::WriteFailed) {
         ++b.stalled;
+        b.lastStalled = e.t;
+    }
     if (e.kind == Kind::SetRecorded) {
         if (m->sets.size() < kMaxSets)
             m->sets.push_back(SetMark{e.t, e.param, e.value, Kind::SetRecorded});
@@ -286,8 +293,9 @@ struct Ticks {
 };
 
 Ticks ticksFor(uint64_t spanUs) {
-    static const uint64_t kSteps[] = {10,   30,   60,    120,   300,   600,   900,    1800,
-                                      3600, 7200, 10800, 21600, 43200, 86400, 172800, 604800};
+    static const uint64_t kSteps[] = {1,     2,     5,     10,     30,    60,   120,
+                                      300,   600,   900,   1800,   3600,  7200, 10800,
+                                      21600, 43200, 86400, 172800, 604800};
     Ticks t;
     const double span = static_cast<double>(spanUs) / 1e6;
     for (uint64_t step : kSteps) {
@@ -526,17 +534,28 @@ void Picture::stateLane(double top, const char* label, bool lost) {
         close(used);
 }
 
-// Invalid frames (replies and rejected frame starts) or frames the line did not take, counted
-// per tick interval: a bar and its number.
+// Invalid frames (replies and rejected frame starts) or frames the line did not take: a bar
+// where they came (per bin, its height by the count), and their number per tick interval over
+// a thin line that spans the interval.
 void Picture::countLane(double top, const char* label, bool invalid, uint64_t minorUs) {
     text(kLeft - 6, top + 14, label, " text-anchor=\"end\"");
+    const char* colour = invalid ? "#d62728" : "#ff7f0e";
     const uint64_t firstTick = (s.wallUs + m.t0) / minorUs * minorUs;
     std::vector<uint32_t> counts((s.wallUs + m.last - firstTick) / minorUs + 1, 0);
-    uint32_t most = 0;
+    uint32_t most = 1;
+    for (size_t i = 0; i < used; ++i)
+        most = std::max(most, invalid ? m.bins[i].invalid : m.bins[i].stalled);
     for (size_t i = 0; i < used; ++i) {
-        uint32_t& c = counts[(s.wallUs + centre(i) - firstTick) / minorUs];
-        c += invalid ? m.bins[i].invalid : m.bins[i].stalled;
-        most = std::max(most, c);
+        const uint32_t c = invalid ? m.bins[i].invalid : m.bins[i].stalled;
+        if (c == 0)
+            continue;
+        const uint64_t when = invalid ? m.bins[i].lastInvalid : m.bins[i].lastStalled;
+        counts[(s.wallUs + when - firstTick) / minorUs] += c;
+        const double x0 = x(m.t0 + i * m.widthUs);
+        const double h = 3 + 6.0 * std::log1p(c) / std::log1p(most);
+        o += "<rect x=\"" + f1(x0) + "\" y=\"" + f1(top + kLane - h) + "\" width=\"" +
+             f1(std::max(2.0, x(m.t0 + (i + 1) * m.widthUs) - x0)) + "\" height=\"" + f1(h) +
+             "\" fill=\"" + colour + "\"/>\n";
     }
     for (size_t k = 0; k < counts.size(); ++k) {
         if (counts[k] == 0)
@@ -544,11 +563,9 @@ void Picture::countLane(double top, const char* label, bool invalid, uint64_t mi
         const uint64_t from = firstTick + k * minorUs - s.wallUs;
         const double x0 = x(std::max(from, m.t0));
         const double x1 = x(from + minorUs);
-        const double h = 2 + 6.0 * counts[k] / most;
-        o += "<rect x=\"" + f1(x0 + 0.5) + "\" y=\"" + f1(top + kLane - h) + "\" width=\"" +
-             f1(std::max(1.0, x1 - x0 - 1)) + "\" height=\"" + f1(h) + "\" fill=\"" +
-             (invalid ? "#d62728" : "#ff7f0e") + "\" opacity=\"0.6\"/>\n";
-        text((x0 + x1) / 2, top + 10, std::to_string(counts[k]),
+        o += "<line x1=\"" + f1(x0 + 1) + "\" x2=\"" + f1(x1 - 1) + "\" y1=\"" + f1(top + 11) +
+             "\" y2=\"" + f1(top + 11) + "\" stroke=\"" + colour + "\" opacity=\"0.35\"/>\n";
+        text((x0 + x1) / 2, top + 9, std::to_string(counts[k]),
              " text-anchor=\"middle\" font-size=\"9\"");
     }
 }
