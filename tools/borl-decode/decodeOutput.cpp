@@ -358,9 +358,12 @@ std::string span(uint64_t us) {
 std::string textSummary(const Summary& s) {
     std::ostringstream o;
     const uint64_t invalid = s.invalid[0] + s.invalid[1] + s.invalid[2] + s.invalid[3];
-    o << "summary over " << span(s.durationUs - s.firstUs) << ", "
-      << exchangefile::wallText(s.wallUs + s.firstUs, 3) << " to "
-      << exchangefile::wallText(s.wallUs + s.durationUs, 3) << " (UTC)\n";
+    if (s.wallUs == 0)
+        o << "summary of an input without records\n";
+    else
+        o << "summary over " << span(s.durationUs - s.firstUs) << ", "
+          << exchangefile::wallText(s.wallUs + s.firstUs, 3) << " to "
+          << exchangefile::wallText(s.wallUs + s.durationUs, 3) << " (UTC)\n";
     if (s.fromLog) {
         o << "  from a daemon log: only the frames the daemon dumped at DEBUG (the poll frame\n"
              "  once, every set frame); no replies, answers or silences\n";
