@@ -1,7 +1,7 @@
 // capture_night: writes a capture of simulated nights on the line, exchange file version 2, for
 // the decoder's figures (bench/README.md) and its picture (docs/capture-night.png).
 //
-//   capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] OUT
+//   capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] [--steady] OUT
 //
 // A night from 22:00 UTC at the production cadence: the temperatures follow the night with the
 // controller's flicker of a degree, the run-hour counters count, and at fixed hours the faults a
@@ -34,8 +34,9 @@ struct Night {
     borlsim::Block block{24, 26, 22, 35, 5, 30, 10, 3};  // the set-points first
     bool offline = false;
     bool everOnline = false;
-    int silent = 0;    // cycles without an answer so far
-    size_t noise = 0;  // bytes of noise before the next reply
+    bool steady = false;  // no flicker: most replies the same as the one before
+    int silent = 0;       // cycles without an answer so far
+    size_t noise = 0;     // bytes of noise before the next reply
 
     void record(uint64_t t, Kind kind, const uint8_t* b = nullptr, size_t n = 0, int param = 0,
                 int value = 0, const std::string& text = "") {
@@ -53,8 +54,7 @@ struct Night {
 // The block at time `t`: set-points stay, counters count, temperatures follow the night.
 void Night::values(uint64_t t) {
     const double hours = static_cast<double>(t) / kHour;
-    std::uniform_int_distribution<int> flicker(0, 5);
-    const int f = flicker(random) == 0 ? 1 : 0;
+    const int f = steady ? 0 : random() % 6 == 0 ? 1 : 0;
     const double night = std::cos(hours / 24 * 2 * M_PI);  // 22:00 warm, falls to the morning
     const uint8_t internal = static_cast<uint8_t>(24 + 2 * night + f);
     const uint8_t external = static_cast<uint8_t>(14 + 6 * night);
@@ -207,23 +207,28 @@ int main(int argc, char** argv) {
     uint64_t maxBytes = 0;
     Night n;
     int i = 1;
-    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+    for (; i + 1 < argc && argv[i][0] == '-'; ++i) {
         const std::string o = argv[i];
+        if (o == "--steady") {
+            n.steady = true;
+            continue;
+        }
+        const char* v = argv[++i];
         if (o == "--hours")
-            hours = std::atof(argv[i + 1]);
+            hours = std::atof(v);
         else if (o == "--size")
-            maxBytes = std::strtoull(argv[i + 1], nullptr, 10) << 20;
+            maxBytes = std::strtoull(v, nullptr, 10) << 20;
         else if (o == "--cycle-ms")
-            n.cycleUs = std::strtoull(argv[i + 1], nullptr, 10) * 1000;
+            n.cycleUs = std::strtoull(v, nullptr, 10) * 1000;
         else if (o == "--seed")
-            n.random.seed(static_cast<unsigned>(std::atoi(argv[i + 1])));
+            n.random.seed(static_cast<unsigned>(std::atoi(v)));
         else
             break;
     }
     if (i + 1 != argc || n.cycleUs < 200000 || hours <= 0) {
         std::fprintf(stderr,
                      "Usage: capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] "
-                     "OUT\n");
+                     "[--steady] OUT\n");
         return 64;
     }
     if (maxBytes > 0)

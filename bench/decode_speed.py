@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Measures borl-decode on a large capture: speed, peak memory and the picture.
 
-    bench/decode_speed.py [--build DIR] [--size MB] [--runs N] [--keep DIR]
+    bench/decode_speed.py [--build DIR] [--size MB] [--runs N] [--keep DIR] [--steady]
 
 Writes a capture of simulated nights of SIZE megabytes (default 200, bench/capture_night: the
 controller's flicker, faults, sets, whole and short records), then decodes it N times (default
 3) as text and as JSON, to /dev/null and to a file, and once with --svg of a 24-hour capture;
 prints per run the megabytes of capture per second (best of N), the peak resident memory
 (VmHWM, from GNU time: apt-get install time), the SVG's size and the time rsvg-convert takes to draw
-it. The load average of the machine is printed with the figures."""
+it. --steady: a line without the controller's flicker, where most records are the short form
+of a repeated frame (more records per megabyte). The load average of the machine is printed with the figures."""
 
 import argparse
 import os
@@ -37,13 +38,15 @@ def main():
     ap.add_argument("--size", type=int, default=200)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--keep", help="directory for the captures (default: a scratch one)")
+    ap.add_argument("--steady", action="store_true")
     a = ap.parse_args()
     decode = os.path.join(a.build, "tools", "borl-decode", "borl-decode")
     night = os.path.join(a.build, "bench", "capture_night")
     work = a.keep or tempfile.mkdtemp(prefix="borl-decode-bench.")
     try:
         big = os.path.join(work, "big.exchange")
-        subprocess.run([night, "--size", str(a.size), big], check=True)
+        subprocess.run([night, "--size", str(a.size), *(["--steady"] if a.steady else []), big],
+                       check=True)
         mb = os.path.getsize(big) / 1e6
         print(f"capture {big}: {mb:.0f} MB; load average {os.getloadavg()[0]:.2f}")
         for name, extra in (("text", []), ("json", ["--json"])):
