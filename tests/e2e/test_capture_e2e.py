@@ -20,6 +20,7 @@ import sys
 import time
 import unittest
 import warnings
+from xml.etree import ElementTree
 
 warnings.simplefilter("ignore", ResourceWarning)
 
@@ -428,7 +429,10 @@ class DecodeCases(unittest.TestCase):
         text = self.decode(self.older, self.newer).stdout.decode()
         self.assertIn("2026-12-08T06:00:11.000Z  tx poll", text)
         self.assertIn("timeouts 3, serial re-opens 1, abandoned frames 2", text)
-        self.assertIn("</svg>", open(os.path.join(self.dir, "n.svg")).read())
+        picture = ElementTree.parse(os.path.join(self.dir, "n.svg")).getroot()
+        words = " ".join(t.text or "" for t in picture.iter("{http://www.w3.org/2000/svg}text"))
+        for needle in ("device serial 4711", "Fan Pull-in \u2192 27 \u00b0C: confirmed", "(UTC)"):
+            self.assertIn(needle, words)
         # Standard input: the same as the file.
         with open(self.older, "rb") as f:
             piped = self.decode("--json", stdin=f.read())
