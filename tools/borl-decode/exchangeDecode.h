@@ -25,7 +25,7 @@ struct Entry {
     size_t line = 0;          // line of the record that completed the frame
     bool tx = false;          // direction: written by the daemon (tx) or read from the line (rx)
     const char* kind = "";    // "poll", "set", "reply", "garbage"
-    bool valid = false;       //
+    bool valid = false;       // a frame the daemon builds, a reply that passes its checks
     const char* reason = "";  // invalid: "header", "terminator", "checksum", "end", ...
     const char* why = "";     // invalid reply: the daemon's own text for it (dornDecode)
     int param = 0;            // set
