@@ -24,7 +24,7 @@ void number(std::string& s, uint64_t n) {
     s.append(b, static_cast<size_t>(std::to_chars(b, b + sizeof b, n).ptr - b));
 }
 
-void number(std::string& s, float v) {
+void real(std::string& s, float v) {
     char b[32];
     s.append(b,
              static_cast<size_t>(std::to_chars(b, b + sizeof b, static_cast<double>(v)).ptr - b));
@@ -66,7 +66,7 @@ void valuesText(std::string& s, int n, points::Info (*info)(int), const float* v
         s += i ? ", " : " ";
         s += p.label;
         s += ' ';
-        number(s, values[i]);
+        real(s, values[i]);
         if (*p.unit) {
             s += ' ';
             s += p.unit;
@@ -79,7 +79,7 @@ void valuesJson(std::string& s, int n, const float* values) {
     for (int i = 0; i < n; ++i) {
         if (i)
             s += ',';
-        number(s, values[i]);
+        real(s, values[i]);
     }
     s += ']';
 }
