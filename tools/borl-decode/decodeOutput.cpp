@@ -393,8 +393,10 @@ std::string textSummary(const Summary& s) {
 std::string jsonSummary(const Summary& s) {
     nlohmann::ordered_json j;
     j["source"] = s.fromLog ? "log" : "exchange";
-    j["from"] = exchangefile::wallText(s.wallUs + s.firstUs, 3);
-    j["to"] = exchangefile::wallText(s.wallUs + s.durationUs, 3);
+    if (s.wallUs != 0) {  // an input with records
+        j["from"] = exchangefile::wallText(s.wallUs + s.firstUs, 3);
+        j["to"] = exchangefile::wallText(s.wallUs + s.durationUs, 3);
+    }
     j["duration"] = static_cast<double>(s.durationUs - s.firstUs) / 1e6;
     j["tx_frames"] = s.txFrames;
     j["polls"] = s.polls;
