@@ -71,7 +71,7 @@ bool number(string_view w, uint64_t max, uint64_t& out) {
     return true;
 }
 
-int hexDigit(char c) {
+constexpr int hexDigit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'A' && c <= 'F')
@@ -142,15 +142,15 @@ struct Parsed {
 // The fields of a record after its kind, from `pos`, into `r`: what is wrong with them, or "".
 using Fields = std::string (*)(string_view line, size_t pos, int version, Record& r, Parsed& p);
 
-// The value of each character as a hex digit, -1 for the others.
+// The value of each character as a hex digit, -1 for the others; made by the compiler.
 struct HexTable {
-    int8_t value[256];
-    HexTable() {
+    int8_t value[256] = {};
+    constexpr HexTable() {
         for (int c = 0; c < 256; ++c)
             value[c] = static_cast<int8_t>(hexDigit(static_cast<char>(c)));
     }
 };
-const HexTable kHex;
+constexpr HexTable kHex;
 
 // tx, rx: one or more bytes, each two hex digits; in version 2 also "=". On the hot path of a
 // tool that reads a capture of gigabytes: the bytes are gathered on the stack, then stored once.
