@@ -15,6 +15,7 @@
 #include <istream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace exchangefile {
@@ -93,8 +94,9 @@ bool parse(const std::string& line, Record& out, std::string& why, int version =
 // Reads one exchange file record by record, in constant memory.
 class Reader {
 public:
-    explicit Reader(int fd);            // reads `fd` to its end; does not close it
-    explicit Reader(std::string text);  // reads the text
+    explicit Reader(int fd);                // reads `fd` to its end; does not close it
+    Reader(int fd, std::string_view read);  // the same after `read`, what was read of it before
+    explicit Reader(std::string text);      // reads the text
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 

@@ -1,16 +1,21 @@
-// borl-decode: prints what the frames of an exchange file (docs/capture.md), or of a daemon log
-// with DEBUG frame dumps, say, decoded with the daemon's own frame checks and point table.
+// borl-decode: prints what the frames of a capture (one exchange file or several of one capture,
+// docs/capture.md), or of a daemon log with DEBUG frame dumps, say, decoded with the daemon's own
+// frame checks and point table. It streams: the input is read a buffer at a time, whatever its
+// size, and the picture (--svg) is reduced while it is read.
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <log4cpp/Category.hh>
 #include <log4cpp/Priority.hh>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <sstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "exchangeDecode.h"
 
@@ -20,21 +25,28 @@ constexpr int kExitUsage = 64;    // EX_USAGE
 constexpr int kExitData = 65;     // EX_DATAERR: the file is not a well-formed exchange file
 constexpr int kExitNoInput = 66;  // EX_NOINPUT
 constexpr int kExitCantCreate = 73;
+constexpr int kExitIo = 74;  // EX_IOERR: standard output could not be written
 
 const char kUsage[] =
-    "Usage: borl-decode [--json] [--svg OUT.svg] [FILE|-]\n"
-    "Prints one entry per frame of an exchange file (a capture of borl1d, docs/capture.md) or\n"
-    "of a daemon log with DEBUG frame dumps, then a summary. Standard input without FILE or\n"
-    "with \"-\".\n"
+    "Usage: borl-decode [--json] [--svg OUT.svg] [FILE...|-]\n"
+    "Prints one entry per frame and per event of a capture of borl1d (docs/capture.md), at its\n"
+    "wall-clock time (UTC), then a summary with the daemon's link statistics (timeouts and\n"
+    "abandoned frames included). Several FILEs are the files of one capture (a ring of files,\n"
+    "in any order): they are read as one. Also reads a daemon log with DEBUG frame dumps.\n"
+    "Standard input without FILE or with \"-\".\n"
     "\n"
-    "      --json        one JSON object per line per frame, then {\"summary\": {...}}\n"
-    "      --svg OUT     also draw the capture into OUT (an SVG file)\n"
+    "      --json        one JSON object per line per frame and per event, then\n"
+    "                    {\"summary\": {...}}\n"
+    "      --svg OUT     also draw the capture into OUT (an SVG picture of the night)\n"
     "  -h, --help        show this help and exit\n"
     "  -V, --version     show the version and exit\n"
     "\n"
-    "Exit status: 0 when decoded, 64 on a bad command line, 65 when the file is not a\n"
-    "well-formed exchange file (file, line and what is wrong on standard error), 66 when it\n"
-    "cannot be read, 73 when OUT cannot be written.\n";
+    "A file that ends inside its last line (a power cut) decodes up to its last whole line,\n"
+    "with a warning.\n"
+    "Exit status: 0 when decoded, 64 on a bad command line, 65 when a file is not a\n"
+    "well-formed exchange file (file, line and what is wrong on standard error), 66 when a\n"
+    "file cannot be read (missing, a directory), 73 when OUT cannot be written, 74 when\n"
+    "standard output cannot be written.\n";
 
 [[noreturn]] void badUsage(const std::string& what) {
     std::fprintf(stderr, "borl-decode: %s\nTry 'borl-decode --help' for more information.\n",
@@ -45,7 +57,7 @@ const char kUsage[] =
 struct Options {
     bool json = false;
     std::string svgOut;
-    std::string name;  // the file, "-" for standard input
+    std::vector<std::string> names;  // the files, "-" for standard input
 };
 
 // Reads the command line; --help and --version end the process with 0, a bad one with 64.
@@ -85,73 +97,234 @@ Options parseOptions(int argc, char** argv) {
                 badUsage(std::string("unknown option ") + argv[optind - 1]);
         }
     }
-    if (argc - optind > 1)
-        badUsage(std::string("unexpected argument \"") + argv[optind + 1] + "\"");
-    o.name = optind < argc ? argv[optind] : "-";
+    for (int i = optind; i < argc; ++i)
+        o.names.emplace_back(argv[i]);
+    if (o.names.empty())
+        o.names.emplace_back("-");
+    for (const std::string& n : o.names)
+        if (n == "-" && o.names.size() > 1)
+            badUsage("standard input (\"-\") cannot be read together with files");
     return o;
 }
 
-// The whole of the file `name`, or of standard input for "-"; false when it cannot be opened.
-bool readAll(const std::string& name, std::string& text) {
-    std::ifstream file;
-    if (name != "-")
-        file.open(name, std::ios::binary);
-    if (name != "-" && !file) {
-        std::fprintf(stderr, "borl-decode: %s: cannot read: %s\n", name.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
-    std::stringstream buffered;
-    buffered << (name == "-" ? std::cin.rdbuf() : file.rdbuf());
-    text = buffered.str();
-    return true;
+int fail(int status, const std::string& where, const std::string& why) {
+    std::fprintf(stderr, "borl-decode: %s: %s\n", where.c_str(), why.c_str());
+    return status;
 }
 
-// Feeds `d` the records of an exchange file, or of the DEBUG frame dumps of a daemon log; false
-// with the file's line and what is wrong when the text is neither.
-bool decode(const std::string& text, const std::string& shown, borldecode::Decoder& d) {
-    exchangefile::File capture;
+// The input's first bytes, which tell an exchange file from a daemon log. -1 when it cannot be
+// opened or read (errno set); a directory is EISDIR.
+int openPeek(const std::string& name, std::string& head) {
+    const int fd = name == "-" ? 0 : ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    if (fd > 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    char b[65536];
+    while (fd >= 0 && head.size() < std::strlen(exchangefile::kMagic)) {
+        const ssize_t n = ::read(fd, b, sizeof b);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int err = errno;
+            if (fd > 0)
+                ::close(fd);
+            errno = err;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        head.append(b, static_cast<size_t>(n));
+    }
+    return fd;
+}
+
+// The lines of a daemon log from `fd`, after `head` already read; a NUL byte makes it a file
+// that is not text, refused at once.
+class LogLines {
+public:
+    LogLines(int fd, std::string head) : mFd(fd), mBuf(std::move(head)) {
+        check(mBuf.data(), mBuf.size());
+    }
+    bool next(std::string& line);
+    std::string fault;  // why reading stopped early ("" at the end)
     size_t line = 0;
-    std::string why;
-    const bool exchange =
-        text.compare(0, std::strlen(exchangefile::kMagic), exchangefile::kMagic) == 0;
-    std::istringstream source(text);
-    if ((exchange || !borldecode::fromDebugLog(source, capture)) &&
-        !exchangefile::read(text, capture, line, why)) {
-        std::fprintf(stderr, "borl-decode: %s:%zu: %s\n", shown.c_str(), line, why.c_str());
-        return false;
+
+private:
+    void check(const char* p, size_t n) {
+        if (std::memchr(p, '\0', n) != nullptr)
+            fault = "NUL byte: a binary file, neither an exchange file nor a daemon log";
     }
-    d.summary.fromLog = !exchange && line == 0;
-    for (const exchangefile::Record& r : capture.records)
+    int mFd;
+    std::string mBuf;
+    size_t mPos = 0;
+    bool mEof = false;
+};
+
+bool LogLines::next(std::string& out) {
+    for (;;) {
+        if (!fault.empty())
+            return false;
+        const size_t nl = mBuf.find('\n', mPos);
+        if (nl != std::string::npos || (mEof && mPos < mBuf.size())) {
+            const size_t end = nl == std::string::npos ? mBuf.size() : nl;
+            // Longer lines are cut to one character more than a record may have: skipped.
+            out.assign(mBuf, mPos, std::min(end - mPos, exchangefile::kMaxLine + 1));
+            mPos = end + 1;
+            ++line;
+            return true;
+        }
+        if (mEof)
+            return false;
+        mBuf.erase(0, mPos);
+        mPos = 0;
+        char b[65536];
+        const ssize_t n = ::read(mFd, b, sizeof b);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            fault = std::string("cannot read: ") + std::strerror(errno);
+            return false;
+        }
+        mEof = n == 0;
+        check(b, static_cast<size_t>(n));
+        if (!fault.empty())
+            return false;
+        mBuf.append(b, static_cast<size_t>(n));
+        if (mBuf.size() > (1u << 20) && mBuf.find('\n') == std::string::npos)
+            mBuf.erase(exchangefile::kMaxLine + 1);  // an endless line: only its start is kept
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using exchangefile::Sequence;
+
+// The records of the input: several files through a Sequence, standard input through a Reader
+// that starts with the bytes read to tell what it is.
+class Source {
+public:
+    Source(const std::vector<std::string>& names, int stdinFd, const std::string& head)
+        : mSequence(stdinFd < 0 ? new Sequence(names) : nullptr),
+          mReader(stdinFd < 0 ? nullptr : new exchangefile::Reader(stdinFd, head)) {}
+    Sequence::Result next(exchangefile::Record& r);
+    const std::string& file() const { return mSequence ? mSequence->file() : mStdin; }
+    size_t line() const { return mSequence ? mSequence->line() : mReader->line(); }
+    const std::string& why() const { return mSequence ? mSequence->why() : mReader->why(); }
+    bool newFile() const { return mSequence && mSequence->newFile(); }
+    uint64_t wallUs() const { return mSequence ? mSequence->wallUs() : mReader->wallUs(); }
+
+private:
+    std::unique_ptr<Sequence> mSequence;
+    std::unique_ptr<exchangefile::Reader> mReader;
+    const std::string mStdin = exchangefile::shownName("-");
+};
+
+Sequence::Result Source::next(exchangefile::Record& r) {
+    if (mSequence)
+        return mSequence->next(r);
+    switch (mReader->next(r)) {
+        case exchangefile::Reader::Got:
+            return Sequence::Got;
+        case exchangefile::Reader::End:
+            return Sequence::End;
+        case exchangefile::Reader::Cut:
+            return Sequence::Cut;
+        case exchangefile::Reader::Fault:
+            break;
+    }
+    return mReader->why().compare(0, 11, "cannot read") == 0 ? Sequence::Unreadable
+                                                             : Sequence::Fault;
+}
+
+// Feeds `d` the records of the exchange files; the exit status.
+int decodeExchange(Source& in, borldecode::Decoder& d, borldecode::Printer& out, bool several) {
+    exchangefile::Record r;
+    bool first = true;
+    for (;;) {
+        switch (in.next(r)) {
+            case Sequence::Got:
+                if (first) {
+                    first = false;
+                    out.setWall(in.wallUs());
+                    d.summary.wallUs = in.wallUs();
+                }
+                if (several && in.newFile())
+                    d.file(r.t, in.file());
+                d.feed(r);
+                break;
+            case Sequence::End:
+                return 0;
+            case Sequence::Cut:
+                // What a power cut leaves: the unfinished line is lost, the rest decodes.
+                std::fprintf(stderr, "borl-decode: %s:%zu: %s\n", in.file().c_str(), in.line(),
+                             in.why().c_str());
+                break;
+            case Sequence::Fault:
+                return fail(kExitData, in.file() + ":" + std::to_string(in.line()), in.why());
+            case Sequence::Unreadable:
+                return fail(kExitNoInput, in.file(), in.why());
+        }
+    }
+}
+
+// Feeds `d` the frames a daemon log dumped; the exit status.
+int decodeLog(int fd, std::string head, const std::string& shown, borldecode::Decoder& d,
+              borldecode::Printer& out) {
+    LogLines lines(fd, std::move(head));
+    std::vector<exchangefile::Record> records;
+    uint64_t wallUs = 0;
+    const bool any = borldecode::fromDebugLog(
+        [&lines](std::string& line) { return lines.next(line); }, records, wallUs);
+    if (!lines.fault.empty()) {
+        const bool unreadable = lines.fault.compare(0, 11, "cannot read") == 0;
+        return fail(unreadable ? kExitNoInput : kExitData,
+                    shown + (unreadable ? "" : ":" + std::to_string(lines.line + 1)), lines.fault);
+    }
+    if (!any) {
+        return fail(kExitData, shown + ":1",
+                    std::string("not an exchange file: the first line must start \"") +
+                        exchangefile::kMagic + " " + std::to_string(exchangefile::kVersion) +
+                        "\" (nor a daemon log with DEBUG frame dumps)");
+    }
+    d.summary.fromLog = true;
+    d.summary.wallUs = wallUs;
+    out.setWall(wallUs);
+    for (const exchangefile::Record& r : records)
         d.feed(r);
-    d.finish();
-    return true;
+    return 0;
 }
 
-// Frames and events in time order (the entries and events are each in order already), then the
-// summary; JSON has no event lines.
-void print(const borldecode::Decoder& d, bool json) {
-    size_t ev = 0;
-    for (const borldecode::Entry& e : d.entries) {
-        for (; !json && ev < d.events.size() && d.events[ev].t <= e.t; ++ev)
-            std::printf("%s\n", borldecode::textEvent(d.events[ev]).c_str());
-        std::printf("%s\n", (json ? borldecode::jsonEntry(e) : borldecode::textEntry(e)).c_str());
+// Decodes the input into `d`; the exit status.
+int decode(const Options& o, borldecode::Decoder& d, borldecode::Printer& out) {
+    const std::string& name = o.names.front();
+    if (o.names.size() > 1) {
+        Source in(o.names, -1, "");
+        return decodeExchange(in, d, out, true);
     }
-    for (; !json && ev < d.events.size(); ++ev)
-        std::printf("%s\n", borldecode::textEvent(d.events[ev]).c_str());
-    std::printf(
-        "%s%s",
-        (json ? borldecode::jsonSummary(d.summary) : borldecode::textSummary(d.summary)).c_str(),
-        json ? "\n" : "");
-}
-
-bool writeSvg(const borldecode::Decoder& d, const std::string& out, const std::string& shown) {
-    std::ofstream o(out, std::ios::binary | std::ios::trunc);
-    o << borldecode::svg(d, "borl-decode " + shown);
-    o.close();
-    if (!o)
-        std::fprintf(stderr, "borl-decode: %s: cannot write\n", out.c_str());
-    return static_cast<bool>(o);
+    std::string head;
+    const int fd = openPeek(name, head);
+    const std::string shown = exchangefile::shownName(name);
+    if (fd < 0)
+        return fail(kExitNoInput, shown, std::string("cannot read: ") + std::strerror(errno));
+    const size_t magic = std::strlen(exchangefile::kMagic);
+    int status = 0;
+    if (head.compare(0, magic, exchangefile::kMagic, 0, std::min(magic, head.size())) == 0 &&
+        !head.empty()) {
+        if (fd > 0)
+            ::close(fd);
+        Source in(o.names, fd == 0 ? 0 : -1, head);
+        status = decodeExchange(in, d, out, false);
+    } else {
+        status = decodeLog(fd, std::move(head), shown, d, out);
+        if (fd > 0)
+            ::close(fd);
+    }
+    return status;
 }
 
 }  // namespace
@@ -160,16 +333,37 @@ int main(int argc, char** argv) {
     const Options o = parseOptions(argc, argv);
     // The daemon's frame checks log "Frame valid" at INFO: not here.
     log4cpp::Category::getRoot().setPriority(log4cpp::Priority::FATAL);
-    std::string text;
-    if (!readAll(o.name, text))
-        return kExitNoInput;
-    const std::string shown = o.name == "-" ? "(standard input)" : o.name;
+    // The picture's file is made before the input is read: a path that cannot be written is
+    // told at once, not after an hour of decoding.
+    std::FILE* svg = nullptr;
+    if (!o.svgOut.empty() && (svg = std::fopen(o.svgOut.c_str(), "w")) == nullptr)
+        return fail(kExitCantCreate, o.svgOut,
+                    std::string("cannot write: ") + std::strerror(errno));
     borldecode::Decoder d;
-    if (!decode(text, shown, d))
-        return kExitData;
-    print(d, o.json);
-    if (!o.svgOut.empty() && !writeSvg(d, o.svgOut, shown))
-        return kExitCantCreate;
-    std::fflush(stdout);
+    borldecode::Printer out(stdout, o.json);
+    borldecode::Night night;
+    d.add(out);
+    if (svg != nullptr)
+        d.add(night);
+    const int status = decode(o, d, out);
+    if (status != 0) {
+        if (svg != nullptr) {
+            std::fclose(svg);
+            std::remove(o.svgOut.c_str());
+        }
+        return status;
+    }
+    d.finish();
+    if (!out.finish(d.summary))
+        return fail(kExitIo, "standard output",
+                    std::string("cannot write: ") + std::strerror(errno));
+    if (svg != nullptr) {
+        const std::string picture = night.svg(d.summary);
+        if (std::fwrite(picture.data(), 1, picture.size(), svg) != picture.size() ||
+            std::fclose(svg) != 0) {
+            return fail(kExitCantCreate, o.svgOut,
+                        std::string("cannot write: ") + std::strerror(errno));
+        }
+    }
     return 0;
 }

@@ -1,232 +1,740 @@
-// The capture drawn as a plain SVG, for a person: one panel per unit (hours, degrees, per cent,
-// the rest), each point's values over time as a line, and below the panels a strip with the
-// invalid frames, the silences and the sets on the same time axis.
+// The picture of a capture (--svg), for a service engineer who opens it in a browser: the
+// temperatures with their set-points, the humidity, the run-hour counters' increase, a state
+// strip (controller online, port lost, line stalled, invalid frames, sets), all on one wall-clock
+// axis. The data are reduced while the records stream by: a fixed number of time bins, each
+// holding per series the least and the greatest value; when the capture outgrows them, the bins'
+// width doubles and neighbours merge. The memory and the picture's size do not grow with the
+// capture.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
+#include <cstring>
+#include <ctime>
 
 #include "exchangeDecode.h"
 
 namespace borldecode {
 
+using exchangefile::Kind;
+
 namespace {
 
-constexpr double kWidth = 1100;
-constexpr double kLeft = 70;
-constexpr double kPlotWidth = 700;
-constexpr double kPanelHeight = 190;
-constexpr double kGap = 40;
-constexpr double kStripHeight = 70;
-constexpr uint64_t kSilenceUs = 3000000;  // a gap without a byte this long is marked
+constexpr size_t kBins = 1000;  // one per pixel column of the plots
+constexpr size_t kSeries = points::kInputs + points::kSetpoints;
+constexpr uint64_t kFirstWidthUs = 100000;  // a bin's width while the capture is short
+constexpr size_t kMaxSets = 60;             // sets marked one by one; more are counted
 
-const char* const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
-                                "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"};
+struct Bin {
+    float lo[kSeries];
+    float hi[kSeries];
+    uint32_t replies = 0;  // valid replies
+    uint64_t firstReply = 0, lastReply = 0;
+    uint32_t invalid = 0;                       // invalid replies and rejected frame starts
+    uint32_t stalled = 0;                       // abandoned frames and failed writes
+    uint64_t lastInvalid = 0, lastStalled = 0;  // when the last of each came
+    bool touched = false;  // a record fell in the bin: the states below are its end's
+    bool sawOffline = false, sawLost = false;
+    int8_t online = -1;  // at the bin's end: -1 not known yet, 0 offline, 1 online
+    bool lost = false;   // at the bin's end: the port lost
 
-std::string esc(const std::string& s) {
-    std::string o;
-    for (char c : s) {
-        const char* entity = c == '&'   ? "&amp;"
-                             : c == '<' ? "&lt;"
-                             : c == '>' ? "&gt;"
-                             : c == '"' ? "&quot;"
-                                        : nullptr;
-        if (entity)
-            o += entity;
+    void merge(const Bin& b) {
+        for (size_t s = 0; s < kSeries && b.replies > 0; ++s) {
+            lo[s] = replies ? std::min(lo[s], b.lo[s]) : b.lo[s];
+            hi[s] = replies ? std::max(hi[s], b.hi[s]) : b.hi[s];
+        }
+        if (b.replies > 0) {
+            firstReply = replies ? firstReply : b.firstReply;
+            lastReply = b.lastReply;
+        }
+        replies += b.replies;
+        lastInvalid = b.invalid ? b.lastInvalid : lastInvalid;
+        lastStalled = b.stalled ? b.lastStalled : lastStalled;
+        invalid += b.invalid;
+        stalled += b.stalled;
+        sawOffline = sawOffline || b.sawOffline;
+        sawLost = sawLost || b.sawLost;
+        if (b.touched) {
+            online = b.online;
+            lost = b.lost;
+        }
+        touched = touched || b.touched;
+    }
+};
+
+struct SetMark {
+    uint64_t t = 0;
+    int param = 0, value = 0;
+    Kind outcome = Kind::SetRecorded;  // confirmed, given up, or still pending
+};
+
+}  // namespace
+
+struct Night::State {
+    std::vector<Bin> bins = std::vector<Bin>(kBins);
+    bool started = false;
+    uint64_t t0 = 0, last = 0;
+    uint64_t widthUs = kFirstWidthUs;
+    int8_t online = -1;
+    bool lost = false;
+    std::vector<SetMark> sets;
+    uint64_t setsNotMarked = 0;
+    uint64_t lastTx = 0, cycleSum = 0, cycles = 0;  // the cycle's usual length
+    float first[points::kInputs] = {};              // the first valid reply's inputs
+    bool haveFirst = false;
+
+    // The bin of `t`, the bins merged pairwise until it fits.
+    Bin& at(uint64_t t) {
+        if (!started) {
+            started = true;
+            t0 = t;
+        }
+        last = std::max(last, t);
+        while (t - t0 >= kBins * widthUs) {
+            for (size_t i = 0; i < kBins / 2; ++i) {
+                Bin merged = bins[2 * i];
+                merged.merge(bins[2 * i + 1]);
+                bins[i] = merged;
+            }
+            std::fill(bins.begin() + kBins / 2, bins.end(), Bin{});
+            widthUs *= 2;
+        }
+        Bin& b = bins[(t - t0) / widthUs];
+        b.touched = true;
+        b.online = online;
+        b.lost = lost;
+        b.sawOffline = b.sawOffline || online == 0;
+        b.sawLost = b.sawLost || lost;
+        return b;
+    }
+};
+
+Night::Night() : m(new State) {}
+Night::~Night() = default;
+
+void Night::entry(const Entry& e) {
+    if (e.tx && e.t - m->lastTx < 10000000 && m->lastTx > 0) {
+        m->cycleSum += e.t - m->lastTx;
+        ++m->cycles;
+    }
+    if (e.tx)
+        m->lastTx = e.t;
+    Bin& b = m->at(e.t);
+    if (!e.valid && !e.tx) {
+        b.invalid += *e.kind == 'g' ? static_cast<uint32_t>(e.bytes / 5) : 1;
+        b.lastInvalid = e.t;
+    }
+    if (!e.hasValues)
+        return;
+    if (!m->haveFirst) {
+        m->haveFirst = true;
+        std::copy(e.inputs, e.inputs + points::kInputs, m->first);
+    }
+    for (size_t s = 0; s < kSeries; ++s) {
+        const float v = s < points::kInputs ? e.inputs[s] : e.setpoints[s - points::kInputs];
+        b.lo[s] = b.replies ? std::min(b.lo[s], v) : v;
+        b.hi[s] = b.replies ? std::max(b.hi[s], v) : v;
+    }
+    b.firstReply = b.replies ? b.firstReply : e.t;
+    b.lastReply = e.t;
+    ++b.replies;
+}
+
+void Night::event(const Event& e) {
+    if (e.kind == Kind::Online || e.kind == Kind::Offline)
+        m->online = e.kind == Kind::Online ? 1 : 0;
+    if (e.kind == Kind::Lost || e.kind == Kind::Reopen || e.kind == Kind::Open)
+        m->lost = e.kind == Kind::Lost;
+    Bin& b = m->at(e.t);
+    if (e.kind == Kind::Abandoned || e.kind == Kind::WriteFailed) {
+        ++b.stalled;
+        b.lastStalled = e.t;
+    }
+    if (e.kind == Kind::SetRecorded) {
+        if (m->sets.size() < kMaxSets)
+            m->sets.push_back(SetMark{e.t, e.param, e.value, Kind::SetRecorded});
         else
-            o += c;
+            ++m->setsNotMarked;
+    }
+    if (e.kind != Kind::SetConfirmed && e.kind != Kind::SetGivenUp)
+        return;
+    for (auto s = m->sets.rbegin(); s != m->sets.rend(); ++s) {
+        if (s->param == e.param && s->value == e.value && s->outcome == Kind::SetRecorded) {
+            s->outcome = e.kind;
+            break;
+        }
+    }
+}
+
+namespace {
+
+constexpr double kLeft = 100;   // the plots' left edge
+constexpr double kPlot = 1000;  // the plots' width
+constexpr double kLegend = kLeft + kPlot + 14;
+constexpr double kWidth = kLegend + 300;
+constexpr double kLane = 20;  // a lane of the state strip
+
+// Colours that do not repeat within a panel: up to 14.
+const char* const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
+                                "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf",
+                                "#393b79", "#e6550d", "#31a354", "#843c39"};
+
+std::string esc(const std::string& text) {
+    std::string o;
+    for (char c : utf8(text)) {
+        switch (c) {
+            case '&':
+                o += "&amp;";
+                break;
+            case '<':
+                o += "&lt;";
+                break;
+            case '>':
+                o += "&gt;";
+                break;
+            case '"':
+                o += "&quot;";
+                break;
+            default:
+                o += c;
+        }
     }
     return o;
 }
 
-std::string num(double v) {
+std::string f1(double v) {
     char b[32];
     std::snprintf(b, sizeof b, "%.1f", v);
     return b;
 }
 
-struct Series {
-    std::string label;
-    std::vector<std::pair<uint64_t, float>> points;
-};
-
-struct Panel {
-    std::string title;
-    std::vector<Series> series;
-};
-
-// Which panel a point belongs to, by its unit.
-int panelOf(const char* unit) {
-    const std::string u(unit);
-    if (u == "H")
-        return 0;
-    if (u == "deg C")
-        return 1;
-    if (u.empty())
-        return 2;  // relative humidity (and the rotation set-point, a plain number)
-    return 3;
+// A value axis' label: whole numbers without decimals.
+std::string tick(double v) {
+    return std::fmod(v, 1) == 0 ? std::to_string(static_cast<long>(v)) : f1(v);
 }
 
-// Where a time lands on the plots' horizontal axis.
-struct TimeAxis {
-    double duration;  // µs, at least 1
-    double operator()(uint64_t t) const {
-        return kLeft + kPlotWidth * static_cast<double>(t) / duration;
+std::string unitText(const char* unit) {
+    return std::strcmp(unit, "deg C") == 0 ? "\u00b0C"
+           : std::strcmp(unit, "Min") == 0 ? "min"
+                                           : unit;
+}
+
+// "12 345": counts with a thin space every three digits.
+std::string count(uint64_t n) {
+    std::string s = std::to_string(n);
+    for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3)
+        s.insert(static_cast<size_t>(i), "\u2009");
+    return s;
+}
+
+enum class Form { Stamp, Minute, Second, Day };
+
+// The wall-clock time of `us` (UTC): "2026-12-08 22:00:00", "22:00", "22:00:30", "Tue 08 Dec".
+std::string clock(uint64_t us, Form form) {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const time_t secs = static_cast<time_t>(us / 1000000);
+    tm u{};
+    gmtime_r(&secs, &u);
+    char b[48];
+    if (form == Form::Stamp)
+        std::snprintf(b, sizeof b, "%04d-%02d-%02d %02d:%02d:%02d", u.tm_year + 1900, u.tm_mon + 1,
+                      u.tm_mday, u.tm_hour, u.tm_min, u.tm_sec);
+    else if (form == Form::Day)
+        std::snprintf(b, sizeof b, "%s %02d %s %04d", kDays[u.tm_wday], u.tm_mday,
+                      kMonths[u.tm_mon], u.tm_year + 1900);
+    else if (form == Form::Second)
+        std::snprintf(b, sizeof b, "%02d:%02d:%02d", u.tm_hour, u.tm_min, u.tm_sec);
+    else
+        std::snprintf(b, sizeof b, "%02d:%02d", u.tm_hour, u.tm_min);
+    return b;
+}
+
+std::string duration(uint64_t us) {
+    const uint64_t m = us / 60000000;
+    char b[48];
+    if (m >= 60 && m % 60 == 0 && us % 60000000 == 0)
+        std::snprintf(b, sizeof b, "%llu h", static_cast<unsigned long long>(m / 60));
+    else if (m >= 60)
+        std::snprintf(b, sizeof b, "%llu h %02llu min", static_cast<unsigned long long>(m / 60),
+                      static_cast<unsigned long long>(m % 60));
+    else if (us >= 60000000 && us % 60000000 == 0)
+        std::snprintf(b, sizeof b, "%llu min", static_cast<unsigned long long>(m));
+    else
+        std::snprintf(b, sizeof b, "%.0f s", static_cast<double>(us) / 1e6);
+    return b;
+}
+
+// A value axis: `lo`..`hi` onto `top`..`top + height`, with round steps.
+struct ValueAxis {
+    double lo, hi, top, height, step;
+    ValueAxis(double l, double h, double t, double ht) : top(t), height(ht) {
+        if (h - l < 2) {
+            l -= 1;
+            h += 1;
+        }
+        // Room above and below: no line on the frame.
+        const double pad = (h - l) * 0.04;
+        l -= pad;
+        h += pad;
+        const double raw = (h - l) / 5;
+        const double mag = std::pow(10, std::floor(std::log10(raw)));
+        step = raw <= mag ? mag : raw <= 2 * mag ? 2 * mag : raw <= 5 * mag ? 5 * mag : 10 * mag;
+        lo = std::floor(l / step) * step;
+        hi = std::ceil(h / step) * step;
     }
+    double operator()(double v) const { return top + height - height * (v - lo) / (hi - lo); }
 };
 
-// The colours of the events marked in the strip; other events are not marked.
-const struct {
-    exchangefile::Kind kind;
-    const char* colour;
-} kMarks[] = {
-    {exchangefile::Kind::SetRecorded, "#1f77b4"},
-    {exchangefile::Kind::SetConfirmed, "#2ca02c"},
-    {exchangefile::Kind::SetGivenUp, "#ff7f0e"},
-    {exchangefile::Kind::Lost, "#000"},
+// Wall-clock ticks: the major step with at most a dozen labels, the minor one between them.
+struct Ticks {
+    uint64_t major = 3600, minor = 900;  // seconds
+    uint64_t counted = 3600;             // the interval of the counts in the strip: 24 at most
 };
 
-// One panel per unit, holding a series per input and per set-point with its values over time.
-std::vector<Panel> panelsOf(const Decoder& d) {
-    std::vector<Panel> panels = {{"hours (H)", {}},
-                                 {"degrees (deg C)", {}},
-                                 {"per cent (RH) and plain numbers", {}},
-                                 {"minutes (Min)", {}}};
-    // Where the series of each input, then of each set-point, is: its panel, its place there.
-    std::vector<std::pair<size_t, size_t>> where;
-    auto add = [&](const points::Info& p, const std::string& label) {
-        const size_t panel = static_cast<size_t>(panelOf(p.unit));
-        where.emplace_back(panel, panels[panel].series.size());
-        panels[panel].series.push_back(Series{label, {}});
-    };
-    for (int i = 0; i < points::kInputs; ++i)
-        add(points::input(i), points::input(i).label);
-    for (int i = 0; i < points::kSetpoints; ++i)
-        add(points::setpoint(i), std::string("set-point ") + points::setpoint(i).label);
-    for (const Entry& e : d.entries) {
-        for (size_t i = 0; e.hasValues && i < where.size(); ++i) {
-            const size_t inputs = points::kInputs;
-            const float v = i < inputs ? e.inputs[i] : e.setpoints[i - inputs];
-            panels[where[i].first].series[where[i].second].points.emplace_back(e.t, v);
+Ticks ticksFor(uint64_t spanUs) {
+    static const uint64_t kSteps[] = {1,     2,     5,     10,     30,    60,   120,
+                                      300,   600,   900,   1800,   3600,  7200, 10800,
+                                      21600, 43200, 86400, 172800, 604800};
+    Ticks t;
+    const double span = static_cast<double>(spanUs) / 1e6;
+    for (uint64_t step : kSteps) {
+        t.major = step;
+        if (span / static_cast<double>(step) <= 12)
+            break;
+    }
+    // The minor step: a round one of the same list that divides the major step.
+    t.minor = t.major;
+    for (uint64_t step : kSteps) {
+        if (step < t.major && t.major % step == 0 && t.major / step <= 6 &&
+            span / static_cast<double>(step) <= 60) {
+            t.minor = step;
+            break;
         }
     }
-    return panels;
-}
-
-// A plot's title above it and its frame, `height` high at `top`.
-void frame(std::ostream& o, const std::string& title, double top, double height) {
-    o << "<text x=\"" << kLeft << "\" y=\"" << num(top - 6) << "\" font-weight=\"bold\">"
-      << esc(title) << "</text>\n"
-      << "<rect x=\"" << kLeft << "\" y=\"" << num(top) << "\" width=\"" << kPlotWidth
-      << "\" height=\"" << height << "\" fill=\"none\" stroke=\"#999\"/>\n";
-}
-
-// A panel at `top`: its frame and value range, a line per series and the series' legend.
-void drawPanel(std::ostream& o, const Panel& p, double top, const TimeAxis& x) {
-    float lo = 0, hi = 1;
-    bool any = false;
-    for (const Series& s : p.series) {
-        for (const auto& pt : s.points) {
-            lo = any ? std::min(lo, pt.second) : pt.second;
-            hi = any ? std::max(hi, pt.second) : pt.second;
-            any = true;
+    t.counted = t.major;
+    for (uint64_t c : {t.minor, 2 * t.minor, t.major / 2}) {
+        if (c % t.minor == 0 && t.major % c == 0 && span / static_cast<double>(c) <= 24) {
+            t.counted = c;
+            break;
         }
     }
-    if (hi - lo < 1)
-        hi = lo + 1;
-    auto y = [&](float v) {
-        return top + kPanelHeight - kPanelHeight * static_cast<double>(v - lo) / (hi - lo);
-    };
-    frame(o, p.title, top, kPanelHeight);
-    o << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + 10) << "\" text-anchor=\"end\">"
-      << num(hi) << "</text>\n"
-      << "<text x=\"" << kLeft - 6 << "\" y=\"" << num(top + kPanelHeight)
-      << "\" text-anchor=\"end\">" << num(lo) << "</text>\n";
-    double legend = top + 10;
-    size_t colour = 0;
-    for (const Series& s : p.series) {
-        const char* c = kColours[colour++ % (sizeof kColours / sizeof kColours[0])];
-        if (!s.points.empty()) {
-            o << "<polyline fill=\"none\" stroke=\"" << c << "\" stroke-width=\"1.2\" points=\"";
-            for (const auto& pt : s.points)
-                o << num(x(pt.first)) << "," << num(y(pt.second)) << " ";
-            o << "\"/>\n";
-        }
-        o << "<text x=\"" << kLeft + kPlotWidth + 12 << "\" y=\"" << num(legend) << "\" fill=\""
-          << c << "\">" << esc(s.label) << "</text>\n";
-        legend += 13;
-    }
-}
-
-// The marks strip at `top`: silences (grey), invalid frames (red), sets (blue recorded, green
-// confirmed, orange given up), the port lost (black).
-void drawMarks(std::ostream& o, const Decoder& d, double top, const TimeAxis& x) {
-    frame(o,
-          "marks: silence (grey), invalid frame (red), set recorded (blue), confirmed (green), "
-          "given up (orange), port lost (black)",
-          top, kStripHeight);
-    uint64_t lastHeard = 0;
-    auto silence = [&](uint64_t from, uint64_t to) {
-        if (to - from >= kSilenceUs) {
-            o << "<rect x=\"" << num(x(from)) << "\" y=\"" << num(top) << "\" width=\""
-              << num(x(to) - x(from)) << "\" height=\"" << kStripHeight
-              << "\" fill=\"#ccc\" opacity=\"0.7\"/>\n";
-        }
-    };
-    for (const Entry& e : d.entries) {
-        if (!e.tx) {
-            silence(lastHeard, e.t);
-            lastHeard = e.t;
-        }
-        if (!e.valid) {
-            o << "<line x1=\"" << num(x(e.t)) << "\" x2=\"" << num(x(e.t)) << "\" y1=\""
-              << num(top + 2) << "\" y2=\"" << num(top + 25)
-              << "\" stroke=\"#d62728\" stroke-width=\"1.5\"><title>" << esc(e.reason)
-              << "</title></line>\n";
-        }
-    }
-    silence(lastHeard, d.summary.durationUs);
-    const double base = top + kStripHeight - 4;
-    for (const Event& ev : d.events) {
-        for (const auto& mark : kMarks) {
-            if (mark.kind != ev.kind)
-                continue;
-            const double cx = x(ev.t);
-            o << "<path d=\"M" << num(cx) << "," << num(base - 18) << " L" << num(cx - 5) << ","
-              << num(base) << " L" << num(cx + 5) << "," << num(base) << " Z\" fill=\""
-              << mark.colour << "\"><title>" << exchangefile::kindName(ev.kind) << " " << ev.param
-              << " " << ev.value << "</title></path>\n";
-        }
-    }
+    return t;
 }
 
 }  // namespace
 
-std::string svg(const Decoder& d, const std::string& title) {
-    const std::vector<Panel> panels = panelsOf(d);
-    const TimeAxis x{std::max<double>(1.0, static_cast<double>(d.summary.durationUs))};
-    const double height = 50 + panels.size() * (kPanelHeight + kGap) + kStripHeight + 40;
-    std::ostringstream o;
-    o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\""
-      << num(height) << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
-      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << kLeft << "\" y=\"24\" font-size=\"15\">" << esc(title) << "</text>\n";
-    double top = 50;
-    for (const Panel& p : panels) {
-        drawPanel(o, p, top, x);
-        top += kPanelHeight + kGap;
+// The drawing: the bins, where they go on the page, and the SVG text being written.
+struct Picture {
+    const Night::State& m;
+    const Summary& s;
+    std::string o;
+    uint64_t gapUs;
+    size_t used;  // bins that hold the capture
+
+    Picture(const Night::State& state, const Summary& summary) : m(state), s(summary) {
+        const uint64_t cycle = m.cycles ? m.cycleSum / m.cycles : 2000000;
+        gapUs = std::max<uint64_t>(1000000, 4 * cycle);
+        used = std::min<size_t>(kBins, (m.last - m.t0) / m.widthUs + 1);
     }
-    drawMarks(o, d, top, x);
-    // The time axis.
-    const double axis = top + kStripHeight + 16;
-    for (int i = 0; i <= 10; ++i) {
-        const double t = x.duration * i / 10;
-        o << "<text x=\"" << num(kLeft + kPlotWidth * i / 10) << "\" y=\"" << num(axis)
-          << "\" text-anchor=\"middle\">" << num(t / 1e6) << " s</text>\n";
+    double x(uint64_t t) const {
+        const double span = std::max<double>(1, static_cast<double>(m.last - m.t0));
+        return kLeft + kPlot * static_cast<double>(std::min(t, m.last) - m.t0) / span;
     }
-    o << "</svg>\n";
-    return o.str();
+    uint64_t centre(size_t i) const {
+        return std::min(m.last, m.t0 + i * m.widthUs + m.widthUs / 2);
+    }
+    void text(double tx, double ty, const std::string& t, const char* extra = "") {
+        o += "<text x=\"" + f1(tx) + "\" y=\"" + f1(ty) + "\"" + extra + ">" + esc(t) + "</text>\n";
+    }
+    std::string seriesLabel(size_t series, bool increase) const;
+    std::string path(size_t series, const ValueAxis& y, float offset, bool steps) const;
+    void panel(const std::string& title, const std::vector<size_t>& series, double top,
+               double height, bool increase);
+    void legend(double top, size_t row, const char* colour, const std::string& label, bool dashed);
+    void timeAxis(double top, double bottom);
+    void lanes(double top);
+    void stateLane(double top, const char* label, bool lost);
+    void countLane(double top, const char* label, bool invalid, uint64_t minorUs);
+    void setMarks(double top, double panelTop, double panelBottom);
+    void title();
+    void legendRow(double top, const char* c1, const char* l1, const char* c2, const char* l2);
+    void otherSetpoints(double top);
+    std::string setLabel(const SetMark& set) const;
+};
+
+// A series as a path: per bin its least and greatest value (a set-point: a step where it
+// changes), broken where no valid reply came for longer than a few cycles.
+std::string Picture::path(size_t series, const ValueAxis& y, float offset, bool steps) const {
+    std::string d;
+    const Bin* prev = nullptr;
+    float lastV = 0;
+    for (size_t i = 0; i < used; ++i) {
+        const Bin& b = m.bins[i];
+        if (b.replies == 0)
+            continue;
+        const std::string px = f1(x(centre(i)));
+        const float lo = b.lo[series] - offset;
+        const float hi = b.hi[series] - offset;
+        const bool joined = prev != nullptr && b.firstReply - prev->lastReply <= gapUs;
+        if (!joined)
+            d += "M" + px + "," + f1(y(hi)) + "h1";
+        else if (steps && hi == lastV)
+            d += "H" + px;
+        else if (steps)
+            d += "H" + px + "V" + f1(y(hi));
+        else
+            d += "L" + px + "," + f1(y(hi));
+        if (!steps && lo != hi)
+            d += "V" + f1(y(lo));
+        prev = &b;
+        lastV = hi;
+    }
+    return d;
+}
+
+void Picture::legend(double top, size_t row, const char* colour, const std::string& label,
+                     bool dashed) {
+    const double ly = top + 10 + 14 * static_cast<double>(row);
+    o += "<line x1=\"" + f1(kLegend) + "\" x2=\"" + f1(kLegend + 18) + "\" y1=\"" + f1(ly - 4) +
+         "\" y2=\"" + f1(ly - 4) + "\" stroke=\"" + colour + "\" stroke-width=\"2\"" +
+         (dashed ? " stroke-dasharray=\"5,3\"" : "") + "/>\n";
+    text(kLegend + 24, ly, label);
+}
+
+// A panel of values at `top`: its frame, value grid, a line per series (set-points dashed, as
+// steps, with their name at the line's end) and the legend; `increase`: each input as its
+// increase since the capture's first reply.
+void Picture::panel(const std::string& title, const std::vector<size_t>& series, double top,
+                    double height, bool increase) {
+    double lo = 1e30, hi = -1e30;
+    for (size_t i = 0; i < used; ++i) {
+        for (size_t k = 0; k < series.size() && m.bins[i].replies > 0; ++k) {
+            const float off = increase ? m.first[series[k]] : 0;
+            lo = std::min<double>(lo, m.bins[i].lo[series[k]] - off);
+            hi = std::max<double>(hi, m.bins[i].hi[series[k]] - off);
+        }
+    }
+    if (lo > hi)
+        lo = hi = 0;
+    ValueAxis y(lo, hi, top, height);
+    if (increase && lo >= 0)
+        y.lo = 0;  // a counter's increase: from zero, never below
+    text(kLeft, top - 8, title, " font-weight=\"bold\" font-size=\"13\"");
+    o += "<rect x=\"" + f1(kLeft) + "\" y=\"" + f1(top) + "\" width=\"" + f1(kPlot) +
+         "\" height=\"" + f1(height) + "\" fill=\"none\" stroke=\"#888\"/>\n";
+    for (double v = y.lo; v <= y.hi + y.step / 2; v += y.step) {
+        o += "<line x1=\"" + f1(kLeft) + "\" x2=\"" + f1(kLeft + kPlot) + "\" y1=\"" + f1(y(v)) +
+             "\" y2=\"" + f1(y(v)) + "\" stroke=\"#e4e4e4\"/>\n";
+        text(kLeft - 6, y(v) + 4, (increase && v > 0 ? "+" : "") + tick(v), " text-anchor=\"end\"");
+    }
+    for (size_t k = 0; k < series.size(); ++k) {
+        const size_t sr = series[k];
+        const bool setpoint = sr >= points::kInputs;
+        const char* colour = kColours[k % (sizeof kColours / sizeof kColours[0])];
+        const float off = increase ? m.first[sr] : 0;
+        o += "<path fill=\"none\" stroke=\"" + std::string(colour) + "\" stroke-width=\"" +
+             (setpoint ? "1.6\" stroke-dasharray=\"6,3\"" : "1.3\"") + " d=\"" +
+             path(sr, y, off, setpoint) + "\"/>\n";
+        legend(top, k, colour, seriesLabel(sr, increase), setpoint);
+    }
+}
+
+// The label of a series in its legend: its name, its unit; a set-point's last value; an input
+// drawn as its increase, from what to what.
+std::string Picture::seriesLabel(size_t sr, bool increase) const {
+    float lastHi = 0;
+    for (size_t i = used; i-- > 0;) {
+        if (m.bins[i].replies > 0) {
+            lastHi = m.bins[i].hi[sr];
+            break;
+        }
+    }
+    const auto value = [](float v) { return std::to_string(static_cast<long>(std::lround(v))); };
+    if (sr >= points::kInputs) {
+        const points::Info p = points::setpoint(static_cast<int>(sr - points::kInputs));
+        return std::string("set-point ") + p.label + ": " + value(lastHi) + " " + unitText(p.unit) +
+               " at the end";
+    }
+    const points::Info p = points::input(static_cast<int>(sr));
+    if (increase)
+        return std::string(p.label) + " +" + value(lastHi - m.first[sr]) + " h (" +
+               value(m.first[sr]) + " \u2192 " + value(lastHi) + ")";
+    return p.label;
+}
+
+// The wall-clock axis under the strip, its grid over every panel from `top`.
+void Picture::timeAxis(double top, double bottom) {
+    const Ticks t = ticksFor(m.last - m.t0);
+    const uint64_t from = s.wallUs + m.t0;
+    const uint64_t to = s.wallUs + m.last;
+    const uint64_t minorUs = t.minor * 1000000;
+    // The date goes under the first label and under each midnight; the first gives way to a
+    // midnight close after it (the title has both dates).
+    std::string lastDay;
+    double lastDayX = -1000;
+    const uint64_t midnight = (from / 86400000000ull + 1) * 86400000000ull;
+    if (midnight <= to && x(midnight - s.wallUs) - kLeft < 110)
+        lastDay = clock(from, Form::Day);
+    for (uint64_t w = (from + minorUs - 1) / minorUs * minorUs; w <= to; w += minorUs) {
+        const double tx = x(w - s.wallUs);
+        const bool major = (w / 1000000) % t.major == 0;
+        o += "<line x1=\"" + f1(tx) + "\" x2=\"" + f1(tx) + "\" y1=\"" +
+             f1(major ? top : bottom - 4) + "\" y2=\"" + f1(bottom + (major ? 6 : 3)) +
+             "\" stroke=\"" + (major ? "#ccc" : "#999") + "\"/>\n";
+        if (!major)
+            continue;
+        text(tx, bottom + 18, clock(w, t.major % 60 ? Form::Second : Form::Minute),
+             " text-anchor=\"middle\"");
+        // The date under the first label and under each midnight, where they do not meet.
+        const std::string day = clock(w, Form::Day);
+        if (day != lastDay && tx - lastDayX > 110) {
+            text(tx, bottom + 32, day, " text-anchor=\"middle\" fill=\"#555\"");
+            lastDayX = tx;
+        }
+        lastDay = day;
+    }
+    text(kLeft + kPlot, bottom + 50,
+         "time (UTC); ticks every " + duration(t.minor * 1000000) + ", labels every " +
+             duration(t.major * 1000000) + "; lines break where no valid reply came for " +
+             duration(gapUs) + " or more",
+         " text-anchor=\"end\" fill=\"#555\"");
+}
+
+// The controller online (green) or offline (red), or the port lost (dark), bin by bin.
+void Picture::stateLane(double top, const char* label, bool lost) {
+    text(kLeft - 6, top + 14, label, " text-anchor=\"end\"");
+    int carried = lost ? 0 : -1;
+    int runState = -2;
+    size_t runStart = 0;
+    auto close = [&](size_t end) {
+        static const char* const kFill[] = {"#eee", "#d62728", "#2ca02c"};
+        const char* fill = lost ? (runState == 1 ? "#333" : "#f4f4f4") : kFill[runState + 1];
+        const double x0 = x(m.t0 + runStart * m.widthUs);
+        const double x1 = x(m.t0 + end * m.widthUs);
+        o += "<rect x=\"" + f1(x0) + "\" y=\"" + f1(top + 3) + "\" width=\"" +
+             f1(std::max(1.0, x1 - x0)) + "\" height=\"" + f1(kLane - 6) + "\" fill=\"" + fill +
+             "\"/>\n";
+    };
+    for (size_t i = 0; i < used; ++i) {
+        const Bin& b = m.bins[i];
+        int state = carried;
+        if (b.touched) {
+            state = lost ? (b.sawLost || b.lost) : (b.sawOffline ? 0 : b.online);
+            carried = lost ? b.lost : b.online;
+        }
+        if (state != runState) {
+            if (runState != -2)
+                close(i);
+            runState = state;
+            runStart = i;
+        }
+    }
+    if (runState != -2)
+        close(used);
+}
+
+// Invalid frames (replies and rejected frame starts) or frames the line did not take: a bar
+// where they came (per bin, its height by the count), and their number per tick interval over
+// a thin line that spans the interval.
+void Picture::countLane(double top, const char* label, bool invalid, uint64_t minorUs) {
+    text(kLeft - 6, top + 14, label, " text-anchor=\"end\"");
+    const char* colour = invalid ? "#d62728" : "#ff7f0e";
+    const uint64_t firstTick = (s.wallUs + m.t0) / minorUs * minorUs;
+    std::vector<uint32_t> counts((s.wallUs + m.last - firstTick) / minorUs + 1, 0);
+    uint32_t most = 1;
+    for (size_t i = 0; i < used; ++i)
+        most = std::max(most, invalid ? m.bins[i].invalid : m.bins[i].stalled);
+    for (size_t i = 0; i < used; ++i) {
+        const uint32_t c = invalid ? m.bins[i].invalid : m.bins[i].stalled;
+        if (c == 0)
+            continue;
+        const uint64_t when = invalid ? m.bins[i].lastInvalid : m.bins[i].lastStalled;
+        counts[(s.wallUs + when - firstTick) / minorUs] += c;
+        const double x0 = x(m.t0 + i * m.widthUs);
+        const double h = 3 + 6.0 * std::log1p(c) / std::log1p(most);
+        o += "<rect x=\"" + f1(x0) + "\" y=\"" + f1(top + kLane - h) + "\" width=\"" +
+             f1(std::max(2.0, x(m.t0 + (i + 1) * m.widthUs) - x0)) + "\" height=\"" + f1(h) +
+             "\" fill=\"" + colour + "\"/>\n";
+    }
+    for (size_t k = 0; k < counts.size(); ++k) {
+        if (counts[k] == 0)
+            continue;
+        const uint64_t from = firstTick + k * minorUs - s.wallUs;
+        const double x0 = x(std::max(from, m.t0));
+        const double x1 = x(from + minorUs);
+        o += "<line x1=\"" + f1(x0 + 1) + "\" x2=\"" + f1(x1 - 1) + "\" y1=\"" + f1(top + 11) +
+             "\" y2=\"" + f1(top + 11) + "\" stroke=\"" + colour + "\" opacity=\"0.35\"/>\n";
+        text((x0 + x1) / 2, top + 9, std::to_string(counts[k]),
+             " text-anchor=\"middle\" font-size=\"9\"");
+    }
+}
+
+// Each set: a line through the panels at its time, a mark in its lane with the set-point, the
+// value and the outcome.
+void Picture::setMarks(double top, double panelTop, double panelBottom) {
+    text(kLeft - 6, top + 14, "sets", " text-anchor=\"end\"");
+    double rowEnd[3] = {0, 0, 0};  // where the last label of each row ends
+    size_t unlabelled = 0;
+    for (const SetMark& set : m.sets) {
+        const double sx = x(set.t);
+        const bool confirmed = set.outcome == Kind::SetConfirmed;
+        const bool givenUp = set.outcome == Kind::SetGivenUp;
+        const char* colour = confirmed ? "#2ca02c" : givenUp ? "#d62728" : "#1f77b4";
+        o += "<line x1=\"" + f1(sx) + "\" x2=\"" + f1(sx) + "\" y1=\"" + f1(panelTop) + "\" y2=\"" +
+             f1(panelBottom) + "\" stroke=\"" + colour +
+             "\" stroke-dasharray=\"2,3\" opacity=\"0.7\"/>\n";
+        const std::string label = setLabel(set);
+        // The label to the right of its mark, or to the left near the end; in the first of
+        // three rows where it does not run into the label before it, else the mark alone.
+        const double width = 5.8 * static_cast<double>(label.size()) + 8;
+        const bool left = sx + width > kWidth - 10;
+        const double from = left ? sx - width : sx - 5;
+        size_t row = 0;
+        while (row < 3 && rowEnd[row] > from)
+            ++row;
+        const double y = top + 4 + 14 * static_cast<double>(row < 3 ? row : 0);
+        o += "<path d=\"M" + f1(sx) + "," + f1(y) + "l-4,8h8z\" fill=\"" + colour + "\"><title>" +
+             esc(label) + "</title></path>\n";
+        if (row == 3) {
+            ++unlabelled;
+            continue;
+        }
+        rowEnd[row] = left ? sx + 5 : sx + width;
+        text(sx + (left ? -6 : 6), y + 8, label,
+             left ? " text-anchor=\"end\" font-size=\"10\"" : " font-size=\"10\"");
+    }
+    if (m.setsNotMarked + unlabelled > 0)
+        text(kLeft, top + 56,
+             std::to_string(m.setsNotMarked + unlabelled) +
+                 " sets without a label here: the text output lists them",
+             " font-size=\"10\" fill=\"#555\"");
+}
+
+// "Fan Pull-in → 27 °C: confirmed".
+std::string Picture::setLabel(const SetMark& set) const {
+    std::string label = "parameter " + std::to_string(set.param);
+    std::string unit;
+    if (set.param >= 1 && set.param <= points::kSetpoints) {
+        label = points::setpoint(set.param - 1).label;
+        unit = unitText(points::setpoint(set.param - 1).unit);
+    }
+    return label + " \u2192 " + std::to_string(set.value) + (unit.empty() ? "" : " " + unit) +
+           (set.outcome == Kind::SetConfirmed ? ": confirmed"
+            : set.outcome == Kind::SetGivenUp ? ": given up"
+                                              : ": no outcome");
+}
+
+// The title: the device, the span in wall-clock time, the totals.
+void Picture::title() {
+    std::string serial = "?";
+    const size_t at = s.start.find("serial=");
+    if (at != std::string::npos)
+        serial = s.start.substr(at + 7, s.start.find(' ', at) - at - 7);
+    text(kLeft, 24,
+         "borl1d capture, device serial " + serial + ": " + clock(s.wallUs + m.t0, Form::Stamp) +
+             " to " + clock(s.wallUs + m.last, Form::Stamp) + " UTC (" + duration(m.last - m.t0) +
+             ")",
+         " font-size=\"16\" font-weight=\"bold\"");
+    const uint64_t invalid = s.invalid[0] + s.invalid[1] + s.invalid[2] + s.invalid[3];
+    text(kLeft, 44,
+         "polls " + count(s.polls) + " \u00b7 valid replies " + count(s.valid) +
+             " \u00b7 invalid replies " + count(invalid) + " \u00b7 rejected frame starts " +
+             count(s.rejectedStarts) + " \u00b7 timeouts " + count(s.timeouts) +
+             " \u00b7 abandoned frames " + count(s.of(Kind::Abandoned)) + " \u00b7 port lost " +
+             count(s.of(Kind::Lost)) + " \u00b7 offline " + count(s.of(Kind::Offline)) +
+             " \u00b7 sets " + count(s.of(Kind::SetRecorded)) + " (confirmed " +
+             count(s.of(Kind::SetConfirmed)) + ", given up " + count(s.of(Kind::SetGivenUp)) + ")");
+}
+
+// The state strip at `top`; the panels above it span `panelTop`..`top`.
+void Picture::lanes(double top) {
+    const Ticks t = ticksFor(m.last - m.t0);
+    text(kLeft, top - 8, "State of the line", " font-weight=\"bold\" font-size=\"13\"");
+    stateLane(top, "controller", false);
+    legendRow(top, "#2ca02c", "online", "#d62728", "offline");
+    stateLane(top + kLane, "port", true);
+    legendRow(top + kLane, "#333", "lost (until re-opened)", nullptr, nullptr);
+    const std::string per = ", per " + duration(t.counted * 1000000);
+    countLane(top + 2 * kLane, "line stalled", false, t.counted * 1000000);
+    legendRow(top + 2 * kLane, "#ff7f0e", ("frames the line did not take" + per).c_str(), nullptr,
+              nullptr);
+    countLane(top + 3 * kLane, "invalid frames", true, t.counted * 1000000);
+    legendRow(top + 3 * kLane, "#d62728", "invalid replies and rejected", nullptr, nullptr);
+    text(kLegend + 24, top + 3 * kLane + 27, "frame starts" + per);
+}
+
+void Picture::legendRow(double top, const char* c1, const char* l1, const char* c2,
+                        const char* l2) {
+    o += "<rect x=\"" + f1(kLegend) + "\" y=\"" + f1(top + 5) +
+         "\" width=\"18\" height=\"10\" fill=\"" + c1 + "\"/>\n";
+    text(kLegend + 24, top + 14, l1);
+    if (c2 == nullptr)
+        return;
+    o += "<rect x=\"" + f1(kLegend + 80) + "\" y=\"" + f1(top + 5) +
+         "\" width=\"18\" height=\"10\" fill=\"" + c2 + "\"/>\n";
+    text(kLegend + 104, top + 14, l2);
+}
+
+// The set-points in minutes and plain numbers, which rarely change: their range in words.
+void Picture::otherSetpoints(double top) {
+    std::string line = "Other set-points:";
+    for (size_t i = 0; i < points::kSetpoints; ++i) {
+        const points::Info p = points::setpoint(static_cast<int>(i));
+        if (std::strcmp(p.unit, "deg C") == 0)
+            continue;
+        const size_t sr = points::kInputs + i;
+        float lo = 0, hi = 0;
+        bool any = false;
+        for (size_t b = 0; b < used; ++b) {
+            if (m.bins[b].replies == 0)
+                continue;
+            lo = any ? std::min(lo, m.bins[b].lo[sr]) : m.bins[b].lo[sr];
+            hi = any ? std::max(hi, m.bins[b].hi[sr]) : m.bins[b].hi[sr];
+            any = true;
+        }
+        if (!any)
+            continue;
+        line += std::string(" ") + p.label + " " + tick(lo) +
+                (lo != hi ? "\u2013" + tick(hi) : "") + (*p.unit ? " " + unitText(p.unit) : "") +
+                ";";
+    }
+    text(kLeft, top, line.substr(0, line.size() - 1), " fill=\"#333\"");
+}
+
+std::string Night::svg(const Summary& s) const {
+    Picture p(*m, s);
+    std::vector<size_t> temps, rh, hours;
+    for (size_t i = 0; i < points::kInputs; ++i) {
+        const std::string unit = points::input(static_cast<int>(i)).unit;
+        (unit == "H" ? hours : unit == "deg C" ? temps : rh).push_back(i);
+    }
+    for (size_t i = 0; i < points::kSetpoints; ++i)
+        if (std::strcmp(points::setpoint(static_cast<int>(i)).unit, "deg C") == 0)
+            temps.push_back(points::kInputs + i);
+    const double tempTop = 90, rhTop = tempTop + 240, hoursTop = rhTop + 130,
+                 strip = hoursTop + 170;
+    const double sets = strip + 4 * kLane, axis = sets + 54;
+    const double height = axis + 84;
+    p.o =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+        "width=\"" +
+        f1(kWidth) + "\" height=\"" + f1(height) +
+        "\" font-family=\"sans-serif\" font-size=\"11\">\n<rect width=\"100%\" height=\"100%\" "
+        "fill=\"white\"/>\n";
+    p.title();
+    if (m->started) {
+        p.timeAxis(tempTop, axis);
+        p.panel("Temperatures (\u00b0C) and their set-points (dashed)", temps, tempTop, 200, false);
+        p.panel("Relative humidity (%)", rh, rhTop, 90, false);
+        p.panel("Run-hour counters: hours counted since the capture began", hours, hoursTop, 130,
+                true);
+        p.lanes(strip);
+        p.setMarks(sets, tempTop, sets);
+        p.otherSetpoints(axis + 70);
+    }
+    p.o += "</svg>\n";
+    return std::move(p.o);
 }
 
 }  // namespace borldecode

@@ -1,14 +1,19 @@
 // What the frames of an exchange file say, decoded with the daemon's own code: its frame
 // gatherer (ReplyGatherer), its reply checks (dornDecode), its frame builders (getBuffer) and the
-// device's point table (points::). Pure apart from that: records in, entries and a summary out.
+// device's point table (points::). The decoder streams: records go in one at a time, and each
+// frame and event comes out at once to the sinks (the text or JSON printer, the picture), so
+// that a capture of any size decodes in constant memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "dornDecode.h"
 #include "dornManager.h"
 #include "exchangeFile.h"
 #include "southDevice.h"
@@ -16,82 +21,150 @@
 namespace borldecode {
 
 struct Entry {
-    uint64_t t = 0;    // µs since the capture began
-    size_t line = 0;   // line of the record that completed the frame
-    bool tx = false;   // direction: written by the daemon (tx) or read from the line (rx)
-    std::string kind;  // "poll", "set", "reply", "garbage"
-    bool valid = false;
-    std::string reason;  // invalid: "header", "terminator", "checksum", "end", ...
-    std::string why;     // invalid: the daemon's own text for it (dornDecode::errorStr)
-    int param = 0;       // set
-    int value = 0;       // set
-    int status = -1;     // reply: byte 3
-    size_t bytes = 0;    // bytes the entry covers
-    bool hasValues = false;
+    uint64_t t = 0;           // µs since the capture began
+    size_t line = 0;          // line of the record that completed the frame
+    bool tx = false;          // direction: written by the daemon (tx) or read from the line (rx)
+    const char* kind = "";    // "poll", "set", "reply", "garbage"
+    bool valid = false;       // a frame the daemon builds, a reply that passes its checks
+    const char* reason = "";  // invalid: "header", "terminator", "checksum", "end", ...
+    const char* why = "";     // invalid reply: the daemon's own text for it (dornDecode)
+    int param = 0;            // set
+    int value = 0;            // set
+    int status = -1;          // reply: byte 3
+    size_t bytes = 0;         // the number of bytes the entry covers
+    bool hasValues = false;   // a valid reply: the values below
+    uint64_t replyId = 0;     // a reply: the same id as the reply before when the frame is the same
     float setpoints[points::kSetpoints] = {};
     float inputs[points::kInputs] = {};
 };
 
-// Something other than a frame that the capture recorded (the port, sets, online status).
-struct Event {
-    uint64_t t = 0;
-    exchangefile::Kind kind;
-    int param = 0;
-    int value = 0;
-    std::string text;
-};
+// Something other than a frame that the capture recorded (the port, sets, online status, a
+// frame the line did not take).
+using Event = exchangefile::Record;
 
+// The daemon's statistics (its "Link statistics" line) and more, counted from the records.
 struct Summary {
     uint64_t txFrames = 0, polls = 0, setFrames = 0, txOther = 0;
     uint64_t rxFrames = 0, valid = 0, rejectedStarts = 0;
-    std::map<std::string, uint64_t> invalid;          // by reason
-    uint64_t unanswered = 0;                          // tx frames with nothing back before the next
-    uint64_t longestSilenceUs = 0;                    // longest time without a byte from the line
-    uint64_t silenceFromUs = 0;                       // where it began
+    uint64_t invalid[4] = {};       // by reason: header, terminator, checksum, end (closing byte)
+    uint64_t timeouts = 0;          // cycles on an open port without an answer before the next one
+    uint64_t longestSilenceUs = 0;  // longest time without a byte from the line
+    uint64_t silenceFromUs = 0;     // where it began
     uint64_t records[exchangefile::kKindCount] = {};  // by kind (the events': sets, port, ...)
     uint64_t of(exchangefile::Kind kind) const { return records[static_cast<size_t>(kind)]; }
-    uint64_t durationUs = 0;
-    std::string start;     // the start record's fields
-    bool fromLog = false;  // read from a DEBUG log: the daemon's dumped frames only
+    uint64_t firstUs = 0;     // the first record's t
+    uint64_t durationUs = 0;  // the last record's t
+    uint64_t wallUs = 0;      // t = 0, µs since the epoch (UTC)
+    std::string start;        // the first start record's fields
+    bool fromLog = false;     // read from a DEBUG log: the daemon's dumped frames only
+};
+extern const char* const kInvalidReasons[4];  // "header", "terminator", "checksum", "end"
+
+// Where the decoded frames and events go, in time order.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void entry(const Entry& e) = 0;
+    virtual void event(const Event& e) = 0;
+    // A file of several begins with its record at `t`.
+    virtual void file(uint64_t t, const std::string& name) = 0;
 };
 
 class Decoder {
 public:
     Decoder();
-    // Feeds the records of one file, in order.
+    void add(Sink& sink) { mSinks.push_back(&sink); }
+    // Feeds the next record.
     void feed(const exchangefile::Record& r);
-    // Ends the input: the summary's last silence is counted to the last record.
+    void file(uint64_t t, const std::string& name);
+    // Ends the input: the last silence counted to the last record; the last cycle, still
+    // waiting for its answer, is not a timeout.
     void finish();
 
-    std::vector<Entry> entries;
-    std::vector<Event> events;
     Summary summary;
 
 private:
     void txFrame(const exchangefile::Record& r);
     void rxBytes(const exchangefile::Record& r);
     void replyFrame(const exchangefile::Record& r);
+    void complete(const exchangefile::Record& r);
+    void cycle();
     void heard(uint64_t t);
+    void emit(const Entry& e);
+    void flushGarbage();
 
+    std::vector<Sink*> mSinks;
     ReplyGatherer mGather;
     uint8_t mPoll[kFrameSize] = {};
-    bool mAnswered = true;  // the last tx frame had an answer (or there was none yet)
+    bool mWaiting = false;  // a cycle on an open port waits for its answer
+    bool mStarted = false;
     uint64_t mLastHeard = 0;
     uint64_t mLastT = 0;
+    Entry mGarbage;  // frame starts dropped in one read, not yet emitted (bytes 0: none)
+    Entry mReply;    // the last reply, its values for a reply of the same bytes
+    uint8_t mLastReply[kFrameSize] = {};
+    dornDecode::Failure mFailure = dornDecode::NoFailure;
+    bool mHaveReply = false;
 };
 
 // A daemon log with DEBUG frame dumps ("DORNBuffer(128): " then one "0x.." per record) turned
-// into tx records; false when the text holds none.
-bool fromDebugLog(std::istream& in, exchangefile::File& out);
+// into tx records; `next` gives the log's lines one by one (false at the end). False when the
+// log holds none.
+// `wallUs`: the log's clock at the first dump (the records' t = 0).
+bool fromDebugLog(const std::function<bool(std::string&)>& next,
+                  std::vector<exchangefile::Record>& out, uint64_t& wallUs);
 
-// Output.
-std::string textEntry(const Entry& e);
-std::string textEvent(const Event& e);
+// Output: text for a person or one JSON object per line for scripts, written to `out` through a
+// large buffer.
+class Printer : public Sink {
+public:
+    Printer(std::FILE* out, bool json);
+    void setWall(uint64_t wallUs) { mWallUs = wallUs; }
+    ~Printer() override;
+    void entry(const Entry& e) override;
+    void event(const Event& e) override;
+    void file(uint64_t t, const std::string& name) override;
+    // The summary; false when the output could not be written.
+    bool finish(const Summary& s);
+
+private:
+    void wall(uint64_t t);
+    void textVerdict(const Entry& e);
+    void values(const Entry& e);
+    void flush();
+
+    std::FILE* mOut;
+    bool mJson;
+    uint64_t mWallUs = 0;
+    std::string mBuf;
+    int64_t mSecond = -1;  // the second whose text mDate holds
+    char mDate[24] = {};
+    uint64_t mValuesId = 0;  // the reply whose values text mValues holds (0: none)
+    std::string mValues;
+    uint64_t mShownId = 0;  // text: the reply whose values were printed last
+    bool mFailed = false;
+};
+
+// `text` with each byte that is not part of a UTF-8 character replaced by U+FFFD: a capture's
+// free text (a port's name, a reason) comes from the field, JSON and SVG need UTF-8.
+std::string utf8(const std::string& text);
+
 std::string textSummary(const Summary& s);
-std::string jsonEntry(const Entry& e);
 std::string jsonSummary(const Summary& s);
-// The capture drawn: inputs and set-points over time, one panel per unit, invalid frames,
-// silences and sets marked on the time axis.
-std::string svg(const Decoder& d, const std::string& title);
+
+// The picture of the capture (--svg): reduced per pixel column while the records stream by.
+class Night : public Sink {
+public:
+    Night();
+    ~Night() override;
+    void entry(const Entry& e) override;
+    void event(const Event& e) override;
+    void file(uint64_t, const std::string&) override {}
+    std::string svg(const Summary& s) const;
+    struct State;
+
+private:
+    std::unique_ptr<State> m;
+};
 
 }  // namespace borldecode
