@@ -173,10 +173,11 @@ constexpr double kLegend = kLeft + kPlot + 14;
 constexpr double kWidth = kLegend + 300;
 constexpr double kLane = 20;  // a lane of the state strip
 
-// Colours that do not repeat within a panel: up to 14.
+// Colours that do not repeat within a panel, nor look alike: up to 14 (the temperatures' eight
+// and their five set-points among them).
 const char* const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
                                 "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf",
-                                "#393b79", "#e6550d", "#31a354", "#843c39"};
+                                "#00a884", "#000000", "#a0006e", "#6b8e23"};
 
 std::string esc(const std::string& text) {
     std::string o;
