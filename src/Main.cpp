@@ -102,8 +102,10 @@ void parseTiming(const char* option, ExchangeTiming& t) {
     }
 }
 
-// --time-scale N: the lab's fast clock for a replay (borl-replay --speed N). The cycle's pause
-// and wait, the offline time and the re-open back-off are divided by N, no less than 1 ms each.
+// --time-scale N: the lab's fast clock for a replay (borl-replay --speed N). The start delay, the
+// cycle's pause and wait, the offline time and the re-open back-off are divided by N, no less
+// than 1 ms each: all of them, so that the frames before the first read are as many as at the
+// captured pace.
 void scaleTiming(const char* option, ExchangeTiming& t) {
     char* end = nullptr;
     errno = 0;
@@ -112,8 +114,8 @@ void scaleTiming(const char* option, ExchangeTiming& t) {
         badUsage((std::string("--time-scale takes a whole number 1..1000, not \"") + option + "\"")
                      .c_str());
     for (unsigned ExchangeTiming::*m :
-         {&ExchangeTiming::pauseMs, &ExchangeTiming::waitMs, &ExchangeTiming::offlineMs,
-          &ExchangeTiming::reopenMinMs, &ExchangeTiming::reopenMaxMs})
+         {&ExchangeTiming::startDelayMs, &ExchangeTiming::pauseMs, &ExchangeTiming::waitMs,
+          &ExchangeTiming::offlineMs, &ExchangeTiming::reopenMinMs, &ExchangeTiming::reopenMaxMs})
         t.*m = std::max(1u, static_cast<unsigned>(t.*m / n));
 }
 
@@ -127,21 +129,22 @@ struct CommandLine {
     ExchangeTiming timing;
 };
 
+enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
+const option kOptions[] = {
+    {"config", required_argument, nullptr, 'c'},
+    {"conf-dir", required_argument, nullptr, kConfDir},
+    {"check-config", no_argument, nullptr, 't'},
+    {"debug", no_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"timing", required_argument, nullptr, kTiming},
+    {"capture", required_argument, nullptr, kCapture},
+    {"time-scale", required_argument, nullptr, kTimeScale},
+    {nullptr, 0, nullptr, 0},
+};
+
 // Reads the command line; --help and --version are answered here, a bad line ends the process.
 CommandLine parseCommandLine(int argc, char** argv) {
-    enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
-    static const option kOptions[] = {
-        {"config", required_argument, nullptr, 'c'},
-        {"conf-dir", required_argument, nullptr, kConfDir},
-        {"check-config", no_argument, nullptr, 't'},
-        {"debug", no_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {"timing", required_argument, nullptr, kTiming},
-        {"capture", required_argument, nullptr, kCapture},
-        {"time-scale", required_argument, nullptr, kTimeScale},
-        {nullptr, 0, nullptr, 0},
-    };
     CommandLine line;
     const char* timeScale = nullptr;
     opterr = 0;  // our own messages, with the option named as it was given

@@ -239,11 +239,21 @@ struct ReplayStep {
     std::vector<std::string> records;  // the daemon's records of the step: "line=L at=W kind ..."
 };
 
+// A set-recorded record not yet placed: it is said with the step whose frame came before it,
+// unless its set frame follows one frame later (below).
+struct RecordedSet {
+    int param;
+    int value;
+    size_t step;
+    std::string text;
+};
+
 struct Replay {
     std::vector<ReplayStep> steps;  // steps[0]: what came before the first frame
-    uint64_t wallUs = 0;            // t = 0 of the capture
-    uint64_t endUs = 0;             // t of its last record
-    std::string start;              // the fields of its first start record
+    std::vector<RecordedSet> sets;
+    uint64_t wallUs = 0;  // t = 0 of the capture
+    uint64_t endUs = 0;   // t of its last record
+    std::string start;    // the fields of its first start record
     size_t frames = 0;
 };
 
@@ -260,6 +270,30 @@ bool outcomeText(const exchangefile::Record& r, std::string& out) {
     if (r.kind != Kind::Online && r.kind != Kind::Offline)
         out += " " + std::to_string(r.param) + " " + std::to_string(r.value);
     return true;
+}
+
+// Places the recorded sets once a new frame is read. The daemon chooses a cycle's frame before
+// it writes and records it, so a set picked up in between is recorded before a poll that was
+// already chosen, and its set frame follows one frame later: such a set is said with the step
+// of that poll, so that the replayed daemon gets it in the cycle before its set frame.
+void placeSets(Replay& replay, bool atEnd) {
+    const size_t last = replay.steps.size() - 1;
+    const ReplayStep& step = replay.steps[last];
+    Request rq;
+    if (!atEnd && step.tx.size() == kFrameSize)
+        rq = parseRequest(step.tx.data());
+    for (auto it = replay.sets.begin(); it != replay.sets.end();) {
+        const bool itsFrame =
+            rq.kind == RequestKind::Set && rq.param == it->param && rq.value == it->value;
+        if (!atEnd && !itsFrame && last < it->step + 2) {
+            ++it;
+            continue;
+        }
+        const size_t to = itsFrame && last == it->step + 2 ? it->step + 1 : it->step;
+        auto& records = replay.steps[to].records;  // a set goes first: vexad sent it at once
+        records.insert(records.begin(), it->text);
+        it = replay.sets.erase(it);
+    }
 }
 
 // One record into the steps: a tx begins a step; an abandoned or failed frame marks the step
@@ -279,6 +313,7 @@ void addRecord(Replay& replay, const exchangefile::Record& r) {
         step.t = r.t;
         steps.push_back(std::move(step));
         ++replay.frames;
+        placeSets(replay, false);
     } else if (r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) {
         ReplayStep& step = steps.back();
         step.partial = true;
@@ -307,8 +342,10 @@ int loadReplay(const std::vector<std::string>& files, Replay& replay) {
             addRecord(replay, r);
             continue;
         }
-        if (got == exchangefile::Sequence::End)
+        if (got == exchangefile::Sequence::End) {
+            placeSets(replay, true);
             return 0;
+        }
         if (got == exchangefile::Sequence::Unreadable) {
             std::fprintf(stderr, "borl-sim: %s: %s\n", capture.file().c_str(),
                          capture.why().c_str());
