@@ -35,7 +35,7 @@ class RoundTrip(unittest.TestCase):
         self.addCleanup(rig.close)
         self.capture = os.path.join(rig.dir, "field.exchange")
         rig.daemon_args = ["--time-scale", "5", "--capture", self.capture]
-        rig.start_sim("--seed", "7")
+        rig.start_sim("--seed", "7", "--delay-ms", "30")  # a reply takes time on a line
         rig.start_console()
         rig.start_daemon()
         self.rig = rig
