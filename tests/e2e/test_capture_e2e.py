@@ -303,7 +303,7 @@ class Malformed(unittest.TestCase):
     HEAD = "borl-exchange 1 wall=2026-12-08T09:00:00.000000Z\n"
     CASES = [
         ("not an exchange file", "hello\n", 1, "not an exchange file"),
-        ("version", "borl-exchange 2 wall=2026-12-08T09:00:00.000000Z\n", 1, "version"),
+        ("version", "borl-exchange 3 wall=2026-12-08T09:00:00.000000Z\n", 1, "version"),
         ("bad hex", HEAD + "10 tx 41 4G\n", 2, "not two hex digits"),
         ("time goes back", HEAD + "10 online\n# c\n5 offline\n", 4, "before"),
         ("unknown kind", HEAD + "10 frobnicate\n", 2, "unknown record kind"),

@@ -609,14 +609,12 @@ void Simulator::answer(const Request& rq) {
     sendDue(Clock::now());
 }
 
-// The capture as the replay begins: its time span, its frames and its first start record; then
-// the daemon's records before the first frame.
+// The capture as the replay begins: its time span, its frames and its first start record.
 void Simulator::replayStart() {
     const auto wall = [&](uint64_t t) { return exchangefile::wallText(mReplay.wallUs + t, 3); };
     event("replay capture from=%s to=%s frames=%zu%s%s", wall(0).c_str(),
           wall(mReplay.endUs).c_str(), mReplay.frames, mReplay.start.empty() ? "" : " ",
           mReplay.start.c_str());
-    replayRecords(mReplay.steps[0]);
 }
 
 // The daemon's records of a step, said as its frame arrives: a set that vexad sent in this
@@ -637,6 +635,8 @@ void Simulator::replayAnswer(const GatherEvent& e) {
     const ReplayStep& step = mReplay.steps[index];
     const std::string at = exchangefile::wallText(mReplay.wallUs + step.t, 3);
     event("replay step %zu line=%zu at=%s", index, step.line, at.c_str());
+    if (index == 1)  // the records before the first frame: the daemon runs by now
+        replayRecords(mReplay.steps[0]);
     replayRecords(step);
     const bool same = step.partial
                           ? step.tx.size() <= e.frame.size() &&
