@@ -575,6 +575,9 @@ TEST(BorlSimBinary, ReplayReadsTheCaptureAsOne) {
         {"late", late},
         {"cut", early + "30 tx 41 49"},
         {"bad", early + "40 rx 4G\n"},
+        // A frame abandoned after 3 bytes, one after none, then one that is not a frame.
+        {"abandoned",
+         early + "30 tx 41 49 4F\n31 abandoned 3\n40 abandoned 0\n50 tx 41 49 4F 01\n"},
     };
     for (const auto& f : files)
         testsupport::writeFile(dir / f.first, f.second);
@@ -584,7 +587,8 @@ TEST(BorlSimBinary, ReplayReadsTheCaptureAsOne) {
         int status;         // -1: it runs
         std::string said;   // on standard output (it runs) or standard error
         std::vector<Bytes> replies;
-        std::string warning = {};  // on standard error, when it runs
+        std::string warning = {};   // on standard error, when it runs
+        std::string diverged = {};  // the "replay diverged" line; none when empty
     } cases[] = {
         {{"-"},
          early,
@@ -602,6 +606,14 @@ TEST(BorlSimBinary, ReplayReadsTheCaptureAsOne) {
          "frames=1",
          {{1, 2, 3}},
          "borl-sim: warning: " + dir / "cut" + ":5: unfinished last line"},
+        {{dir / "abandoned"},
+         "",
+         -1,
+         "frames=4",
+         {{1, 2, 3}, {}, {}, {}},
+         "",
+         "replay diverged at line 8 (2026-12-08T09:00:00.000Z): the daemon sent poll, the capture "
+         "has 4 bytes"},
         {{dir / "bad"}, "", 65, dir / "bad:5: rx byte \"4G\" is not two hex digits", {}},
         {{dir / "gone"}, "", 66, dir / "gone: cannot read: No such file", {}},
         {{dir / "."}, "", 66, "cannot read: Is a directory", {}},
@@ -627,6 +639,13 @@ TEST(BorlSimBinary, ReplayReadsTheCaptureAsOne) {
         if (!c.warning.empty()) {
             EXPECT_GE(sim.proc->err().waitForLine(c.warning), 0) << sim.proc->err().text();
         }
+        // A frame after the capture's end: the lines of the last step are all out before its own.
+        sim.send(daemonFrame());
+        EXPECT_TRUE(sim.proc->out().waitForCount("rx poll", c.replies.size() + 1));
+        const std::string out = sim.proc->out().text();
+        const size_t at = out.find("replay diverged");
+        EXPECT_EQ(at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at),
+                  c.diverged);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -224,15 +225,19 @@ struct Reply {
 
 // The controller's side of a capture: for each frame the daemon wrote, what the line brought
 // back after it until the next frame, with the delays after the frame.
+// Bytes of a capture's record, shared by the records that repeat them (a steady line's polls and
+// replies), so that a long capture takes little memory.
+using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
+
 struct ReplayStep {
-    std::vector<uint8_t> tx;  // the frame as captured; when `partial`, the bytes of it that
-                              // reached the line before it was abandoned or its write failed
+    SharedBytes tx;  // the frame as captured; when `partial`, the bytes of it that reached the
+                     // line before it was abandoned or its write failed
     bool partial = false;
     size_t line = 0;  // its line in the file (0: the bytes before the first frame)
     uint64_t t = 0;   // its time in the capture
     struct Chunk {
         uint64_t delayUs;
-        std::vector<uint8_t> bytes;
+        SharedBytes bytes;
         size_t line;
     };
     std::vector<Chunk> chunks;
@@ -251,6 +256,7 @@ struct RecordedSet {
 struct Replay {
     std::vector<ReplayStep> steps;  // steps[0]: what came before the first frame
     std::vector<RecordedSet> sets;
+    SharedBytes last[2];  // the last tx and rx bytes
     uint64_t wallUs = 0;  // t = 0 of the capture
     uint64_t endUs = 0;   // t of its last record
     std::string start;    // the fields of its first start record
@@ -280,8 +286,8 @@ void placeSets(Replay& replay, bool atEnd) {
     const size_t last = replay.steps.size() - 1;
     const ReplayStep& step = replay.steps[last];
     Request rq;
-    if (!atEnd && step.tx.size() == kFrameSize)
-        rq = parseRequest(step.tx.data());
+    if (!atEnd && step.tx->size() == kFrameSize)
+        rq = parseRequest(step.tx->data());
     for (auto it = replay.sets.begin(); it != replay.sets.end();) {
         const bool itsFrame =
             rq.kind == RequestKind::Set && rq.param == it->param && rq.value == it->value;
@@ -296,6 +302,13 @@ void placeSets(Replay& replay, bool atEnd) {
     }
 }
 
+// `bytes` shared with the last record of their direction when they are the same.
+SharedBytes share(SharedBytes& last, const std::vector<uint8_t>& bytes) {
+    if (last == nullptr || *last != bytes)
+        last = std::make_shared<const std::vector<uint8_t>>(bytes);
+    return last;
+}
+
 // One record into the steps: a tx begins a step; an abandoned or failed frame marks the step
 // of the bytes that reached the line (n > 0) or is a step of its own (n = 0).
 void addRecord(Replay& replay, const exchangefile::Record& r) {
@@ -307,7 +320,9 @@ void addRecord(Replay& replay, const exchangefile::Record& r) {
     if (r.kind == Kind::Tx || ((r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) &&
                                (r.value == 0 || steps.size() == 1))) {
         ReplayStep step;
-        step.tx = r.bytes;
+        // An abandoned or failed frame of its own: none of its bytes reached the line.
+        step.tx = r.kind == Kind::Tx ? share(replay.last[0], r.bytes)
+                                     : std::make_shared<const std::vector<uint8_t>>();
         step.partial = r.kind != Kind::Tx;
         step.line = r.line;
         step.t = r.t;
@@ -317,10 +332,13 @@ void addRecord(Replay& replay, const exchangefile::Record& r) {
     } else if (r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) {
         ReplayStep& step = steps.back();
         step.partial = true;
-        step.tx.resize(std::min(step.tx.size(), static_cast<size_t>(r.value)));
+        const size_t n = std::min(step.tx->size(), static_cast<size_t>(r.value));
+        step.tx =
+            std::make_shared<const std::vector<uint8_t>>(step.tx->begin(), step.tx->begin() + n);
     } else if (r.kind == Kind::Rx) {
         ReplayStep& step = steps.back();
-        step.chunks.push_back({steps.size() == 1 ? 0 : r.t - step.t, r.bytes, r.line});
+        step.chunks.push_back(
+            {steps.size() == 1 ? 0 : r.t - step.t, share(replay.last[1], r.bytes), r.line});
     } else if (r.kind == Kind::Start && replay.start.empty()) {
         replay.start = r.text;
     } else if (outcomeText(r, text)) {
@@ -638,15 +656,13 @@ void Simulator::replayAnswer(const GatherEvent& e) {
     if (index == 1)  // the records before the first frame: the daemon runs by now
         replayRecords(mReplay.steps[0]);
     replayRecords(step);
-    const bool same = step.partial
-                          ? step.tx.size() <= e.frame.size() &&
-                                std::equal(step.tx.begin(), step.tx.end(), e.frame.begin())
-                          : step.tx.size() == e.frame.size() &&
-                                std::equal(step.tx.begin(), step.tx.end(), e.frame.begin());
+    const std::vector<uint8_t>& tx = *step.tx;
+    const bool same = (step.partial ? tx.size() <= e.frame.size() : tx.size() == e.frame.size()) &&
+                      std::equal(tx.begin(), tx.end(), e.frame.begin());
     if (!same) {
         const std::string captured =
-            step.partial ? "a frame abandoned after " + std::to_string(step.tx.size()) + " bytes"
-                         : describe(step.tx.data(), step.tx.size());
+            step.partial ? "a frame abandoned after " + std::to_string(tx.size()) + " bytes"
+                         : describe(tx.data(), tx.size());
         event("replay diverged at line %zu (%s): the daemon sent %s, the capture has %s", step.line,
               at.c_str(), describe(e.frame.data(), e.frame.size()).c_str(), captured.c_str());
     }
@@ -658,8 +674,8 @@ void Simulator::replayAnswer(const GatherEvent& e) {
     for (const ReplayStep::Chunk& c : chunks) {
         const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
         const std::string said =
-            "tx replay n=" + std::to_string(c.bytes.size()) + " line=" + std::to_string(c.line);
-        Reply r{now + std::chrono::microseconds(us), c.bytes, {said}};
+            "tx replay n=" + std::to_string(c.bytes->size()) + " line=" + std::to_string(c.line);
+        Reply r{now + std::chrono::microseconds(us), *c.bytes, {said}};
         // In time order, whatever the delays of steps that overlap.
         auto pos = std::upper_bound(mPending.begin(), mPending.end(), r.due,
                                     [](Clock::time_point t, const Reply& p) { return t < p.due; });
