@@ -217,10 +217,14 @@ void closePty(Pty& p) {
     p = Pty{};
 }
 
+// What goes to the line at its time: reply bytes, or (a replay) the port lost or back.
+enum class LineChange { None, Down, Up };
+
 struct Reply {
     Clock::time_point due;
     std::vector<uint8_t> bytes;
     std::vector<std::string> lines;  // event lines printed when the reply goes out
+    LineChange change = LineChange::None;
 };
 
 // The controller's side of a capture: for each frame the daemon wrote, what the line brought
@@ -242,6 +246,12 @@ struct ReplayStep {
     };
     std::vector<Chunk> chunks;
     std::vector<std::string> records;  // the daemon's records of the step: "line=L at=W kind ..."
+    struct PortChange {
+        uint64_t delayUs;
+        LineChange change;  // lost: Down; reopen: Up
+        size_t line;
+    };
+    std::vector<PortChange> port;
 };
 
 // A set-recorded record not yet placed: it is said with the step whose frame came before it,
@@ -339,6 +349,10 @@ void addRecord(Replay& replay, const exchangefile::Record& r) {
         ReplayStep& step = steps.back();
         step.chunks.push_back(
             {steps.size() == 1 ? 0 : r.t - step.t, share(replay.last[1], r.bytes), r.line});
+    } else if ((r.kind == Kind::Lost || r.kind == Kind::Reopen) && steps.size() > 1) {
+        ReplayStep& step = steps.back();
+        step.port.push_back(
+            {r.t - step.t, r.kind == Kind::Lost ? LineChange::Down : LineChange::Up, r.line});
     } else if (r.kind == Kind::Start && replay.start.empty()) {
         replay.start = r.text;
     } else if (outcomeText(r, text)) {
@@ -424,6 +438,8 @@ private:
     bool relink();
     void removeLink();
     void hangup();
+    void schedule(Reply r);
+    void changeLine(LineChange change);
     void onMasterReadable();
     void onStdinReadable();
     void handleGatherEvents();
@@ -675,13 +691,46 @@ void Simulator::replayAnswer(const GatherEvent& e) {
         const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
         const std::string said =
             "tx replay n=" + std::to_string(c.bytes->size()) + " line=" + std::to_string(c.line);
-        Reply r{now + std::chrono::microseconds(us), *c.bytes, {said}};
-        // In time order, whatever the delays of steps that overlap.
-        auto pos = std::upper_bound(mPending.begin(), mPending.end(), r.due,
-                                    [](Clock::time_point t, const Reply& p) { return t < p.due; });
-        mPending.insert(pos, std::move(r));
+        schedule(Reply{now + std::chrono::microseconds(us), *c.bytes, {said}});
+    }
+    for (const ReplayStep::PortChange& c : step.port) {
+        const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
+        const std::string said = std::string(c.change == LineChange::Down ? "replay lost line="
+                                                                          : "replay reopen line=") +
+                                 std::to_string(c.line);
+        schedule(Reply{now + std::chrono::microseconds(us), {}, {said}, c.change});
     }
     sendDue(now);
+}
+
+// A reply into the queue in time order, whatever the delays of steps that overlap.
+void Simulator::schedule(Reply r) {
+    auto pos = std::upper_bound(mPending.begin(), mPending.end(), r.due,
+                                [](Clock::time_point t, const Reply& p) { return t < p.due; });
+    mPending.insert(pos, std::move(r));
+}
+
+// The port of the capture lost: the line goes away and its link with it, so that the daemon's
+// re-opens fail until the capture has the port back (Up): the link then names a new line.
+void Simulator::changeLine(LineChange change) {
+    if (change == LineChange::Up) {
+        relink();
+        ptyLine();
+        return;
+    }
+    Pty fresh;
+    std::string error;
+    if (!openPty(fresh, error)) {
+        std::fprintf(stderr, "borl-sim: replay of a lost port: %s; keeping the line\n",
+                     error.c_str());
+        return;
+    }
+    removeLink();
+    closePty(mPty);
+    mPty = fresh;
+    mGather = RequestGatherer{};
+    mOut.clear();
+    mUnstamped = 0;
 }
 
 // Once the last step's bytes are on the line: "replay done", and the end with --exit-on-eof.
@@ -698,6 +747,13 @@ void Simulator::replayProgress() {
 void Simulator::sendDue(Clock::time_point now) {
     while (!mPending.empty() && mPending.front().due <= now) {
         Reply& r = mPending.front();
+        if (r.change != LineChange::None) {
+            const LineChange change = r.change;
+            event("%s", r.lines[0].c_str());
+            mPending.pop_front();
+            changeLine(change);
+            continue;
+        }
         if (mOut.size() + r.bytes.size() > kMaxQueued) {
             std::fprintf(stderr, "borl-sim: nobody reads the line; reply dropped\n");
         } else {
