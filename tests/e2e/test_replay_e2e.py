@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """borl-replay end to end: a capture of the real daemon against borl-sim with faults (noise, a
-bad checksum, a silent spell) and a set from the console, replayed by borl-replay --speed 10
+bad checksum, a silent spell, the port lost) and a set from the console, replayed by borl-replay --speed 10
 into a daemon of its own, matches; the same capture with one reply changed diverges there.
 
     test_replay_e2e.py BUILD_DIR"""
@@ -49,6 +49,8 @@ class RoundTrip(unittest.TestCase):
             have = replies()
             self.assertGreaterEqual(rig.sim_out.wait_for(lambda l: replies() >= have + after,
                                                          20), 0)
+        rig.sim_command("hangup")  # the port lost, and open again once the daemon retries
+        self.assertGreaterEqual(rig.daemon_err.wait_for("open again", 20), 0)
         rig.console_command("set 3 27")
         self.assertGreaterEqual(rig.daemon_err.wait_for("confirmed by the controller", 20), 0)
         have = replies()
