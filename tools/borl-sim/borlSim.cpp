@@ -677,7 +677,7 @@ void Simulator::replayAnswer(const GatherEvent& e) {
                       std::equal(tx.begin(), tx.end(), e.frame.begin());
     if (!same) {
         const std::string captured =
-            step.partial ? "a frame abandoned after " + std::to_string(tx.size()) + " bytes"
+            step.partial ? "a frame cut off after " + std::to_string(tx.size()) + " bytes"
                          : describe(tx.data(), tx.size());
         event("replay diverged at line %zu (%s): the daemon sent %s, the capture has %s", step.line,
               at.c_str(), describe(e.frame.data(), e.frame.size()).c_str(), captured.c_str());
