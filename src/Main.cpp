@@ -41,8 +41,9 @@ void usage(FILE* to) {
         "                        the connection to vexad\n"
         "      --capture FILE    capture the serial exchange to FILE (docs/capture.md);\n"
         "                        SIGUSR1 starts or ends a capture on a running daemon\n"
-        "      --time-scale N    lab option: the exchange's pause, wait, offline time and\n"
-        "                        re-open back-off N times shorter (a replay at speed N)\n"
+        "      --time-scale N    lab option: the exchange's start delay, pause, wait, offline\n"
+        "                        time and re-open back-off N times shorter (a replay at\n"
+        "                        speed N)\n"
         "  -d, --debug           log everything, down to DEBUG, to standard error as well\n"
         "  -h, --help            show this help and exit\n"
         "  -V, --version         show the version and exit\n"
@@ -102,8 +103,10 @@ void parseTiming(const char* option, ExchangeTiming& t) {
     }
 }
 
-// --time-scale N: the lab's fast clock for a replay (borl-replay --speed N). The cycle's pause
-// and wait, the offline time and the re-open back-off are divided by N, no less than 1 ms each.
+// --time-scale N: the lab's fast clock for a replay (borl-replay --speed N). The start delay, the
+// cycle's pause and wait, the offline time and the re-open back-off are divided by N, no less
+// than 1 ms each: all of them, so that the frames before the first read are as many as at the
+// captured pace.
 void scaleTiming(const char* option, ExchangeTiming& t) {
     char* end = nullptr;
     errno = 0;
@@ -112,8 +115,8 @@ void scaleTiming(const char* option, ExchangeTiming& t) {
         badUsage((std::string("--time-scale takes a whole number 1..1000, not \"") + option + "\"")
                      .c_str());
     for (unsigned ExchangeTiming::*m :
-         {&ExchangeTiming::pauseMs, &ExchangeTiming::waitMs, &ExchangeTiming::offlineMs,
-          &ExchangeTiming::reopenMinMs, &ExchangeTiming::reopenMaxMs})
+         {&ExchangeTiming::startDelayMs, &ExchangeTiming::pauseMs, &ExchangeTiming::waitMs,
+          &ExchangeTiming::offlineMs, &ExchangeTiming::reopenMinMs, &ExchangeTiming::reopenMaxMs})
         t.*m = std::max(1u, static_cast<unsigned>(t.*m / n));
 }
 
@@ -128,21 +131,22 @@ struct CommandLine {
     ExchangeTiming timing;
 };
 
+enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
+const option kOptions[] = {
+    {"config", required_argument, nullptr, 'c'},
+    {"conf-dir", required_argument, nullptr, kConfDir},
+    {"check-config", no_argument, nullptr, 't'},
+    {"debug", no_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"timing", required_argument, nullptr, kTiming},
+    {"capture", required_argument, nullptr, kCapture},
+    {"time-scale", required_argument, nullptr, kTimeScale},
+    {nullptr, 0, nullptr, 0},
+};
+
 // Reads the command line; --help and --version are answered here, a bad line ends the process.
 CommandLine parseCommandLine(int argc, char** argv) {
-    enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
-    static const option kOptions[] = {
-        {"config", required_argument, nullptr, 'c'},
-        {"conf-dir", required_argument, nullptr, kConfDir},
-        {"check-config", no_argument, nullptr, 't'},
-        {"debug", no_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {"timing", required_argument, nullptr, kTiming},
-        {"capture", required_argument, nullptr, kCapture},
-        {"time-scale", required_argument, nullptr, kTimeScale},
-        {nullptr, 0, nullptr, 0},
-    };
     CommandLine line;
     opterr = 0;  // our own messages, with the option named as it was given
     int c;

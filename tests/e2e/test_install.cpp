@@ -164,14 +164,15 @@ struct SyslogPeek : log4cpp::SyslogAppender {
 }  // namespace
 
 TEST_F(InstalledTree, PutsEverythingInItsProductionPlace) {
-    for (const char* bin :
-         {"/usr/sbin/borl1d", "/usr/bin/borl-sim", "/usr/bin/vexa-console", "/usr/bin/borl-decode"})
+    for (const char* bin : {"/usr/sbin/borl1d", "/usr/bin/borl-sim", "/usr/bin/vexa-console",
+                            "/usr/bin/borl-decode", "/usr/bin/borl-replay"})
         EXPECT_TRUE(isExecutableFile(root + bin)) << bin;
     const std::vector<std::string> files{
         conf(), serialconf(), device(), unit(), unit("borl1d@.service"), sysusers(), logrotate(),
         root + "/usr/share/man/man8/borl1d.8", root + "/usr/share/man/man5/borl1d.conf.5",
         root + "/usr/share/man/man1/borl-sim.1", root + "/usr/share/man/man1/vexa-console.1",
         root + "/usr/share/man/man1/borl-decode.1", root + "/usr/share/doc/borl1d/capture.md",
+        root + "/usr/share/man/man1/borl-replay.1", root + "/usr/share/borl1d-tools/borlrig.py",
         // The templates of the Debian package's postinst, outside /usr/share/doc.
         root + "/usr/share/borl1d/serialconf.xml", root + "/usr/share/borl1d/borl100.xml",
         root + "/usr/share/doc/borl1d/operations.md"};

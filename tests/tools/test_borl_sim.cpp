@@ -273,9 +273,14 @@ TEST(SimCommand, Lines) {
 
 class SimProcess {
 public:
-    explicit SimProcess(std::vector<std::string> args) {
+    // `input`: standard input's whole text, given and closed at once (a capture read from "-").
+    explicit SimProcess(std::vector<std::string> args, const std::string& input = "") {
         args.insert(args.begin(), testsupport::builtBinary("borl-sim"));
         proc = std::make_unique<Process>(args);
+        if (!input.empty()) {
+            proc->writeStdin(input);
+            proc->closeStdin();
+        }
         EXPECT_GE(proc->out().waitForLine("pty: "), 0) << proc->err().text();
         path = ptyPath(0);
         open();
@@ -547,6 +552,100 @@ TEST(BorlSimBinary, CommandLine) {
             EXPECT_EQ(p.out().size(), 0u) << p.out().text();
             EXPECT_EQ(p.err().text(), c.shown + "\nTry 'borl-sim --help' for more information.\n");
         }
+    }
+}
+
+// --replay reads a capture's files as one, in the order of their times, or standard input; a
+// file cut inside its last line is read up to there with a warning naming it; a malformed file
+// ends the simulator with 65, one it cannot read with 66. The replies are the captured bytes.
+TEST(BorlSimBinary, ReplayReadsTheCaptureAsOne) {
+    testsupport::ScratchDir dir("borl_sim_replay");
+    std::string poll;
+    for (uint8_t b : daemonFrame())
+        poll += (poll.empty() ? "" : " ") + std::string(1, "0123456789ABCDEF"[b >> 4]) +
+                "0123456789ABCDEF"[b & 15];
+    const auto file = [](const char* hour, const std::string& records) {
+        return std::string("borl-exchange 2 wall=2026-12-08T") + hour + ":00:00.000000Z\n" +
+               "0 start version=1.1.0 port=/dev/ttyS2 line=9600_8N1_RS232 serial=4711\n" + records;
+    };
+    const std::string early = file("09", "10 tx " + poll + "\n20 rx 01 02 03\n");
+    const std::string late = file("10", "10 tx " + poll + "\n20 rx 04 05\n");
+    const std::pair<const char*, std::string> files[] = {
+        {"early", early},
+        {"late", late},
+        {"cut", early + "30 tx 41 49"},
+        {"bad", early + "40 rx 4G\n"},
+        // A frame abandoned after 3 bytes, one after none, then one that is not a frame.
+        {"abandoned",
+         early + "30 tx 41 49 4F\n31 abandoned 3\n40 abandoned 0\n50 tx 41 49 4F 01\n"},
+    };
+    for (const auto& f : files)
+        testsupport::writeFile(dir / f.first, f.second);
+    struct Case {
+        std::vector<std::string> files;
+        std::string input;  // standard input
+        int status;         // -1: it runs
+        std::string said;   // on standard output (it runs) or standard error
+        std::vector<Bytes> replies;
+        std::string warning = {};   // on standard error, when it runs
+        std::string diverged = {};  // the "replay diverged" line; none when empty
+    } cases[] = {
+        {{"-"},
+         early,
+         -1,
+         "from=2026-12-08T09:00:00.000Z to=2026-12-08T09:00:00.000Z frames=1",
+         {{1, 2, 3}}},
+        {{dir / "late", dir / "early"},
+         "",
+         -1,
+         "to=2026-12-08T10:00:00.000Z frames=2",
+         {{1, 2, 3}, {4, 5}}},
+        {{dir / "cut"},
+         "",
+         -1,
+         "frames=1",
+         {{1, 2, 3}},
+         "borl-sim: warning: " + dir / "cut" + ":5: unfinished last line"},
+        {{dir / "abandoned"},
+         "",
+         -1,
+         "frames=4",
+         {{1, 2, 3}, {}, {}, {}},
+         "",
+         "replay diverged at line 8 (2026-12-08T09:00:00.000Z): the daemon sent poll, the capture "
+         "has 4 bytes"},
+        {{dir / "bad"}, "", 65, dir / "bad:5: rx byte \"4G\" is not two hex digits", {}},
+        {{dir / "gone"}, "", 66, dir / "gone: cannot read: No such file", {}},
+        {{dir / "."}, "", 66, "cannot read: Is a directory", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.files[0]);
+        std::vector<std::string> args = {"--replay"};
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        if (c.status >= 0) {
+            args.insert(args.begin(), testsupport::builtBinary("borl-sim"));
+            Process p(args);
+            EXPECT_EQ(p.wait(), c.status);
+            EXPECT_GE(p.err().waitForLine(c.said), 0) << p.err().text();
+            continue;
+        }
+        SimProcess sim(args, c.input);
+        EXPECT_GE(sim.line("replay capture "), 0);
+        EXPECT_NE(sim.proc->out().text().find(c.said), std::string::npos) << sim.proc->out().text();
+        for (const Bytes& reply : c.replies) {
+            sim.send(daemonFrame());
+            EXPECT_EQ(sim.read(reply.size()), reply);
+        }
+        if (!c.warning.empty()) {
+            EXPECT_GE(sim.proc->err().waitForLine(c.warning), 0) << sim.proc->err().text();
+        }
+        // A frame after the capture's end: the lines of the last step are all out before its own.
+        sim.send(daemonFrame());
+        EXPECT_TRUE(sim.proc->out().waitForCount("rx poll", c.replies.size() + 1));
+        const std::string out = sim.proc->out().text();
+        const size_t at = out.find("replay diverged");
+        EXPECT_EQ(at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at),
+                  c.diverged);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -56,14 +57,15 @@ struct Options {
     bool quiet = false;
     bool exitOnEof = false;
     bool stamp = false;
-    std::string replay;             // an exchange file whose controller side is played
-    unsigned long replaySpeed = 1;  // captured delays divided by this; 0: no delays
+    std::vector<std::string> replay;  // the files of a capture whose controller side is played
+    unsigned long replaySpeed = 1;    // captured delays divided by this; 0: no delays
 };
 
 constexpr int kExitDataErr = 65;  // EX_DATAERR: the exchange file is not well formed
 
 const char kUsage[] =
     "usage: borl-sim [options]\n"
+    "       borl-sim --replay FILE... [--replay-speed N] [options]\n"
     "Plays the air-conditioning controller on a new pseudo-terminal.\n"
     "  --link PATH               keep a symlink PATH to the current pty\n"
     "  --silent                  answer nothing\n"
@@ -80,18 +82,20 @@ const char kUsage[] =
     "  --quiet                   print only the pty lines\n"
     "  --exit-on-eof             exit at the end of standard input (with --replay: at the\n"
     "                            end of the capture)\n"
-    "  --replay FILE             play the controller's side of an exchange file (a capture\n"
-    "                            of borl1d): each frame of the daemon is answered with what\n"
-    "                            the controller sent after the same frame in the capture\n"
+    "  --replay FILE...          play the controller's side of a capture of borl1d (its\n"
+    "                            files in any order, or - for standard input): each frame\n"
+    "                            of the daemon is answered with what the controller sent\n"
+    "                            after the same frame in the capture\n"
     "  --replay-speed N          the captured delays N times shorter (0: none)\n"
     "  --stamp                   print \"tx sent t=SECONDS\" (monotonic clock) once the\n"
     "                            last byte of each reply is written\n"
     "  -h, --help                print this help and exit\n"
     "  -V, --version             print the version and exit\n"
-    "Commands on standard input: silent on|off, refuse on|off, badsum N, stray N,\n"
-    "noise P, delay MS, poke I V, hangup, quit.\n"
-    "Exit status: 0 on quit, SIGTERM or SIGINT; 1 when no line can be opened; 64 for a bad\n"
-    "option.\n";
+    "Commands on standard input: silent on|off, refuse on|off, deaf on|off, badsum N,\n"
+    "stray N, noise P, delay MS, poke I V, hangup, quit.\n"
+    "Exit status: 0 on quit, SIGTERM or SIGINT (with --replay and --exit-on-eof also at the\n"
+    "end of the capture); 1 when no line can be opened; 64 for a bad option; 65 for a\n"
+    "malformed capture; 66 for a capture file that cannot be read.\n";
 
 // One option as the command line read it, and the options it goes into.
 struct Given {
@@ -133,7 +137,7 @@ const struct {
     {"quiet", false, [](const Given& g) { g.o.quiet = true; }},
     {"exit-on-eof", false, [](const Given& g) { g.o.exitOnEof = true; }},
     {"stamp", false, [](const Given& g) { g.o.stamp = true; }},
-    {"replay", true, [](const Given& g) { g.o.replay = g.text("a file"); }},
+    {"replay", true, [](const Given& g) { g.o.replay.push_back(g.text("a file")); }},
     {"replay-speed", true, [](const Given& g) { g.o.replaySpeed = g.count(1000000UL); }},
 };
 
@@ -145,10 +149,22 @@ Options parseOptions(int argc, char** argv) {
         definitions.push_back(
             {option.name, option.takesValue, kFirstKey + static_cast<int>(definitions.size())});
     Options o;
-    cli.parse(argc, argv, definitions,
-              [&](const toolcommon::OptionDefinition& opt, const char* value) {
-                  kOptions[opt.key - kFirstKey].take(Given{cli, opt, value, o});
-              });
+    std::vector<std::string> files;  // the further files of --replay
+    cli.parse(
+        argc, argv, definitions,
+        [&](const toolcommon::OptionDefinition& opt, const char* value) {
+            kOptions[opt.key - kFirstKey].take(Given{cli, opt, value, o});
+        },
+        &files);
+    if (!files.empty() && o.replay.empty())
+        cli.fail("unexpected argument \"" + files[0] + "\"");
+    for (const std::string& f : files) {
+        if (f.empty())
+            cli.fail("--replay takes files, not \"\"");
+        o.replay.push_back(f);
+    }
+    if (o.replay.size() > 1 && std::find(o.replay.begin(), o.replay.end(), "-") != o.replay.end())
+        cli.fail("--replay: - (standard input) is read alone, not with files");
     return o;
 }
 
@@ -201,52 +217,178 @@ void closePty(Pty& p) {
     p = Pty{};
 }
 
+// What goes to the line at its time: reply bytes, or (a replay) the port lost or back.
+enum class LineChange { None, Down, Up };
+
 struct Reply {
     Clock::time_point due;
     std::vector<uint8_t> bytes;
     std::vector<std::string> lines;  // event lines printed when the reply goes out
+    LineChange change = LineChange::None;
 };
 
 // The controller's side of a capture: for each frame the daemon wrote, what the line brought
 // back after it until the next frame, with the delays after the frame.
+// Bytes of a capture's record, shared by the records that repeat them (a steady line's polls and
+// replies), so that a long capture takes little memory.
+using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
+
 struct ReplayStep {
-    std::vector<uint8_t> tx;  // the frame as captured
-    size_t line = 0;          // its line in the file
+    SharedBytes tx;  // the frame as captured; when `partial`, the bytes of it that reached the
+                     // line before it was abandoned or its write failed
+    bool partial = false;
+    size_t line = 0;  // its line in the file (0: the bytes before the first frame)
+    uint64_t t = 0;   // its time in the capture
     struct Chunk {
         uint64_t delayUs;
-        std::vector<uint8_t> bytes;
+        SharedBytes bytes;
         size_t line;
     };
     std::vector<Chunk> chunks;
+    std::vector<std::string> records;  // the daemon's records of the step: "line=L at=W kind ..."
+    struct PortChange {
+        uint64_t delayUs;
+        LineChange change;  // lost: Down; reopen: Up
+        size_t line;
+    };
+    std::vector<PortChange> port;
 };
 
-// Reads the exchange file; false, said as "FILE:LINE: what", when it is not well formed.
-bool loadReplay(const std::string& path, std::vector<ReplayStep>& steps) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "borl-sim: %s: cannot read: %s\n", path.c_str(), std::strerror(errno));
+// A set-recorded record not yet placed: it is said with the step whose frame came before it,
+// unless its set frame follows one frame later (below).
+struct RecordedSet {
+    int param;
+    int value;
+    size_t step;
+    std::string text;
+};
+
+struct Replay {
+    std::vector<ReplayStep> steps;  // steps[0]: what came before the first frame
+    std::vector<RecordedSet> sets;
+    SharedBytes last[2];  // the last tx and rx bytes
+    uint64_t wallUs = 0;  // t = 0 of the capture
+    uint64_t endUs = 0;   // t of its last record
+    std::string start;    // the fields of its first start record
+    size_t frames = 0;
+};
+
+constexpr int kExitUnreadable = 66;  // EX_NOINPUT: a file of the capture cannot be read
+
+// The daemon's own records (sets and the controller's state), as the "replay record" lines
+// name them; false for the others.
+bool outcomeText(const exchangefile::Record& r, std::string& out) {
+    using exchangefile::Kind;
+    if (r.kind != Kind::SetRecorded && r.kind != Kind::SetConfirmed && r.kind != Kind::SetGivenUp &&
+        r.kind != Kind::Online && r.kind != Kind::Offline)
         return false;
-    }
-    exchangefile::File file;
-    size_t line = 0;
-    std::string why;
-    if (!exchangefile::read(in, file, line, why)) {
-        std::fprintf(stderr, "borl-sim: %s:%zu: %s\n", path.c_str(), line, why.c_str());
-        return false;
-    }
-    std::vector<ReplayStep::Chunk> before;  // bytes read before the first frame went out
-    uint64_t txAt = 0;
-    for (const exchangefile::Record& r : file.records) {
-        if (r.kind == exchangefile::Kind::Tx) {
-            steps.push_back(
-                {r.bytes, r.line, steps.empty() ? before : std::vector<ReplayStep::Chunk>()});
-            txAt = r.t;
-        } else if (r.kind == exchangefile::Kind::Rx) {
-            auto& to = steps.empty() ? before : steps.back().chunks;
-            to.push_back({steps.empty() ? 0 : r.t - txAt, r.bytes, r.line});
-        }
-    }
+    out = exchangefile::kindName(r.kind);
+    if (r.kind != Kind::Online && r.kind != Kind::Offline)
+        out += " " + std::to_string(r.param) + " " + std::to_string(r.value);
     return true;
+}
+
+// Places the recorded sets once a new frame is read. The daemon chooses a cycle's frame before
+// it writes and records it, so a set picked up in between is recorded before a poll that was
+// already chosen, and its set frame follows one frame later: such a set is said with the step
+// of that poll, so that the replayed daemon gets it in the cycle before its set frame.
+void placeSets(Replay& replay, bool atEnd) {
+    const size_t last = replay.steps.size() - 1;
+    const ReplayStep& step = replay.steps[last];
+    Request rq;
+    if (!atEnd && step.tx->size() == kFrameSize)
+        rq = parseRequest(step.tx->data());
+    for (auto it = replay.sets.begin(); it != replay.sets.end();) {
+        const bool itsFrame =
+            rq.kind == RequestKind::Set && rq.param == it->param && rq.value == it->value;
+        if (!atEnd && !itsFrame && last < it->step + 2) {
+            ++it;
+            continue;
+        }
+        const size_t to = itsFrame && last == it->step + 2 ? it->step + 1 : it->step;
+        auto& records = replay.steps[to].records;  // a set goes first: vexad sent it at once
+        records.insert(records.begin(), it->text);
+        it = replay.sets.erase(it);
+    }
+}
+
+// `bytes` shared with the last record of their direction when they are the same.
+SharedBytes share(SharedBytes& last, const std::vector<uint8_t>& bytes) {
+    if (last == nullptr || *last != bytes)
+        last = std::make_shared<const std::vector<uint8_t>>(bytes);
+    return last;
+}
+
+// One record into the steps: a tx begins a step; an abandoned or failed frame marks the step
+// of the bytes that reached the line (n > 0) or is a step of its own (n = 0).
+void addRecord(Replay& replay, const exchangefile::Record& r) {
+    using exchangefile::Kind;
+    auto& steps = replay.steps;
+    const auto wall = [&](uint64_t t) { return exchangefile::wallText(replay.wallUs + t, 3); };
+    replay.endUs = r.t;
+    std::string text;
+    if (r.kind == Kind::Tx || ((r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) &&
+                               (r.value == 0 || steps.size() == 1))) {
+        ReplayStep step;
+        // An abandoned or failed frame of its own: none of its bytes reached the line.
+        step.tx = r.kind == Kind::Tx ? share(replay.last[0], r.bytes)
+                                     : std::make_shared<const std::vector<uint8_t>>();
+        step.partial = r.kind != Kind::Tx;
+        step.line = r.line;
+        step.t = r.t;
+        steps.push_back(std::move(step));
+        ++replay.frames;
+        placeSets(replay, false);
+    } else if (r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) {
+        ReplayStep& step = steps.back();
+        step.partial = true;
+        const size_t n = std::min(step.tx->size(), static_cast<size_t>(r.value));
+        step.tx =
+            std::make_shared<const std::vector<uint8_t>>(step.tx->begin(), step.tx->begin() + n);
+    } else if (r.kind == Kind::Rx) {
+        ReplayStep& step = steps.back();
+        step.chunks.push_back(
+            {steps.size() == 1 ? 0 : r.t - step.t, share(replay.last[1], r.bytes), r.line});
+    } else if ((r.kind == Kind::Lost || r.kind == Kind::Reopen) && steps.size() > 1) {
+        ReplayStep& step = steps.back();
+        step.port.push_back(
+            {r.t - step.t, r.kind == Kind::Lost ? LineChange::Down : LineChange::Up, r.line});
+    } else if (r.kind == Kind::Start && replay.start.empty()) {
+        replay.start = r.text;
+    } else if (outcomeText(r, text)) {
+        steps.back().records.push_back("line=" + std::to_string(r.line) + " at=" + wall(r.t) + " " +
+                                       text);
+    }
+}
+
+// Reads the capture, its files in time order; 0, or the exit status after "FILE:LINE: what".
+// A file cut inside its last line is read up to there, with a warning.
+int loadReplay(const std::vector<std::string>& files, Replay& replay) {
+    exchangefile::Sequence capture(files);
+    exchangefile::Record r;
+    replay.steps.resize(1);
+    for (;;) {
+        const exchangefile::Sequence::Result got = capture.next(r);
+        if (got == exchangefile::Sequence::Got) {
+            replay.wallUs = capture.wallUs();
+            addRecord(replay, r);
+            continue;
+        }
+        if (got == exchangefile::Sequence::End) {
+            placeSets(replay, true);
+            return 0;
+        }
+        if (got == exchangefile::Sequence::Unreadable) {
+            std::fprintf(stderr, "borl-sim: %s: %s\n", capture.file().c_str(),
+                         capture.why().c_str());
+            return kExitUnreadable;
+        }
+        std::fprintf(stderr, "borl-sim: %s%s:%zu: %s\n",
+                     got == exchangefile::Sequence::Cut ? "warning: " : "", capture.file().c_str(),
+                     capture.line(), capture.why().c_str());
+        if (got == exchangefile::Sequence::Fault)
+            return kExitDataErr;
+    }
 }
 
 // What a daemon frame asks for, as the "rx" lines say it: "poll", "set p=P v=V" or "bad REASON".
@@ -275,16 +417,20 @@ std::string describe(const uint8_t* frame, size_t n) {
 class Simulator {
 public:
     // `replay`: with --replay, the capture's steps.
-    Simulator(const Options& o, int stopFd, std::vector<ReplayStep> replay)
+    // `commands`: standard input carries commands (it does not when it carried the capture).
+    Simulator(const Options& o, int stopFd, Replay replay, bool commands)
         : mOpt(o),
           mStopFd(stopFd),
           mModel(static_cast<uint32_t>(*o.seed), static_cast<unsigned>(o.hoursEvery)),
+          mStdinOpen(commands),
           mReplay(std::move(replay)) {}
 
     int run();
 
 private:
     void replayAnswer(const GatherEvent& e);
+    void replayStart();
+    void replayRecords(const ReplayStep& step);
     void replayProgress();
     __attribute__((format(printf, 2, 3))) void event(const char* fmt, ...);
     void dump(const char* direction, const uint8_t* data, size_t n) const;
@@ -292,6 +438,8 @@ private:
     bool relink();
     void removeLink();
     void hangup();
+    void schedule(Reply r);
+    void changeLine(LineChange change);
     void onMasterReadable();
     void onStdinReadable();
     void handleGatherEvents();
@@ -319,8 +467,8 @@ private:
     bool mDiscardingLongLine = false;
     bool mQuit = false;
     bool mDeaf = false;  // the line is not read (command "deaf on")
-    std::vector<ReplayStep> mReplay;
-    size_t mReplayNext = 0;
+    Replay mReplay;
+    size_t mReplayNext = 1;  // steps[0] holds what the capture has before its first frame
     bool mReplayDone = false;
 };
 
@@ -495,36 +643,100 @@ void Simulator::answer(const Request& rq) {
     sendDue(Clock::now());
 }
 
+// The capture as the replay begins: its time span, its frames and its first start record.
+void Simulator::replayStart() {
+    const auto wall = [&](uint64_t t) { return exchangefile::wallText(mReplay.wallUs + t, 3); };
+    event("replay capture from=%s to=%s frames=%zu%s%s", wall(0).c_str(),
+          wall(mReplay.endUs).c_str(), mReplay.frames, mReplay.start.empty() ? "" : " ",
+          mReplay.start.c_str());
+}
+
+// The daemon's records of a step, said as its frame arrives: a set that vexad sent in this
+// cycle of the capture ("replay record ... set-recorded P V"), and the outcomes to expect.
+void Simulator::replayRecords(const ReplayStep& step) {
+    for (const std::string& r : step.records)
+        event("replay record %s", r.c_str());
+}
+
 // The next step of the capture answers the daemon's frame, whatever that frame is: a frame that
-// differs from the captured one is said on a "replay diverged" line.
+// differs from the captured one is said on a "replay diverged" line. The frame of a step that
+// was abandoned or failed in the capture matches when it begins with the bytes that reached the
+// line then: the replayed daemon writes whole frames to a line that takes them.
 void Simulator::replayAnswer(const GatherEvent& e) {
-    if (mReplayNext >= mReplay.size())
+    if (mReplayNext >= mReplay.steps.size())
         return;  // the capture is over: silence
-    const ReplayStep& step = mReplay[mReplayNext++];
-    if (step.tx.size() != e.frame.size() ||
-        !std::equal(step.tx.begin(), step.tx.end(), e.frame.begin())) {
-        event("replay diverged at line %zu: the daemon sent %s, the capture has %s", step.line,
-              describe(e.frame.data(), e.frame.size()).c_str(),
-              describe(step.tx.data(), step.tx.size()).c_str());
+    const size_t index = mReplayNext++;
+    const ReplayStep& step = mReplay.steps[index];
+    const std::string at = exchangefile::wallText(mReplay.wallUs + step.t, 3);
+    event("replay step %zu line=%zu at=%s", index, step.line, at.c_str());
+    if (index == 1)  // the records before the first frame: the daemon runs by now
+        replayRecords(mReplay.steps[0]);
+    replayRecords(step);
+    const std::vector<uint8_t>& tx = *step.tx;
+    const bool same = (step.partial ? tx.size() <= e.frame.size() : tx.size() == e.frame.size()) &&
+                      std::equal(tx.begin(), tx.end(), e.frame.begin());
+    if (!same) {
+        const std::string captured =
+            step.partial ? "a frame cut off after " + std::to_string(tx.size()) + " bytes"
+                         : describe(tx.data(), tx.size());
+        event("replay diverged at line %zu (%s): the daemon sent %s, the capture has %s", step.line,
+              at.c_str(), describe(e.frame.data(), e.frame.size()).c_str(), captured.c_str());
     }
     const Clock::time_point now = Clock::now();
-    for (const ReplayStep::Chunk& c : step.chunks) {
+    std::vector<ReplayStep::Chunk> chunks = step.chunks;
+    if (index == 1)  // what the line brought before the first frame goes after it
+        chunks.insert(chunks.begin(), mReplay.steps[0].chunks.begin(),
+                      mReplay.steps[0].chunks.end());
+    for (const ReplayStep::Chunk& c : chunks) {
         const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
         const std::string said =
-            "tx replay n=" + std::to_string(c.bytes.size()) + " line=" + std::to_string(c.line);
-        Reply r{now + std::chrono::microseconds(us), c.bytes, {said}};
-        // In time order, whatever the delays of steps that overlap.
-        auto at = std::upper_bound(mPending.begin(), mPending.end(), r.due,
-                                   [](Clock::time_point t, const Reply& p) { return t < p.due; });
-        mPending.insert(at, std::move(r));
+            "tx replay n=" + std::to_string(c.bytes->size()) + " line=" + std::to_string(c.line);
+        schedule(Reply{now + std::chrono::microseconds(us), *c.bytes, {said}});
+    }
+    for (const ReplayStep::PortChange& c : step.port) {
+        const uint64_t us = mOpt.replaySpeed == 0 ? 0 : c.delayUs / mOpt.replaySpeed;
+        const std::string said = std::string(c.change == LineChange::Down ? "replay lost line="
+                                                                          : "replay reopen line=") +
+                                 std::to_string(c.line);
+        schedule(Reply{now + std::chrono::microseconds(us), {}, {said}, c.change});
     }
     sendDue(now);
 }
 
+// A reply into the queue in time order, whatever the delays of steps that overlap.
+void Simulator::schedule(Reply r) {
+    auto pos = std::upper_bound(mPending.begin(), mPending.end(), r.due,
+                                [](Clock::time_point t, const Reply& p) { return t < p.due; });
+    mPending.insert(pos, std::move(r));
+}
+
+// The port of the capture lost: the line goes away and its link with it, so that the daemon's
+// re-opens fail until the capture has the port back (Up): the link then names a new line.
+void Simulator::changeLine(LineChange change) {
+    if (change == LineChange::Up) {
+        relink();
+        ptyLine();
+        return;
+    }
+    Pty fresh;
+    std::string error;
+    if (!openPty(fresh, error)) {
+        std::fprintf(stderr, "borl-sim: replay of a lost port: %s; keeping the line\n",
+                     error.c_str());
+        return;
+    }
+    removeLink();
+    closePty(mPty);
+    mPty = fresh;
+    mGather = RequestGatherer{};
+    mOut.clear();
+    mUnstamped = 0;
+}
+
 // Once the last step's bytes are on the line: "replay done", and the end with --exit-on-eof.
 void Simulator::replayProgress() {
-    if (mOpt.replay.empty() || mReplayDone || mReplayNext < mReplay.size() || !mPending.empty() ||
-        !mOut.empty())
+    if (mOpt.replay.empty() || mReplayDone || mReplayNext < mReplay.steps.size() ||
+        !mPending.empty() || !mOut.empty())
         return;
     mReplayDone = true;
     event("replay done");
@@ -535,6 +747,13 @@ void Simulator::replayProgress() {
 void Simulator::sendDue(Clock::time_point now) {
     while (!mPending.empty() && mPending.front().due <= now) {
         Reply& r = mPending.front();
+        if (r.change != LineChange::None) {
+            const LineChange change = r.change;
+            event("%s", r.lines[0].c_str());
+            mPending.pop_front();
+            changeLine(change);
+            continue;
+        }
         if (mOut.size() + r.bytes.size() > kMaxQueued) {
             std::fprintf(stderr, "borl-sim: nobody reads the line; reply dropped\n");
         } else {
@@ -691,6 +910,8 @@ int Simulator::run() {
         return 1;
     }
     ptyLine();
+    if (!mOpt.replay.empty())
+        replayStart();
 
     while (!mQuit) {
         // A deaf controller leaves the line unread: what the daemon writes piles up until the
@@ -739,13 +960,16 @@ int main(int argc, char** argv) {
         o.seed = static_cast<unsigned long>(std::time(nullptr)) ^
                  (static_cast<unsigned long>(getpid()) << 16);
     }
-    std::vector<ReplayStep> steps;
-    if (!o.replay.empty() && !loadReplay(o.replay, steps))
-        return kExitDataErr;
+    Replay replay;
+    if (!o.replay.empty()) {
+        if (const int status = loadReplay(o.replay, replay))
+            return status;
+    }
+    const bool stdinRead = o.replay.size() == 1 && o.replay[0] == "-";
     toolcommon::StopSignals stop;
     if (stop.fd() < 0) {
         std::perror("borl-sim: signalfd");
         return 1;
     }
-    return Simulator(o, stop.fd(), std::move(steps)).run();
+    return Simulator(o, stop.fd(), std::move(replay), !stdinRead).run();
 }

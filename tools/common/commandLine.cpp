@@ -48,9 +48,9 @@ std::string unknownOption(const char* arg, const std::vector<option>& longOpts) 
 CommandLine::CommandLine(std::string tool, std::string version, std::string usage)
     : mTool(std::move(tool)), mVersion(std::move(version)), mUsage(std::move(usage)) {}
 
-void CommandLine::parse(
-    int argc, char** argv, const std::vector<OptionDefinition>& options,
-    const std::function<void(const OptionDefinition&, const char*)>& take) const {
+void CommandLine::parse(int argc, char** argv, const std::vector<OptionDefinition>& options,
+                        const std::function<void(const OptionDefinition&, const char*)>& take,
+                        std::vector<std::string>* operands) const {
     std::vector<OptionDefinition> all = options;
     all.push_back({"help", false, kHelp});
     all.push_back({"version", false, kVersion});
@@ -85,6 +85,10 @@ void CommandLine::parse(
         }
         const OptionDefinition* o = findByKey(all, c);  // one of the tool's, by its key
         take(*o, o->takesValue ? optarg : nullptr);
+    }
+    if (operands != nullptr) {
+        operands->assign(argv + optind, argv + argc);
+        return;
     }
     if (optind < argc)
         fail(std::string("unexpected argument \"") + argv[optind] + "\"");

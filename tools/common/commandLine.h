@@ -28,9 +28,11 @@ public:
 
     // Reads argv and calls `take` for each of the tool's options in order, with its value (null
     // for an option without one). --help and --version end the process with 0; an unknown
-    // option, a missing or unwanted value and any argument that is not an option end it with 64.
+    // option, a missing or unwanted value and any argument that is not an option end it with 64,
+    // unless `operands` is given: the arguments that are not options then go there, in order.
     void parse(int argc, char** argv, const std::vector<OptionDefinition>& options,
-               const std::function<void(const OptionDefinition&, const char* value)>& take) const;
+               const std::function<void(const OptionDefinition&, const char* value)>& take,
+               std::vector<std::string>* operands = nullptr) const;
 
     // The value of `option` as a number 0..max, or the end of the process with
     //   "<tool>: --<option> takes <what> 0..<max>, not "<text>"".

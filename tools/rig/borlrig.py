@@ -190,9 +190,12 @@ def stop(proc, grace=10.0, on_kill=None):
         proc.wait()
 
 
-def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr", categories=None):
-    """Writes a configuration root for the daemon: vexad at 127.0.0.1:`port`, the controller on
-    the serial device `link`, the log at `log_level` to `log_file`. The serial-port assignment
+def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr", categories=None,
+               serial="4711", line=None, extra=""):
+    """Writes a configuration root for the daemon: vexad at 127.0.0.1:`port`, the controller
+    (device serial `serial`) on the serial device `link`, the log at `log_level` to `log_file`.
+    `line` ({"baud": "9600", ...}: the elements of a port of the serial-port assignment) gives
+    the controller's port its line settings; `extra` is appended to borl1d.conf. The assignment
     gives the controller the fifth port of the bus: the scan accepts it without replacing the
     configured device, which is the simulator's pty (the daemon logs "Could not determine bus"
     for it). Paths in borl1d.conf are absolute, so that it means the same wherever the daemon
@@ -203,12 +206,13 @@ def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr", categ
         with open(path, "w") as f:
             f.write(text)
 
+    settings = "".join(f"<{k}>{v}</{k}>" for k, v in (line or {}).items())
     put("serialconf.xml",
         '<?xml version="1.0"?>\n<config>\n  <serialconfig>\n'
         "    <port><owner>modem</owner></port>\n    <port/>\n    <port/>\n    <port/>\n"
-        "    <port><owner>Borl100</owner></port>\n  </serialconfig>\n</config>\n")
+        f"    <port><owner>Borl100</owner>{settings}</port>\n  </serialconfig>\n</config>\n")
     put("borl1d/devices/borl100.xml",
-        '<?xml version="1.0"?>\n<Borl100><serial>4711</serial></Borl100>\n')
+        f'<?xml version="1.0"?>\n<Borl100><serial>{serial}</serial></Borl100>\n')
     put("borl1d.conf",
         "# A scratch site: vexad is the console peer on 127.0.0.1, the serial device is the\n"
         "# controller simulator's pty.\n"
@@ -223,7 +227,8 @@ def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr", categ
         "log4cpp.appender.log.layout = PatternLayout\n"
         "log4cpp.appender.log.layout.ConversionPattern = %d %c %p: %m%n\n"
         + "".join(f"log4cpp.category.{name} = {level}\n"
-                  for name, level in (categories or {}).items()))
+                  for name, level in (categories or {}).items())
+        + extra)
 
 
 def timing_arg(timing):
