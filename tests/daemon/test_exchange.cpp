@@ -1,5 +1,6 @@
 // The serial exchange run in-process with short timings: the receive loop's frame gathering over
 // a socketpair or a pty, the transmit thread's frames, and the set pick-up and confirmation.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "dornManager.h"
+#include "exchangeCapture.h"
+#include "exchangeFile.h"
 #include "inProcess.h"
 #include "logCapture.h"
 #include "monotonicClock.h"
@@ -494,6 +497,90 @@ TEST_F(ExchangeTest, InvalidReplyNeverConfirmsASetOfZero) {
     EXPECT_EQ(pending.changePort, 1);
 }
 
+// ---- The write step ----
+
+// The line as the transmit thread's write step sees it: each write takes at most what the plan
+// says (a negative step fails with that errno), then everything; the flushes are noted between.
+struct ScriptedLine {
+    std::mutex m;
+    std::vector<int> plan;
+    std::vector<std::string> calls;  // "write N", "fail", "flush"
+} gLine;
+
+ssize_t scriptedWrite(int fd, const void* bytes, size_t n) {
+    std::lock_guard<std::mutex> lock(gLine.m);
+    if (!gLine.plan.empty()) {
+        const int step = gLine.plan.front();
+        gLine.plan.erase(gLine.plan.begin());
+        if (step < 0) {
+            gLine.calls.push_back("fail");
+            errno = -step;
+            return -1;
+        }
+        n = std::min(n, static_cast<size_t>(step));
+    }
+    const ssize_t written = write(fd, bytes, n);
+    gLine.calls.push_back("write " + std::to_string(written));
+    return written;
+}
+
+int scriptedFlush(int, int) {
+    std::lock_guard<std::mutex> lock(gLine.m);
+    gLine.calls.push_back("flush");
+    return 0;
+}
+
+// A frame the line takes in three pieces reaches it whole, once; the next fails after 40 bytes:
+// what is left of it is flushed before the frame after it. The capture has the frames as they
+// reached the line, each before its reply.
+TEST_F(ExchangeTest, AFrameTakenInPiecesOrCutByAFailureIsRecordedAsItReachedTheLine) {
+    useSocketpair();
+    gLine.plan = {50, 50, 50, 40, -EIO};
+    manager->link.lineWrite = scriptedWrite;
+    manager->link.lineFlush = scriptedFlush;
+    manager->captureFile = site / "write.exchange";
+    startExchange();
+    const Frame poll = nextFrame();
+    ASSERT_EQ(poll.size(), 128u);
+    send(reply());
+    EXPECT_EQ(testsupport::readExactly(peer, 40, 3s), Frame(poll.begin(), poll.begin() + 40));
+    EXPECT_EQ(nextFrame(), poll);  // once the cut frame's cycle timed out
+    stopExchange();
+    capture::shutdown();
+    {
+        std::lock_guard<std::mutex> lock(gLine.m);
+        const std::vector<std::string> expected = {"write 50", "write 50", "write 28", "write 40",
+                                                   "fail",     "flush",    "write 128"};
+        ASSERT_GE(gLine.calls.size(), expected.size());
+        EXPECT_EQ(std::vector<std::string>(gLine.calls.begin(), gLine.calls.begin() + 7), expected);
+    }
+
+    const int fd = open((site / "write.exchange").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    exchangefile::Reader reader(fd);
+    exchangefile::Record r;
+    std::vector<exchangefile::Record> frames;  // tx and write-failed records
+    std::vector<exchangefile::Kind> first;     // the first records after the start and open
+    while (reader.next(r) == exchangefile::Reader::Got) {
+        if (first.size() < 3 && r.kind != exchangefile::Kind::Start &&
+            r.kind != exchangefile::Kind::Open)
+            first.push_back(r.kind);
+        if (r.kind == exchangefile::Kind::Tx || r.kind == exchangefile::Kind::WriteFailed)
+            frames.push_back(r);
+    }
+    close(fd);
+    EXPECT_EQ(first,
+              (std::vector<exchangefile::Kind>{exchangefile::Kind::Tx, exchangefile::Kind::Rx,
+                                               exchangefile::Kind::Online}));
+    ASSERT_GE(frames.size(), 4u);
+    EXPECT_EQ(frames[0].bytes, poll);
+    EXPECT_EQ(frames[1].bytes, Frame(poll.begin(), poll.begin() + 40));
+    EXPECT_EQ(frames[2].kind, exchangefile::Kind::WriteFailed);
+    EXPECT_EQ(frames[2].value, 40);
+    EXPECT_EQ(frames[2].text, strerror(EIO));
+    EXPECT_EQ(frames[3].bytes, poll);
+}
+
 // ---- Pick-up and confirmation, step by step ----
 
 class PickUpTest : public ExchangeTest {
@@ -515,7 +602,7 @@ protected:
     void writeFrame() {
         TxFrame frame;
         if (manager->chooseFrame(frame))
-            manager->frameWritten(frame, frame.len);
+            manager->frameWritten(frame, TxOutcome::whole(frame.len));
     }
     // A reply to the set frame: the controller reports `value` for `port`.
     void confirmFromController(int port, uint8_t value) {

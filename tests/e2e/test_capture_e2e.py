@@ -68,6 +68,23 @@ def wait_until(pred, timeout=20.0):
     return False
 
 
+def read_records(path):
+    """(t, kind, fields) of each record of an exchange file, a short form ("tx =", "rx =")
+    given the bytes of the last record of its direction."""
+    out, last = [], {}
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if not parts or not parts[0].isdigit():
+                continue
+            t, kind, fields = int(parts[0]), parts[1], parts[2:]
+            if kind in ("tx", "rx"):
+                fields = last[kind] if fields == ["="] else fields
+                last[kind] = fields
+            out.append((t, kind, fields))
+    return out
+
+
 def new_rig(extra=()):
     rig = borlrig.Rig(BUILD, timing=TIMING)
     rig.daemon_args = list(extra)
@@ -150,12 +167,7 @@ class RoundTrip(unittest.TestCase):
                 for b in l.split()[2:]]
         self.assertEqual(128 * sim_count(first, "tx reply") + sim_count(first, "tx corrupt stray"),
                          len(sent))
-        rx = []
-        with open(capture) as f:
-            for line in f:
-                parts = line.split()
-                if len(parts) > 1 and parts[1] == "rx":
-                    rx += parts[2:]
+        rx = [b for _, kind, fields in read_records(capture) if kind == "rx" for b in fields]
         self.assertEqual(sent, rx)
         # The decoder's valid replies are the samples' source: 19 inputs per valid reply from
         # the second on (sample rate 1).
@@ -213,6 +225,39 @@ class RoundTrip(unittest.TestCase):
         for needle in ("given up", "confirmed by the controller"):
             self.assertEqual(sum(needle in l for l in first_log),
                              sum(needle in l for l in second_log), needle)
+
+
+class Ordering(unittest.TestCase):
+    def test_each_reply_after_its_frame_and_time_never_back(self):
+        # Cycles back to back, the simulator answering at once: a frame's tx record must be in
+        # the file before the reply's rx, however soon the reply comes.
+        rig = borlrig.Rig(BUILD, timing={"start": 0, "pause": 0, "wait": 400, "offline": 5000,
+                                          "stats": 600000})
+        self.addCleanup(rig.close)
+        capture = os.path.join(rig.dir, "fast.exchange")
+        rig.daemon_args = ["--capture", capture]
+        rig.start_sim("--seed", "11")
+        rig.start_console(keep=False)
+        rig.start_daemon()
+        self.assertTrue(wait_until(lambda: sim_count(rig, "rx poll") >= 6000, 60), "6000 polls")
+        rig.stop_daemon()
+        records = read_records(capture)
+        times = [t for t, _, _ in records]
+        self.assertEqual(sorted(times), times, "timestamps never go back")
+        # Between one tx and the next, the reply to the first: 128 bytes, whatever the reads.
+        replies, txs = [0], 0
+        for _, kind, fields in records:
+            if kind == "tx":
+                self.assertEqual(128, len(fields))
+                txs += 1
+                replies.append(0)
+            elif kind == "rx":
+                replies[-1] += len(fields)
+        self.assertGreaterEqual(txs, 6000, "thousands of cycles")
+        self.assertEqual(0, replies[0], "no reply before the first frame")
+        odd = [(i, n) for i, n in enumerate(replies[1:-1]) if n != 128]
+        self.assertEqual([], odd[:5], "cycles whose reply is not after its frame")
+        self.assertLessEqual(replies[-1], 128)
 
 
 class Signalled(unittest.TestCase):
@@ -303,7 +348,7 @@ class Malformed(unittest.TestCase):
     HEAD = "borl-exchange 1 wall=2026-12-08T09:00:00.000000Z\n"
     CASES = [
         ("not an exchange file", "hello\n", 1, "not an exchange file"),
-        ("version", "borl-exchange 2 wall=2026-12-08T09:00:00.000000Z\n", 1, "version"),
+        ("version", "borl-exchange 3 wall=2026-12-08T09:00:00.000000Z\n", 1, "version"),
         ("bad hex", HEAD + "10 tx 41 4G\n", 2, "not two hex digits"),
         ("time goes back", HEAD + "10 online\n# c\n5 offline\n", 4, "before"),
         ("unknown kind", HEAD + "10 frobnicate\n", 2, "unknown record kind"),
