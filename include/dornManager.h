@@ -314,6 +314,9 @@ private:
     std::string describeBus() const;
     std::string describeLine() const;
     std::string describeSerial() const;
+    // --check-config: where captures go; a file or directory the daemon could not write there
+    // is a warning.
+    std::vector<std::string> describeCapture();
 
     bool confLoaded = false;      // the configuration file was read
     bool vexadAddressOk = false;  // vexad's host and port can name a connection

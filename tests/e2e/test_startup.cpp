@@ -227,20 +227,25 @@ TEST_F(Startup, CheckConfigReportsWhatStartupWouldUse) {
 
 TEST_F(Startup, CheckConfigListsEveryReason) {
     writeFile(dir / "etc/vexa/borl1d.conf",
-              "borl1d.device.port = " + std::string(300, 'p') + "\nvexad.hots = x\n");
+              "borl1d.device.port = " + std::string(300, 'p') +
+                  "\nvexad.hots = x\nborl1d.capture.dir = " + (dir / "gone") + "\n");
     writeFile(dir / "etc/vexa/serialconf.xml",
               "<config><serialconfig><port><owner>Borl100 </owner></port></serialconfig></config>");
     auto check = run({"-t"});
     EXPECT_EQ(check->wait(), 255);
     ASSERT_TRUE(check->out().waitForEof());
     std::string report = check->out().text();
-    for (const char* reason :
-         {"error: Configuration key borl1d.device.port in etc/vexa/borl1d.conf: the value has 300 "
-          "bytes",
-          "error: No port owned by \"Borl100\" in the serial-port assignment files of etc/vexa "
-          "(read: serialconf.xml; owners found: \"Borl100 \")",
-          "error: Device directory etc/vexa/borl1d/devices/ cannot be read",
-          "warning: Unknown configuration key \"vexad.hots\"", "configuration NOT usable"}) {
+    for (const std::string& reason : std::vector<std::string>{
+             "error: Configuration key borl1d.device.port in etc/vexa/borl1d.conf: the value has "
+             "300 "
+             "bytes",
+             "error: No port owned by \"Borl100\" in the serial-port assignment files of etc/vexa "
+             "(read: serialconf.xml; owners found: \"Borl100 \")",
+             "error: Device directory etc/vexa/borl1d/devices/ cannot be read",
+             "warning: Unknown configuration key \"vexad.hots\"",
+             "warning: Capture directory " + (dir / "gone") +
+                 " (borl1d.capture.dir) cannot be written",
+             "configuration NOT usable"}) {
         EXPECT_NE(report.find(reason), std::string::npos) << reason << "\n" << report;
     }
 }
