@@ -237,8 +237,7 @@ TEST_F(Startup, CheckConfigListsEveryReason) {
     std::string report = check->out().text();
     for (const std::string& reason : std::vector<std::string>{
              "error: Configuration key borl1d.device.port in etc/vexa/borl1d.conf: the value has "
-             "300 "
-             "bytes",
+             "300 bytes",
              "error: No port owned by \"Borl100\" in the serial-port assignment files of etc/vexa "
              "(read: serialconf.xml; owners found: \"Borl100 \")",
              "error: Device directory etc/vexa/borl1d/devices/ cannot be read",
