@@ -63,7 +63,7 @@ bool number(string_view w, uint64_t max, uint64_t& out) {
         if (c < '0' || c > '9')
             return false;
         const uint64_t d = static_cast<uint64_t>(c - '0');
-        if (v > (max - d) / 10)
+        if (d > max || v > (max - d) / 10)  // a digit above `max` would wrap the test round
             return false;
         v = v * 10 + d;
     }

@@ -235,16 +235,15 @@ TEST_F(Startup, CheckConfigListsEveryReason) {
     EXPECT_EQ(check->wait(), 255);
     ASSERT_TRUE(check->out().waitForEof());
     std::string report = check->out().text();
-    for (const std::string& reason : std::vector<std::string>{
-             "error: Configuration key borl1d.device.port in etc/vexa/borl1d.conf: the value has "
-             "300 bytes",
-             "error: No port owned by \"Borl100\" in the serial-port assignment files of etc/vexa "
-             "(read: serialconf.xml; owners found: \"Borl100 \")",
-             "error: Device directory etc/vexa/borl1d/devices/ cannot be read",
-             "warning: Unknown configuration key \"vexad.hots\"",
-             "warning: Capture directory " + (dir / "gone") +
-                 " (borl1d.capture.dir) cannot be written",
-             "configuration NOT usable"}) {
+    EXPECT_NE(report.find("warning: Capture directory " + (dir / "gone") + " (borl1d.capture.dir)"),
+              std::string::npos);
+    for (const char* reason :
+         {"error: Configuration key borl1d.device.port in etc/vexa/borl1d.conf: the value has 300 "
+          "bytes",
+          "error: No port owned by \"Borl100\" in the serial-port assignment files of etc/vexa "
+          "(read: serialconf.xml; owners found: \"Borl100 \")",
+          "error: Device directory etc/vexa/borl1d/devices/ cannot be read",
+          "warning: Unknown configuration key \"vexad.hots\"", "configuration NOT usable"}) {
         EXPECT_NE(report.find(reason), std::string::npos) << reason << "\n" << report;
     }
 }
