@@ -33,21 +33,16 @@ std::vector<Kind> kinds(const std::vector<exchangefile::Record>& records) {
     return out;
 }
 
+// A capture's settings: FILE, the bound of a file, the files of the ring; the port open.
 capture::Settings settings(const std::string& file, uint64_t maxSize, unsigned files) {
-    capture::Settings s;
-    s.file = file;
-    s.maxSize = maxSize;
-    s.files = files;
-    s.startFields = "version=test";
-    s.openPort = "/dev/ttyS2";
-    return s;
+    return capture::Settings{file, maxSize, files, "version=test", "/dev/ttyS2"};
 }
 
 const uint8_t kFrame[128] = {'A', 'I', 'O'};
 
 // A capture that fails while the next is already started (the writer held behind a frame whose
 // write has not ended, so that the failure comes after the toggle): the failure ends its own
-// capture only; the toggle ends the one that runs; a capture starts again after all that.
+// capture only, and the toggle ends the one that runs.
 TEST(ExchangeCapture, AFailureEndsItsOwnCaptureOnlyAndTheToggleEndsTheOneThatRuns) {
     testsupport::ScratchDir dir("capture_commands");
     testsupport::LogCapture log("exchangeCapture");
@@ -55,7 +50,6 @@ TEST(ExchangeCapture, AFailureEndsItsOwnCaptureOnlyAndTheToggleEndsTheOneThatRun
     // The first capture's ring cannot turn: FILE.1 is a directory that is not empty.
     testsupport::writeFile(dir / "first.exchange.1/keep", "x");
     ASSERT_TRUE(capture::start(settings(dir / "first.exchange", capture::kMinMaxSize, 2)));
-    EXPECT_FALSE(capture::start(settings(dir / "other.exchange", 1 << 20, 1))) << "one runs";
     const capture::TxTicket held = captureTxBegin(kFrame, sizeof kFrame);
     for (reply[9] = 0; reply[9] < 20; ++reply[9])  // more than a file of 4096 bytes holds
         captureBytes(Kind::Rx, reply, sizeof reply);
@@ -71,12 +65,6 @@ TEST(ExchangeCapture, AFailureEndsItsOwnCaptureOnlyAndTheToggleEndsTheOneThatRun
     capture::shutdown();
     EXPECT_EQ(kinds(readAlone(dir / "second.exchange")),
               (std::vector<Kind>{Kind::Start, Kind::Open, Kind::Online, Kind::Offline}));
-
-    ASSERT_TRUE(capture::start(settings(dir / "third.exchange", 1 << 20, 1)));  // after a stop
-    captureEvent(Kind::Online);
-    capture::shutdown();
-    EXPECT_EQ(kinds(readAlone(dir / "third.exchange")),
-              (std::vector<Kind>{Kind::Start, Kind::Open, Kind::Online}));
 }
 
 // A ring of three files of 4096 bytes over sixty cycles: each file reads alone, begins with the
