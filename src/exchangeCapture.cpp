@@ -355,8 +355,7 @@ private:
         mSession.writer.restart();
         std::string head = exchangefile::header(mSession.wall) + "\n";
         if (mSession.rotations != 0)
-            head +=
-                "# continued: the records before these are in the next older file of the ring\n";
+            head += "# continued: the records before these are in the ring's next older file\n";
         exchangefile::append(head, t, Kind::Start, nullptr, 0, 0, 0, s.startFields);
         if (!mSession.port.empty())
             exchangefile::append(head, t, Kind::Open, nullptr, 0, 0, 0, mSession.port);
