@@ -127,21 +127,23 @@ struct CommandLine {
     ExchangeTiming timing;
 };
 
+// The long options; those without a short letter are numbered from 256.
+enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
+const option kOptions[] = {
+    {"config", required_argument, nullptr, 'c'},
+    {"conf-dir", required_argument, nullptr, kConfDir},
+    {"check-config", no_argument, nullptr, 't'},
+    {"debug", no_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"timing", required_argument, nullptr, kTiming},
+    {"capture", required_argument, nullptr, kCapture},
+    {"time-scale", required_argument, nullptr, kTimeScale},
+    {nullptr, 0, nullptr, 0},
+};
+
 // Reads the command line; --help and --version are answered here, a bad line ends the process.
 CommandLine parseCommandLine(int argc, char** argv) {
-    enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
-    static const option kOptions[] = {
-        {"config", required_argument, nullptr, 'c'},
-        {"conf-dir", required_argument, nullptr, kConfDir},
-        {"check-config", no_argument, nullptr, 't'},
-        {"debug", no_argument, nullptr, 'd'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {"timing", required_argument, nullptr, kTiming},
-        {"capture", required_argument, nullptr, kCapture},
-        {"time-scale", required_argument, nullptr, kTimeScale},
-        {nullptr, 0, nullptr, 0},
-    };
     CommandLine line;
     const char* timeScale = nullptr;
     opterr = 0;  // our own messages, with the option named as it was given
