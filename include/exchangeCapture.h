@@ -27,7 +27,7 @@ extern std::atomic<bool> gOn;
 constexpr uint64_t kDefaultMaxSize = 16u << 20;
 constexpr uint64_t kMinMaxSize = 4096;
 // The default number of files (borl1d.capture.files): with the default bound, at least 72 hours
-// of polling at one cycle a second (about 365 bytes a cycle, docs/configuration.md), in the
+// of polling at one cycle a second (about 370 bytes a cycle, docs/configuration.md), in the
 // files the ring keeps full.
 constexpr unsigned kDefaultFiles = 8;
 constexpr unsigned kMaxFiles = 100;
