@@ -87,16 +87,12 @@ TEST(ExchangeCapture, RingFilesReadAloneAndTurnAtAFrame) {
     for (const std::string& name : {file + ".2", file + ".1", file}) {
         EXPECT_LE(testsupport::readFile(name).size(), capture::kMinMaxSize) << name;
         const std::vector<exchangefile::Record> r = readAlone(name);
-        ASSERT_GE(r.size(), 5u) << name;
-        EXPECT_EQ(kinds({r.begin(), r.begin() + 3}),
-                  (std::vector<Kind>{Kind::Start, Kind::Open, Kind::Tx}))
-            << name;
+        std::vector<Kind> whole{Kind::Start, Kind::Open};  // then whole cycles only
         for (size_t i = 2; i < r.size(); i += 3) {
-            ASSERT_LT(i + 2, r.size()) << name << ": a reply cut from its frame";
-            EXPECT_EQ(kinds({r.begin() + i, r.begin() + i + 3}),
-                      (std::vector<Kind>{Kind::Tx, Kind::Rx, Kind::Rx}));
-            cycles.push_back(r[i + 1].bytes[9]);
+            whole.insert(whole.end(), {Kind::Tx, Kind::Rx, Kind::Rx});
+            cycles.push_back(i + 1 < r.size() ? r[i + 1].bytes[9] : -1);
         }
+        EXPECT_EQ(kinds(r), whole) << name;
     }
     ASSERT_GT(cycles.size(), 6u);
     for (size_t i = 0; i < cycles.size(); ++i)
