@@ -76,7 +76,7 @@ bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
         // The set frame goes out first: only a reply after it may confirm the set.
         TxFrame frame;
         FUZZ_CHECK(m.chooseFrame(frame) && frame.port == port, "set frame");
-        m.frameWritten(frame, frame.len);
+        m.frameWritten(frame, TxOutcome::whole(frame.len));
         uint8_t block[kFrameSize] = {};
         block[port - 1] = value;
         m.confirmSet(block);

@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "pick-up");
         TxFrame frame;
         FUZZ_CHECK(m->chooseFrame(frame) && frame.port == setPort, "set frame");
-        m->frameWritten(frame, frame.len);
+        m->frameWritten(frame, TxOutcome::whole(frame.len));
     }
 
     // The model: where frames complete (gathering looks at the header bytes and positions only,

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <sys/types.h>
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "SerialConfig.h"
 #include "cObject.h"
 #include "cQlog.h"
+#include "exchangeCapture.h"
 #include "pendingSet.h"
 #include "txHandshake.h"
 #include "xmlFile.h"
@@ -113,6 +115,29 @@ struct TxFrame {
     uint8_t value = 0;   // value of a set frame
 };
 
+// What became of one frame's write: the counters, the log and the capture take it from here.
+struct TxOutcome {
+    enum Result {
+        NoPort,     // the port was closed: nothing was written
+        Whole,      // the line took the whole frame
+        Abandoned,  // the line had not taken it by the cycle's end (`sent` bytes of it)
+        Stopped,    // a stop came while the line had not taken it
+        Failed,     // the write failed after `sent` bytes (`err`; 0: the port was closed)
+    };
+    Result result = NoPort;
+    size_t sent = 0;           // bytes of the frame that reached the line
+    int err = 0;               // Failed: the write's errno
+    capture::TxTicket ticket;  // the frame's tx record in a running capture
+
+    // A frame the line took whole, outside a capture (the replays and fuzz targets' cycles).
+    static TxOutcome whole(size_t sent) {
+        TxOutcome o;
+        o.result = Whole;
+        o.sent = sent;
+        return o;
+    }
+};
+
 // The state of the serial link besides the descriptor: what the transmit thread and the receive
 // loop share, and what the receive loop keeps between its wake-ups.
 struct SerialLink {
@@ -138,6 +163,9 @@ struct SerialLink {
     pthread_t myThread{};          // the transmit thread
     int signalFd = -1;             // signalfd of SIGTERM, SIGINT, SIGHUP, SIGUSR1; -1: not ours
     void (*watchdog)() = nullptr;  // the service watchdog ping; null: the service manager's
+    // The line's write and output flush: write(2) and tcflush(3), unless a test puts its own.
+    ssize_t (*lineWrite)(int fd, const void* bytes, size_t n) = ::write;
+    int (*lineFlush)(int fd, int queue) = ::tcflush;
 
     // Receive loop only.
     ReplyGatherer rx;
@@ -163,9 +191,11 @@ public:
     const char* devDispName = "BORL1_Retro_Controller";  // display name of the device object
     const char* serConfDir = ConfDir;  // directory scanned for serial-port assignment files
     // The capture of the exchange (docs/capture.md): the file taken from the start
-    // (borl1d.capture.file, --capture; empty: none), its bound, and where SIGUSR1 puts one.
+    // (borl1d.capture.file, --capture; empty: none), the bound of a file and the files of its
+    // ring, and where SIGUSR1 puts one.
     std::string captureFile;
-    uint64_t captureMaxSize = 16u << 20;  // capture::kDefaultMaxSize
+    uint64_t captureMaxSize = capture::kDefaultMaxSize;
+    unsigned captureFiles = capture::kDefaultFiles;
     std::string captureDir;
 
     // ---- What start-up found ----
@@ -231,8 +261,8 @@ public:
     // Frame choice: while a set is pending, builds its set frame into `frame` and returns true;
     // otherwise returns false and the poll frame goes out.
     bool chooseFrame(TxFrame& frame);
-    // Records a frame's write; `written` is what write() returned.
-    void frameWritten(const TxFrame& frame, ssize_t written);
+    // Records what became of a frame's write: the counters, the log, the capture.
+    void frameWritten(const TxFrame& frame, const TxOutcome& outcome);
     // Work due by time, whatever the line does: offline detection, link statistics, re-opening a
     // closed port. Returns the time of the next due work.
     uint64_t housekeeping(uint64_t nowMs);
@@ -253,10 +283,10 @@ private:
     void handleSignals();
     void tryReopen(uint64_t nowMs);
     // Writes one frame without blocking, waiting for room on the line at most until
-    // `deadlineMs`. `flushFirst`: the line still holds part of an abandoned frame.
-    enum class TxResult { NoPort, Sent, Failed, Abandoned };
-    TxResult writeFrame(const TxFrame& frame, uint64_t deadlineMs, bool& flushFirst);
-    void frameAbandoned(const TxFrame& frame, size_t sent);
+    // `deadlineMs`. `flushFirst`: the line may still hold part of a frame that did not go out
+    // whole; it is flushed before this frame, and set again when this one does not go out whole.
+    TxOutcome writeFrame(const TxFrame& frame, uint64_t deadlineMs, bool& flushFirst);
+    void frameAbandoned(size_t sent);
     void lineTakesFramesAgain();
     void forgetSetWakeUp();  // vexad's sets no longer wake the loop
     void logStatistics();
@@ -284,6 +314,9 @@ private:
     std::string describeBus() const;
     std::string describeLine() const;
     std::string describeSerial() const;
+    // --check-config: where captures go; a file or directory the daemon could not write there
+    // is a warning.
+    std::vector<std::string> describeCapture();
 
     bool confLoaded = false;      // the configuration file was read
     bool vexadAddressOk = false;  // vexad's host and port can name a connection

@@ -1,8 +1,14 @@
-// The capture of the serial exchange to an exchange file (docs/capture.md), taken on a running
+// The capture of the serial exchange to exchange files (docs/capture.md), taken on a running
 // daemon. The exchange's hooks cost one relaxed atomic load while no capture runs; while one runs
 // they copy the record into a bounded queue under a short lock that is never held across file
-// I/O. A writer thread of the capture's own formats the records and writes them, rotates the file
-// once at its bound, and ends the capture with one ERROR line when the file cannot be written.
+// I/O, stamped under that lock, so that the queue is in time order. A frame's tx record is
+// reserved there before the frame's first byte goes out, and completed once its write has ended:
+// no reply can be queued before the frame it answers. A writer thread of the capture's own
+// writes the records to a ring of files and ends the capture with one ERROR line when a file
+// cannot be written.
+//
+// Each capture has a generation: its start, its end and a failure of its files are about that
+// capture alone, never about one started after it.
 #pragma once
 
 #include <atomic>
@@ -17,17 +23,36 @@ namespace capture {
 // True while a capture runs: the only thing the hooks look at when none does.
 extern std::atomic<bool> gOn;
 
-// The default bound of borl1d.capture.maxsize, and the smallest accepted.
+// The default bound of one file (borl1d.capture.maxsize), and the smallest accepted.
 constexpr uint64_t kDefaultMaxSize = 16u << 20;
 constexpr uint64_t kMinMaxSize = 4096;
+// The default number of files (borl1d.capture.files): with the default bound, at least 72 hours
+// of polling at one cycle a second (about 370 bytes a cycle, docs/configuration.md), in the
+// files the ring keeps full.
+constexpr unsigned kDefaultFiles = 8;
+constexpr unsigned kMaxFiles = 100;
 
 // Queues a record; call it through the inline hooks below.
 void record(exchangefile::Kind kind, const uint8_t* bytes, size_t n, int param, int value,
             const char* text);
 
+// A frame's tx record reserved in the queue; a generation of 0 holds none.
+struct TxTicket {
+    uint64_t seq = 0;         // the record's place in the queue
+    uint32_t generation = 0;  // the capture it belongs to
+};
+// Reserves the tx record of the frame `bytes`, stamped now. The writer writes nothing past it
+// until finishTx completes it.
+TxTicket reserveTx(const uint8_t* bytes, size_t n);
+// Completes the reserved record: `sent` bytes of the frame reached the line (none: no tx
+// record). `outcome` is Tx when the line took the frame whole, else Abandoned or WriteFailed,
+// recorded after the tx record with `sent` and, for a failure, `why`.
+void finishTx(const TxTicket& ticket, size_t sent, exchangefile::Kind outcome, const char* why);
+
 struct Settings {
-    std::string file;                    // the exchange file
-    uint64_t maxSize = kDefaultMaxSize;  // rotated once (FILE.1) when it would grow past this
+    std::string file;                    // the newest file of the ring; the older ones FILE.1 ...
+    uint64_t maxSize = kDefaultMaxSize;  // no file grows past it
+    unsigned files = kDefaultFiles;      // files in the ring, FILE included
     std::string startFields;             // the start record's fields (version, port, line, serial)
     std::string openPort;                // non-empty: the port is open now (an "open" record)
 };
@@ -38,7 +63,8 @@ bool start(const Settings& settings);
 // Ends the capture that runs (the writer thread writes what is queued, closes the file and logs
 // the end at INFO). False when none runs.
 bool stop();
-// At the daemon's stop: ends a running capture and waits for its file to be complete.
+// At the daemon's stop: ends a running capture and waits for its files to be complete. A capture
+// can be started again afterwards.
 void shutdown();
 
 }  // namespace capture
@@ -52,4 +78,15 @@ inline void captureEvent(exchangefile::Kind kind, int param = 0, int value = 0,
                          const char* text = nullptr) {
     if (capture::gOn.load(std::memory_order_relaxed))
         capture::record(kind, nullptr, 0, param, value, text);
+}
+// Before a frame's first write: its tx record, reserved while a capture runs.
+inline capture::TxTicket captureTxBegin(const uint8_t* bytes, size_t n) {
+    return capture::gOn.load(std::memory_order_relaxed) ? capture::reserveTx(bytes, n)
+                                                        : capture::TxTicket{};
+}
+// Once the frame's write has ended; nothing when no record was reserved.
+inline void captureTxEnd(const capture::TxTicket& ticket, size_t sent, exchangefile::Kind outcome,
+                         const char* why = nullptr) {
+    if (ticket.generation != 0)
+        capture::finishTx(ticket, sent, outcome, why);
 }

@@ -131,6 +131,7 @@ struct CommandLine {
     ExchangeTiming timing;
 };
 
+// The long options; those without a short letter are numbered from 256.
 enum { kConfDir = 256, kTiming, kCapture, kTimeScale };
 const option kOptions[] = {
     {"config", required_argument, nullptr, 'c'},

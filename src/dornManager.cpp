@@ -34,7 +34,7 @@ const char* const kKnownKeys[] = {
     "borl1d.device.dir",         "borl1d.device.port",
     "borl1d.device.displayname", "borl1d.serialconf.dir",
     "borl1d.capture.file",       "borl1d.capture.maxsize",
-    "borl1d.capture.dir",
+    "borl1d.capture.dir",        "borl1d.capture.files",
 };
 
 // Edit distance (insertions, deletions, substitutions) between two keys.
@@ -128,7 +128,8 @@ bool dornManager::checkKeys() {
     // Text values go into fixed places (paths, vexad's device label); a value this long is a
     // damaged or hostile file, not a setting.
     for (const char* key : kKnownKeys) {
-        if (strcmp(key, "vexad.south.port") == 0 || strcmp(key, "borl1d.capture.maxsize") == 0)
+        if (strcmp(key, "vexad.south.port") == 0 || strcmp(key, "borl1d.capture.maxsize") == 0 ||
+            strcmp(key, "borl1d.capture.files") == 0)
             continue;  // a number: one that does not fit is warned about and defaulted
         const char* value = cConfig::getString(key, nullptr);
         size_t length = value ? strlen(value) : 0;

@@ -67,12 +67,26 @@ void dornManager::readCaptureKeys() {
     } else if (size != nullptr) {
         captureMaxSize = bytes;
     }
+    const char* files = cConfig::getString("borl1d.capture.files", nullptr);
+    captureFiles = capture::kDefaultFiles;
+    char* end = nullptr;
+    const unsigned long n = files != nullptr ? std::strtoul(files, &end, 10) : 0;
+    if (files != nullptr &&
+        (end == files || *end != '\0' || *files == '-' || n < 1 || n > capture::kMaxFiles)) {
+        startupProblem(false, WARN,
+                       "Configuration key borl1d.capture.files in %s: \"%.32s\" is not a number "
+                       "of files 1..%u; %u is used",
+                       ConfFile, files, capture::kMaxFiles, capture::kDefaultFiles);
+    } else if (files != nullptr) {
+        captureFiles = static_cast<unsigned>(n);
+    }
 }
 
 bool dornManager::beginCapture(const std::string& file) {
     capture::Settings s;
     s.file = file;
     s.maxSize = captureMaxSize;
+    s.files = captureFiles;
     const qserial::SerialPort* port = mSerconf ? mSerconf->find(serBusPort) : nullptr;
     const std::string line =
         qserial::SerialConfig::settingsText(port ? *port : qserial::SerialPort{});

@@ -126,7 +126,67 @@ std::vector<std::string> describeLogging(std::vector<std::string>& warnings) {
     return lines;
 }
 
+// Why the daemon could not create or write `file`; empty when it could.
+std::string cannotWrite(const std::string& file) {
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return "it is a directory";
+        return access(file.c_str(), W_OK) == 0 ? "" : strerror(errno);
+    }
+    if (errno != ENOENT)
+        return strerror(errno);
+    const size_t slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : file.substr(0, slash);
+    return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
+}
+
+// Why the daemon could not create files in `dir`; empty when it could.
+std::string cannotWriteIn(const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
+        return strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return "not a directory";
+    return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
+}
+
 }  // namespace
+
+std::vector<std::string> dornManager::describeCapture() {
+    std::vector<std::string> lines;
+    const std::string ring = ", a ring of " + std::to_string(captureFiles) + " files of " +
+                             std::to_string(captureMaxSize) + " bytes";
+    if (captureFile.empty()) {
+        lines.push_back("capture: none from the start");
+    } else {
+        lines.push_back("capture: " + captureFile + " from the start" + ring);
+        const std::string why = cannotWrite(captureFile);
+        if (!why.empty()) {
+            startupWarnings.push_back("Capture file " + captureFile +
+                                      " (borl1d.capture.file or --capture) cannot be written (" +
+                                      why + "): no capture is taken");
+        }
+    }
+    // The default directory is the service's log directory, which the service manager makes
+    // at the unit's start: its absence is no problem.
+    const bool configured = cConfig::getString("borl1d.capture.dir", nullptr) != nullptr;
+    const std::string why = cannotWriteIn(captureDir);
+    if (!configured && why == strerror(ENOENT)) {
+        lines.push_back("capture on SIGUSR1: into " + captureDir +
+                        " (made by the service manager at the unit's start)" + ring);
+    } else {
+        lines.push_back("capture on SIGUSR1: into " + captureDir + ring);
+        if (!why.empty()) {
+            startupWarnings.push_back("Capture directory " + captureDir +
+                                      " (borl1d.capture.dir) cannot be written (" + why +
+                                      "): SIGUSR1 takes no capture");
+        }
+    }
+    return lines;
+}
 
 int dornManager::checkConfig() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
@@ -155,9 +215,8 @@ int dornManager::checkConfig() {
             portState = " (now held by pid " + std::to_string(holder) + ")";
     }
 
-    std::vector<std::string> logWarnings;
-    std::vector<std::string> logging = describeLogging(logWarnings);
-    startupWarnings.insert(startupWarnings.end(), logWarnings.begin(), logWarnings.end());
+    const std::vector<std::string> logging = describeLogging(startupWarnings);
+    const std::vector<std::string> capture = describeCapture();
 
     if (!ok && startupErrors.empty())
         startupErrors.push_back("start-up would fail (see the log lines above)");
@@ -174,6 +233,8 @@ int dornManager::checkConfig() {
     std::printf("vexad: %s:%d\n", vexaHost, southPort);
     for (const std::string& line : logging)
         std::printf("log set-up: %s\n", line.c_str());
+    for (const std::string& line : capture)
+        std::printf("%s\n", line.c_str());
     for (const std::string& w : startupWarnings)
         std::printf("warning: %s\n", w.c_str());
     for (const std::string& e : startupErrors)

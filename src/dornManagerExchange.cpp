@@ -107,17 +107,31 @@ bool dornManager::chooseFrame(TxFrame& frame) {
     return true;
 }
 
-void dornManager::frameWritten(const TxFrame& frame, ssize_t written) {
+void dornManager::frameWritten(const TxFrame& frame, const TxOutcome& outcome) {
     static log4cpp::Category& log = cQlog::getLog("dornManager");
-    if (written == 0) {
-        log.debug("No data written\n");
-        return;
+    exchangefile::Kind recorded = exchangefile::Kind::Abandoned;
+    const char* why = nullptr;
+    switch (outcome.result) {
+        case TxOutcome::NoPort:
+            return;
+        case TxOutcome::Whole:
+            log.debug("%d\n", static_cast<int>(outcome.sent));
+            (frame.isSet ? link.stats.setFrames : link.stats.pollFrames)++;
+            recorded = exchangefile::Kind::Tx;
+            break;
+        case TxOutcome::Abandoned:
+            frameAbandoned(outcome.sent);
+            break;
+        case TxOutcome::Stopped:
+            break;
+        case TxOutcome::Failed:
+            why = outcome.err != 0 ? strerror(outcome.err) : "the port was closed";
+            if (outcome.err != 0)
+                log.debug("Serial write() error: %s\n", why);
+            recorded = exchangefile::Kind::WriteFailed;
+            break;
     }
-    if (written < 0)
-        return;  // logged by the caller, which still has errno
-    log.debug("%d\n", static_cast<int>(written));
-    captureBytes(exchangefile::Kind::Tx, frame.bytes, static_cast<size_t>(written));
-    (frame.isSet ? link.stats.setFrames : link.stats.pollFrames)++;
+    captureTxEnd(outcome.ticket, outcome.sent, recorded, why);
 }
 
 void dornManager::transmitLoop() {
@@ -139,8 +153,10 @@ void dornManager::transmitLoop() {
         // starts before the write.
         const uint64_t cycleEnd = monotonic::msOf(link.handshake.startCycle(link.timing.waitMs));
 
+        const TxOutcome outcome = writeFrame(*frame, cycleEnd, flushFirst);
+        frameWritten(*frame, outcome);
         // Whatever became of the frame on an open port, an unanswered cycle is a timeout.
-        const bool written = writeFrame(*frame, cycleEnd, flushFirst) != TxResult::NoPort;
+        const bool written = outcome.result != TxOutcome::NoPort;
         link.stats.txCycles++;
         // A hung receive loop gets the daemon restarted; a silent controller or a lost port
         // does not: the loop then waits in poll(), which counts as healthy.
@@ -163,68 +179,65 @@ void dornManager::transmitLoop() {
 // descriptor's lock, and only until the cycle's end or a stop. The lock is held for each
 // write() alone, so that the receive loop can close the port at any time; the port's
 // generation tells a re-opened line from the one the frame began on.
-dornManager::TxResult dornManager::writeFrame(const TxFrame& frame, uint64_t deadlineMs,
-                                              bool& flushFirst) {
+TxOutcome dornManager::writeFrame(const TxFrame& frame, uint64_t deadlineMs, bool& flushFirst) {
     static log4cpp::Category& log = cQlog::getLog("dornManager");
-    size_t sent = 0;
+    TxOutcome out;
     int fd = -1;
     unsigned generation = 0;
-    for (;;) {
+    // What is left of a frame that did not go out whole must never run into the next one.
+    const auto ended = [&](TxOutcome::Result result, int err = 0) {
+        out.result = result;
+        out.err = err;
+        flushFirst = result == TxOutcome::Abandoned || (out.sent > 0 && out.sent < frame.len);
+        return out;
+    };
+    for (bool first = true;; first = false) {
         ssize_t n;
         int err;
         {
             std::lock_guard<std::mutex> lock(fdMutex);
-            if (sent == 0) {
+            if (first) {
                 fd = serFd;
                 generation = portGeneration;
                 // While the port is closed nothing is written; the receive loop re-opens it.
                 if (fd < 0)
-                    return TxResult::NoPort;
-                // No half frame may be followed by a whole one: what is left of an abandoned
-                // frame goes before the next frame starts.
+                    return out;
                 if (flushFirst) {
-                    tcflush(fd, TCOFLUSH);
+                    link.lineFlush(fd, TCOFLUSH);
                     flushFirst = false;
                 }
+                // Stamped before the first byte goes out: no reply is recorded before it.
+                out.ticket = captureTxBegin(frame.bytes, frame.len);
             } else if (serFd != fd || portGeneration != generation) {
-                return TxResult::Failed;  // the line went away under the frame
+                return ended(TxOutcome::Failed);  // the line went away under the frame
             }
-            n = write(fd, frame.bytes + sent, frame.len - sent);
+            n = link.lineWrite(fd, frame.bytes + out.sent, frame.len - out.sent);
             err = errno;
         }
         if (n > 0) {
-            sent += static_cast<size_t>(n);
-            if (sent < frame.len)
+            out.sent += static_cast<size_t>(n);
+            if (out.sent < frame.len)
                 continue;
-            frameWritten(frame, static_cast<ssize_t>(sent));
-            return TxResult::Sent;
+            return ended(TxOutcome::Whole);
         }
-        if (n < 0 && err != EAGAIN && err != EINTR) {
-            log.debug("Serial write() error: %s\n", strerror(err));
-            frameWritten(frame, n);
-            return TxResult::Failed;
-        }
-        if (n == 0 && sent == 0)
-            frameWritten(frame, 0);
+        if (n < 0 && err != EAGAIN && err != EINTR)
+            return ended(TxOutcome::Failed, err);
+        if (n == 0 && out.sent == 0)
+            log.debug("No data written\n");
         // The line takes nothing now: wait for room until the cycle ends.
         const uint64_t now = nowMs();
         pollfd fds[2] = {{fd, POLLOUT, 0}, {link.stopFd, POLLIN, 0}};
-        if (now >= deadlineMs || poll(fds, 2, monotonic::msUntil(deadlineMs, now)) == 0) {
-            frameAbandoned(frame, sent);
-            flushFirst = true;
-            return TxResult::Abandoned;
-        }
+        if (now >= deadlineMs || poll(fds, 2, monotonic::msUntil(deadlineMs, now)) == 0)
+            return ended(TxOutcome::Abandoned);
         if (fds[1].revents & POLLIN)
-            return TxResult::Failed;  // a stop: the frame is of no further use
+            return ended(TxOutcome::Stopped);  // the frame is of no further use
     }
 }
 
 // A frame the line did not take by the cycle's end: counted, and reported once when the line
 // stalls, then summarised once a minute while it stays stalled.
-void dornManager::frameAbandoned(const TxFrame& frame, size_t sent) {
+void dornManager::frameAbandoned(size_t sent) {
     constexpr uint64_t kSummaryMs = 60000;
-    if (sent > 0)
-        captureBytes(exchangefile::Kind::Tx, frame.bytes, sent);  // what reached the line
     link.stats.abandonedFrames++;
     const uint64_t now = nowMs();
     if (stallFrames++ == 0) {

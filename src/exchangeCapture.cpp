@@ -1,8 +1,10 @@
 // The capture's queue and its writer thread (see exchangeCapture.h). The main thread's start and
-// stop are commands in the same queue, so the file's records keep the order they were taken in.
+// stop are commands in the same queue, each naming its capture's generation, so that the files'
+// records keep the order they were taken in and a failure ends its own capture only.
 #include "exchangeCapture.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "cQlog.h"
 #include "monotonicClock.h"
@@ -32,10 +35,17 @@ constexpr size_t kMaxQueued = 16384;  // records waiting for the writer; more ar
 constexpr size_t kWakeAt = 256;       // queued records that wake the writer before its tick
 constexpr auto kTick = std::chrono::milliseconds(1000);  // one write a poll cycle at most
 constexpr size_t kMaxFrameBytes = 128;  // a read or write of the exchange is at most a frame
+constexpr size_t kFlushAt = 64 * 1024;  // characters formatted before they are written
+// Room a cycle's records take in the long form (a frame each way, a few events): a file this
+// near its bound ends before the next frame, so that no reply is cut from its frame.
+constexpr uint64_t kCycleRoom = 2048;
 
 struct Item {
     enum Op { Record, Start, Stop } op = Record;
-    uint64_t t = 0;
+    uint32_t generation = 0;     // the capture it belongs to
+    bool reserved = false;       // a frame's tx record whose write has not ended: the writer waits
+    uint32_t droppedBefore = 0;  // records dropped just before this one, the queue being full
+    uint64_t t = 0;              // µs since the capture began; Start: its wall time
     Kind kind = Kind::Online;
     uint16_t n = 0;
     uint8_t bytes[kMaxFrameBytes];
@@ -56,14 +66,33 @@ log4cpp::Category& log() {
     return category;
 }
 
+// The directory `file` lies in.
+std::string dirOf(const std::string& file) {
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// Makes the renames in `dir` last through a power cut; they are atomic without it.
+void syncDir(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        ::close(fd);
+    }
+}
+
 // The writer's side: the open file and its counts. Touched by the writer thread only.
 struct Session {
     int fd = -1;
+    uint32_t generation = 0;  // the capture whose files these are
     Settings settings;
-    uint64_t wall = 0;
-    uint64_t bytes = 0;    // in the current file
-    uint64_t records = 0;  // in all files of the capture
-    bool rotated = false;
+    uint64_t wall = 0;       // the capture's t = 0, µs since the epoch
+    bool regular = false;    // the file is a regular file: bounded and rotated
+    uint64_t bytes = 0;      // written to the current file
+    uint64_t records = 0;    // in all files of the capture
+    unsigned rotations = 0;  // files begun after the first
+    std::string port;        // the port open as the records tell; empty: closed
+    exchangefile::Writer writer;
 };
 
 class Capture {
@@ -72,28 +101,25 @@ public:
 
     bool start(const Settings& s) {
         std::lock_guard<std::mutex> lock(mQueueMutex);
-        if (mRunning)
+        if (mRunning != 0)
             return false;
-        mRunning = true;
+        if (++mGeneration == 0)
+            ++mGeneration;
+        mRunning = mGeneration;
         mT0 = monotonic::nowUs();
-        Item item;
-        item.op = Item::Start;
+        mDropped = 0;
+        Item& item = command(Item::Start);
         item.settings = std::make_unique<Settings>(s);
         item.t = wallUs();
-        mQueue.push_back(std::move(item));
-        pushLocked(Kind::Start, nullptr, 0, 0, 0, s.startFields.c_str());
-        if (!s.openPort.empty())
-            pushLocked(Kind::Open, nullptr, 0, 0, 0, s.openPort.c_str());
         gOn.store(true, std::memory_order_relaxed);
         if (!mThread.joinable())
             mThread = std::thread([this] { run(); });
-        mWake.notify_one();
         return true;
     }
 
     bool stop() {
         std::lock_guard<std::mutex> lock(mQueueMutex);
-        if (!mRunning)
+        if (mRunning == 0)
             return false;
         endLocked();
         return true;
@@ -102,34 +128,60 @@ public:
     void shutdown() {
         {
             std::lock_guard<std::mutex> lock(mQueueMutex);
-            if (mRunning)
+            if (mRunning != 0)
                 endLocked();
             mExit = true;
             mWake.notify_one();
         }
         if (mThread.joinable())
             mThread.join();
+        std::lock_guard<std::mutex> lock(mQueueMutex);
+        mExit = false;
     }
 
     void push(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text) {
         std::lock_guard<std::mutex> lock(mQueueMutex);
-        if (!mRunning)
+        if (mRunning == 0)
             return;  // ended between the hook's test and here
         pushLocked(kind, bytes, n, param, value, text);
-        if (mQueue.size() == kWakeAt)
-            mWake.notify_one();
+    }
+
+    TxTicket reserveTx(const uint8_t* bytes, size_t n) {
+        std::lock_guard<std::mutex> lock(mQueueMutex);
+        if (mRunning == 0 || !pushLocked(Kind::Tx, bytes, n, 0, 0, nullptr))
+            return TxTicket{};
+        mQueue.back().reserved = true;
+        return TxTicket{mFrontSeq + mQueue.size() - 1, mRunning};
+    }
+
+    void finishTx(const TxTicket& ticket, size_t sent, Kind outcome, const char* why) {
+        std::lock_guard<std::mutex> lock(mQueueMutex);
+        // The writer takes no reserved record: it is still in the queue.
+        if (ticket.seq >= mFrontSeq && ticket.seq - mFrontSeq < mQueue.size()) {
+            Item& item = mQueue[ticket.seq - mFrontSeq];
+            if (item.reserved && item.generation == ticket.generation) {
+                item.n = static_cast<uint16_t>(std::min<size_t>(sent, item.n));
+                item.reserved = false;
+            }
+        }
+        if (outcome != Kind::Tx && mRunning == ticket.generation)
+            pushLocked(outcome, nullptr, 0, 0, static_cast<int>(sent), why);
+        if (mCommands > 0)
+            mWake.notify_one();  // a start or stop waited behind the reserved record
     }
 
 private:
     // mQueueMutex held. The timestamp is taken under the lock, so the queue is in time order.
-    void pushLocked(Kind kind, const uint8_t* bytes, size_t n, int param, int value,
+    // False when the queue is full: the record is dropped, and counted where it would have been.
+    bool pushLocked(Kind kind, const uint8_t* bytes, size_t n, int param, int value,
                     const char* text) {
         if (mQueue.size() >= kMaxQueued) {
             ++mDropped;
-            return;
+            return false;
         }
-        mQueue.emplace_back();
-        Item& item = mQueue.back();
+        Item& item = mQueue.emplace_back();
+        item.generation = mRunning;
+        item.droppedBefore = std::exchange(mDropped, 0);
         const uint64_t now = monotonic::nowUs();
         item.t = now > mT0 ? now - mT0 : 0;
         item.kind = kind;
@@ -140,76 +192,118 @@ private:
         item.value = value;
         if (text != nullptr)
             item.text = text;
+        if (mQueue.size() == kWakeAt)
+            mWake.notify_one();
+        return true;
+    }
+
+    // mQueueMutex held: a start or stop of the running capture, never refused for room.
+    Item& command(Item::Op op) {
+        Item& item = mQueue.emplace_back();
+        item.op = op;
+        item.generation = mRunning;
+        ++mCommands;
+        mWake.notify_one();
+        return item;
     }
 
     void endLocked() {
         gOn.store(false, std::memory_order_relaxed);
-        mRunning = false;
-        mQueue.emplace_back();
-        mQueue.back().op = Item::Stop;
-        mWake.notify_one();
+        command(Item::Stop).droppedBefore = std::exchange(mDropped, 0);
+        mRunning = 0;
     }
 
     void run() {
-        std::deque<Item> batch;
+        std::vector<Item> batch;
         for (;;) {
-            uint64_t dropped = 0;
             {
                 std::unique_lock<std::mutex> lock(mQueueMutex);
+                // Nothing is taken past a reserved record: its frame's write has not ended.
                 const auto ready = [this] {
-                    return mExit || mQueue.size() >= kWakeAt ||
-                           (!mQueue.empty() && mQueue.back().op != Item::Record);
+                    return mExit ||
+                           (!mQueue.empty() && !mQueue.front().reserved &&
+                            (mCommands > 0 || mQueue.size() >= kWakeAt || mSession.fd < 0));
                 };
                 if (mSession.fd >= 0)
                     mWake.wait_for(lock, kTick, ready);
                 else
-                    mWake.wait(lock, [this] { return mExit || !mQueue.empty(); });
-                batch.swap(mQueue);
-                dropped = mDropped;
-                mDropped = 0;
+                    mWake.wait(lock, ready);
+                while (!mQueue.empty() && !mQueue.front().reserved) {
+                    if (mQueue.front().op != Item::Record)
+                        --mCommands;
+                    batch.push_back(std::move(mQueue.front()));
+                    mQueue.pop_front();
+                    ++mFrontSeq;
+                }
                 if (batch.empty() && mExit)
                     break;
             }
             // From here on nothing holds the lock: the exchange threads go on queueing.
-            write(batch, dropped);
+            write(batch);
             batch.clear();
         }
         close();
     }
 
-    void write(std::deque<Item>& batch, uint64_t dropped) {
+    void write(std::vector<Item>& batch) {
         std::string out;
-        out.reserve(batch.size() * 400);  // a frame's record is about 400 characters
-        if (dropped && mSession.fd >= 0) {
-            out += "# " + std::to_string(dropped) +
-                   " records dropped here: the capture's writer could not keep up\n";
-        }
         for (Item& item : batch) {
-            if (item.op != Item::Record) {
+            if (item.op == Item::Start) {
                 flush(out);
                 close();
-                if (item.op == Item::Start)
-                    open(*item.settings, item.t);
+                open(*item.settings, item.generation, item.t);
                 continue;
             }
-            if (mSession.fd < 0)
-                continue;  // the file could not be opened or written: the records go
-            const size_t before = out.size();
-            exchangefile::append(out, item.t, item.kind, item.bytes, item.n, item.param, item.value,
-                                 item.text);
-            if (mSession.bytes + out.size() > mSession.settings.maxSize) {
-                // The record goes first into the next file.
-                std::string line = out.substr(before);
-                out.resize(before);
+            if (mSession.fd < 0 || item.generation != mSession.generation)
+                continue;  // a capture that ended or failed: its records go
+            dropped(out, item.droppedBefore);
+            if (item.op == Item::Stop) {
                 flush(out);
-                rotate();
-                if (mSession.fd < 0)
-                    continue;
-                out = std::move(line);
+                close();
+            } else {
+                writeRecord(item, out);
+                if (out.size() >= kFlushAt)
+                    flush(out);
             }
-            ++mSession.records;
         }
         flush(out);
+    }
+
+    // The comment that stands where records were dropped.
+    void dropped(std::string& out, uint32_t count) {
+        if (count != 0) {
+            out += "# " + std::to_string(count) +
+                   " records dropped here: the capture's writer could not keep up\n";
+        }
+    }
+
+    void writeRecord(const Item& item, std::string& out) {
+        if (item.kind == Kind::Tx && item.n == 0)
+            return;  // no byte of the frame reached the line: its outcome record says so
+        const uint64_t bound = mSession.regular ? mSession.settings.maxSize : UINT64_MAX;
+        // A new file begins at a frame boundary, so that no reply is cut from its frame.
+        if (item.kind == Kind::Tx && mSession.bytes + out.size() + kCycleRoom > bound) {
+            rotate(out, item.t);
+            if (mSession.fd < 0)
+                return;
+        }
+        const size_t before = out.size();
+        mSession.writer.append(out, item.t, item.kind, item.bytes, item.n, item.param, item.value,
+                               item.text);
+        if (mSession.bytes + out.size() > bound) {
+            // Even inside a frame, no file passes its bound: the record opens the next file.
+            out.resize(before);
+            rotate(out, item.t);
+            if (mSession.fd < 0)
+                return;
+            mSession.writer.append(out, item.t, item.kind, item.bytes, item.n, item.param,
+                                   item.value, item.text);
+        }
+        if (item.kind == Kind::Open || item.kind == Kind::Reopen)
+            mSession.port = item.text;
+        else if (item.kind == Kind::Lost)
+            mSession.port.clear();
+        ++mSession.records;
     }
 
     // Writes `out` to the file and empties it; a failure ends the capture.
@@ -229,16 +323,25 @@ private:
         out.clear();
     }
 
-    void open(const Settings& s, uint64_t wall) {
+    void open(const Settings& s, uint32_t generation, uint64_t wall) {
         mSession = Session{};
         mSession.settings = s;
+        mSession.generation = generation;
         mSession.wall = wall;
-        if (openFile())
-            log().info("Capture of the serial exchange started: %s (rotated at %llu bytes)",
-                       s.file.c_str(), static_cast<unsigned long long>(s.maxSize));
+        mSession.port = s.openPort;
+        // A file of an earlier capture under the same name is kept: it moves down the ring.
+        struct stat st;
+        if (lstat(s.file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !shiftRing())
+            return;
+        if (openFile(0)) {
+            log().info(
+                "Capture of the serial exchange started: %s (a ring of %u files of %llu bytes)",
+                s.file.c_str(), s.files, static_cast<unsigned long long>(s.maxSize));
+        }
     }
 
-    bool openFile() {
+    // A new file: the version line, the start record and the open port, so that it reads alone.
+    bool openFile(uint64_t t) {
         const Settings& s = mSession.settings;
         mSession.fd =
             ::open(s.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0640);
@@ -246,31 +349,60 @@ private:
             fail("cannot open the file", errno);
             return false;
         }
+        struct stat st;
+        mSession.regular = fstat(mSession.fd, &st) == 0 && S_ISREG(st.st_mode);
+        mSession.bytes = 0;
+        mSession.writer.restart();
         std::string head = exchangefile::header(mSession.wall) + "\n";
-        if (mSession.rotated)
-            head += "# continued: the records before these are in " + s.file + ".1\n";
+        if (mSession.rotations != 0)
+            head += "# continued: the records before these are in the ring's next older file\n";
+        exchangefile::append(head, t, Kind::Start, nullptr, 0, 0, 0, s.startFields);
+        if (!mSession.port.empty())
+            exchangefile::append(head, t, Kind::Open, nullptr, 0, 0, 0, mSession.port);
         flush(head);
         return mSession.fd >= 0;
     }
 
-    void rotate() {
-        const std::string& file = mSession.settings.file;
-        ::close(mSession.fd);
-        mSession.fd = -1;
-        if (rename(file.c_str(), (file + ".1").c_str()) != 0) {
-            fail("cannot rotate the file", errno);
+    // The file is complete on the disk before it is renamed away; a new one begins.
+    void rotate(std::string& out, uint64_t t) {
+        flush(out);
+        if (mSession.fd < 0)
             return;
-        }
-        mSession.rotated = true;
-        mSession.bytes = 0;
-        if (openFile())
+        if (fdatasync(mSession.fd) != 0)
+            return fail("cannot sync the file", errno);
+        ::close(std::exchange(mSession.fd, -1));
+        if (!shiftRing())
+            return;
+        ++mSession.rotations;
+        const std::string& file = mSession.settings.file;
+        if (openFile(t)) {
             log().info("Capture file %s reached its bound: rotated to %s.1", file.c_str(),
                        file.c_str());
+        }
+    }
+
+    // FILE.k becomes FILE.k+1 from the oldest down, the oldest (FILE.files-1) going; FILE
+    // becomes FILE.1. With one file, FILE itself goes when the next begins.
+    bool shiftRing() {
+        const std::string& file = mSession.settings.file;
+        const auto name = [&file](unsigned k) {
+            return k == 0 ? file : file + "." + std::to_string(k);
+        };
+        for (unsigned k = mSession.settings.files - 1; k-- > 0;) {
+            if (rename(name(k).c_str(), name(k + 1).c_str()) != 0 && errno != ENOENT) {
+                fail("cannot rotate the file", errno);
+                return false;
+            }
+        }
+        syncDir(dirOf(file));
+        return true;
     }
 
     void close() {
         if (mSession.fd < 0)
             return;
+        if (mSession.regular && fdatasync(mSession.fd) != 0)
+            return fail("cannot sync the file", errno);
         if (::close(std::exchange(mSession.fd, -1)) != 0)
             return fail("closing the file failed", errno);
         log().info("Capture of the serial exchange ended: %s (%llu records)",
@@ -278,31 +410,31 @@ private:
                    static_cast<unsigned long long>(mSession.records));
     }
 
-    // One ERROR line; the capture ends, the exchange goes on untouched.
+    // One ERROR line; this capture ends, the exchange goes on untouched.
     void fail(const char* what, int err) {
         log().error("Capture to %s ended: %s: %s; the exchange goes on without a capture",
                     mSession.settings.file.c_str(), what, std::strerror(err));
         if (mSession.fd >= 0)
-            ::close(mSession.fd);
-        mSession.fd = -1;
+            ::close(std::exchange(mSession.fd, -1));
         std::lock_guard<std::mutex> lock(mQueueMutex);
-        // Only this capture ends: a start queued behind it stays.
-        const bool startQueued = std::any_of(
-            mQueue.begin(), mQueue.end(), [](const Item& item) { return item.op == Item::Start; });
-        if (mRunning && !startQueued) {
+        // Its records still queued go unwritten; a capture started after it goes on.
+        if (mRunning == mSession.generation) {
             gOn.store(false, std::memory_order_relaxed);
-            mRunning = false;
-            mQueue.clear();
+            mRunning = 0;
+            mDropped = 0;
         }
     }
 
     std::mutex mQueueMutex;
     std::condition_variable mWake;
-    std::deque<Item> mQueue;  // records and commands, in the order taken
-    bool mRunning = false;    // a capture runs, as far as the exchange is concerned
+    std::deque<Item> mQueue;   // records and commands, in the order taken
+    uint64_t mFrontSeq = 0;    // the place of mQueue's front among all items ever queued
+    size_t mCommands = 0;      // starts and stops in mQueue
+    uint32_t mGeneration = 0;  // the last capture started
+    uint32_t mRunning = 0;  // the capture that runs, as far as the exchange is concerned; 0: none
     bool mExit = false;
     uint64_t mT0 = 0;
-    uint64_t mDropped = 0;
+    uint32_t mDropped = 0;  // records dropped since the last one queued
     std::thread mThread;
     Session mSession;  // writer thread only
 };
@@ -316,6 +448,14 @@ Capture& instance() {
 
 void record(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text) {
     instance().push(kind, bytes, n, param, value, text);
+}
+
+TxTicket reserveTx(const uint8_t* bytes, size_t n) {
+    return instance().reserveTx(bytes, n);
+}
+
+void finishTx(const TxTicket& ticket, size_t sent, Kind outcome, const char* why) {
+    instance().finishTx(ticket, sent, outcome, why);
 }
 
 bool start(const Settings& settings) {

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "dornManager.h"
+#include "exchangeCapture.h"
+#include "exchangeFile.h"
 #include "inProcess.h"
 #include "logCapture.h"
 #include "monotonicClock.h"
@@ -494,6 +496,70 @@ TEST_F(ExchangeTest, InvalidReplyNeverConfirmsASetOfZero) {
     EXPECT_EQ(pending.changePort, 1);
 }
 
+// ---- The write step ----
+
+// The line as the write step sees it: each write takes at most what the plan says (a negative
+// step fails with that errno), then everything; the flushes are noted between the writes.
+std::mutex gLineMutex;
+std::vector<int> gLinePlan;
+std::vector<std::string> gLineCalls;
+
+ssize_t scriptedWrite(int fd, const void* bytes, size_t n) {
+    std::lock_guard<std::mutex> lock(gLineMutex);
+    const int step = gLinePlan.empty() ? 128 : gLinePlan.front();
+    if (!gLinePlan.empty())
+        gLinePlan.erase(gLinePlan.begin());
+    errno = -step;
+    const ssize_t written = step < 0 ? -1 : write(fd, bytes, std::min(n, size_t(step)));
+    gLineCalls.push_back(std::to_string(written));
+    return written;
+}
+
+int scriptedFlush(int, int) {
+    std::lock_guard<std::mutex> lock(gLineMutex);
+    gLineCalls.push_back("flush");
+    return 0;
+}
+
+// A frame the line takes in three pieces reaches it whole, once; the next fails after 40 bytes:
+// what is left of it is flushed before the frame after it. The capture has the frames as they
+// reached the line, each before its reply.
+TEST_F(ExchangeTest, AFrameTakenInPiecesOrCutByAFailureIsRecordedAsItReachedTheLine) {
+    useSocketpair();
+    gLinePlan = {50, 50, 50, 40, -EIO};
+    manager->link.lineWrite = scriptedWrite;
+    manager->link.lineFlush = scriptedFlush;
+    manager->captureFile = site / "write.exchange";
+    startExchange();
+    const Frame poll = nextFrame();
+    ASSERT_EQ(poll.size(), 128u);
+    send(reply());
+    EXPECT_EQ(testsupport::readExactly(peer, 40, 3s), Frame(poll.begin(), poll.begin() + 40));
+    EXPECT_EQ(nextFrame(), poll);  // once the cut frame's cycle timed out
+    stopExchange();
+    capture::shutdown();
+    {
+        std::lock_guard<std::mutex> lock(gLineMutex);
+        gLineCalls.resize(7);
+        EXPECT_EQ(gLineCalls,
+                  (std::vector<std::string>{"50", "50", "28", "40", "-1", "flush", "128"}));
+    }
+    exchangefile::File f;
+    size_t line = 0;
+    std::string why;
+    ASSERT_TRUE(exchangefile::read(testsupport::readFile(site / "write.exchange"), f, line, why));
+    std::vector<std::string> records;  // after the start and the open port
+    for (size_t i = 2; i < 8 && i < f.records.size(); ++i) {
+        const std::string text = exchangefile::format(f.records[i]);
+        records.push_back(text.substr(text.find(' ') + 1));
+    }
+    const std::string frame = "tx " + exchangefile::hex(poll.data(), 128);
+    EXPECT_EQ(records,
+              (std::vector<std::string>{frame, "rx " + exchangefile::hex(reply().data(), 128),
+                                        "online", "tx " + exchangefile::hex(poll.data(), 40),
+                                        "write-failed 40 " + std::string(strerror(EIO)), frame}));
+}
+
 // ---- Pick-up and confirmation, step by step ----
 
 class PickUpTest : public ExchangeTest {
@@ -515,7 +581,7 @@ protected:
     void writeFrame() {
         TxFrame frame;
         if (manager->chooseFrame(frame))
-            manager->frameWritten(frame, frame.len);
+            manager->frameWritten(frame, TxOutcome::whole(frame.len));
     }
     // A reply to the set frame: the controller reports `value` for `port`.
     void confirmFromController(int port, uint8_t value) {

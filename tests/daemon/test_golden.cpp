@@ -88,7 +88,7 @@ std::vector<std::string> replay(const fs::path& file) {
                 memset(frame.bytes, 0, sizeof frame.bytes);
                 frame.len = getBuffer(frame.bytes);
             }
-            manager.frameWritten(frame, frame.len);
+            manager.frameWritten(frame, TxOutcome::whole(frame.len));
             const std::string sent = hex(frame.bytes, frame.len);
             EXPECT_EQ(exchangefile::hex(r.bytes.data(), r.bytes.size()), sent)
                 << file << ":" << r.line << ": the daemon sent another frame";

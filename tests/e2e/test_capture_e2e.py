@@ -69,6 +69,17 @@ def wait_until(pred, timeout=20.0):
     return False
 
 
+def read_records(path):
+    """(t, kind, fields) of each record, a short form ("tx =") given its direction's last bytes."""
+    out, last = [], {}
+    with open(path) as f:
+        for t, kind, *fields in (l.split() for l in f if l[:1].isdigit()):
+            if kind in ("tx", "rx"):
+                fields = last[kind] = last[kind] if fields == ["="] else fields
+            out.append((int(t), kind, fields))
+    return out
+
+
 def new_rig(extra=()):
     rig = borlrig.Rig(BUILD, timing=TIMING)
     rig.daemon_args = list(extra)
@@ -153,12 +164,7 @@ class RoundTrip(unittest.TestCase):
                 for b in l.split()[2:]]
         self.assertEqual(128 * sim_count(first, "tx reply") + sim_count(first, "tx corrupt stray"),
                          len(sent))
-        rx = []
-        with open(capture) as f:
-            for line in f:
-                parts = line.split()
-                if len(parts) > 1 and parts[1] == "rx":
-                    rx += parts[2:]
+        rx = [b for _, kind, fields in read_records(capture) if kind == "rx" for b in fields]
         self.assertEqual(sent, rx)
         # The decoder's valid replies are the samples' source: 19 inputs per valid reply from
         # the second on (sample rate 1).
@@ -227,6 +233,32 @@ class RoundTrip(unittest.TestCase):
         for needle in ("given up", "confirmed by the controller"):
             self.assertEqual(sum(needle in l for l in first_log),
                              sum(needle in l for l in second_log), needle)
+
+
+class Ordering(unittest.TestCase):
+    def test_each_reply_after_its_frame_and_time_never_back(self):
+        # Cycles back to back, the simulator answering at once: between a frame's tx and the
+        # next frame's, its reply's 128 bytes, however soon they came; time never goes back.
+        rig = borlrig.Rig(BUILD, timing={"start": 0, "pause": 0, "wait": 400, "offline": 5000,
+                                          "stats": 600000})
+        self.addCleanup(rig.close)
+        capture = os.path.join(rig.dir, "fast.exchange")
+        rig.daemon_args = ["--capture", capture]
+        rig.start_sim("--seed", "11")
+        rig.start_console(keep=False)
+        rig.start_daemon()
+        self.assertTrue(wait_until(lambda: sim_count(rig, "rx poll") >= 6000, 60), "6000 polls")
+        rig.stop_daemon()
+        records = read_records(capture)
+        self.assertEqual(sorted(t for t, _, _ in records), [t for t, _, _ in records])
+        replies = [0]  # reply bytes before the first frame, then after each
+        for _, kind, fields in records:
+            if kind == "tx":
+                replies.append(0)
+            replies[-1] += len(fields) if kind == "rx" else 0
+        self.assertGreaterEqual(len(replies), 6000)
+        self.assertEqual([0], replies[:1])
+        self.assertEqual([], [(i, n) for i, n in enumerate(replies[1:-1]) if n != 128][:5])
 
 
 class Signalled(unittest.TestCase):

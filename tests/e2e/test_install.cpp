@@ -295,7 +295,8 @@ TEST_F(InstalledTree, ExampleConfigurationListsEveryKeyWithItsDefault) {
         {"borl1d.device.displayname", "BORL1_Retro_Controller"},
         {"borl1d.capture.file", ""},
         {"borl1d.capture.dir", "/var/log/borl1d"},
-        {"borl1d.capture.maxsize", "16M"}};
+        {"borl1d.capture.maxsize", "16M"},
+        {"borl1d.capture.files", "8"}};
 
     // Un-commenting the keys must give the same values the daemon uses without them.
     std::string text = readFile(conf());

@@ -227,13 +227,16 @@ TEST_F(Startup, CheckConfigReportsWhatStartupWouldUse) {
 
 TEST_F(Startup, CheckConfigListsEveryReason) {
     writeFile(dir / "etc/vexa/borl1d.conf",
-              "borl1d.device.port = " + std::string(300, 'p') + "\nvexad.hots = x\n");
+              "borl1d.device.port = " + std::string(300, 'p') +
+                  "\nvexad.hots = x\nborl1d.capture.dir = " + (dir / "gone") + "\n");
     writeFile(dir / "etc/vexa/serialconf.xml",
               "<config><serialconfig><port><owner>Borl100 </owner></port></serialconfig></config>");
     auto check = run({"-t"});
     EXPECT_EQ(check->wait(), 255);
     ASSERT_TRUE(check->out().waitForEof());
     std::string report = check->out().text();
+    EXPECT_NE(report.find("warning: Capture directory " + (dir / "gone") + " (borl1d.capture.dir)"),
+              std::string::npos);
     for (const char* reason :
          {"error: Configuration key borl1d.device.port in etc/vexa/borl1d.conf: the value has 300 "
           "bytes",

@@ -1,0 +1,103 @@
+// The capture in-process: its start, end and failure one capture at a time, and the ring of
+// files, each of which reads alone and none of which cuts a reply from its frame.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "exchangeCapture.h"
+#include "exchangeFile.h"
+#include "logCapture.h"
+#include "testSupport.h"
+
+namespace {
+
+using exchangefile::Kind;
+
+// The records of one file read alone, to its end.
+std::vector<exchangefile::Record> readAlone(const std::string& path) {
+    exchangefile::File f;
+    size_t line = 0;
+    std::string why;
+    EXPECT_TRUE(exchangefile::read(testsupport::readFile(path), f, line, why)) << path << why;
+    EXPECT_EQ(f.cutLine, 0u) << path;
+    return f.records;
+}
+
+std::vector<Kind> kinds(const std::vector<exchangefile::Record>& records) {
+    std::vector<Kind> out;
+    for (const exchangefile::Record& r : records)
+        out.push_back(r.kind);
+    return out;
+}
+
+// A capture's settings: FILE, the bound of a file, the files of the ring; the port open.
+capture::Settings settings(const std::string& file, uint64_t maxSize, unsigned files) {
+    return capture::Settings{file, maxSize, files, "version=test", "/dev/ttyS2"};
+}
+
+const uint8_t kFrame[128] = {'A', 'I', 'O'};
+
+// A capture that fails while the next is already started (the writer held behind a frame whose
+// write has not ended, so that the failure comes after the toggle): the failure ends its own
+// capture only, and the toggle ends the one that runs.
+TEST(ExchangeCapture, AFailureEndsItsOwnCaptureOnlyAndTheToggleEndsTheOneThatRuns) {
+    testsupport::ScratchDir dir("capture_commands");
+    testsupport::LogCapture log("exchangeCapture");
+    uint8_t reply[128] = {'A', 'O', 'I'};
+    // The first capture's ring cannot turn: FILE.1 is a directory that is not empty.
+    testsupport::writeFile(dir / "first.exchange.1/keep", "x");
+    ASSERT_TRUE(capture::start(settings(dir / "first.exchange", capture::kMinMaxSize, 2)));
+    const capture::TxTicket held = captureTxBegin(kFrame, sizeof kFrame);
+    for (reply[9] = 0; reply[9] < 20; ++reply[9])  // more than a file of 4096 bytes holds
+        captureBytes(Kind::Rx, reply, sizeof reply);
+    EXPECT_TRUE(capture::stop());  // SIGUSR1: the capture that runs ends, the next starts
+    ASSERT_TRUE(capture::start(settings(dir / "second.exchange", 1 << 20, 1)));
+    captureEvent(Kind::Online);
+    captureTxEnd(held, sizeof kFrame, Kind::Tx);
+    ASSERT_TRUE(testsupport::waitFor([&] { return log.contains("cannot rotate the file"); }));
+    EXPECT_TRUE(capture::gOn.load()) << "the second capture runs on";
+    captureEvent(Kind::Offline);
+    EXPECT_TRUE(capture::stop());
+    EXPECT_FALSE(capture::stop()) << "none runs";
+    capture::shutdown();
+    EXPECT_EQ(kinds(readAlone(dir / "second.exchange")),
+              (std::vector<Kind>{Kind::Start, Kind::Open, Kind::Online, Kind::Offline}));
+}
+
+// A ring of three files of 4096 bytes over sixty cycles: each file reads alone, begins with the
+// start and the open port, turns before a frame and never passes its bound; together the files
+// hold the last cycles, none lost or doubled.
+TEST(ExchangeCapture, RingFilesReadAloneAndTurnAtAFrame) {
+    testsupport::ScratchDir dir("capture_ring");
+    const std::string file = dir / "ring.exchange";
+    testsupport::writeFile(file, "an earlier capture\n");  // moves down the ring and goes
+    ASSERT_TRUE(capture::start(settings(file, capture::kMinMaxSize, 3)));
+    uint8_t reply[128] = {'A', 'O', 'I'};
+    for (reply[9] = 0; reply[9] < 60; ++reply[9]) {
+        captureTxEnd(captureTxBegin(kFrame, sizeof kFrame), sizeof kFrame, Kind::Tx);
+        captureBytes(Kind::Rx, reply, 64);  // a reply in two reads
+        captureBytes(Kind::Rx, reply + 64, 64);
+    }
+    capture::shutdown();
+
+    std::vector<int> cycles;  // the cycle of each frame, over the files oldest first
+    for (const std::string& name : {file + ".2", file + ".1", file}) {
+        EXPECT_LE(testsupport::readFile(name).size(), capture::kMinMaxSize) << name;
+        const std::vector<exchangefile::Record> r = readAlone(name);
+        std::vector<Kind> whole{Kind::Start, Kind::Open};  // then whole cycles only
+        for (size_t i = 2; i < r.size(); i += 3) {
+            whole.insert(whole.end(), {Kind::Tx, Kind::Rx, Kind::Rx});
+            cycles.push_back(i + 1 < r.size() ? r[i + 1].bytes[9] : -1);
+        }
+        EXPECT_EQ(kinds(r), whole) << name;
+    }
+    ASSERT_GT(cycles.size(), 6u);
+    for (size_t i = 0; i < cycles.size(); ++i)
+        EXPECT_EQ(cycles[i], 60 - static_cast<int>(cycles.size() - i));
+    EXPECT_NE(access((file + ".3").c_str(), F_OK), 0) << "the ring keeps three files";
+}
+
+}  // namespace
