@@ -190,9 +190,10 @@ def show_capture(build_dir, run_dir):
     say(f"capture of the serial exchange: {capture}" +
         (f"; its picture: {picture}" if drawn.returncode == 0 else ""))
     say(f"  decode it:  {decode} {capture} | less")
-    replay = os.path.join(borlrig.SOURCE, "tools", "borl-replay", "borl-replay")
-    daemon = borlrig.find_binary(build_dir, "borl1d")
-    say(f"  replay it:  {replay} --speed 10 --daemon {daemon} {capture}")
+    replay = borlrig.find_binary(build_dir, "borl-replay")
+    if replay is not None:
+        daemon = borlrig.find_binary(build_dir, "borl1d")
+        say(f"  replay it:  {replay} --speed 10 --daemon {daemon} {capture}")
 
 
 def main(argv):
