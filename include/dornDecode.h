@@ -33,5 +33,4 @@ public:
     // Logs a refused set (status 2) and copies frame bytes 9..68 to decbuf[0..59].
     void dataParser(uint8_t* buff, uint8_t* decbuf);
     uint8_t checksum(uint8_t* data, uint32_t len);
-    uint8_t checksumXor(uint8_t* data, uint32_t len);
 };

@@ -2,6 +2,7 @@
 // builders, and the serial exchange with its set-point write-back.
 #pragma once
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,7 +49,6 @@ constexpr int kFrameSize = 128;     // every frame, in both directions
 constexpr int kDataBlockSize = 60;  // controller data block, reply bytes 9..68
 
 uint8_t checksum(uint8_t* data, uint32_t len);
-uint8_t checksumXor(uint8_t* data, uint32_t len);
 // Poll frame into a zeroed 128-byte buffer; returns 128.
 uint8_t getBuffer(uint8_t* buffer);
 // Set frame for parameter `port` (1..19) with `value` into a zeroed 128-byte buffer; returns 128.
@@ -166,6 +166,10 @@ struct SerialLink {
     // The line's write and output flush: write(2) and tcflush(3), unless a test puts its own.
     ssize_t (*lineWrite)(int fd, const void* bytes, size_t n) = ::write;
     int (*lineFlush)(int fd, int queue) = ::tcflush;
+    // Sets a new port's status flags: fcntl(2) F_SETFL, unless a test puts its own.
+    int (*lineSetFlags)(int fd, int flags) = [](int fd, int flags) {
+        return fcntl(fd, F_SETFL, flags);
+    };
 
     // Receive loop only.
     ReplyGatherer rx;
@@ -270,8 +274,9 @@ public:
     // back-off, which doubles with every failed attempt.
     void closePort(int err);
     // Takes a newly opened port into use: non-blocking, so that neither thread ever waits in a
-    // read or a write, and counted as a new line for the transmit thread.
-    void adoptPort(int fd);
+    // read or a write, and counted as a new line for the transmit thread. A port that cannot be
+    // made non-blocking is closed and not taken: false, with errno.
+    bool adoptPort(int fd);
 
 private:
     friend void* request(void* arg);

@@ -222,6 +222,7 @@ int main(int argc, char** argv) {
     if (line.debug)
         cQlog::debugToStderr();
     const int signalFd = signalsAsData();
+    const int signalErr = errno;
 
     manager = new dornManager(line.check);
     manager->link.timing = line.timing;
@@ -230,8 +231,16 @@ int main(int argc, char** argv) {
         manager->captureFile = line.captureFile;
     if (line.check)
         return manager->checkConfig();
-    if (manager->cConfFile_status && manager->initDorn() && manager->start() == 0)
+    // Without the signals as data SIGTERM would stay blocked and unseen: a daemon that cannot be
+    // stopped does not start.
+    if (signalFd < 0) {
+        cQlog::getLog("Main").error(
+            "Cannot receive signals (signalfd: %s): raise the process's limit of open files "
+            "(LimitNOFILE) or free memory\n",
+            strerror(signalErr));
+    } else if (manager->cConfFile_status && manager->initDorn() && manager->start() == 0) {
         return 0;  // an ordered stop
+    }
 
     cQlog::getLog("Main").error("TERMINATE!!!\n");
     return -1;

@@ -78,10 +78,3 @@ uint8_t dornDecode::checksum(uint8_t* data, uint32_t len) {
         sum = static_cast<uint8_t>(sum - data[i]);
     return sum;
 }
-
-uint8_t dornDecode::checksumXor(uint8_t* data, uint32_t len) {
-    uint8_t sum = 0x5A;
-    for (uint32_t i = 0; i < len; ++i)
-        sum = static_cast<uint8_t>(sum ^ data[i]);
-    return sum;
-}

@@ -267,8 +267,14 @@ bool dornManager::initDorn() {
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it. A
     // port that another process took meanwhile is.
     const int fd = mSerconf->connect(std::string(serBusPort));
-    if (fd >= 0)
-        adoptPort(fd);
+    if (fd >= 0 && !adoptPort(fd)) {
+        startupProblem(true, ERROR,
+                       "Serial port %s cannot be made non-blocking (%s): a write could then hold "
+                       "the exchange for as long as the line stalls",
+                       serBusPort, strerror(errno));
+        mObjectClient->stop();  // nothing of this instance may reach vexad any more
+        return false;
+    }
     if (fd < 0 && errno == EBUSY) {
         startupProblem(true, ERROR,
                        "Serial port %s is held by another process: stop it (another borl1d?) or "

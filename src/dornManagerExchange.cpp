@@ -497,8 +497,12 @@ void dornManager::closePort(int err) {
 
 void dornManager::tryReopen(uint64_t now) {
     int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
+    if (fd >= 0 && !adoptPort(fd)) {
+        error("Serial port %s opened again but cannot be made non-blocking: %s\n", serBusPort,
+              strerror(errno));
+        fd = -1;  // a failed re-open: retried after the back-off
+    }
     if (fd >= 0) {
-        adoptPort(fd);
         link.stats.reopens++;
         info("Serial port %s open again\n", serBusPort);
         captureEvent(exchangefile::Kind::Reopen, 0, 0, serBusPort);
@@ -511,14 +515,20 @@ void dornManager::tryReopen(uint64_t now) {
     }
 }
 
-void dornManager::adoptPort(int fd) {
+bool dornManager::adoptPort(int fd) {
+    // A blocking descriptor would let one write hold the transmit thread for as long as the
+    // line stalls: such a port is not used at all.
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
-        error("Serial port %s: cannot stop writes from blocking: %s\n", serBusPort,
-              strerror(errno));
+    if (flags < 0 || link.lineSetFlags(fd, flags | O_NONBLOCK) != 0) {
+        const int err = errno;
+        qserial::SerialConfig::closePort(fd);  // gives up the exclusive hold as well
+        errno = err;
+        return false;
+    }
     std::lock_guard<std::mutex> lock(fdMutex);
     serFd = fd;
     portGeneration++;
+    return true;
 }
 
 void dornManager::logStatistics() {

@@ -60,13 +60,6 @@ uint8_t checksum(uint8_t* data, uint32_t len) {
     return sum;
 }
 
-uint8_t checksumXor(uint8_t* data, uint32_t len) {
-    uint8_t sum = 0xFF;
-    for (uint32_t i = 0; i < len; ++i)
-        sum = static_cast<uint8_t>(sum ^ data[i]);
-    return sum;
-}
-
 uint8_t getBuffer(uint8_t* buffer) {
     // data_size is a writable global; keep the frame inside the 128-byte buffer and the
     // terminator behind the identifier whatever it holds.
