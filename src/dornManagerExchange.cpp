@@ -498,8 +498,10 @@ void dornManager::closePort(int err) {
 void dornManager::tryReopen(uint64_t now) {
     int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
     if (fd >= 0 && !adoptPort(fd)) {
-        error("Serial port %s opened again but cannot be made non-blocking: %s\n", serBusPort,
-              strerror(errno));
+        // Said at the first attempt after a loss; the back-off's later attempts retry quietly.
+        if (link.reopenDelayMs <= link.timing.reopenMinMs)
+            error("Serial port %s opened again but cannot be made non-blocking: %s\n", serBusPort,
+                  strerror(errno));
         fd = -1;  // a failed re-open: retried after the back-off
     }
     if (fd >= 0) {
