@@ -235,32 +235,62 @@ TxOutcome dornManager::writeFrame(const TxFrame& frame, uint64_t deadlineMs, boo
 }
 
 // A frame the line did not take by the cycle's end: counted, and reported once when the line
-// stalls, then summarised once a minute while it stays stalled.
+// stalls, then summarised once a period while it stays stalled.
 void dornManager::frameAbandoned(size_t sent) {
-    constexpr uint64_t kSummaryMs = 60000;
     link.stats.abandonedFrames++;
-    const uint64_t now = nowMs();
-    if (stallFrames++ == 0) {
-        stallSummaryMs = now + kSummaryMs;
-        warn(
-            "Serial port %s does not take frames: a frame abandoned after %zu of %d bytes; "
-            "polling goes on\n",
-            serBusPort, sent, kFrameSize);
-    } else if (now >= stallSummaryMs) {
-        stallSummaryMs = now + kSummaryMs;
-        warn("Serial port %s still does not take frames: %llu abandoned so far\n", serBusPort,
-             static_cast<unsigned long long>(stallFrames));
+    switch (stallLog.occurred(nowMs(), link.timing.repeatMs)) {
+        case qlog::RepeatLimit::Say::First:
+            warn(
+                "Serial port %s does not take frames: a frame abandoned after %zu of %d bytes; "
+                "polling goes on\n",
+                serBusPort, sent, kFrameSize);
+            break;
+        case qlog::RepeatLimit::Say::Summary:
+            warn("Serial port %s still does not take frames: %llu abandoned so far\n", serBusPort,
+                 static_cast<unsigned long long>(stallLog.total()));
+            break;
+        case qlog::RepeatLimit::Say::Quiet:
+            break;
     }
 }
 
 // The stall is over once a frame is answered: a frame that the line buffered after the flush
 // made room proves nothing.
 void dornManager::lineTakesFramesAgain() {
-    if (stallFrames == 0)
+    if (const uint64_t abandoned = stallLog.ended())
+        info("Serial port %s takes frames again after %llu abandoned\n", serBusPort,
+             static_cast<unsigned long long>(abandoned));
+}
+
+// An invalid reply: the first of an episode is logged with its reason, the others once a
+// period in a line that counts them; the per-reason counts are in the statistics line.
+void dornManager::replyInvalid(uint64_t now, const char* reason) {
+    switch (invalidLog.occurred(now, link.timing.repeatMs)) {
+        case qlog::RepeatLimit::Say::First:
+            error("Received frame invalid: %s\n", reason);
+            break;
+        case qlog::RepeatLimit::Say::Summary:
+            error("Received frame invalid: %s; %llu invalid replies in the last %u s\n", reason,
+                  static_cast<unsigned long long>(invalidLog.sinceLine()),
+                  link.timing.repeatMs / 1000);
+            break;
+        case qlog::RepeatLimit::Say::Quiet:
+            break;
+    }
+}
+
+// A valid reply ends an episode of invalid ones once none has come for a whole period.
+void dornManager::replyValid(uint64_t now) {
+    if (!invalidLog.idle(now, link.timing.repeatMs))
         return;
-    info("Serial port %s takes frames again after %llu abandoned\n", serBusPort,
-         static_cast<unsigned long long>(stallFrames));
-    stallFrames = 0;
+    const uint64_t unreported = invalidLog.unreported();
+    const uint64_t total = invalidLog.ended();
+    if (total > 1)
+        info(
+            "Replies valid again for %u s: %llu invalid replies in all, %llu of them not "
+            "logged before\n",
+            link.timing.repeatMs / 1000, static_cast<unsigned long long>(total),
+            static_cast<unsigned long long>(unreported));
 }
 
 // ---- Set pick-up and confirmation
@@ -386,6 +416,7 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         }
         link.stats.validReplies++;
         link.lastValidMs = nowMs();
+        replyValid(link.lastValidMs);
         if (!link.everOnline || link.offlineReported)
             captureEvent(exchangefile::Kind::Online);
         link.everOnline = true;
@@ -396,7 +427,7 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         // Only a valid reply can confirm a set: an invalid one leaves zeros behind.
         confirmSet(decodebuff);
     } else {
-        error("Received frame invalid: %s\n", decObj.errorStr);
+        replyInvalid(nowMs(), decObj.errorStr);
         switch (decObj.failure) {
             case dornDecode::HeaderMismatch:
                 link.stats.headerErrors++;
@@ -496,19 +527,36 @@ void dornManager::closePort(int err) {
 }
 
 void dornManager::tryReopen(uint64_t now) {
-    int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
+    // The first failure of an episode is SerialConfig's line with its reason; the others are
+    // counted here.
+    int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort, !reopenLog.active()) : -1;
+    const int err = errno;
     if (fd >= 0) {
         adoptPort(fd);
         link.stats.reopens++;
-        info("Serial port %s open again\n", serBusPort);
+        if (const uint64_t failed = reopenLog.ended())
+            info("Serial port %s open again after %llu failed attempts\n", serBusPort,
+                 static_cast<unsigned long long>(failed));
+        else
+            info("Serial port %s open again\n", serBusPort);
         captureEvent(exchangefile::Kind::Reopen, 0, 0, serBusPort);
         link.rx.restart();
         link.lineMin = 0;
         gatherOnLine();
     } else {
+        reopenFailed(now, err);
         link.reopenDelayMs = std::min(link.reopenDelayMs * 2, link.timing.reopenMaxMs);
         link.nextReopenMs = now + link.reopenDelayMs;
     }
+}
+
+// A re-open attempt failed: once a period a line that counts the attempts of the episode.
+void dornManager::reopenFailed(uint64_t now, int err) {
+    if (reopenLog.occurred(now, link.timing.repeatMs) == qlog::RepeatLimit::Say::Summary)
+        error(
+            "Serial port %s still cannot be opened: %llu attempts failed so far (the last: "
+            "%s)\n",
+            serBusPort, static_cast<unsigned long long>(reopenLog.total()), strerror(err));
 }
 
 void dornManager::adoptPort(int fd) {
