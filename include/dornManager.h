@@ -293,6 +293,9 @@ private:
     void replyInvalid(uint64_t now, const char* reason);
     void replyValid(uint64_t now);
     void reopenFailed(uint64_t now, int err);
+    void wentOffline(uint64_t now);
+    void logOffline(uint64_t now, const std::string& spells);
+    void endOfflineSpells(uint64_t now);
     void forgetSetWakeUp();  // vexad's sets no longer wake the loop
     void logStatistics();
     void gatherOnLine();
@@ -334,4 +337,6 @@ private:
     qlog::RepeatLimit stallLog;
     qlog::RepeatLimit invalidLog;
     qlog::RepeatLimit reopenLog;
+    qlog::RepeatLimit offlineLog;  // offline spells (receive loop only)
+    bool offlineLogged = false;    // the current offline spell has its line
 };

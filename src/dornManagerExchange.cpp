@@ -279,6 +279,44 @@ void dornManager::replyInvalid(uint64_t now, const char* reason) {
     }
 }
 
+// The device goes offline: logged as it happens, but while the controller flaps (offline again
+// within a period of the last such line) the spells are counted, in the next line, instead.
+void dornManager::wentOffline(uint64_t now) {
+    offlineLogged = false;
+    switch (offlineLog.occurred(now, link.timing.repeatMs)) {
+        case qlog::RepeatLimit::Say::First:
+            logOffline(now, "");
+            break;
+        case qlog::RepeatLimit::Say::Summary:
+            logOffline(now, "; offline " + std::to_string(offlineLog.sinceLine()) +
+                                " times in the last " +
+                                std::to_string(link.timing.repeatMs / 1000) + " s");
+            break;
+        case qlog::RepeatLimit::Say::Quiet:
+            break;
+    }
+}
+
+void dornManager::logOffline(uint64_t now, const std::string& spells) {
+    error("No valid reply from the controller for %u s: device offline%s\n",
+          static_cast<unsigned>((now - link.lastValidMs) / 1000), spells.c_str());
+    offlineLogged = true;
+}
+
+// A period online after the controller flapped: its offline spells are over.
+void dornManager::endOfflineSpells(uint64_t now) {
+    if (!offlineLog.idle(now, link.timing.repeatMs))
+        return;
+    const uint64_t unreported = offlineLog.unreported();
+    const uint64_t total = offlineLog.ended();
+    if (total > 1)
+        info(
+            "Controller online for %u s: %llu offline spells in all, %llu of them not logged "
+            "before\n",
+            link.timing.repeatMs / 1000, static_cast<unsigned long long>(total),
+            static_cast<unsigned long long>(unreported));
+}
+
 // A valid reply ends an episode of invalid ones once none has come for a whole period.
 void dornManager::replyValid(uint64_t now) {
     if (!invalidLog.idle(now, link.timing.repeatMs))
@@ -422,8 +460,10 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         link.everOnline = true;
         if (link.offlineReported) {
             link.offlineReported = false;
-            info("Controller answers again: device online\n");
+            if (offlineLogged)
+                info("Controller answers again: device online\n");
         }
+        endOfflineSpells(link.lastValidMs);
         // Only a valid reply can confirm a set: an invalid one leaves zeros behind.
         confirmSet(decodebuff);
     } else {
@@ -593,14 +633,21 @@ uint64_t dornManager::housekeeping(uint64_t now) {
     if (link.everOnline && !link.offlineReported) {
         const uint64_t due = link.lastValidMs + link.timing.offlineMs;
         if (now >= due) {
-            error("No valid reply from the controller for %u s: device offline\n",
-                  static_cast<unsigned>((now - link.lastValidMs) / 1000));
             link.offlineReported = true;
+            wentOffline(now);
             captureEvent(exchangefile::Kind::Offline);
             devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_SET);
         } else {
             next = std::min(next, due);
         }
+    }
+    if (link.offlineReported && !offlineLogged) {
+        // A spell counted only, while the controller flapped, is logged once it lasts.
+        const uint64_t due = link.lastValidMs + link.timing.offlineMs + link.timing.repeatMs;
+        if (now >= due)
+            logOffline(now, "");
+        else
+            next = std::min(next, due);
     }
     if (now >= link.nextStatsMs) {
         link.nextStatsMs = now + link.timing.statsIntervalMs;
