@@ -21,6 +21,7 @@
 #include "cQlog.h"
 #include "exchangeCapture.h"
 #include "pendingSet.h"
+#include "repeatLimit.h"
 #include "txHandshake.h"
 #include "xmlFile.h"
 
@@ -72,6 +73,7 @@ struct ExchangeTiming {
     unsigned reopenMaxMs = 30000;
     unsigned statsIntervalMs = 15 * 60 * 1000;  // link statistics log line
     unsigned rxHungMs = 10000;  // receive loop busy this long: no more watchdog pings
+    unsigned repeatMs = 60000;  // a repeating fault's log: one summary line this often
 };
 
 // Counters of the serial link, logged every statsIntervalMs. Written by both exchange threads.
@@ -293,6 +295,12 @@ private:
     TxOutcome writeFrame(const TxFrame& frame, uint64_t deadlineMs, bool& flushFirst);
     void frameAbandoned(size_t sent);
     void lineTakesFramesAgain();
+    void replyInvalid(uint64_t now, const char* reason);
+    void replyValid(uint64_t now);
+    void reopenFailed(uint64_t now, int err);
+    void wentOffline(uint64_t now);
+    void logOffline(uint64_t now, const std::string& spells);
+    void endOfflineSpells(uint64_t now);
     void forgetSetWakeUp();  // vexad's sets no longer wake the loop
     void logStatistics();
     void gatherOnLine();
@@ -329,8 +337,11 @@ private:
     uint8_t decodebuff[kFrameSize];  // data block of the frame being decoded
     std::string statusText;          // last STATUS= sent to the service manager
     std::string lastSetText;         // the last set-point written, for the service status
-    // Transmit thread only: the stalled line's episode (frames abandoned since it began, and
-    // when it was last summarised).
-    uint64_t stallFrames = 0;
-    uint64_t stallSummaryMs = 0;
+    // The log lines of repeating faults (repeatLimit.h): the stalled line's episode (transmit
+    // thread only), invalid replies and a port that does not open again (receive loop only).
+    qlog::RepeatLimit stallLog;
+    qlog::RepeatLimit invalidLog;
+    qlog::RepeatLimit reopenLog;
+    qlog::RepeatLimit offlineLog;  // offline spells (receive loop only)
+    bool offlineLogged = false;    // the current offline spell has its line
 };

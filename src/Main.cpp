@@ -75,6 +75,7 @@ void parseTiming(const char* option, ExchangeTiming& t) {
         {"reopen-max", &ExchangeTiming::reopenMaxMs},
         {"stats", &ExchangeTiming::statsIntervalMs},
         {"rx-hung", &ExchangeTiming::rxHungMs},
+        {"repeat", &ExchangeTiming::repeatMs},
     };
     std::string text(option);
     size_t pos = 0;

@@ -235,32 +235,100 @@ TxOutcome dornManager::writeFrame(const TxFrame& frame, uint64_t deadlineMs, boo
 }
 
 // A frame the line did not take by the cycle's end: counted, and reported once when the line
-// stalls, then summarised once a minute while it stays stalled.
+// stalls, then summarised once a period while it stays stalled.
 void dornManager::frameAbandoned(size_t sent) {
-    constexpr uint64_t kSummaryMs = 60000;
     link.stats.abandonedFrames++;
-    const uint64_t now = nowMs();
-    if (stallFrames++ == 0) {
-        stallSummaryMs = now + kSummaryMs;
-        warn(
-            "Serial port %s does not take frames: a frame abandoned after %zu of %d bytes; "
-            "polling goes on\n",
-            serBusPort, sent, kFrameSize);
-    } else if (now >= stallSummaryMs) {
-        stallSummaryMs = now + kSummaryMs;
-        warn("Serial port %s still does not take frames: %llu abandoned so far\n", serBusPort,
-             static_cast<unsigned long long>(stallFrames));
+    switch (stallLog.occurred(nowMs(), link.timing.repeatMs)) {
+        case qlog::RepeatLimit::Say::First:
+            warn(
+                "Serial port %s does not take frames: a frame abandoned after %zu of %d bytes; "
+                "polling goes on\n",
+                serBusPort, sent, kFrameSize);
+            break;
+        case qlog::RepeatLimit::Say::Summary:
+            warn("Serial port %s still does not take frames: %llu abandoned so far\n", serBusPort,
+                 static_cast<unsigned long long>(stallLog.total()));
+            break;
+        case qlog::RepeatLimit::Say::Quiet:
+            break;
     }
 }
 
 // The stall is over once a frame is answered: a frame that the line buffered after the flush
 // made room proves nothing.
 void dornManager::lineTakesFramesAgain() {
-    if (stallFrames == 0)
+    if (const uint64_t abandoned = stallLog.ended())
+        info("Serial port %s takes frames again after %llu abandoned\n", serBusPort,
+             static_cast<unsigned long long>(abandoned));
+}
+
+// An invalid reply: the first of an episode is logged with its reason, the others once a
+// period in a line that counts them; the per-reason counts are in the statistics line.
+void dornManager::replyInvalid(uint64_t now, const char* reason) {
+    switch (invalidLog.occurred(now, link.timing.repeatMs)) {
+        case qlog::RepeatLimit::Say::First:
+            error("Received frame invalid: %s\n", reason);
+            break;
+        case qlog::RepeatLimit::Say::Summary:
+            error("Received frame invalid: %s; %llu invalid replies in the last %u s\n", reason,
+                  static_cast<unsigned long long>(invalidLog.sinceLine()),
+                  link.timing.repeatMs / 1000);
+            break;
+        case qlog::RepeatLimit::Say::Quiet:
+            break;
+    }
+}
+
+// The device goes offline: logged as it happens, but while the controller flaps (offline again
+// within a period of the last such line) the spells are counted, in the next line, instead.
+void dornManager::wentOffline(uint64_t now) {
+    offlineLogged = false;
+    switch (offlineLog.occurred(now, link.timing.repeatMs)) {
+        case qlog::RepeatLimit::Say::First:
+            logOffline(now, "");
+            break;
+        case qlog::RepeatLimit::Say::Summary:
+            logOffline(now, "; offline " + std::to_string(offlineLog.sinceLine()) +
+                                " times in the last " +
+                                std::to_string(link.timing.repeatMs / 1000) + " s");
+            break;
+        case qlog::RepeatLimit::Say::Quiet:
+            break;
+    }
+}
+
+void dornManager::logOffline(uint64_t now, const std::string& spells) {
+    error("No valid reply from the controller for %u s: device offline%s\n",
+          static_cast<unsigned>((now - link.lastValidMs) / 1000), spells.c_str());
+    offlineLogged = true;
+}
+
+// A period online after the controller flapped: its offline spells are over.
+void dornManager::endOfflineSpells(uint64_t now) {
+    if (!offlineLog.idle(now, link.timing.repeatMs))
         return;
-    info("Serial port %s takes frames again after %llu abandoned\n", serBusPort,
-         static_cast<unsigned long long>(stallFrames));
-    stallFrames = 0;
+    const uint64_t unreported = offlineLog.unreported();
+    const uint64_t total = offlineLog.ended();
+    if (total > 1)
+        info(
+            "Controller online for %u s: %llu offline spells in all, %llu of them not logged "
+            "before\n",
+            link.timing.repeatMs / 1000, static_cast<unsigned long long>(total),
+            static_cast<unsigned long long>(unreported));
+}
+
+// A valid reply ends an episode of invalid ones once none has come for a whole period.
+void dornManager::replyValid(uint64_t now) {
+    if (!invalidLog.idle(now, link.timing.repeatMs))
+        return;
+    const uint64_t unreported = invalidLog.unreported();
+    const uint64_t total = invalidLog.ended();
+    if (total > 1)
+        info(
+            "Replies valid again for %u s: %llu invalid replies in all, %llu of them not "
+            "logged before\n",
+            link.timing.repeatMs / 1000, static_cast<unsigned long long>(total),
+            static_cast<unsigned long long>(unreported));
 }
 
 // ---- Set pick-up and confirmation
@@ -386,17 +454,20 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         }
         link.stats.validReplies++;
         link.lastValidMs = nowMs();
+        replyValid(link.lastValidMs);
         if (!link.everOnline || link.offlineReported)
             captureEvent(exchangefile::Kind::Online);
         link.everOnline = true;
         if (link.offlineReported) {
             link.offlineReported = false;
-            info("Controller answers again: device online\n");
+            if (offlineLogged)
+                info("Controller answers again: device online\n");
         }
+        endOfflineSpells(link.lastValidMs);
         // Only a valid reply can confirm a set: an invalid one leaves zeros behind.
         confirmSet(decodebuff);
     } else {
-        error("Received frame invalid: %s\n", decObj.errorStr);
+        replyInvalid(nowMs(), decObj.errorStr);
         switch (decObj.failure) {
             case dornDecode::HeaderMismatch:
                 link.stats.headerErrors++;
@@ -496,25 +567,43 @@ void dornManager::closePort(int err) {
 }
 
 void dornManager::tryReopen(uint64_t now) {
-    int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort) : -1;
+    // The first failure of an episode is SerialConfig's line with its reason; the others are
+    // counted here.
+    int fd = mSerconf != nullptr ? mSerconf->connect(serBusPort, !reopenLog.active()) : -1;
+    int err = errno;
     if (fd >= 0 && !adoptPort(fd)) {
-        // Said at the first attempt after a loss; the back-off's later attempts retry quietly.
-        if (link.reopenDelayMs <= link.timing.reopenMinMs)
+        err = errno;
+        // Said at the first attempt of an episode, as a failed open is; the later ones are counted.
+        if (!reopenLog.active())
             error("Serial port %s opened again but cannot be made non-blocking: %s\n", serBusPort,
-                  strerror(errno));
+                  strerror(err));
         fd = -1;  // a failed re-open: retried after the back-off
     }
     if (fd >= 0) {
         link.stats.reopens++;
-        info("Serial port %s open again\n", serBusPort);
+        if (const uint64_t failed = reopenLog.ended())
+            info("Serial port %s open again after %llu failed attempts\n", serBusPort,
+                 static_cast<unsigned long long>(failed));
+        else
+            info("Serial port %s open again\n", serBusPort);
         captureEvent(exchangefile::Kind::Reopen, 0, 0, serBusPort);
         link.rx.restart();
         link.lineMin = 0;
         gatherOnLine();
     } else {
+        reopenFailed(now, err);
         link.reopenDelayMs = std::min(link.reopenDelayMs * 2, link.timing.reopenMaxMs);
         link.nextReopenMs = now + link.reopenDelayMs;
     }
+}
+
+// A re-open attempt failed: once a period a line that counts the attempts of the episode.
+void dornManager::reopenFailed(uint64_t now, int err) {
+    if (reopenLog.occurred(now, link.timing.repeatMs) == qlog::RepeatLimit::Say::Summary)
+        error(
+            "Serial port %s still cannot be opened: %llu attempts failed so far (the last: "
+            "%s)\n",
+            serBusPort, static_cast<unsigned long long>(reopenLog.total()), strerror(err));
 }
 
 bool dornManager::adoptPort(int fd) {
@@ -557,14 +646,21 @@ uint64_t dornManager::housekeeping(uint64_t now) {
     if (link.everOnline && !link.offlineReported) {
         const uint64_t due = link.lastValidMs + link.timing.offlineMs;
         if (now >= due) {
-            error("No valid reply from the controller for %u s: device offline\n",
-                  static_cast<unsigned>((now - link.lastValidMs) / 1000));
             link.offlineReported = true;
+            wentOffline(now);
             captureEvent(exchangefile::Kind::Offline);
             devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_SET);
         } else {
             next = std::min(next, due);
         }
+    }
+    if (link.offlineReported && !offlineLogged) {
+        // A spell counted only, while the controller flapped, is logged once it lasts.
+        const uint64_t due = link.lastValidMs + link.timing.offlineMs + link.timing.repeatMs;
+        if (now >= due)
+            logOffline(now, "");
+        else
+            next = std::min(next, due);
     }
     if (now >= link.nextStatsMs) {
         link.nextStatsMs = now + link.timing.statsIntervalMs;

@@ -2,6 +2,7 @@
 // up none, a fallback appender on the root category writes every line of INFO and above to
 // standard error, so that start-up failures are visible on a unit that has no logging set up.
 #include "cQlog.h"
+#include <algorithm>
 
 #include <unistd.h>
 #include <log4cpp/Appender.hh>
@@ -11,6 +12,7 @@
 #include <log4cpp/Priority.hh>
 #include <log4cpp/PropertyConfigurator.hh>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -282,5 +284,10 @@ void cQlog::log(int priority, const char* fmt, va_list args) const {
     int n = vsnprintf(buffer, sizeof buffer, fmt, args);
     if (n < 0)
         return;  // an encoding error leaves nothing worth logging
-    mCategory.log(priority, std::string(buffer));
+    // Many callers end their text with '\n'; the layouts end the line themselves, and a
+    // second newline would put a blank line after each such line in a log file.
+    std::string message(buffer, std::min(static_cast<size_t>(n), sizeof buffer - 1));
+    if (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    mCategory.log(priority, message);
 }

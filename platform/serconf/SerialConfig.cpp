@@ -206,12 +206,12 @@ const SerialPort* SerialConfig::find(const std::string& device) const {
     return nullptr;
 }
 
-int SerialConfig::connect(std::string path) {
+int SerialConfig::connect(std::string path, bool report) {
     SerialPort settings;  // 9600 8N1 RS232 for a device without an entry
     settings.device = path;
     if (const SerialPort* p = find(path))
         settings = *p;
-    return openPort(path, settings);
+    return openPort(path, settings, report);
 }
 
 namespace {
@@ -265,14 +265,17 @@ void switchToRs485(int fd, const std::string& path) {
 
 }  // namespace
 
-int SerialConfig::openPort(const std::string& path, const SerialPort& settings) {
+int SerialConfig::openPort(const std::string& path, const SerialPort& settings, bool report) {
     // O_NONBLOCK only for the open itself: a port without carrier must not block it. The
     // descriptor is switched back to blocking reads by setUpLine.
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && errno == EBUSY)
-        return held(path);  // in exclusive use (TIOCEXCL) by another process
+        return held(path, report);  // in exclusive use (TIOCEXCL) by another process
     if (fd < 0) {
-        logger().error("Could not open serial port %s: %s", path.c_str(), strerror(errno));
+        const int err = errno;
+        if (report)
+            logger().error("Could not open serial port %s: %s", path.c_str(), strerror(err));
+        errno = err;
         return -1;
     }
     // One owner per port: two pollers on one line garble each other's frames. The advisory lock
@@ -280,7 +283,7 @@ int SerialConfig::openPort(const std::string& path, const SerialPort& settings) 
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             ::close(fd);
-            return held(path);
+            return held(path, report);
         }
         logger().warn("Could not lock serial port %s: %s", path.c_str(), strerror(errno));
     }
@@ -298,12 +301,12 @@ int SerialConfig::openPort(const std::string& path, const SerialPort& settings) 
     return fd;
 }
 
-int SerialConfig::held(const std::string& path) {
-    pid_t pid = holderOf(path);
-    if (pid > 0) {
+int SerialConfig::held(const std::string& path, bool report) {
+    const pid_t pid = report ? holderOf(path) : -1;
+    if (report && pid > 0) {
         logger().error("Serial port %s is held by another process (pid %d)", path.c_str(),
                        static_cast<int>(pid));
-    } else {
+    } else if (report) {
         logger().error("Serial port %s is held by another process", path.c_str());
     }
     errno = EBUSY;

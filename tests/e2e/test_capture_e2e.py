@@ -30,7 +30,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "rig"))
 import borlrig  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(HERE, "..", "..", "build"))
-TIMING = {"start": 100, "pause": 150, "wait": 400, "offline": 1500, "stats": 600000}
+TIMING = {"start": 100, "pause": 150, "wait": 400, "offline": 1500, "stats": 600000,
+          "repeat": 0}  # every invalid reply a line of its own: the lines are counted
 
 
 def tool(name):

@@ -1,6 +1,7 @@
 // Logging base: the standard-error fallback before and without a logging set-up, a file set-up
 // taking over, cut messages, and logging from several threads.
 #include "cQlog.h"
+#include "repeatLimit.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -230,4 +231,44 @@ TEST(cQlogFile, ConcurrentLoggingKeepsEveryLineWhole) {
         EXPECT_STREQ(rest, "payload");
         EXPECT_EQ(i, next[static_cast<size_t>(t)]++);  // each thread's lines in its own order
     }
+}
+
+// The rule of a repeating fault's lines on an injected clock: the first occurrence at once, then
+// one summary a period counting those since the last line, and the end with the episode's total.
+TEST(RepeatLimit, FirstThenOneSummaryAPeriodWithTheCountThenTheEnd) {
+    using Say = qlog::RepeatLimit::Say;
+    struct Step {
+        uint64_t ms;
+        char what;       // 'o' an occurrence, 'e' the end
+        Say say;         // for 'o'
+        uint64_t count;  // 'o' Summary: sinceLine(); 'e': the total ended
+    };
+    const Step steps[] = {
+        {0, 'e', Say::Quiet, 0},        {1000, 'o', Say::First, 0},    {2000, 'o', Say::Quiet, 0},
+        {60999, 'o', Say::Quiet, 0},    {61000, 'o', Say::Summary, 3}, {62000, 'o', Say::Quiet, 0},
+        {121000, 'o', Say::Summary, 2}, {125000, 'e', Say::Quiet, 6},  {126000, 'o', Say::First, 0},
+        {127000, 'e', Say::Quiet, 1},
+    };
+    qlog::RepeatLimit limit;
+    for (const Step& s : steps) {
+        SCOPED_TRACE("at " + std::to_string(s.ms) + " ms");
+        if (s.what == 'e') {
+            EXPECT_EQ(limit.ended(), s.count);
+            EXPECT_FALSE(limit.active());
+            continue;
+        }
+        const Say say = limit.occurred(s.ms, 60000);
+        EXPECT_EQ(say, s.say);
+        if (say == Say::Summary) {
+            EXPECT_EQ(limit.sinceLine(), s.count);
+        }
+    }
+    // Idle once a whole period passed without an occurrence; the unreported ones are counted.
+    limit.occurred(0, 60000);
+    limit.occurred(10, 60000);
+    EXPECT_FALSE(limit.idle(60009, 60000));
+    EXPECT_TRUE(limit.idle(60010, 60000));
+    EXPECT_EQ(limit.unreported(), 1u);
+    // Period 0 logs every occurrence.
+    EXPECT_EQ(limit.occurred(20, 0), Say::Summary);
 }

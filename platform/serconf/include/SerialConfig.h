@@ -34,11 +34,12 @@ public:
     // VTIME 0) with the configured settings, or 9600 8N1 RS232 for a device that has no entry.
     // Returns the descriptor, or -1 with an error line naming path and reason. A port that
     // another process holds gives -1 with errno EBUSY, and the line names the holder's pid where
-    // /proc/locks tells it.
-    int connect(std::string path);
+    // /proc/locks tells it. With `report` false a port that is missing or held gives no line
+    // (a caller retrying it counts the failures and reports them in its own lines).
+    int connect(std::string path, bool report = true);
 
     // Opens `path` with the given settings, as connect does with the settings it looks up.
-    static int openPort(const std::string& path, const SerialPort& settings);
+    static int openPort(const std::string& path, const SerialPort& settings, bool report = true);
     // Closes a descriptor from connect or openPort, giving up the tty's exclusive mode first.
     static void closePort(int fd);
     // The pid of the process holding the advisory lock on the serial device `path`, or -1.
@@ -54,7 +55,8 @@ public:
     const std::string& problem() const { return mProblem; }
 
 private:
-    static int held(const std::string& path);  // logs the holder, errno EBUSY, returns -1
+    // Logs the holder (when `report`), sets errno EBUSY, returns -1.
+    static int held(const std::string& path, bool report);
 
     std::string mOwner;                 // owner name ports are kept for
     std::string mPath;                  // the serial configuration file
