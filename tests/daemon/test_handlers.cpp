@@ -498,7 +498,7 @@ TEST_F(HandlerTest, HandlerLinesNameThePortAndValue) {
     Incoming req(cObjectList::MSG_REQUEST);
     req.add(device(kAny));
     deliver(req);
-    EXPECT_EQ(log.count("Setting analogue output port 4 state to 31.500000\n"), 1u);
+    EXPECT_EQ(log.count("Setting analogue output port 4 state to 31.500000"), 1u);
     EXPECT_EQ(log.count("Setting something on AnalogueInput"), 1u);
     EXPECT_EQ(log.count("Got MSG_REQ:OBJ_DEVICE"), 1u);
     EXPECT_EQ(log.count("Request all device information."), 1u);

@@ -400,7 +400,7 @@ TEST_F(ScanTest, DeviceFilesThatAreNoUse) {
 
 TEST_F(ScanTest, DirectoryWithoutXmlFilesOrWithoutDirectory) {
     EXPECT_FALSE(manager->loadXml());
-    EXPECT_TRUE(log->has("Error: Could not load .xml file\n"));
+    EXPECT_TRUE(log->has("Error: Could not load .xml file"));
     EXPECT_TRUE(
         log->contains("Device directory etc/vexa/borl1d/devices/ cannot be read (No such "
                       "file or directory)"));

@@ -285,18 +285,18 @@ TEST_F(DeviceTest, UpdaterTracesEveryMappedByte) {
     capturedStdout([&] { dev.updater(&client, b.bytes); });
     auto lines = log.messages();
     ASSERT_EQ(lines.size(), 8u + 9u + 10u);
-    EXPECT_EQ(lines[0], "data[0] = 24\n");
-    EXPECT_EQ(lines[4], "data[4] = 3\n");
-    EXPECT_EQ(lines[7], "data[7] = 77\n");
-    EXPECT_EQ(lines[8], "AC-1 Hours = 0x0102\n");
+    EXPECT_EQ(lines[0], "data[0] = 24");
+    EXPECT_EQ(lines[4], "data[4] = 3");
+    EXPECT_EQ(lines[7], "data[7] = 77");
+    EXPECT_EQ(lines[8], "AC-1 Hours = 0x0102");
     EXPECT_EQ(lines[12], "RH Free-Air Inhibit Hours = 0x" +
                              std::string(1, "0123456789ABCDEF"[b.bytes[32] >> 4]) +
                              std::string(1, "0123456789ABCDEF"[b.bytes[32] & 15]) +
                              std::string(1, "0123456789ABCDEF"[b.bytes[33] >> 4]) +
-                             std::string(1, "0123456789ABCDEF"[b.bytes[33] & 15]) + "\n");
-    EXPECT_EQ(lines[16], "Mains Fail Hours = 0xFFFE\n");
-    EXPECT_EQ(lines[17], "data[46] = 246\n");
-    EXPECT_EQ(lines[26], "data[55] = 56\n");
+                             std::string(1, "0123456789ABCDEF"[b.bytes[33] & 15]));
+    EXPECT_EQ(lines[16], "Mains Fail Hours = 0xFFFE");
+    EXPECT_EQ(lines[17], "data[46] = 246");
+    EXPECT_EQ(lines[26], "data[55] = 56");
     for (const auto& r : log.lines())
         EXPECT_EQ(r.priority, log4cpp::Priority::DEBUG);
 }

@@ -3,6 +3,7 @@
 // restart. The daemon runs on the rig's short timings; CadenceE2E checks the cadence itself,
 // the production one included.
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <map>
 
@@ -318,9 +319,14 @@ TEST(CadenceE2E, ReopenBackOffDoublesUpToItsCeiling) {
     rig.simProc->writeStdin("quit\n");
     rig.simProc->wait(5s);
     rig.simProc.reset();  // no controller, no pty: every open fails
-    rig.startDaemon({"--timing", "reopen-min=100,reopen-max=400"});
-    ASSERT_TRUE(rig.daemon->err().waitForCount("Could not open", 6));
-    const std::vector<double> gaps = gapsMs(rig.daemon->err().timesOf("Could not open"));
+    // Every attempt logged (repeat=0): the first failures in full, the later ones counted.
+    rig.startDaemon({"--timing", "reopen-min=100,reopen-max=400,repeat=0"});
+    ASSERT_TRUE(rig.daemon->err().waitForCount("still cannot be opened", 4));
+    std::vector<Clock::time_point> attempts = rig.daemon->err().timesOf("Could not open");
+    for (const auto& t : rig.daemon->err().timesOf("still cannot be opened"))
+        attempts.push_back(t);
+    std::sort(attempts.begin(), attempts.end());
+    const std::vector<double> gaps = gapsMs(attempts);
     // After start-up's own open: 100, 200, 400, 400 ...
     const double want[] = {100, 200, 400, 400};
     ASSERT_GE(gaps.size(), 4u);
