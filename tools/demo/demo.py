@@ -183,12 +183,16 @@ def show_capture(build_dir, run_dir):
         say(f"capture of the serial exchange: {capture} (borl-decode is not built)")
         return
     picture = os.path.join(run_dir, "borl1d-capture.svg")
-    drawn = subprocess.run([decode, "--svg", picture, capture], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.PIPE, text=True)
-    if drawn.returncode != 0:
-        say(f"the capture could not be drawn: {drawn.stderr.strip()}")
+    try:  # through the emulator for a cross build's binaries, as the rig starts the others
+        drawn = subprocess.run(borlrig.emulated([decode, "--svg", picture, capture]),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        problem = drawn.stderr.strip() if drawn.returncode != 0 else None
+    except OSError as e:
+        problem = str(e)
+    if problem:
+        say(f"the capture could not be drawn: {problem}")
     say(f"capture of the serial exchange: {capture}" +
-        (f"; its picture: {picture}" if drawn.returncode == 0 else ""))
+        (f"; its picture: {picture}" if not problem else ""))
     say(f"  decode it:  {decode} {capture} | less")
     replay = borlrig.find_binary(build_dir, "borl-replay")
     if replay is not None:
