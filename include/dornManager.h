@@ -296,11 +296,11 @@ private:
     void frameAbandoned(size_t sent);
     void lineTakesFramesAgain();
     void replyInvalid(uint64_t now, const char* reason);
-    void replyValid(uint64_t now);
     void reopenFailed(uint64_t now, int err);
     void wentOffline(uint64_t now);
     void logOffline(uint64_t now, const std::string& spells);
-    void endOfflineSpells(uint64_t now);
+    void endQuietEpisode(qlog::RepeatLimit& episode, uint64_t now, const char* state,
+                         const char* items);
     void forgetSetWakeUp();  // vexad's sets no longer wake the loop
     void logStatistics();
     void gatherOnLine();

@@ -113,6 +113,7 @@ public:
     int version() const { return mVersion; }     // 0 until the version line is read
     size_t line() const { return mLine; }
     const std::string& why() const { return mWhy; }
+    bool readFailed() const { return mReadFailed; }  // the Fault is a read error, not the text
 
 private:
     enum class Line { Whole, Cut, Fault, End };
@@ -127,6 +128,7 @@ private:
     size_t mPos = 0;    // next unread character in mBuffer
     size_t mEnd = 0;    // characters held in mBuffer
     bool mEof = false;  // the source has no more
+    bool mReadFailed = false;
     std::string mWhy;
     size_t mLine = 0;
     int mVersion = 0;
@@ -163,7 +165,7 @@ public:
     bool newFile() const { return mNewFile; }  // the record just read is its file's first
 
 private:
-    bool order();
+    Result order();
     bool openNext();
     Result unreadable(const std::string& name, int err);
 

@@ -303,32 +303,19 @@ void dornManager::logOffline(uint64_t now, const std::string& spells) {
     offlineLogged = true;
 }
 
-// A period online after the controller flapped: its offline spells are over.
-void dornManager::endOfflineSpells(uint64_t now) {
-    if (!offlineLog.idle(now, link.timing.repeatMs))
+// An episode of a repeating fault (`episode`) is over once it has not occurred for a whole
+// period: said in one line with its counts, when it had more than its first occurrence. `state`
+// is what holds now, `items` what was counted: "Replies valid again", "invalid replies".
+void dornManager::endQuietEpisode(qlog::RepeatLimit& episode, uint64_t now, const char* state,
+                                  const char* items) {
+    if (!episode.idle(now, link.timing.repeatMs))
         return;
-    const uint64_t unreported = offlineLog.unreported();
-    const uint64_t total = offlineLog.ended();
+    const uint64_t unreported = episode.unreported();
+    const uint64_t total = episode.ended();
     if (total > 1)
-        info(
-            "Controller online for %u s: %llu offline spells in all, %llu of them not logged "
-            "before\n",
-            link.timing.repeatMs / 1000, static_cast<unsigned long long>(total),
-            static_cast<unsigned long long>(unreported));
-}
-
-// A valid reply ends an episode of invalid ones once none has come for a whole period.
-void dornManager::replyValid(uint64_t now) {
-    if (!invalidLog.idle(now, link.timing.repeatMs))
-        return;
-    const uint64_t unreported = invalidLog.unreported();
-    const uint64_t total = invalidLog.ended();
-    if (total > 1)
-        info(
-            "Replies valid again for %u s: %llu invalid replies in all, %llu of them not "
-            "logged before\n",
-            link.timing.repeatMs / 1000, static_cast<unsigned long long>(total),
-            static_cast<unsigned long long>(unreported));
+        info("%s for %u s: %llu %s in all, %llu of them not logged before\n", state,
+             link.timing.repeatMs / 1000, static_cast<unsigned long long>(total), items,
+             static_cast<unsigned long long>(unreported));
 }
 
 // ---- Set pick-up and confirmation
@@ -454,7 +441,8 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
         }
         link.stats.validReplies++;
         link.lastValidMs = nowMs();
-        replyValid(link.lastValidMs);
+        // A valid reply ends an episode of invalid ones once none has come for a whole period.
+        endQuietEpisode(invalidLog, link.lastValidMs, "Replies valid again", "invalid replies");
         if (!link.everOnline || link.offlineReported)
             captureEvent(exchangefile::Kind::Online);
         link.everOnline = true;
@@ -463,7 +451,8 @@ bool dornManager::handleFrame(uint8_t* respbuff) {
             if (offlineLogged)
                 info("Controller answers again: device online\n");
         }
-        endOfflineSpells(link.lastValidMs);
+        // A period online after the controller flapped: its offline spells are over.
+        endQuietEpisode(offlineLog, link.lastValidMs, "Controller online", "offline spells");
         // Only a valid reply can confirm a set: an invalid one leaves zeros behind.
         confirmSet(decodebuff);
     } else {

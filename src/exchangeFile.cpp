@@ -444,6 +444,7 @@ bool Reader::fill() {
             continue;
         if (n < 0) {
             mWhy = std::string("cannot read: ") + std::strerror(errno);
+            mReadFailed = true;
             return false;
         }
         if (n == 0)
@@ -647,22 +648,21 @@ int openInput(const std::string& name) {
 
 }  // namespace
 
-// Several files: each one's first record read, the files put in the order of those times.
-bool Sequence::order() {
+// Several files: each one's first record read, the files put in the order of those times. Got
+// when they are in order, else what is wrong (Fault or Unreadable) with file() and why() set.
+Sequence::Result Sequence::order() {
     mOrdered = true;
     for (const std::string& name : mNames) {
         if (name == "-" && mNames.size() > 1) {
             mShown = shownName(name);
             mWhy = "standard input cannot be read together with files";
-            return false;
+            return Fault;
         }
         Part part{name, 0};
         if (mNames.size() > 1) {
             const int fd = openInput(name);
-            if (fd < 0) {
-                unreadable(name, errno);
-                return false;
-            }
+            if (fd < 0)
+                return unreadable(name, errno);
             Reader peek(fd);
             Record r;
             const Reader::Result got = peek.next(r);
@@ -671,7 +671,7 @@ bool Sequence::order() {
                 mShown = name;
                 mLine = peek.line();
                 mWhy = peek.why();
-                return false;
+                return peek.readFailed() ? Unreadable : Fault;
             }
             part.first = peek.wallUs() + (got == Reader::Got ? r.t : 0);
         }
@@ -679,7 +679,7 @@ bool Sequence::order() {
     }
     std::stable_sort(mParts.begin(), mParts.end(),
                      [](const Part& a, const Part& b) { return a.first < b.first; });
-    return true;
+    return Got;
 }
 
 bool Sequence::openNext() {
@@ -698,8 +698,11 @@ bool Sequence::openNext() {
 }
 
 Sequence::Result Sequence::next(Record& out) {
-    if (!mOrdered && !order())
-        return mWhy.compare(0, 11, "cannot read") == 0 ? Unreadable : Fault;
+    if (!mOrdered) {
+        const Result ordered = order();
+        if (ordered != Got)
+            return ordered;
+    }
     for (;;) {
         if (mReader == nullptr) {
             if (mNext == mParts.size())
@@ -718,7 +721,7 @@ Sequence::Result Sequence::next(Record& out) {
         }
         if (got == Reader::Fault) {
             mWhy = mReader->why();
-            return mWhy.compare(0, 11, "cannot read") == 0 ? Unreadable : Fault;
+            return mReader->readFailed() ? Unreadable : Fault;
         }
         const uint64_t wall = mReader->wallUs();
         if (!mStarted) {

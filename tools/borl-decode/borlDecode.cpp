@@ -149,7 +149,8 @@ public:
         check(mBuf.data(), mBuf.size());
     }
     bool next(std::string& line);
-    std::string fault;  // why reading stopped early ("" at the end)
+    std::string fault;        // why reading stopped early ("" at the end)
+    bool readFailed = false;  // the fault is a read error, not the text
     size_t line = 0;
 
 private:
@@ -186,6 +187,7 @@ bool LogLines::next(std::string& out) {
             continue;
         if (n < 0) {
             fault = std::string("cannot read: ") + std::strerror(errno);
+            readFailed = true;
             return false;
         }
         mEof = n == 0;
@@ -237,8 +239,7 @@ Sequence::Result Source::next(exchangefile::Record& r) {
         case exchangefile::Reader::Fault:
             break;
     }
-    return mReader->why().compare(0, 11, "cannot read") == 0 ? Sequence::Unreadable
-                                                             : Sequence::Fault;
+    return mReader->readFailed() ? Sequence::Unreadable : Sequence::Fault;
 }
 
 // Feeds `d` the records of the exchange files; the exit status.
@@ -281,7 +282,7 @@ int decodeLog(int fd, std::string head, const std::string& shown, borldecode::De
     const bool any = borldecode::fromDebugLog(
         [&lines](std::string& line) { return lines.next(line); }, records, wallUs);
     if (!lines.fault.empty()) {
-        const bool unreadable = lines.fault.compare(0, 11, "cannot read") == 0;
+        const bool unreadable = lines.readFailed;
         return fail(unreadable ? kExitNoInput : kExitData,
                     shown + (unreadable ? "" : ":" + std::to_string(lines.line + 1)), lines.fault);
     }
