@@ -88,8 +88,12 @@ std::vector<std::string> Rig::daemonCommand(const std::vector<std::string>& args
     return testsupport::daemonCommand(root(), all);
 }
 
-void Rig::startDaemon(const std::vector<std::string>& args) {
-    daemon = std::make_unique<Process>(daemonCommand(args), dir.path());
+void Rig::startDaemon(const std::vector<std::string>& args,
+                      const std::vector<std::string>& wrapper) {
+    std::vector<std::string> argv = wrapper;
+    for (const std::string& word : daemonCommand(args))
+        argv.push_back(word);
+    daemon = std::make_unique<Process>(argv, dir.path());
 }
 
 int Rig::waitSim(const std::string& needle, std::chrono::milliseconds timeout, size_t from) {

@@ -50,8 +50,10 @@ public:
     void writeConfig();
     void startSim(const std::vector<std::string>& args);
     void startConsole();
-    // Starts the daemon on the rig's root with the rig's timings, then `args`.
-    void startDaemon(const std::vector<std::string>& args = {});
+    // Starts the daemon on the rig's root with the rig's timings, then `args`; a `wrapper`
+    // (a command that executes the rest, as `unshare --time ...` does) goes in front.
+    void startDaemon(const std::vector<std::string>& args = {},
+                     const std::vector<std::string>& wrapper = {});
     // The daemon's command line as startDaemon runs it.
     std::vector<std::string> daemonCommand(const std::vector<std::string>& args = {}) const;
     void stopConsole();

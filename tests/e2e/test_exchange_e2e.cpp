@@ -3,7 +3,11 @@
 // restart. The daemon runs on the rig's short timings; CadenceE2E checks the cadence itself,
 // the production one included.
 #include <gtest/gtest.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 
 #include <map>
 
@@ -335,6 +339,111 @@ TEST(CadenceE2E, ReopenBackOffDoublesUpToItsCeiling) {
         EXPECT_LE(gaps[i], want[i] * 1.3 + 100) << "retry " << i;
     }
 }
+
+// ---- Uptime: the monotonic clock past 2^31 and 2^32 ms (a unit up 25 and 50 days) ----
+
+namespace {
+
+double monotonicSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// The command that runs a program in a time namespace of its own whose monotonic clock reads
+// `aheadS` seconds ahead of this one: as root, or inside a user namespace of its own; empty
+// where this machine refuses both.
+std::vector<std::string> timeNamespace(long aheadS) {
+    const std::string ahead = "--monotonic=" + std::to_string(aheadS);
+    std::vector<std::vector<std::string>> ways = {{"unshare", "--time", ahead}};
+    if (geteuid() != 0)
+        ways = {{"unshare", "--user", "--map-root-user", "--time", ahead}};
+    for (const auto& way : ways) {
+        std::string probe;
+        for (const auto& word : way)
+            probe += word + " ";
+        if (system((probe + "true >/dev/null 2>&1").c_str()) == 0)
+            return way;
+    }
+    return {};
+}
+
+}  // namespace
+
+class UptimeE2E : public ::testing::TestWithParam<uint64_t> {};
+
+// The daemon starts a second and a half before the mark on its monotonic clock. Across the mark
+// it keeps its cadence; after it, offline time, a set and the re-open back-off are those of a
+// unit booted a minute ago. A clock kept in 32 bits of milliseconds would wrap at one of them.
+TEST_P(UptimeE2E, CadenceOfflineSetAndReopenBackOffUnchangedPastTheMark) {
+    if (testsupport::emulated())
+        GTEST_SKIP() << "timing-bound: not under the emulator " << testsupport::emulatorPrefix()[0];
+    const double markS = static_cast<double>(GetParam()) / 1000.0;
+    const long aheadS = static_cast<long>(markS - monotonicSeconds() - 1.5);
+    const std::vector<std::string> wrapper = timeNamespace(aheadS);
+    if (wrapper.empty())
+        GTEST_SKIP() << "this machine refuses a time namespace (unshare --time), as root and in a "
+                        "user namespace";
+    const auto daemonClock = [aheadS] { return monotonicSeconds() + static_cast<double>(aheadS); };
+
+    Rig rig("e2e_uptime_" + std::to_string(GetParam()), RigOptions{{}, {}, true, false});
+    rig.startDaemon({"--timing", "pause=100,wait=500,repeat=0"}, wrapper);
+    ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
+    const size_t from = rig.simLines();
+    ASSERT_TRUE(testsupport::waitFor([&] { return daemonClock() > markS + 1.0; }, 10s));
+    ASSERT_LT(daemonClock(), markS + 30.0) << "the daemon's clock is not the namespace's";
+    EXPECT_EQ(rig.countMessages(e2e::isOffline), 0u) << "offline across the mark";
+    EXPECT_LT(rig.waitLog("timed out", 0ms), 0) << "a reply missed across the mark";
+    const std::vector<double> polls = pollIntervalsMs(rig, from);
+    ASSERT_GE(polls.size(), 6u);
+    for (double ms : polls) {
+        EXPECT_GE(ms, 80.0) << "a burst of polls";
+        EXPECT_LE(ms, 400.0) << "a stall";
+    }
+
+    // Offline after 600 ms without a valid reply, at the first wait's end past it.
+    rig.sim("silent on");
+    ASSERT_GE(rig.waitSim("ok silent on"), 0);
+    const int offline = rig.waitLog("device offline");
+    ASSERT_GE(offline, 0);
+    const double silentMs = std::chrono::duration<double, std::milli>(
+                                rig.daemon->err().times()[static_cast<size_t>(offline)] -
+                                rig.simProc->out().timesOf("tx reply").back())
+                                .count();
+    EXPECT_GE(silentMs, 550.0);
+    EXPECT_LE(silentMs, 1600.0);
+    const int offMessage = rig.waitForMessage(e2e::isOffline);
+    ASSERT_GE(offMessage, 0);
+    rig.sim("silent off");
+    ASSERT_GE(rig.waitForMessage(e2e::isOnline, Rig::kWait, static_cast<size_t>(offMessage)), 0);
+
+    rig.console("set 6 9");
+    ASSERT_GE(rig.waitLog("Set-point 6 = 9 confirmed by the controller"), 0);
+
+    // The controller gone: open attempts 100, 200, 400 ms after the loss and after each other.
+    rig.simProc->writeStdin("quit\n");
+    rig.simProc->wait(5s);
+    rig.simProc.reset();
+    ASSERT_TRUE(rig.daemon->err().waitForCount("still cannot be opened", 3));
+    std::vector<Clock::time_point> attempts = rig.daemon->err().timesOf("lost");
+    for (const char* line : {"Could not open", "still cannot be opened"}) {
+        for (const auto& t : rig.daemon->err().timesOf(line))
+            attempts.push_back(t);
+    }
+    std::sort(attempts.begin(), attempts.end());
+    const std::vector<double> gaps = gapsMs(attempts);
+    const double want[] = {100, 200, 400};
+    ASSERT_GE(gaps.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_GE(gaps[i], want[i] * 0.9) << "retry " << i;
+        EXPECT_LE(gaps[i], want[i] * 1.3 + 100) << "retry " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Marks, UptimeE2E, ::testing::Values(1ull << 31, 1ull << 32),
+                         [](const ::testing::TestParamInfo<uint64_t>& mark) {
+                             return "At" + std::to_string(mark.param) + "ms";
+                         });
 
 // A serial that would read as the "any device" serial (or wraps around to another number on
 // some targets) is refused: the device is published with the serial it has without it.
