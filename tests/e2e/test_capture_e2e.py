@@ -30,7 +30,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "rig"))
 import borlrig  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(HERE, "..", "..", "build"))
-TIMING = {"start": 100, "pause": 150, "wait": 400, "offline": 1500, "stats": 600000,
+TIMING = {"start": 100, "pause": 100, "wait": 400, "offline": 1000, "stats": 600000,
           "repeat": 0}  # every invalid reply a line of its own: the lines are counted
 
 
@@ -212,7 +212,8 @@ class RoundTrip(unittest.TestCase):
                 set_after.append((tx_seen, r[2], r[3]))
         second = new_rig()
         self.addCleanup(second.close)
-        second.start_sim("--replay", capture, "--replay-speed", "1", "--exit-on-eof")
+        second.daemon_args = ["--time-scale", "2"]  # the replay at twice the pace
+        second.start_sim("--replay", capture, "--replay-speed", "2", "--exit-on-eof")
         second.start_console()
         second.start_daemon()
         def outcomes():
