@@ -266,7 +266,17 @@ private:
                     flush(out);
             }
         }
-        flush(out);
+        if (!out.empty()) {
+            flush(out);
+            syncFile();
+        }
+    }
+
+    // The records written reach the disk before the next batch (once a second at most), so
+    // that a power cut costs the last second's records only, not all that the kernel held.
+    void syncFile() {
+        if (mSession.fd >= 0 && mSession.regular && fdatasync(mSession.fd) != 0)
+            fail("cannot sync the file", errno);
     }
 
     // The comment that stands where records were dropped.
@@ -360,6 +370,10 @@ private:
         if (!mSession.port.empty())
             exchangefile::append(head, t, Kind::Open, nullptr, 0, 0, 0, mSession.port);
         flush(head);
+        // The new file is on the disk under its name, its head in it, before its records come.
+        syncFile();
+        if (mSession.fd >= 0 && mSession.regular)
+            syncDir(dirOf(s.file));
         return mSession.fd >= 0;
     }
 

@@ -59,8 +59,10 @@ write_assignment() {
 }
 
 # The site's files and the services' state are put back when the check ends.
+# A check resumed after a reboot (AUTOPKGTEST_REBOOT_MARK) keeps the copy taken before it.
 save_site() {
-  cp -a /etc/vexa "$TMP/vexa.saved"
+  [ -n "${AUTOPKGTEST_REBOOT_MARK:-}" ] && [ -d "$TMP/vexa.saved" ] ||
+    cp -a /etc/vexa "$TMP/vexa.saved"
   trap restore_site EXIT
 }
 restore_site() {

@@ -4,6 +4,8 @@
 #include "cQlog.h"
 #include <algorithm>
 
+#include "logFileSync.h"
+
 #include <unistd.h>
 #include <log4cpp/Appender.hh>
 #include <log4cpp/AppenderSkeleton.hh>
@@ -222,6 +224,7 @@ bool cQlog::init(const char* path) {
         }
         if (debugWanted)
             applyDebug();
+        qlog::syncLogFiles();
     }
     if (!configured) {
         getLog("qlog").warn("Logging not configured from %s (%s); %s", path ? path : "(null)",
@@ -241,6 +244,7 @@ void cQlog::debugToStderr() {
 void cQlog::reopen() {
     std::lock_guard<std::mutex> lock(configMutex());
     log4cpp::Appender::reopenAll();
+    qlog::syncLogFiles();
 }
 
 log4cpp::Category& cQlog::getLog(const char* name) {

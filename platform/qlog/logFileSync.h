@@ -1,0 +1,11 @@
+// Log files written through to the disk in the background (see logFileSync.cpp).
+#pragma once
+
+namespace qlog {
+
+// Takes the files of the file appenders attached now: from here on each reaches the disk within
+// about a second of a line written to it, and a file just created is in its directory on the
+// disk. Called with the logging set-up's lock held, after every set-up and re-open.
+void syncLogFiles();
+
+}  // namespace qlog
