@@ -71,8 +71,9 @@ class LineReader:
     """Reads the lines of one pipe on a thread of its own; keeps (read time, line) pairs, and
     copies what it reads into the file `copy_to` when one is named."""
 
-    def __init__(self, pipe, keep=True, copy_to=None, name="output"):
+    def __init__(self, pipe, keep=True, copy_to=None, name="output", on_line=None):
         self.lines = []  # (monotonic seconds at read, text)
+        self.on_line = on_line  # called with each line's text on the reader's thread
         self.count = 0
         self.keep = keep
         self.name = name
@@ -97,6 +98,9 @@ class LineReader:
                 self._copy.write(chunk)
             pending += chunk
             *complete, pending = pending.split(b"\n")
+            if self.on_line is not None:
+                for raw in complete:
+                    self.on_line(raw.decode("utf-8", "replace"))
             with self._cond:
                 for raw in complete:
                     self.count += 1
@@ -257,7 +261,8 @@ class Rig:
               "borl1d": ("borl1d.out", "borl1d.err")}
 
     def __init__(self, build, workdir=None, log_level="INFO", log_file="/dev/stderr", timing=None,
-                 copy_outputs=False, sessions=False, started=None, note=None, categories=None):
+                 copy_outputs=False, sessions=False, started=None, note=None, categories=None,
+                 on_line=None):
         self.build = os.path.abspath(build)
         self.own_dir = workdir is None
         self.dir = os.path.abspath(workdir) if workdir else tempfile.mkdtemp(prefix="borl1d-rig-")
@@ -276,6 +281,9 @@ class Rig:
         self.sim_out = self.sim_err = self.console_out = self.console_err = None
         self.daemon_out = self.daemon_err = None
         self._readers = []
+        # {(program, "out" or "err"): function of a line}: each line of that stream as it is read
+        # (a long run counts what it needs instead of keeping the lines).
+        self.on_line = on_line or {}
 
     def _spawn(self, name, argv, stdin=subprocess.PIPE, keep_out=True, keep_err=True):
         proc = subprocess.Popen(emulated(argv), cwd=self.dir, stdin=stdin, stdout=subprocess.PIPE,
@@ -283,8 +291,9 @@ class Rig:
         self._started(name, proc.pid)
         copies = [os.path.join(self.dir, f) if self.copy_outputs else None
                   for f in self.COPIES[name]]
-        out = LineReader(proc.stdout, keep_out, copies[0], name)
-        err = LineReader(proc.stderr, keep_err, copies[1], name + " (standard error)")
+        out = LineReader(proc.stdout, keep_out, copies[0], name, self.on_line.get((name, "out")))
+        err = LineReader(proc.stderr, keep_err, copies[1], name + " (standard error)",
+                         self.on_line.get((name, "err")))
         self._readers += [out, err]
         return proc, out, err
 
