@@ -39,7 +39,10 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print(f"pty: {os.ttyname(slave)}", flush=True)
 
-    # Per direction: bytes waiting, and when the line is free for the next one.
+    # Per direction: bytes waiting, and when the line is free for the next one. A byte's time
+    # on the line follows from when it arrived and from the bytes before it, not from when this
+    # loop gets to run: a late wake-up on a busy machine passes the bytes whose time has come at
+    # once, as the line would have delivered them by then, instead of stretching the line.
     queues = {master: bytearray(), sim: bytearray()}  # keyed by the descriptor written to
     free_at = {master: 0.0, sim: 0.0}
     source = {master: sim, sim: master}
@@ -53,9 +56,6 @@ def main():
                 # Bytes whose time has come: those that the line could have carried since it
                 # became free, at least one.
                 n = max(1, min(len(q), int((now - free_at[out]) / byte_time) + 1))
-                if free_at[out] < now - byte_time:
-                    free_at[out] = now  # idle line: the first byte starts now
-                    n = 1
                 written = os.write(out, bytes(q[:n]))
                 del q[:written]
                 free_at[out] += written * byte_time
@@ -70,7 +70,10 @@ def main():
                 data = b""
             if not data:
                 continue
-            queues[source[fd]] += data
+            out = source[fd]
+            if not queues[out] and free_at[out] < time.monotonic():
+                free_at[out] = time.monotonic()  # an idle line: the first byte starts now
+            queues[out] += data
 
 
 if __name__ == "__main__":
