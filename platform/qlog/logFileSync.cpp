@@ -136,7 +136,12 @@ void syncLogFiles() {
             if (file == nullptr || !seen.insert(file).second)
                 continue;
             const int fd = FileAppenderAccess::fd(*file);
-            const int mine = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+            // Only a file on a disk has lines to lose: an appender on standard error, a pipe or
+            // a console gets no syncing, and a set-up with none of them no thread.
+            struct stat st;
+            if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            const int mine = fcntl(fd, F_DUPFD_CLOEXEC, 0);
             if (mine >= 0)
                 files.push_back(LogFile{mine, dirOf(FileAppenderAccess::name(*file)), -1});
         }
