@@ -2,6 +2,7 @@
 // stop are commands in the same queue, each naming its capture's generation, so that the files'
 // records keep the order they were taken in and a failure ends its own capture only.
 #include "exchangeCapture.h"
+#include "fileSync.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -64,21 +65,6 @@ uint64_t wallUs() {
 log4cpp::Category& log() {
     static log4cpp::Category& category = cQlog::getLog("exchangeCapture");
     return category;
-}
-
-// The directory `file` lies in.
-std::string dirOf(const std::string& file) {
-    const size_t slash = file.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-}
-
-// Makes the renames in `dir` last through a power cut; they are atomic without it.
-void syncDir(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        ::close(fd);
-    }
 }
 
 // The writer's side: the open file and its counts. Touched by the writer thread only.
@@ -373,7 +359,7 @@ private:
         // The new file is on the disk under its name, its head in it, before its records come.
         syncFile();
         if (mSession.fd >= 0 && mSession.regular)
-            syncDir(dirOf(s.file));
+            qlog::syncDir(qlog::dirOf(s.file));
         return mSession.fd >= 0;
     }
 
@@ -408,7 +394,7 @@ private:
                 return false;
             }
         }
-        syncDir(dirOf(file));
+        qlog::syncDir(qlog::dirOf(file));
         return true;
     }
 

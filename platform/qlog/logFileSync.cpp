@@ -5,6 +5,7 @@
 // (a dup of the appender's), so that it touches no log4cpp object and holds no lock while it
 // syncs.
 #include "logFileSync.h"
+#include "fileSync.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -97,14 +98,6 @@ private:
         return size;
     }
 
-    static void syncDir(const std::string& dir) {
-        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0) {
-            fsync(fd);
-            ::close(fd);
-        }
-    }
-
     std::mutex mMutex;
     std::condition_variable mWake;
     std::vector<LogFile> mFiles;
@@ -118,12 +111,20 @@ Syncer& syncer() {
     return *s;
 }
 
+}  // namespace
+
 std::string dirOf(const std::string& file) {
     const size_t slash = file.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
 }
 
-}  // namespace
+void syncDir(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        ::close(fd);
+    }
+}
 
 void syncLogFiles() {
     std::set<log4cpp::FileAppender*> seen;

@@ -351,21 +351,18 @@ double monotonicSeconds() {
 }
 
 // The command that runs a program in a time namespace of its own whose monotonic clock reads
-// `aheadS` seconds ahead of this one: as root, or inside a user namespace of its own; empty
-// where this machine refuses both.
+// `aheadS` seconds ahead of this one (inside a user namespace of its own when not root); empty
+// where this machine refuses it.
 std::vector<std::string> timeNamespace(long aheadS) {
     const std::string ahead = "--monotonic=" + std::to_string(aheadS);
-    std::vector<std::vector<std::string>> ways = {{"unshare", "--time", ahead}};
-    if (geteuid() != 0)
-        ways = {{"unshare", "--user", "--map-root-user", "--time", ahead}};
-    for (const auto& way : ways) {
-        std::string probe;
-        for (const auto& word : way)
-            probe += word + " ";
-        if (system((probe + "true >/dev/null 2>&1").c_str()) == 0)
-            return way;
-    }
-    return {};
+    const std::vector<std::string> way =
+        geteuid() == 0
+            ? std::vector<std::string>{"unshare", "--time", ahead}
+            : std::vector<std::string>{"unshare", "--user", "--map-root-user", "--time", ahead};
+    std::string probe;
+    for (const auto& word : way)
+        probe += word + " ";
+    return system((probe + "true >/dev/null 2>&1").c_str()) == 0 ? way : std::vector<std::string>{};
 }
 
 }  // namespace
