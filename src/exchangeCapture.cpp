@@ -5,6 +5,7 @@
 #include "fileSync.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,9 +15,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -36,7 +37,8 @@ constexpr size_t kMaxQueued = 16384;  // records waiting for the writer; more ar
 constexpr size_t kWakeAt = 256;       // queued records that wake the writer before its tick
 constexpr auto kTick = std::chrono::milliseconds(1000);  // one write a poll cycle at most
 constexpr size_t kMaxFrameBytes = 128;  // a read or write of the exchange is at most a frame
-constexpr size_t kFlushAt = 64 * 1024;  // characters formatted before they are written
+constexpr size_t kFlushAt = 16 * 1024;  // characters formatted before they are written
+constexpr size_t kBatch = 64;           // records the writer takes from the queue at a time
 // Room a cycle's records take in the long form (a frame each way, a few events): a file this
 // near its bound ends before the next frame, so that no reply is cut from its frame.
 constexpr uint64_t kCycleRoom = 2048;
@@ -54,6 +56,94 @@ struct Item {
     int value = 0;
     std::string text;
     std::unique_ptr<Settings> settings;  // Start
+};
+
+// The records waiting for the writer, in chunks of pages taken from the system and given back
+// as soon as the writer has emptied them (one is kept for the records to come). In the heap, a
+// burst that the writer took seconds to write would leave its room there, around what the
+// exchange allocated meanwhile, and each deeper burst over the years would add to the daemon's
+// memory; here the memory follows what is queued. The queue is a FIFO with access by position.
+class ItemQueue {
+public:
+    ItemQueue() = default;
+    ItemQueue(const ItemQueue&) = delete;
+    ItemQueue& operator=(const ItemQueue&) = delete;
+    ~ItemQueue() {
+        while (mSize != 0)
+            pop_front();
+        if (mSpare != nullptr)
+            munmap(mSpare, kChunkBytes);
+    }
+
+    bool empty() const { return mSize == 0; }
+    size_t size() const { return mSize; }
+    Item& front() { return mHead->at(mHead->begin); }
+    Item& back() { return mTail->at(mTail->end - 1); }
+    // Every chunk but the first is full from its start on.
+    Item& operator[](size_t i) {
+        Chunk* c = mHead;
+        for (i += c->begin; i >= kPerChunk; i -= kPerChunk)
+            c = c->next;
+        return c->at(i);
+    }
+
+    // A new item at the back, or nullptr when the system has no pages to give.
+    Item* emplace_back() {
+        if (mTail == nullptr || mTail->end == kPerChunk) {
+            Chunk* c = take();
+            if (c == nullptr)
+                return nullptr;
+            (mTail != nullptr ? mTail->next : mHead) = c;
+            mTail = c;
+        }
+        Item* item = new (mTail->slot(mTail->end)) Item();
+        ++mTail->end;
+        ++mSize;
+        return item;
+    }
+
+    void pop_front() {
+        front().~Item();
+        --mSize;
+        if (++mHead->begin == mHead->end) {
+            Chunk* emptied = mHead;
+            mHead = emptied->next;
+            if (mHead == nullptr)
+                mTail = nullptr;
+            if (mSpare == nullptr)
+                mSpare = emptied;
+            else
+                munmap(emptied, kChunkBytes);
+        }
+    }
+
+private:
+    struct Chunk {
+        Chunk* next = nullptr;
+        size_t begin = 0;  // the first item not yet taken
+        size_t end = 0;    // one past the last item made
+        void* slot(size_t i) { return reinterpret_cast<Item*>(this + 1) + i; }
+        Item& at(size_t i) { return *std::launder(static_cast<Item*>(slot(i))); }
+    };
+    static constexpr size_t kChunkBytes = 16 * 1024;
+    static constexpr size_t kPerChunk = (kChunkBytes - sizeof(Chunk)) / sizeof(Item);
+    static_assert(alignof(Item) <= alignof(Chunk) && sizeof(Chunk) % alignof(Item) == 0);
+
+    Chunk* take() {
+        void* p = std::exchange(mSpare, nullptr);
+        if (p == nullptr) {
+            p = mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                     0);
+            if (p == MAP_FAILED)
+                return nullptr;
+        }
+        return new (p) Chunk();
+    }
+
+    Chunk* mHead = nullptr;
+    Chunk* mTail = nullptr;
+    void* mSpare = nullptr;  // an emptied chunk, kept
+    size_t mSize = 0;
 };
 
 uint64_t wallUs() {
@@ -75,6 +165,7 @@ struct Session {
     uint64_t wall = 0;       // the capture's t = 0, µs since the epoch
     bool regular = false;    // the file is a regular file: bounded and rotated
     uint64_t bytes = 0;      // written to the current file
+    bool unsynced = false;   // written since the last sync
     uint64_t records = 0;    // in all files of the capture
     unsigned rotations = 0;  // files begun after the first
     std::string port;        // the port open as the records tell; empty: closed
@@ -165,7 +256,12 @@ private:
             ++mDropped;
             return false;
         }
-        Item& item = mQueue.emplace_back();
+        Item* slot = mQueue.emplace_back();
+        if (slot == nullptr) {
+            ++mDropped;
+            return false;
+        }
+        Item& item = *slot;
         item.generation = mRunning;
         item.droppedBefore = std::exchange(mDropped, 0);
         const uint64_t now = monotonic::nowUs();
@@ -185,7 +281,10 @@ private:
 
     // mQueueMutex held: a start or stop of the running capture, never refused for room.
     Item& command(Item::Op op) {
-        Item& item = mQueue.emplace_back();
+        Item* slot = mQueue.emplace_back();
+        if (slot == nullptr)
+            throw std::bad_alloc();
+        Item& item = *slot;
         item.op = op;
         item.generation = mRunning;
         ++mCommands;
@@ -199,8 +298,13 @@ private:
         mRunning = 0;
     }
 
+    // The writer takes the records a few at a time, so that its own memory stays the same
+    // whatever the depth of the queue, and syncs the file once the queue is written.
     void run() {
         std::vector<Item> batch;
+        batch.reserve(kBatch);
+        mOut.reserve(kFlushAt + 4096);
+        bool more = false;  // records ready beyond the last batch: taken at once
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mQueueMutex);
@@ -210,29 +314,32 @@ private:
                            (!mQueue.empty() && !mQueue.front().reserved &&
                             (mCommands > 0 || mQueue.size() >= kWakeAt || mSession.fd < 0));
                 };
-                if (mSession.fd >= 0)
+                if (!more && mSession.fd >= 0)
                     mWake.wait_for(lock, kTick, ready);
-                else
+                else if (!more)
                     mWake.wait(lock, ready);
-                while (!mQueue.empty() && !mQueue.front().reserved) {
+                while (!mQueue.empty() && !mQueue.front().reserved && batch.size() < kBatch) {
                     if (mQueue.front().op != Item::Record)
                         --mCommands;
                     batch.push_back(std::move(mQueue.front()));
                     mQueue.pop_front();
                     ++mFrontSeq;
                 }
+                more = !mQueue.empty() && !mQueue.front().reserved;
                 if (batch.empty() && mExit)
                     break;
             }
             // From here on nothing holds the lock: the exchange threads go on queueing.
             write(batch);
             batch.clear();
+            if (!more)
+                syncFile();
         }
         close();
     }
 
     void write(std::vector<Item>& batch) {
-        std::string out;
+        std::string& out = mOut;
         for (Item& item : batch) {
             if (item.op == Item::Start) {
                 flush(out);
@@ -252,15 +359,14 @@ private:
                     flush(out);
             }
         }
-        if (!out.empty()) {
-            flush(out);
-            syncFile();
-        }
+        flush(out);
     }
 
     // The records written reach the disk before the next batch (once a second at most), so
     // that a power cut costs the last second's records only, not all that the kernel held.
     void syncFile() {
+        if (!std::exchange(mSession.unsynced, false))
+            return;
         if (mSession.fd >= 0 && mSession.regular && fdatasync(mSession.fd) != 0)
             fail("cannot sync the file", errno);
     }
@@ -316,6 +422,7 @@ private:
             done += static_cast<size_t>(n);
         }
         mSession.bytes += done;
+        mSession.unsynced = mSession.unsynced || done != 0;
         out.clear();
     }
 
@@ -427,7 +534,7 @@ private:
 
     std::mutex mQueueMutex;
     std::condition_variable mWake;
-    std::deque<Item> mQueue;   // records and commands, in the order taken
+    ItemQueue mQueue;          // records and commands, in the order taken
     uint64_t mFrontSeq = 0;    // the place of mQueue's front among all items ever queued
     size_t mCommands = 0;      // starts and stops in mQueue
     uint32_t mGeneration = 0;  // the last capture started
@@ -437,6 +544,7 @@ private:
     uint32_t mDropped = 0;  // records dropped since the last one queued
     std::thread mThread;
     Session mSession;  // writer thread only
+    std::string mOut;  // the records formatted and not yet written; writer thread only
 };
 
 Capture& instance() {
