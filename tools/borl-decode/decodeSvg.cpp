@@ -175,6 +175,7 @@ constexpr double kLane = 20;  // a lane of the state strip
 
 // Colours that do not repeat within a panel, nor look alike: up to 14 (the temperatures' eight
 // and their five set-points among them).
+const char* const kFaint = " opacity=\"0.45\"";  // an average beside the value it averages
 const char* const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
                                 "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf",
                                 "#00a884", "#000000", "#a0006e", "#6b8e23"};
@@ -225,6 +226,18 @@ std::string count(uint64_t n) {
     for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3)
         s.insert(static_cast<size_t>(i), "\u2009");
     return s;
+}
+
+// A count in a lane's narrow interval: "987", "1.2k", "34k" (the title holds the exact totals).
+std::string shortCount(uint64_t n) {
+    if (n < 1000)
+        return std::to_string(n);
+    char buf[32];
+    if (n < 9950)
+        std::snprintf(buf, sizeof buf, "%.1fk", static_cast<double>(n) / 1000);
+    else
+        std::snprintf(buf, sizeof buf, "%lluk", static_cast<unsigned long long>((n + 500) / 1000));
+    return buf;
 }
 
 enum class Form { Stamp, Minute, Second, Day };
@@ -350,9 +363,11 @@ struct Picture {
     }
     std::string seriesLabel(size_t series, bool increase) const;
     std::string path(size_t series, const ValueAxis& y, float offset, bool steps) const;
+    size_t averaged(const std::vector<size_t>& series, size_t k) const;
     void panel(const std::string& title, const std::vector<size_t>& series, double top,
                double height, bool increase);
-    void legend(double top, size_t row, const char* colour, const std::string& label, bool dashed);
+    void legend(double top, size_t row, const char* colour, const std::string& label, bool dashed,
+                bool faint = false);
     void timeAxis(double top, double bottom);
     void lanes(double top);
     void stateLane(double top, const char* label, bool lost);
@@ -395,12 +410,30 @@ std::string Picture::path(size_t series, const ValueAxis& y, float offset, bool 
 }
 
 void Picture::legend(double top, size_t row, const char* colour, const std::string& label,
-                     bool dashed) {
+                     bool dashed, bool faint) {
     const double ly = top + 10 + 14 * static_cast<double>(row);
     o += "<line x1=\"" + f1(kLegend) + "\" x2=\"" + f1(kLegend + 18) + "\" y1=\"" + f1(ly - 4) +
          "\" y2=\"" + f1(ly - 4) + "\" stroke=\"" + colour + "\" stroke-width=\"2\"" +
-         (dashed ? " stroke-dasharray=\"5,3\"" : "") + "/>\n";
+         (dashed ? " stroke-dasharray=\"5,3\"" : "") + (faint ? kFaint : "") + "/>\n";
     text(kLegend + 24, ly, label);
+}
+
+// The place in `series` of the input that series[k] is the average of ("Average RH" of "RH");
+// series.size() when it is none or that input is not in the panel.
+size_t Picture::averaged(const std::vector<size_t>& series, size_t k) const {
+    static const std::string kAverage = "Average ";
+    if (series[k] >= points::kInputs)
+        return series.size();
+    const std::string label = points::input(static_cast<int>(series[k])).label;
+    if (label.compare(0, kAverage.size(), kAverage) != 0)
+        return series.size();
+    for (size_t j = 0; j < series.size(); ++j) {
+        if (series[j] < points::kInputs &&
+            label.compare(kAverage.size(), std::string::npos,
+                          points::input(static_cast<int>(series[j])).label) == 0)
+            return j;
+    }
+    return series.size();
 }
 
 // A panel of values at `top`: its frame, value grid, a line per series (set-points dashed, as
@@ -429,15 +462,28 @@ void Picture::panel(const std::string& title, const std::vector<size_t>& series,
              "\" y2=\"" + f1(y(v)) + "\" stroke=\"#e4e4e4\"/>\n";
         text(kLeft - 6, y(v) + 4, (increase && v > 0 ? "+" : "") + tick(v), " text-anchor=\"end\"");
     }
+    // An average takes the colour of the value it averages, drawn faint under it, so that a
+    // panel of eight temperatures reads as four.
+    std::vector<const char*> colours(series.size());
+    size_t next = 0;
+    for (size_t k = 0; k < series.size(); ++k) {
+        if (averaged(series, k) == series.size())
+            colours[k] = kColours[next++ % (sizeof kColours / sizeof kColours[0])];
+    }
+    for (size_t k = 0; k < series.size(); ++k) {
+        const size_t of = averaged(series, k);
+        if (of < series.size())
+            colours[k] = colours[of];
+    }
     for (size_t k = 0; k < series.size(); ++k) {
         const size_t sr = series[k];
         const bool setpoint = sr >= points::kInputs;
-        const char* colour = kColours[k % (sizeof kColours / sizeof kColours[0])];
+        const bool faint = averaged(series, k) < series.size();
         const float off = increase ? m.first[sr] : 0;
-        o += "<path fill=\"none\" stroke=\"" + std::string(colour) + "\" stroke-width=\"" +
-             (setpoint ? "1.6\" stroke-dasharray=\"6,3\"" : "1.3\"") + " d=\"" +
-             path(sr, y, off, setpoint) + "\"/>\n";
-        legend(top, k, colour, seriesLabel(sr, increase), setpoint);
+        o += "<path fill=\"none\" stroke=\"" + std::string(colours[k]) + "\" stroke-width=\"" +
+             (setpoint ? "1.6\" stroke-dasharray=\"6,3\"" : "1.3\"") + (faint ? kFaint : "") +
+             " d=\"" + path(sr, y, off, setpoint) + "\"/>\n";
+        legend(top, k, colours[k], seriesLabel(sr, increase), setpoint, faint);
     }
 }
 
@@ -566,8 +612,7 @@ void Picture::countLane(double top, const char* label, bool invalid, uint64_t mi
         const double x1 = x(from + minorUs);
         o += "<line x1=\"" + f1(x0 + 1) + "\" x2=\"" + f1(x1 - 1) + "\" y1=\"" + f1(top + 11) +
              "\" y2=\"" + f1(top + 11) + "\" stroke=\"" + colour + "\" opacity=\"0.35\"/>\n";
-        text((x0 + x1) / 2, top + 9, std::to_string(counts[k]),
-             " text-anchor=\"middle\" font-size=\"9\"");
+        text((x0 + x1) / 2, top + 9, shortCount(counts[k]), " text-anchor=\"middle\" font-size=\"9\"");
     }
 }
 
