@@ -47,6 +47,14 @@ namespace {
 
 using monotonic::nowMs;
 
+// A span in a log line, in seconds: whole from 10 s on or when whole ("10", "60"), else to the
+// tenth ("0.4", "2.5"), so that the short spans of lab timings do not read as "0 s".
+std::string seconds(uint64_t ms) {
+    if (ms >= 10000 || ms % 1000 == 0)
+        return std::to_string(ms / 1000);
+    return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100);
+}
+
 constexpr uint64_t kNever = UINT64_MAX;
 // Most bytes the terminal layer hands one read while VMIN asks for more.
 constexpr int kLineChunk = 64;
@@ -270,9 +278,9 @@ void dornManager::replyInvalid(uint64_t now, const char* reason) {
             error("Received frame invalid: %s\n", reason);
             break;
         case qlog::RepeatLimit::Say::Summary:
-            error("Received frame invalid: %s; %llu invalid replies in the last %u s\n", reason,
+            error("Received frame invalid: %s; %llu invalid replies in the last %s s\n", reason,
                   static_cast<unsigned long long>(invalidLog.sinceLine()),
-                  link.timing.repeatMs / 1000);
+                  seconds(link.timing.repeatMs).c_str());
             break;
         case qlog::RepeatLimit::Say::Quiet:
             break;
@@ -289,8 +297,7 @@ void dornManager::wentOffline(uint64_t now) {
             break;
         case qlog::RepeatLimit::Say::Summary:
             logOffline(now, "; offline " + std::to_string(offlineLog.sinceLine()) +
-                                " times in the last " +
-                                std::to_string(link.timing.repeatMs / 1000) + " s");
+                                " times in the last " + seconds(link.timing.repeatMs) + " s");
             break;
         case qlog::RepeatLimit::Say::Quiet:
             break;
@@ -298,8 +305,8 @@ void dornManager::wentOffline(uint64_t now) {
 }
 
 void dornManager::logOffline(uint64_t now, const std::string& spells) {
-    error("No valid reply from the controller for %u s: device offline%s\n",
-          static_cast<unsigned>((now - link.lastValidMs) / 1000), spells.c_str());
+    error("No valid reply from the controller for %s s: device offline%s\n",
+          seconds(now - link.lastValidMs).c_str(), spells.c_str());
     offlineLogged = true;
 }
 
@@ -313,8 +320,8 @@ void dornManager::endQuietEpisode(qlog::RepeatLimit& episode, uint64_t now, cons
     const uint64_t unreported = episode.unreported();
     const uint64_t total = episode.ended();
     if (total > 1)
-        info("%s for %u s: %llu %s in all, %llu of them not logged before\n", state,
-             link.timing.repeatMs / 1000, static_cast<unsigned long long>(total), items,
+        info("%s for %s s: %llu %s in all, %llu of them not logged before\n", state,
+             seconds(link.timing.repeatMs).c_str(), static_cast<unsigned long long>(total), items,
              static_cast<unsigned long long>(unreported));
 }
 
