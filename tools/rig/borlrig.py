@@ -355,8 +355,13 @@ class Rig:
         return self.daemon
 
     def stop_daemon(self, grace=10.0):
+        """Stops the daemon and waits for the last of its output: its final lines (the capture's
+        end, the statistics) are read before anyone looks."""
         self._end("borl1d", self.daemon, grace)
         self.daemon = None
+        for reader in (self.daemon_out, self.daemon_err):
+            if reader is not None:
+                reader.join()
 
     def processes(self):
         """(name, process) of those started, in the order of starting."""
