@@ -409,7 +409,7 @@ void crossTheMark(uint64_t markMs) {
     const std::vector<double> polls = pollIntervalsMs(rig, from);
     ASSERT_GE(polls.size(), 6u);
     for (double ms : polls) {
-        EXPECT_GE(ms, 80.0) << "a burst of polls";
+        EXPECT_GE(ms, 50.0) << "a burst of polls";
         EXPECT_LE(ms, 400.0) << "a stall";
     }
 
