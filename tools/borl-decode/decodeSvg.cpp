@@ -612,7 +612,8 @@ void Picture::countLane(double top, const char* label, bool invalid, uint64_t mi
         const double x1 = x(from + minorUs);
         o += "<line x1=\"" + f1(x0 + 1) + "\" x2=\"" + f1(x1 - 1) + "\" y1=\"" + f1(top + 11) +
              "\" y2=\"" + f1(top + 11) + "\" stroke=\"" + colour + "\" opacity=\"0.35\"/>\n";
-        text((x0 + x1) / 2, top + 9, shortCount(counts[k]), " text-anchor=\"middle\" font-size=\"9\"");
+        text((x0 + x1) / 2, top + 9, shortCount(counts[k]),
+             " text-anchor=\"middle\" font-size=\"9\"");
     }
 }
 
