@@ -305,6 +305,7 @@ private:
         batch.reserve(kBatch);
         mOut.reserve(kFlushAt + 4096);
         bool more = false;  // records ready beyond the last batch: taken at once
+        auto synced = std::chrono::steady_clock::now();
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(mQueueMutex);
@@ -332,8 +333,12 @@ private:
             // From here on nothing holds the lock: the exchange threads go on queueing.
             write(batch);
             batch.clear();
-            if (!more)
+            // Once the queue is written, and at least once a tick while a backlog lasts.
+            const auto now = std::chrono::steady_clock::now();
+            if (!more || now - synced >= kTick) {
                 syncFile();
+                synced = now;
+            }
         }
         close();
     }
