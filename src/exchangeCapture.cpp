@@ -252,11 +252,7 @@ private:
     // False when the queue is full: the record is dropped, and counted where it would have been.
     bool pushLocked(Kind kind, const uint8_t* bytes, size_t n, int param, int value,
                     const char* text) {
-        if (mQueue.size() >= kMaxQueued) {
-            ++mDropped;
-            return false;
-        }
-        Item* slot = mQueue.emplace_back();
+        Item* slot = mQueue.size() < kMaxQueued ? mQueue.emplace_back() : nullptr;
         if (slot == nullptr) {
             ++mDropped;
             return false;

@@ -464,21 +464,21 @@ void Picture::panel(const std::string& title, const std::vector<size_t>& series,
     }
     // An average takes the colour of the value it averages, drawn faint under it, so that a
     // panel of eight temperatures reads as four.
+    std::vector<size_t> of(series.size());
+    for (size_t k = 0; k < series.size(); ++k)
+        of[k] = averaged(series, k);
     std::vector<const char*> colours(series.size());
     size_t next = 0;
     for (size_t k = 0; k < series.size(); ++k) {
-        if (averaged(series, k) == series.size())
+        if (of[k] == series.size())
             colours[k] = kColours[next++ % (sizeof kColours / sizeof kColours[0])];
-    }
-    for (size_t k = 0; k < series.size(); ++k) {
-        const size_t of = averaged(series, k);
-        if (of < series.size())
-            colours[k] = colours[of];
     }
     for (size_t k = 0; k < series.size(); ++k) {
         const size_t sr = series[k];
         const bool setpoint = sr >= points::kInputs;
-        const bool faint = averaged(series, k) < series.size();
+        const bool faint = of[k] < series.size();
+        if (faint)
+            colours[k] = colours[of[k]];
         const float off = increase ? m.first[sr] : 0;
         o += "<path fill=\"none\" stroke=\"" + std::string(colours[k]) + "\" stroke-width=\"" +
              (setpoint ? "1.6\" stroke-dasharray=\"6,3\"" : "1.3\"") + (faint ? kFaint : "") +
