@@ -649,9 +649,10 @@ TEST(FaultsE2E, SetMadeWhileTheControllerIsSilentIsConfirmedWhenItIsBack) {
 // ---- Serial port lost and back ----
 
 // The line goes away and another one takes its place, several times: every time the port is
-// opened again, publication resumes, and no descriptor is left behind.
+// opened again, publication resumes, and no descriptor is left behind. The first re-open 20 ms
+// after a loss: the next line is there by then or soon after.
 void lostAndBack(int times) {
-    Rig rig("faults_hangups");
+    Rig rig("faults_hangups", RigOptions{{}, {"--timing", "reopen-min=20"}});
     ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
     const size_t fdsBefore = openDescriptors(rig.daemon->pid());
     for (int i = 0; i < times; ++i) {
@@ -677,9 +678,10 @@ TEST(FaultsE2ELong, SerialPortLostAndBackFortyTimes) {
 
 // The controller's line is gone for a while (no device at the configured path): the daemon keeps
 // trying, a set made meanwhile waits, and both polling and the set go out once a controller is
-// attached again.
+// attached again. Re-open attempts 50 and then 100 ms apart.
 TEST(FaultsE2E, SerialPortGoneForAWhileThenASetWaitingIsWritten) {
-    Rig rig("faults_port_gone", RigOptions{{}, {"--timing", "repeat=0"}});
+    Rig rig("faults_port_gone",
+            RigOptions{{}, {"--timing", "repeat=0,reopen-min=50,reopen-max=100"}});
     ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
     rig.sim("quit");
     ASSERT_EQ(rig.simProc->wait(), 0);
