@@ -94,11 +94,12 @@ protected:
     }
 
     // Starts the daemon on short timings with NOTIFY_SOCKET pointing at `sock`, on the root in
-    // `dir`.
+    // `dir`, with a wait of 100 ms: on a silent line a cycle, and so a ping, every 100 ms.
     void startDaemon() {
         setenv("NOTIFY_SOCKET", sock.address().c_str(), 1);
         daemon = std::make_unique<Process>(
-            testsupport::daemonCommand(dir / "etc/vexa", {"--timing", testsupport::kQuickTiming}),
+            testsupport::daemonCommand(
+                dir / "etc/vexa", {"--timing", testsupport::kQuickTiming, "--timing", "wait=100"}),
             dir.path());
         unsetenv("NOTIFY_SOCKET");
     }
