@@ -370,7 +370,7 @@ class MainLoopTest(unittest.TestCase):
 
     def test_an_unanswered_change_is_reported_incomplete(self):
         # --until-done does not end a run before everything has been shown.
-        rc, out = self.run_view(["--seconds", "0.8", "--set-at", "0.2", "--until-done"],
+        rc, out = self.run_view(["--seconds", "0.5", "--set-at", "0.2", "--until-done"],
                                 answer_set=False)
         self.assertEqual(rc, lv.EXIT_INCOMPLETE, out)
         self.assertIn("demo: incomplete: the set-point change was not confirmed", out)

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """borl-replay end to end: a capture of the real daemon against borl-sim with faults (noise, a
-bad checksum, a silent spell, the port lost) and a set from the console, replayed by borl-replay --speed 10
+bad checksum, a silent spell, the port lost) and a set from the console, replayed by borl-replay --speed 20
 into a daemon of its own, matches; the same capture with one reply changed diverges there.
 
     test_replay_e2e.py BUILD_DIR"""
@@ -23,18 +23,18 @@ REPLAY = os.path.join(BUILD, "tools", "borl-replay", "borl-replay")
 
 
 def replay(*args):
-    return subprocess.run([sys.executable, REPLAY, "--speed", "10", *args],
+    return subprocess.run([sys.executable, REPLAY, "--speed", "20", *args],
                           capture_output=True, text=True, timeout=120)
 
 
 class RoundTrip(unittest.TestCase):
     def setUp(self):
-        # The capture at a fifth of the production cadence: the replay at speed 10 then runs
+        # The capture at a tenth of the production cadence: the replay at speed 20 then runs
         # twice as fast again.
         rig = borlrig.Rig(BUILD)
         self.addCleanup(rig.close)
         self.capture = os.path.join(rig.dir, "field.exchange")
-        rig.daemon_args = ["--time-scale", "5", "--capture", self.capture]
+        rig.daemon_args = ["--time-scale", "10", "--capture", self.capture]
         rig.start_sim("--seed", "7", "--delay-ms", "30")  # a reply takes time on a line
         rig.start_console()
         rig.start_daemon()
