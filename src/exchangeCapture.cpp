@@ -118,7 +118,9 @@ public:
     }
 
 private:
-    struct Chunk {
+    // Aligned for an item, so that the items right behind the header are aligned too (on a
+    // 32-bit processor a pointer's alignment is less than a 64-bit counter's).
+    struct alignas(Item) Chunk {
         Chunk* next = nullptr;
         size_t begin = 0;  // the first item not yet taken
         size_t end = 0;    // one past the last item made
@@ -127,7 +129,7 @@ private:
     };
     static constexpr size_t kChunkBytes = 16 * 1024;
     static constexpr size_t kPerChunk = (kChunkBytes - sizeof(Chunk)) / sizeof(Item);
-    static_assert(alignof(Item) <= alignof(Chunk) && sizeof(Chunk) % alignof(Item) == 0);
+    static_assert(sizeof(Chunk) % alignof(Item) == 0);
 
     Chunk* take() {
         void* p = std::exchange(mSpare, nullptr);
