@@ -244,13 +244,25 @@ std::vector<double> gapsMs(const std::vector<Clock::time_point>& t) {
     return out;
 }
 
-// The time of day in milliseconds that the rig's log layout puts in front of a daemon's log line
-// ("2026-12-09 11:16:42,056 ..."): when the daemon logged it.
-double loggedAtMs(const std::string& line) {
-    int h = 0, m = 0, sec = 0, ms = 0;
-    if (std::sscanf(line.c_str(), "%*d-%*d-%*d %d:%d:%d,%d", &h, &m, &sec, &ms) != 4)
-        return -1;
-    return ((h * 60.0 + m) * 60.0 + sec) * 1000.0 + ms;
+// Checks the first gaps (ms) between the daemon's log lines that hold one of `events`, timed by
+// the stamps the rig's log layout puts in front of them ("2026-12-09 11:16:42,056 ..."): a line
+// read late on a loaded machine would make a gap look longer or shorter than the daemon waited.
+void expectLoggedGaps(Rig& rig, std::initializer_list<const char*> events,
+                      const std::vector<double>& want) {
+    std::vector<double> at;
+    for (const std::string& line : rig.daemon->err().lines()) {
+        int h = 0, m = 0, sec = 0, ms = 0;
+        if (std::any_of(events.begin(), events.end(),
+                        [&](const char* e) { return line.find(e) != std::string::npos; }) &&
+            std::sscanf(line.c_str(), "%*d-%*d-%*d %d:%d:%d,%d", &h, &m, &sec, &ms) == 4)
+            at.push_back(((h * 60.0 + m) * 60.0 + sec) * 1000.0 + ms);
+    }
+    ASSERT_GT(at.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        const double gap = std::fmod(at[i + 1] - at[i] + 86400000.0, 86400000.0);  // midnight
+        EXPECT_GE(gap, want[i] * 0.9) << "retry " << i;
+        EXPECT_LE(gap, want[i] * 1.3 + 100) << "retry " << i;
+    }
 }
 
 // Intervals between the simulator's polls from line `from` on, in milliseconds.
@@ -360,24 +372,8 @@ TEST(CadenceE2E, ReopenBackOffDoublesUpToItsCeiling) {
     // Every attempt logged (repeat=0): the first failures in full, the later ones counted.
     rig.startDaemon({"--timing", "reopen-min=50,reopen-max=200,repeat=0"});
     ASSERT_TRUE(rig.daemon->err().waitForCount("still cannot be opened", 4));
-    // Timed by the daemon's own log stamps, in the order logged: a line read late on a loaded
-    // machine would shorten the gap after it.
-    std::vector<double> attempts;
-    for (const std::string& line : rig.daemon->err().lines()) {
-        if (line.find("Could not open") != std::string::npos ||
-            line.find("still cannot be opened") != std::string::npos)
-            attempts.push_back(loggedAtMs(line));
-    }
-    std::vector<double> gaps;
-    for (size_t i = 1; i < attempts.size(); ++i)
-        gaps.push_back(std::fmod(attempts[i] - attempts[i - 1] + 86400000.0, 86400000.0));
     // After start-up's own open: 50, 100, 200, 200 ...
-    const double want[] = {50, 100, 200, 200};
-    ASSERT_GE(gaps.size(), 4u);
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_GE(gaps[i], want[i] * 0.9) << "retry " << i;
-        EXPECT_LE(gaps[i], want[i] * 1.3 + 100) << "retry " << i;
-    }
+    expectLoggedGaps(rig, {"Could not open", "still cannot be opened"}, {50, 100, 200, 200});
 }
 
 // ---- Uptime: the monotonic clock past 2^31 and 2^32 ms (a unit up 25 and 50 days) ----
@@ -476,25 +472,8 @@ TEST_P(UptimeE2E, CadenceOfflineSetAndReopenBackOffUnchangedPastTheMark) {
     rig.simProc->writeStdin("quit\n");
     rig.simProc->wait(5s);
     rig.simProc.reset();
-    // Timed by the daemon's own log stamps: a line read late on a loaded machine would make a
-    // gap look longer than the daemon waited.
     ASSERT_TRUE(rig.daemon->err().waitForCount("still cannot be opened", 3));
-    std::vector<double> attempts;
-    for (const std::string& line : rig.daemon->err().lines()) {
-        for (const char* event : {"lost", "Could not open", "still cannot be opened"}) {
-            if (line.find(event) != std::string::npos)
-                attempts.push_back(loggedAtMs(line));
-        }
-    }
-    std::vector<double> gaps;
-    for (size_t i = 1; i < attempts.size(); ++i)
-        gaps.push_back(std::fmod(attempts[i] - attempts[i - 1] + 86400000.0, 86400000.0));
-    const double want[] = {50, 100, 200};
-    ASSERT_GE(gaps.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_GE(gaps[i], want[i] * 0.9) << "retry " << i;
-        EXPECT_LE(gaps[i], want[i] * 1.3 + 100) << "retry " << i;
-    }
+    expectLoggedGaps(rig, {"lost", "Could not open", "still cannot be opened"}, {50, 100, 200});
 }
 
 INSTANTIATE_TEST_SUITE_P(Marks, UptimeE2E, ::testing::Values(1ull << 31, 1ull << 32),
