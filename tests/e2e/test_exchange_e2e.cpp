@@ -418,8 +418,7 @@ TEST_P(UptimeE2E, CadenceOfflineSetAndReopenBackOffUnchangedPastTheMark) {
     if (wrapper.empty())
         GTEST_SKIP() << "this machine refuses a time namespace (unshare --time), as root and in a "
                         "user namespace";
-    const auto daemonClock = [aheadS] { return monotonicSeconds() + static_cast<double>(aheadS); };
-    // When the test read a line, on the daemon's clock (the steady clock is the monotonic one).
+    // A time of the test's steady clock (the monotonic one) on the daemon's clock.
     const auto onDaemonClock = [aheadS](Clock::time_point t) {
         return std::chrono::duration<double>(t.time_since_epoch()).count() +
                static_cast<double>(aheadS);
@@ -439,7 +438,8 @@ TEST_P(UptimeE2E, CadenceOfflineSetAndReopenBackOffUnchangedPastTheMark) {
         },
         10s))
         << "polls from " << from << " on: " << rig.simProc->out().count("rx poll", from);
-    ASSERT_LT(daemonClock(), markS + 30.0) << "the daemon's clock is not the namespace's";
+    ASSERT_LT(onDaemonClock(Clock::now()), markS + 30.0)
+        << "the daemon's clock is not the namespace's";
     EXPECT_EQ(rig.countMessages(e2e::isOffline), 0u) << "offline across the mark";
     EXPECT_LT(rig.waitLog("timed out", 0ms), 0) << "a reply missed across the mark";
     const std::vector<double> polls = pollIntervalsMs(rig, from);
