@@ -1,8 +1,8 @@
 // Cost of the receive loop per byte: gathering reply bytes into frames (ReplyGatherer::push),
-// handling one complete frame (dornManager::handleFrame: validation, the device's updater with 19
+// handling one complete frame (the exchange's rules: the check, the device's updater with 19
 // sample events, the online status, the set confirmation), and the whole per-byte path of the
-// loop with its two system calls (poll and a one-byte read) on a socketpair and the loop's own
-// receive step (dornManager::receiveBytes). Messages go to the real messaging client, not
+// loop with its two system calls (poll and a read) on a socketpair and the loop's own receive
+// step (SerialLink::receiveBytes). Messages go to the real messaging client, not
 // started: each is encoded and queued as in the daemon, and with the queue at its limit the
 // oldest is dropped, as while vexad is away.
 //
@@ -56,11 +56,11 @@ void perByte(benchmark::State& state, size_t bytes) {
 // Gathering alone. Arg: per-mille of corrupted bytes (0: a clean line; 10: 1 %).
 void BM_GatherBytes(benchmark::State& state) {
     const std::vector<uint8_t> bytes = line(static_cast<double>(state.range(0)) / 1000.0);
-    ReplyGatherer g;
+    proto::ReplyGatherer g;
     size_t total = 0;
     for (auto _ : state) {
         for (uint8_t b : bytes) {
-            if (g.push(b) == ReplyGatherer::Complete)
+            if (g.push(b) == proto::ReplyGatherer::Complete)
                 g.restart();
         }
         benchmark::ClobberMemory();
@@ -102,13 +102,9 @@ void BM_HandleFrame(benchmark::State& state) {
     std::vector<uint8_t> frame = reply();
     if (state.range(0) == 1)
         frame[126] ^= 0x01;
-    uint8_t resp[kFrameSize];
-    std::memcpy(resp, frame.data(), kFrameSize);
-    ex.manager->handleFrame(resp);  // first readings are not published
-    for (auto _ : state) {
-        std::memcpy(resp, frame.data(), kFrameSize);  // a valid frame is cleared by the decoder
-        benchmark::DoNotOptimize(ex.manager->handleFrame(resp));
-    }
+    ex.manager->link.receiveBytes(frame.data(), frame.size());  // first readings: not published
+    for (auto _ : state)
+        ex.manager->link.receiveBytes(frame.data(), frame.size());
     ex.checkQueue(state);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
     state.SetLabel(state.range(0) == 0 ? "valid" : "checksum");
@@ -139,7 +135,7 @@ void BM_ReceiveLoopPerReply(benchmark::State& state) {
                 state.SkipWithError("read");
                 break;
             }
-            ex.manager->receiveBytes(buf, static_cast<size_t>(n));
+            ex.manager->link.receiveBytes(buf, static_cast<size_t>(n));
             got += static_cast<size_t>(n);
         }
     }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "cQlog.h"
+#include "frame.h"
 
 class dornDecode : public cQlog {
 public:
@@ -33,4 +34,9 @@ public:
     // Logs a refused set (status 2) and copies frame bytes 9..68 to decbuf[0..59].
     void dataParser(uint8_t* buff, uint8_t* decbuf);
     uint8_t checksum(uint8_t* data, uint32_t len);
+
+    // The log lines of a checked reply, for a check made elsewhere (the exchange's rules):
+    // "Frame valid" and a refused set; a wrong end byte.
+    static void reportValid(uint8_t status);
+    static void reportInvalid(proto::ReplyFault fault);
 };

@@ -21,24 +21,8 @@
 #include "cObjectList.h"
 #include "cObjectListener.h"
 #include "cQlog.h"
+#include "points.h"
 #include "southIO.h"
-
-// The point table as the device publishes it, for those that decode data blocks apart from the
-// device (borl-decode): labels, units and the value of each point in a controller data block.
-namespace points {
-constexpr int kSetpoints = 8;
-constexpr int kInputs = 19;
-struct Info {
-    uint32_t id;        // port id
-    const char* label;  // as published
-    const char* unit;
-};
-Info setpoint(int i);  // i = 0..7
-Info input(int i);     // i = 0..18
-// The values the device publishes for a 60-byte data block.
-float setpointValue(const uint8_t* block, int i);
-float inputValue(const uint8_t* block, int i);
-}  // namespace points
 
 // Capability publication, process-wide: publications made so far, and whether more are wanted.
 extern int count;

@@ -104,21 +104,16 @@ void parseTiming(const char* option, ExchangeTiming& t) {
     }
 }
 
-// --time-scale N: the lab's fast clock for a replay (borl-replay --speed N). The start delay, the
-// cycle's pause and wait, the offline time and the re-open back-off are divided by N, no less
-// than 1 ms each: all of them, so that the frames before the first read are as many as at the
-// captured pace.
-void scaleTiming(const char* option, ExchangeTiming& t) {
+// --time-scale N: the lab's fast clock for a replay (borl-replay --speed N): the exchange's
+// timings N times shorter (ExchangeTiming::scaled).
+unsigned parseTimeScale(const char* option) {
     char* end = nullptr;
     errno = 0;
     const unsigned long n = std::strtoul(option, &end, 10);
     if (end == option || *end != '\0' || errno != 0 || n < 1 || n > 1000 || *option == '-')
         badUsage((std::string("--time-scale takes a whole number 1..1000, not \"") + option + "\"")
                      .c_str());
-    for (unsigned ExchangeTiming::*m :
-         {&ExchangeTiming::startDelayMs, &ExchangeTiming::pauseMs, &ExchangeTiming::waitMs,
-          &ExchangeTiming::offlineMs, &ExchangeTiming::reopenMinMs, &ExchangeTiming::reopenMaxMs})
-        t.*m = std::max(1u, static_cast<unsigned>(t.*m / n));
+    return static_cast<unsigned>(n);
 }
 
 // What the command line asks for.
@@ -218,7 +213,7 @@ int signalsAsData() {
 int main(int argc, char** argv) {
     CommandLine line = parseCommandLine(argc, argv);
     if (line.timeScale != nullptr)
-        scaleTiming(line.timeScale, line.timing);
+        line.timing = line.timing.scaled(parseTimeScale(line.timeScale));
     setConfPaths(line.confDir, line.configFile);
     if (line.debug)
         cQlog::debugToStderr();
@@ -226,7 +221,7 @@ int main(int argc, char** argv) {
     const int signalErr = errno;
 
     manager = new dornManager(line.check);
-    manager->link.timing = line.timing;
+    manager->link.setTiming(line.timing);
     manager->link.signalFd = signalFd;
     if (line.captureFile != nullptr)
         manager->captureFile = line.captureFile;

@@ -1,19 +1,34 @@
-// Validation of one reply frame from the controller and the copy of its data block. Pure
-// apart from logging: bytes in, bytes out, nothing allocated.
+// Validation of one reply frame from the controller and the copy of its data block: the
+// protocol's own check (frame.h) with the daemon's log lines.
 #include "dornDecode.h"
 
 #include <cstring>
 
-#include "dornManager.h"
+#include "frame.h"
 
 namespace {
 
-constexpr int kChecksumByte = kFrameSize - 2;  // checksum of bytes 0..125
-constexpr int kEndByte = kFrameSize - 1;
-constexpr int kTerminator = kFrameSize - 5;  // bytes 123..125
-constexpr int kStatusByte = 3;               // 2: the controller could not set a value
-constexpr uint8_t kStatusSetFailed = 2;
-constexpr int kDataBlockStart = 9;  // reply bytes 9..68 are the controller data block
+// The category the reply check logs under, whichever object or step checked the reply.
+const cQlog& checkLog() {
+    static const cQlog log("dornDecode");
+    return log;
+}
+
+dornDecode::Failure failureOf(proto::ReplyFault fault) {
+    switch (fault) {
+        case proto::ReplyFault::Header:
+            return dornDecode::HeaderMismatch;
+        case proto::ReplyFault::Terminator:
+            return dornDecode::TerminatorMismatch;
+        case proto::ReplyFault::Checksum:
+            return dornDecode::ChecksumFail;
+        case proto::ReplyFault::ClosingByte:
+            return dornDecode::ClosingByteMismatch;
+        case proto::ReplyFault::None:
+            break;
+    }
+    return dornDecode::NoFailure;
+}
 
 }  // namespace
 
@@ -35,46 +50,36 @@ bool dornDecode::decoder(uint8_t* respbuff, uint8_t* decodedValues) {
 }
 
 bool dornDecode::frameCheck(uint8_t* respbuff) {
-    const uint8_t sum = checksum(respbuff, kChecksumByte);
-    // The controller answers with "AOI" ... "OAI", the daemon's letters rearranged; an echo of
-    // our own frame ("AIO" ... "OIA") fails here.
-    if (respbuff[0] != head0 || respbuff[1] != head2 || respbuff[2] != head1) {
-        errorStr = "Frame Error: Header mismatch";
-        failure = HeaderMismatch;
+    const proto::ReplyFault fault = proto::checkReply(respbuff);
+    if (fault != proto::ReplyFault::None) {
+        errorStr = proto::faultText(fault);
+        failure = failureOf(fault);
+        reportInvalid(fault);
         return false;
     }
-    if (respbuff[kTerminator] != head2 || respbuff[kTerminator + 1] != head0 ||
-        respbuff[kTerminator + 2] != head1) {
-        errorStr = "Frame Error: Terminator mismatch";
-        failure = TerminatorMismatch;
-        return false;
-    }
-    if (respbuff[kChecksumByte] != sum) {
-        errorStr = "Checksum fail";
-        failure = ChecksumFail;
-        return false;
-    }
-    if (respbuff[kEndByte] != closeByte) {
-        errorStr = "Closing byte mismatch";
-        failure = ClosingByteMismatch;
-        debug("%s", errorStr);
-        return false;
-    }
-    info("Frame valid");
+    checkLog().info("Frame valid");
     return true;
 }
 
 void dornDecode::dataParser(uint8_t* buff, uint8_t* decbuf) {
     // A refused set is only logged: the data block still shows the controller's values, and
     // the set confirmation sees from it whether the value arrived.
-    if (buff[kStatusByte] == kStatusSetFailed)
-        debug("COULD NOT SET VALUE!!!");
-    std::memcpy(decbuf, buff + kDataBlockStart, kDataBlockSize);
+    if (buff[proto::kStatusByte] == proto::kStatusSetFailed)
+        checkLog().debug("COULD NOT SET VALUE!!!");
+    proto::copyDataBlock(buff, decbuf);
 }
 
 uint8_t dornDecode::checksum(uint8_t* data, uint32_t len) {
-    uint8_t sum = 0xFF;
-    for (uint32_t i = 0; i < len; ++i)
-        sum = static_cast<uint8_t>(sum - data[i]);
-    return sum;
+    return proto::checksum(data, len);
+}
+
+void dornDecode::reportValid(uint8_t status) {
+    checkLog().info("Frame valid");
+    if (status == proto::kStatusSetFailed)
+        checkLog().debug("COULD NOT SET VALUE!!!");
+}
+
+void dornDecode::reportInvalid(proto::ReplyFault fault) {
+    if (fault == proto::ReplyFault::ClosingByte)
+        checkLog().debug("%s", proto::faultText(fault));
 }

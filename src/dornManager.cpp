@@ -249,7 +249,7 @@ bool dornManager::initDorn() {
     }
 
     // Without these descriptors the two exchange threads could not wake each other or stop.
-    if (link.wakeFd < 0 || link.stopFd < 0 || link.handshake.txTimerFd < 0) {
+    if (!link.ready()) {
         startupProblem(true, ERROR,
                        "Cannot create the exchange's event and timer descriptors: raise the "
                        "process's limit of open files (LimitNOFILE) or free memory");
@@ -267,7 +267,7 @@ bool dornManager::initDorn() {
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it. A
     // port that another process took meanwhile is.
     const int fd = mSerconf->connect(std::string(serBusPort));
-    if (fd >= 0 && !adoptPort(fd)) {
+    if (fd >= 0 && !link.adoptPort(fd)) {
         startupProblem(true, ERROR,
                        "Serial port %s cannot be made non-blocking (%s): a write could then hold "
                        "the exchange for as long as the line stalls",
@@ -287,4 +287,25 @@ bool dornManager::initDorn() {
          BORL1D_VERSION, ConfFile, describeBus().c_str(), describeLine().c_str(),
          describeSerial().c_str(), vexaHost, southPort);
     return true;
+}
+
+int dornManager::start() {
+    const bool ran = link.run();
+    capture::shutdown();  // a running capture's file complete before the process ends
+    if (!ran)
+        return -1;
+    link.logStatistics();  // the whole run's counts, comparable with a capture's decoding
+    // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
+    // go out.
+    if (serFd >= 0) {
+        std::lock_guard<std::mutex> lock(fdMutex);
+        qserial::SerialConfig::closePort(serFd);
+        serFd = -1;
+    }
+    if (mObjectClient != nullptr) {
+        mObjectClient->flush(std::chrono::milliseconds(1000));
+        mObjectClient->stop();
+    }
+    info("Stopped\n");
+    return 0;
 }

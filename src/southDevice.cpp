@@ -14,70 +14,30 @@ bool addCap_status = true;  // publication still wanted
 
 namespace {
 
-constexpr int kCapabilityIndex = 19;  // data block byte with the controller's software revision
 constexpr int kCapabilityPublications = 5;
 constexpr uint32_t kCapabilityId = 1;
 constexpr const char* kCapabilityLabel = "DORN25 Software Rev";
 
-// Set-points. The source is the data block index the controller reports the value at: the same
-// index a set frame writes (parameter = port id) and a reply confirms, port id - 1, so that a
-// confirmed write shows on the set-point it was made to.
-struct OutputPoint {
-    uint32_t id;
-    AnalogueOutput* SouthDevice::*member;
-    const char* label;
-    const char* unit;
-    int source;
+// The device's named ports, in the order of the point table's rows (points.h): the port of row
+// i is the member at position i.
+AnalogueOutput* SouthDevice::*const kOutputMembers[] = {
+    &SouthDevice::airconPullIn1, &SouthDevice::airconDropout2,  &SouthDevice::fanPullIn,
+    &SouthDevice::hiTempDropout, &SouthDevice::airconRotation,  &SouthDevice::airconPowerupDelay1,
+    &SouthDevice::failSetpoint,  &SouthDevice::airconTestDelay,
 };
-const OutputPoint kOutputs[] = {
-    {1, &SouthDevice::airconPullIn1, "Aircon-1 Pull-in", "deg C", 0},
-    {2, &SouthDevice::airconDropout2, "Aircon-2 Drop-out", "deg C", 1},
-    {3, &SouthDevice::fanPullIn, "Fan Pull-in", "deg C", 2},
-    {4, &SouthDevice::hiTempDropout, "High-Temp Drop-out", "deg C", 3},
-    {5, &SouthDevice::airconRotation, "Aircon Rotation", "", 4},
-    {6, &SouthDevice::airconPowerupDelay1, "Aircon-1 power up delay", "Min", 5},
-    {7, &SouthDevice::failSetpoint, "Aircon Fail Set-point", "deg C", 6},
-    {8, &SouthDevice::airconTestDelay, "Aircon Test Delay", "Min", 7},
+AnalogueInput* SouthDevice::*const kInputMembers[] = {
+    &SouthDevice::ac1Hours,         &SouthDevice::ac2Hours,       &SouthDevice::fanHours,
+    &SouthDevice::rhHours,          &SouthDevice::rhFreeAirHours, &SouthDevice::activeModeHours,
+    &SouthDevice::freeAirModeHours, &SouthDevice::hiTempHours,    &SouthDevice::mainsFailHours,
+    &SouthDevice::internalTemp,     &SouthDevice::externalTemp,   &SouthDevice::aveInternalTemp,
+    &SouthDevice::aveExternalTemp,  &SouthDevice::ac1Temp,        &SouthDevice::ac2Temp,
+    &SouthDevice::averageAc1Temp,   &SouthDevice::averageAc2Temp, &SouthDevice::rh,
+    &SouthDevice::averageRh,
 };
-
-// Inputs. Hour counters are 16-bit values, high byte at `source`, low byte after it; the
-// temperatures and humidity are single unsigned bytes.
-struct InputPoint {
-    uint32_t id;
-    AnalogueInput* SouthDevice::*member;
-    const char* label;
-    const char* unit;
-    int source;
-    bool hours;  // logged as "<label> = 0x%04X"
-};
-const InputPoint kInputs[] = {
-    {1, &SouthDevice::ac1Hours, "AC-1 Hours", "H", 24, true},
-    {2, &SouthDevice::ac2Hours, "AC-2 Hours", "H", 26, true},
-    {3, &SouthDevice::fanHours, "Fan Hours", "H", 28, true},
-    {4, &SouthDevice::rhHours, "RH Hours", "H", 30, true},
-    {5, &SouthDevice::rhFreeAirHours, "RH Free-Air Inhibit Hours", "H", 32, true},
-    {6, &SouthDevice::activeModeHours, "Active Mode Hours", "H", 34, true},
-    {7, &SouthDevice::freeAirModeHours, "Free-Air Mode Hours", "H", 36, true},
-    {8, &SouthDevice::hiTempHours, "Hi-Temp Hours", "H", 38, true},
-    {9, &SouthDevice::mainsFailHours, "Mains Fail Hours", "H", 40, true},
-    {10, &SouthDevice::internalTemp, "Internal Temperature", "deg C", 46, false},
-    {11, &SouthDevice::externalTemp, "External Temperature", "deg C", 47, false},
-    {12, &SouthDevice::aveInternalTemp, "Average Internal Temperature", "deg C", 48, false},
-    {13, &SouthDevice::aveExternalTemp, "Average External Temperature", "deg C", 49, false},
-    {14, &SouthDevice::ac1Temp, "AC-1 Temperature", "deg C", 50, false},
-    {15, &SouthDevice::ac2Temp, "AC-2 Temperature", "deg C", 51, false},
-    {16, &SouthDevice::averageAc1Temp, "Average AC-1 Temperature", "deg C", 52, false},
-    {17, &SouthDevice::averageAc2Temp, "Average AC-2 Temperature", "deg C", 53, false},
-    {18, &SouthDevice::rh, "RH", "", 54, false},
-    {19, &SouthDevice::averageRh, "Average RH", "", 55, false},
-};
-
-float valueOf(const InputPoint& p, const uint8_t* data) {
-    if (p.hours)
-        return static_cast<float>(static_cast<unsigned>(data[p.source]) * 256u +
-                                  data[p.source + 1]);
-    return static_cast<float>(data[p.source]);
-}
+static_assert(sizeof kOutputMembers / sizeof kOutputMembers[0] == points::kSetpoints,
+              "one named member per set-point of the point table");
+static_assert(sizeof kInputMembers / sizeof kInputMembers[0] == points::kInputs,
+              "one named member per input of the point table");
 
 // Every port gets gain 1 and offset 0: the raw controller values are published, and vexad
 // applies nothing to them. Inputs start with sample rate 1 (every reading from the second on).
@@ -91,28 +51,6 @@ bool idMatches(uint32_t wanted, uint32_t id) {
 }
 
 }  // namespace
-
-namespace points {
-
-Info setpoint(int i) {
-    const OutputPoint& p = kOutputs[i];
-    return Info{p.id, p.label, p.unit};
-}
-
-Info input(int i) {
-    const InputPoint& p = ::kInputs[i];
-    return Info{p.id, p.label, p.unit};
-}
-
-float setpointValue(const uint8_t* block, int i) {
-    return static_cast<float>(block[kOutputs[i].source]);
-}
-
-float inputValue(const uint8_t* block, int i) {
-    return valueOf(::kInputs[i], block);
-}
-
-}  // namespace points
 
 SouthDevice::SouthDevice(cObjectClient* objClient, uint32_t serial, uint32_t version,
                          const char* label)
@@ -149,16 +87,18 @@ SouthDevice::~SouthDevice() {
 
 void SouthDevice::addAnalogueInputs() {
     // Ports take the serial from the device object, which is set before this runs.
-    for (const OutputPoint& p : kOutputs) {
+    for (int i = 0; i < points::kSetpoints; ++i) {
+        const points::Point& p = points::setpoint(i);
         AnalogueOutput* port = new AnalogueOutput(getDeviceSerial(), p.id, p.label, p.unit, kGain,
                                                   kOffset, kSampleRate);
-        this->*p.member = port;
+        this->*kOutputMembers[i] = port;
         aoPorts.push_back(port);
     }
-    for (const InputPoint& p : kInputs) {
+    for (int i = 0; i < points::kInputs; ++i) {
+        const points::Point& p = points::input(i);
         AnalogueInput* port = new AnalogueInput(getDeviceSerial(), p.id, p.label, p.unit, kGain,
                                                 kOffset, kSampleRate);
-        this->*p.member = port;
+        this->*kInputMembers[i] = port;
         aiPorts.push_back(port);
     }
 }
@@ -185,28 +125,30 @@ void SouthDevice::updater(cObjectClient* objClient, uint8_t* data) {
     // The data block is visited in ascending index order: set-points (0..7), the software
     // revision (19), hour counters (24..41), temperatures and humidity (46..55). That makes
     // the capability go out before the samples, and the samples in port-id order.
-    for (const OutputPoint& p : kOutputs) {
-        debug("data[%i] = %i\n", p.source, data[p.source]);
-        (this->*p.member)->sample(static_cast<float>(data[p.source]), out);
+    for (int i = 0; i < points::kSetpoints; ++i) {
+        const points::Point& p = points::setpoint(i);
+        debug("data[%i] = %i\n", p.index, data[p.index]);
+        (this->*kOutputMembers[i])->sample(points::value(p, data), out);
     }
 
     if (addCap_status && count < kCapabilityPublications) {
         char value[4];  // 1..3 digits
-        std::snprintf(value, sizeof value, "%u", static_cast<unsigned>(data[kCapabilityIndex]));
+        std::snprintf(value, sizeof value, "%u",
+                      static_cast<unsigned>(data[points::kRevisionIndex]));
         addCapabilities(value);
         ++count;
     } else {
         addCap_status = false;
     }
 
-    for (const InputPoint& p : kInputs) {
-        AnalogueInput* port = this->*p.member;
-        const float value = valueOf(p, data);
+    for (int i = 0; i < points::kInputs; ++i) {
+        const points::Point& p = points::input(i);
+        const float value = points::value(p, data);
         if (p.hours)
             debug("%s = 0x%04X\n", p.label, static_cast<unsigned>(value));
         else
-            debug("data[%i] = %i\n", p.source, data[p.source]);
-        port->sample(value, out);
+            debug("data[%i] = %i\n", p.index, data[p.index]);
+        (this->*kInputMembers[i])->sample(value, out);
     }
 }
 

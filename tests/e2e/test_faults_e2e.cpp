@@ -299,10 +299,10 @@ private:
 class RunningExchange {
 public:
     explicit RunningExchange(dornManager& manager)
-        : mManager(manager), mThread([&manager] { manager.runExchange(); }) {}
+        : mManager(manager), mThread([&manager] { manager.link.run(); }) {}
     ~RunningExchange() { stop(); }
     void stop() {
-        mManager.requestStop();
+        mManager.link.requestStop();
         if (mThread.joinable())
             mThread.join();
     }
@@ -334,11 +334,12 @@ void corruptingLineAccelerated(size_t replies, std::chrono::seconds duration, un
     testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
     testsupport::useConfRoot(dir / "etc/vexa");  // empty: only the fields set below count
     std::unique_ptr<dornManager> manager(new dornManager());
-    manager->link.timing.startDelayMs = 0;
-    manager->link.timing.pauseMs = pauseMs;
-    manager->link.timing.waitMs = 200;
-    manager->link.timing.repeatMs = 0;  // every invalid reply a line of its own, counted below
-    const LinkStats& linkStats = manager->link.stats;
+    ExchangeTiming timing;
+    timing.startDelayMs = 0;
+    timing.pauseMs = pauseMs;
+    timing.waitMs = 200;
+    timing.repeatMs = 0;  // every invalid reply a line of its own, counted below
+    manager->link.setTiming(timing);
     std::unique_ptr<SouthDevice> device(new SouthDevice(&client, 4711, 1, "faults"));
     std::unique_ptr<qserial::SerialConfig> serconf(
         new qserial::SerialConfig("/nonexistent/serialconf.xml", "Borl100"));
@@ -376,11 +377,13 @@ void corruptingLineAccelerated(size_t replies, std::chrono::seconds duration, un
     SCOPED_TRACE(describe(model, account));
     std::cout << "[ line      ] " << describe(model, account) << std::endl;
 
+    LinkStats linkStats;
     const auto invalid = [&linkStats] {
-        return linkStats.headerErrors + linkStats.terminatorErrors + linkStats.checksumErrors +
-               linkStats.closingErrors;
+        return linkStats.invalid[0] + linkStats.invalid[1] + linkStats.invalid[2] +
+               linkStats.invalid[3];
     };
     EXPECT_TRUE(testsupport::waitFor([&] {
+        linkStats = manager->link.stats();
         return linkStats.validReplies == model.valid && invalid() == model.complete() - model.valid;
     })) << "valid "
         << linkStats.validReplies << ", invalid " << invalid();

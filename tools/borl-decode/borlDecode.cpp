@@ -7,9 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <log4cpp/Category.hh>
-#include <log4cpp/Priority.hh>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -332,8 +329,6 @@ int decode(const Options& o, borldecode::Decoder& d, borldecode::Printer& out) {
 
 int main(int argc, char** argv) {
     const Options o = parseOptions(argc, argv);
-    // The daemon's frame checks log "Frame valid" at INFO: not here.
-    log4cpp::Category::getRoot().setPriority(log4cpp::Priority::FATAL);
     // The picture's file is made before the input is read: a path that cannot be written is
     // told at once, not after an hour of decoding.
     std::FILE* svg = nullptr;

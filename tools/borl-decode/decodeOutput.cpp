@@ -60,9 +60,9 @@ void jsonString(std::string& s, const std::string& raw) {
 }
 
 // ", label value unit" for each of `n` points (text), or "[v,v,...]" (JSON).
-void valuesText(std::string& s, int n, points::Info (*info)(int), const float* values) {
+void valuesText(std::string& s, int n, const points::Point& (*info)(int), const float* values) {
     for (int i = 0; i < n; ++i) {
-        const points::Info p = info(i);
+        const points::Point p = info(i);
         s += i ? ", " : " ";
         s += p.label;
         s += ' ';

@@ -499,11 +499,11 @@ std::string Picture::seriesLabel(size_t sr, bool increase) const {
     }
     const auto value = [](float v) { return std::to_string(static_cast<long>(std::lround(v))); };
     if (sr >= points::kInputs) {
-        const points::Info p = points::setpoint(static_cast<int>(sr - points::kInputs));
+        const points::Point p = points::setpoint(static_cast<int>(sr - points::kInputs));
         return std::string("set-point ") + p.label + ": " + value(lastHi) + " " + unitText(p.unit) +
                " at the end";
     }
-    const points::Info p = points::input(static_cast<int>(sr));
+    const points::Point p = points::input(static_cast<int>(sr));
     if (increase)
         return std::string(p.label) + " +" + value(lastHi - m.first[sr]) + " h (" +
                value(m.first[sr]) + " \u2192 " + value(lastHi) + ")";
@@ -727,7 +727,7 @@ void Picture::legendRow(double top, const char* c1, const char* l1, const char* 
 void Picture::otherSetpoints(double top) {
     std::string line = "Other set-points:";
     for (size_t i = 0; i < points::kSetpoints; ++i) {
-        const points::Info p = points::setpoint(static_cast<int>(i));
+        const points::Point p = points::setpoint(static_cast<int>(i));
         if (std::strcmp(p.unit, "deg C") == 0)
             continue;
         const size_t sr = points::kInputs + i;

@@ -8,8 +8,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "dornDecode.h"
-
 namespace borldecode {
 
 using exchangefile::Kind;
@@ -19,11 +17,8 @@ const char* const kInvalidReasons[4] = {"header", "terminator", "checksum", "end
 
 namespace {
 
-size_t checkIndex(dornDecode::Failure f) {
-    return f == dornDecode::HeaderMismatch       ? 0
-           : f == dornDecode::TerminatorMismatch ? 1
-           : f == dornDecode::ChecksumFail       ? 2
-                                                 : 3;
+size_t checkIndex(proto::ReplyFault f) {
+    return static_cast<size_t>(f) - 1;  // header, terminator, checksum, end
 }
 
 // An entry for what record `r` completed.
@@ -39,7 +34,7 @@ Entry entryOf(const Record& r, const char* kind, size_t bytes) {
 }  // namespace
 
 Decoder::Decoder() {
-    getBuffer(mPoll);
+    proto::buildPollFrame(mPoll);
 }
 
 void Decoder::heard(uint64_t t) {
@@ -112,14 +107,15 @@ void Decoder::txFrame(const Record& r) {
         ++summary.polls;
     }
     // A set frame is the one the daemon's builder makes for its parameter and value.
-    for (int p = 1; p <= 19 && !e.valid && r.bytes.size() == kFrameSize; ++p) {
+    for (int p = proto::kFirstParam;
+         p <= proto::kLastParam && !e.valid && r.bytes.size() == kFrameSize; ++p) {
         uint8_t built[kFrameSize] = {};
-        getBuffer(built, r.bytes[8 + p], p);
+        proto::buildSetFrame(built, r.bytes[proto::kIdByte + p], p);
         if (std::memcmp(built, r.bytes.data(), kFrameSize) == 0) {
             e.kind = "set";
             e.valid = true;
             e.param = p;
-            e.value = r.bytes[8 + p];
+            e.value = r.bytes[proto::kIdByte + p];
             ++summary.setFrames;
         }
     }
@@ -138,17 +134,17 @@ void Decoder::rxBytes(const Record& r) {
     for (size_t i = 0; i < n; ++i) {
         // A whole reply read at a frame boundary, as a steady line gives it: what the
         // gatherer's 128 pushes would give (its header checks pass), without them.
-        if (mGather.idx == 0 && n - i >= kFrameSize && b[i] == head0 && b[i + 1] == head2 &&
-            b[i + 2] == head1) {
+        if (mGather.idx == 0 && n - i >= kFrameSize && b[i] == proto::kHead0 &&
+            b[i + 1] == proto::kHead2 && b[i + 2] == proto::kHead1) {
             std::memcpy(mGather.respbuff, b + i, kFrameSize);
             i += kFrameSize - 1;
             complete(r);
             continue;
         }
         switch (mGather.push(b[i])) {
-            case ReplyGatherer::More:
+            case proto::ReplyGatherer::More:
                 break;
-            case ReplyGatherer::Rejected:
+            case proto::ReplyGatherer::Rejected:
                 // The daemon's gatherer drops a frame start without its header at the fifth
                 // byte; starts dropped one after the other within one read make one entry.
                 mWaiting = false;
@@ -159,7 +155,7 @@ void Decoder::rxBytes(const Record& r) {
                 }
                 mGarbage.bytes += 5;
                 break;
-            case ReplyGatherer::Complete:
+            case proto::ReplyGatherer::Complete:
                 complete(r);
                 break;
         }
@@ -188,13 +184,12 @@ void Decoder::replyFrame(const Record& r) {
     const uint64_t id = mReply.replyId + 1;
     mReply = entryOf(r, "reply", kFrameSize);
     mReply.replyId = id;
-    mReply.status = mGather.respbuff[3];
-    uint8_t frame[kFrameSize];
-    std::memcpy(frame, mGather.respbuff, kFrameSize);
-    dornDecode check(head0, head1, head2);
-    uint8_t block[kFrameSize] = {};
-    mReply.valid = check.decoder(frame, block);
+    mReply.status = mGather.respbuff[proto::kStatusByte];
+    const proto::ReplyFault fault = proto::checkReply(mGather.respbuff);
+    mReply.valid = fault == proto::ReplyFault::None;
     if (mReply.valid) {
+        uint8_t block[kDataBlockSize];
+        proto::copyDataBlock(mGather.respbuff, block);
         ++summary.valid;
         mReply.hasValues = true;
         for (int i = 0; i < points::kSetpoints; ++i)
@@ -202,10 +197,10 @@ void Decoder::replyFrame(const Record& r) {
         for (int i = 0; i < points::kInputs; ++i)
             mReply.inputs[i] = points::inputValue(block, i);
     } else {
-        mFailure = check.failure;
-        mReply.reason = kInvalidReasons[checkIndex(check.failure)];
-        mReply.why = check.errorStr ? check.errorStr : mReply.reason;
-        ++summary.invalid[checkIndex(check.failure)];
+        mFailure = fault;
+        mReply.reason = kInvalidReasons[checkIndex(fault)];
+        mReply.why = proto::faultText(fault);
+        ++summary.invalid[checkIndex(fault)];
     }
     emit(mReply);
 }

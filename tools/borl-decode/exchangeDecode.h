@@ -1,8 +1,8 @@
-// What the frames of an exchange file say, decoded with the daemon's own code: its frame
-// gatherer (ReplyGatherer), its reply checks (dornDecode), its frame builders (getBuffer) and the
-// device's point table (points::). The decoder streams: records go in one at a time, and each
-// frame and event comes out at once to the sinks (the text or JSON printer, the picture), so
-// that a capture of any size decodes in constant memory.
+// What the frames of an exchange file say, decoded with the daemon's own protocol code: its frame
+// gatherer, reply check and frame builders (frame.h) and the device's point table (points.h). The
+// decoder streams: records go in one at a time, and each frame and event comes out at once to the
+// sinks (the text or JSON printer, the picture), so that a capture of any size decodes in constant
+// memory.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "dornDecode.h"
-#include "dornManager.h"
 #include "exchangeFile.h"
-#include "southDevice.h"
+#include "frame.h"
+#include "points.h"
 
 namespace borldecode {
 
@@ -27,7 +26,7 @@ struct Entry {
     const char* kind = "";    // "poll", "set", "reply", "garbage"
     bool valid = false;       // a frame the daemon builds, a reply that passes its checks
     const char* reason = "";  // invalid: "header", "terminator", "checksum", "end", ...
-    const char* why = "";     // invalid reply: the daemon's own text for it (dornDecode)
+    const char* why = "";     // invalid reply: the daemon's own text for it
     int param = 0;            // set
     int value = 0;            // set
     int status = -1;          // reply: byte 3
@@ -94,7 +93,7 @@ private:
     void flushGarbage();
 
     std::vector<Sink*> mSinks;
-    ReplyGatherer mGather;
+    proto::ReplyGatherer mGather;
     uint8_t mPoll[kFrameSize] = {};
     bool mWaiting = false;  // a cycle on an open port waits for its answer
     bool mStarted = false;
@@ -103,7 +102,7 @@ private:
     Entry mGarbage;  // frame starts dropped in one read, not yet emitted (bytes 0: none)
     Entry mReply;    // the last reply, its values for a reply of the same bytes
     uint8_t mLastReply[kFrameSize] = {};
-    dornDecode::Failure mFailure = dornDecode::NoFailure;
+    proto::ReplyFault mFailure = proto::ReplyFault::None;
     bool mHaveReply = false;
 };
 
