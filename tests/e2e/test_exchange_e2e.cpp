@@ -150,6 +150,39 @@ TEST(ExchangeE2E, ReconnectsToVexadAfterItRestarts) {
     ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m); }, 40s), 0);
 }
 
+// vexad's port taken by a process of another user (nobody) while vexad is away. With vexad.user
+// naming vexad's user, each connection to it is closed unread and unwritten and the daemon
+// goes on trying; without the key the daemon warns and works with it as before.
+TEST(ExchangeE2E, AListenerOfAnotherUserIsRefusedWithVexadUserAndWarnedAboutWithout) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: the console listens as user nobody";
+    if (testsupport::emulated())
+        GTEST_SKIP() << "the emulator has no socket diagnostics to tell vexad's user";
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "vexad.user = root" : "vexad.user not set");
+        Rig rig(named ? "e2e_peer_refused" : "e2e_peer_warned", RigOptions{{}, {}, false, false});
+        const std::string conf = rig.root() + "/borl1d.conf";
+        if (named)
+            testsupport::writeFile(conf, testsupport::readFile(conf) + "vexad.user = root\n");
+        rig.startConsole({"--user", "nobody"});
+        rig.startDaemon();
+        if (!named) {
+            ASSERT_GE(rig.waitLog("vexad.user is not set"), 0);
+            ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m); }), 0);
+            rig.console("set 3 27");
+            EXPECT_GE(rig.waitLog("Set-point 3 = 27 confirmed by the controller"), 0);
+            continue;
+        }
+        ASSERT_GE(rig.waitLog("than vexad.user names"), 0);
+        rig.console("set 3 27");
+        // Refused again after the back-off, with the controller's samples due meanwhile.
+        ASSERT_TRUE(rig.consoleProc->err().waitForCount("connected from", 2));
+        EXPECT_GE(rig.simProc->out().count("tx reply"), 2u);
+        EXPECT_EQ(rig.messageCount(), 0u) << "the listener got a message";
+        EXPECT_EQ(rig.simProc->out().count("rx set"), 0u) << "its set reached the controller";
+    }
+}
+
 // ---- Set-points: one byte per set-point for reading, writing and confirming ----
 
 namespace {
