@@ -158,7 +158,7 @@ std::string describeUser(uid_t uid) {
     std::vector<char> buf(16384);
     if (::getpwuid_r(uid, &entry, buf.data(), buf.size(), &found) == 0 && found)
         return "user " + std::string(found->pw_name) + ", uid " + std::to_string(uid);
-    return "uid " + std::to_string(uid) + " (no user of that number)";
+    return "uid " + std::to_string(uid) + ", no user name";
 }
 
 }  // namespace vexaobj

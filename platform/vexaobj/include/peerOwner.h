@@ -35,7 +35,7 @@ struct PeerOwner {
 // end that is not an established socket (it is closing, or gone) has no owner to tell: Unknown.
 PeerOwner peerOwner(int fd);
 
-// "user vexa, uid 999"; "uid 1234 (no user of that number)" when the system has no name for it.
+// "user vexa, uid 999"; "uid 1234, no user name" when the system has no name for it.
 std::string describeUser(uid_t uid);
 
 }  // namespace vexaobj
