@@ -74,9 +74,8 @@ restore_site() {
   exit $rc
 }
 
-# start_console NAME TCP-PORT FD [OPTION...]: vexa-console --json as vexad on
-# 127.0.0.1:TCP-PORT, its received lines in $TMP/NAME.out, its standard input on file descriptor
-# FD of this shell; the options go to vexa-console.
+# start_console NAME TCP-PORT FD [OPTION...]: vexa-console --json OPTION... as vexad on 127.0.0.1:TCP-PORT, its
+# received lines in $TMP/NAME.out, its standard input on file descriptor FD of this shell.
 start_console() {
   mkfifo "$TMP/$1.in"
   vexa-console --port "$2" --json "${@:4}" <"$TMP/$1.in" >"$TMP/$1.out" 2>"$TMP/$1.err" &
