@@ -57,6 +57,10 @@ public:
     const char* serBusPort = "/dev/ttyS2";    // serial device path
     const char* devDispName = "BORL1_Retro_Controller";  // display name of the device object
     const char* serConfDir = ConfDir;  // directory scanned for serial-port assignment files
+    // vexad.user: the user vexad runs as, by name or uid (empty: not named), and its uid (-1:
+    // not named). A listener of any other user on vexad's port is refused.
+    std::string vexadUser;
+    int64_t vexadUid = -1;
     // The capture of the exchange (docs/capture.md): the file taken from the start
     // (borl1d.capture.file, --capture; empty: none), the bound of a file and the files of its
     // ring, and where SIGUSR1 puts one.
@@ -130,10 +134,12 @@ private:
     void readDeviceFile(const char* file, const char* dir, const qutils::XmlFile& xml,
                         bool& serialRefused);
     void checkVexadAddress();  // a port or host no connection can be made to (warning)
+    bool readVexadUser();      // vexad.user; false (fatal) when it names no user
     void readCaptureKeys();
     std::string describeBus() const;
     std::string describeLine() const;
     std::string describeSerial() const;
+    std::string describeVexadUser() const;
     // --check-config: where captures go; a file or directory the daemon could not write there
     // is a warning.
     std::vector<std::string> describeCapture();

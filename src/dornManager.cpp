@@ -5,12 +5,14 @@
 
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <pwd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "boundedFile.h"
 #include "cConfig.h"
 #include "cObjectClient.h"
+#include "peerOwner.h"
 #include "southDevice.h"
 
 #ifndef BORL1D_VERSION
@@ -29,12 +32,19 @@ namespace {
 
 // The keys the daemon reads; every "log4cpp." key belongs to the logging set-up.
 const char* const kKnownKeys[] = {
-    "borl1d.device.name",        "borl1d.serialconf.file",
-    "vexad.south.port",          "vexad.host",
-    "borl1d.device.dir",         "borl1d.device.port",
-    "borl1d.device.displayname", "borl1d.serialconf.dir",
-    "borl1d.capture.file",       "borl1d.capture.maxsize",
-    "borl1d.capture.dir",        "borl1d.capture.files",
+    "borl1d.device.name",
+    "borl1d.serialconf.file",
+    "vexad.south.port",
+    "vexad.host",
+    "borl1d.device.dir",
+    "borl1d.device.port",
+    "borl1d.device.displayname",
+    "borl1d.serialconf.dir",
+    "borl1d.capture.file",
+    "borl1d.capture.maxsize",
+    "borl1d.capture.dir",
+    "borl1d.capture.files",
+    "vexad.user",
 };
 
 // Edit distance (insertions, deletions, substitutions) between two keys.
@@ -92,6 +102,7 @@ dornManager::dornManager(bool checkOnly) : cQlog("dornManager") {
     serConf = cConfig::getString("borl1d.serialconf.file", serConf);
     southPort = cConfig::getInt("vexad.south.port", southPort);
     vexaHost = cConfig::getString("vexad.host", vexaHost);
+    const bool userOk = readVexadUser();
     devDir = cConfig::getString("borl1d.device.dir", devDir);
     serBusPort = cConfig::getString("borl1d.device.port", serBusPort);
     devDispName = cConfig::getString("borl1d.device.displayname", devDispName);
@@ -100,7 +111,7 @@ dornManager::dornManager(bool checkOnly) : cQlog("dornManager") {
     serConfDir = cConfig::getString("borl1d.serialconf.dir", serConfDir);
     readCaptureKeys();
 
-    bool keysOk = !confLoaded || checkKeys();
+    bool keysOk = (!confLoaded || checkKeys()) && userOk;
     checkVexadAddress();
     if (!keysOk && !checkOnly) {
         cConfFile_status = false;
@@ -204,6 +215,47 @@ void dornManager::checkVexadAddress() {
     vexadAddressOk = southPort >= 1 && southPort <= 65535;
 }
 
+bool dornManager::readVexadUser() {
+    vexadUser = cConfig::getString("vexad.user", "");
+    vexadUid = -1;
+    if (vexadUser.empty())
+        return true;
+    const char* text = vexadUser.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = strtoull(text, &end, 10);
+    if (isdigit(static_cast<unsigned char>(*text)) && *end == '\0' && errno == 0 &&
+        number < UINT32_MAX) {
+        vexadUid = static_cast<int64_t>(number);  // a uid names a user even without a name
+        return true;
+    }
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwnam_r(text, &entry, buf.data(), buf.size(), &found) == 0 && found) {
+        vexadUid = found->pw_uid;
+        return true;
+    }
+    // The operator asked for the check: the daemon does not run without it.
+    startupProblem(true, ERROR,
+                   "Configuration key vexad.user in %s: no user \"%.64s\" on this system: name "
+                   "the user vexad runs as (its name or uid, \"ss -ltnpe\" shows it), or remove "
+                   "the key",
+                   ConfFile, text);
+    return false;
+}
+
+std::string dornManager::describeVexadUser() const {
+    if (vexadUid < 0 && !vexadUser.empty())
+        return "\"" + vexadUser + "\", which names no user: start-up ends";
+    if (vexadUid < 0) {
+        return "not set: a listener of any user but root on vexad's port is warned about, not "
+               "refused";
+    }
+    return vexaobj::describeUser(static_cast<uid_t>(vexadUid)) +
+           ": a listener of any other user on vexad's port is refused (root's is accepted)";
+}
+
 std::string dornManager::describeBus() const {
     return std::string(serBusPort) + " from " +
            (serBusFrom.empty() ? std::string("borl1d.device.port") : serBusFrom);
@@ -231,7 +283,6 @@ std::string dornManager::describeSerial() const {
 
 bool dornManager::initDorn() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
-
     if (!loadXml()) {
         error("Could not parse Xml file");
         return false;
@@ -257,7 +308,9 @@ bool dornManager::initDorn() {
     }
 
     // vexad may come up later: the client keeps connecting on its own.
-    mObjectClient = new cObjectClient();
+    cObjectClient::Options vexad;
+    vexad.vexadUid = vexadUid;
+    mObjectClient = new cObjectClient(vexad);
     // An address that cannot be right is not looked up: the controller is still polled.
     if (vexadAddressOk)
         mObjectClient->start(vexaHost, southPort);

@@ -190,9 +190,8 @@ std::vector<std::string> dornManager::describeCapture() {
 
 int dornManager::checkConfig() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
-    if (!mSerconf->problem().empty()) {
+    if (!mSerconf->problem().empty())
         startupWarnings.push_back(mSerconf->problem() + ": the port is opened with 9600 8N1 RS232");
-    }
     bool ok = loadXml();
     if (!ok)
         error("Could not parse Xml file");
@@ -231,6 +230,7 @@ int dornManager::checkConfig() {
     std::printf("line settings: %s\n", describeLine().c_str());
     std::printf("device serial: %s\n", describeSerial().c_str());
     std::printf("vexad: %s:%d\n", vexaHost, southPort);
+    std::printf("vexad user (vexad.user): %s\n", describeVexadUser().c_str());
     for (const std::string& line : logging)
         std::printf("log set-up: %s\n", line.c_str());
     for (const std::string& line : capture)

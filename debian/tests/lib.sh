@@ -74,11 +74,11 @@ restore_site() {
   exit $rc
 }
 
-# start_console NAME TCP-PORT FD: vexa-console --json as vexad on 127.0.0.1:TCP-PORT, its
+# start_console NAME TCP-PORT FD [OPTION...]: vexa-console --json OPTION... as vexad on 127.0.0.1:TCP-PORT, its
 # received lines in $TMP/NAME.out, its standard input on file descriptor FD of this shell.
 start_console() {
   mkfifo "$TMP/$1.in"
-  vexa-console --port "$2" --json <"$TMP/$1.in" >"$TMP/$1.out" 2>"$TMP/$1.err" &
+  vexa-console --port "$2" --json "${@:4}" <"$TMP/$1.in" >"$TMP/$1.out" 2>"$TMP/$1.err" &
   echo $! >"$TMP/$1.pid"
   eval "exec $3<>\"\$TMP/$1.in\""
   wait_until 10 grep -q 'listening' "$TMP/$1.err" || fail "vexa-console $1 did not listen"

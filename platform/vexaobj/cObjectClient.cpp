@@ -11,6 +11,8 @@
 //    send().
 // send() encodes and queues, and may write itself (see Outgoing). It never waits on the socket,
 // so a slow, stalled or absent vexad never holds up the daemon.
+// Before a connection is used, the user of vexad's end is looked up (peerOwner.h): any local
+// process may listen on vexad's port while vexad is away.
 #include "cObjectClient.h"
 
 #include <linux/sockios.h>
@@ -41,6 +43,7 @@
 #include "cObjectList.h"
 #include "cObjectListener.h"
 #include "cQlog.h"
+#include "peerOwner.h"
 #include "sendQueue.h"
 
 namespace {
@@ -63,6 +66,8 @@ constexpr int kKeepCount = 3;
 constexpr size_t kScratchKeep = 16384;
 // Distinct failure lines counted in one failure episode; further ones are logged each time.
 constexpr size_t kDistinctFailures = 8;
+// vexad's end still in its handshake: asked again after 1 ms, this many times at most.
+constexpr int kOwnerTries = 100;
 
 std::string errnoText(int err) {
     char buf[128];
@@ -598,6 +603,10 @@ public:
     }
 
     void start(Addresses first) {
+        for (const addrinfo* a = first.get(); a; a = a->ai_next) {
+            if (!vexaobj::isLoopback(a->ai_addr))
+                warnRemote(endpoint());
+        }
         mThread = std::thread([this, a = std::move(first)]() mutable { run(std::move(a)); });
     }
     void requestStop() {
@@ -632,6 +641,12 @@ private:
                 continue;
             }
 
+            std::string refusal;
+            if (!admitPeer(fd, refusal)) {
+                ::close(fd);  // unread and unwritten
+                failed(trouble, refusal, refusal, backoff);
+                continue;
+            }
             tuneSocket(fd);
             bool announced = trouble.connectionMade();
             if (announced)
@@ -673,14 +688,82 @@ private:
 
     std::string endpoint() const { return mHost + ":" + std::to_string(mPort); }
 
-    // The connected/re-connected line, with the messages dropped since the last one.
+    // The connected/re-connected line, with vexad's address and user and the messages dropped
+    // since the last one.
     void announce(bool again) {
         const size_t dropped = mOut.takeDropsToReport();
         const std::string drops =
             dropped > 0 ? "; " + std::to_string(dropped) + " messages dropped while disconnected"
                         : "";
-        mLog.info("%s to vexad at %s%s", again ? "re-connected" : "connected", endpoint().c_str(),
-                  drops.c_str());
+        const std::string user = mPeerUser.empty() ? "" : " (" + mPeerUser + ")";
+        mLog.info("%s to vexad at %s%s%s", again ? "re-connected" : "connected", mPeerText.c_str(),
+                  user.c_str(), drops.c_str());
+    }
+
+    // Whose end a new connection reaches, once, before anything is read or written: false, with
+    // the line saying why, when it must not be used. Root is accepted always: its processes
+    // can take any user's identity, and a vexad that opens its port as root before it becomes
+    // its own user holds the connections not yet accepted as root.
+    bool admitPeer(int fd, std::string& refusal) {
+        bool loopback = true;
+        mPeerUser.clear();
+        if (!vexaobj::peerAddress(fd, mPeerText, loopback))
+            mPeerText = endpoint();
+        if (!loopback) {
+            warnRemote(mPeerText);
+            return true;
+        }
+        const bool named = mOpt.vexadUid >= 0;
+        const vexaobj::PeerOwner owner = lookUpOwner(fd);
+        if (owner.result == vexaobj::PeerOwner::Known) {
+            mPeerUser = vexaobj::describeUser(owner.uid);
+            mLog.debug("vexad at %s: its end belongs to %s", mPeerText.c_str(), mPeerUser.c_str());
+            if (owner.uid == 0 || (named && owner.uid == mOpt.vexadUid))
+                return true;
+            if (!named) {
+                mLog.warn(
+                    "vexad at %s is not root's (%s) and vexad.user is not set: name vexad's "
+                    "user there, so that a listener of any other user on the port is refused",
+                    mPeerText.c_str(), mPeerUser.c_str());
+                return true;
+            }
+            refusal = "vexad at " + mPeerText + " not used: its end belongs to another user (" +
+                      mPeerUser + ") than vexad.user names (" +
+                      vexaobj::describeUser(static_cast<uid_t>(mOpt.vexadUid)) +
+                      "); connection closed unread";
+            return false;
+        }
+        if (named) {
+            refusal = "vexad at " + mPeerText + " not used: the user of its end is not known (" +
+                      owner.why + "), and vexad.user asks for it; connection closed unread";
+            return false;
+        }
+        mLog.warn("vexad at %s: the user of its end is not known (%s)", mPeerText.c_str(),
+                  owner.why.c_str());
+        return true;
+    }
+
+    // The owner of vexad's end, asked again while that end completes its handshake (a matter of
+    // microseconds on the loopback).
+    vexaobj::PeerOwner lookUpOwner(int fd) {
+        vexaobj::PeerOwner owner = vexaobj::peerOwner(fd);
+        for (int i = 0; i < kOwnerTries && owner.result == vexaobj::PeerOwner::NotYet && !mStopping;
+             ++i) {
+            sleepInterruptible(1);
+            owner = vexaobj::peerOwner(fd);
+        }
+        if (owner.result == vexaobj::PeerOwner::NotYet)
+            owner.why = "its end did not complete the connection";
+        return owner;
+    }
+
+    // vexad on another host: no user to check there. Said once.
+    void warnRemote(const std::string& where) {
+        if (mRemoteWarned)
+            return;
+        mRemoteWarned = true;
+        mLog.warn("vexad at %s is not on this host: the user of its end cannot be checked%s",
+                  where.c_str(), mOpt.vexadUid >= 0 ? " (vexad.user is not applied)" : "");
     }
 
     // Sleeps `ms` unless stopped; sends in the meantime do not cut the wait short.
@@ -861,6 +944,10 @@ private:
     Outgoing& mOut;
     std::string mHost;  // set once by claimStart, before the io thread starts
     int mPort = 0;
+    bool mRemoteWarned = false;  // by start(), then the io thread
+    // io thread: the connection's peer address and user, for its announcement.
+    std::string mPeerText;
+    std::string mPeerUser;
     std::thread mThread;
     std::atomic<bool> mStopping{false};
     std::atomic<bool> mConnected{false};

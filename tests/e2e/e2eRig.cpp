@@ -62,15 +62,15 @@ void Rig::startSim(const std::vector<std::string>& args) {
     ASSERT_GE(simProc->out().waitForLine("pty: "), 0) << simProc->err().text();
 }
 
-void Rig::startConsole() {
+void Rig::startConsole(const std::vector<std::string>& args) {
     {
         std::lock_guard<std::mutex> lock(mDecodedMutex);
         mDecoded.clear();  // a new console: its messages count from 0
     }
-    consoleProc = std::make_unique<Process>(
-        std::vector<std::string>{testsupport::builtBinary("vexa-console"), "--port",
-                                 std::to_string(vexadPort), "--json"},
-        dir.path());
+    std::vector<std::string> argv{testsupport::builtBinary("vexa-console"), "--port",
+                                  std::to_string(vexadPort), "--json"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    consoleProc = std::make_unique<Process>(argv, dir.path());
     ASSERT_GE(consoleProc->err().waitForLine("listening"), 0) << consoleProc->err().text();
 }
 

@@ -49,7 +49,7 @@ public:
     // Writes the configuration root for the daemon.
     void writeConfig();
     void startSim(const std::vector<std::string>& args);
-    void startConsole();
+    void startConsole(const std::vector<std::string>& args = {});  // extra vexa-console options
     // Starts the daemon on the rig's root with the rig's timings, then `args`; a `wrapper`
     // (a command that executes the rest, as `unshare --time ...` does) goes in front.
     void startDaemon(const std::vector<std::string>& args = {},

@@ -150,6 +150,37 @@ TEST(ExchangeE2E, ReconnectsToVexadAfterItRestarts) {
     ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m); }, 40s), 0);
 }
 
+// vexad's port taken by a process of another user (nobody) while vexad is away. With vexad.user
+// naming vexad's user, each connection to it is closed unread and unwritten and the daemon
+// goes on trying; without the key the daemon warns and works with it as before.
+TEST(ExchangeE2E, AListenerOfAnotherUserIsRefusedWithVexadUserAndWarnedAboutWithout) {
+    if (geteuid() != 0 || testsupport::emulated())
+        GTEST_SKIP()
+            << "needs root (a console of user nobody) and socket diagnostics (no emulator)";
+    for (const bool named : {true, false}) {
+        Rig rig(named ? "e2e_peer_refused" : "e2e_peer_warned", RigOptions{{}, {}, false, false});
+        const std::string conf = rig.root() + "/borl1d.conf";
+        testsupport::writeFile(conf,
+                               testsupport::readFile(conf) + (named ? "vexad.user = root\n" : ""));
+        rig.startConsole({"--user", "nobody"});
+        rig.startDaemon();
+        ASSERT_GE(rig.consoleProc->err().waitForLine("connected from"), 0);
+        rig.console("set 3 27");
+        ASSERT_GE(rig.waitLog(named ? "than vexad.user names" : "vexad.user is not set"), 0);
+        if (!named) {
+            EXPECT_GE(
+                rig.waitLog(":" + std::to_string(rig.vexadPort) + " (user nobody, uid 65534)"), 0);
+            EXPECT_GE(rig.waitLog("Set-point 3 = 27 confirmed by the controller"), 0);
+            continue;
+        }
+        // Refused again after the back-off, with the controller's samples due meanwhile.
+        ASSERT_TRUE(rig.consoleProc->err().waitForCount("connected from", 2));
+        EXPECT_GE(rig.simProc->out().count("tx reply"), 2u);
+        EXPECT_EQ(rig.messageCount(), 0u) << "the listener got a message";
+        EXPECT_EQ(rig.simProc->out().count("rx set"), 0u) << "its set reached the controller";
+    }
+}
+
 // ---- Set-points: one byte per set-point for reading, writing and confirming ----
 
 namespace {

@@ -290,6 +290,7 @@ TEST_F(InstalledTree, ExampleConfigurationListsEveryKeyWithItsDefault) {
         {"borl1d.serialconf.dir", "/etc/vexa"},
         {"vexad.south.port", "50000"},
         {"vexad.host", "localhost"},
+        {"vexad.user", ""},
         {"borl1d.device.dir", "/etc/vexa/borl1d/devices/"},
         {"borl1d.device.port", "/dev/ttyS2"},
         {"borl1d.device.displayname", "BORL1_Retro_Controller"},

@@ -3,9 +3,11 @@
 // output carries exactly the received JSON lines; status lines go to standard error.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -271,15 +273,35 @@ const char kUsage[] =
     "  --port N          TCP port to listen on (0: any free port)\n"
     "  --bind ADDRESS    numeric address to listen on (default 127.0.0.1)\n"
     "  --json            print each received message as its JSON line\n"
+    "  --user NAME       listen as this user (root only), as another user's process that\n"
+    "                    took vexad's port would\n"
     "  -h, --help        print this help and exit\n"
     "  -V, --version     print the version and exit\n"
     "Exit status: 0 on quit, at the end of input, on SIGTERM or SIGINT; 1 when it cannot\n"
-    "listen; 64 for a bad option.\n\n";
+    "listen or become the user; 64 for a bad option.\n\n";
 
 struct Options {
     std::string bindAddr = "127.0.0.1";
     int port = -1;
+    std::string user;  // empty: listen as the caller
 };
+
+// Becomes user `name` before listening: the port and its connections are then that user's,
+// whose uid borl1d's check of vexad's user sees.
+bool becomeUser(const std::string& name) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found) != 0 || !found) {
+        printErr("vexa-console: no user " + name);
+        return false;
+    }
+    if (setgroups(0, nullptr) != 0 || setgid(found->pw_gid) != 0 || setuid(found->pw_uid) != 0) {
+        printErr("vexa-console: cannot become user " + name + ": " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
 
 // True when `text` is a numeric address listenOn can bind.
 bool numericAddress(const char* text) {
@@ -292,13 +314,19 @@ bool numericAddress(const char* text) {
 
 // Reads the options; a bad one ends the process with status 64 before anything is opened.
 Options parseOptions(int argc, char** argv) {
-    enum { kPort = 256, kBind, kJson };
+    enum { kPort = 256, kBind, kJson, kUser };
     const toolcommon::CommandLine cli("vexa-console", BORL1D_VERSION,
                                       std::string(kUsage) + vexaconsole::helpText());
     Options o;
-    cli.parse(argc, argv, {{"port", true, kPort}, {"bind", true, kBind}, {"json", false, kJson}},
+    cli.parse(argc, argv,
+              {{"port", true, kPort},
+               {"bind", true, kBind},
+               {"json", false, kJson},
+               {"user", true, kUser}},
               [&](const toolcommon::OptionDefinition& opt, const char* value) {
-                  if (opt.key == kPort)
+                  if (opt.key == kUser)
+                      o.user = value;
+                  else if (opt.key == kPort)
                       o.port = static_cast<int>(cli.number(opt, value, 65535, "a TCP port"));
                   else if (opt.key == kJson)
                       gJson = true;
@@ -321,6 +349,8 @@ int main(int argc, char** argv) {
         printErr(std::string("vexa-console: signalfd: ") + std::strerror(errno));
         return 1;
     }
+    if (!o.user.empty() && !becomeUser(o.user))
+        return 1;
     std::string shown;
     int listenFd = listenOn(o.bindAddr, o.port, shown);
     if (listenFd < 0)

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 class cObjectList;
@@ -20,6 +21,10 @@ public:
         size_t queueLimit = 1000;      // messages kept while disconnected; the oldest are dropped
         int repeatSummaryMs = 300000;  // repeated connection failures: one summary line at most
                                        // this often
+        // The user vexad runs as (the daemon's vexad.user), -1 when not named. On a connection
+        // to this host the user of vexad's end is looked up once: another user's (root
+        // excepted) is closed unused when this is set, and warned about when it is not.
+        int64_t vexadUid = -1;
     };
 
     // Holds back the writing of messages sent while it lives, so that a burst from one thread
