@@ -24,6 +24,7 @@
 #include "dornManager.h"
 #include "fuzzSupport.h"
 #include "inProcess.h"
+#include "replyFrames.h"
 #include "southDevice.h"
 #include "testClient.h"
 #include "treeEncoder.h"
@@ -31,7 +32,7 @@
 namespace {
 
 constexpr uint32_t kSerial = 4711;
-constexpr int kOutputs = 8;  // analogue outputs, port ids 1..8
+constexpr int kOutputs = points::kSetpoints;  // analogue outputs, port ids from 1
 
 // Controller bytes a set message may legitimately produce for one port: the value cut to an
 // unsigned integer, low byte. Values the controller's byte cannot hold may also be dropped.
@@ -62,9 +63,9 @@ void noteSets(cObjectList& msg, Carried& carried) {
 
 // Takes what the pick-up offers, checks it, and confirms it when asked to. Returns true when a
 // set was pending afterwards.
-bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
-    m.pickUpSet();
-    const PendingSet::Snapshot pending = m.link.pending.get();
+bool pickUp(dornManager& m, const Carried& carried, bool confirm, bool& confirming) {
+    m.link.pickUpSet();
+    const proto::PendingSet pending = m.link.pending();
     if (!pending.changeVal_status)
         return false;
     const int port = pending.changePort;
@@ -74,13 +75,15 @@ bool pickUp(dornManager& m, const Carried& carried, bool confirm) {
                "port " + std::to_string(port) + " value " + std::to_string(value));
     if (confirm) {
         // The set frame goes out first: only a reply after it may confirm the set.
-        TxFrame frame;
-        FUZZ_CHECK(m.chooseFrame(frame) && frame.port == port, "set frame");
-        m.frameWritten(frame, TxOutcome::whole(frame.len));
-        uint8_t block[kFrameSize] = {};
-        block[port - 1] = value;
-        m.confirmSet(block);
-        FUZZ_CHECK(!m.link.pending.get().changeVal_status, "confirmation");
+        const TxFrame frame = m.link.nextFrame();
+        FUZZ_CHECK(frame.isSet && frame.port == port, "set frame");
+        m.link.frameWritten(TxOutcome::whole(frame.len));
+        confirming = true;  // the reply's samples and status are no answers
+        const testsupport::Bytes reply =
+            testsupport::reply(testsupport::block({{port - 1, value}}));
+        m.link.receiveBytes(reply.data(), reply.size());
+        confirming = false;
+        FUZZ_CHECK(!m.link.pending().changeVal_status, "confirmation");
     }
     return true;
 }
@@ -113,8 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Everything the device sends here answers a message: a request of type 1 with objects,
     // and it encodes.
     testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
-    client.onSend = [](cObjectList& message) {
+    bool confirming = false;
+    client.onSend = [&confirming](cObjectList& message) {
         fuzzsupport::checkEncodes(message);
+        if (confirming)
+            return;
         FUZZ_CHECK(message.getMsgType() == cObjectList::MSG_REQUEST, "answer type");
         FUZZ_CHECK(message.numObjects() > 0, "empty answer");
     };
@@ -142,11 +148,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         noteSets(msg, carried);
         device.handleObjectAction(&msg);
         msg.deleteObjects();
-        pickUp(*m, carried, confirmEach);
+        pickUp(*m, carried, confirmEach, confirming);
     }
     // Whatever is left is written one after another, each once the one before is confirmed.
     for (int i = 0; i <= kOutputs + 1; ++i)
-        pickUp(*m, carried, true);
+        pickUp(*m, carried, true, confirming);
     {
         std::lock_guard<std::mutex> lock(device.mMutex);
         FUZZ_CHECK(device.setValues.empty(), std::to_string(device.setValues.size()));

@@ -1,5 +1,5 @@
-// The receive side of the serial link: the line's bytes go through the manager's receive step
-// (frame gathering, then decoder, updater, online status and set confirmation for every
+// The receive side of the serial link: the line's bytes go through the link's receive step
+// (frame gathering, then the reply check, updater, online status and set confirmation for every
 // complete frame), exactly as the receive loop hands them over.
 //
 // Input: byte 0 chooses which faults of a complete frame are mended before the bytes are handed
@@ -54,7 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A fresh device and link state for every input, so that each input replays alone.
     testsupport::resetExchangeState(m);
-    m->link.rx.restart();
     testsupport::TestClient client(testsupport::TestClient::Keep::Counts);
     client.onSend = fuzzsupport::checkEncodes;
     SouthDevice device(&client, kSerial, 1, "fuzz");
@@ -69,33 +68,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             device.portNum = setPort;
             device.setValues[setPort] = static_cast<float>(data[2]);
         }
-        m->pickUpSet();
-        const PendingSet::Snapshot p = m->link.pending.get();
+        m->link.pickUpSet();
+        const proto::PendingSet p = m->link.pending();
         FUZZ_CHECK(p.changeVal_status && p.changePort == setPort && p.changeVal == data[2],
                    "pick-up");
-        TxFrame frame;
-        FUZZ_CHECK(m->chooseFrame(frame) && frame.port == setPort, "set frame");
-        m->frameWritten(frame, TxOutcome::whole(frame.len));
+        const TxFrame frame = m->link.nextFrame();
+        FUZZ_CHECK(frame.isSet && frame.port == setPort, "set frame");
+        m->link.frameWritten(TxOutcome::whole(frame.len));
     }
 
     // The model: where frames complete (gathering looks at the header bytes and positions only,
     // which mending leaves alone), the mended line, and what the frames must do.
     std::vector<uint8_t> line(data + 3, data + size);
-    ReplyGatherer model;
+    proto::ReplyGatherer model;
     uint64_t expectValid = 0;
-    PendingSet::Snapshot expect = m->link.pending.get();
+    proto::PendingSet expect = m->link.pending();
     int replies = 0;
     for (size_t i = 0; i < line.size(); ++i) {
         const int before = model.idx;
         switch (model.push(line[i])) {
-            case ReplyGatherer::More:
+            case proto::ReplyGatherer::More:
                 FUZZ_CHECK(model.idx == before + 1 && model.idx < kFrameSize,
                            std::to_string(model.idx));
                 break;
-            case ReplyGatherer::Rejected:
+            case proto::ReplyGatherer::Rejected:
                 FUZZ_CHECK(before >= 4 && model.idx == 0, std::to_string(before));
                 break;
-            case ReplyGatherer::Complete: {
+            case proto::ReplyGatherer::Complete: {
                 FUZZ_CHECK(before == kFrameSize - 1, std::to_string(before));
                 uint8_t* frame = model.respbuff;
                 mend(frame, how);
@@ -104,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     ++expectValid;
                     if (expect.changeVal_status) {
                         if (frame[8 + expect.changePort] == expect.changeVal ||
-                            ++replies == PendingSet::kSetReplies)
+                            ++replies == proto::LinkMachine::kSetReplies)
                             expect.changeVal_status = false;
                     }
                 }
@@ -114,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    const uint64_t validBefore = m->link.stats.validReplies.load();
-    m->receiveBytes(line.data(), line.size());
-    FUZZ_CHECK(m->link.stats.validReplies.load() - validBefore == expectValid, "decoder verdicts");
-    FUZZ_CHECK(m->link.pending.get().changeVal_status == expect.changeVal_status, "confirmation");
+    const uint64_t validBefore = m->link.stats().validReplies;
+    m->link.receiveBytes(line.data(), line.size());
+    FUZZ_CHECK(m->link.stats().validReplies - validBefore == expectValid, "decoder verdicts");
+    FUZZ_CHECK(m->link.pending().changeVal_status == expect.changeVal_status, "confirmation");
 
     m->devA = nullptr;
     m->mObjectClient = nullptr;

@@ -133,7 +133,6 @@ private:
         uint8_t data[kFrameSize];  // ReplyValid: the data block; SetFrameBuilt: the frame
         uint8_t len = 0;           // SetFrameBuilt: the frame's length
         uint8_t status = 0;        // ReplyValid: the reply's status byte
-        LinkStats stats;           // Statistics: the counts when it was due
     };
     template <class Step>
     void feed(Step step);
@@ -169,6 +168,7 @@ private:
     uint64_t mArmedEnd = 0;        // the cycle's end the timer is set to
     std::vector<Effect> mEffects;  // the events of the machine's call in hand, to be performed
     int mReopenErr = 0;            // the last failed re-open's errno, for its summary line
+    LinkStats mStatsDue;           // the counts when the statistics line came due (receive loop)
     std::string mLastSetText;      // the last set-point written, for the service status
     std::string mStatusText;       // the last STATUS= sent to the service manager
 

@@ -252,13 +252,14 @@ void LinkMachine::checkSet(const uint8_t* block) {
         checked.value = block[port - 1];
     }
     emit(std::move(checked));
-    if (checked.index < 0 || !mPending.written)
+    if (!mPending.written)
         return;
 
     LinkEvent e{LinkEvent::SetConfirmed};
     e.port = port;
     e.value = mPending.changeVal;
-    if (checked.value != mPending.changeVal) {
+    // A parameter the data block has no byte for can never be shown: it is given up as well.
+    if (checked.index < 0 || checked.value != mPending.changeVal) {
         if (++mPending.replies < kSetReplies)
             return;
         e.type = LinkEvent::SetGivenUp;

@@ -248,10 +248,9 @@ bool SerialLink::wait_tx_ready() {
         });
         if (ended)
             return answered;
+        // The timer's expiry is not read: setting it for the next cycle clears it.
         pollfd fds[2] = {{mTimerFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
         poll(fds, 2, -1);
-        if (fds[0].revents & POLLIN)
-            drainWakeUps(mTimerFd);
     }
 }
 
@@ -273,15 +272,16 @@ void SerialLink::pickUpSet() {
 uint64_t SerialLink::housekeeping(uint64_t now) {
     bool reopen = false;
     bool firstOfEpisode = false;
+    uint64_t next = 0;
     feed([&](proto::LinkMachine& machine) {
-        machine.timeout(now);
+        next = machine.timeout(now);
         reopen = machine.reopenDue(now) && m.serFd < 0;
         firstOfEpisode = !machine.reopenFailing();
     });
-    if (reopen)
+    if (reopen) {
         tryReopen(now, firstOfEpisode);
-    uint64_t next = 0;
-    feed([&](proto::LinkMachine& machine) { next = machine.timeout(now); });
+        feed([&](proto::LinkMachine& machine) { next = machine.timeout(now); });
+    }
     updateServiceStatus();
     return next;
 }
@@ -585,7 +585,7 @@ void SerialLink::onEvent(const LinkEvent& e) {
         std::memcpy(f.data, e.txFrame->bytes, e.txFrame->len);
         f.len = e.txFrame->len;
     } else if (e.type == LinkEvent::Statistics) {
-        f.stats = mMachine.stats();
+        mStatsDue = mMachine.stats();
     }
     f.e.frame = nullptr;
     f.e.txFrame = nullptr;
@@ -676,7 +676,7 @@ void SerialLink::onReply(const Effect& f) {
             logOffline(e);
             break;
         default:  // Statistics
-            logStatistics(f.stats);
+            logStatistics(mStatsDue);
             break;
     }
 }
