@@ -1,6 +1,7 @@
 // The manager's side of the exchange capture (docs/capture.md): its configuration keys, the
 // start record's fields, and SIGUSR1's start or end of a capture on a running daemon. The
-// capture itself, its queue and its writer thread are in src/exchangeCapture.cpp.
+// capture itself: its generations and thread in src/exchangeCapture.cpp, its queue in
+// include/captureQueue.h, its writer and ring of files in src/captureWriter.cpp.
 #include <unistd.h>
 
 #include <cerrno>
