@@ -1,8 +1,10 @@
 // The capture's writer and its ring of files (docs/capture.md): what the exchange's threads queue
 // for it, and what it makes of it on the capture's own thread. A file that cannot be written
-// ends its capture with one ERROR line.
+// ends its capture with one ERROR line; a full disk pauses it instead, and it goes on by itself
+// in the next file of its ring once there is room again.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,6 +37,8 @@ struct Item {
 
 class Writer {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // `ended` is called, on the writer's thread, for a capture whose files failed: it ends.
     explicit Writer(std::function<void(uint32_t generation)> ended);
 
@@ -42,10 +46,14 @@ public:
     void write(std::vector<Item>& batch);
     // Syncs the file written since the last sync.
     void syncFile();
+    // A capture paused by a full disk tries the ring's next file once its time has come.
+    void retryIfDue(Clock::time_point now);
     // Closes the open file of the capture, which ends.
     void close();
 
     bool writing() const { return mSession.fd >= 0; }
+    bool paused() const { return mSession.paused; }
+    Clock::time_point retryAt() const { return mSession.retryAt; }
 
 private:
     // The open file and its counts.
@@ -60,7 +68,13 @@ private:
         uint64_t records = 0;    // in all files of the capture
         unsigned rotations = 0;  // files begun after the first
         std::string port;        // the port open as the records tell; empty: closed
+        uint64_t lastT = 0;      // the time of the last record taken
         exchangefile::Writer writer;
+        // A full disk: no file is open; records are dropped and counted until a try finds room.
+        bool paused = false;
+        bool movedDown = false;  // FILE is free: what it held is FILE.1 now, or was nothing
+        uint32_t dropped = 0;    // records dropped since the pause
+        Clock::time_point retryAt;
     };
 
     void writeRecord(const Item& item, std::string& out);
@@ -70,6 +84,7 @@ private:
     void rotate(std::string& out, uint64_t t);
     bool shiftRing();
     void fail(const char* what, int err);
+    void pause(const char* what, int err);
 
     Session mSession;
     std::string mOut;  // the records formatted and not yet written

@@ -251,7 +251,8 @@ public:
     // Ends runExchange from any thread (and from the signal path).
     void requestStop();
     // Starts a capture of the exchange to `file` (src/dornManagerCapture.cpp); false when one
-    // runs already. SIGUSR1 toggles one to a timestamped file in captureDir.
+    // runs already. SIGUSR1 toggles one: the configured file's ring, else a timestamped file in
+    // captureDir.
     bool beginCapture(const std::string& file);
     void toggleCapture();
 

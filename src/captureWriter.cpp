@@ -30,11 +30,29 @@ log4cpp::Category& log() {
 }
 
 // The comment that stands where records were dropped.
-void dropped(std::string& out, uint32_t count) {
-    if (count != 0) {
-        out += "# " + std::to_string(count) +
-               " records dropped here: the capture's writer could not keep up\n";
-    }
+void dropped(std::string& out, uint32_t count,
+             const char* why = "the capture's writer could not keep up") {
+    if (count != 0)
+        out += "# " + std::to_string(count) + " records dropped here: " + why + "\n";
+}
+
+// The bytes of the first `n` of `text` that end at a line's end.
+size_t wholeLines(const std::string& text, size_t n) {
+    const size_t nl = n == 0 ? std::string::npos : text.rfind('\n', n - 1);
+    return nl == std::string::npos ? 0 : nl + 1;
+}
+
+// The records among the lines of `text` from `from` on, comments left out.
+uint32_t recordLines(const std::string& text, size_t from) {
+    uint32_t n = 0;
+    for (size_t at = from, nl; at < text.size() && (nl = text.find('\n', at)) != text.npos;
+         at = nl + 1)
+        n += text[at] != '#';
+    return n;
+}
+
+bool diskFull(int err) {
+    return err == ENOSPC || err == EDQUOT;
 }
 
 }  // namespace
@@ -52,8 +70,14 @@ void Writer::write(std::vector<Item>& batch) {
             open(*item.settings, item.generation, item.t);
             continue;
         }
-        if (mSession.fd < 0 || item.generation != mSession.generation)
+        if (item.generation != mSession.generation || (mSession.fd < 0 && !mSession.paused))
             continue;  // a capture that ended or failed: its records go
+        if (item.op == Item::Record)
+            mSession.lastT = item.t;
+        if (mSession.paused && item.op == Item::Record) {
+            mSession.dropped += 1 + item.droppedBefore;
+            continue;
+        }
         dropped(out, item.droppedBefore);
         if (item.op == Item::Stop) {
             flush(out);
@@ -105,15 +129,25 @@ void Writer::writeRecord(const Item& item, std::string& out) {
     ++mSession.records;
 }
 
-// Writes `out` to the file and empties it; a failure ends the capture.
+// Writes `out` to the file and empties it; a failure ends or pauses the capture. A line the
+// disk took in part is taken back, so that the file ends at its last whole line.
 void Writer::flush(std::string& out) {
     size_t done = 0;
     while (mSession.fd >= 0 && done < out.size()) {
-        const ssize_t n = ::write(mSession.fd, out.data() + done, out.size() - done);
+        const ssize_t n =
+            mSession.settings.fileWrite(mSession.fd, out.data() + done, out.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            fail("write failed", n < 0 ? errno : ENOSPC);
+            const int err = n < 0 ? errno : ENOSPC;
+            const size_t whole = wholeLines(out, done);
+            if (whole != done && mSession.regular &&
+                ftruncate(mSession.fd, static_cast<off_t>(mSession.bytes + whole)) == 0)
+                done = whole;
+            fail("write failed", err);
+            // The records the disk did not take are counted with those of the pause.
+            if (mSession.paused && &out == &mOut)
+                mSession.dropped += recordLines(out, done);
             break;
         }
         done += static_cast<size_t>(n);
@@ -142,8 +176,10 @@ void Writer::open(const Settings& s, uint32_t generation, uint64_t wall) {
 // A new file: the version line, the start record and the open port, so that it reads alone.
 bool Writer::openFile(uint64_t t) {
     const Settings& s = mSession.settings;
+    // Whatever FILE held has moved down the ring before this.
     mSession.fd = ::open(s.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0640);
     if (mSession.fd < 0) {
+        mSession.movedDown = true;
         fail("cannot open the file", errno);
         return false;
     }
@@ -158,9 +194,13 @@ bool Writer::openFile(uint64_t t) {
     if (!mSession.port.empty())
         exchangefile::append(head, t, Kind::Open, nullptr, 0, 0, 0, mSession.port);
     flush(head);
-    // The new file is on the disk under its name, its head in it, before its records come.
+    // The new file is on the disk under its name, its head in it, before its records come; a
+    // head that did not get there leaves no file.
     syncFile();
-    if (mSession.fd >= 0 && mSession.regular)
+    mSession.movedDown = mSession.fd < 0;
+    if (mSession.regular && mSession.movedDown)
+        unlink(s.file.c_str());
+    else if (mSession.regular)
         qlog::syncDir(qlog::dirOf(s.file));
     return mSession.fd >= 0;
 }
@@ -201,24 +241,70 @@ bool Writer::shiftRing() {
 }
 
 void Writer::close() {
-    if (mSession.fd < 0)
+    if (mSession.fd < 0 && !mSession.paused)
         return;
-    if (mSession.regular && fdatasync(mSession.fd) != 0)
+    if (mSession.fd >= 0 && mSession.regular && fdatasync(mSession.fd) != 0)
         return fail("cannot sync the file", errno);
-    if (::close(std::exchange(mSession.fd, -1)) != 0)
+    if (mSession.fd >= 0 && ::close(std::exchange(mSession.fd, -1)) != 0)
         return fail("closing the file failed", errno);
-    log().info("Capture of the serial exchange ended: %s (%llu records)",
-               mSession.settings.file.c_str(), static_cast<unsigned long long>(mSession.records));
+    log().info("Capture of the serial exchange ended: %s (%llu records%s)",
+               mSession.settings.file.c_str(), static_cast<unsigned long long>(mSession.records),
+               std::exchange(mSession.paused, false) ? ", paused by a full disk" : "");
 }
 
 // One ERROR line; this capture ends, the exchange goes on untouched. Its records still queued
-// go unwritten; a capture started after it goes on.
+// go unwritten; a capture started after it goes on. A full disk pauses it instead.
 void Writer::fail(const char* what, int err) {
+    if (diskFull(err))
+        return pause(what, err);
     log().error("Capture to %s ended: %s: %s; the exchange goes on without a capture",
                 mSession.settings.file.c_str(), what, std::strerror(err));
     if (mSession.fd >= 0)
         ::close(std::exchange(mSession.fd, -1));
+    mSession.paused = false;
     mEnded(mSession.generation);
+}
+
+// The file is closed where it stands; the capture runs on for the exchange, whose records are
+// counted and dropped until a try finds room for the ring's next file. One ERROR line however
+// many tries fail.
+void Writer::pause(const char* what, int err) {
+    if (mSession.fd >= 0)
+        ::close(std::exchange(mSession.fd, -1));
+    const auto every =
+        std::chrono::duration_cast<std::chrono::seconds>(mSession.settings.retryEvery);
+    if (!std::exchange(mSession.paused, true)) {
+        const std::string& file = mSession.settings.file;
+        log().error(
+            "Capture to %s paused: %s: %s; free space in %s (older captures, old logs): "
+            "the capture resumes by itself in the ring's next file within %lld s of space "
+            "returning; the exchange goes on",
+            file.c_str(), what, std::strerror(err), qlog::dirOf(file).c_str(),
+            static_cast<long long>(std::max<long long>(every.count(), 1)));
+        mSession.dropped = 0;
+    }
+    mSession.retryAt = Clock::now() + mSession.settings.retryEvery;
+}
+
+// The file written last moves down the ring once, as at a rotation (a file that is not a regular
+// one is written again); the new file says where the records of the pause are missing.
+void Writer::retryIfDue(Clock::time_point now) {
+    if (!mSession.paused || now < mSession.retryAt)
+        return;
+    if (!mSession.movedDown && mSession.regular) {
+        if (!shiftRing())
+            return;
+        mSession.movedDown = true;
+        ++mSession.rotations;
+    }
+    if (!openFile(mSession.lastT))
+        return;
+    mSession.paused = false;
+    std::string note;
+    dropped(note, mSession.dropped, "the disk was full");
+    flush(note);
+    log().info("Capture to %s resumed in a new file after the full disk (%u records dropped)",
+               mSession.settings.file.c_str(), mSession.dropped);
 }
 
 }  // namespace capture

@@ -101,9 +101,16 @@ bool dornManager::beginCapture(const std::string& file) {
     return capture::start(s);
 }
 
+// SIGUSR1 ends the capture that runs, paused by a full disk or not. Otherwise it starts the
+// configured one again, into its ring, or else one to a new timestamped file in captureDir.
 void dornManager::toggleCapture() {
     if (capture::stop()) {
         info("SIGUSR1: capture of the serial exchange ending\n");
+        return;
+    }
+    if (!captureFile.empty()) {
+        info("SIGUSR1: capture of the serial exchange starting: %s\n", captureFile.c_str());
+        beginCapture(captureFile);
         return;
     }
     char stamp[32];

@@ -179,6 +179,8 @@ private:
                 };
                 if (!more && mWriter.writing())
                     mWake.wait_for(lock, kTick, ready);
+                else if (!more && mWriter.paused())
+                    mWake.wait_until(lock, mWriter.retryAt(), ready);
                 else if (!more)
                     mWake.wait(lock, ready);
                 while (!mQueue.empty() && !mQueue.front().reserved && batch.size() < kBatch) {
@@ -197,6 +199,7 @@ private:
             batch.clear();
             // Once the queue is written, and at least once a tick while a backlog lasts.
             const auto now = std::chrono::steady_clock::now();
+            mWriter.retryIfDue(now);
             if (!more || now - synced >= kTick) {
                 mWriter.syncFile();
                 synced = now;
