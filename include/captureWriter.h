@@ -72,6 +72,7 @@ private:
         exchangefile::Writer writer;
         // A full disk: no file is open; records are dropped and counted until a try finds room.
         bool paused = false;
+        bool ending = false;     // the capture is being closed: nothing pauses it any more
         bool movedDown = false;  // FILE is free: what it held is FILE.1 now, or was nothing
         uint32_t dropped = 0;    // records dropped since the pause
         Clock::time_point retryAt;

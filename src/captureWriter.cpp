@@ -75,7 +75,7 @@ void Writer::write(std::vector<Item>& batch) {
         if (item.op == Item::Record)
             mSession.lastT = item.t;
         if (mSession.paused && item.op == Item::Record) {
-            mSession.dropped += 1 + item.droppedBefore;
+            mSession.dropped += (item.kind != Kind::Tx || item.n != 0) + item.droppedBefore;
             continue;
         }
         dropped(out, item.droppedBefore);
@@ -107,8 +107,10 @@ void Writer::writeRecord(const Item& item, std::string& out) {
     // A new file begins at a frame boundary, so that no reply is cut from its frame.
     if (item.kind == Kind::Tx && mSession.bytes + out.size() + kCycleRoom > bound) {
         rotate(out, item.t);
-        if (mSession.fd < 0)
+        if (mSession.fd < 0) {
+            mSession.dropped += mSession.paused;  // the record the pause came at goes with it
             return;
+        }
     }
     const size_t before = out.size();
     mSession.writer.append(out, item.t, item.kind, item.bytes, item.n, item.param, item.value,
@@ -117,8 +119,10 @@ void Writer::writeRecord(const Item& item, std::string& out) {
         // Even inside a frame, no file passes its bound: the record opens the next file.
         out.resize(before);
         rotate(out, item.t);
-        if (mSession.fd < 0)
+        if (mSession.fd < 0) {
+            mSession.dropped += mSession.paused;
             return;
+        }
         mSession.writer.append(out, item.t, item.kind, item.bytes, item.n, item.param, item.value,
                                item.text);
     }
@@ -243,6 +247,7 @@ bool Writer::shiftRing() {
 void Writer::close() {
     if (mSession.fd < 0 && !mSession.paused)
         return;
+    mSession.ending = true;  // a full disk now ends the capture too: it ends anyway
     if (mSession.fd >= 0 && mSession.regular && fdatasync(mSession.fd) != 0)
         return fail("cannot sync the file", errno);
     if (mSession.fd >= 0 && ::close(std::exchange(mSession.fd, -1)) != 0)
@@ -255,7 +260,7 @@ void Writer::close() {
 // One ERROR line; this capture ends, the exchange goes on untouched. Its records still queued
 // go unwritten; a capture started after it goes on. A full disk pauses it instead.
 void Writer::fail(const char* what, int err) {
-    if (diskFull(err))
+    if (diskFull(err) && !mSession.ending)
         return pause(what, err);
     log().error("Capture to %s ended: %s: %s; the exchange goes on without a capture",
                 mSession.settings.file.c_str(), what, std::strerror(err));
