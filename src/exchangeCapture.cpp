@@ -194,12 +194,14 @@ private:
                 if (batch.empty() && mExit)
                     break;
             }
-            // From here on nothing holds the lock: the exchange threads go on queueing.
+            // From here on nothing holds the lock: the exchange threads go on queueing. A capture
+            // paused by a full disk tries again first, so that the records taken go to its file
+            // if there is room now.
+            const auto now = std::chrono::steady_clock::now();
+            mWriter.retryIfDue(now);
             mWriter.write(batch);
             batch.clear();
             // Once the queue is written, and at least once a tick while a backlog lasts.
-            const auto now = std::chrono::steady_clock::now();
-            mWriter.retryIfDue(now);
             if (!more || now - synced >= kTick) {
                 mWriter.syncFile();
                 synced = now;
