@@ -1,6 +1,6 @@
 // A power cut may cost a log file the INFO lines of its last minute, never an ERROR line, nor the
 // file or its older lines. As the system journal does, a log file is synced at once after a line
-// of ERROR or worse, otherwise once a minute, and at a re-open, a rotation and the stop: the
+// of ERROR or worse, otherwise once a minute, and at a re-open (after a rotation) and the exit: the
 // kernel alone would keep up to half a minute of lines in memory, and a file created in that time
 // would come back empty, while a sync a second wears the unit's flash and wakes the daemon each
 // cycle.
