@@ -2,6 +2,7 @@
 """What one poll cycle costs the whole daemon, beside a reference poller measured in the same run.
 
     bench/cycle_cost.py [--build DIR] [--seconds N | --quick] [--no-reference] [--json FILE]
+                        [--capture] [--file-log]
 
 The daemon (borl1d --conf-dir ROOT) polls the controller simulator (borl-sim --stamp) on a pty
 and publishes to the console peer (vexa-console --json) playing vexad, logging at INFO. The
@@ -70,10 +71,13 @@ class DaemonSubject:
     name = "borl1d"
     needle = "rx poll"
 
-    def __init__(self, build, capture=False):
+    def __init__(self, build, capture=False, file_log=False):
         # Logging as the shipped example configuration sets it up: INFO, with the reply check's
-        # "Frame valid" line (one a second) held back by its category's NOTICE level.
-        self.rig = borlrig.Rig(build, categories={"dornDecode": "NOTICE"})
+        # "Frame valid" line (one a second) held back by its category's NOTICE level. With
+        # file_log, as the lab rig sets it up: to a log file, "Frame valid" every cycle.
+        self.rig = borlrig.Rig(build, categories=None if file_log else {"dornDecode": "NOTICE"})
+        if file_log:
+            self.rig.log_file = os.path.join(self.rig.dir, "borl1d.log")
         if capture:  # a capture of the exchange running all along (docs/capture.md)
             self.rig.daemon_args = ["--capture", os.path.join(self.rig.dir, "bench.exchange")]
         self.proc = None
@@ -442,6 +446,9 @@ def main():
     ap.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     ap.add_argument("--capture", action="store_true",
                     help="the daemon with a capture of the exchange running (--capture FILE)")
+    ap.add_argument("--file-log", action="store_true",
+                    help="the daemon logging to a file, the reply check's \"Frame valid\" line "
+                         "(category dornDecode, INFO) every cycle")
     args = ap.parse_args()
     cycles = 20 if args.quick else max(5, args.seconds)
     side = max(10, cycles // 3)
@@ -473,7 +480,7 @@ def main():
 
     results = {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "load_start": load(),
                "cycles": cycles, "side_cycles": side, "subjects": {"borl1d": {}}}
-    subjects = [DaemonSubject(build, args.capture)]
+    subjects = [DaemonSubject(build, args.capture, args.file_log)]
     if reference:
         subjects.append(ReferenceSubject(build))
         results["subjects"]["mbpoll"] = {}
@@ -501,7 +508,7 @@ def main():
 
         if use_callgrind:
             def daemon_factory():
-                return DaemonSubject(build, args.capture)
+                return DaemonSubject(build, args.capture, args.file_log)
 
             def reference_factory():
                 return ReferenceSubject(build)

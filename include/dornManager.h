@@ -112,7 +112,8 @@ public:
     SerialLink link{*this};
     int start();  // returns after an ordered stop (0), or -1 when the exchange cannot start
     // Starts a capture of the exchange to `file` (src/dornManagerCapture.cpp); false when one
-    // runs already. SIGUSR1 toggles one to a timestamped file in captureDir.
+    // runs already. SIGUSR1 toggles one: the configured file's ring, else a timestamped file in
+    // captureDir.
     bool beginCapture(const std::string& file);
     void toggleCapture();
 

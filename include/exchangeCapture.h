@@ -5,13 +5,17 @@
 // reserved there before the frame's first byte goes out, and completed once its write has ended:
 // no reply can be queued before the frame it answers. A writer thread of the capture's own
 // writes the records to a ring of files and ends the capture with one ERROR line when a file
-// cannot be written.
+// cannot be written. A full disk pauses the capture instead: its records are dropped and counted
+// until the writer, trying again every little while, finds room for the ring's next file.
 //
 // Each capture has a generation: its start, its end and a failure of its files are about that
 // capture alone, never about one started after it.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,6 +35,8 @@ constexpr uint64_t kMinMaxSize = 4096;
 // files the ring keeps full.
 constexpr unsigned kDefaultFiles = 8;
 constexpr unsigned kMaxFiles = 100;
+// How often a capture paused by a full disk tries again.
+constexpr std::chrono::milliseconds kRetryEvery{10000};
 
 // Queues a record; call it through the inline hooks below.
 void record(exchangefile::Kind kind, const uint8_t* bytes, size_t n, int param, int value,
@@ -55,13 +61,16 @@ struct Settings {
     unsigned files = kDefaultFiles;      // files in the ring, FILE included
     std::string startFields;             // the start record's fields (version, port, line, serial)
     std::string openPort;                // non-empty: the port is open now (an "open" record)
+    std::chrono::milliseconds retryEvery = kRetryEvery;  // a paused capture tries again
+    // The write(2) the files go through: a test puts a full disk in its place.
+    ssize_t (*fileWrite)(int fd, const void* bytes, size_t n) = ::write;
 };
 
 // Starts a capture (the file is opened by the writer thread, which logs the start at INFO or the
-// failure at ERROR). False when one runs already.
+// failure at ERROR). False when one runs already, paused or not.
 bool start(const Settings& settings);
-// Ends the capture that runs (the writer thread writes what is queued, closes the file and logs
-// the end at INFO). False when none runs.
+// Ends the capture that runs, paused or not (the writer thread writes what is queued, closes the
+// file and logs the end at INFO). False when none runs.
 bool stop();
 // At the daemon's stop: ends a running capture and waits for its files to be complete. A capture
 // can be started again afterwards.

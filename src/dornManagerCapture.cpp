@@ -1,6 +1,7 @@
 // The manager's side of the exchange capture (docs/capture.md): its configuration keys, the
 // start record's fields, and SIGUSR1's start or end of a capture on a running daemon. The
-// capture itself, its queue and its writer thread are in src/exchangeCapture.cpp.
+// capture itself: its generations and thread in src/exchangeCapture.cpp, its queue in
+// include/captureQueue.h, its writer and ring of files in src/captureWriter.cpp.
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,9 +101,16 @@ bool dornManager::beginCapture(const std::string& file) {
     return capture::start(s);
 }
 
+// SIGUSR1 ends the capture that runs, paused by a full disk or not. Otherwise it starts the
+// configured one again, into its ring, or else one to a new timestamped file in captureDir.
 void dornManager::toggleCapture() {
     if (capture::stop()) {
         info("SIGUSR1: capture of the serial exchange ending\n");
+        return;
+    }
+    if (!captureFile.empty()) {
+        info("SIGUSR1: capture of the serial exchange starting: %s\n", captureFile.c_str());
+        beginCapture(captureFile);
         return;
     }
     char stamp[32];

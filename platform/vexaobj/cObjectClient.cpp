@@ -401,13 +401,16 @@ public:
         return validAddress ? Start::Claimed : Start::Invalid;
     }
     // Queues a line (see SendQueue::push) and writes it or has it written.
-    void enqueue(const std::string& line) {
+    void enqueue(const std::string& line, bool sample) {
         std::unique_lock<std::mutex> lk(mMu);
-        const bool firstStalledDrop = mQueue.push(line) && mQueue.unreported() == 1 && mConnFd >= 0;
+        const bool firstStalledDrop =
+            mQueue.push(line, sample) && mQueue.unreported() == 1 && mConnFd >= 0;
         writeOrWake(lk);
         if (firstStalledDrop) {
-            mLog.error("send queue full (%zu messages): vexad is not reading, oldest dropped",
-                       mQueue.limit());
+            mLog.error(
+                "send queue full (%zu messages): vexad is not reading, oldest dropped, samples "
+                "first",
+                mQueue.limit());
         }
     }
     void beginBatch() {
@@ -953,6 +956,17 @@ private:
     std::atomic<bool> mConnected{false};
 };
 
+// A sample event: an event whose objects are all analogue samples. The queue drops these first.
+bool isSample(const cObjectList& message) {
+    if (message.getMsgType() != cObjectList::MSG_EVENT || message.numObjects() == 0)
+        return false;
+    for (size_t i = 0; i < static_cast<size_t>(message.numObjects()); ++i) {
+        if (message.at(i)->getType() != cObject::OBJ_ANALOG_SAMPLE)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 struct cObjectClient::Impl {
@@ -1029,7 +1043,7 @@ void cObjectClient::send(cObjectList* message) {
                      static_cast<unsigned>(message->getMsgType()), message->numObjects(),
                      line.size(), vexaobj::kMaxLineBytes);
     } else {
-        d->out.enqueue(line);
+        d->out.enqueue(line, isSample(*message));
     }
     if (line.capacity() > kScratchKeep)
         std::string().swap(line);

@@ -1,9 +1,13 @@
-// The capture in-process: its start, end and failure one capture at a time, and the ring of
-// files, each of which reads alone and none of which cuts a reply from its frame.
+// The capture in-process: its start, end and failure one capture at a time, the ring of files,
+// each of which reads alone and none of which cuts a reply from its frame, and a full disk.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -129,6 +133,82 @@ TEST(ExchangeCapture, RecordsHeldBehindAFrameKeepTheirOrderAndTheBytesSent) {
     for (const exchangefile::Record& rec : r)
         next += rec.kind == Kind::Rx && ((rec.bytes[0] << 8) | rec.bytes[1]) == next;
     EXPECT_EQ(next, 700) << "replies in the order taken, each once";
+}
+
+size_t lines(const std::string& path) {
+    const std::string text = testsupport::readFile(path);
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A disk that is full while `full` holds: the first write then takes half its bytes, the others
+// fail with ENOSPC, and are counted.
+std::atomic<bool> full{false};
+std::atomic<int> fullWrites{0};
+ssize_t diskWrite(int fd, const void* bytes, size_t n) {
+    if (!full)
+        return ::write(fd, bytes, n);
+    if (fullWrites++ == 0)
+        return ::write(fd, bytes, n / 2);
+    errno = ENOSPC;
+    return -1;
+}
+
+// A full disk pauses the capture with one ERROR line, however often it tries again; with room
+// again it goes on by itself, without a record to wake it, in the ring's next file, with one INFO
+// line. Every record is in a file or counted where the capture went on, and every file reads
+// alone. A stop ends a paused capture.
+TEST(ExchangeCapture, AFullDiskPausesTheCaptureWhichGoesOnInTheRingsNextFile) {
+    testsupport::ScratchDir dir("capture_full");
+    testsupport::LogCapture log("exchangeCapture");
+    const std::string file = dir / "full.exchange";
+    capture::Settings s = settings(file, 1 << 20, 4);
+    s.retryEvery = std::chrono::milliseconds(20);
+    s.fileWrite = diskWrite;
+    ASSERT_TRUE(capture::start(s));
+    uint8_t reply[128] = {'A', 'O', 'I'};
+    const auto cycles = [&](int n) {
+        for (int i = 0; i < n; ++i, ++reply[9]) {
+            captureTxEnd(captureTxBegin(kFrame, sizeof kFrame), sizeof kFrame, Kind::Tx);
+            captureBytes(Kind::Rx, reply, sizeof reply);
+        }
+    };
+    const auto logged = [&](int priority) {
+        size_t n = 0;
+        for (const testsupport::LogCapture::Line& l : log.lines())
+            n += l.priority == priority;
+        return n;
+    };
+    const int ERROR = log4cpp::Priority::ERROR, INFO = log4cpp::Priority::INFO;
+    cycles(3);
+    ASSERT_TRUE(testsupport::waitFor([&] { return lines(file) == 1 + 2 + 6; }));
+    full = true;
+    cycles(4);  // the writes that find the disk full, then records of the pause
+    ASSERT_TRUE(testsupport::waitFor([&] { return logged(ERROR) == 1; }));
+    cycles(5);
+    const int tries = fullWrites;
+    ASSERT_TRUE(testsupport::waitFor([&] { return fullWrites >= tries + 3; }));
+    full = false;
+    ASSERT_TRUE(testsupport::waitFor([&] { return logged(INFO) == 2; }));  // started, resumed
+    cycles(2);
+    ASSERT_TRUE(testsupport::waitFor([&] { return lines(file) == 5 + 4; }));
+    full = true;  // a second pause, then the stop
+    cycles(1);
+    ASSERT_TRUE(testsupport::waitFor([&] { return logged(ERROR) == 2; }));
+    EXPECT_TRUE(capture::stop());
+    EXPECT_FALSE(capture::gOn.load());
+    capture::shutdown();
+    full = false;
+
+    EXPECT_EQ(logged(INFO), 3u) << "started, resumed once, ended";
+    const std::vector<exchangefile::Record> before = readAlone(file + ".1");
+    const std::vector<exchangefile::Record> after = readAlone(file);
+    EXPECT_EQ(kinds(after).front(), Kind::Start);
+    const std::string text = testsupport::readFile(file);
+    const size_t note = text.find(" records dropped here");
+    ASSERT_NE(note, std::string::npos) << text;
+    const size_t dropped = std::stoul(text.substr(text.rfind('#', note) + 2));
+    EXPECT_EQ(before.size() - 2 + dropped + after.size() - 2, 2u * 14) << "records of 14 cycles";
+    EXPECT_NE(access((file + ".2").c_str(), F_OK), 0) << "the tries left no file";
 }
 
 }  // namespace

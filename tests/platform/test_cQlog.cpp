@@ -1,14 +1,17 @@
 // Logging base: the standard-error fallback before and without a logging set-up, a file set-up
-// taking over, cut messages, and logging from several threads.
+// taking over, cut messages, logging from several threads, and when a log file is synced.
 #include "cQlog.h"
+#include "fileSync.h"
 #include "repeatLimit.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -231,6 +234,49 @@ TEST(cQlogFile, ConcurrentLoggingKeepsEveryLineWhole) {
         EXPECT_STREQ(rest, "payload");
         EXPECT_EQ(i, next[static_cast<size_t>(t)]++);  // each thread's lines in its own order
     }
+}
+
+// A log file is synced once a line of ERROR or worse is in it (however it was logged, and after a
+// rotation renamed it), at a re-open and at the stop; INFO lines wait for the minute's sync. Each
+// line is in the files once.
+TEST(cQlogFile, SyncedAfterAnErrorAReopenAndTheStopButNotForInfoLines) {
+    ScratchDir dir("qlog_sync");
+    const std::string logFile = dir / "sync.log";
+    // An appender name of its own: log4cpp re-opens appenders by name, and forgets a name when an
+    // earlier appender of that name is deleted.
+    writeFile(dir / "log.conf",
+              "log4cpp.rootCategory=INFO, Sync\nlog4cpp.appender.Sync=FileAppender\n"
+              "log4cpp.appender.Sync.layout=PatternLayout\n"
+              "log4cpp.appender.Sync.layout.ConversionPattern=%m%n\n"
+              "log4cpp.appender.Sync.fileName=" +
+                  logFile);
+    ASSERT_TRUE(cQlog::init((dir / "log.conf").c_str()));
+    qlog::syncLogFilesNow();  // the set-up's own sync is done
+    const Tester log("sync");
+    struct Step {
+        const char* legend;
+        std::function<void()> act;
+        bool synced;
+    };
+    const Step steps[] = {
+        {"INFO lines", [&] { log.info("line 1"), log.info("line 2"); }, false},
+        {"an ERROR line", [&] { log.error("line 3"); }, true},
+        {"a CRIT line of a category", [&] { cQlog::getLog("sync").crit("line 4"); }, true},
+        {"a rotation, then an ERROR line",
+         [&] { rename(logFile.c_str(), (logFile + ".1").c_str()), log.error("line 5"); }, true},
+        {"a re-open", [&] { log.info("line 6"), cQlog::reopen(); }, true},
+        {"the stop", [&] { log.info("line 7"), qlog::syncLogFilesNow(); }, true},
+    };
+    for (const Step& s : steps) {
+        const uint64_t before = qlog::logFileSyncs();
+        s.act();
+        const auto synced = [&] { return qlog::logFileSyncs() > before; };
+        EXPECT_EQ(testsupport::waitFor(synced, std::chrono::milliseconds(s.synced ? 10000 : 1500)),
+                  s.synced)
+            << s.legend;
+    }
+    EXPECT_EQ(readFile(logFile + ".1") + readFile(logFile),
+              "line 1\nline 2\nline 3\nline 4\nline 5\nline 6\nline 7\n");
 }
 
 // The rule of a repeating fault's lines on an injected clock: the first occurrence at once, then

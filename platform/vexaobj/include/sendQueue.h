@@ -1,6 +1,10 @@
 // The messages waiting for vexad: a bounded queue of encoded lines, oldest first, that remembers
 // how much of its first line a write has sent. Not synchronised: the client holds its one lock
 // around every call. Knows no socket: a write is gathered from it and then reported to it.
+//
+// When full it drops a sample before anything else: a sample is one reading among a second's,
+// and the next one says the same again, while a status, a capability or a reply is said once
+// (vexad would show the device offline for good if its "online" event were the one dropped).
 #pragma once
 
 #include <sys/uio.h>
@@ -22,23 +26,30 @@ public:
 
     explicit SendQueue(size_t limit) : mLimit(limit) {}
 
-    // Queues a copy of one encoded line (with its "\n"), in the buffer of a line written earlier
-    // where one of about its size is at hand, so that steady traffic does not allocate. Beyond
-    // the limit the oldest line is dropped, but never one partly written: that one goes out
-    // whole and the next oldest is dropped instead. True when a line was dropped.
-    bool push(const std::string& line) {
-        std::string entry;
+    // Queues a copy of one encoded line (with its "\n"; `sample`: a sample event), in the buffer
+    // of a line written earlier where one of about its size is at hand, so that steady traffic
+    // does not allocate. Beyond the limit the oldest sample is dropped, or the oldest line when
+    // no sample is queued, but never a line partly written: that one goes out whole. True when a
+    // line was dropped.
+    bool push(const std::string& line, bool sample = false) {
+        Line entry{{}, sample};
         if (!mSpare.empty() && mSpare.back().capacity() <= 2 * line.size() + 64) {
-            entry.swap(mSpare.back());
+            entry.text.swap(mSpare.back());
             mSpare.pop_back();
         }
-        entry.assign(line);
+        entry.text.assign(line);
         mLines.push_back(std::move(entry));
+        mSamples += sample;
         if (mLines.size() <= mLimit)
             return false;
-        auto oldest = mLines.begin() + (mHeadOffset > 0 ? 1 : 0);
-        recycle(*oldest);
-        mLines.erase(oldest);
+        const bool cut = mHeadOffset > 0;  // the first line is partly written
+        const size_t cutSample = cut && mLines.front().sample ? 1 : 0;
+        auto dropped = mLines.begin() + (cut ? 1 : 0);
+        while (mSamples > cutSample && !dropped->sample)
+            ++dropped;  // a sample is queued behind: the oldest of them goes
+        mSamples -= dropped->sample;
+        recycle(dropped->text);
+        mLines.erase(dropped);
         ++mDroppedTotal;
         ++mDroppedUnreported;
         return true;
@@ -50,8 +61,8 @@ public:
         size_t bytes = 0;
         for (; n < mLines.size() && n < kGatherLines && bytes < kGatherBytes; ++n) {
             const size_t skip = n == 0 ? mHeadOffset : 0;
-            iov[n].iov_base = const_cast<char*>(mLines[n].data()) + skip;
-            iov[n].iov_len = mLines[n].size() - skip;
+            iov[n].iov_base = const_cast<char*>(mLines[n].text.data()) + skip;
+            iov[n].iov_len = mLines[n].text.size() - skip;
             bytes += iov[n].iov_len;
         }
         return n;
@@ -61,14 +72,15 @@ public:
     size_t written(size_t bytes) {
         size_t completed = 0;
         for (; bytes > 0; ++completed) {
-            const size_t rest = mLines.front().size() - mHeadOffset;
+            const size_t rest = mLines.front().text.size() - mHeadOffset;
             if (bytes < rest) {
                 mHeadOffset += bytes;
                 break;
             }
             bytes -= rest;
             mHeadOffset = 0;
-            recycle(mLines.front());
+            mSamples -= mLines.front().sample;
+            recycle(mLines.front().text);
             mLines.pop_front();
         }
         return completed;
@@ -95,8 +107,14 @@ private:
             mSpare.push_back(std::move(line));
     }
 
+    struct Line {
+        std::string text;  // the encoded message with its "\n"
+        bool sample;       // a sample event: dropped first
+    };
+
     const size_t mLimit;
-    std::deque<std::string> mLines;   // encoded lines with their "\n", oldest first
+    std::deque<Line> mLines;          // oldest first
+    size_t mSamples = 0;              // lines of mLines that are samples
     std::vector<std::string> mSpare;  // emptied buffers for the next lines
     size_t mHeadOffset = 0;           // bytes of mLines.front() written
     size_t mDroppedTotal = 0;         // since the start
