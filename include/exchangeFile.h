@@ -87,6 +87,15 @@ private:
     bool mHave[2] = {false, false};
 };
 
+// What the capture's writer says in a comment: that the file continues an older one of its ring
+// ("# continued: ..." at its top), or that records were dropped where the comment stands ("# N
+// records dropped here: ..."). Other comments say nothing to a reader.
+struct Note {
+    enum What { None, Continued, Dropped } what = None;
+    uint64_t count = 0;  // Dropped: the records
+};
+Note note(std::string_view comment);
+
 // Parses one record line of version `version` (not the version line, not a comment), whole
 // forms only. False with `why` set.
 bool parse(const std::string& line, Record& out, std::string& why, int version = kVersion);
@@ -103,8 +112,8 @@ public:
     enum Result {
         Got,    // `out` holds the next record
         End,    // the file ended after a whole line
-        Cut,    // the file ended inside its last line (what a power cut leaves): the line is
-                // ignored; line() names it, why() says so
+        Cut,    // the file ended inside its last line (what a power cut or a full disk leaves):
+                // the line is ignored; line() names it, why() says so
         Fault,  // line() and why() say what is wrong; a read error's why starts "cannot read"
     };
     Result next(Record& out);
@@ -114,6 +123,11 @@ public:
     size_t line() const { return mLine; }
     const std::string& why() const { return mWhy; }
     bool readFailed() const { return mReadFailed; }  // the Fault is a read error, not the text
+    // The writer's notes in the comments read so far: the file continues an older one of its
+    // ring (a "# continued" comment above its first record), and the records dropped since the
+    // last call (0: none), with the line of the comment that says so.
+    bool continued() const { return mContinued; }
+    uint64_t takeDropped(size_t& line);
 
 private:
     enum class Line { Whole, Cut, Fault, End };
@@ -122,6 +136,7 @@ private:
     bool fill();
     bool parseHeader(const char* p, size_t n);
     Result fault(std::string why);
+    void noted(std::string_view comment);
 
     int mFd = -1;
     std::string mBuffer;
@@ -136,6 +151,10 @@ private:
     uint64_t mLastT = 0;
     std::vector<uint8_t> mLast[2];  // the last tx and rx bytes, for the short form
     bool mHave[2] = {false, false};
+    bool mAnyRecord = false;
+    bool mContinued = false;
+    uint64_t mDropped = 0;  // records dropped, by the comments since the last takeDropped
+    size_t mDroppedLine = 0;
 };
 
 // Several files of one capture (a ring of files, oldest first or in any order) read as one.
@@ -163,10 +182,16 @@ public:
     size_t line() const { return mLine; }
     const std::string& why() const { return mWhy; }
     bool newFile() const { return mNewFile; }  // the record just read is its file's first
+    // The first file read continues an older one that is not among them (Reader::continued).
+    bool continues() const { return mContinues; }
+    // Records dropped by the writer before the record just read, or at the end of the files
+    // (0: none), and the file and line of the comment that says so.
+    uint64_t takeDropped(std::string& file, size_t& line);
 
 private:
     Result order();
     bool openNext();
+    void collectDropped();
     Result unreadable(const std::string& name, int err);
 
     struct Part {
@@ -187,6 +212,10 @@ private:
     bool mNewFile = false;
     bool mPendingNew = false;  // the next record is the first of a file just opened
     bool mStarted = false;
+    bool mContinues = false;
+    uint64_t mDropped = 0;  // records dropped, by comments not yet taken
+    std::string mDroppedFile;
+    size_t mDroppedLine = 0;
 };
 
 // The name a tool shows for `name`: "(standard input)" for "-".

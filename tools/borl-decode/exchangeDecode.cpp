@@ -94,11 +94,48 @@ void Decoder::feed(const Record& r) {
     // recorded above it.
     if ((r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) && r.value == 0)
         cycle();
+    if (r.kind == Kind::SetRecorded || r.kind == Kind::SetConfirmed || r.kind == Kind::SetGivenUp)
+        setEvent(r);
     // The daemon starts a frame afresh on every open.
     if (r.kind == Kind::Open || r.kind == Kind::Lost || r.kind == Kind::Reopen)
         mGather.restart();
     for (Sink* s : mSinks)
         s->event(r);
+}
+
+// The daemon holds one pending set: a set recorded while another is pending replaces it; an
+// outcome ends the pending set, at the valid reply just before it.
+void Decoder::setEvent(const Record& r) {
+    if (r.kind == Kind::SetRecorded) {
+        if (mPending != nullptr)
+            mPending->replaced = true;
+        mPending = nullptr;  // the list may grow below
+        if (summary.sets.size() == Summary::kMaxSets) {
+            ++summary.setsNotListed;
+            return;
+        }
+        summary.sets.emplace_back();
+        mPending = &summary.sets.back();
+        mPending->param = r.param;
+        mPending->value = r.value;
+        mPending->recorded = r.t;
+        return;
+    }
+    if (mPending == nullptr || mPending->param != r.param || mPending->value != r.value)
+        return;  // a set pending before the capture began
+    mPending->outcome = r.kind;
+    mPending->ended =
+        mLastValid != SetRun::kNever && mLastValid >= mPending->recorded ? mLastValid : r.t;
+    mPending = nullptr;
+}
+
+void Decoder::dropped(uint64_t count, const std::string& file, size_t line) {
+    const Drop d{mLastT, count, file, line};
+    summary.droppedRecords += count;
+    if (summary.drops.size() < Summary::kMaxDrops)
+        summary.drops.push_back(d);
+    for (Sink* s : mSinks)
+        s->dropped(d);
 }
 
 void Decoder::txFrame(const Record& r) {
@@ -121,6 +158,9 @@ void Decoder::txFrame(const Record& r) {
             e.param = p;
             e.value = r.bytes[8 + p];
             ++summary.setFrames;
+            if (mPending != nullptr && mPending->param == p && mPending->value == e.value &&
+                mPending->frames++ == 0)
+                mPending->sent = r.t;
         }
     }
     if (!e.valid) {
@@ -181,6 +221,7 @@ void Decoder::replyFrame(const Record& r) {
     // A reply identical to the one before says what that one said: decoded once.
     if (mHaveReply && std::memcmp(mLastReply, mGather.respbuff, kFrameSize) == 0) {
         ++(mReply.valid ? summary.valid : summary.invalid[checkIndex(mFailure)]);
+        mLastValid = mReply.valid ? r.t : mLastValid;
         return emit(mReply);
     }
     std::memcpy(mLastReply, mGather.respbuff, kFrameSize);
@@ -196,6 +237,7 @@ void Decoder::replyFrame(const Record& r) {
     mReply.valid = check.decoder(frame, block);
     if (mReply.valid) {
         ++summary.valid;
+        mLastValid = r.t;
         mReply.hasValues = true;
         for (int i = 0; i < points::kSetpoints; ++i)
             mReply.setpoints[i] = points::setpointValue(block, i);
