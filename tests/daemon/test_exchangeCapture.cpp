@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -129,6 +130,36 @@ TEST(ExchangeCapture, RecordsHeldBehindAFrameKeepTheirOrderAndTheBytesSent) {
     for (const exchangefile::Record& rec : r)
         next += rec.kind == Kind::Rx && ((rec.bytes[0] << 8) | rec.bytes[1]) == next;
     EXPECT_EQ(next, 700) << "replies in the order taken, each once";
+}
+
+// More records than the queue holds while the writer takes none (held behind a frame whose write
+// has not ended): those past the bound are dropped and counted once, where they would have
+// stood, and borl-decode reports the same count at that place.
+TEST(ExchangeCapture, RecordsPastAFullQueueAreCountedWhereTheyWouldHaveStood) {
+    testsupport::ScratchDir dir("capture_full");
+    const std::string file = dir / "full.exchange";
+    ASSERT_TRUE(capture::start(settings(file, 64 << 20, 1)));
+    const capture::TxTicket held = captureTxBegin(kFrame, sizeof kFrame);
+    constexpr uint64_t kRecorded = 20000;
+    for (uint64_t i = 0; i < kRecorded; ++i)
+        captureEvent(Kind::Online);
+    captureTxEnd(held, sizeof kFrame, Kind::Tx);
+    capture::shutdown();
+
+    exchangefile::Reader reader(testsupport::readFile(file));
+    exchangefile::Record r;
+    uint64_t kept = 0;
+    while (reader.next(r) == exchangefile::Reader::Got)
+        kept += r.kind == Kind::Online;
+    size_t line = 0;
+    const uint64_t dropped = reader.takeDropped(line);
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(kept + dropped, kRecorded);
+    testsupport::Process decode({testsupport::builtBinary("borl-decode"), "--json", file});
+    ASSERT_EQ(decode.wait(std::chrono::seconds(60)), 0) << decode.err().text();
+    const auto summary = nlohmann::json::parse(decode.out().lines().back())["summary"];
+    EXPECT_EQ(summary["dropped_records"]["count"], dropped);
+    EXPECT_EQ(summary["dropped_records"]["at"][0]["line"], line);
 }
 
 }  // namespace

@@ -63,11 +63,31 @@ void Decoder::flushGarbage() {
     mGarbage.bytes = 0;
 }
 
-// A cycle of the daemon's on an open port begins: the one before it, unanswered, timed out.
-void Decoder::cycle() {
+// A cycle of the daemon's on an open port begins (its frame at `t`, when recorded): the one
+// before it, unanswered, timed out. An answered one's pause, from its first answer to this
+// frame, is kept for finish.
+void Decoder::cycle(uint64_t t, bool frame) {
     if (mWaiting)
         ++summary.timeouts;
+    else if (frame && mAnswered)
+        ++mPauses[t > mFirstAnswer ? 64 - __builtin_clzll(t - mFirstAnswer) : 0];
     mWaiting = true;
+    mAnswered = false;
+}
+
+// The daemon pauses after the first answer within its wait before its next frame; it writes the
+// next frame at once after a cycle whose wait ran out. A first answer followed by the next frame
+// well within the usual pause came after the wait: the daemon counted a timeout. The usual pause is
+// the most common one (of a millisecond or more: shorter ones cannot be told from the time a frame
+// takes).
+uint64_t Decoder::lateAnswers() const {
+    size_t usual = 0;
+    for (size_t b = 1; b < 65; ++b)
+        usual = mPauses[b] > mPauses[usual] ? b : usual;
+    uint64_t late = 0;
+    for (size_t b = 0; usual >= 12 && b + 2 <= usual; ++b)
+        late += mPauses[b];
+    return late;
 }
 
 void Decoder::file(uint64_t t, const std::string& name) {
@@ -93,7 +113,7 @@ void Decoder::feed(const Record& r) {
     // A frame not taken whole by the line opens a cycle of its own when none of its bytes was
     // recorded above it.
     if ((r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) && r.value == 0)
-        cycle();
+        cycle(r.t, false);
     if (r.kind == Kind::SetRecorded || r.kind == Kind::SetConfirmed || r.kind == Kind::SetGivenUp)
         setEvent(r);
     // The daemon starts a frame afresh on every open.
@@ -139,7 +159,7 @@ void Decoder::dropped(uint64_t count, const std::string& file, size_t line) {
 }
 
 void Decoder::txFrame(const Record& r) {
-    cycle();
+    cycle(r.t, true);
     Entry e = entryOf(r, "", r.bytes.size());
     e.tx = true;
     ++summary.txFrames;
@@ -191,7 +211,7 @@ void Decoder::rxBytes(const Record& r) {
             case ReplyGatherer::Rejected:
                 // The daemon's gatherer drops a frame start without its header at the fifth
                 // byte; starts dropped one after the other within one read make one entry.
-                mWaiting = false;
+                answered(r.t);
                 ++summary.rejectedStarts;
                 if (mGarbage.bytes == 0) {
                     mGarbage = entryOf(r, "garbage", 0);
@@ -207,8 +227,16 @@ void Decoder::rxBytes(const Record& r) {
     flushGarbage();
 }
 
-void Decoder::complete(const Record& r) {
+// A whole frame or a rejected frame start: the daemon's cycle has its answer, and pauses from
+// the first (the others change nothing).
+void Decoder::answered(uint64_t t) {
     mWaiting = false;
+    mFirstAnswer = mAnswered ? mFirstAnswer : t;
+    mAnswered = true;
+}
+
+void Decoder::complete(const Record& r) {
+    answered(r.t);
     flushGarbage();
     replyFrame(r);
     mGather.restart();
@@ -257,6 +285,7 @@ void Decoder::finish() {
     if (mStarted)
         heard(mLastT);
     summary.durationUs = mLastT;
+    summary.timeouts += lateAnswers();
 }
 
 namespace {

@@ -69,7 +69,7 @@ struct Summary {
     uint64_t txFrames = 0, polls = 0, setFrames = 0, txOther = 0;
     uint64_t rxFrames = 0, valid = 0, rejectedStarts = 0;
     uint64_t invalid[4] = {};       // by reason: header, terminator, checksum, end (closing byte)
-    uint64_t timeouts = 0;          // cycles on an open port without an answer before the next one
+    uint64_t timeouts = 0;          // cycles on an open port without an answer within the wait
     uint64_t longestSilenceUs = 0;  // longest time without a byte from the line
     uint64_t silenceFromUs = 0;     // where it began
     uint64_t records[exchangefile::kKindCount] = {};  // by kind (the events': sets, port, ...)
@@ -123,7 +123,9 @@ private:
     void rxBytes(const exchangefile::Record& r);
     void replyFrame(const exchangefile::Record& r);
     void complete(const exchangefile::Record& r);
-    void cycle();
+    void cycle(uint64_t t, bool frame);
+    void answered(uint64_t t);
+    uint64_t lateAnswers() const;
     void heard(uint64_t t);
     void emit(const Entry& e);
     void flushGarbage();
@@ -132,7 +134,10 @@ private:
     std::vector<Sink*> mSinks;
     ReplyGatherer mGather;
     uint8_t mPoll[kFrameSize] = {};
-    bool mWaiting = false;  // a cycle on an open port waits for its answer
+    bool mWaiting = false;      // a cycle on an open port waits for its answer
+    bool mAnswered = false;     // the cycle had an answer (a frame or a rejected start),
+    uint64_t mFirstAnswer = 0;  // the first at this time
+    uint64_t mPauses[65] = {};  // answered cycles by the time to the next frame: [2^(b-1), 2^b) µs
     bool mStarted = false;
     uint64_t mLastHeard = 0;
     uint64_t mLastT = 0;
