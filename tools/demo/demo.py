@@ -87,6 +87,8 @@ def parse_args(argv):
     args = ap.parse_args(argv)
     if args.help:
         try:
+            print("Usage: scripts/demo [--seconds N | --forever] [--quick] [--plain] [--debug] "
+                  "[--no-build]\n                   [--build-dir D] [--run-dir D]\n")
             print(__doc__)
         except BrokenPipeError:  # the reader took what it wanted, as `| head` does
             pass
