@@ -98,8 +98,9 @@ def parse_args(argv):
 
 def build(build_dir):
     subprocess.run([os.path.join(borlrig.SOURCE, "scripts", "bootstrap")], check=True)
-    say(f"building {', '.join(borlrig.PROGRAMS[:-1])} and {borlrig.PROGRAMS[-1]} in {build_dir}")
-    borlrig.build(build_dir, jobs=os.cpu_count() or 1, targets=borlrig.PROGRAMS + TOOLS)
+    targets = borlrig.PROGRAMS + TOOLS
+    say(f"building {', '.join(targets[:-1])} and {targets[-1]} in {build_dir}")
+    borlrig.build(build_dir, jobs=os.cpu_count() or 1, targets=targets)
 
 
 def prepare_run_dir(args):
