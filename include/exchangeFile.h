@@ -93,8 +93,18 @@ private:
 struct Note {
     enum What { None, Continued, Dropped } what = None;
     uint64_t count = 0;  // Dropped: the records
+    std::string why;     // Dropped: the words after "here:" (why they were dropped)
 };
 Note note(std::string_view comment);
+
+// Records dropped by the writer, from the comments that say so: how many, and the file, the line
+// and the words of the first such comment.
+struct Dropped {
+    uint64_t count = 0;
+    std::string file;
+    size_t line = 0;
+    std::string why;
+};
 
 // Parses one record line of version `version` (not the version line, not a comment), whole
 // forms only. False with `why` set.
@@ -125,9 +135,9 @@ public:
     bool readFailed() const { return mReadFailed; }  // the Fault is a read error, not the text
     // The writer's notes in the comments read so far: the file continues an older one of its
     // ring (a "# continued" comment above its first record), and the records dropped since the
-    // last call (0: none), with the line of the comment that says so.
+    // last call (count 0: none), with the line of the comment that says so.
     bool continued() const { return mContinued; }
-    uint64_t takeDropped(size_t& line);
+    Dropped takeDropped();
 
 private:
     enum class Line { Whole, Cut, Fault, End };
@@ -153,8 +163,7 @@ private:
     bool mHave[2] = {false, false};
     bool mAnyRecord = false;
     bool mContinued = false;
-    uint64_t mDropped = 0;  // records dropped, by the comments since the last takeDropped
-    size_t mDroppedLine = 0;
+    Dropped mDropped;  // by the comments since the last takeDropped
 };
 
 // Several files of one capture (a ring of files, oldest first or in any order) read as one.
@@ -185,8 +194,8 @@ public:
     // The first file read continues an older one that is not among them (Reader::continued).
     bool continues() const { return mContinues; }
     // Records dropped by the writer before the record just read, or at the end of the files
-    // (0: none), and the file and line of the comment that says so.
-    uint64_t takeDropped(std::string& file, size_t& line);
+    // (count 0: none).
+    Dropped takeDropped();
 
 private:
     Result order();
@@ -213,9 +222,7 @@ private:
     bool mPendingNew = false;  // the next record is the first of a file just opened
     bool mStarted = false;
     bool mContinues = false;
-    uint64_t mDropped = 0;  // records dropped, by comments not yet taken
-    std::string mDroppedFile;
-    size_t mDroppedLine = 0;
+    Dropped mDropped;  // by comments not yet taken
 };
 
 // The name a tool shows for `name`: "(standard input)" for "-".

@@ -328,6 +328,9 @@ Note note(string_view comment) {
         word(comment, pos) == "dropped") {
         n.what = Note::Dropped;
         n.count = count;
+        const size_t colon = comment.find(':', pos);
+        if (colon != string_view::npos)
+            n.why = std::string(rest(comment, colon + 1).substr(0, kMaxText));
     }
     return n;
 }
@@ -580,14 +583,16 @@ void Reader::noted(string_view comment) {
     if (n.what == Note::Continued && !mAnyRecord)
         mContinued = true;
     if (n.what == Note::Dropped) {
-        mDropped += n.count;
-        mDroppedLine = mLine;
+        if (mDropped.count == 0) {
+            mDropped.line = mLine;
+            mDropped.why = n.why;
+        }
+        mDropped.count += n.count;
     }
 }
 
-uint64_t Reader::takeDropped(size_t& line) {
-    line = mDroppedLine;
-    return std::exchange(mDropped, 0);
+Dropped Reader::takeDropped() {
+    return std::exchange(mDropped, Dropped{});
 }
 
 Reader::Result Reader::next(Record& out) {
@@ -785,21 +790,19 @@ Sequence::Result Sequence::next(Record& out) {
 }
 
 void Sequence::collectDropped() {
-    size_t line = 0;
-    const uint64_t n = mReader->takeDropped(line);
-    if (n == 0)
+    Dropped d = mReader->takeDropped();
+    if (d.count == 0)
         return;
-    if (mDropped == 0) {
-        mDroppedFile = mShown;
-        mDroppedLine = line;
+    if (mDropped.count == 0) {
+        d.file = mShown;
+        mDropped = std::move(d);
+    } else {
+        mDropped.count += d.count;
     }
-    mDropped += n;
 }
 
-uint64_t Sequence::takeDropped(std::string& file, size_t& line) {
-    file = mDroppedFile;
-    line = mDroppedLine;
-    return std::exchange(mDropped, 0);
+Dropped Sequence::takeDropped() {
+    return std::exchange(mDropped, Dropped{});
 }
 
 // ---- Whole files -----------------------------------------------------------------------------

@@ -151,15 +151,14 @@ TEST(ExchangeCapture, RecordsPastAFullQueueAreCountedWhereTheyWouldHaveStood) {
     uint64_t kept = 0;
     while (reader.next(r) == exchangefile::Reader::Got)
         kept += r.kind == Kind::Online;
-    size_t line = 0;
-    const uint64_t dropped = reader.takeDropped(line);
-    EXPECT_GT(dropped, 0u);
-    EXPECT_EQ(kept + dropped, kRecorded);
+    const exchangefile::Dropped dropped = reader.takeDropped();
+    EXPECT_GT(dropped.count, 0u);
+    EXPECT_EQ(kept + dropped.count, kRecorded);
     testsupport::Process decode({testsupport::builtBinary("borl-decode"), "--json", file});
     ASSERT_EQ(decode.wait(std::chrono::seconds(60)), 0) << decode.err().text();
     const auto summary = nlohmann::json::parse(decode.out().lines().back())["summary"];
-    EXPECT_EQ(summary["dropped_records"]["count"], dropped);
-    EXPECT_EQ(summary["dropped_records"]["at"][0]["line"], line);
+    EXPECT_EQ(summary["dropped_records"]["count"], dropped.count);
+    EXPECT_EQ(summary["dropped_records"]["at"][0]["line"], dropped.line);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ const char kUsage[] =
     "\n"
     "The summary says what the capture does not hold: the files gone from its ring before the\n"
     "first one given (\"the capture continues a file that is gone\"), and the records the\n"
-    "daemon dropped when its capture queue was full, with their count and place. It lists\n"
+    "daemon's capture dropped, with their count, place and reason. It lists\n"
     "every set, from its first set frame to the reply that ended it.\n"
     "A file that ends inside its last line (a power cut, or a full disk) decodes up to its\n"
     "last whole line, with a warning.\n"
@@ -224,9 +224,12 @@ public:
     bool newFile() const { return mSequence && mSequence->newFile(); }
     uint64_t wallUs() const { return mSequence ? mSequence->wallUs() : mReader->wallUs(); }
     bool continues() const { return mSequence ? mSequence->continues() : mReader->continued(); }
-    uint64_t takeDropped(std::string& file, size_t& line) {
-        file = this->file();
-        return mSequence ? mSequence->takeDropped(file, line) : mReader->takeDropped(line);
+    exchangefile::Dropped takeDropped() {
+        if (mSequence)
+            return mSequence->takeDropped();
+        exchangefile::Dropped d = mReader->takeDropped();
+        d.file = mStdin;
+        return d;
     }
 
 private:
@@ -253,10 +256,9 @@ Sequence::Result Source::next(exchangefile::Record& r) {
 
 // The records the capture's writer noted as dropped before the record read last, or at the end.
 void droppedBefore(Source& in, borldecode::Decoder& d) {
-    std::string file;
-    size_t line = 0;
-    if (const uint64_t n = in.takeDropped(file, line))
-        d.dropped(n, file, line);
+    const exchangefile::Dropped dropped = in.takeDropped();
+    if (dropped.count != 0)
+        d.dropped(dropped);
 }
 
 // Feeds `d` the records of the exchange files; the exit status.

@@ -339,7 +339,8 @@ void Printer::dropped(const Drop& d) {
     } else {
         mBuf += "  -- ";
         number(mBuf, d.count);
-        mBuf += " records dropped here: the daemon's capture queue was full";
+        mBuf += " records dropped here by the daemon's capture";
+        mBuf += d.why.empty() ? "" : ": " + d.why;
     }
     mBuf += mJson ? ",\"line\":" : "  [line ";
     number(mBuf, d.line);
@@ -381,11 +382,11 @@ void textGaps(std::ostringstream& o, const Summary& s) {
         o << "  the capture continues a file that is gone: nothing before "
           << exchangefile::wallText(s.wallUs + s.firstUs, 3) << " is here\n";
     if (s.droppedRecords > 0) {
-        o << "  records dropped by the daemon's capture queue: " << s.droppedRecords << ", at "
+        o << "  records dropped by the daemon's capture: " << s.droppedRecords << ", at "
           << s.drops.size() << (s.drops.size() == 1 ? " place" : " places") << ":\n";
         for (const Drop& d : s.drops)
             o << "    " << d.count << " after " << exchangefile::wallText(s.wallUs + d.t, 3) << " ("
-              << d.file << ":" << d.line << ")\n";
+              << d.file << ":" << d.line << ")" << (d.why.empty() ? "" : ": " + d.why) << "\n";
     }
     if (s.continues || s.droppedRecords > 0)
         o << "  so the counts below are short of the daemon's own statistics\n";
@@ -462,8 +463,11 @@ void jsonGaps(nlohmann::ordered_json& j, const Summary& s) {
     j["continues"] = s.continues;
     nlohmann::ordered_json places = nlohmann::ordered_json::array();
     for (const Drop& d : s.drops)
-        places.push_back(
-            {{"wall", at(d.t)}, {"count", d.count}, {"file", utf8(d.file)}, {"line", d.line}});
+        places.push_back({{"wall", at(d.t)},
+                          {"count", d.count},
+                          {"file", utf8(d.file)},
+                          {"line", d.line},
+                          {"why", utf8(d.why)}});
     j["dropped_records"] = {{"count", s.droppedRecords}, {"at", places}};
     nlohmann::ordered_json sets = nlohmann::ordered_json::array();
     for (const SetRun& set : s.sets)

@@ -899,7 +899,7 @@ void Picture::title() {
     }
     if (s.droppedRecords > 0)
         text(kLeft, y,
-             count(s.droppedRecords) + " records dropped by the daemon's capture queue, at " +
+             count(s.droppedRecords) + " records dropped by the daemon's capture, at " +
                  count(s.drops.size()) + (s.drops.size() == 1 ? " place" : " places") +
                  " (the strip below): the counts above are short of the daemon's own.",
              kGap);
@@ -921,8 +921,7 @@ void Picture::lanes(double top) {
     legendRow(top + 3 * kLane, "#d62728", "invalid replies, rejected frame starts", nullptr,
               nullptr);
     countLane(top + 4 * kLane, "capture", kDropped, "#6a3d9a", t.counted * 1000000);
-    legendRow(top + 4 * kLane, "#6a3d9a", "records dropped (the capture's queue full)", nullptr,
-              nullptr);
+    legendRow(top + 4 * kLane, "#6a3d9a", "records the daemon's capture dropped", nullptr, nullptr);
     if (!s.continues && s.droppedRecords == 0)
         text(kLeft + 6, top + 4 * kLane + 14, "whole: no record dropped",
              " fill=\"#777\" font-size=\"10\"");

@@ -149,9 +149,9 @@ void Decoder::setEvent(const Record& r) {
     mPending = nullptr;
 }
 
-void Decoder::dropped(uint64_t count, const std::string& file, size_t line) {
-    const Drop d{mLastT, count, file, line};
-    summary.droppedRecords += count;
+void Decoder::dropped(const exchangefile::Dropped& dropped) {
+    const Drop d{mLastT, dropped.count, dropped.file, dropped.line, dropped.why};
+    summary.droppedRecords += d.count;
     if (summary.drops.size() < Summary::kMaxDrops)
         summary.drops.push_back(d);
     for (Sink* s : mSinks)

@@ -56,12 +56,13 @@ struct SetRun {
     uint64_t shownAt() const { return sent != kNever ? sent : recorded; }
 };
 
-// Records the daemon's capture dropped (its queue full), where its writer's comment stands.
+// Records the daemon's capture dropped (its queue full, say), where its writer's comment stands.
 struct Drop {
     uint64_t t = 0;  // the record before them
     uint64_t count = 0;
     std::string file;
     size_t line = 0;  // of the comment
+    std::string why;  // the comment's reason ("the capture's writer could not keep up")
 };
 
 // The daemon's statistics (its "Link statistics" line) and more, counted from the records.
@@ -110,8 +111,8 @@ public:
     // Feeds the next record.
     void feed(const exchangefile::Record& r);
     void file(uint64_t t, const std::string& name);
-    // The capture's writer noted `count` records dropped after the last record fed.
-    void dropped(uint64_t count, const std::string& file, size_t line);
+    // The capture's writer noted records dropped after the last record fed.
+    void dropped(const exchangefile::Dropped& dropped);
     // Ends the input: the last silence counted to the last record; the last cycle, still
     // waiting for its answer, is not a timeout.
     void finish();
