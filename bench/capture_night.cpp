@@ -1,13 +1,17 @@
 // capture_night: writes a capture of simulated nights on the line, exchange file version 2, for
 // the decoder's figures (bench/README.md) and its picture (docs/capture-night.png).
 //
-//   capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] [--steady] OUT
+//   capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] [--steady]
+//                 [--set-every MIN] OUT
 //
 // A night from 22:00 UTC at the production cadence: the temperatures follow the night with the
 // controller's flicker of a degree, the run-hour counters count, and at fixed hours the faults a
 // field line shows: invalid replies, noise (rejected frame starts), a silent controller (offline),
 // a lost port, a stalled line (abandoned frames), a failed write, and two sets, one confirmed and
 // one refused until given up. --size repeats nights until the file holds MB megabytes.
+// --set-every adds a set every MIN minutes (Fan Pull-in, every fifth refused until given up), for
+// a picture of hundreds of sets.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -34,9 +38,10 @@ struct Night {
     borlsim::Block block{24, 26, 22, 35, 5, 30, 10, 3};  // the set-points first
     bool offline = false;
     bool everOnline = false;
-    bool steady = false;  // no flicker: most replies the same as the one before
-    int silent = 0;       // cycles without an answer so far
-    size_t noise = 0;     // bytes of noise before the next reply
+    bool steady = false;    // no flicker: most replies the same as the one before
+    uint64_t setEvery = 0;  // minutes between the added sets (0: none)
+    int silent = 0;         // cycles without an answer so far
+    size_t noise = 0;       // bytes of noise before the next reply
 
     void record(uint64_t t, Kind kind, const uint8_t* b = nullptr, size_t n = 0, int param = 0,
                 int value = 0, const std::string& text = "") {
@@ -122,6 +127,23 @@ void unanswered(Night& n, uint64_t t) {
     }
 }
 
+// A set in the first cycle of its minute, or the first three when the controller refuses it;
+// false for the other cycles of the minute.
+bool setCycle(Night& n, uint64_t t, int param, int value, bool refuse, int& setCycles) {
+    if (t % (60 * kSecond) >= n.cycleUs * (refuse ? 3 : 1))
+        return false;
+    if (setCycles == 0)
+        n.record(t - n.cycleUs / 4, Kind::SetRecorded, nullptr, 0, param, value);
+    n.cycle(t, param, value, refuse);
+    ++setCycles;
+    if (!refuse || setCycles == 3) {
+        n.record(t + 100001, refuse ? Kind::SetGivenUp : Kind::SetConfirmed, nullptr, 0, param,
+                 value);
+        setCycles = 0;
+    }
+    return true;
+}
+
 // The faults and sets of minute `minute` of a night of 8 hours, at the cycle at `t`; true when
 // the cycle was spent on them.
 bool scripted(Night& n, uint64_t t, uint64_t minute, int& setCycles) {
@@ -148,25 +170,20 @@ bool scripted(Night& n, uint64_t t, uint64_t minute, int& setCycles) {
     if (minute >= 50 && minute < 55 && n.random() % 4 == 0) {  // noise: frame starts dropped
         n.noise = 5 + n.random() % 6;
     }
-    const struct {
+    struct Set {
         uint64_t minute;
         int param, value;
         bool refuse;
-    } sets[] = {{150, 3, 27, false}, {330, 3, 22, false}, {390, 1, 30, true}};
-    for (const auto& s : sets) {
-        if (minute != s.minute || t % (60 * kSecond) >= n.cycleUs * (s.refuse ? 3 : 1))
-            continue;
-        if (setCycles == 0)
-            n.record(t - n.cycleUs / 4, Kind::SetRecorded, nullptr, 0, s.param, s.value);
-        n.cycle(t, s.param, s.value, s.refuse);
-        ++setCycles;
-        if (!s.refuse || setCycles == 3) {
-            n.record(t + 100001, s.refuse ? Kind::SetGivenUp : Kind::SetConfirmed, nullptr, 0,
-                     s.param, s.value);
-            setCycles = 0;
-        }
-        return true;
+    };
+    const Set sets[] = {{150, 3, 27, false}, {330, 3, 22, false}, {390, 1, 30, true}};
+    const uint64_t added = t / (60 * kSecond) / std::max<uint64_t>(n.setEvery, 1);
+    const Set extra{minute, 3, 20 + static_cast<int>(added % 8), added % 5 == 4};
+    for (const Set& s : sets) {
+        if (minute == s.minute)
+            return setCycle(n, t, s.param, s.value, s.refuse, setCycles);
     }
+    if (n.setEvery > 0 && t / (60 * kSecond) % n.setEvery == 0)
+        return setCycle(n, t, extra.param, extra.value, extra.refuse, setCycles);
     return false;
 }
 
@@ -222,13 +239,15 @@ int main(int argc, char** argv) {
             n.cycleUs = std::strtoull(v, nullptr, 10) * 1000;
         else if (o == "--seed")
             n.random.seed(static_cast<unsigned>(std::atoi(v)));
+        else if (o == "--set-every")
+            n.setEvery = std::strtoull(v, nullptr, 10);
         else
             break;
     }
     if (i + 1 != argc || n.cycleUs < 200000 || hours <= 0) {
         std::fprintf(stderr,
                      "Usage: capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] "
-                     "[--steady] OUT\n");
+                     "[--steady] [--set-every MIN] OUT\n");
         return 64;
     }
     if (maxBytes > 0)

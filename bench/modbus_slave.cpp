@@ -19,10 +19,21 @@
 #include <cstring>
 #include <ctime>
 
+const char kUsage[] =
+    "Usage: modbus_slave [--registers N] [--address A]\n"
+    "A Modbus RTU slave on a new pseudo-terminal, the controller side for the reference poller of\n"
+    "bench/cycle_cost.py: prints \"pty: PATH\", then \"reply t=SECONDS\" after each reply. Runs\n"
+    "until a signal ends it. Exit status 2 for a bad command line, 1 when the pty or the\n"
+    "library cannot be set up.\n";
+
 int main(int argc, char** argv) {
     int registers = 60;
     int address = 1;
     for (int i = 1; i < argc; i += 2) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (i + 1 < argc && std::strcmp(argv[i], "--registers") == 0) {
             registers = std::atoi(argv[i + 1]);
         } else if (i + 1 < argc && std::strcmp(argv[i], "--address") == 0) {

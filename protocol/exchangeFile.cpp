@@ -15,6 +15,7 @@
 #include <ctime>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 namespace exchangefile {
 
@@ -26,6 +27,8 @@ constexpr size_t kBufferSize = 256 * 1024;
 // A file that ends in a run of NUL bytes is what some file systems leave after a power cut:
 // a tail of at most this many is taken as the cut, more as a file that is not text.
 constexpr size_t kMaxNulTail = 1 << 20;
+constexpr const char* kCutLine =
+    "unfinished last line (the file was cut, as a power cut or a full disk leaves it): ignored";
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t';
@@ -309,6 +312,29 @@ bool isComment(string_view line) {
 
 }  // namespace
 
+Note note(string_view comment) {
+    Note n;
+    size_t pos = comment.find('#');
+    if (pos == string_view::npos)
+        return n;
+    const string_view first = word(comment, ++pos);
+    if (first == "continued:" || first == "continued") {
+        n.what = Note::Continued;
+        return n;
+    }
+    // "# N records dropped here: ...": N within what a file can hold, the words as written.
+    uint64_t count = 0;
+    if (number(first, UINT32_MAX, count) && word(comment, pos) == "records" &&
+        word(comment, pos) == "dropped") {
+        n.what = Note::Dropped;
+        n.count = count;
+        const size_t colon = comment.find(':', pos);
+        if (colon != string_view::npos)
+            n.why = std::string(rest(comment, colon + 1).substr(0, kMaxText));
+    }
+    return n;
+}
+
 const char* kindName(Kind kind) {
     return kKinds[static_cast<size_t>(kind)].name;
 }
@@ -552,6 +578,23 @@ bool Reader::parseHeader(const char* p, size_t n) {
     return true;
 }
 
+void Reader::noted(string_view comment) {
+    const Note n = note(comment);
+    if (n.what == Note::Continued && !mAnyRecord)
+        mContinued = true;
+    if (n.what == Note::Dropped) {
+        if (mDropped.count == 0) {
+            mDropped.line = mLine;
+            mDropped.why = n.why;
+        }
+        mDropped.count += n.count;
+    }
+}
+
+Dropped Reader::takeDropped() {
+    return std::exchange(mDropped, Dropped{});
+}
+
 Reader::Result Reader::next(Record& out) {
     for (;;) {
         const char* begin = nullptr;
@@ -572,7 +615,7 @@ Reader::Result Reader::next(Record& out) {
                     return fault(std::string("not an exchange file: the first line must start \"") +
                                  kMagic + " " + std::to_string(kVersion) + "\"");
                 }
-                mWhy = "unfinished last line (the file was cut, as a power cut leaves it): ignored";
+                mWhy = kCutLine;
                 return Cut;
             case Line::Whole:
                 break;
@@ -583,8 +626,11 @@ Reader::Result Reader::next(Record& out) {
             continue;
         }
         const string_view line(begin, length);
-        if (isComment(line))
+        if (isComment(line)) {
+            noted(line);
             continue;
+        }
+        mAnyRecord = true;
         Parsed p;
         if (!parseLine(line, mVersion, out, p, mWhy))
             return Fault;
@@ -712,11 +758,12 @@ Sequence::Result Sequence::next(Record& out) {
         }
         const Reader::Result got = mReader->next(out);
         mLine = mReader->line();
+        collectDropped();
         if (got == Reader::End || got == Reader::Cut) {
             mReader.reset();
             if (got == Reader::End)
                 continue;
-            mWhy = "unfinished last line (the file was cut, as a power cut leaves it): ignored";
+            mWhy = kCutLine;
             return Cut;
         }
         if (got == Reader::Fault) {
@@ -727,6 +774,7 @@ Sequence::Result Sequence::next(Record& out) {
         if (!mStarted) {
             mStarted = true;
             mWallUs = wall;
+            mContinues = mReader->continued();
         }
         if (wall + out.t < mWallUs + mLastT) {
             mWhy = "record at " + wallText(wall + out.t, 3) +
@@ -739,6 +787,22 @@ Sequence::Result Sequence::next(Record& out) {
         mPendingNew = false;
         return Got;
     }
+}
+
+void Sequence::collectDropped() {
+    Dropped d = mReader->takeDropped();
+    if (d.count == 0)
+        return;
+    if (mDropped.count == 0) {
+        d.file = mShown;
+        mDropped = std::move(d);
+    } else {
+        mDropped.count += d.count;
+    }
+}
+
+Dropped Sequence::takeDropped() {
+    return std::exchange(mDropped, Dropped{});
 }
 
 // ---- Whole files -----------------------------------------------------------------------------

@@ -87,6 +87,25 @@ private:
     bool mHave[2] = {false, false};
 };
 
+// What the capture's writer says in a comment: that the file continues an older one of its ring
+// ("# continued: ..." at its top), or that records were dropped where the comment stands ("# N
+// records dropped here: ..."). Other comments say nothing to a reader.
+struct Note {
+    enum What { None, Continued, Dropped } what = None;
+    uint64_t count = 0;  // Dropped: the records
+    std::string why;     // Dropped: the words after "here:" (why they were dropped)
+};
+Note note(std::string_view comment);
+
+// Records dropped by the writer, from the comments that say so: how many, and the file, the line
+// and the words of the first such comment.
+struct Dropped {
+    uint64_t count = 0;
+    std::string file;
+    size_t line = 0;
+    std::string why;
+};
+
 // Parses one record line of version `version` (not the version line, not a comment), whole
 // forms only. False with `why` set.
 bool parse(const std::string& line, Record& out, std::string& why, int version = kVersion);
@@ -103,8 +122,8 @@ public:
     enum Result {
         Got,    // `out` holds the next record
         End,    // the file ended after a whole line
-        Cut,    // the file ended inside its last line (what a power cut leaves): the line is
-                // ignored; line() names it, why() says so
+        Cut,    // the file ended inside its last line (what a power cut or a full disk leaves):
+                // the line is ignored; line() names it, why() says so
         Fault,  // line() and why() say what is wrong; a read error's why starts "cannot read"
     };
     Result next(Record& out);
@@ -114,6 +133,11 @@ public:
     size_t line() const { return mLine; }
     const std::string& why() const { return mWhy; }
     bool readFailed() const { return mReadFailed; }  // the Fault is a read error, not the text
+    // The writer's notes in the comments read so far: the file continues an older one of its
+    // ring (a "# continued" comment above its first record), and the records dropped since the
+    // last call (count 0: none), with the line of the comment that says so.
+    bool continued() const { return mContinued; }
+    Dropped takeDropped();
 
 private:
     enum class Line { Whole, Cut, Fault, End };
@@ -122,6 +146,7 @@ private:
     bool fill();
     bool parseHeader(const char* p, size_t n);
     Result fault(std::string why);
+    void noted(std::string_view comment);
 
     int mFd = -1;
     std::string mBuffer;
@@ -136,6 +161,9 @@ private:
     uint64_t mLastT = 0;
     std::vector<uint8_t> mLast[2];  // the last tx and rx bytes, for the short form
     bool mHave[2] = {false, false};
+    bool mAnyRecord = false;
+    bool mContinued = false;
+    Dropped mDropped;  // by the comments since the last takeDropped
 };
 
 // Several files of one capture (a ring of files, oldest first or in any order) read as one.
@@ -163,10 +191,16 @@ public:
     size_t line() const { return mLine; }
     const std::string& why() const { return mWhy; }
     bool newFile() const { return mNewFile; }  // the record just read is its file's first
+    // The first file read continues an older one that is not among them (Reader::continued).
+    bool continues() const { return mContinues; }
+    // Records dropped by the writer before the record just read, or at the end of the files
+    // (count 0: none).
+    Dropped takeDropped();
 
 private:
     Result order();
     bool openNext();
+    void collectDropped();
     Result unreadable(const std::string& name, int err);
 
     struct Part {
@@ -187,6 +221,8 @@ private:
     bool mNewFile = false;
     bool mPendingNew = false;  // the next record is the first of a file just opened
     bool mStarted = false;
+    bool mContinues = false;
+    Dropped mDropped;  // by comments not yet taken
 };
 
 // The name a tool shows for `name`: "(standard input)" for "-".

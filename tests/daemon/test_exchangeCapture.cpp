@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -209,6 +210,35 @@ TEST(ExchangeCapture, AFullDiskPausesTheCaptureWhichGoesOnInTheRingsNextFile) {
     const size_t dropped = std::stoul(text.substr(text.rfind('#', note) + 2));
     EXPECT_EQ(before.size() - 2 + dropped + after.size() - 2, 2u * 14) << "records of 14 cycles";
     EXPECT_NE(access((file + ".2").c_str(), F_OK), 0) << "the tries left no file";
+}
+
+// More records than the queue holds while the writer takes none (held behind a frame whose write
+// has not ended): those past the bound are dropped and counted once, where they would have
+// stood, and borl-decode reports the same count at that place.
+TEST(ExchangeCapture, RecordsPastAFullQueueAreCountedWhereTheyWouldHaveStood) {
+    testsupport::ScratchDir dir("capture_full");
+    const std::string file = dir / "full.exchange";
+    ASSERT_TRUE(capture::start(settings(file, 64 << 20, 1)));
+    const capture::TxTicket held = captureTxBegin(kFrame, sizeof kFrame);
+    constexpr uint64_t kRecorded = 20000;
+    for (uint64_t i = 0; i < kRecorded; ++i)
+        captureEvent(Kind::Online);
+    captureTxEnd(held, sizeof kFrame, Kind::Tx);
+    capture::shutdown();
+
+    exchangefile::Reader reader(testsupport::readFile(file));
+    exchangefile::Record r;
+    uint64_t kept = 0;
+    while (reader.next(r) == exchangefile::Reader::Got)
+        kept += r.kind == Kind::Online;
+    const exchangefile::Dropped dropped = reader.takeDropped();
+    EXPECT_GT(dropped.count, 0u);
+    EXPECT_EQ(kept + dropped.count, kRecorded);
+    testsupport::Process decode({testsupport::builtBinary("borl-decode"), "--json", file});
+    ASSERT_EQ(decode.wait(std::chrono::seconds(60)), 0) << decode.err().text();
+    const auto summary = nlohmann::json::parse(decode.out().lines().back())["summary"];
+    EXPECT_EQ(summary["dropped_records"]["count"], dropped.count);
+    EXPECT_EQ(summary["dropped_records"]["at"][0]["line"], dropped.line);
 }
 
 }  // namespace

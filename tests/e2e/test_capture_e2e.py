@@ -480,6 +480,36 @@ class DecodeCases(unittest.TestCase):
             piped = self.decode("--json", stdin=f.read())
         self.assertEqual(self.decode("--json", self.older).stdout, piped.stdout)
 
+    def test_what_the_capture_lacks_and_every_set(self):
+        # A file that continues one gone from the ring, with records dropped, and a set sent
+        # twice before the reply that shows it: drawn from its first set frame to that reply.
+        p, r, sent, shown = (self.POLL, self.REPLY, " ".join(self.GOLDEN[5][2:]),
+                             " ".join(self.GOLDEN[8][2:]))
+        head = self.head("07:00:00").split("\n", 1)
+        path = self.write("gaps", head[0] + "\n# continued: the records before these are in the "
+                          f"ring's next older file\n{head[1]}1000000 tx {p}\n1100000 rx {r}\n"
+                          f"1500000 set-recorded 3 27\n2000000 tx {sent}\n2100000 rx {r}\n"
+                          "# 7 records dropped here: the capture's writer could not keep up\n"
+                          f"3000000 tx =\n3100000 rx {shown}\n3100001 set-confirmed 3 27\n")
+        summary = json.loads(self.decode("--json", path).stdout.splitlines()[-1])["summary"]
+        at = "2026-12-08T07:00:0"
+        self.assertEqual((True, {"count": 7, "at": [{
+            "wall": at + "2.100Z", "count": 7, "file": path, "line": 10,
+            "why": "the capture's writer could not keep up"}]}),
+                         (summary["continues"], summary["dropped_records"]))
+        self.assertEqual([{"param": 3, "value": 27, "recorded": at + "1.500Z",
+                           "first_frame": at + "2.000Z", "frames": 2, "outcome": "confirmed",
+                           "ended": at + "3.100Z"}], summary["sets"])
+        self.assertIn(f"nothing before {at}0.000Z is here", self.decode(path).stdout.decode())
+        # 300 sets in a week: the picture counts every one, whatever their labels.
+        week = self.write("week", self.head("07:00:00") + "".join(
+            f"{k * 2000000000} set-recorded 3 {k % 200}\n{k * 2000000000 + 1} set-given-up 3 "
+            f"{k % 200}\n" for k in range(1, 301)))
+        self.decode("--svg", os.path.join(self.dir, "week.svg"), week)
+        titles = [t.text for t in ElementTree.parse(os.path.join(self.dir, "week.svg")).iter(
+            "{http://www.w3.org/2000/svg}title")]
+        self.assertEqual(300, sum(int(t.split()[0]) for t in titles if " sets from " in t))
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2, warnings="ignore")

@@ -714,17 +714,61 @@ TEST(FaultsE2E, SerialPortGoneForAWhileThenASetWaitingIsWritten) {
 
 // ---- A line that stops taking bytes ----
 
+// The capture decoded counts what the daemon's statistics line at its stop counts, within what
+// the times in a capture cannot settle: a first answer late in its cycle's wait (of `waitS`
+// seconds) may have come after it, an answer just before a frame may be that frame's (its wait
+// began before its record), and the stop may have come after the last cycle's wait.
+void expectDecodedStatistics(Rig& rig, const std::string& capture, double waitS) {
+    testsupport::Process decode({testsupport::builtBinary("borl-decode"), "--json", capture});
+    ASSERT_EQ(decode.wait(30s), 0) << decode.err().text();
+    std::vector<json> rows;
+    for (const std::string& line : decode.out().lines())
+        rows.push_back(json::parse(line));
+    int64_t late = 0, early = 0;
+    double frame = -1, answer = -1;  // the last frame, and the last answer after it
+    for (const json& r : rows) {
+        const std::string dir = r.value("dir", "");
+        const double t = r.value("t", 0.0);
+        if (dir == "rx")
+            late += frame >= 0 && answer < 0 && t - frame > waitS / 2;
+        if (dir == "tx")
+            early += answer >= 0 && t - answer < waitS / 2;
+        if (dir == "rx" || dir == "tx") {
+            answer = dir == "rx" ? t : -1;
+            frame = dir == "tx" ? t : frame;
+        }
+    }
+    const int64_t pending = answer < 0;
+    const std::vector<std::string> log = rig.daemon->err().lines();
+    const auto stats = std::find_if(log.rbegin(), log.rend(), [](const std::string& l) {
+        return l.find("Link statistics") != std::string::npos;
+    });
+    ASSERT_NE(stats, log.rend());
+    const auto statistic = [&](const std::string& label) {
+        return std::stoull(stats->substr(stats->find(label + " ") + label.size() + 1));
+    };
+    const json& summary = rows.back()["summary"];
+    EXPECT_GT(summary["abandoned_frames"].get<uint64_t>(), 0u);
+    EXPECT_EQ(summary["abandoned_frames"].get<uint64_t>(), statistic("abandoned frames")) << *stats;
+    const int64_t timeouts = static_cast<int64_t>(statistic("timeouts"));
+    const int64_t decoded = summary["timeouts"].get<int64_t>();
+    EXPECT_LE(decoded, timeouts + early) << *stats;
+    EXPECT_GE(decoded + late + early + pending, timeouts) << *stats;
+}
+
 // The controller end stops reading (held flow control, a wedged adapter) until the line takes
 // no more: each frame is abandoned at the end of its cycle and the exchange goes on; once the
 // line is read again it resumes; a stop while the line is stalled ends the daemon at once. A wait
 // of 3 ms: unanswered cycles come quickly, and the line's buffers fill in about half a second.
 // vexad does not read from before the first stall to long after it, its socket's buffer small and
 // the daemon's queue full: the offline and online events, queued before more than a queue of
-// samples, reach it.
+// samples, reach it. The capture of it, decoded, counts the abandoned frames and the timeouts of
+// the daemon's statistics.
 TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
     Rig rig("faults_stalled", RigOptions{{}, {}, false, false});
     FakeVexad vexad(rig.vexadPort, 16384);
-    startWithFakeVexad(rig, vexad, {"--timing", "pause=5,wait=3"});
+    startWithFakeVexad(rig, vexad,
+                       {"--timing", "pause=5,wait=3", "--capture", "stalled.exchange"});
     ASSERT_TRUE(testsupport::waitFor([&] { return vexad.online == 1; }));
     for (int round = 1; round <= 2; ++round) {
         const size_t log = rig.logLines();
@@ -734,8 +778,21 @@ TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
         }
         rig.sim("deaf on");
         ASSERT_GE(rig.waitLog("does not take frames", 30s, log), 0) << "stall " << round;
-        if (round == 2)
+        if (round == 2) {
+            // Frames abandoned one after another (each flush makes room for a few more polls),
+            // more than the decoder's count could hide.
+            ASSERT_TRUE(testsupport::waitFor(
+                [&] {
+                    const std::string c = testsupport::readFile(rig.dir / "stalled.exchange");
+                    size_t n = 0;
+                    for (size_t at = c.find(" abandoned "); at != std::string::npos;
+                         at = c.find(" abandoned ", at + 1))
+                        ++n;
+                    return n >= 6;
+                },
+                30s));
             break;
+        }
         ASSERT_GE(rig.waitLog("device offline", 15s, log), 0);  // cycles go on as timeouts
         rig.sim("deaf off");
         ASSERT_GE(rig.waitLog("takes frames again", 15s, log), 0);
@@ -750,6 +807,7 @@ TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
     }
     rig.daemon->kill(SIGTERM);
     EXPECT_EQ(rig.daemon->wait(5s), 0);
+    expectDecodedStatistics(rig, rig.dir / "stalled.exchange", 0.003);
 }
 
 // ---- vexad down and back ----

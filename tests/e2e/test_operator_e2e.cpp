@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "e2eRig.h"
 #include "site.h"
 
@@ -64,6 +67,45 @@ TEST(CommandLineE2E, HelpAndVersionTouchNothingAndABadOptionNamesItself) {
             EXPECT_GE(p.err().waitForLine(c.err, 5s), 0) << p.err().text();
         }
     }
+}
+
+// Every program we ship or keep in bench/ (the scripts found there, the benchmarks by their
+// sources) answers --help with its usage and status 0 and does nothing else: it leaves its
+// working and temporary directories empty. A program not built here (no libmodbus, a build
+// without benchmarks) is left out.
+TEST(CommandLineE2E, EveryProgramAnswersHelpWithItsUsageAlone) {
+    namespace fs = std::filesystem;
+    const std::string bin = BORL1D_BINARY_DIR, src = BORL1D_SOURCE_DIR;
+    std::vector<std::vector<std::string>> programs{
+        {"python3", bin + "/tools/borl-replay/borl-replay"}, {bin + "/bench/modbus_slave"}};
+    for (const char* tool : {"borl1d", "borl-sim", "vexa-console", "borl-decode"})
+        programs.push_back({testsupport::builtBinary(tool)});
+    for (const char* dir : {"bench", "tools/demo"}) {
+        for (const fs::path& f : fs::directory_iterator(src + "/" + dir)) {
+            if (f.extension() == ".py")
+                programs.push_back({"python3", f.string()});
+            if (f.extension() == ".cpp" && f.stem().string().rfind("bench_", 0) == 0)
+                programs.push_back({bin + "/bench/" + f.stem().string()});
+        }
+    }
+    testsupport::ScratchDir dir("help");
+    setenv("TMPDIR", dir.path().c_str(), 1);
+    setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
+    for (std::vector<std::string> argv : programs) {
+        if (argv[0] != "python3" && !fs::exists(argv[0]))
+            continue;
+        SCOPED_TRACE(argv.back());
+        argv.push_back("--help");
+        Process p(argv, dir.path());
+        EXPECT_EQ(p.wait(20s), 0) << p.err().text();
+        const std::vector<std::string> out = p.out().lines();
+        EXPECT_TRUE(std::any_of(out.begin(), out.end(), [](const std::string& l) {
+            return l.compare(0, 6, "Usage:") == 0 || l.compare(0, 6, "usage:") == 0;
+        })) << p.out().text();
+        EXPECT_TRUE(fs::is_empty(dir.path()));
+    }
+    unsetenv("TMPDIR");
+    unsetenv("PYTHONDONTWRITEBYTECODE");
 }
 
 TEST(SignalsE2E, TermAndIntStopInOrderWithStatusZero) {

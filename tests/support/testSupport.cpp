@@ -472,7 +472,8 @@ Bytes readExactly(int fd, size_t n, std::chrono::milliseconds timeout) {
 }
 
 std::string builtBinary(const std::string& name) {
-    for (const char* sub : {"/", "/tools/", "/tools/borl-sim/", "/tools/vexa-console/"}) {
+    for (const char* sub :
+         {"/", "/tools/", "/tools/borl-sim/", "/tools/vexa-console/", "/tools/borl-decode/"}) {
         std::string p = std::string(BORL1D_BINARY_DIR) + sub + name;
         struct stat st;
         // A tool lives in a folder of its own name: the folder itself does not count.

@@ -38,8 +38,12 @@ const char kUsage[] =
     "  -h, --help        show this help and exit\n"
     "  -V, --version     show the version and exit\n"
     "\n"
-    "A file that ends inside its last line (a power cut) decodes up to its last whole line,\n"
-    "with a warning.\n"
+    "The summary says what the capture does not hold: the files gone from its ring before the\n"
+    "first one given (\"the capture continues a file that is gone\"), and the records the\n"
+    "daemon's capture dropped, with their count, place and reason. It lists\n"
+    "every set, from its first set frame to the reply that ended it.\n"
+    "A file that ends inside its last line (a power cut, or a full disk) decodes up to its\n"
+    "last whole line, with a warning.\n"
     "Exit status: 0 when decoded, 64 on a bad command line, 65 when a file is not a\n"
     "well-formed exchange file (file, line and what is wrong on standard error), 66 when a\n"
     "file cannot be read (missing, a directory), 73 when OUT cannot be written, 74 when\n"
@@ -216,6 +220,14 @@ public:
     const std::string& why() const { return mSequence ? mSequence->why() : mReader->why(); }
     bool newFile() const { return mSequence && mSequence->newFile(); }
     uint64_t wallUs() const { return mSequence ? mSequence->wallUs() : mReader->wallUs(); }
+    bool continues() const { return mSequence ? mSequence->continues() : mReader->continued(); }
+    exchangefile::Dropped takeDropped() {
+        if (mSequence)
+            return mSequence->takeDropped();
+        exchangefile::Dropped d = mReader->takeDropped();
+        d.file = mStdin;
+        return d;
+    }
 
 private:
     std::unique_ptr<Sequence> mSequence;
@@ -239,6 +251,13 @@ Sequence::Result Source::next(exchangefile::Record& r) {
     return mReader->readFailed() ? Sequence::Unreadable : Sequence::Fault;
 }
 
+// The records the capture's writer noted as dropped before the record read last, or at the end.
+void droppedBefore(Source& in, borldecode::Decoder& d) {
+    const exchangefile::Dropped dropped = in.takeDropped();
+    if (dropped.count != 0)
+        d.dropped(dropped);
+}
+
 // Feeds `d` the records of the exchange files; the exit status.
 int decodeExchange(Source& in, borldecode::Decoder& d, borldecode::Printer& out, bool several) {
     exchangefile::Record r;
@@ -250,15 +269,19 @@ int decodeExchange(Source& in, borldecode::Decoder& d, borldecode::Printer& out,
                     first = false;
                     out.setWall(in.wallUs());
                     d.summary.wallUs = in.wallUs();
+                    d.summary.continues = in.continues();
                 }
+                droppedBefore(in, d);
                 if (several && in.newFile())
                     d.file(r.t, in.file());
                 d.feed(r);
                 break;
             case Sequence::End:
+                droppedBefore(in, d);
                 return 0;
             case Sequence::Cut:
-                // What a power cut leaves: the unfinished line is lost, the rest decodes.
+                // What a power cut or a full disk leaves: the unfinished line is lost, the rest
+                // decodes.
                 std::fprintf(stderr, "borl-decode: %s:%zu: %s\n", in.file().c_str(), in.line(),
                              in.why().c_str());
                 break;

@@ -331,6 +331,22 @@ void Printer::file(uint64_t t, const std::string& name) {
     }
 }
 
+void Printer::dropped(const Drop& d) {
+    wall(d.t);
+    if (mJson) {
+        mBuf += ",\"kind\":\"dropped\",\"count\":";
+        number(mBuf, d.count);
+    } else {
+        mBuf += "  -- ";
+        number(mBuf, d.count);
+        mBuf += " records dropped here by the daemon's capture";
+        mBuf += d.why.empty() ? "" : ": " + d.why;
+    }
+    mBuf += mJson ? ",\"line\":" : "  [line ";
+    number(mBuf, d.line);
+    mBuf += mJson ? "}\n" : "]\n";
+}
+
 bool Printer::finish(const Summary& s) {
     mBuf += mJson ? jsonSummary(s) + "\n" : textSummary(s);
     flush();
@@ -353,6 +369,49 @@ std::string span(uint64_t us) {
     return b;
 }
 
+const char* outcomeText(const SetRun& set) {
+    return set.outcome == Kind::SetConfirmed ? "confirmed"
+           : set.outcome == Kind::SetGivenUp ? "given up"
+           : set.replaced                    ? "replaced"
+                                             : "none";
+}
+
+// What the capture does not hold: the files gone from the ring before it, the records dropped.
+void textGaps(std::ostringstream& o, const Summary& s) {
+    if (s.continues)
+        o << "  the capture continues a file that is gone: nothing before "
+          << exchangefile::wallText(s.wallUs + s.firstUs, 3) << " is here\n";
+    if (s.droppedRecords > 0) {
+        o << "  records dropped by the daemon's capture: " << s.droppedRecords << ", at "
+          << s.drops.size() << (s.drops.size() == 1 ? " place" : " places") << ":\n";
+        for (const Drop& d : s.drops)
+            o << "    " << d.count << " after " << exchangefile::wallText(s.wallUs + d.t, 3) << " ("
+              << d.file << ":" << d.line << ")" << (d.why.empty() ? "" : ": " + d.why) << "\n";
+    }
+    if (s.continues || s.droppedRecords > 0)
+        o << "  so the counts below are short of the daemon's own statistics\n";
+}
+
+// Every set: its first set frame (or its record, when none went out), what ended it, when.
+void textSets(std::ostringstream& o, const Summary& s) {
+    if (!s.sets.empty())
+        o << "  each set, from its first set frame to the reply that ended it:\n";
+    for (const SetRun& set : s.sets) {
+        o << "    " << exchangefile::wallText(s.wallUs + set.shownAt(), 3) << "  parameter "
+          << set.param << " (" << setpointName(set.param) << ") = " << set.value << ": ";
+        if (set.ended != SetRun::kNever)
+            o << outcomeText(set) << " by the reply at "
+              << exchangefile::wallText(s.wallUs + set.ended, 3);
+        else
+            o << (set.replaced ? "replaced by the next set" : "no outcome in the capture");
+        o << ", " << set.frames << (set.frames == 1 ? " set frame" : " set frames")
+          << (set.sent == SetRun::kNever ? " (none went out)" : "") << "\n";
+    }
+    if (s.setsNotListed > 0)
+        o << "    and " << s.setsNotListed << " more sets (the list holds the first "
+          << Summary::kMaxSets << ")\n";
+}
+
 }  // namespace
 
 std::string textSummary(const Summary& s) {
@@ -368,6 +427,7 @@ std::string textSummary(const Summary& s) {
         o << "  from a daemon log: only the frames the daemon dumped at DEBUG (the poll frame\n"
              "  once, every set frame); no replies, answers or silences\n";
     }
+    textGaps(o, s);
     if (!s.start.empty())
         o << "  daemon: " << s.start << "\n";
     o << "  link statistics: poll frames " << s.polls << ", set frames " << s.setFrames
@@ -385,10 +445,44 @@ std::string textSummary(const Summary& s) {
     o << "  sets: recorded " << s.of(Kind::SetRecorded) << ", set frames written " << s.setFrames
       << ", confirmed " << s.of(Kind::SetConfirmed) << ", given up " << s.of(Kind::SetGivenUp)
       << "\n";
+    textSets(o, s);
     o << "  port lost " << s.of(Kind::Lost) << ", re-opened " << s.of(Kind::Reopen) << "; online "
       << s.of(Kind::Online) << ", offline " << s.of(Kind::Offline) << "\n";
     return o.str();
 }
+
+namespace {
+
+// The gaps and the sets of the summary, in JSON: times as wall-clock text, null for never.
+void jsonGaps(nlohmann::ordered_json& j, const Summary& s) {
+    const auto at = [&s](uint64_t t) {
+        return t == SetRun::kNever
+                   ? nlohmann::ordered_json()
+                   : nlohmann::ordered_json(exchangefile::wallText(s.wallUs + t, 3));
+    };
+    j["continues"] = s.continues;
+    nlohmann::ordered_json places = nlohmann::ordered_json::array();
+    for (const Drop& d : s.drops)
+        places.push_back({{"wall", at(d.t)},
+                          {"count", d.count},
+                          {"file", utf8(d.file)},
+                          {"line", d.line},
+                          {"why", utf8(d.why)}});
+    j["dropped_records"] = {{"count", s.droppedRecords}, {"at", places}};
+    nlohmann::ordered_json sets = nlohmann::ordered_json::array();
+    for (const SetRun& set : s.sets)
+        sets.push_back({{"param", set.param},
+                        {"value", set.value},
+                        {"recorded", at(set.recorded)},
+                        {"first_frame", at(set.sent)},
+                        {"frames", set.frames},
+                        {"outcome", outcomeText(set)},
+                        {"ended", at(set.ended)}});
+    j["sets"] = sets;
+    j["sets_not_listed"] = s.setsNotListed;
+}
+
+}  // namespace
 
 std::string jsonSummary(const Summary& s) {
     nlohmann::ordered_json j;
@@ -425,6 +519,7 @@ std::string jsonSummary(const Summary& s) {
     j["online"] = s.of(Kind::Online);
     j["offline"] = s.of(Kind::Offline);
     j["start"] = utf8(s.start);
+    jsonGaps(j, s);
     nlohmann::ordered_json out;
     out["summary"] = j;
     return out.dump();

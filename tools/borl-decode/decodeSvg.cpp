@@ -22,20 +22,28 @@ namespace {
 constexpr size_t kBins = 1000;  // one per pixel column of the plots
 constexpr size_t kSeries = points::kInputs + points::kSetpoints;
 constexpr uint64_t kFirstWidthUs = 100000;  // a bin's width while the capture is short
-constexpr size_t kMaxSets = 60;             // sets marked one by one; more are counted
+
+// What the count lanes of the state strip count, bin by bin.
+enum Counted { kStalled, kInvalid, kDropped, kCounted };
 
 struct Bin {
     float lo[kSeries];
     float hi[kSeries];
     uint32_t replies = 0;  // valid replies
     uint64_t firstReply = 0, lastReply = 0;
-    uint32_t invalid = 0;                       // invalid replies and rejected frame starts
-    uint32_t stalled = 0;                       // abandoned frames and failed writes
-    uint64_t lastInvalid = 0, lastStalled = 0;  // when the last of each came
+    // Frames the line did not take (abandoned, failed writes); invalid replies and rejected
+    // frame starts; records the daemon's capture dropped. When the last of each came.
+    uint64_t counts[kCounted] = {};
+    uint64_t lastAt[kCounted] = {};
     bool touched = false;  // a record fell in the bin: the states below are its end's
     bool sawOffline = false, sawLost = false;
     int8_t online = -1;  // at the bin's end: -1 not known yet, 0 offline, 1 online
     bool lost = false;   // at the bin's end: the port lost
+
+    void count(Counted what, uint64_t n, uint64_t t) {
+        counts[what] += n;
+        lastAt[what] = t;
+    }
 
     void merge(const Bin& b) {
         for (size_t s = 0; s < kSeries && b.replies > 0; ++s) {
@@ -47,10 +55,10 @@ struct Bin {
             lastReply = b.lastReply;
         }
         replies += b.replies;
-        lastInvalid = b.invalid ? b.lastInvalid : lastInvalid;
-        lastStalled = b.stalled ? b.lastStalled : lastStalled;
-        invalid += b.invalid;
-        stalled += b.stalled;
+        for (size_t c = 0; c < kCounted; ++c) {
+            lastAt[c] = b.counts[c] ? b.lastAt[c] : lastAt[c];
+            counts[c] += b.counts[c];
+        }
         sawOffline = sawOffline || b.sawOffline;
         sawLost = sawLost || b.sawLost;
         if (b.touched) {
@@ -59,12 +67,6 @@ struct Bin {
         }
         touched = touched || b.touched;
     }
-};
-
-struct SetMark {
-    uint64_t t = 0;
-    int param = 0, value = 0;
-    Kind outcome = Kind::SetRecorded;  // confirmed, given up, or still pending
 };
 
 }  // namespace
@@ -76,8 +78,6 @@ struct Night::State {
     uint64_t widthUs = kFirstWidthUs;
     int8_t online = -1;
     bool lost = false;
-    std::vector<SetMark> sets;
-    uint64_t setsNotMarked = 0;
     uint64_t lastTx = 0, cycleSum = 0, cycles = 0;  // the cycle's usual length
     float first[points::kInputs] = {};              // the first valid reply's inputs
     bool haveFirst = false;
@@ -119,10 +119,8 @@ void Night::entry(const Entry& e) {
     if (e.tx)
         m->lastTx = e.t;
     Bin& b = m->at(e.t);
-    if (!e.valid && !e.tx) {
-        b.invalid += *e.kind == 'g' ? static_cast<uint32_t>(e.bytes / 5) : 1;
-        b.lastInvalid = e.t;
-    }
+    if (!e.valid && !e.tx)
+        b.count(kInvalid, *e.kind == 'g' ? e.bytes / 5 : 1, e.t);
     if (!e.hasValues)
         return;
     if (!m->haveFirst) {
@@ -145,24 +143,12 @@ void Night::event(const Event& e) {
     if (e.kind == Kind::Lost || e.kind == Kind::Reopen || e.kind == Kind::Open)
         m->lost = e.kind == Kind::Lost;
     Bin& b = m->at(e.t);
-    if (e.kind == Kind::Abandoned || e.kind == Kind::WriteFailed) {
-        ++b.stalled;
-        b.lastStalled = e.t;
-    }
-    if (e.kind == Kind::SetRecorded) {
-        if (m->sets.size() < kMaxSets)
-            m->sets.push_back(SetMark{e.t, e.param, e.value, Kind::SetRecorded});
-        else
-            ++m->setsNotMarked;
-    }
-    if (e.kind != Kind::SetConfirmed && e.kind != Kind::SetGivenUp)
-        return;
-    for (auto s = m->sets.rbegin(); s != m->sets.rend(); ++s) {
-        if (s->param == e.param && s->value == e.value && s->outcome == Kind::SetRecorded) {
-            s->outcome = e.kind;
-            break;
-        }
-    }
+    if (e.kind == Kind::Abandoned || e.kind == Kind::WriteFailed)
+        b.count(kStalled, 1, e.t);
+}
+
+void Night::dropped(const Drop& d) {
+    m->at(d.t).count(kDropped, d.count, d.t);
 }
 
 namespace {
@@ -240,9 +226,10 @@ std::string shortCount(uint64_t n) {
     return buf;
 }
 
-enum class Form { Stamp, Minute, Second, Day };
+enum class Form { Stamp, Minute, Second, Day, DayTime };
 
-// The wall-clock time of `us` (UTC): "2026-12-08 22:00:00", "22:00", "22:00:30", "Tue 08 Dec".
+// The wall-clock time of `us` (UTC): "2026-12-08 22:00:00", "22:00", "22:00:30",
+// "Tue 08 Dec 2026", "Tue 08 Dec 22:00:30".
 std::string clock(uint64_t us, Form form) {
     static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -257,6 +244,9 @@ std::string clock(uint64_t us, Form form) {
     else if (form == Form::Day)
         std::snprintf(b, sizeof b, "%s %02d %s %04d", kDays[u.tm_wday], u.tm_mday,
                       kMonths[u.tm_mon], u.tm_year + 1900);
+    else if (form == Form::DayTime)
+        std::snprintf(b, sizeof b, "%s %02d %s %02d:%02d:%02d", kDays[u.tm_wday], u.tm_mday,
+                      kMonths[u.tm_mon], u.tm_hour, u.tm_min, u.tm_sec);
     else if (form == Form::Second)
         std::snprintf(b, sizeof b, "%02d:%02d:%02d", u.tm_hour, u.tm_min, u.tm_sec);
     else
@@ -336,6 +326,89 @@ Ticks ticksFor(uint64_t spanUs) {
     return t;
 }
 
+// The colours of a set's outcome: confirmed, given up, replaced or none.
+const char* const kOutcomeColour[3] = {"#2ca02c", "#d62728", "#1f77b4"};
+constexpr size_t kListed = 36;    // sets listed under the picture, in three columns
+constexpr double kListLeft = 40;  // where the list begins
+
+std::string outcomeWords(const SetRun& set) {
+    return set.outcome == Kind::SetConfirmed ? "confirmed"
+           : set.outcome == Kind::SetGivenUp ? "given up"
+           : set.replaced                    ? "replaced by the next set"
+                                             : "no outcome";
+}
+
+// A count over an interval of the plot, labelled above it: for sets by outcome (confirmed,
+// given up, other), elsewhere in the first alone.
+struct Tally {
+    double x0 = 0, x1 = 0;
+    uint64_t n[3] = {};
+    uint64_t total() const { return n[0] + n[1] + n[2]; }
+};
+
+// "1.2k"; for sets each outcome's count, "12+3+1" (coloured when drawn).
+std::string tallyText(const Tally& t, bool sets) {
+    if (!sets)
+        return shortCount(t.total());
+    std::string text;
+    for (size_t k = 0; k < 3; ++k)
+        if (t.n[k] > 0)
+            text += (text.empty() ? "" : "+") + shortCount(t.n[k]);
+    return text;
+}
+
+// The width of a label of 9 px at most (digits are the widest of its characters), with room.
+double labelWidth(const std::string& text) {
+    return 5.8 * static_cast<double>(text.size()) + 4;
+}
+
+// A label's centre: over its interval, within the plot.
+double labelCentre(const Tally& t, double width) {
+    return std::clamp((t.x0 + t.x1) / 2, kLeft + width / 2, kLeft + kPlot - width / 2);
+}
+
+// Neighbouring tallies counted together until no two labels overlap.
+std::vector<Tally> grouped(const std::vector<Tally>& tallies, bool sets) {
+    std::vector<Tally> out;
+    for (const Tally& t : tallies) {
+        out.push_back(t);
+        while (out.size() >= 2) {
+            Tally& a = out[out.size() - 2];
+            const Tally& b = out.back();
+            const double wa = labelWidth(tallyText(a, sets));
+            const double wb = labelWidth(tallyText(b, sets));
+            if (labelCentre(a, wa) + wa / 2 <= labelCentre(b, wb) - wb / 2)
+                break;
+            a.x1 = b.x1;
+            for (size_t k = 0; k < 3; ++k)
+                a.n[k] += b.n[k];
+            out.pop_back();
+        }
+    }
+    return out;
+}
+
+// Where a set's label goes: its row, and whether it stands left of its mark.
+struct Placed {
+    const SetRun* set;
+    double sx;
+    size_t row;
+    bool left;
+    std::string label;
+};
+
+// The width a label of 10 px takes at most.
+double textWidth(const std::string& text) {
+    size_t chars = 0;
+    for (char c : text)
+        chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return 6.2 * static_cast<double>(chars) + 8;
+}
+
+size_t outcomeIndex(const SetRun& set) {
+    return set.outcome == Kind::SetConfirmed ? 0 : set.outcome == Kind::SetGivenUp ? 1 : 2;
+}
+
 }  // namespace
 
 // The drawing: the bins, where they go on the page, and the SVG text being written.
@@ -371,12 +444,17 @@ struct Picture {
     void timeAxis(double top, double bottom);
     void lanes(double top);
     void stateLane(double top, const char* label, bool lost);
-    void countLane(double top, const char* label, bool invalid, uint64_t minorUs);
-    void setMarks(double top, double panelTop, double panelBottom);
+    void countLane(double top, const char* label, int what, const char* colour, uint64_t minorUs);
+    void tallyLabels(const std::vector<Tally>& tallies, double y, const char* colour);
+    void setLane(double top, double panelTop, double panelBottom);
+    bool labelSets(double top, double panelTop, double panelBottom);
+    void markSets(double top);
+    void setList(double top);
+    size_t setListRows() const;
     void title();
     void legendRow(double top, const char* c1, const char* l1, const char* c2, const char* l2);
     void otherSetpoints(double top);
-    std::string setLabel(const SetMark& set) const;
+    std::string setLabel(const SetRun& set) const;
 };
 
 // A series as a path: per bin its least and greatest value (a set-point: a step where it
@@ -581,85 +659,172 @@ void Picture::stateLane(double top, const char* label, bool lost) {
         close(used);
 }
 
-// Invalid frames (replies and rejected frame starts) or frames the line did not take: a bar
-// where they came (per bin, its height by the count), and their number per tick interval over
-// a thin line that spans the interval.
-void Picture::countLane(double top, const char* label, bool invalid, uint64_t minorUs) {
+// Frames the line did not take, invalid frames (replies and rejected frame starts) or records
+// the capture dropped: a bar where they came (per bin, its height by the count), and their
+// number per tick interval over a thin line that spans the interval.
+void Picture::countLane(double top, const char* label, int what, const char* colour,
+                        uint64_t minorUs) {
     text(kLeft - 6, top + 14, label, " text-anchor=\"end\"");
-    const char* colour = invalid ? "#d62728" : "#ff7f0e";
     const uint64_t firstTick = (s.wallUs + m.t0) / minorUs * minorUs;
-    std::vector<uint32_t> counts((s.wallUs + m.last - firstTick) / minorUs + 1, 0);
-    uint32_t most = 1;
+    std::vector<uint64_t> counts((s.wallUs + m.last - firstTick) / minorUs + 1, 0);
+    uint64_t most = 1;
     for (size_t i = 0; i < used; ++i)
-        most = std::max(most, invalid ? m.bins[i].invalid : m.bins[i].stalled);
+        most = std::max(most, m.bins[i].counts[what]);
     for (size_t i = 0; i < used; ++i) {
-        const uint32_t c = invalid ? m.bins[i].invalid : m.bins[i].stalled;
+        const uint64_t c = m.bins[i].counts[what];
         if (c == 0)
             continue;
-        const uint64_t when = invalid ? m.bins[i].lastInvalid : m.bins[i].lastStalled;
-        counts[(s.wallUs + when - firstTick) / minorUs] += c;
+        counts[(s.wallUs + m.bins[i].lastAt[what] - firstTick) / minorUs] += c;
         const double x0 = x(m.t0 + i * m.widthUs);
-        const double h = 3 + 6.0 * std::log1p(c) / std::log1p(most);
+        const double h =
+            3 + 6.0 * std::log1p(static_cast<double>(c)) / std::log1p(static_cast<double>(most));
         o += "<rect x=\"" + f1(x0) + "\" y=\"" + f1(top + kLane - h) + "\" width=\"" +
              f1(std::max(2.0, x(m.t0 + (i + 1) * m.widthUs) - x0)) + "\" height=\"" + f1(h) +
              "\" fill=\"" + colour + "\"/>\n";
     }
+    std::vector<Tally> tallies;
     for (size_t k = 0; k < counts.size(); ++k) {
         if (counts[k] == 0)
             continue;
-        const uint64_t from = firstTick + k * minorUs - s.wallUs;
-        const double x0 = x(std::max(from, m.t0));
-        const double x1 = x(from + minorUs);
-        o += "<line x1=\"" + f1(x0 + 1) + "\" x2=\"" + f1(x1 - 1) + "\" y1=\"" + f1(top + 11) +
-             "\" y2=\"" + f1(top + 11) + "\" stroke=\"" + colour + "\" opacity=\"0.35\"/>\n";
-        text((x0 + x1) / 2, top + 9, shortCount(counts[k]),
-             " text-anchor=\"middle\" font-size=\"9\"");
+        // The first interval may begin before the capture's t = 0.
+        const uint64_t from = firstTick + k * minorUs;
+        Tally t;
+        t.x0 = x(std::max(from, s.wallUs + m.t0) - s.wallUs) + 1;
+        t.x1 = x(from + minorUs - s.wallUs) - 1;
+        t.n[0] = counts[k];
+        tallies.push_back(t);
+    }
+    tallyLabels(tallies, top + 9, colour);
+}
+
+// Counts over their intervals, each label over a thin line that spans its interval; where two
+// labels would meet, their intervals are counted together.
+void Picture::tallyLabels(const std::vector<Tally>& tallies, double y, const char* colour) {
+    const bool sets = colour == nullptr;
+    for (const Tally& g : grouped(tallies, sets)) {
+        const std::string label = tallyText(g, sets);
+        if (g.x1 - g.x0 > 2) {
+            o += "<line x1=\"" + f1(g.x0) + "\" x2=\"" + f1(g.x1) + "\" y1=\"" + f1(y + 2) +
+                 "\" y2=\"" + f1(y + 2) + "\" stroke=\"" + (sets ? "#555" : colour) +
+                 "\" opacity=\"0.35\"/>\n";
+        }
+        o += "<text x=\"" + f1(labelCentre(g, labelWidth(label))) + "\" y=\"" + f1(y) +
+             "\" text-anchor=\"middle\" font-size=\"9\">";
+        if (!sets)
+            o += label;
+        for (size_t k = 0, shown = 0; sets && k < 3; ++k) {
+            if (g.n[k] == 0)
+                continue;
+            o += std::string("<tspan fill=\"") + kOutcomeColour[k] + "\">" + (shown++ ? "+" : "") +
+                 shortCount(g.n[k]) + "</tspan>";
+        }
+        o += "</text>\n";
     }
 }
 
-// Each set: a line through the panels at its time, a mark in its lane with the set-point, the
-// value and the outcome.
-void Picture::setMarks(double top, double panelTop, double panelBottom) {
+// The sets: each with its label where all labels fit in three rows, else a mark per pixel
+// column with its count. Each is drawn at its first set frame.
+void Picture::setLane(double top, double panelTop, double panelBottom) {
     text(kLeft - 6, top + 14, "sets", " text-anchor=\"end\"");
-    double rowEnd[3] = {0, 0, 0};  // where the last label of each row ends
-    size_t unlabelled = 0;
-    for (const SetMark& set : m.sets) {
-        const double sx = x(set.t);
-        const bool confirmed = set.outcome == Kind::SetConfirmed;
-        const bool givenUp = set.outcome == Kind::SetGivenUp;
-        const char* colour = confirmed ? "#2ca02c" : givenUp ? "#d62728" : "#1f77b4";
-        o += "<line x1=\"" + f1(sx) + "\" x2=\"" + f1(sx) + "\" y1=\"" + f1(panelTop) + "\" y2=\"" +
-             f1(panelBottom) + "\" stroke=\"" + colour +
-             "\" stroke-dasharray=\"2,3\" opacity=\"0.7\"/>\n";
-        const std::string label = setLabel(set);
-        // The label to the right of its mark, or to the left near the end; in the first of
-        // three rows where it does not run into the label before it, else the mark alone.
-        const double width = 5.8 * static_cast<double>(label.size()) + 8;
-        const bool left = sx + width > kWidth - 10;
-        const double from = left ? sx - width : sx - 5;
-        size_t row = 0;
-        while (row < 3 && rowEnd[row] > from)
-            ++row;
-        const double y = top + 4 + 14 * static_cast<double>(row < 3 ? row : 0);
-        o += "<path d=\"M" + f1(sx) + "," + f1(y) + "l-4,8h8z\" fill=\"" + colour + "\"><title>" +
-             esc(label) + "</title></path>\n";
-        if (row == 3) {
-            ++unlabelled;
-            continue;
-        }
-        rowEnd[row] = left ? sx + 5 : sx + width;
-        text(sx + (left ? -6 : 6), y + 8, label,
-             left ? " text-anchor=\"end\" font-size=\"10\"" : " font-size=\"10\"");
+    const char* const kWhat[] = {"confirmed", "given up", "no outcome"};
+    double lx = kLegend;
+    for (size_t k = 0; k < 3; ++k) {
+        o += "<path d=\"M" + f1(lx + 5) + "," + f1(top + 5) + "l-4,8h8z\" fill=\"" +
+             kOutcomeColour[k] + "\"/>\n";
+        text(lx + 13, top + 13, kWhat[k]);
+        lx += textWidth(kWhat[k]) + 14;
     }
-    if (m.setsNotMarked + unlabelled > 0)
-        text(kLeft, top + 56,
-             std::to_string(m.setsNotMarked + unlabelled) +
-                 " sets without a label here: the text output lists them",
-             " font-size=\"10\" fill=\"#555\"");
+    if (labelSets(top, panelTop, panelBottom)) {
+        text(kLegend, top + 29, "at the first set frame; \u25cf the reply that ended it",
+             " fill=\"#555\"");
+        return;
+    }
+    markSets(top);
+    text(kLegend, top + 29, "a mark per pixel column, at the first set frame;", " fill=\"#555\"");
+    text(kLegend, top + 43, "its sets counted above it by outcome", " fill=\"#555\"");
+}
+
+// Each set labelled, in the first of three rows where its label meets no other, within the
+// plot; false (nothing drawn) when one does not fit.
+bool Picture::labelSets(double top, double panelTop, double panelBottom) {
+    std::vector<Placed> placed;
+    double rowEnd[3] = {0, 0, 0};  // where the last label of each row ends
+    for (const SetRun& set : s.sets) {
+        Placed p{&set, x(set.shownAt()), 0, false, setLabel(set)};
+        const double width = textWidth(p.label);
+        p.left = p.sx + width > kLeft + kPlot;
+        const double from = p.left ? p.sx - width : p.sx - 5;
+        while (p.row < 3 && rowEnd[p.row] > from)
+            ++p.row;
+        if (p.row == 3 || from < kLeft - 5)
+            return false;
+        rowEnd[p.row] = p.left ? p.sx + 5 : p.sx + width;
+        placed.push_back(std::move(p));
+    }
+    for (const Placed& p : placed) {
+        const char* colour = kOutcomeColour[outcomeIndex(*p.set)];
+        const double y = top + 4 + 14 * static_cast<double>(p.row);
+        o += "<line x1=\"" + f1(p.sx) + "\" x2=\"" + f1(p.sx) + "\" y1=\"" + f1(panelTop) +
+             "\" y2=\"" + f1(panelBottom) + "\" stroke=\"" + colour +
+             "\" stroke-dasharray=\"2,3\" opacity=\"0.7\"/>\n";
+        o += "<path d=\"M" + f1(p.sx) + "," + f1(y) + "l-4,8h8z\" fill=\"" + colour + "\"><title>" +
+             esc(p.label) + "</title></path>\n";
+        if (p.set->ended != SetRun::kNever) {
+            const double ex = x(p.set->ended);
+            o += "<line x1=\"" + f1(p.sx) + "\" x2=\"" + f1(ex) + "\" y1=\"" + f1(y + 8) +
+                 "\" y2=\"" + f1(y + 8) + "\" stroke=\"" + colour + "\"/>\n<circle cx=\"" + f1(ex) +
+                 "\" cy=\"" + f1(y + 8) + "\" r=\"2\" fill=\"" + colour + "\"/>\n";
+        }
+        text(p.sx + (p.left ? -6 : 6), y + 8, p.label,
+             p.left ? " text-anchor=\"end\" font-size=\"10\"" : " font-size=\"10\"");
+    }
+    return true;
+}
+
+// A mark per pixel column that holds sets: a bar, its parts coloured by outcome, its height by
+// the count, and the counts above it.
+void Picture::markSets(double top) {
+    std::vector<Tally> columns(static_cast<size_t>(kPlot));
+    for (const SetRun& set : s.sets) {
+        const double c = std::floor(x(set.shownAt()) - kLeft);
+        Tally& t = columns[static_cast<size_t>(std::clamp(c, 0.0, kPlot - 1))];
+        ++t.n[outcomeIndex(set)];
+    }
+    uint64_t most = 1;
+    for (const Tally& t : columns)
+        most = std::max(most, t.total());
+    std::vector<Tally> marked;
+    const double span = static_cast<double>(m.last - m.t0);
+    for (size_t c = 0; c < columns.size(); ++c) {
+        Tally& t = columns[c];
+        if (t.total() == 0)
+            continue;
+        t.x0 = t.x1 = kLeft + static_cast<double>(c) + 0.5;
+        const double h = 6 + 16 * std::log1p(static_cast<double>(t.total())) /
+                                 std::log1p(static_cast<double>(most));
+        const auto at = [&](double col) {
+            return clock(s.wallUs + m.t0 + static_cast<uint64_t>(span * col / kPlot), Form::Stamp);
+        };
+        o += "<g><title>" + std::to_string(t.total()) + " sets from " + at(c) + " to " + at(c + 1) +
+             " UTC: " + std::to_string(t.n[0]) + " confirmed, " + std::to_string(t.n[1]) +
+             " given up, " + std::to_string(t.n[2]) + " other</title>";
+        double base = top + 42;
+        for (size_t k = 0; k < 3; ++k) {
+            const double part = h * static_cast<double>(t.n[k]) / static_cast<double>(t.total());
+            if (part > 0)
+                o += "<rect x=\"" + f1(t.x0 - 1) + "\" y=\"" + f1(base - part) +
+                     "\" width=\"2\" height=\"" + f1(part) + "\" fill=\"" + kOutcomeColour[k] +
+                     "\"/>";
+            base -= part;
+        }
+        o += "</g>\n";
+        marked.push_back(t);
+    }
+    tallyLabels(marked, top + 11, nullptr);
 }
 
 // "Fan Pull-in → 27 °C: confirmed".
-std::string Picture::setLabel(const SetMark& set) const {
+std::string Picture::setLabel(const SetRun& set) const {
     std::string label = "parameter " + std::to_string(set.param);
     std::string unit;
     if (set.param >= 1 && set.param <= points::kSetpoints) {
@@ -667,9 +832,39 @@ std::string Picture::setLabel(const SetMark& set) const {
         unit = unitText(points::setpoint(set.param - 1).unit);
     }
     return label + " \u2192 " + std::to_string(set.value) + (unit.empty() ? "" : " " + unit) +
-           (set.outcome == Kind::SetConfirmed ? ": confirmed"
-            : set.outcome == Kind::SetGivenUp ? ": given up"
-                                              : ": no outcome");
+           ": " + outcomeWords(set);
+}
+
+// Under the picture: the sets in three columns, each at its first set frame with its outcome
+// at the reply that ended it, up to kListed; the text output lists them all.
+void Picture::setList(double top) {
+    text(kListLeft, top, "Sets, at the first set frame, with the reply that ended each:",
+         " font-weight=\"bold\" font-size=\"13\"");
+    const size_t shown = std::min(kListed, s.sets.size());
+    const size_t rows = (shown + 2) / 3;
+    for (size_t i = 0; i < shown; ++i) {
+        const SetRun& set = s.sets[i];
+        const double lx = kListLeft + 450 * static_cast<double>(i / rows);
+        const double ly = top + 18 + 14 * static_cast<double>(i % rows);
+        std::string line = clock(s.wallUs + set.shownAt(), Form::DayTime) + "  " + setLabel(set);
+        if (set.ended != SetRun::kNever)
+            line += " at " + clock(s.wallUs + set.ended, Form::Second);
+        text(lx, ly, line,
+             (std::string(" font-size=\"10\" fill=\"") + kOutcomeColour[outcomeIndex(set)] + "\"")
+                 .c_str());
+    }
+    const uint64_t more = s.sets.size() - shown + s.setsNotListed;
+    std::string last = s.sets.empty() ? "none in this capture" : "";
+    if (more > 0)
+        last = "and " + std::to_string(more) + " more: borl-decode's text output lists them all";
+    if (!last.empty())
+        text(kListLeft, top + 18 + 14 * static_cast<double>(rows), last, " fill=\"#333\"");
+}
+
+// The lines the list of sets takes.
+size_t Picture::setListRows() const {
+    const size_t shown = std::min(kListed, s.sets.size());
+    return (shown + 2) / 3 + (s.sets.size() > shown || s.sets.empty() || s.setsNotListed ? 1 : 0);
 }
 
 // The title: the device, the span in wall-clock time, the totals.
@@ -692,9 +887,25 @@ void Picture::title() {
              count(s.of(Kind::Lost)) + " \u00b7 offline " + count(s.of(Kind::Offline)) +
              " \u00b7 sets " + count(s.of(Kind::SetRecorded)) + " (confirmed " +
              count(s.of(Kind::SetConfirmed)) + ", given up " + count(s.of(Kind::SetGivenUp)) + ")");
+    // What the capture does not hold, under the totals it makes short of the daemon's own.
+    double y = 62;
+    const char* const kGap = " fill=\"#a00000\" font-weight=\"bold\"";
+    if (s.continues) {
+        text(kLeft, y,
+             "The capture continues a file that is gone: nothing before " +
+                 clock(s.wallUs + m.t0, Form::Stamp) + " UTC is here.",
+             kGap);
+        y += 14;
+    }
+    if (s.droppedRecords > 0)
+        text(kLeft, y,
+             count(s.droppedRecords) + " records dropped by the daemon's capture, at " +
+                 count(s.drops.size()) + (s.drops.size() == 1 ? " place" : " places") +
+                 " (the strip below): the counts above are short of the daemon's own.",
+             kGap);
 }
 
-// The state strip at `top`; the panels above it span `panelTop`..`top`.
+// The state strip at `top`.
 void Picture::lanes(double top) {
     const Ticks t = ticksFor(m.last - m.t0);
     text(kLeft, top - 8, "State of the line", " font-weight=\"bold\" font-size=\"13\"");
@@ -702,13 +913,24 @@ void Picture::lanes(double top) {
     legendRow(top, "#2ca02c", "online", "#d62728", "offline");
     stateLane(top + kLane, "port", true);
     legendRow(top + kLane, "#333", "lost (until re-opened)", nullptr, nullptr);
-    const std::string per = ", per " + duration(t.counted * 1000000);
-    countLane(top + 2 * kLane, "line stalled", false, t.counted * 1000000);
-    legendRow(top + 2 * kLane, "#ff7f0e", ("frames the line did not take" + per).c_str(), nullptr,
+    text(kLeft + 130, top - 8, "counts per " + duration(t.counted * 1000000) + " above the bars",
+         " fill=\"#555\"");
+    countLane(top + 2 * kLane, "line stalled", kStalled, "#ff7f0e", t.counted * 1000000);
+    legendRow(top + 2 * kLane, "#ff7f0e", "frames the line did not take", nullptr, nullptr);
+    countLane(top + 3 * kLane, "invalid frames", kInvalid, "#d62728", t.counted * 1000000);
+    legendRow(top + 3 * kLane, "#d62728", "invalid replies, rejected frame starts", nullptr,
               nullptr);
-    countLane(top + 3 * kLane, "invalid frames", true, t.counted * 1000000);
-    legendRow(top + 3 * kLane, "#d62728", "invalid replies and rejected", nullptr, nullptr);
-    text(kLegend + 24, top + 3 * kLane + 27, "frame starts" + per);
+    countLane(top + 4 * kLane, "capture", kDropped, "#6a3d9a", t.counted * 1000000);
+    legendRow(top + 4 * kLane, "#6a3d9a", "records the daemon's capture dropped", nullptr, nullptr);
+    if (!s.continues && s.droppedRecords == 0)
+        text(kLeft + 6, top + 4 * kLane + 14, "whole: no record dropped",
+             " fill=\"#777\" font-size=\"10\"");
+    if (s.continues) {
+        o += "<rect x=\"" + f1(kLeft) + "\" y=\"" + f1(top + 4 * kLane + 2) +
+             "\" width=\"3\" height=\"" + f1(kLane - 4) + "\" fill=\"#a00000\"/>\n";
+        text(kLeft + 6, top + 4 * kLane + 14, "\u25c0 nothing before here: earlier files gone",
+             " fill=\"#a00000\" font-size=\"10\"");
+    }
 }
 
 void Picture::legendRow(double top, const char* c1, const char* l1, const char* c2,
@@ -759,10 +981,11 @@ std::string Night::svg(const Summary& s) const {
     for (size_t i = 0; i < points::kSetpoints; ++i)
         if (std::strcmp(points::setpoint(static_cast<int>(i)).unit, "deg C") == 0)
             temps.push_back(points::kInputs + i);
-    const double tempTop = 90, rhTop = tempTop + 240, hoursTop = rhTop + 130,
-                 strip = hoursTop + 170;
-    const double sets = strip + 4 * kLane, axis = sets + 54;
-    const double height = axis + 84;
+    const double tempTop = 90 + (s.continues ? 14 : 0) + (s.droppedRecords > 0 ? 14 : 0),
+                 rhTop = tempTop + 240, hoursTop = rhTop + 130, strip = hoursTop + 170;
+    const double sets = strip + 5 * kLane, axis = sets + 54, list = axis + 98;
+    const double height =
+        m->started ? list + 18 + 14 * static_cast<double>(p.setListRows()) + 10 : axis + 84;
     p.o =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
         "width=\"" +
@@ -777,8 +1000,9 @@ std::string Night::svg(const Summary& s) const {
         p.panel("Run-hour counters: hours counted since the capture began", hours, hoursTop, 130,
                 true);
         p.lanes(strip);
-        p.setMarks(sets, tempTop, sets);
+        p.setLane(sets, tempTop, sets);
         p.otherSetpoints(axis + 70);
+        p.setList(list);
     }
     p.o += "</svg>\n";
     return std::move(p.o);

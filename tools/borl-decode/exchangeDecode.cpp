@@ -58,11 +58,31 @@ void Decoder::flushGarbage() {
     mGarbage.bytes = 0;
 }
 
-// A cycle of the daemon's on an open port begins: the one before it, unanswered, timed out.
-void Decoder::cycle() {
+// A cycle of the daemon's on an open port begins (its frame at `t`, when recorded): the one
+// before it, unanswered, timed out. An answered one's pause, from its first answer to this
+// frame, is kept for finish.
+void Decoder::cycle(uint64_t t, bool frame) {
     if (mWaiting)
         ++summary.timeouts;
+    else if (frame && mAnswered)
+        ++mPauses[t > mFirstAnswer ? 64 - __builtin_clzll(t - mFirstAnswer) : 0];
     mWaiting = true;
+    mAnswered = false;
+}
+
+// The daemon pauses after the first answer within its wait before its next frame; it writes the
+// next frame at once after a cycle whose wait ran out. A first answer followed by the next frame
+// well within the usual pause came after the wait: the daemon counted a timeout. The usual pause is
+// the most common one (of a millisecond or more: shorter ones cannot be told from the time a frame
+// takes).
+uint64_t Decoder::lateAnswers() const {
+    size_t usual = 0;
+    for (size_t b = 1; b < 65; ++b)
+        usual = mPauses[b] > mPauses[usual] ? b : usual;
+    uint64_t late = 0;
+    for (size_t b = 0; usual >= 12 && b + 2 <= usual; ++b)
+        late += mPauses[b];
+    return late;
 }
 
 void Decoder::file(uint64_t t, const std::string& name) {
@@ -88,7 +108,9 @@ void Decoder::feed(const Record& r) {
     // A frame not taken whole by the line opens a cycle of its own when none of its bytes was
     // recorded above it.
     if ((r.kind == Kind::Abandoned || r.kind == Kind::WriteFailed) && r.value == 0)
-        cycle();
+        cycle(r.t, false);
+    if (r.kind == Kind::SetRecorded || r.kind == Kind::SetConfirmed || r.kind == Kind::SetGivenUp)
+        setEvent(r);
     // The daemon starts a frame afresh on every open.
     if (r.kind == Kind::Open || r.kind == Kind::Lost || r.kind == Kind::Reopen)
         mGather.restart();
@@ -96,8 +118,43 @@ void Decoder::feed(const Record& r) {
         s->event(r);
 }
 
+// The daemon holds one pending set: a set recorded while another is pending replaces it; an
+// outcome ends the pending set, at the valid reply just before it.
+void Decoder::setEvent(const Record& r) {
+    if (r.kind == Kind::SetRecorded) {
+        if (mPending != nullptr)
+            mPending->replaced = true;
+        mPending = nullptr;  // the list may grow below
+        if (summary.sets.size() == Summary::kMaxSets) {
+            ++summary.setsNotListed;
+            return;
+        }
+        summary.sets.emplace_back();
+        mPending = &summary.sets.back();
+        mPending->param = r.param;
+        mPending->value = r.value;
+        mPending->recorded = r.t;
+        return;
+    }
+    if (mPending == nullptr || mPending->param != r.param || mPending->value != r.value)
+        return;  // a set pending before the capture began
+    mPending->outcome = r.kind;
+    mPending->ended =
+        mLastValid != SetRun::kNever && mLastValid >= mPending->recorded ? mLastValid : r.t;
+    mPending = nullptr;
+}
+
+void Decoder::dropped(const exchangefile::Dropped& dropped) {
+    const Drop d{mLastT, dropped.count, dropped.file, dropped.line, dropped.why};
+    summary.droppedRecords += d.count;
+    if (summary.drops.size() < Summary::kMaxDrops)
+        summary.drops.push_back(d);
+    for (Sink* s : mSinks)
+        s->dropped(d);
+}
+
 void Decoder::txFrame(const Record& r) {
-    cycle();
+    cycle(r.t, true);
     Entry e = entryOf(r, "", r.bytes.size());
     e.tx = true;
     ++summary.txFrames;
@@ -117,6 +174,9 @@ void Decoder::txFrame(const Record& r) {
             e.param = p;
             e.value = r.bytes[proto::kIdByte + p];
             ++summary.setFrames;
+            if (mPending != nullptr && mPending->param == p && mPending->value == e.value &&
+                mPending->frames++ == 0)
+                mPending->sent = r.t;
         }
     }
     if (!e.valid) {
@@ -147,7 +207,7 @@ void Decoder::rxBytes(const Record& r) {
             case proto::ReplyGatherer::Rejected:
                 // The daemon's gatherer drops a frame start without its header at the fifth
                 // byte; starts dropped one after the other within one read make one entry.
-                mWaiting = false;
+                answered(r.t);
                 ++summary.rejectedStarts;
                 if (mGarbage.bytes == 0) {
                     mGarbage = entryOf(r, "garbage", 0);
@@ -163,8 +223,16 @@ void Decoder::rxBytes(const Record& r) {
     flushGarbage();
 }
 
-void Decoder::complete(const Record& r) {
+// A whole frame or a rejected frame start: the daemon's cycle has its answer, and pauses from
+// the first (the others change nothing).
+void Decoder::answered(uint64_t t) {
     mWaiting = false;
+    mFirstAnswer = mAnswered ? mFirstAnswer : t;
+    mAnswered = true;
+}
+
+void Decoder::complete(const Record& r) {
+    answered(r.t);
     flushGarbage();
     replyFrame(r);
     mGather.restart();
@@ -177,6 +245,7 @@ void Decoder::replyFrame(const Record& r) {
     // A reply identical to the one before says what that one said: decoded once.
     if (mHaveReply && std::memcmp(mLastReply, mGather.respbuff, kFrameSize) == 0) {
         ++(mReply.valid ? summary.valid : summary.invalid[checkIndex(mFailure)]);
+        mLastValid = mReply.valid ? r.t : mLastValid;
         return emit(mReply);
     }
     std::memcpy(mLastReply, mGather.respbuff, kFrameSize);
@@ -191,6 +260,7 @@ void Decoder::replyFrame(const Record& r) {
         uint8_t block[kDataBlockSize];
         proto::copyDataBlock(mGather.respbuff, block);
         ++summary.valid;
+        mLastValid = r.t;
         mReply.hasValues = true;
         for (int i = 0; i < points::kSetpoints; ++i)
             mReply.setpoints[i] = points::setpointValue(block, i);
@@ -210,6 +280,7 @@ void Decoder::finish() {
     if (mStarted)
         heard(mLastT);
     summary.durationUs = mLastT;
+    summary.timeouts += lateAnswers();
 }
 
 namespace {

@@ -41,12 +41,35 @@ struct Entry {
 // frame the line did not take).
 using Event = exchangefile::Record;
 
+// One set from vexad as the capture tells it: when it became the pending set, when its first
+// set frame went out, and the reply that ended it.
+struct SetRun {
+    static constexpr uint64_t kNever = UINT64_MAX;
+    int param = 0, value = 0;
+    uint64_t recorded = 0;    // its set-recorded record
+    uint64_t sent = kNever;   // its first set frame; kNever: none went out
+    uint64_t ended = kNever;  // the valid reply that confirmed it or gave it up; kNever: open
+    uint32_t frames = 0;      // set frames written for it
+    exchangefile::Kind outcome = exchangefile::Kind::SetRecorded;  // or confirmed, given up
+    bool replaced = false;  // a later set became the pending set before it had an outcome
+    uint64_t shownAt() const { return sent != kNever ? sent : recorded; }
+};
+
+// Records the daemon's capture dropped (its queue full, say), where its writer's comment stands.
+struct Drop {
+    uint64_t t = 0;  // the record before them
+    uint64_t count = 0;
+    std::string file;
+    size_t line = 0;  // of the comment
+    std::string why;  // the comment's reason ("the capture's writer could not keep up")
+};
+
 // The daemon's statistics (its "Link statistics" line) and more, counted from the records.
 struct Summary {
     uint64_t txFrames = 0, polls = 0, setFrames = 0, txOther = 0;
     uint64_t rxFrames = 0, valid = 0, rejectedStarts = 0;
     uint64_t invalid[4] = {};       // by reason: header, terminator, checksum, end (closing byte)
-    uint64_t timeouts = 0;          // cycles on an open port without an answer before the next one
+    uint64_t timeouts = 0;          // cycles on an open port without an answer within the wait
     uint64_t longestSilenceUs = 0;  // longest time without a byte from the line
     uint64_t silenceFromUs = 0;     // where it began
     uint64_t records[exchangefile::kKindCount] = {};  // by kind (the events': sets, port, ...)
@@ -56,6 +79,15 @@ struct Summary {
     uint64_t wallUs = 0;      // t = 0, µs since the epoch (UTC)
     std::string start;        // the first start record's fields
     bool fromLog = false;     // read from a DEBUG log: the daemon's dumped frames only
+    // What the capture does not hold: the files before its first one (gone from the ring), and
+    // records the daemon dropped.
+    bool continues = false;
+    uint64_t droppedRecords = 0;
+    std::vector<Drop> drops;   // the first kMaxDrops places
+    std::vector<SetRun> sets;  // the first kMaxSets sets, in the order recorded
+    uint64_t setsNotListed = 0;
+    static constexpr size_t kMaxDrops = 1000;
+    static constexpr size_t kMaxSets = 100000;
 };
 extern const char* const kInvalidReasons[4];  // "header", "terminator", "checksum", "end"
 
@@ -67,6 +99,8 @@ public:
     virtual void event(const Event& e) = 0;
     // A file of several begins with its record at `t`.
     virtual void file(uint64_t t, const std::string& name) = 0;
+    // The daemon dropped `d.count` records after the one at `d.t`.
+    virtual void dropped(const Drop& d) = 0;
 };
 
 class Decoder {
@@ -76,6 +110,8 @@ public:
     // Feeds the next record.
     void feed(const exchangefile::Record& r);
     void file(uint64_t t, const std::string& name);
+    // The capture's writer noted records dropped after the last record fed.
+    void dropped(const exchangefile::Dropped& dropped);
     // Ends the input: the last silence counted to the last record; the last cycle, still
     // waiting for its answer, is not a timeout.
     void finish();
@@ -87,15 +123,21 @@ private:
     void rxBytes(const exchangefile::Record& r);
     void replyFrame(const exchangefile::Record& r);
     void complete(const exchangefile::Record& r);
-    void cycle();
+    void cycle(uint64_t t, bool frame);
+    void answered(uint64_t t);
+    uint64_t lateAnswers() const;
     void heard(uint64_t t);
     void emit(const Entry& e);
     void flushGarbage();
+    void setEvent(const exchangefile::Record& r);
 
     std::vector<Sink*> mSinks;
     proto::ReplyGatherer mGather;
     uint8_t mPoll[kFrameSize] = {};
-    bool mWaiting = false;  // a cycle on an open port waits for its answer
+    bool mWaiting = false;      // a cycle on an open port waits for its answer
+    bool mAnswered = false;     // the cycle had an answer (a frame or a rejected start),
+    uint64_t mFirstAnswer = 0;  // the first at this time
+    uint64_t mPauses[65] = {};  // answered cycles by the time to the next frame: [2^(b-1), 2^b) µs
     bool mStarted = false;
     uint64_t mLastHeard = 0;
     uint64_t mLastT = 0;
@@ -104,6 +146,8 @@ private:
     uint8_t mLastReply[kFrameSize] = {};
     proto::ReplyFault mFailure = proto::ReplyFault::None;
     bool mHaveReply = false;
+    uint64_t mLastValid = SetRun::kNever;  // the last valid reply
+    SetRun* mPending = nullptr;            // the daemon's pending set (one at a time), listed
 };
 
 // A daemon log with DEBUG frame dumps ("DORNBuffer(128): " then one "0x.." per record) turned
@@ -123,6 +167,7 @@ public:
     void entry(const Entry& e) override;
     void event(const Event& e) override;
     void file(uint64_t t, const std::string& name) override;
+    void dropped(const Drop& d) override;
     // The summary; false when the output could not be written.
     bool finish(const Summary& s);
 
@@ -159,6 +204,7 @@ public:
     void entry(const Entry& e) override;
     void event(const Event& e) override;
     void file(uint64_t, const std::string&) override {}
+    void dropped(const Drop& d) override;
     std::string svg(const Summary& s) const;
     struct State;
 

@@ -87,6 +87,8 @@ def parse_args(argv):
     args = ap.parse_args(argv)
     if args.help:
         try:
+            print("Usage: scripts/demo [--seconds N | --forever] [--quick] [--plain] [--debug] "
+                  "[--no-build]\n                   [--build-dir D] [--run-dir D]\n")
             print(__doc__)
         except BrokenPipeError:  # the reader took what it wanted, as `| head` does
             pass
@@ -96,8 +98,9 @@ def parse_args(argv):
 
 def build(build_dir):
     subprocess.run([os.path.join(borlrig.SOURCE, "scripts", "bootstrap")], check=True)
-    say(f"building {', '.join(borlrig.PROGRAMS[:-1])} and {borlrig.PROGRAMS[-1]} in {build_dir}")
-    borlrig.build(build_dir, jobs=os.cpu_count() or 1, targets=borlrig.PROGRAMS + TOOLS)
+    targets = borlrig.PROGRAMS + TOOLS
+    say(f"building {', '.join(targets[:-1])} and {targets[-1]} in {build_dir}")
+    borlrig.build(build_dir, jobs=os.cpu_count() or 1, targets=targets)
 
 
 def prepare_run_dir(args):
