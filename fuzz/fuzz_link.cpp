@@ -69,15 +69,15 @@ struct Controller {
 struct Checker : proto::LinkSink {
     const proto::ExchangeTiming timing;
     uint64_t now = 0;
-    proto::LinkStats counted;                    // from the events
-    std::set<std::pair<int, int>> carried;       // (port, byte) of the set messages
+    proto::LinkStats counted;               // from the events
+    std::set<std::pair<int, int>> carried;  // (port, byte) of the set messages
     uint64_t lastValid = 0;
     bool everOnline = false;
     bool offline = false;
     bool pending = false;
     int pendingPort = 0;
     int pendingValue = 0;
-    bool written = false;      // its set frame went out
+    bool written = false;  // its set frame went out
     int validSinceWritten = 0;
 
     explicit Checker(const proto::ExchangeTiming& t) : timing(t) {}
@@ -159,8 +159,9 @@ public:
             c.checkStats(m.stats());
             // Offline no later than the offline time plus one cycle after the last valid reply.
             const uint64_t cycle = timing.waitMs + timing.pauseMs;
-            FUZZ_CHECK(!c.everOnline || c.offline || c.now <= c.lastValid + timing.offlineMs + cycle,
-                       "offline late");
+            FUZZ_CHECK(
+                !c.everOnline || c.offline || c.now <= c.lastValid + timing.offlineMs + cycle,
+                "offline late");
         }
     }
 

@@ -841,6 +841,9 @@ private:
             mLog.debug("cannot enable TCP keep-alive: %s", errnoText(errno).c_str());
         }
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (mOpt.sendBufferBytes > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &mOpt.sendBufferBytes,
+                         sizeof mOpt.sendBufferBytes);
     }
 
     // Writes what is queued until nothing is, a batch holds it back or the socket is full

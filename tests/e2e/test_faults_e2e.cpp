@@ -767,8 +767,7 @@ void expectDecodedStatistics(Rig& rig, const std::string& capture, double waitS)
 TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
     Rig rig("faults_stalled", RigOptions{{}, {}, false, false});
     FakeVexad vexad(rig.vexadPort, 16384);
-    startWithFakeVexad(rig, vexad,
-                       {"--timing", "pause=5,wait=3", "--capture", "stalled.exchange"});
+    startWithFakeVexad(rig, vexad, {"--timing", "pause=5,wait=3", "--capture", "stalled.exchange"});
     ASSERT_TRUE(testsupport::waitFor([&] { return vexad.online == 1; }));
     for (int round = 1; round <= 2; ++round) {
         const size_t log = rig.logLines();

@@ -15,10 +15,15 @@ class cObjectListener;
 class cObjectClient {
 public:
     struct Options {
-        int backoffMinMs = 1000;       // first re-connection delay, doubled after every failure
-                                       // until a connection lives
-        int backoffMaxMs = 30000;      // longest re-connection delay
-        size_t queueLimit = 1000;      // messages kept while disconnected; the oldest are dropped
+        int backoffMinMs = 1000;   // first re-connection delay, doubled after every failure
+                                   // until a connection lives
+        int backoffMaxMs = 30000;  // longest re-connection delay
+        size_t queueLimit = 1000;  // messages kept while disconnected; the oldest are dropped
+        // The connection's send buffer in the kernel. What vexad has not read beyond it waits
+        // in the queue above, where the newest are kept and a status goes before samples; left
+        // to the kernel, a vexad that stops reading would have megabytes of old samples queued
+        // ahead of everything the daemon says after.
+        int sendBufferBytes = 64 * 1024;
         int repeatSummaryMs = 300000;  // repeated connection failures: one summary line at most
                                        // this often
         // The user vexad runs as (the daemon's vexad.user), -1 when not named. On a connection
