@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "simCommand.h"
 #include "simController.h"
 #include "simFrame.h"
 #include "simGather.h"
+#include "simLine.h"
 #include "testSupport.h"
 
 using namespace borlsim;
