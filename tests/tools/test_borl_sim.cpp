@@ -17,7 +17,6 @@
 
 #include "simController.h"
 #include "simFrame.h"
-#include "simGather.h"
 #include "simLine.h"
 #include "testSupport.h"
 

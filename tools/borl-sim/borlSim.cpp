@@ -151,9 +151,7 @@ int main(int argc, char** argv) {
         answerer = liveController(o.live, static_cast<uint32_t>(*o.seed));
     else if (const int status = loadReplay(o.replay, o.replaySpeed, answerer))
         return status;
-    // Standard input carries commands, unless it carried the capture. With --exit-on-eof the
-    // live controller ends with its input, a replay with the capture.
-    o.line.commands = !(o.replay.size() == 1 && o.replay[0] == "-");
+    // With --exit-on-eof the live controller ends with its input, a replay with the capture.
     o.line.quitAtEndOfInput = o.exitOnEof && o.replay.empty();
     o.line.quitWhenFinished = o.exitOnEof;
     toolcommon::StopSignals stop;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <filesystem>
 #include <sstream>
 
 #include "commandLine.h"
@@ -70,6 +71,7 @@ void closePty(Pty& p) {
     p = Pty{};
 }
 
+// The commands on standard input: a line in, a command or an error out.
 using Words = std::vector<std::string>;
 
 // `ok`, or false with `error` set to `why`.
@@ -131,7 +133,7 @@ const CommandForm kForms[] = {
 class Line {
 public:
     Line(const LineOptions& o, int stopFd, Answerer& answerer)
-        : mOpt(o), mStopFd(stopFd), mAnswerer(answerer), mStdinOpen(o.commands) {}
+        : mOpt(o), mStopFd(stopFd), mAnswerer(answerer) {}
 
     int run() {
         std::string error;
@@ -144,10 +146,31 @@ public:
             closePty(mPty);
             return 1;
         }
-        ptyLine();
+        say("pty: " + mPty.path, true);
         for (const std::string& l : mAnswerer.begin())
             say(l);
-        while (!mQuit && waitAndServe()) {
+        while (!mQuit) {
+            // A deaf controller leaves the line unread: what the daemon writes piles up until the
+            // line takes no more, as behind a wedged adapter or held flow control.
+            const auto line =
+                static_cast<short>((mDeaf ? 0 : POLLIN) | (mOut.empty() ? 0 : POLLOUT));
+            // A closed standard input is left out (a negative descriptor is not watched).
+            pollfd fds[3] = {{mStopFd, POLLIN, 0},
+                             {mPty.master, line, 0},
+                             {mStdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+            const int rc = poll(fds, 3, pollTimeoutMs(Clock::now()));
+            if (rc < 0 && errno != EINTR) {
+                std::fprintf(stderr, "borl-sim: poll: %s\n", std::strerror(errno));
+                break;
+            }
+            if (fds[0].revents)
+                break;  // SIGTERM or SIGINT
+            if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
+                onMasterReadable();
+            if (fds[1].revents & POLLOUT)
+                flushOut();
+            if (fds[2].revents)
+                onStdinReadable();
             const auto now = Clock::now();
             sendDue(now);
             finish();
@@ -163,34 +186,6 @@ public:
     }
 
 private:
-    // Sleeps until the line, standard input or a stop signal has something, or the next reply
-    // or the idle flush is due, and serves what woke it. False on a stop signal.
-    bool waitAndServe() {
-        // A deaf controller leaves the line unread: what the daemon writes piles up until the
-        // line takes no more, as behind a wedged adapter or held flow control.
-        const auto line = static_cast<short>((mDeaf ? 0 : POLLIN) | (mOut.empty() ? 0 : POLLOUT));
-        // A closed standard input is left out (a negative descriptor is not watched).
-        pollfd fds[3] = {{mStopFd, POLLIN, 0},
-                         {mPty.master, line, 0},
-                         {mStdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
-        const int rc = poll(fds, 3, pollTimeoutMs(Clock::now()));
-        if (rc < 0 && errno != EINTR) {
-            std::fprintf(stderr, "borl-sim: poll: %s\n", std::strerror(errno));
-            return false;
-        }
-        if (rc <= 0)
-            return true;
-        if (fds[0].revents)
-            return false;  // SIGTERM or SIGINT
-        if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
-            onMasterReadable();
-        if (fds[1].revents & POLLOUT)
-            flushOut();
-        if (fds[2].revents)
-            onStdinReadable();
-        return true;
-    }
-
     int pollTimeoutMs(Clock::time_point now) const {
         Clock::time_point next = Clock::time_point::max();
         if (!mPending.empty())
@@ -206,9 +201,10 @@ private:
         return static_cast<int>(std::min<long long>(ms, 60000));
     }
 
-    // One event line on standard output, flushed at once: tests and scripts wait for it.
-    void say(const std::string& line) {
-        if (mOpt.quiet)
+    // One event line on standard output, flushed at once: tests and scripts wait for it. Only
+    // the "pty:" lines are printed with --quiet.
+    void say(const std::string& line, bool always = false) {
+        if (mOpt.quiet && !always)
             return;
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -218,11 +214,6 @@ private:
     void dump(const char* direction, const uint8_t* data, size_t n) const {
         if (mOpt.verbose)
             std::fprintf(stderr, "%s frame: %s\n", direction, exchangefile::hex(data, n).c_str());
-    }
-
-    void ptyLine() {
-        std::printf("pty: %s\n", mPty.path.c_str());
-        std::fflush(stdout);
     }
 
     // Points the link at the current line atomically: a symlink under a temporary name renamed
@@ -248,14 +239,8 @@ private:
     // Removes the link, but only while it still points at the line `path`: another simulator
     // may have taken the name over.
     void removeLink(const std::string& path) {
-        if (mOpt.link.empty())
-            return;
-        char target[256];
-        const ssize_t n = readlink(mOpt.link.c_str(), target, sizeof target - 1);
-        if (n < 0)
-            return;
-        target[n] = '\0';
-        if (path == target)
+        std::error_code error;
+        if (!mOpt.link.empty() && std::filesystem::read_symlink(mOpt.link, error) == path)
             unlink(mOpt.link.c_str());
     }
 
@@ -284,7 +269,7 @@ private:
             return;
         mPending.clear();
         relink();
-        ptyLine();
+        say("pty: " + mPty.path, true);
     }
 
     // A captured port lost (Down): the line goes away and its link with it, so that the daemon's
@@ -292,7 +277,7 @@ private:
     void changeLine(LineChange change) {
         if (change == LineChange::Up) {
             relink();
-            ptyLine();
+            say("pty: " + mPty.path, true);
             return;
         }
         const std::string old = mPty.path;

@@ -5,13 +5,11 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "simGather.h"
+#include "simFrame.h"
 
 namespace borlsim {
 
@@ -72,7 +70,6 @@ struct LineOptions {
     bool verbose = false;
     bool quiet = false;
     bool stamp = false;
-    bool commands = true;           // standard input carries commands
     bool quitAtEndOfInput = false;  // the end of standard input ends the simulator
     bool quitWhenFinished = false;  // the answerer's closing line ends it
 };
