@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "simCommand.h"
 #include "simController.h"
 #include "simFrame.h"
-#include "simGather.h"
+#include "simLine.h"
+#include "simReplay.h"
 #include "testSupport.h"
 
 using namespace borlsim;
@@ -266,6 +266,71 @@ TEST(SimCommand, Lines) {
         EXPECT_EQ(parseCommand(c.line, cmd, error), c.ok);
         EXPECT_EQ(cmd.op, c.op);
         EXPECT_EQ(error.empty(), c.ok);
+    }
+}
+
+// The replay without a pty: each frame the daemon sends takes the next step, whatever the frame
+// is. The step says its records (with those before the first frame at step 1) and a frame other
+// than the captured one, and gives the captured bytes and the port's loss and return at their
+// delays divided by the speed. A step cut off after 3 bytes matches a whole frame beginning with
+// them. After the last step nothing is answered, and the replay is over.
+TEST(SimReplay, EachFrameTakesTheNextStep) {
+    testsupport::ScratchDir dir("sim_replay_steps");
+    std::string poll;
+    for (uint8_t b : daemonFrame())
+        poll += " " + std::string(1, "0123456789ABCDEF"[b >> 4]) + "0123456789ABCDEF"[b & 15];
+    testsupport::writeFile(dir / "c",
+                           "borl-exchange 2 wall=2026-12-08T09:00:00.000000Z\n0 start serial=1\n"
+                           "5 rx 00\n6 online\n10 tx" +
+                               poll +
+                               "\n2010 rx 01 02\n"
+                               "3000 set-recorded 3 30\n4000 tx" +
+                               poll +
+                               "\n4100 lost hang-up\n"
+                               "6000 reopen /dev/ttyS2\n7000 tx 41 49 4F\n7001 abandoned 3\n");
+    std::unique_ptr<Answerer> replay;
+    ASSERT_EQ(loadReplay({dir / "c"}, 10, replay), 0);
+    const std::string at = "at=2026-12-08T09:00:00.00";
+    EXPECT_EQ(replay->begin(), std::vector<std::string>{"replay capture from=2026-12-08T09:00:00."
+                                                        "000Z to=2026-12-08T09:00:00.007Z frames=3 "
+                                                        "serial=1"});
+    const struct {
+        Bytes frame;
+        std::vector<std::string> said;  // then each reply: delay, first line, bytes, line change
+        bool over;
+    } steps[] = {
+        {daemonFrame(),
+         {"replay step 1 line=5 " + at + "0Z", "replay record line=4 " + at + "0Z online",
+          "replay record line=7 " + at + "3Z set-recorded 3 30", "0us tx replay n=1 line=3 0",
+          "200us tx replay n=2 line=6 1 2"},
+         false},
+        {daemonFrame(0x40, 0, 0, 11, 30),
+         {"replay step 2 line=8 " + at + "4Z",
+          "replay diverged at line 8 (2026-12-08T09:00:00.004Z): the daemon sent set p=3 v=30, "
+          "the capture has poll",
+          "10us replay lost line=9 down", "200us replay reopen line=10 up"},
+         false},
+        {daemonFrame(), {"replay step 3 line=11 " + at + "7Z"}, true},
+        {daemonFrame(), {}, true},
+    };
+    for (const auto& s : steps) {
+        GatherEvent e;
+        std::copy(s.frame.begin(), s.frame.end(), e.frame.begin());
+        e.request = parseRequest(e.frame.data());
+        const Clock::time_point now = Clock::now();
+        const Answer a = replay->answer(e, now);
+        std::vector<std::string> said = a.said;
+        for (const Reply& r : a.replies) {
+            said.push_back(std::to_string((r.due - now) / std::chrono::microseconds(1)) + "us " +
+                           r.lines.at(0));
+            for (uint8_t b : r.bytes)
+                said.back() += " " + std::to_string(b);
+            said.back() += r.change == LineChange::None   ? ""
+                           : r.change == LineChange::Down ? " down"
+                                                          : " up";
+        }
+        EXPECT_EQ(said, s.said);
+        EXPECT_EQ(replay->finished().has_value(), s.over);
     }
 }
 

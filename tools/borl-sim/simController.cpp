@@ -130,4 +130,94 @@ void ControllerModel::drift() {
     }
 }
 
+namespace {
+
+constexpr uint8_t kStrayByte = 0x00;
+
+class LiveController : public Answerer {
+public:
+    LiveController(const LiveOptions& o, uint32_t seed)
+        : mOpt(o), mModel(seed, static_cast<unsigned>(o.hoursEvery)) {}
+
+    // A poll or a set is answered with the data block after it, a refused set with status 2 and
+    // the old value. The reply waits its delay in turn: the controller answers frame by frame.
+    Answer answer(const GatherEvent& frame, Clock::time_point now) override {
+        const Request& rq = frame.request;
+        if (rq.kind == RequestKind::Bad || mOpt.silent)
+            return {};  // a silent controller stores nothing and counts nothing
+        const bool set = rq.kind == RequestKind::Set;
+        if (set && !mOpt.refuse && !mOpt.applyLate)
+            mModel.applySet(rq.param, rq.value);
+        mModel.exchange();
+        const uint8_t status = set && mOpt.refuse ? kStatusRefused : kStatusOk;
+        Frame reply = buildReply(mModel.block(), status);
+        if (set && !mOpt.refuse && mOpt.applyLate)
+            mModel.applySet(rq.param, rq.value);  // shows in the reply to the next frame
+        Reply r;
+        r.due = now + std::chrono::milliseconds(mOpt.delayMs);
+        r.inTurn = true;
+        corrupt(reply, r);
+        r.bytes.insert(r.bytes.end(), reply.begin(), reply.end());
+        r.lines.push_back("tx reply status=" + std::to_string(status));
+        return {{}, {std::move(r)}};
+    }
+
+    void command(const Command& c) override {
+        using Op = Command::Op;
+        if (c.op == Op::Silent) {
+            mOpt.silent = c.on;
+        } else if (c.op == Op::Refuse) {
+            mOpt.refuse = c.on;
+        } else if (c.op == Op::BadSum) {
+            mOpt.badSumEvery = c.n;
+            mBadSumCount = 0;
+        } else if (c.op == Op::Stray) {
+            mOpt.strayEvery = c.n;
+            mStrayCount = 0;
+        } else if (c.op == Op::Noise) {
+            mOpt.noise = c.probability;
+        } else if (c.op == Op::Delay) {
+            mOpt.delayMs = c.n;
+        } else if (c.op == Op::Poke) {
+            mModel.poke(c.index, c.value);
+        }
+    }
+
+private:
+    // The faults due for this reply: a stray byte before it, a wrong checksum, noise.
+    void corrupt(Frame& frame, Reply& r) {
+        if (mOpt.strayEvery != 0 && ++mStrayCount % mOpt.strayEvery == 0) {
+            r.bytes.push_back(kStrayByte);
+            r.lines.push_back("tx corrupt stray");
+        }
+        if (mOpt.badSumEvery != 0 && ++mBadSumCount % mOpt.badSumEvery == 0) {
+            frame[kFrameSize - 2] = static_cast<uint8_t>(~frame[kFrameSize - 2]);
+            r.lines.push_back("tx corrupt badsum");
+        }
+        if (mOpt.noise <= 0.0)
+            return;
+        unsigned hit = 0;
+        for (uint8_t& b : frame) {
+            const double u = static_cast<double>(mModel.rng()()) / 4294967296.0;
+            if (u < mOpt.noise) {
+                b = static_cast<uint8_t>(b ^ (1u + mModel.rng()() % 255u));
+                ++hit;
+            }
+        }
+        if (hit)
+            r.lines.push_back("tx corrupt noise n=" + std::to_string(hit));
+    }
+
+    LiveOptions mOpt;
+    ControllerModel mModel;
+    unsigned long mBadSumCount = 0;
+    unsigned long mStrayCount = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Answerer> liveController(const LiveOptions& o, uint32_t seed) {
+    return std::make_unique<LiveController>(o, seed);
+}
+
 }  // namespace borlsim

@@ -1,12 +1,15 @@
-// The controller's data block and how it changes over time: set-points that sets write, a
-// software revision, run-hour counters that advance and temperatures and humidity that drift.
+// The live controller: its data block and how it changes over time (set-points that sets write,
+// a software revision, run-hour counters that advance, temperatures and humidity that drift), and
+// how it answers the daemon's frames, with the faults that options and commands switch on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <random>
 
 #include "simFrame.h"
+#include "simLine.h"
 
 namespace borlsim {
 
@@ -48,5 +51,19 @@ private:
     unsigned long mExchanges = 0;
     unsigned long mHourTicks = 0;
 };
+
+struct LiveOptions {
+    bool silent = false;     // answer nothing (and count nothing)
+    bool refuse = false;     // answer sets with status 2, keep the old value
+    bool applyLate = false;  // a set takes effect after the reply to its frame went out
+    unsigned long badSumEvery = 0;
+    unsigned long strayEvery = 0;
+    double noise = 0.0;
+    unsigned long delayMs = 0;
+    unsigned long hoursEvery = 10;
+};
+
+// The model answering each frame with its data block, with the line faults of `o`.
+std::unique_ptr<Answerer> liveController(const LiveOptions& o, uint32_t seed);
 
 }  // namespace borlsim
