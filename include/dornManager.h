@@ -114,7 +114,8 @@ public:
     // Starts a capture of the exchange to `file` (src/dornManagerCapture.cpp); false when one
     // runs already. SIGUSR1 toggles one: the configured file's ring, else a timestamped file in
     // captureDir.
-    bool beginCapture(const std::string& file);
+    // `running`: the exchange runs already (SIGUSR1), and the start record says how it stands.
+    bool beginCapture(const std::string& file, bool running = false);
     void toggleCapture();
 
 private:

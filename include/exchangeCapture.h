@@ -38,22 +38,24 @@ constexpr unsigned kMaxFiles = 100;
 // How often a capture paused by a full disk tries again.
 constexpr std::chrono::milliseconds kRetryEvery{10000};
 
-// Queues a record; call it through the inline hooks below.
+// Queues a record; call it through the inline hooks below. `atUs`: when it happened, on the
+// monotonic clock in microseconds (the time the exchange's step was given); 0: now.
 void record(exchangefile::Kind kind, const uint8_t* bytes, size_t n, int param, int value,
-            const char* text);
+            const char* text, uint64_t atUs = 0);
 
 // A frame's tx record reserved in the queue; a generation of 0 holds none.
 struct TxTicket {
     uint64_t seq = 0;         // the record's place in the queue
     uint32_t generation = 0;  // the capture it belongs to
 };
-// Reserves the tx record of the frame `bytes`, stamped now. The writer writes nothing past it
-// until finishTx completes it.
-TxTicket reserveTx(const uint8_t* bytes, size_t n);
+// Reserves the tx record of the frame `bytes`, stamped `atUs` (0: now). The writer writes nothing
+// past it until finishTx completes it.
+TxTicket reserveTx(const uint8_t* bytes, size_t n, uint64_t atUs = 0);
 // Completes the reserved record: `sent` bytes of the frame reached the line (none: no tx
 // record). `outcome` is Tx when the line took the frame whole, else Abandoned or WriteFailed,
 // recorded after the tx record with `sent` and, for a failure, `why`.
-void finishTx(const TxTicket& ticket, size_t sent, exchangefile::Kind outcome, const char* why);
+void finishTx(const TxTicket& ticket, size_t sent, exchangefile::Kind outcome, const char* why,
+              uint64_t atUs = 0);
 
 struct Settings {
     std::string file;                    // the newest file of the ring; the older ones FILE.1 ...
@@ -78,24 +80,26 @@ void shutdown();
 
 }  // namespace capture
 
-// The exchange's hooks: nothing but the atomic test while no capture runs.
-inline void captureBytes(exchangefile::Kind kind, const uint8_t* bytes, size_t n) {
+// The exchange's hooks: nothing but the atomic test while no capture runs. `atUs`: when it
+// happened (monotonic µs, the time the exchange's rules were given); 0: now.
+inline void captureBytes(exchangefile::Kind kind, const uint8_t* bytes, size_t n,
+                         uint64_t atUs = 0) {
     if (capture::gOn.load(std::memory_order_relaxed))
-        capture::record(kind, bytes, n, 0, 0, nullptr);
+        capture::record(kind, bytes, n, 0, 0, nullptr, atUs);
 }
 inline void captureEvent(exchangefile::Kind kind, int param = 0, int value = 0,
-                         const char* text = nullptr) {
+                         const char* text = nullptr, uint64_t atUs = 0) {
     if (capture::gOn.load(std::memory_order_relaxed))
-        capture::record(kind, nullptr, 0, param, value, text);
+        capture::record(kind, nullptr, 0, param, value, text, atUs);
 }
 // Before a frame's first write: its tx record, reserved while a capture runs.
-inline capture::TxTicket captureTxBegin(const uint8_t* bytes, size_t n) {
-    return capture::gOn.load(std::memory_order_relaxed) ? capture::reserveTx(bytes, n)
+inline capture::TxTicket captureTxBegin(const uint8_t* bytes, size_t n, uint64_t atUs = 0) {
+    return capture::gOn.load(std::memory_order_relaxed) ? capture::reserveTx(bytes, n, atUs)
                                                         : capture::TxTicket{};
 }
 // Once the frame's write has ended; nothing when no record was reserved.
 inline void captureTxEnd(const capture::TxTicket& ticket, size_t sent, exchangefile::Kind outcome,
-                         const char* why = nullptr) {
+                         const char* why = nullptr, uint64_t atUs = 0) {
     if (ticket.generation != 0)
-        capture::finishTx(ticket, sent, outcome, why);
+        capture::finishTx(ticket, sent, outcome, why, atUs);
 }

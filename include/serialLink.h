@@ -43,9 +43,8 @@ using proto::WriteResult;
 // What became of one frame's write: the machine, the log and the capture take it from here.
 struct TxOutcome {
     WriteResult result = WriteResult::NoPort;
-    size_t sent = 0;           // bytes of the frame that reached the line
-    int err = 0;               // Failed: the write's errno (0: the port was closed)
-    capture::TxTicket ticket;  // the frame's tx record in a running capture
+    size_t sent = 0;  // bytes of the frame that reached the line
+    int err = 0;      // Failed: the write's errno (0: the port was closed)
 
     // A frame the line took whole, outside a capture (the harnesses' cycles).
     static TxOutcome whole(size_t sent) {
@@ -105,6 +104,9 @@ public:
     // read or a write, and counted as a new line for the transmit thread. A port that cannot be
     // made non-blocking is closed and not taken: false, with errno.
     bool adoptPort(int fd);
+    // Starts a capture whose start record also gives the rules' timing and, for a capture of a
+    // `running` exchange, the state it begins from (linkMachine.h); false when one runs.
+    bool startCapture(capture::Settings settings, bool running);
     // The whole run's counts in one line (also at the stop).
     void logStatistics();
 
@@ -167,6 +169,8 @@ private:
     const int mTimerFd;            // timerfd: readable at the cycle's end; -1 when not made
     uint64_t mArmedEnd = 0;        // the cycle's end the timer is set to
     std::vector<Effect> mEffects;  // the events of the machine's call in hand, to be performed
+    uint64_t mStepUs = 0;          // the clock's reading for the step in hand (monotonic µs)
+    capture::TxTicket mTxTicket;   // the cycle's frame's tx record in a running capture
     int mReopenErr = 0;            // the last failed re-open's errno, for its summary line
     LinkStats mStatsDue;           // the counts when the statistics line came due (receive loop)
     std::string mLastSetText;      // the last set-point written, for the service status

@@ -1,6 +1,8 @@
 #include "linkMachine.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 namespace proto {
 
@@ -15,7 +17,103 @@ ExchangeTiming ExchangeTiming::scaled(unsigned n) const {
           &ExchangeTiming::offlineMs, &ExchangeTiming::reopenMinMs, &ExchangeTiming::reopenMaxMs,
           &ExchangeTiming::repeatMs})
         t.*m = std::max(1u, t.*m / n);
+    t.timeScale = timeScale * n;
     return t;
+}
+
+namespace {
+
+// The timings a start record names, each with its key.
+struct TimingKey {
+    const char* key;
+    unsigned ExchangeTiming::*member;
+};
+constexpr TimingKey kTimingKeys[] = {
+    {"time-scale", &ExchangeTiming::timeScale},   {"start-delay", &ExchangeTiming::startDelayMs},
+    {"pause", &ExchangeTiming::pauseMs},          {"wait", &ExchangeTiming::waitMs},
+    {"offline", &ExchangeTiming::offlineMs},      {"reopen-min", &ExchangeTiming::reopenMinMs},
+    {"reopen-max", &ExchangeTiming::reopenMaxMs}, {"repeat", &ExchangeTiming::repeatMs},
+};
+
+// The value of `key` in a start record's "key=value ..." text; empty when absent.
+std::string fieldOf(const std::string& text, const std::string& key) {
+    const std::string needle = key + "=";
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        if (at == 0 || text[at - 1] == ' ') {
+            const size_t from = at + needle.size();
+            return text.substr(from, text.find(' ', from) - from);
+        }
+    }
+    return std::string();
+}
+
+uint64_t numberOf(const std::string& text, uint64_t otherwise) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' ? n : otherwise;
+}
+
+}  // namespace
+
+StartFields timingFields(const ExchangeTiming& t) {
+    StartFields f;
+    for (const TimingKey& k : kTimingKeys)
+        f.emplace_back(k.key, std::to_string(t.*k.member));
+    return f;
+}
+
+ExchangeTiming timingOf(const std::string& startText) {
+    ExchangeTiming t;
+    for (const TimingKey& k : kTimingKeys) {
+        const uint64_t v = numberOf(fieldOf(startText, k.key), t.*k.member);
+        t.*k.member = static_cast<unsigned>(std::min<uint64_t>(v, 24ull * 3600 * 1000));
+    }
+    return t;
+}
+
+StartFields resumeFields(const ResumeState* s) {
+    if (s == nullptr)
+        return {{"exchange", "new"}};
+    const char* const online[] = {"never", "yes", "no"};
+    StartFields f = {{"exchange", "running"}, {"online", online[s->online]}};
+    if (s->online != ResumeState::Never)
+        f.emplace_back("valid-ago", std::to_string(s->validAgoMs));
+    if (s->pending.changeVal_status) {
+        char set[64];
+        std::snprintf(set, sizeof set, "%d:%u:%d:%d", s->pending.changePort,
+                      unsigned{s->pending.changeVal}, s->pending.written ? 1 : 0,
+                      s->pending.replies);
+        f.emplace_back("set", set);
+    }
+    if (!s->portOpen)
+        f.emplace_back("reopen-in",
+                       std::to_string(s->reopenInMs) + ":" + std::to_string(s->reopenDelayMs));
+    return f;
+}
+
+bool resumeOf(const std::string& text, ResumeState& s) {
+    if (fieldOf(text, "exchange") != "running")
+        return false;
+    s = ResumeState{};
+    const std::string online = fieldOf(text, "online");
+    s.online = online == "yes"  ? ResumeState::Yes
+               : online == "no" ? ResumeState::No
+                                : ResumeState::Never;
+    s.validAgoMs = numberOf(fieldOf(text, "valid-ago"), 0);
+    unsigned port = 0, value = 0, written = 0, replies = 0;
+    if (std::sscanf(fieldOf(text, "set").c_str(), "%u:%u:%u:%u", &port, &value, &written,
+                    &replies) == 4 &&
+        value < 256) {
+        s.pending = PendingSet{true, static_cast<int>(port), static_cast<uint8_t>(value),
+                               written != 0, static_cast<int>(replies)};
+    }
+    unsigned long long in = 0, delay = 0;
+    if (std::sscanf(fieldOf(text, "reopen-in").c_str(), "%llu:%llu", &in, &delay) == 2) {
+        s.portOpen = false;
+        s.reopenInMs = in;
+        s.reopenDelayMs = static_cast<unsigned>(delay);
+    }
+    return true;
 }
 
 bool recordOf(const LinkEvent& e, EventRecord& r) {
@@ -68,6 +166,32 @@ void LinkMachine::reset() {
     mPortOpen = true;
     mReopenDelayMs = mTiming.reopenMinMs;
     mNextReopen = 0;
+}
+
+ResumeState LinkMachine::resumeState(uint64_t now) const {
+    ResumeState s;
+    s.online = !mEverOnline       ? ResumeState::Never
+               : mOfflineReported ? ResumeState::No
+                                  : ResumeState::Yes;
+    s.validAgoMs = now - std::min(now, mLastValidMs);
+    s.pending = mPending;
+    s.portOpen = mPortOpen;
+    s.reopenInMs = mNextReopen - std::min(now, mNextReopen);
+    s.reopenDelayMs = mReopenDelayMs;
+    return s;
+}
+
+void LinkMachine::resume(uint64_t now, const ResumeState& s) {
+    mEverOnline = s.online != ResumeState::Never;
+    mOfflineReported = s.online == ResumeState::No;
+    mOfflineLogged = mOfflineReported;
+    mLastValidMs = now - std::min(now, s.validAgoMs);
+    mPending = s.pending;
+    mPortOpen = s.portOpen;
+    if (!mPortOpen) {
+        mNextReopen = now + s.reopenInMs;
+        mReopenDelayMs = s.reopenDelayMs;
+    }
 }
 
 // ---- The transmit side ----
@@ -163,6 +287,7 @@ void LinkMachine::startReceiving(uint64_t now, bool portOpen) {
 }
 
 void LinkMachine::bytesRead(uint64_t now, const uint8_t* bytes, size_t n) {
+    advance(now);
     for (size_t i = 0; i < n; ++i) {
         switch (mRx.push(bytes[i])) {
             case ReplyGatherer::More:
@@ -274,7 +399,8 @@ void LinkMachine::endSet() {
     mPending = PendingSet{};
 }
 
-void LinkMachine::pickUpSet(uint64_t /*now*/, std::map<int, float>& setValues, int portNum) {
+void LinkMachine::pickUpSet(uint64_t now, std::map<int, float>& setValues, int portNum) {
+    advance(now);
     if (setValues.empty())
         return;
     auto entry = setValues.find(portNum);
@@ -313,28 +439,36 @@ void LinkMachine::pickUpSet(uint64_t /*now*/, std::map<int, float>& setValues, i
 }
 
 uint64_t LinkMachine::timeout(uint64_t now) {
-    uint64_t next = kNever;
-    offlineDue(now, next);
-    if (now >= mNextStatsMs) {
-        mNextStatsMs = now + mTiming.statsIntervalMs;
-        emit(LinkEvent{LinkEvent::Statistics});
-    }
-    next = std::min(next, mNextStatsMs);
+    advance(now);
+    uint64_t next = mNextStatsMs;
+    if (mEverOnline && !mOfflineReported)
+        next = std::min(next, mLastValidMs + mTiming.offlineMs);
+    else if (mOfflineReported && !mOfflineLogged)
+        next = std::min(next, mLastValidMs + mTiming.offlineMs + mTiming.repeatMs);
     if (!mPortOpen)
         next = std::min(next, mNextReopen);
     return next;
 }
 
+// The work due by `now`: every input of the receive side runs it first, so that the rules come
+// out the same however often the caller asks for it between inputs. The transmit side's inputs
+// leave it to the receive side: nothing they decide depends on it, and the transmit thread never
+// publishes.
+void LinkMachine::advance(uint64_t now) {
+    offlineDue(now);
+    if (now >= mNextStatsMs) {
+        mNextStatsMs = now + mTiming.statsIntervalMs;
+        emit(LinkEvent{LinkEvent::Statistics});
+    }
+}
+
 // The device goes offline once no valid reply came for the offline time. While the controller
 // flaps (offline again within a period of the last such line) the spells are counted, in the
 // next line, instead of each being logged; a spell counted only is logged once it lasts.
-void LinkMachine::offlineDue(uint64_t now, uint64_t& next) {
+void LinkMachine::offlineDue(uint64_t now) {
     if (mEverOnline && !mOfflineReported) {
-        const uint64_t due = mLastValidMs + mTiming.offlineMs;
-        if (now < due) {
-            next = std::min(next, due);
+        if (now < mLastValidMs + mTiming.offlineMs)
             return;
-        }
         mOfflineReported = true;
         LinkEvent e{LinkEvent::Offline};
         e.ms = now - mLastValidMs;
@@ -344,11 +478,8 @@ void LinkMachine::offlineDue(uint64_t now, uint64_t& next) {
         emit(std::move(e));
     }
     if (mOfflineReported && !mOfflineLogged) {
-        const uint64_t due = mLastValidMs + mTiming.offlineMs + mTiming.repeatMs;
-        if (now < due) {
-            next = std::min(next, due);
+        if (now < mLastValidMs + mTiming.offlineMs + mTiming.repeatMs)
             return;
-        }
         mOfflineLogged = true;
         LinkEvent e{LinkEvent::OfflineLogged};
         e.ms = now - mLastValidMs;
@@ -359,6 +490,7 @@ void LinkMachine::offlineDue(uint64_t now, uint64_t& next) {
 // ---- The port ----
 
 void LinkMachine::portLost(uint64_t now, const char* reason) {
+    advance(now);
     LinkEvent e{LinkEvent::PortLost};
     e.text = reason;
     emit(std::move(e));
@@ -369,7 +501,8 @@ void LinkMachine::portLost(uint64_t now, const char* reason) {
     mNextReopen = now + mReopenDelayMs;
 }
 
-void LinkMachine::portReopened(uint64_t /*now*/) {
+void LinkMachine::portReopened(uint64_t now) {
+    advance(now);
     mStats.reopens++;
     mPortOpen = true;
     mRx.restart();
@@ -379,6 +512,7 @@ void LinkMachine::portReopened(uint64_t /*now*/) {
 }
 
 void LinkMachine::reopenFailed(uint64_t now) {
+    advance(now);
     if (mReopenLog.occurred(now, mTiming.repeatMs) == Say::Summary) {
         LinkEvent e{LinkEvent::ReopenFailing};
         e.count = mReopenLog.total();

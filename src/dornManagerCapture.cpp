@@ -83,7 +83,7 @@ void dornManager::readCaptureKeys() {
     }
 }
 
-bool dornManager::beginCapture(const std::string& file) {
+bool dornManager::beginCapture(const std::string& file, bool running) {
     capture::Settings s;
     s.file = file;
     s.maxSize = captureMaxSize;
@@ -98,7 +98,7 @@ bool dornManager::beginCapture(const std::string& file) {
                                    {"serial", std::to_string(static_cast<uint32_t>(devSerial))}});
     if (serFd >= 0)
         s.openPort = serBusPort;
-    return capture::start(s);
+    return link.startCapture(s, running);
 }
 
 // SIGUSR1 ends the capture that runs, paused by a full disk or not. Otherwise it starts the
@@ -110,7 +110,7 @@ void dornManager::toggleCapture() {
     }
     if (!captureFile.empty()) {
         info("SIGUSR1: capture of the serial exchange starting: %s\n", captureFile.c_str());
-        beginCapture(captureFile);
+        beginCapture(captureFile, true);
         return;
     }
     char stamp[32];
@@ -124,5 +124,5 @@ void dornManager::toggleCapture() {
     for (int n = 2; n < 100 && access(file.c_str(), F_OK) == 0; ++n)
         file = base + "-" + std::to_string(n) + ".exchange";
     info("SIGUSR1: capture of the serial exchange starting: %s\n", file.c_str());
-    beginCapture(file);
+    beginCapture(file, true);
 }

@@ -50,11 +50,15 @@ public:
         if (++mGeneration == 0)
             ++mGeneration;
         mRunning = mGeneration;
-        mT0 = monotonic::nowUs();
+        // t = 0 on a whole millisecond of the monotonic clock, so that the capture's times, cut to
+        // milliseconds, are those the exchange's rules were given.
+        const uint64_t now = monotonic::nowUs();
+        mT0 = now - now % 1000;
+        mLastUs = mT0;
         mDropped = 0;
         Item& item = command(Item::Start);
         item.settings = std::make_unique<Settings>(s);
-        item.t = wallUs();
+        item.t = wallUs() - (now - mT0);
         gOn.store(true, std::memory_order_relaxed);
         if (!mThread.joinable())
             mThread = std::thread([this] { run(); });
@@ -83,22 +87,24 @@ public:
         mExit = false;
     }
 
-    void push(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text) {
+    void push(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text,
+              uint64_t atUs) {
         std::lock_guard<std::mutex> lock(mQueueMutex);
         if (mRunning == 0)
             return;  // ended between the hook's test and here
-        pushLocked(kind, bytes, n, param, value, text);
+        pushLocked(kind, bytes, n, param, value, text, atUs);
     }
 
-    TxTicket reserveTx(const uint8_t* bytes, size_t n) {
+    TxTicket reserveTx(const uint8_t* bytes, size_t n, uint64_t atUs) {
         std::lock_guard<std::mutex> lock(mQueueMutex);
-        if (mRunning == 0 || !pushLocked(Kind::Tx, bytes, n, 0, 0, nullptr))
+        if (mRunning == 0 || !pushLocked(Kind::Tx, bytes, n, 0, 0, nullptr, atUs))
             return TxTicket{};
         mQueue.back().reserved = true;
         return TxTicket{mFrontSeq + mQueue.size() - 1, mRunning};
     }
 
-    void finishTx(const TxTicket& ticket, size_t sent, Kind outcome, const char* why) {
+    void finishTx(const TxTicket& ticket, size_t sent, Kind outcome, const char* why,
+                  uint64_t atUs) {
         std::lock_guard<std::mutex> lock(mQueueMutex);
         // The writer takes no reserved record: it is still in the queue.
         if (ticket.seq >= mFrontSeq && ticket.seq - mFrontSeq < mQueue.size()) {
@@ -109,16 +115,17 @@ public:
             }
         }
         if (outcome != Kind::Tx && mRunning == ticket.generation)
-            pushLocked(outcome, nullptr, 0, 0, static_cast<int>(sent), why);
+            pushLocked(outcome, nullptr, 0, 0, static_cast<int>(sent), why, atUs);
         if (mCommands > 0)
             mWake.notify_one();  // a start or stop waited behind the reserved record
     }
 
 private:
-    // mQueueMutex held. The timestamp is taken under the lock, so the queue is in time order.
+    // mQueueMutex held. The timestamp is the caller's (the one its step of the exchange was
+    // given), else taken under the lock; never before the last, so the queue is in time order.
     // False when the queue is full: the record is dropped, and counted where it would have been.
     bool pushLocked(Kind kind, const uint8_t* bytes, size_t n, int param, int value,
-                    const char* text) {
+                    const char* text, uint64_t atUs) {
         Item* slot = mQueue.size() < kMaxQueued ? mQueue.emplace_back() : nullptr;
         if (slot == nullptr) {
             ++mDropped;
@@ -127,8 +134,8 @@ private:
         Item& item = *slot;
         item.generation = mRunning;
         item.droppedBefore = std::exchange(mDropped, 0);
-        const uint64_t now = monotonic::nowUs();
-        item.t = now > mT0 ? now - mT0 : 0;
+        mLastUs = std::max(mLastUs, atUs != 0 ? atUs : monotonic::nowUs());
+        item.t = mLastUs - mT0;
         item.kind = kind;
         item.n = static_cast<uint16_t>(std::min(n, kMaxFrameBytes));
         if (item.n != 0 && bytes != nullptr)
@@ -229,7 +236,8 @@ private:
     uint32_t mGeneration = 0;  // the last capture started
     uint32_t mRunning = 0;  // the capture that runs, as far as the exchange is concerned; 0: none
     bool mExit = false;
-    uint64_t mT0 = 0;
+    uint64_t mT0 = 0;       // the monotonic time of t = 0, µs
+    uint64_t mLastUs = 0;   // the monotonic time of the last record queued, µs
     uint32_t mDropped = 0;  // records dropped since the last one queued
     std::thread mThread;
     Writer mWriter{[this](uint32_t generation) { ended(generation); }};  // writer thread only
@@ -242,16 +250,17 @@ Capture& instance() {
 
 }  // namespace
 
-void record(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text) {
-    instance().push(kind, bytes, n, param, value, text);
+void record(Kind kind, const uint8_t* bytes, size_t n, int param, int value, const char* text,
+            uint64_t atUs) {
+    instance().push(kind, bytes, n, param, value, text, atUs);
 }
 
-TxTicket reserveTx(const uint8_t* bytes, size_t n) {
-    return instance().reserveTx(bytes, n);
+TxTicket reserveTx(const uint8_t* bytes, size_t n, uint64_t atUs) {
+    return instance().reserveTx(bytes, n, atUs);
 }
 
-void finishTx(const TxTicket& ticket, size_t sent, Kind outcome, const char* why) {
-    instance().finishTx(ticket, sent, outcome, why);
+void finishTx(const TxTicket& ticket, size_t sent, Kind outcome, const char* why, uint64_t atUs) {
+    instance().finishTx(ticket, sent, outcome, why, atUs);
 }
 
 bool start(const Settings& settings) {

@@ -96,7 +96,11 @@ void SerialLink::feed(Step step) {
     thread_local std::vector<Effect> effects;  // each thread's own, kept for its capacity
     {
         std::lock_guard<std::mutex> lock(mTxMutex);
-        step(mMachine);
+        // One reading of the clock for the step: the rules take it in milliseconds, the
+        // capture's records in microseconds, so that a replay of the capture gives the rules
+        // the times they had.
+        mStepUs = std::max(mStepUs, monotonic::nowUs());
+        step(mMachine, mStepUs / 1000);
         armTimer();
         effects.swap(mEffects);
     }
@@ -114,8 +118,11 @@ void* request(void* arg) {
 
 TxFrame SerialLink::nextFrame(uint64_t* cycleEnd) {
     TxFrame frame;
-    feed([&](proto::LinkMachine& machine) {
-        frame = machine.beginCycle(nowMs());
+    feed([&](proto::LinkMachine& machine, uint64_t now) {
+        frame = machine.beginCycle(now);
+        // Reserved with the cycle's choice of frame, before its first byte goes out: no set
+        // recorded after the choice and no reply can come before it in the capture.
+        mTxTicket = captureTxBegin(frame.bytes, frame.len, mStepUs);
         if (cycleEnd != nullptr)
             *cycleEnd = machine.cycleEnd();
     });
@@ -123,9 +130,11 @@ TxFrame SerialLink::nextFrame(uint64_t* cycleEnd) {
 }
 
 void SerialLink::frameWritten(const TxOutcome& outcome) {
+    // Whole: the tx record as it is; nothing written (the port was closed): no record at all;
+    // otherwise the tx record of what reached the line and what became of the rest.
     exchangefile::Kind recorded = exchangefile::Kind::Abandoned;
     const char* why = nullptr;
-    if (outcome.result == WriteResult::Whole) {
+    if (outcome.result == WriteResult::Whole || outcome.result == WriteResult::NoPort) {
         recorded = exchangefile::Kind::Tx;
     } else if (outcome.result == WriteResult::Failed) {
         why = outcome.err != 0 ? strerror(outcome.err) : "the port was closed";
@@ -133,10 +142,11 @@ void SerialLink::frameWritten(const TxOutcome& outcome) {
             debug("Serial write() error: %s\n", why);
         recorded = exchangefile::Kind::WriteFailed;
     }
-    feed([&](proto::LinkMachine& machine) {
-        machine.frameWritten(nowMs(), outcome.result, outcome.sent);
+    feed([&](proto::LinkMachine& machine, uint64_t now) {
+        machine.frameWritten(now, outcome.result, outcome.sent);
+        captureTxEnd(mTxTicket, outcome.sent, recorded, why, mStepUs);
+        mTxTicket = capture::TxTicket{};
     });
-    captureTxEnd(outcome.ticket, outcome.sent, recorded, why);
 }
 
 void SerialLink::transmitLoop() {
@@ -191,8 +201,6 @@ TxOutcome SerialLink::writeFrame(const TxFrame& frame, uint64_t deadlineMs, bool
                     lineFlush(fd, TCOFLUSH);
                     flushFirst = false;
                 }
-                // Stamped before the first byte goes out: no reply is recorded before it.
-                out.ticket = captureTxBegin(frame.bytes, frame.len);
             } else if (m.serFd != fd || m.portGeneration != generation) {
                 return ended(WriteResult::Failed);  // the line went away under the frame
             }
@@ -240,8 +248,7 @@ bool SerialLink::wait_tx_ready() {
     for (;;) {
         bool ended = false;
         bool answered = false;
-        feed([&](proto::LinkMachine& machine) {
-            const uint64_t now = nowMs();
+        feed([&](proto::LinkMachine& machine, uint64_t now) {
             ended = stopping() || now >= machine.cycleEnd();
             if (ended && !stopping())
                 answered = machine.endCycle(now);
@@ -257,15 +264,15 @@ bool SerialLink::wait_tx_ready() {
 // ---- The receive loop -----------------------------------------------------------------------
 
 void SerialLink::receiveBytes(const uint8_t* bytes, size_t n) {
-    feed([&](proto::LinkMachine& machine) { machine.bytesRead(nowMs(), bytes, n); });
+    feed([&](proto::LinkMachine& machine, uint64_t now) { machine.bytesRead(now, bytes, n); });
 }
 
 void SerialLink::pickUpSet() {
     if (m.devA == nullptr)
         return;
-    feed([&](proto::LinkMachine& machine) {
+    feed([&](proto::LinkMachine& machine, uint64_t now) {
         std::lock_guard<std::mutex> deviceLock(m.devA->mMutex);
-        machine.pickUpSet(nowMs(), m.devA->setValues, m.devA->portNum);
+        machine.pickUpSet(now, m.devA->setValues, m.devA->portNum);
     });
 }
 
@@ -273,14 +280,15 @@ uint64_t SerialLink::housekeeping(uint64_t now) {
     bool reopen = false;
     bool firstOfEpisode = false;
     uint64_t next = 0;
-    feed([&](proto::LinkMachine& machine) {
+    // At the time given (a test steps it), not the clock's.
+    feed([&](proto::LinkMachine& machine, uint64_t) {
         next = machine.timeout(now);
         reopen = machine.reopenDue(now) && m.serFd < 0;
         firstOfEpisode = !machine.reopenFailing();
     });
     if (reopen) {
         tryReopen(now, firstOfEpisode);
-        feed([&](proto::LinkMachine& machine) { next = machine.timeout(now); });
+        feed([&](proto::LinkMachine& machine, uint64_t) { next = machine.timeout(now); });
     }
     updateServiceStatus();
     return next;
@@ -334,16 +342,16 @@ void SerialLink::receiveFromPort() {
         closePort(0);
         return;
     }
-    feed([&](proto::LinkMachine& machine) {
-        captureBytes(exchangefile::Kind::Rx, buf, static_cast<size_t>(n));
-        machine.bytesRead(nowMs(), buf, static_cast<size_t>(n));
+    feed([&](proto::LinkMachine& machine, uint64_t now) {
+        captureBytes(exchangefile::Kind::Rx, buf, static_cast<size_t>(n), mStepUs);
+        machine.bytesRead(now, buf, static_cast<size_t>(n));
     });
     gatherOnLine();
 }
 
 void SerialLink::closePort(int err) {
-    feed([&](proto::LinkMachine& machine) {
-        machine.portLost(nowMs(), err ? strerror(err) : "end of file");
+    feed([&](proto::LinkMachine& machine, uint64_t now) {
+        machine.portLost(now, err ? strerror(err) : "end of file");
     });
     {
         std::lock_guard<std::mutex> lock(m.fdMutex);
@@ -367,7 +375,7 @@ void SerialLink::tryReopen(uint64_t now, bool firstOfEpisode) {
         fd = -1;  // a failed re-open: retried after the back-off
     }
     mReopenErr = err;
-    feed([&](proto::LinkMachine& machine) {
+    feed([&](proto::LinkMachine& machine, uint64_t) {
         if (fd >= 0)
             machine.portReopened(now);
         else
@@ -483,7 +491,7 @@ bool SerialLink::run() {
         m.devA->setRecorded = [fd] { wakeUp(fd); };
     }
     if (!m.captureFile.empty())
-        m.beginCapture(m.captureFile);  // before the first frame goes out
+        m.beginCapture(m.captureFile, false);  // before the first frame goes out
     mRxBusySinceMs.store(nowMs(), std::memory_order_relaxed);
     const int created = pthread_create(&myThread, nullptr, request, this);
     if (created != 0) {
@@ -503,7 +511,9 @@ bool SerialLink::run() {
 
 // The receive loop's clocks start once the start delay is over.
 void SerialLink::startReceiving() {
-    feed([&](proto::LinkMachine& machine) { machine.startReceiving(nowMs(), m.serFd >= 0); });
+    feed([&](proto::LinkMachine& machine, uint64_t now) {
+        machine.startReceiving(now, m.serFd >= 0);
+    });
     mLineMin = 0;
     gatherOnLine();
 }
@@ -543,6 +553,19 @@ void SerialLink::receiveStep() {
         closePort(EBADF);
     else if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
         receiveFromPort();
+}
+
+bool SerialLink::startCapture(capture::Settings settings, bool running) {
+    // Under the lock: no step of the exchange comes between the state the start record gives
+    // and the capture's first record.
+    std::lock_guard<std::mutex> lock(mTxMutex);
+    const uint64_t now = std::max(mStepUs, monotonic::nowUs()) / 1000;
+    proto::StartFields fields = proto::timingFields(mMachine.timing());
+    const proto::ResumeState state = mMachine.resumeState(now);
+    for (auto& f : proto::resumeFields(running ? &state : nullptr))
+        fields.push_back(std::move(f));
+    settings.startFields += " " + exchangefile::startFields(fields);
+    return capture::start(settings);
 }
 
 void SerialLink::forgetSetWakeUp() {
@@ -632,7 +655,7 @@ void SerialLink::perform(const Effect& f) {
 void SerialLink::record(const LinkEvent& e) {
     proto::EventRecord r{exchangefile::Kind::Online};
     if (proto::recordOf(e, r))
-        captureEvent(r.kind, r.param, r.value, r.text);
+        captureEvent(r.kind, r.param, r.value, r.text, mStepUs);
 }
 
 void SerialLink::onReply(const Effect& f) {

@@ -16,6 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "exchangeFile.h"
 #include "frame.h"
@@ -36,6 +39,7 @@ struct ExchangeTiming {
     unsigned statsIntervalMs = 15 * 60 * 1000;  // link statistics log line
     unsigned rxHungMs = 10000;  // receive loop busy this long: no more watchdog pings
     unsigned repeatMs = 60000;  // a repeating fault's log: one summary line this often
+    unsigned timeScale = 1;     // the lab's time scale the timings were divided by
 
     // The same cadence `n` times faster (the lab's --time-scale, a replay at speed n): every
     // timing of the exchange's rules divided by n, none below 1 ms; the statistics interval and
@@ -146,6 +150,29 @@ struct EventRecord {
 };
 bool recordOf(const LinkEvent& event, EventRecord& record);
 
+// The rules' state at a moment, as a capture begun on a running exchange needs it to be replayed:
+// whether the device is online, how long ago the last valid reply came, the pending set, the
+// closed port's back-off.
+struct ResumeState {
+    enum Online { Never, Yes, No };
+    Online online = Never;
+    uint64_t validAgoMs = 0;  // the last valid reply, this long before
+    PendingSet pending;
+    bool portOpen = true;
+    uint64_t reopenInMs = 0;  // a closed port: its next attempt, this long after
+    unsigned reopenDelayMs = 0;
+};
+
+// The start record's account of the rules (docs/capture.md): the timing a capture was taken with
+// and, for a capture begun on a running exchange, the state it begins from. A replay reads both
+// back; a start record without them stands for the production timing and a new exchange.
+using StartFields = std::vector<std::pair<std::string, std::string>>;
+StartFields timingFields(const ExchangeTiming& timing);
+StartFields resumeFields(const ResumeState* state);  // null: a new exchange
+ExchangeTiming timingOf(const std::string& startText);
+// False for a new exchange; true, with `state`, for a running one.
+bool resumeOf(const std::string& startText, ResumeState& state);
+
 class LinkSink {
 public:
     virtual ~LinkSink() = default;
@@ -196,7 +223,8 @@ public:
     // controller's byte can hold become a set; nothing else is ever written.
     void pickUpSet(uint64_t now, std::map<int, float>& setValues, int portNum);
     // Work due by time (offline, the statistics line); returns when to call again: the next
-    // due work, the port's re-open included, or kNever.
+    // due work, the port's re-open included. Every input of the receive side (the bytes, the
+    // sets, the port's fate) runs the work due by its time first.
     uint64_t timeout(uint64_t now);
 
     // ---- The port ----
@@ -209,6 +237,10 @@ public:
     bool reopenFailing() const { return mReopenLog.active(); }
     void portReopened(uint64_t now);
     void reopenFailed(uint64_t now);
+
+    // ---- A capture of a running exchange: its start record's state, taken back by a replay ----
+    ResumeState resumeState(uint64_t now) const;
+    void resume(uint64_t now, const ResumeState& state);
 
     // ---- State, for the shell, the tests and the replay ----
     const LinkStats& stats() const { return mStats; }
@@ -228,7 +260,8 @@ private:
     void replyInvalid(uint64_t now, ReplyFault fault);
     void checkSet(const uint8_t* block);
     void endSet();
-    void offlineDue(uint64_t now, uint64_t& next);
+    void advance(uint64_t now);
+    void offlineDue(uint64_t now);
     void endQuietEpisode(qlog::RepeatLimit& episode, uint64_t now, LinkEvent::Type type);
 
     LinkSink& mSink;
