@@ -248,13 +248,16 @@ private:
         ++gCycles;
         m.pickUpSet(c.now, sets, latest);
         const proto::TxFrame frame = m.beginCycle(c.now);
+        const bool taken = frame.isSet && !c.written;
         if (frame.isSet) {
             FUZZ_CHECK(c.carried.count({frame.port, frame.value}) != 0,
                        "a set frame nobody asked for");
-            c.written = true;  // from now on a reply can show it, whatever the write does
+            c.written = true;  // from now on a reply can show it, unless it met no port
         }
         if (!m.portOpen())
             outcome = WriteResult::NoPort;
+        if (outcome == WriteResult::NoPort && taken)
+            c.written = false;
         m.frameWritten(c.now, outcome, outcome == WriteResult::Whole ? kFrameSize : 0);
         if (outcome == WriteResult::Whole) {
             (frame.isSet ? c.counted.setFrames : c.counted.pollFrames)++;

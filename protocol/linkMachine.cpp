@@ -155,7 +155,7 @@ void LinkMachine::reset() {
     mStats = LinkStats{};
     mFrame = &mPoll;
     mCycleEnd = 0;
-    mAwaiting = mAnswered = mWritten = false;
+    mAwaiting = mAnswered = mWritten = mSetTaken = false;
     mStallLog = qlog::RepeatLimit{};
     mRx.restart();
     mLastValidMs = 0;
@@ -198,8 +198,10 @@ void LinkMachine::resume(uint64_t now, const ResumeState& s) {
 
 const TxFrame& LinkMachine::beginCycle(uint64_t now) {
     mFrame = &mPoll;
+    mSetTaken = false;
     if (mPending.changeVal_status) {
         // From now on a reply can show whether the controller took it.
+        mSetTaken = !mPending.written;
         mPending.written = true;
         mSet = TxFrame{};
         mSet.isSet = true;
@@ -225,8 +227,11 @@ const TxFrame& LinkMachine::beginCycle(uint64_t now) {
 
 void LinkMachine::frameWritten(uint64_t now, WriteResult result, size_t sent) {
     mStats.txCycles++;
-    // Whatever became of the frame on an open port, an unanswered cycle is a timeout.
+    // Whatever became of the frame on an open port, an unanswered cycle is a timeout. A set frame
+    // that met no port at all has not gone out.
     mWritten = result != WriteResult::NoPort;
+    if (!mWritten && mSetTaken)
+        mPending.written = false;
     if (result == WriteResult::Whole) {
         (mFrame->isSet ? mStats.setFrames : mStats.pollFrames)++;
         LinkEvent e{LinkEvent::FrameSent};
@@ -440,13 +445,15 @@ void LinkMachine::pickUpSet(uint64_t now, std::map<int, float>& setValues, int p
 
 uint64_t LinkMachine::timeout(uint64_t now) {
     advance(now);
+    return mPortOpen ? dueWork() : std::min(dueWork(), mNextReopen);
+}
+
+uint64_t LinkMachine::dueWork() const {
     uint64_t next = mNextStatsMs;
     if (mEverOnline && !mOfflineReported)
         next = std::min(next, mLastValidMs + mTiming.offlineMs);
     else if (mOfflineReported && !mOfflineLogged)
         next = std::min(next, mLastValidMs + mTiming.offlineMs + mTiming.repeatMs);
-    if (!mPortOpen)
-        next = std::min(next, mNextReopen);
     return next;
 }
 

@@ -193,6 +193,9 @@ public:
     bool newFile() const { return mNewFile; }  // the record just read is its file's first
     // The first file read continues an older one that is not among them (Reader::continued).
     bool continues() const { return mContinues; }
+    // The file of the record just read continues an older one of its ring: its start record
+    // begins no new run of the daemon.
+    bool fileContinues() const { return mReader != nullptr && mReader->continued(); }
     // Records dropped by the writer before the record just read, or at the end of the files
     // (count 0: none).
     Dropped takeDropped();

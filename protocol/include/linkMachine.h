@@ -226,6 +226,8 @@ public:
     // due work, the port's re-open included. Every input of the receive side (the bytes, the
     // sets, the port's fate) runs the work due by its time first.
     uint64_t timeout(uint64_t now);
+    // When the work due by time comes next (offline, the statistics line), the port aside.
+    uint64_t dueWork() const;
 
     // ---- The port ----
     void portLost(uint64_t now, const char* reason);
@@ -276,6 +278,7 @@ private:
     bool mAwaiting = false;          // the frame went out and no answer came yet
     bool mAnswered = false;          // an answer came within the wait
     bool mWritten = false;           // the cycle's frame met an open port
+    bool mSetTaken = false;          // the cycle's frame is the pending set's first
     qlog::RepeatLimit mStallLog;     // frames the line does not take
 
     // The receive side.
