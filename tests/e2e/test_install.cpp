@@ -173,6 +173,7 @@ TEST_F(InstalledTree, PutsEverythingInItsProductionPlace) {
         root + "/usr/share/man/man1/borl-sim.1", root + "/usr/share/man/man1/vexa-console.1",
         root + "/usr/share/man/man1/borl-decode.1", root + "/usr/share/doc/borl1d/capture.md",
         root + "/usr/share/man/man1/borl-replay.1", root + "/usr/share/borl1d-tools/borlrig.py",
+        root + "/usr/share/borl1d-tools/borl-replay-live",
         // The templates of the Debian package's postinst, outside /usr/share/doc.
         root + "/usr/share/borl1d/serialconf.xml", root + "/usr/share/borl1d/borl100.xml",
         root + "/usr/share/doc/borl1d/operations.md"};

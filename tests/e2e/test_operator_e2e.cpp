@@ -77,8 +77,8 @@ TEST(CommandLineE2E, EveryProgramAnswersHelpWithItsUsageAlone) {
     namespace fs = std::filesystem;
     const std::string bin = BORL1D_BINARY_DIR, src = BORL1D_SOURCE_DIR;
     std::vector<std::vector<std::string>> programs{
-        {"python3", bin + "/tools/borl-replay/borl-replay"}, {bin + "/bench/modbus_slave"}};
-    for (const char* tool : {"borl1d", "borl-sim", "vexa-console", "borl-decode"})
+        {"python3", bin + "/tools/borl-replay/borl-replay-live"}, {bin + "/bench/modbus_slave"}};
+    for (const char* tool : {"borl1d", "borl-sim", "vexa-console", "borl-decode", "borl-replay"})
         programs.push_back({testsupport::builtBinary(tool)});
     for (const char* dir : {"bench", "tools/demo"}) {
         for (const fs::path& f : fs::directory_iterator(src + "/" + dir)) {

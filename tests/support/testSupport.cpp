@@ -472,8 +472,8 @@ Bytes readExactly(int fd, size_t n, std::chrono::milliseconds timeout) {
 }
 
 std::string builtBinary(const std::string& name) {
-    for (const char* sub :
-         {"/", "/tools/", "/tools/borl-sim/", "/tools/vexa-console/", "/tools/borl-decode/"}) {
+    for (const char* sub : {"/", "/tools/", "/tools/borl-sim/", "/tools/vexa-console/",
+                            "/tools/borl-decode/", "/tools/borl-replay/"}) {
         std::string p = std::string(BORL1D_BINARY_DIR) + sub + name;
         struct stat st;
         // A tool lives in a folder of its own name: the folder itself does not count.

@@ -71,9 +71,10 @@ struct Options {
 
 Options parse(const toolcommon::CommandLine& cli, int argc, char** argv) {
     Options o;
-    const std::vector<toolcommon::OptionDefinition> defs = {
-        {"live", false, kLive}, {"speed", true, kSpeed}, {"daemon", true, kDaemon},
-        {"keep", false, kKeep}};
+    const std::vector<toolcommon::OptionDefinition> defs = {{"live", false, kLive},
+                                                            {"speed", true, kSpeed},
+                                                            {"daemon", true, kDaemon},
+                                                            {"keep", false, kKeep}};
     cli.parse(
         argc, argv, defs,
         [&](const toolcommon::OptionDefinition& d, const char* value) {
@@ -122,10 +123,9 @@ void report(const Options& o, const replay::Comparison& c, uint64_t wallUs, uint
                 exchangefile::wallText(wallUs, 3).c_str(),
                 exchangefile::wallText(wallUs + lastUs, 3).c_str(), c.runs(),
                 c.runs() == 1 ? "" : "s");
-    std::printf(
-        "timing: %s%u (pause %u ms, wait %u ms, offline %u ms, re-open %u..%u ms)\n",
-        t.timeScale == 1 ? "production, time scale " : "lab, time scale ", t.timeScale,
-        t.pauseMs, t.waitMs, t.offlineMs, t.reopenMinMs, t.reopenMaxMs);
+    std::printf("timing: %s%u (pause %u ms, wait %u ms, offline %u ms, re-open %u..%u ms)\n",
+                t.timeScale == 1 ? "production, time scale " : "lab, time scale ", t.timeScale,
+                t.pauseMs, t.waitMs, t.offlineMs, t.reopenMinMs, t.reopenMaxMs);
     const replay::Tally& a = c.captured();
     const replay::Tally& b = c.replayed();
     std::printf("%-24s%9s%9s\n", "", "capture", "replay");

@@ -15,9 +15,10 @@ struct Comparison::Run : proto::LinkSink {
     Comparison& c;
     proto::ExchangeTiming timing;
     LinkMachine m;
-    uint64_t startUs;           // the run's t = 0, in the capture's time
-    uint64_t nowMs = 0;         // the rules' time of the step in hand, ms since the run began
-    bool receiving = false;     // the receive loop has begun (after the start delay)
+    uint64_t startUs;        // the run's t = 0, in the capture's time
+    uint64_t nowMs = 0;      // the rules' time of the step in hand, ms since the run began
+    uint64_t inputUs = 0;    // the time of the capture's record in hand
+    bool receiving = false;  // the receive loop has begun (after the start delay)
     bool portOpenAtStart = false;
     bool cycleOpen = false;     // a frame went out and its cycle has not ended
     bool writePending = false;  // the cycle's write has not been said to have ended
@@ -32,7 +33,10 @@ struct Comparison::Run : proto::LinkSink {
         proto::EventRecord r{Kind::Online};
         if (!proto::recordOf(e, r))
             return;
-        c.mActual.push_back(Outcome{r.kind, r.param, r.value, startUs + nowMs * 1000});
+        // At the time of the capture's record that caused it, or of the due work that did.
+        const bool input = (inputUs - std::min(inputUs, startUs)) / 1000 == nowMs;
+        c.mActual.push_back(
+            Outcome{r.kind, r.param, r.value, input ? inputUs : startUs + nowMs * 1000});
         c.count(c.mReplayed, r.kind);
     }
 };
@@ -109,6 +113,7 @@ bool Comparison::take(const Record& r, bool continues) {
         beginRun(start);
     }
     const uint64_t now = msOf(r.t);
+    mRun->inputUs = r.t;
     if (mRun->writePending && r.kind != Kind::Abandoned && r.kind != Kind::WriteFailed)
         resolveWrite(WriteResult::Whole, mRun->written, mRun->nowMs);
     switch (r.kind) {
@@ -223,8 +228,8 @@ void Comparison::resolveWrite(WriteResult result, size_t sent, uint64_t now) {
 // A frame the line did not take whole. When none of it reached the line the capture has no tx
 // record: its cycle began a wait before.
 void Comparison::writeEnded(const Record& r, uint64_t now) {
-    const WriteResult result = r.kind == Kind::Abandoned ? WriteResult::Abandoned
-                                                         : WriteResult::Failed;
+    const WriteResult result =
+        r.kind == Kind::Abandoned ? WriteResult::Abandoned : WriteResult::Failed;
     if (!mRun->writePending) {
         const uint64_t began = now - std::min<uint64_t>(now, mRun->timing.waitMs);
         advance(began);
