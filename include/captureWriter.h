@@ -54,6 +54,7 @@ public:
     bool writing() const { return mSession.fd >= 0; }
     bool paused() const { return mSession.paused; }
     Clock::time_point retryAt() const { return mSession.retryAt; }
+    std::chrono::milliseconds writeEvery() const { return mSession.settings.writeEvery; }
 
 private:
     // The open file and its counts.

@@ -64,6 +64,9 @@ struct Settings {
     std::string startFields;             // the start record's fields (version, port, line, serial)
     std::string openPort;                // non-empty: the port is open now (an "open" record)
     std::chrono::milliseconds retryEvery = kRetryEvery;  // a paused capture tries again
+    // The writer writes what is queued this often at most (one write a poll cycle), and syncs
+    // the file at least this often while a backlog lasts.
+    std::chrono::milliseconds writeEvery{1000};
     // The write(2) the files go through: a test puts a full disk in its place.
     ssize_t (*fileWrite)(int fd, const void* bytes, size_t n) = ::write;
 };

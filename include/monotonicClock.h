@@ -24,9 +24,13 @@ inline uint64_t nowMs() {
     return msOf(now());
 }
 
-inline uint64_t nowUs() {
-    const timespec ts = now();
+// A time of the clock in microseconds.
+inline uint64_t usOf(const timespec& ts) {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+inline uint64_t nowUs() {
+    return usOf(now());
 }
 
 // A poll() timeout that ends at `deadlineMs`, read at `nowMs`: 0 once it has passed.

@@ -30,8 +30,7 @@ using exchangefile::Kind;
 
 constexpr size_t kMaxQueued = 16384;  // records waiting for the writer; more are dropped
 constexpr size_t kWakeAt = 256;       // queued records that wake the writer before its tick
-constexpr auto kTick = std::chrono::milliseconds(1000);  // one write a poll cycle at most
-constexpr size_t kBatch = 64;  // records the writer takes from the queue at a time
+constexpr size_t kBatch = 64;         // records the writer takes from the queue at a time
 
 uint64_t wallUs() {
     timespec ts;
@@ -185,7 +184,7 @@ private:
                             (mCommands > 0 || mQueue.size() >= kWakeAt || !mWriter.writing()));
                 };
                 if (!more && mWriter.writing())
-                    mWake.wait_for(lock, kTick, ready);
+                    mWake.wait_for(lock, mWriter.writeEvery(), ready);
                 else if (!more && mWriter.paused())
                     mWake.wait_until(lock, mWriter.retryAt(), ready);
                 else if (!more)
@@ -209,7 +208,7 @@ private:
             mWriter.write(batch);
             batch.clear();
             // Once the queue is written, and at least once a tick while a backlog lasts.
-            if (!more || now - synced >= kTick) {
+            if (!more || now - synced >= mWriter.writeEvery()) {
                 mWriter.syncFile();
                 synced = now;
             }

@@ -565,6 +565,8 @@ bool SerialLink::startCapture(capture::Settings settings, bool running) {
     for (auto& f : proto::resumeFields(running ? &state : nullptr))
         fields.push_back(std::move(f));
     settings.startFields += " " + exchangefile::startFields(fields);
+    // One write of the capture's file a poll cycle at most.
+    settings.writeEvery = std::chrono::milliseconds(std::max(1u, mMachine.timing().pauseMs));
     return capture::start(settings);
 }
 

@@ -122,6 +122,16 @@ protected:
     std::thread runner;
 };
 
+// The shell's clock keeps all 64 bits: a unit up for 24.9 or 49.7 days, or years, reads on.
+TEST(MonotonicClock, TimesPast32BitsOfMillisecondsAreKept) {
+    for (uint64_t ms : {(1ull << 31) + 7, (1ull << 32) + 7, (1ull << 40) + 7}) {
+        const timespec ts{static_cast<time_t>(ms / 1000),
+                          static_cast<long>(ms % 1000) * 1000000L + 999};
+        EXPECT_EQ(monotonic::msOf(ts), ms);
+        EXPECT_EQ(monotonic::usOf(ts) / 1000, ms);
+    }
+}
+
 // ---- The port ----
 
 int refuseFlags(int, int) {

@@ -164,6 +164,7 @@ TEST(ExchangeCapture, AFullDiskPausesTheCaptureWhichGoesOnInTheRingsNextFile) {
     const std::string file = dir / "full.exchange";
     capture::Settings s = settings(file, 1 << 20, 4);
     s.retryEvery = std::chrono::milliseconds(20);
+    s.writeEvery = std::chrono::milliseconds(20);
     s.fileWrite = diskWrite;
     ASSERT_TRUE(capture::start(s));
     uint8_t reply[128] = {'A', 'O', 'I'};

@@ -434,13 +434,13 @@ std::vector<std::string> timeNamespace(long aheadS) {
 
 }  // namespace
 
-class UptimeE2E : public ::testing::TestWithParam<uint64_t> {};
+class UptimeE2ELong : public ::testing::TestWithParam<uint64_t> {};
 
 // The daemon starts 0.7 to 1.7 s before the mark on its monotonic clock (the namespace's offset is
 // in whole seconds). Across the mark it keeps its cadence; after it, offline time, a set and the
 // re-open back-off are those of a unit booted a minute ago. A clock kept in 32 bits of milliseconds
 // would wrap at one of them.
-TEST_P(UptimeE2E, CadenceOfflineSetAndReopenBackOffUnchangedPastTheMark) {
+TEST_P(UptimeE2ELong, CadenceOfflineSetAndReopenBackOffUnchangedPastTheMark) {
     if (testsupport::emulated())
         GTEST_SKIP() << "timing-bound: not under the emulator " << testsupport::emulatorPrefix()[0];
     const double markS = static_cast<double>(GetParam()) / 1000.0;
@@ -507,7 +507,7 @@ TEST_P(UptimeE2E, CadenceOfflineSetAndReopenBackOffUnchangedPastTheMark) {
     expectLoggedGaps(rig, {"lost", "Could not open", "still cannot be opened"}, {50, 100, 200});
 }
 
-INSTANTIATE_TEST_SUITE_P(Marks, UptimeE2E, ::testing::Values(1ull << 31, 1ull << 32),
+INSTANTIATE_TEST_SUITE_P(Marks, UptimeE2ELong, ::testing::Values(1ull << 31, 1ull << 32),
                          [](const ::testing::TestParamInfo<uint64_t>& mark) {
                              return "At" + std::to_string(mark.param) + "ms";
                          });

@@ -787,7 +787,7 @@ TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
                     for (size_t at = c.find(" abandoned "); at != std::string::npos;
                          at = c.find(" abandoned ", at + 1))
                         ++n;
-                    return n >= 6;
+                    return n >= 3;
                 },
                 30s));
             break;

@@ -271,7 +271,7 @@ TEST(cQlogFile, SyncedAfterAnErrorAReopenAndTheStopButNotForInfoLines) {
         const uint64_t before = qlog::logFileSyncs();
         s.act();
         const auto synced = [&] { return qlog::logFileSyncs() > before; };
-        EXPECT_EQ(testsupport::waitFor(synced, std::chrono::milliseconds(s.synced ? 10000 : 1500)),
+        EXPECT_EQ(testsupport::waitFor(synced, std::chrono::milliseconds(s.synced ? 10000 : 1100)),
                   s.synced)
             << s.legend;
     }
