@@ -30,7 +30,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "rig"))
 import borlrig  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(HERE, "..", "..", "build"))
-TIMING = {"start": 100, "pause": 100, "wait": 400, "offline": 1000, "stats": 600000,
+TIMING = {"start": 50, "pause": 50, "wait": 200, "offline": 500, "stats": 600000,
           "repeat": 0}  # every invalid reply a line of its own: the lines are counted
 
 
@@ -163,7 +163,7 @@ class RoundTrip(unittest.TestCase):
         self.assertEqual(1, summary["sets_confirmed"])
         self.assertEqual(2, summary["sets_recorded"])
         self.assertGreaterEqual(summary["offline"], 1)
-        self.assertGreaterEqual(summary["longest_silence"], 1.0)
+        self.assertGreaterEqual(summary["longest_silence"], 0.5)  # the offline time at least
         # Every byte the simulator sent is in the capture, as the reads returned it.
         sent = [b for _, l in first.sim_err.snapshot() if l.startswith("tx frame: ")
                 for b in l.split()[2:]]
