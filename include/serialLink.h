@@ -186,6 +186,9 @@ private:
     // When the receive loop left its wait, 0 while it waits: the transmit thread pings the
     // service watchdog only while the loop is waiting or busy for a short time.
     std::atomic<uint64_t> mRxBusySinceMs{0};
+    // The bytes the frame being gathered lacks, as the last step left it: the size of the next
+    // read and of the line's VMIN, without the lock.
+    std::atomic<int> mRxWanted{kFrameSize};
     // Receive loop only.
     int mLineMin = 0;        // VMIN set on the tty; 0: not known, -1: no tty
     termios mLineTermios{};  // the tty's settings, read once per open

@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace proto {
@@ -117,6 +118,16 @@ ReplyFault checkReply(const uint8_t* frame) {
 
 void copyDataBlock(const uint8_t* frame, uint8_t* block) {
     std::memcpy(block, frame + kDataBlockStart, kDataBlockSize);
+}
+
+size_t ReplyGatherer::pushMiddle(const uint8_t* bytes, size_t n) {
+    // From the sixth position on the header has passed, and it does not change.
+    if (idx < 5 || idx >= kFrameSize - 1)
+        return 0;
+    const size_t take = std::min(n, static_cast<size_t>(kFrameSize - 1 - idx));
+    std::memcpy(respbuff + idx, bytes, take);
+    idx += static_cast<int>(take);
+    return take;
 }
 
 void ReplyGatherer::restart() {

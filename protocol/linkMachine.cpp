@@ -294,6 +294,9 @@ void LinkMachine::startReceiving(uint64_t now, bool portOpen) {
 void LinkMachine::bytesRead(uint64_t now, const uint8_t* bytes, size_t n) {
     advance(now);
     for (size_t i = 0; i < n; ++i) {
+        i += mRx.pushMiddle(bytes + i, n - i);
+        if (i == n)
+            break;
         switch (mRx.push(bytes[i])) {
             case ReplyGatherer::More:
                 break;

@@ -102,6 +102,7 @@ void SerialLink::feed(Step step) {
         mStepUs = std::max(mStepUs, monotonic::nowUs());
         step(mMachine, mStepUs / 1000);
         armTimer();
+        mRxWanted.store(mMachine.bytesWanted(), std::memory_order_relaxed);
         effects.swap(mEffects);
     }
     for (const Effect& f : effects)
@@ -157,6 +158,7 @@ void SerialLink::transmitLoop() {
         printBuffer(poll.bytes, poll.len);
     }
     bool flushFirst = false;  // a frame was left half written: the line is flushed before the next
+    const unsigned rxHungMs = timing().rxHungMs;
     while (!stopping()) {
         uint64_t cycleEnd = 0;
         const TxFrame frame = nextFrame(&cycleEnd);
@@ -164,7 +166,7 @@ void SerialLink::transmitLoop() {
         // A hung receive loop gets the daemon restarted; a silent controller or a lost port
         // does not: the loop then waits in poll(), which counts as healthy.
         const uint64_t busySince = mRxBusySinceMs.load(std::memory_order_relaxed);
-        if (busySince == 0 || nowMs() - busySince < timing().rxHungMs)
+        if (busySince == 0 || nowMs() - busySince < rxHungMs)
             (watchdog != nullptr ? watchdog : serviceWatchdog)();
         wait_tx_ready();
     }
@@ -303,12 +305,7 @@ uint64_t SerialLink::housekeeping(uint64_t now) {
 void SerialLink::gatherOnLine() {
     if (mLineMin < 0 || m.serFd < 0)
         return;
-    int wanted;
-    {
-        std::lock_guard<std::mutex> lock(mTxMutex);
-        wanted = mMachine.bytesWanted();
-    }
-    const int want = std::min(wanted, kLineChunk);
+    const int want = std::min(mRxWanted.load(std::memory_order_relaxed), kLineChunk);
     if (want == mLineMin)
         return;
     if (mLineMin == 0 && tcgetattr(m.serFd, &mLineTermios) != 0) {
@@ -322,12 +319,8 @@ void SerialLink::gatherOnLine() {
 
 void SerialLink::receiveFromPort() {
     uint8_t buf[kFrameSize];
-    size_t want;
-    {
-        // Up to the rest of the frame being gathered: a frame never ends in the middle of a read.
-        std::lock_guard<std::mutex> lock(mTxMutex);
-        want = static_cast<size_t>(mMachine.bytesWanted());
-    }
+    // Up to the rest of the frame being gathered: a frame never ends in the middle of a read.
+    const size_t want = static_cast<size_t>(mRxWanted.load(std::memory_order_relaxed));
     ssize_t n = read(m.serFd, buf, want);
     if (n < 0) {
         int err = errno;

@@ -59,6 +59,9 @@ struct ReplyGatherer {
     // Ready for a new frame at position 0; no stale byte can complete it.
     void restart();
     Result push(uint8_t byte);
+    // The bytes of `bytes` that can neither complete nor reject the frame (those after its
+    // header passed the test, short of its last position), taken at once; returns how many.
+    size_t pushMiddle(const uint8_t* bytes, size_t n);
 };
 
 }  // namespace proto
