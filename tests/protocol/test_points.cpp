@@ -120,4 +120,18 @@ TEST(Points, EveryCopyOfTheTableHasItsRowsInOrder) {
     }
 }
 
+TEST(Points, ValuesAreReadAsTheRowsEncodingSays) {
+    const uint8_t block[kDataBlockSize] = {0xF6, 0x01, 0x02, 0x7F, 0x80};
+    const struct {
+        points::Encoding encoding;
+        int index;
+        float value;
+    } cases[] = {{points::Encoding::U8, 0, 246.0f},  {points::Encoding::S8, 0, -10.0f},
+                 {points::Encoding::S8, 3, 127.0f},  {points::Encoding::S8, 4, -128.0f},
+                 {points::Encoding::U16, 1, 258.0f}, {points::Encoding::U16, 0, 62977.0f}};
+    for (const auto& c : cases)
+        EXPECT_EQ(points::value({1, "x", "", c.index, c.encoding}, block), c.value)
+            << points::encodingName(c.encoding) << " at " << c.index;
+}
+
 }  // namespace
