@@ -138,7 +138,7 @@ TEST(DemoE2E, SignalEndsARunUntilCtrlCWithTheFinalStateAndStopsEverything) {
 TEST(DemoE2E, ADaemonThatFailsAtStartUpEndsTheDemoAtOnceWithItsStatus) {
     // A build directory whose daemon stands in for one with a broken configuration.
     ScratchDir dir("demo_failing_daemon");
-    for (const char* tool : {"borl-sim", "vexa-console"}) {
+    for (const char* tool : {"borl-sim", "vexa-console", "borl-decode"}) {
         const std::string link = dir / (std::string("build/tools/") + tool + "/" + tool);
         testsupport::makeDirs(link.substr(0, link.rfind('/')));
         ASSERT_EQ(symlink(testsupport::builtBinary(tool).c_str(), link.c_str()), 0) << link;

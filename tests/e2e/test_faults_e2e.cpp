@@ -952,8 +952,8 @@ TEST(FaultsE2E, BurstOfSetsWritesOnlyValuesThatSetsCarriedAndEndsConfirmed) {
             s.value = (rng() % 6000) / 100.0;
         sets.push_back(s);
     }
-    for (int p = 1; p <= points::kSetpoints;
-         ++p)  // the last set of every output is one the controller can take
+    // The last set of every output is one the controller can take.
+    for (int p = 1; p <= points::kSetpoints; ++p)
         sets.push_back({p, 10.0 + p + 0.75});
 
     std::map<int, std::set<int>> carried;  // port -> bytes some set carried
