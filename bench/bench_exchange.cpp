@@ -1,7 +1,7 @@
 // Cost of the receive loop per byte: gathering reply bytes into frames (ReplyGatherer::push),
-// handling one complete frame (the exchange's rules: the check, the device's updater with 19
-// sample events, the online status, the set confirmation), and the whole per-byte path of the
-// loop with its two system calls (poll and a read) on a socketpair and the loop's own receive
+// handling one complete frame (the exchange's rules: the check, the device's updater with a
+// sample event per input, the online status, the set confirmation), and the whole per-byte path of
+// the loop with its two system calls (poll and a read) on a socketpair and the loop's own receive
 // step (SerialLink::receiveBytes). Messages go to the real messaging client, not
 // started: each is encoded and queued as in the daemon, and with the queue at its limit the
 // oldest is dropped, as while vexad is away.
@@ -96,7 +96,7 @@ struct Exchange {
 };
 
 // One complete frame handed over by the receive loop. Arg 0: a valid reply (the updater runs and
-// publishes 19 sample events); 1: a reply with a bad checksum (reported and dropped).
+// publishes a sample event per input); 1: a reply with a bad checksum (reported and dropped).
 void BM_HandleFrame(benchmark::State& state) {
     Exchange ex;
     std::vector<uint8_t> frame = reply();

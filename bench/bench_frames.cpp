@@ -1,5 +1,6 @@
 // Frames built and validated per second, and the cost of mapping one controller data block onto
-// the device: 19 sample events, each encoded and queued by the messaging client as in the daemon,
+// the device: a sample event per input, each encoded and queued by the messaging client as in the
+// daemon,
 // and (for comparison) the same with a client that drops the messages unencoded.
 //
 // Logging is set up as in production: root priority INFO, so the frame dumps and traces at
@@ -90,8 +91,8 @@ void BM_DecodeReply(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeReply)->Arg(0)->Arg(1)->Arg(2);
 
-// One updater call in the steady state: the capability is no longer published, all 19 inputs
-// publish a sample event (sample rate 1), the 7 reported set-points are stored.
+// One updater call in the steady state: the capability is no longer published, every input
+// publishes a sample event (sample rate 1), the set-points are stored.
 template <typename Client>
 void runUpdater(benchmark::State& state, Client& client) {
     testsupport::discardLogs(log4cpp::Priority::INFO);
@@ -110,7 +111,7 @@ void runUpdater(benchmark::State& state, Client& client) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 
-// What the daemon pays: the 19 events encoded and queued.
+// What the daemon pays: the sample events encoded and queued.
 void BM_Updater(benchmark::State& state) {
     cObjectClient client;
     runUpdater(state, client);

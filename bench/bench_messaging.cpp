@@ -1,6 +1,6 @@
 // Messaging costs: encoding one object per message with the direct writer and with the JSON
-// tree side by side, decoding, send() while vexad is away, one poll cycle's burst (19 sample
-// events and the status event) through a real client, and the memory a full queue of 1000
+// tree side by side, decoding, send() while vexad is away, one poll cycle's burst (a sample
+// event per input and the status event) through a real client, and the memory a full queue of 1000
 // messages holds.
 #include <benchmark/benchmark.h>
 
@@ -22,6 +22,7 @@
 #include "cObjectCodec.h"
 #include "cObjectList.h"
 #include "logCapture.h"
+#include "points.h"
 #include "testSupport.h"
 #include "treeEncoder.h"
 
@@ -55,8 +56,8 @@ cObject* makeDevice() {
     d->setVersion(1);
     d->setDeviceType(cObject::TYPE_SNMP);
     d->setDeviceStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
-    d->setAnalogInCount(19);
-    d->setAnalogOutCount(8);
+    d->setAnalogInCount(points::kInputs);
+    d->setAnalogOutCount(points::kSetpoints);
     return d;
 }
 
@@ -133,11 +134,12 @@ void BM_SendNoPeer(benchmark::State& state) {
 }
 BENCHMARK(BM_SendNoPeer);
 
-// One poll cycle's messages as the daemon sends them: 19 sample events, one message each, and
-// the device's status event, in one batch.
+// One poll cycle's messages as the daemon sends them: a sample event per input, one message
+// each, and the device's status event, in one batch.
+constexpr int kBurst = points::kInputs + 1;
 void sendBurst(cObjectClient& client, cObjectDevice& status, uint32_t cycle) {
     cObjectClient::Batch batch(client);
-    for (uint32_t port = 1; port <= 19; ++port) {
+    for (uint32_t port = 1; port < kBurst; ++port) {
         cObjectList m;
         m.setMsgType(cObjectList::MSG_EVENT);
         auto* s = new cObjectAnalogSample;
@@ -145,8 +147,10 @@ void sendBurst(cObjectClient& client, cObjectDevice& status, uint32_t cycle) {
         s->setPortNum(port);
         s->setSeqNum(cycle % 100 + 1);
         // Hour counters and raw controller bytes, as the daemon publishes them.
-        s->setSample(port <= 8 ? static_cast<float>(20000 + cycle % 50)
-                               : static_cast<float>((port * 7 + cycle) % 256));
+        const bool hours =
+            points::input(static_cast<int>(port - 1)).encoding == points::Encoding::U16;
+        s->setSample(hours ? static_cast<float>(20000 + cycle % 50)
+                           : static_cast<float>((port * 7 + cycle) % 256));
         m.add(s);
         client.send(&m);
         m.deleteObjects();
@@ -166,7 +170,7 @@ void BM_BurstNotStarted(benchmark::State& state) {
     uint32_t cycle = 0;
     for (auto _ : state)
         sendBurst(client, static_cast<cObjectDevice&>(*status), ++cycle);
-    state.SetItemsProcessed(state.iterations() * 20);
+    state.SetItemsProcessed(state.iterations() * kBurst);
 }
 BENCHMARK(BM_BurstNotStarted);
 
@@ -235,7 +239,7 @@ private:
     uint64_t mLines = 0;
 };
 
-// The burst through a client connected to a local peer, until the peer has read all 20 lines.
+// The burst through a client connected to a local peer, until the peer has read all its lines.
 // CPU time is the whole process's: the sending thread (which writes the burst itself), the
 // client's threads and the peer's reads.
 void BM_BurstToPeer(benchmark::State& state) {
@@ -246,20 +250,20 @@ void BM_BurstToPeer(benchmark::State& state) {
     std::unique_ptr<cObject> status(makeDevice());
     uint32_t cycle = 0;
     sendBurst(client, static_cast<cObjectDevice&>(*status), ++cycle);  // waits for the connection
-    peer.waitFor(20);
-    uint64_t expected = 20;
+    peer.waitFor(kBurst);
+    uint64_t expected = kBurst;
     for (auto _ : state) {
         sendBurst(client, static_cast<cObjectDevice&>(*status), ++cycle);
-        expected += 20;
+        expected += kBurst;
         peer.waitFor(expected);
     }
-    state.SetItemsProcessed(state.iterations() * 20);
+    state.SetItemsProcessed(state.iterations() * kBurst);
     client.stop();
 }
 BENCHMARK(BM_BurstToPeer)->MeasureProcessCPUTime()->UseRealTime();
 
 // Heap held by a full queue of 1000 messages: one sample event each, or (worst case of this
-// daemon) the reply with all 19 analogue inputs each.
+// daemon) the reply with all its analogue inputs each.
 void BM_QueueMemory(benchmark::State& state) {
     const int objects = static_cast<int>(state.range(0));
     cObjectList m;
@@ -283,6 +287,6 @@ void BM_QueueMemory(benchmark::State& state) {
     state.counters["line_bytes"] = static_cast<double>(vexaobj::encodeMessage(m).size() + 1);
     m.deleteObjects();
 }
-BENCHMARK(BM_QueueMemory)->Arg(1)->Arg(19)->Iterations(3);
+BENCHMARK(BM_QueueMemory)->Arg(1)->Arg(points::kInputs)->Iterations(3);
 
 }  // namespace

@@ -10,8 +10,8 @@
 //   1 a d c    one cycle: answer a % 7 (valid, a byte corrupted at c, garbage of c bytes, the first
 //              c % 128 bytes of a reply, silence, a stray byte before a reply, a refused set's
 //              reply), d * 9 ms after the frame; the write's outcome (a >> 4) % 4
-//   2 p v      vexad's set of port p % 10 (0 and 9 are no output) to v (v > 250: out of range,
-//              negative or not a number)
+//   2 p v      vexad's set of port p % (set-points + 2) (0 and the last are no output) to v
+//              (v > 250: out of range, negative or not a number)
 //   3 f        the port lost, then f % 8 re-open attempts fail before one succeeds
 //   4 n        n + 1 silent cycles
 //   5          the controller refuses sets from now on, or takes them again
@@ -35,6 +35,7 @@
 
 #include "fuzzSupport.h"
 #include "linkMachine.h"
+#include "points.h"
 #include "replyFrames.h"
 
 namespace {
@@ -60,7 +61,7 @@ struct Controller {
     bool refuses = false;
     testsupport::Bytes reply() const { return testsupport::reply(block); }
     void take(const proto::TxFrame& frame) {
-        if (frame.isSet && !refuses && frame.port >= 1 && frame.port <= 8)
+        if (frame.isSet && !refuses && frame.port >= 1 && frame.port <= points::kSetpoints)
             block[static_cast<size_t>(frame.port - 1)] = frame.value;
     }
 };
@@ -177,7 +178,7 @@ private:
                 oneCycle(p);
                 break;
             case 2:
-                request(p.next() % 10, p.next());
+                request(p.next() % (points::kSetpoints + 2), p.next());
                 break;
             case 3:
                 portLost(p.next() % 8);

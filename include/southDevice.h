@@ -1,5 +1,5 @@
-// The one device published to vexad: the controller's point table (8 set-points, 19 inputs),
-// the mapping of a controller data block onto it, and the handling of vexad's messages.
+// The one device published to vexad: the controller's point table (points.h: set-points and
+// inputs), the mapping of a controller data block onto it, and the handling of vexad's messages.
 //
 // Locking: mMutex guards everything of the device that the receive loop and the client's
 // reader thread share (ports and their values and sample rates, capabilities, device status,
@@ -35,9 +35,10 @@ public:
     std::list<cObjectCapability*> capabilities;  // one object per capability id, in order
     std::list<DigitalInput*> diPorts;            // always empty on this device
     std::list<DigitalOutput*> doPorts;           // always empty on this device
-    std::list<AnalogueInput*> aiPorts;           // the 19 inputs, in port-id order
+    std::list<AnalogueInput*> aiPorts;           // the inputs, in port-id order
 
-    // Set-points (analogue outputs), port ids 1..8.
+    // The ports of the point table's rows by name (a row added later has a port in aoPorts or
+    // aiPorts but no name here). Set-points (analogue outputs), port ids from 1:
     AnalogueOutput* airconPullIn1 = nullptr;
     AnalogueOutput* airconDropout2 = nullptr;
     AnalogueOutput* fanPullIn = nullptr;
@@ -46,7 +47,7 @@ public:
     AnalogueOutput* airconPowerupDelay1 = nullptr;
     AnalogueOutput* failSetpoint = nullptr;
     AnalogueOutput* airconTestDelay = nullptr;
-    // Inputs, port ids 1..19: run-hour counters, temperatures, relative humidity.
+    // Inputs, port ids from 1: run-hour counters, temperatures, relative humidity.
     AnalogueInput* ac1Hours = nullptr;
     AnalogueInput* ac2Hours = nullptr;
     AnalogueInput* fanHours = nullptr;
@@ -67,7 +68,7 @@ public:
     AnalogueInput* rh = nullptr;
     AnalogueInput* averageRh = nullptr;
 
-    std::list<AnalogueOutput*> aoPorts;  // the 8 set-points, in port-id order
+    std::list<AnalogueOutput*> aoPorts;  // the set-points, in port-id order
     cObjectClient* client = nullptr;     // connection to vexad; not owned
 
     // Guards the state shared with the client's reader thread (see the file comment).

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "stdoutTrace.h"
@@ -18,26 +19,67 @@ constexpr int kCapabilityPublications = 5;
 constexpr uint32_t kCapabilityId = 1;
 constexpr const char* kCapabilityLabel = "DORN25 Software Rev";
 
-// The device's named ports, in the order of the point table's rows (points.h): the port of row
-// i is the member at position i.
-AnalogueOutput* SouthDevice::*const kOutputMembers[] = {
-    &SouthDevice::airconPullIn1, &SouthDevice::airconDropout2,  &SouthDevice::fanPullIn,
-    &SouthDevice::hiTempDropout, &SouthDevice::airconRotation,  &SouthDevice::airconPowerupDelay1,
-    &SouthDevice::failSetpoint,  &SouthDevice::airconTestDelay,
+// The device's named ports, each with the label of the point table's row it names (points.h):
+// the port of row i is the member at position i. Rows added to the table after these get their
+// ports without names of their own; a row moved or inserted above a named one fails to compile.
+template <class Port>
+struct Named {
+    Port* SouthDevice::*member;
+    const char* label;
 };
-AnalogueInput* SouthDevice::*const kInputMembers[] = {
-    &SouthDevice::ac1Hours,         &SouthDevice::ac2Hours,       &SouthDevice::fanHours,
-    &SouthDevice::rhHours,          &SouthDevice::rhFreeAirHours, &SouthDevice::activeModeHours,
-    &SouthDevice::freeAirModeHours, &SouthDevice::hiTempHours,    &SouthDevice::mainsFailHours,
-    &SouthDevice::internalTemp,     &SouthDevice::externalTemp,   &SouthDevice::aveInternalTemp,
-    &SouthDevice::aveExternalTemp,  &SouthDevice::ac1Temp,        &SouthDevice::ac2Temp,
-    &SouthDevice::averageAc1Temp,   &SouthDevice::averageAc2Temp, &SouthDevice::rh,
-    &SouthDevice::averageRh,
+constexpr Named<AnalogueOutput> kOutputNames[] = {
+    {&SouthDevice::airconPullIn1, "Aircon-1 Pull-in"},
+    {&SouthDevice::airconDropout2, "Aircon-2 Drop-out"},
+    {&SouthDevice::fanPullIn, "Fan Pull-in"},
+    {&SouthDevice::hiTempDropout, "High-Temp Drop-out"},
+    {&SouthDevice::airconRotation, "Aircon Rotation"},
+    {&SouthDevice::airconPowerupDelay1, "Aircon-1 power up delay"},
+    {&SouthDevice::failSetpoint, "Aircon Fail Set-point"},
+    {&SouthDevice::airconTestDelay, "Aircon Test Delay"},
 };
-static_assert(sizeof kOutputMembers / sizeof kOutputMembers[0] == points::kSetpoints,
-              "one named member per set-point of the point table");
-static_assert(sizeof kInputMembers / sizeof kInputMembers[0] == points::kInputs,
-              "one named member per input of the point table");
+constexpr Named<AnalogueInput> kInputNames[] = {
+    {&SouthDevice::ac1Hours, "AC-1 Hours"},
+    {&SouthDevice::ac2Hours, "AC-2 Hours"},
+    {&SouthDevice::fanHours, "Fan Hours"},
+    {&SouthDevice::rhHours, "RH Hours"},
+    {&SouthDevice::rhFreeAirHours, "RH Free-Air Inhibit Hours"},
+    {&SouthDevice::activeModeHours, "Active Mode Hours"},
+    {&SouthDevice::freeAirModeHours, "Free-Air Mode Hours"},
+    {&SouthDevice::hiTempHours, "Hi-Temp Hours"},
+    {&SouthDevice::mainsFailHours, "Mains Fail Hours"},
+    {&SouthDevice::internalTemp, "Internal Temperature"},
+    {&SouthDevice::externalTemp, "External Temperature"},
+    {&SouthDevice::aveInternalTemp, "Average Internal Temperature"},
+    {&SouthDevice::aveExternalTemp, "Average External Temperature"},
+    {&SouthDevice::ac1Temp, "AC-1 Temperature"},
+    {&SouthDevice::ac2Temp, "AC-2 Temperature"},
+    {&SouthDevice::averageAc1Temp, "Average AC-1 Temperature"},
+    {&SouthDevice::averageAc2Temp, "Average AC-2 Temperature"},
+    {&SouthDevice::rh, "RH"},
+    {&SouthDevice::averageRh, "Average RH"},
+};
+
+constexpr bool sameText(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+template <class Port, size_t N>
+constexpr bool nameRows(const Named<Port> (&names)[N], const points::Point* rows, int n) {
+    if (static_cast<int>(N) > n)
+        return false;
+    for (size_t i = 0; i < N; ++i) {
+        if (!sameText(names[i].label, rows[i].label))
+            return false;
+    }
+    return true;
+}
+static_assert(nameRows(kOutputNames, points::kSetpointTable, points::kSetpoints),
+              "each named set-point names the row of its position");
+static_assert(nameRows(kInputNames, points::kInputTable, points::kInputs),
+              "each named input names the row of its position");
 
 // Every port gets gain 1 and offset 0: the raw controller values are published, and vexad
 // applies nothing to them. Inputs start with sample rate 1 (every reading from the second on).
@@ -91,14 +133,16 @@ void SouthDevice::addAnalogueInputs() {
         const points::Point& p = points::setpoint(i);
         AnalogueOutput* port = new AnalogueOutput(getDeviceSerial(), p.id, p.label, p.unit, kGain,
                                                   kOffset, kSampleRate);
-        this->*kOutputMembers[i] = port;
+        if (static_cast<size_t>(i) < std::size(kOutputNames))
+            this->*kOutputNames[i].member = port;
         aoPorts.push_back(port);
     }
     for (int i = 0; i < points::kInputs; ++i) {
         const points::Point& p = points::input(i);
         AnalogueInput* port = new AnalogueInput(getDeviceSerial(), p.id, p.label, p.unit, kGain,
                                                 kOffset, kSampleRate);
-        this->*kInputMembers[i] = port;
+        if (static_cast<size_t>(i) < std::size(kInputNames))
+            this->*kInputNames[i].member = port;
         aiPorts.push_back(port);
     }
 }
@@ -122,13 +166,14 @@ void SouthDevice::updater(cObjectClient* objClient, uint8_t* data) {
     }
     cObjectClient& out = *client;
 
-    // The data block is visited in ascending index order: set-points (0..7), the software
-    // revision (19), hour counters (24..41), temperatures and humidity (46..55). That makes
-    // the capability go out before the samples, and the samples in port-id order.
-    for (int i = 0; i < points::kSetpoints; ++i) {
-        const points::Point& p = points::setpoint(i);
+    // The set-points first, then the software revision, then the inputs: the capability goes
+    // out before the samples, and the samples in port-id order. Each port is its table row's,
+    // by position.
+    int row = 0;
+    for (AnalogueOutput* port : aoPorts) {
+        const points::Point& p = points::setpoint(row++);
         debug("data[%i] = %i\n", p.index, data[p.index]);
-        (this->*kOutputMembers[i])->sample(points::value(p, data), out);
+        port->sample(points::value(p, data), out);
     }
 
     if (addCap_status && count < kCapabilityPublications) {
@@ -141,14 +186,15 @@ void SouthDevice::updater(cObjectClient* objClient, uint8_t* data) {
         addCap_status = false;
     }
 
-    for (int i = 0; i < points::kInputs; ++i) {
-        const points::Point& p = points::input(i);
+    row = 0;
+    for (AnalogueInput* port : aiPorts) {
+        const points::Point& p = points::input(row++);
         const float value = points::value(p, data);
-        if (p.hours)
+        if (p.encoding == points::Encoding::U16)
             debug("%s = 0x%04X\n", p.label, static_cast<unsigned>(value));
         else
             debug("data[%i] = %i\n", p.index, data[p.index]);
-        (this->*kInputMembers[i])->sample(value, out);
+        port->sample(value, out);
     }
 }
 

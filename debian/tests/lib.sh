@@ -18,9 +18,12 @@ fail() {
   done
   exit 1
 }
+# The device's inputs, the samples of one reply: borl-decode lists the daemon's point table.
+INPUTS=$(borl-decode --points | grep -c '^input ') || fail "borl-decode --points lists no input"
+
 # wait_until SECONDS COMMAND...: true once COMMAND succeeds (checked every 0.2 s), false after.
 # A condition on a value read anew each time goes in as one string for eval:
-#   wait_until 30 eval '[ "$(samples vexad)" -ge 19 ]'   (single quotes: expanded at each try)
+#   wait_until 30 eval '[ "$(samples vexad)" -ge $INPUTS ]'   (single quotes: expanded at each try)
 wait_until() {
   local end=$(($(date +%s) + $1))
   shift

@@ -67,6 +67,16 @@ cObjectAInput* aiSet(uint32_t serial, uint32_t id, uint32_t rate) {
     return p;
 }
 
+// Port ids 1..n, and the last ids of the point table's two kinds.
+std::vector<uint32_t> idsUpTo(int n) {
+    std::vector<uint32_t> ids;
+    for (int id = 1; id <= n; ++id)
+        ids.push_back(static_cast<uint32_t>(id));
+    return ids;
+}
+constexpr uint32_t kLastOutput = points::kSetpoints;
+constexpr uint32_t kLastInput = points::kInputs;
+
 std::vector<uint32_t> portIds(const testsupport::TestClient::Message& m) {
     std::vector<uint32_t> ids;
     for (size_t i = 0; i < m.size(); ++i) {
@@ -109,18 +119,16 @@ protected:
 
 // ---- Requests ----
 
-TEST_F(HandlerTest, WildcardAnalogueInputRequestReturnsAllNineteenInOrder) {
+TEST_F(HandlerTest, WildcardAnalogueInputRequestReturnsEveryInputInOrder) {
     Incoming req(cObjectList::MSG_REQUEST);
     req.add(port<cObjectAInput>(kAny, kAny));
     deliver(req);
     auto msgs = client.messages();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].type, cObjectList::MSG_REQUEST);
-    std::vector<uint32_t> want;
-    for (uint32_t id = 1; id <= 19; ++id)
-        want.push_back(id);
-    EXPECT_EQ(portIds(msgs[0]), want);
-    EXPECT_STREQ(msgs[0].as<cObjectAInput>(18)->getPortLabel(), "Average RH");
+    EXPECT_EQ(portIds(msgs[0]), idsUpTo(points::kInputs));
+    EXPECT_STREQ(msgs[0].as<cObjectAInput>(kLastInput - 1)->getPortLabel(),
+                 points::input(kLastInput - 1).label);
 }
 
 TEST_F(HandlerTest, PortRequestsMatchExactIdsOnly) {
@@ -133,23 +141,23 @@ TEST_F(HandlerTest, PortRequestsMatchExactIdsOnly) {
         {"output 3",
          [] { return static_cast<cObjectPort*>(port<cObjectAOutput>(kSerial, 3)); },
          {3}},
-        {"output 8 by wildcard device",
-         [] { return static_cast<cObjectPort*>(port<cObjectAOutput>(kAny, 8)); },
-         {8}},
+        {"last output by wildcard device",
+         [] { return static_cast<cObjectPort*>(port<cObjectAOutput>(kAny, kLastOutput)); },
+         {kLastOutput}},
         {"every output",
          [] { return static_cast<cObjectPort*>(port<cObjectAOutput>(kSerial, kAny)); },
-         {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"input 19",
-         [] { return static_cast<cObjectPort*>(port<cObjectAInput>(kSerial, 19)); },
-         {19}},
+         idsUpTo(points::kSetpoints)},
+        {"last input",
+         [] { return static_cast<cObjectPort*>(port<cObjectAInput>(kSerial, kLastInput)); },
+         {kLastInput}},
         {"output 0",
          [] { return static_cast<cObjectPort*>(port<cObjectAOutput>(kSerial, 0)); },
          {}},
         {"output 99",
          [] { return static_cast<cObjectPort*>(port<cObjectAOutput>(kSerial, 99)); },
          {}},
-        {"input 20",
-         [] { return static_cast<cObjectPort*>(port<cObjectAInput>(kSerial, 20)); },
+        {"input past the last",
+         [] { return static_cast<cObjectPort*>(port<cObjectAInput>(kSerial, kLastInput + 1)); },
          {}},
         {"input 0", [] { return static_cast<cObjectPort*>(port<cObjectAInput>(kSerial, 0)); }, {}},
         {"foreign output",
@@ -198,8 +206,8 @@ TEST_F(HandlerTest, DeviceRequestAnswersWithTheDeviceAlone) {
         EXPECT_EQ(d->getDeviceSerial(), kSerial);
         EXPECT_EQ(d->getDeviceStatus(), cObject::OBJ_STATUS_ALARM_SET);
         EXPECT_EQ(d->getDeviceType(), static_cast<uint32_t>(cObject::TYPE_SNMP));
-        EXPECT_EQ(d->getAnalogInCount(), 19u);
-        EXPECT_EQ(d->getAnalogOutCount(), 8u);
+        EXPECT_EQ(d->getAnalogInCount(), kLastInput);
+        EXPECT_EQ(d->getAnalogOutCount(), kLastOutput);
     }
     client.clear();
     Incoming foreign(cObjectList::MSG_REQUEST);
@@ -323,7 +331,7 @@ TEST_F(HandlerTest, AnalogueOutputSetIgnoresOtherDevicesAndUnknownPorts) {
     Incoming set(cObjectList::MSG_SET);
     set.add(aoSet(kForeign, 2, 27.0f));
     set.add(aoSet(kSerial, 0, 1.0f));
-    set.add(aoSet(kSerial, 9, 1.0f));
+    set.add(aoSet(kSerial, kLastOutput + 1, 1.0f));
     deliver(set);
     EXPECT_TRUE(dev->setValues.empty());
     EXPECT_EQ(dev->portNum, 0);
@@ -333,8 +341,8 @@ TEST_F(HandlerTest, WildcardOutputSetRecordsEveryPort) {
     Incoming set(cObjectList::MSG_SET);
     set.add(aoSet(kSerial, kAny, 20.0f));
     deliver(set);
-    EXPECT_EQ(dev->setValues.size(), 8u);
-    EXPECT_EQ(dev->portNum, 8);
+    EXPECT_EQ(dev->setValues.size(), kLastOutput);
+    EXPECT_EQ(dev->portNum, static_cast<int>(kLastOutput));
 }
 
 TEST_F(HandlerTest, AnalogueInputSetChangesTheRateWhateverTheSerial) {
@@ -532,7 +540,7 @@ TEST_F(HandlerTest, RequestsAndSetsRunSafelyBesideTheReceiveLoop) {
         req.add(capability(kAny, kAny));
         deliver(req);
         Incoming set(cObjectList::MSG_SET);
-        set.add(aoSet(kSerial, static_cast<uint32_t>(1 + rounds % 8), 20.0f));
+        set.add(aoSet(kSerial, static_cast<uint32_t>(1 + rounds % kLastOutput), 20.0f));
         set.add(aiSet(kSerial, kAny, static_cast<uint32_t>(rounds % 3)));
         deliver(set);
         ++rounds;

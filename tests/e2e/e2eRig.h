@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "points.h"
 #include "testSupport.h"
 
 namespace e2e {
@@ -113,6 +114,10 @@ bool isSample(const json& m, int portNum = -1);
 bool isDeviceEvent(const json& m, int status);
 bool isCapability(const json& m);
 bool isReplyWith(const json& m, int objType);
+// The sample of the last input: a reply's samples have all been published.
+inline bool isLastSample(const json& m) {
+    return isSample(m, points::kInputs);
+}
 inline bool isOnline(const json& m) {
     return isDeviceEvent(m, 2);
 }

@@ -46,14 +46,14 @@ TEST(ExchangeE2E, PublishesCapabilityAndOnlineAtFirstReplyAndSamplesFromTheSecon
     EXPECT_EQ(rig.countMessages([](const json& m) { return e2e::isSample(m); }), 0u)
         << "no sample before the second reply";
 
-    // The second reply publishes all 19 inputs, in port order.
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
+    // The second reply publishes every input, in port order.
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample), 0);
     std::vector<int> ports;
     for (const auto& m : rig.messages())
         if (e2e::isSample(m))
             ports.push_back(m["objects"][0]["portNum"].get<int>());
-    ASSERT_GE(ports.size(), 19u);
-    for (int i = 0; i < 19; ++i)
+    ASSERT_GE(ports.size(), static_cast<size_t>(points::kInputs));
+    for (int i = 0; i < points::kInputs; ++i)
         EXPECT_EQ(ports[static_cast<size_t>(i)], i + 1);
     ASSERT_GE(rig.waitOut("Capability Value: "), 0);
     EXPECT_EQ(rig.countMessages(e2e::isOnline), 1u);
@@ -70,15 +70,16 @@ TEST(ExchangeE2E, AnswersRequestsForDevicePortsAndCapabilities) {
     json d = rig.message(static_cast<size_t>(dev))["objects"][0];
     EXPECT_EQ(d["deviceSerial"], 4711);
     EXPECT_EQ(d["deviceType"], 5);
-    EXPECT_EQ(d["analogInCount"], 19);
-    EXPECT_EQ(d["analogOutCount"], 8);
+    EXPECT_EQ(d["analogInCount"], points::kInputs);
+    EXPECT_EQ(d["analogOutCount"], points::kSetpoints);
     EXPECT_EQ(d["deviceStatus"], 2);
 
     from = rig.messageCount();
     rig.console("ports ain");
     int ain = rig.waitForMessage([](const json& m) { return e2e::isReplyWith(m, 4); }, 10s, from);
     ASSERT_GE(ain, 0);
-    EXPECT_EQ(rig.message(static_cast<size_t>(ain))["objects"].size(), 19u);
+    EXPECT_EQ(rig.message(static_cast<size_t>(ain))["objects"].size(),
+              static_cast<size_t>(points::kInputs));
 
     from = rig.messageCount();
     rig.console("ports aout 3");
@@ -114,7 +115,7 @@ TEST(ExchangeE2E, RecoversFromBadChecksumsAndStrayBytes) {
     Rig rig("e2e_noise", RigOptions{{"--bad-checksum-every", "3", "--stray-byte-every", "4"}});
     ASSERT_GE(rig.waitLog("Received frame invalid: Checksum fail", 30s), 0);
     // Replies keep being decoded between the faults.
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }, 30s), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample, 30s), 0);
     EXPECT_TRUE(rig.daemon->running());
 }
 
@@ -134,12 +135,12 @@ TEST(ExchangeE2E, ReportsOfflineAfterSilenceAndOnlineWhenTheControllerIsBack) {
 
 TEST(ExchangeE2E, ReopensTheSerialPortWhenItComesBack) {
     Rig rig("e2e_reopen");
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample), 0);
     rig.sim("hangup");
     ASSERT_GE(rig.waitLog("lost"), 0);
     ASSERT_GE(rig.waitLog("open again", 20s), 0);
     size_t from = rig.messageCount();
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }, 15s, from), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample, 15s, from), 0);
 }
 
 TEST(ExchangeE2E, ReconnectsToVexadAfterItRestarts) {

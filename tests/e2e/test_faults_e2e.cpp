@@ -395,7 +395,7 @@ void corruptingLineAccelerated(size_t replies, std::chrono::seconds duration, un
     EXPECT_EQ(account.cleanDecoded + account.cleanLost, account.clean);
     EXPECT_GT(account.cleanDecoded, account.clean / 2);
     // Every valid reply but the first publishes one sample event per analogue input.
-    EXPECT_EQ(client.objects(cObject::OBJ_ANALOG_SAMPLE), 19u * (model.valid - 1));
+    EXPECT_EQ(client.objects(cObject::OBJ_ANALOG_SAMPLE), points::kInputs * (model.valid - 1));
 
     exchange.stop();
     close(sv[0]);
@@ -531,7 +531,7 @@ Flood makeFlood(size_t lines) {
         } else if (i % 50 == 0) {
             f.bytes +=
                 "{\"msgType\":1,\"objects\":[{\"objType\":4,\"deviceSerial\":-1,\"portId\":" +
-                std::to_string(1 + i % 19) + "}]}\n";
+                std::to_string(1 + i % points::kInputs) + "}]}\n";
             ++f.inputs;
         } else {
             f.bytes += "{\"msgType\":1,\"objects\":[{\"objType\":0,\"deviceSerial\":-1}]}\n";
@@ -566,13 +566,13 @@ void sendKeepingUp(FakeVexad& vexad, const Flood& flood) {
 void startWithFakeVexad(Rig& rig, FakeVexad& vexad, const std::vector<std::string>& args = {}) {
     rig.startDaemon(args);
     ASSERT_TRUE(vexad.acceptDaemon());
-    ASSERT_TRUE(testsupport::waitFor([&] { return vexad.samples >= 19 * 3; }, 20s));
+    ASSERT_TRUE(testsupport::waitFor([&] { return vexad.samples >= 3 * points::kInputs; }, 20s));
 }
 
 // ---- Sets ----
 
 struct SetMessage {
-    int port;  // 1..8, or -1 for every analogue output
+    int port;  // an analogue output's id, or -1 for every one
     double value;
 };
 
@@ -611,7 +611,7 @@ void expectUnbrokenSequences(const std::vector<json>& messages) {
         }
         last[port] = seq;
     }
-    EXPECT_EQ(last.size(), 19u);
+    EXPECT_EQ(last.size(), static_cast<size_t>(points::kInputs));
 }
 
 }  // namespace
@@ -662,7 +662,7 @@ TEST(FaultsE2E, SetMadeWhileTheControllerIsSilentIsConfirmedWhenItIsBack) {
 // after a loss: the next line is there by then or soon after.
 void lostAndBack(int times) {
     Rig rig("faults_hangups", RigOptions{{}, {"--timing", "reopen-min=20"}});
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample), 0);
     const size_t fdsBefore = openDescriptors(rig.daemon->pid());
     for (int i = 0; i < times; ++i) {
         SCOPED_TRACE("hangup " + std::to_string(i + 1));
@@ -671,8 +671,7 @@ void lostAndBack(int times) {
         ASSERT_GE(rig.waitLog("lost", 15s, log), 0);
         ASSERT_GE(rig.waitLog("open again", 20s, log), 0);
         const size_t from = rig.messageCount();
-        ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }, 15s, from),
-                  0);
+        ASSERT_GE(rig.waitForMessage(e2e::isLastSample, 15s, from), 0);
     }
     EXPECT_EQ(openDescriptors(rig.daemon->pid()), fdsBefore);
 }
@@ -691,7 +690,7 @@ TEST(FaultsE2ELong, SerialPortLostAndBackFortyTimes) {
 TEST(FaultsE2E, SerialPortGoneForAWhileThenASetWaitingIsWritten) {
     Rig rig("faults_port_gone",
             RigOptions{{}, {"--timing", "repeat=0,reopen-min=50,reopen-max=100"}});
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample), 0);
     rig.sim("quit");
     ASSERT_EQ(rig.simProc->wait(), 0);
     ASSERT_GE(rig.waitLog("lost"), 0);
@@ -799,7 +798,7 @@ TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
         // than the queue holds come after the online event.
         const int online = rig.waitLog("device online", 15s, log);
         ASSERT_GE(online, 0);
-        ASSERT_TRUE(rig.daemon->err().waitForCount("Frame valid", 1000 / 19 + 10, 15s,
+        ASSERT_TRUE(rig.daemon->err().waitForCount("Frame valid", 1000 / points::kInputs + 10, 15s,
                                                    static_cast<size_t>(online)));
         vexad.reading = true;
         EXPECT_TRUE(testsupport::waitFor([&] { return vexad.offline == 1 && vexad.online == 2; }));
@@ -813,11 +812,11 @@ TEST(FaultsE2E, StalledLineNeitherHangsTheExchangeNorTheStop) {
 
 // vexad goes away while the controller keeps answering: the events of the outage wait in the
 // client's queue and reach the new vexad in order, every input's sequence unbroken. A reply every
-// 200 ms: the queue of 1000 holds the 19 events of each for 10 s, more than the client's
-// re-connection takes.
+// 200 ms: the queue of 1000 holds the events of each (one per input) for 10 s, more than the
+// client's re-connection takes.
 TEST(FaultsE2E, EventsQueuedWhileVexadIsDownArriveInOrder) {
     Rig rig("faults_vexad_down", RigOptions{{}, {"--timing", "pause=200"}});
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample), 0);
     rig.stopConsole();
     const int lost = rig.waitLog("connection to vexad");
     ASSERT_GE(lost, 0);
@@ -828,8 +827,7 @@ TEST(FaultsE2E, EventsQueuedWhileVexadIsDownArriveInOrder) {
     ASSERT_GE(back, 0);
     const size_t duringOutage = rig.daemon->err().count("Frame valid", since) -
                                 rig.daemon->err().count("Frame valid", static_cast<size_t>(back));
-    ASSERT_TRUE(rig.waitForMessages([](const json& m) { return e2e::isSample(m, 19); },
-                                    duringOutage + 1, 15s));
+    ASSERT_TRUE(rig.waitForMessages(e2e::isLastSample, duringOutage + 1, 15s));
     // Everything sampled during the outage arrived, nothing twice, nothing out of order.
     expectUnbrokenSequences(rig.messages());
     EXPECT_EQ(rig.daemon->err().count("dropped"), 0u);
@@ -839,12 +837,13 @@ TEST(FaultsE2E, EventsQueuedWhileVexadIsDownArriveInOrder) {
 // arrive in order.
 TEST(FaultsE2ELong, VexadDownLongerThanTheQueueKeepsTheNewestInOrder) {
     Rig rig("faults_vexad_long");
-    ASSERT_GE(rig.waitForMessage([](const json& m) { return e2e::isSample(m, 19); }), 0);
+    ASSERT_GE(rig.waitForMessage(e2e::isLastSample), 0);
     rig.stopConsole();
     const int lost = rig.waitLog("connection to vexad");
     ASSERT_GE(lost, 0);
-    // 19 events per reply: 60 replies overflow the queue of 1000.
-    ASSERT_TRUE(rig.daemon->err().waitForCount("Frame valid", 60, 150s, static_cast<size_t>(lost)));
+    // One event per input and reply: enough replies to overflow the queue of 1000.
+    ASSERT_TRUE(rig.daemon->err().waitForCount("Frame valid", 1000 / points::kInputs + 8, 150s,
+                                               static_cast<size_t>(lost)));
     rig.startConsole();
     const int back =
         rig.waitLog("messages dropped while disconnected", 60s, static_cast<size_t>(lost));
@@ -919,7 +918,8 @@ void requestFlood(size_t lines, bool vexadReads) {
     const size_t polls = rig.simProc->out().count("rx poll", simBefore);
     EXPECT_GE(polls + 2, static_cast<size_t>(seconds));
     const uint64_t samples = vexad.samples;
-    EXPECT_TRUE(testsupport::waitFor([&] { return vexad.samples >= samples + 19; }, 15s));
+    EXPECT_TRUE(
+        testsupport::waitFor([&] { return vexad.samples >= samples + points::kInputs; }, 15s));
     EXPECT_TRUE(rig.daemon->running());
 }
 
@@ -945,21 +945,22 @@ TEST(FaultsE2E, BurstOfSetsWritesOnlyValuesThatSetsCarriedAndEndsConfirmed) {
     for (int i = 0; i < 992; ++i) {
         const unsigned r = rng() % 100;
         SetMessage s;
-        s.port = r < 2 ? -1 : 1 + static_cast<int>(rng() % 8);
+        s.port = r < 2 ? -1 : 1 + static_cast<int>(rng() % points::kSetpoints);
         if (r < 5)
             s.value = r % 2 ? -1.0 - rng() % 50 : 256.0 + rng() % 1000;
         else
             s.value = (rng() % 6000) / 100.0;
         sets.push_back(s);
     }
-    for (int p = 1; p <= 8; ++p)  // the last set of every output is one the controller can take
+    // The last set of every output is one the controller can take.
+    for (int p = 1; p <= points::kSetpoints; ++p)
         sets.push_back({p, 10.0 + p + 0.75});
 
     std::map<int, std::set<int>> carried;  // port -> bytes some set carried
     std::map<int, int> last;               // port -> byte of its last set
     for (const auto& s : sets) {
         const int byte = controllerByte(s.value);
-        for (int p = 1; p <= 8; ++p) {
+        for (int p = 1; p <= points::kSetpoints; ++p) {
             if (s.port != -1 && s.port != p)
                 continue;
             if (byte >= 0)
@@ -996,14 +997,14 @@ TEST(FaultsE2E, BurstOfSetsWritesOnlyValuesThatSetsCarriedAndEndsConfirmed) {
             else if (l.rfind("rx poll", 0) == 0)
                 polledAfterLastSet = true;
         }
-        for (int p = 1; p <= 8; ++p) {
+        for (int p = 1; p <= points::kSetpoints; ++p) {
             if (confirmed.count(p) == 0 || confirmed[p] != last[p])
                 return false;
         }
         return polledAfterLastSet;
     };
     const bool done = rig.simProc->out().waitUntil(settled, 120s);
-    for (int p = 1; p <= 8; ++p)
+    for (int p = 1; p <= points::kSetpoints; ++p)
         EXPECT_EQ(confirmed.count(p) ? confirmed[p] : -1, last[p]) << "output " << p;
     ASSERT_TRUE(done);
 
@@ -1015,10 +1016,10 @@ TEST(FaultsE2E, BurstOfSetsWritesOnlyValuesThatSetsCarriedAndEndsConfirmed) {
         if (!parseRxSet(sim[i], p, v))
             continue;
         ++setFrames;
-        ASSERT_TRUE(p >= 1 && p <= 8) << sim[i];
+        ASSERT_TRUE(p >= 1 && p <= points::kSetpoints) << sim[i];
         EXPECT_TRUE(carried[p].count(v)) << "no set carried " << sim[i];
     }
-    EXPECT_GE(setFrames, 8u);
+    EXPECT_GE(setFrames, static_cast<size_t>(points::kSetpoints));
 }
 
 // ---- The simulator's reply time stamps, used by the latency measurement ----

@@ -14,9 +14,16 @@ import unittest
 from contextlib import redirect_stdout
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tools", "demo"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "demo"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "rig"))
+import borlrig  # noqa: E402
 import liveview as lv  # noqa: E402
+
+# The device's counts, from the build's borl-decode (test_liveview.py BUILD_DIR).
+BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(HERE, "..", "..",
+                                                                                 "build"))
+SETPOINTS, INPUTS = borlrig.count(BUILD, "setpoint"), borlrig.count(BUILD, "input")
 
 
 def msg(mtype, *objects):
@@ -45,7 +52,7 @@ def ain(port, value, label="RH", unit=""):
 
 class ConsoleMessagesTest(unittest.TestCase):
     def test_samples_update_value_age_and_history(self):
-        m = lv.Model()
+        m = lv.Model(SETPOINTS, INPUTS)
         m.feed_console(sample(10, 23), 1.0)
         m.feed_console(sample(10, 24.5), 2.0)
         p = m.inputs[10]
@@ -53,7 +60,7 @@ class ConsoleMessagesTest(unittest.TestCase):
         self.assertEqual((m.messages, m.samples, m.rejected), (2, 2, 0))
 
     def test_malformed_lines_and_objects_are_counted_and_dropped(self):
-        m = lv.Model()
+        m = lv.Model(SETPOINTS, INPUTS)
         bad = [
             "not json", "[]", '{"msgType": 3}', '{"msgType": "3", "objects": []}',
             '{"msgType": 3, "objects": {}}', msg(3, 7),
@@ -69,7 +76,7 @@ class ConsoleMessagesTest(unittest.TestCase):
         self.assertEqual(m.samples, 0)
         self.assertIsNone(m.status)
         self.assertIsNone(m.revision)
-        self.assertEqual(sorted(m.inputs), list(range(1, lv.INPUTS + 1)))
+        self.assertEqual(sorted(m.inputs), list(range(1, INPUTS + 1)))
         self.assertTrue(all(p.value is None for p in m.setpoints.values()))
         # A message is taken object by object: the good one survives a bad neighbour.
         m.feed_console(msg(3, {"objType": 9, "portNum": "x", "sample": 1},
@@ -80,7 +87,7 @@ class ConsoleMessagesTest(unittest.TestCase):
         self.assertEqual(m.rejected, len(bad) + 1)
 
     def test_port_replies_give_labels_and_units_but_no_input_age(self):
-        m = lv.Model()
+        m = lv.Model(SETPOINTS, INPUTS)
         m.feed_console(ain(18, 44), 1.0)
         m.feed_console(aout(3, 22), 1.0)
         self.assertEqual((m.inputs[18].label, m.inputs[18].unit, m.inputs[18].value),
@@ -95,7 +102,7 @@ class ConsoleMessagesTest(unittest.TestCase):
         self.assertEqual(m.inputs[18].value, 47, "a reply does not overwrite a sampled value")
 
     def test_texts_from_the_daemon_cannot_drive_the_terminal(self):
-        m = lv.Model()
+        m = lv.Model(SETPOINTS, INPUTS)
         m.feed_console(aout(3, 22, label="Fan\x1b[2J Pull-in" + "x" * 40, unit="deg\nC"), 1.0)
         m.feed_console(msg(1, {"objType": lv.OBJ_CAPABILITY, "value": "4\x072"}), 1.0)
         p = m.setpoints[3]
@@ -105,7 +112,7 @@ class ConsoleMessagesTest(unittest.TestCase):
         self.assertFalse(any("\x1b[2J" in r or "\x07" in r for r in rows))
 
     def test_device_status_changes_make_one_event_each(self):
-        m = lv.Model()
+        m = lv.Model(SETPOINTS, INPUTS)
         m.feed_console(device(lv.STATUS_OFFLINE, lv.MSG_REQUEST), 1.0)
         m.feed_console(device(lv.STATUS_ONLINE), 2.0)
         m.feed_console(device(lv.STATUS_ONLINE, lv.MSG_REQUEST), 3.0)
@@ -120,7 +127,7 @@ class ConsoleMessagesTest(unittest.TestCase):
 
 
     def test_revision_is_announced_once_from_either_source(self):
-        m = lv.Model()
+        m = lv.Model(SETPOINTS, INPUTS)
         m.feed_daemon("Capability Value: 42", 1.0)
         m.feed_console(msg(1, {"objType": lv.OBJ_CAPABILITY, "capId": 1, "value": "42"}), 1.1)
         m.feed_daemon("Capability Value: 42", 2.0)
@@ -129,7 +136,7 @@ class ConsoleMessagesTest(unittest.TestCase):
 
 class SetPointChangeTest(unittest.TestCase):
     def setUp(self):
-        self.m = lv.Model()
+        self.m = lv.Model(SETPOINTS, INPUTS)
         self.m.feed_console(aout(3, 22), 1.0)
 
     def test_pending_until_a_reply_shows_the_new_value(self):
@@ -162,13 +169,14 @@ class SetPointChangeTest(unittest.TestCase):
         m.feed_daemon("changeVal reset", 2.4)
         self.assertEqual((m.pending.acked_at, m.pending.confirmed_at), (2.4, None))
         self.assertEqual(m.missing(), ["the daemon never reported its device",
-                                       "19 of 19 inputs never delivered a value",
+                                       "%d of %d inputs never delivered a value" % (INPUTS,
+                                                                                    INPUTS),
                                        "the set-point change was not confirmed"])
 
 
 class DriverTest(unittest.TestCase):
     def setUp(self):
-        self.m = lv.Model()
+        self.m = lv.Model(SETPOINTS, INPUTS)
         self.sent = []
         self.accept = True
         self.d = lv.Driver(self.m, self.send, 3, 27.0, set_at=10.0)
@@ -246,8 +254,8 @@ class RenderingTest(unittest.TestCase):
         self.assertEqual(s.render(), "abcdefghij")
 
     def test_screen_fits_the_terminal_and_block_lists_every_point(self):
-        m = lv.Model()
-        for port in range(1, 20):
+        m = lv.Model(SETPOINTS, INPUTS)
+        for port in range(1, INPUTS + 1):
             m.feed_console(sample(port, port), 1.0)
         for i in range(20):
             m.event(1.0, "event %d" % i)
@@ -255,7 +263,7 @@ class RenderingTest(unittest.TestCase):
         rows = r.screen(m, 2.0, 2.0, 30, 60, 24)
         self.assertEqual(len(rows), 23)
         plain = [l for l in r.block(m, 2.0, 2.0)]
-        self.assertEqual(len(plain), 3 + 1 + lv.SETPOINTS + 1 + lv.INPUTS)
+        self.assertEqual(len(plain), 3 + 1 + SETPOINTS + 1 + INPUTS)
         self.assertFalse(any("\x1b" in l for l in plain))
         full = r.screen(m, 2.0, 2.0, 0, 120, 80)
         self.assertEqual(sum(" event " in l for l in full), lv.EVENTS_SHOWN)
@@ -330,7 +338,7 @@ class MainLoopTest(unittest.TestCase):
                                 out.write(aout(3, value) + "\n")
                             elif cmd == b"ports ain":
                                 out.write(ain(1, 1, "AC-1 Hours", "H") + "\n")
-                        for port in range(1, 20):
+                        for port in range(1, INPUTS + 1):
                             out.write(sample(port, port) + "\n")
                         out.flush()
                         time.sleep(0.05)
@@ -342,7 +350,8 @@ class MainLoopTest(unittest.TestCase):
             try:
                 with redirect_stdout(out):
                     rc = lv.main(["--messages", msgs, "--commands", fifo, "--daemon-out",
-                                  daemon_out, "--plain"] + extra)
+                                  daemon_out, "--plain", "--setpoints", str(SETPOINTS),
+                                  "--inputs", str(INPUTS)] + extra)
             finally:
                 stop.set()
                 t.join()
@@ -354,7 +363,7 @@ class MainLoopTest(unittest.TestCase):
         self.assertEqual(rc, lv.EXIT_OK, out)
         self.assertIn("set Fan Pull-in to 27 deg C: pending", out)
         self.assertIn("Fan Pull-in = 27 deg C confirmed by the controller", out)
-        self.assertIn("demo: values flowed from all 19 inputs", out)
+        self.assertIn("demo: values flowed from all %d inputs" % INPUTS, out)
         self.assertGreaterEqual(out.count("---- "), 3)
 
     def test_until_done_ends_once_everything_was_shown(self):

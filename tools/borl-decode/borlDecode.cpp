@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@ constexpr int kExitIo = 74;  // EX_IOERR: standard output could not be written
 
 const char kUsage[] =
     "Usage: borl-decode [--json] [--svg OUT.svg] [FILE...|-]\n"
+    "       borl-decode --points [--json]\n"
     "Prints one entry per frame and per event of a capture of borl1d (docs/capture.md), at its\n"
     "wall-clock time (UTC), then a summary with the daemon's link statistics (timeouts and\n"
     "abandoned frames included). Several FILEs are the files of one capture (a ring of files,\n"
@@ -35,6 +37,10 @@ const char kUsage[] =
     "      --json        one JSON object per line per frame and per event, then\n"
     "                    {\"summary\": {...}}\n"
     "      --svg OUT     also draw the capture into OUT (an SVG picture of the night)\n"
+    "      --points      list the device's points instead, one line each: kind (setpoint or\n"
+    "                    input), port id, label, unit (- for none), data block index and\n"
+    "                    encoding (u8, s8: one byte, unsigned or signed; u16: two, high\n"
+    "                    byte first); with --json one JSON object per line\n"
     "  -h, --help        show this help and exit\n"
     "  -V, --version     show the version and exit\n"
     "\n"
@@ -57,19 +63,18 @@ const char kUsage[] =
 
 struct Options {
     bool json = false;
+    bool points = false;
     std::string svgOut;
     std::vector<std::string> names;  // the files, "-" for standard input
 };
 
 // Reads the command line; --help and --version end the process with 0, a bad one with 64.
 Options parseOptions(int argc, char** argv) {
-    enum { kJson = 256, kSvg };
+    enum { kJson = 256, kSvg, kPoints };
     static const option kOptions[] = {
-        {"json", no_argument, nullptr, kJson},
-        {"svg", required_argument, nullptr, kSvg},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
+        {"json", no_argument, nullptr, kJson},     {"points", no_argument, nullptr, kPoints},
+        {"svg", required_argument, nullptr, kSvg}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},    {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
@@ -78,6 +83,9 @@ Options parseOptions(int argc, char** argv) {
         switch (c) {
             case kJson:
                 o.json = true;
+                break;
+            case kPoints:
+                o.points = true;
                 break;
             case kSvg:
                 if (*optarg == '\0')
@@ -100,6 +108,8 @@ Options parseOptions(int argc, char** argv) {
     }
     for (int i = optind; i < argc; ++i)
         o.names.emplace_back(argv[i]);
+    if (o.points && (!o.names.empty() || !o.svgOut.empty()))
+        badUsage("--points reads no capture and draws nothing");
     if (o.names.empty())
         o.names.emplace_back("-");
     for (const std::string& n : o.names)
@@ -348,10 +358,41 @@ int decode(const Options& o, borldecode::Decoder& d, borldecode::Printer& out) {
     return status;
 }
 
+// The point table (points.h), one line per point, for scripts and tools that are not C++: the
+// count and order of the points are read here, not written down again.
+int listPoints(bool json) {
+    size_t width = 0;
+    for (const points::Point& p : points::kInputTable)
+        width = std::max(width, std::strlen(p.label));
+    for (const points::Point& p : points::kSetpointTable)
+        width = std::max(width, std::strlen(p.label));
+    auto list = [&](const char* kind, const points::Point& p) {
+        const char* encoding = points::encodingName(p.encoding);
+        if (json)
+            std::printf(
+                "{\"kind\":\"%s\",\"id\":%u,\"label\":\"%s\",\"unit\":\"%s\","
+                "\"index\":%d,\"encoding\":\"%s\"}\n",
+                kind, p.id, p.label, p.unit, p.index, encoding);
+        else
+            std::printf("%-8s %2u  %-*s  %-5s  %2d  %s\n", kind, p.id, static_cast<int>(width),
+                        p.label, *p.unit ? p.unit : "-", p.index, encoding);
+    };
+    for (const points::Point& p : points::kSetpointTable)
+        list("setpoint", p);
+    for (const points::Point& p : points::kInputTable)
+        list("input", p);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return fail(kExitIo, "standard output",
+                    std::string("cannot write: ") + std::strerror(errno));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options o = parseOptions(argc, argv);
+    if (o.points)
+        return listPoints(o.json);
     // The picture's file is made before the input is read: a path that cannot be written is
     // told at once, not after an hour of decoding.
     std::FILE* svg = nullptr;

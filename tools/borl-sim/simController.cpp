@@ -19,44 +19,48 @@ const uint8_t kSetpoints[kMaxParam] = {24,  // 1 Aircon-1 Pull-in, deg C
                                        10,  // 8 Aircon Test Delay, min
                                        // 9..19
                                        3, 2, 1, 0, 0, 15, 20, 0, 0, 0, 0};
+constexpr size_t kRevisionAt = 19;  // the software revision's data block index
 constexpr uint8_t kRevision = 42;
 
-// Run-hour counters: starting value and how many hour ticks per counted hour (the units do not
-// all run all the time: AC-2, RH, free-air and mains-fail hours grow more slowly).
+// Run-hour counters: where each lies (16 bits, high byte first), its starting value and how many
+// hour ticks per counted hour (the units do not all run all the time: AC-2, RH, free-air and
+// mains-fail hours grow more slowly).
 struct HourCounter {
+    size_t at;
     uint16_t start;
     unsigned period;
 };
-const HourCounter kHours[kHourCounters] = {
-    {1234, 1},  // AC-1
-    {987, 2},   // AC-2
-    {2210, 1},  // fan
-    {310, 3},   // RH
-    {45, 5},    // RH free-air inhibit
-    {4321, 1},  // active mode
-    {1500, 2},  // free-air mode
-    {12, 7},    // high temperature
-    {3, 11},    // mains fail
+const HourCounter kHours[] = {
+    {24, 1234, 1},  // AC-1
+    {26, 987, 2},   // AC-2
+    {28, 2210, 1},  // fan
+    {30, 310, 3},   // RH
+    {32, 45, 5},    // RH free-air inhibit
+    {34, 4321, 1},  // active mode
+    {36, 1500, 2},  // free-air mode
+    {38, 12, 7},    // high temperature
+    {40, 3, 11},    // mains fail
 };
 
-// Climate bytes 46..55: a measured value drifts around its centre within +-span; an average
-// creeps towards the value it averages.
+// Temperatures and humidity, one byte each: a measured value drifts around its centre within
+// +-span; an average creeps towards the value it averages.
 struct Climate {
+    size_t at;
     uint8_t centre;
     uint8_t span;
-    int averages;  // index offset of the value averaged, or -1 for a measured value
+    int averages;  // data block index of the value averaged, or -1 for a measured value
 };
-const Climate kClimate[kClimateBytes] = {
-    {24, 4, -1},   // 46 internal temperature
-    {18, 8, -1},   // 47 external temperature
-    {24, 4, 0},    // 48 average internal (follows 46)
-    {18, 8, 1},    // 49 average external (follows 47)
-    {14, 4, -1},   // 50 AC-1 temperature
-    {15, 4, -1},   // 51 AC-2 temperature
-    {14, 4, 4},    // 52 average AC-1 (follows 50)
-    {15, 4, 5},    // 53 average AC-2 (follows 51)
-    {45, 10, -1},  // 54 relative humidity
-    {45, 10, 8},   // 55 average humidity (follows 54)
+const Climate kClimate[] = {
+    {46, 24, 4, -1},   // internal temperature
+    {47, 18, 8, -1},   // external temperature
+    {48, 24, 4, 46},   // average internal
+    {49, 18, 8, 47},   // average external
+    {50, 14, 4, -1},   // AC-1 temperature
+    {51, 15, 4, -1},   // AC-2 temperature
+    {52, 14, 4, 50},   // average AC-1
+    {53, 15, 4, 51},   // average AC-2
+    {54, 45, 10, -1},  // relative humidity
+    {55, 45, 10, 54},  // average humidity
 };
 
 }  // namespace
@@ -65,12 +69,12 @@ ControllerModel::ControllerModel(uint32_t seed, unsigned hoursEvery)
     : mRng(seed), mHoursEvery(hoursEvery) {
     std::copy(std::begin(kSetpoints), std::end(kSetpoints), mBlock.begin());
     mBlock[kRevisionAt] = kRevision;
-    for (size_t k = 0; k < kHourCounters; ++k) {
-        mBlock[kHoursAt + 2 * k] = static_cast<uint8_t>(kHours[k].start >> 8);
-        mBlock[kHoursAt + 2 * k + 1] = static_cast<uint8_t>(kHours[k].start);
+    for (const HourCounter& h : kHours) {
+        mBlock[h.at] = static_cast<uint8_t>(h.start >> 8);
+        mBlock[h.at + 1] = static_cast<uint8_t>(h.start);
     }
-    for (size_t k = 0; k < kClimateBytes; ++k)
-        mBlock[kClimateAt + k] = kClimate[k].centre;
+    for (const Climate& c : kClimate)
+        mBlock[c.at] = c.centre;
 }
 
 bool ControllerModel::applySet(int param, uint8_t value) {
@@ -85,8 +89,10 @@ bool ControllerModel::poke(size_t index, uint8_t value) {
         return false;
     mBlock[index] = value;
     mHeld[index] = true;
-    if (index >= kHoursAt && index < kHoursAt + 2 * kHourCounters)
-        mHeld[index ^ 1u] = true;  // both bytes of the counter (kHoursAt is even)
+    for (const HourCounter& h : kHours) {
+        if (index == h.at || index == h.at + 1)
+            mHeld[h.at] = mHeld[h.at + 1] = true;  // both bytes of the counter
+    }
     return true;
 }
 
@@ -99,34 +105,31 @@ void ControllerModel::exchange() {
 
 void ControllerModel::tickHours() {
     ++mHourTicks;
-    for (size_t k = 0; k < kHourCounters; ++k) {
-        const size_t at = kHoursAt + 2 * k;
-        if (mHeld[at] || mHourTicks % kHours[k].period != 0)
+    for (const HourCounter& h : kHours) {
+        if (mHeld[h.at] || mHourTicks % h.period != 0)
             continue;
-        const uint16_t v = static_cast<uint16_t>((mBlock[at] << 8 | mBlock[at + 1]) + 1);
-        mBlock[at] = static_cast<uint8_t>(v >> 8);
-        mBlock[at + 1] = static_cast<uint8_t>(v);
+        const uint16_t v = static_cast<uint16_t>((mBlock[h.at] << 8 | mBlock[h.at + 1]) + 1);
+        mBlock[h.at] = static_cast<uint8_t>(v >> 8);
+        mBlock[h.at + 1] = static_cast<uint8_t>(v);
     }
 }
 
 void ControllerModel::drift() {
-    for (size_t k = 0; k < kClimateBytes; ++k) {
-        const size_t at = kClimateAt + k;
-        const Climate& c = kClimate[k];
+    for (const Climate& c : kClimate) {
         const unsigned r = static_cast<unsigned>(mRng() % 8u);  // drawn for held bytes too
-        if (mHeld[at])
+        if (mHeld[c.at])
             continue;
-        int v = mBlock[at];
+        int v = mBlock[c.at];
         if (c.averages < 0) {
             // A small step now and then (one draw in eight down, one up), pulled back inside
             // the band around the centre.
             v += (r == 1) - (r == 0);
             v = std::clamp(v, c.centre - c.span, c.centre + c.span);
         } else if (r < 2) {
-            const int target = mBlock[kClimateAt + static_cast<size_t>(c.averages)];
+            const int target = mBlock[static_cast<size_t>(c.averages)];
             v += (target > v) - (target < v);
         }
-        mBlock[at] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+        mBlock[c.at] = static_cast<uint8_t>(std::clamp(v, 0, 255));
     }
 }
 

@@ -13,13 +13,6 @@
 
 namespace borlsim {
 
-// Data block indexes.
-constexpr size_t kRevisionAt = 19;
-constexpr size_t kHoursAt = 24;  // 9 counters, 16 bits each, high byte first
-constexpr size_t kHourCounters = 9;
-constexpr size_t kClimateAt = 46;  // temperatures and humidity, 10 bytes
-constexpr size_t kClimateBytes = 10;
-
 class ControllerModel {
 public:
     // `hoursEvery`: one run hour per that many answered frames; 0 stops the counters.

@@ -107,7 +107,7 @@ def prepare_run_dir(args):
     build_dir = os.path.abspath(args.build_dir)
     if not os.path.isdir(build_dir):
         raise Failed(f"no build directory {args.build_dir}")
-    for prog in borlrig.PROGRAMS:
+    for prog in borlrig.PROGRAMS + TOOLS:
         if borlrig.find_binary(build_dir, prog) is None:
             raise Failed(f"{prog} is not built in {build_dir} "
                          "(run scripts/demo without --no-build)")
@@ -151,6 +151,8 @@ def view(args, rig):
 
     view_args = ["--messages", path("console.jsonl"), "--commands", path("console.in"),
                  "--daemon-out", path("borl1d.out"), "--sim-out", path("borl-sim.out"),
+                 "--setpoints", str(borlrig.count(rig.build, "setpoint")),
+                 "--inputs", str(borlrig.count(rig.build, "input")),
                  "--seconds", str(args.seconds)]
     if args.plain:
         view_args.append("--plain")

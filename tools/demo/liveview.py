@@ -35,8 +35,6 @@ OBJ_CAPABILITY = 12
 STATUS_OFFLINE = 1
 STATUS_ONLINE = 2
 
-SETPOINTS = 8
-INPUTS = 19
 # Port ids beyond this are not tracked: a malformed or hostile stream cannot grow the tables.
 MAX_PORT = 64
 HISTORY = 24  # readings kept per input for the sparkline
@@ -145,14 +143,16 @@ class PendingSet:
 class Model:
     """What the demo knows, built from the console's JSON lines and the daemon's output."""
 
-    def __init__(self):
+    def __init__(self, setpoints, inputs):
+        """`setpoints`, `inputs`: the device's counts of each (borl-decode --points)."""
         self.label = None
         self.serial = None
         self.status = None
         self.status_since = None
         self.revision = None
-        self.setpoints = {p: Point(p) for p in range(1, SETPOINTS + 1)}
-        self.inputs = {p: Point(p) for p in range(1, INPUTS + 1)}
+        self.setpoints = {p: Point(p) for p in range(1, setpoints + 1)}
+        self.inputs = {p: Point(p) for p in range(1, inputs + 1)}
+        self.input_count = inputs
         self.device_known = False
         self.inputs_known = False
         self.setpoints_known = False
@@ -332,9 +332,10 @@ class Model:
             out.append("the daemon never reported its device")
         elif not self.ever_online:
             out.append("the device never came online")
-        silent = [p for p in range(1, INPUTS + 1) if self.inputs[p].updated is None]
+        silent = [p for p in range(1, self.input_count + 1) if self.inputs[p].updated is None]
         if silent:
-            out.append("%d of %d inputs never delivered a value" % (len(silent), INPUTS))
+            out.append("%d of %d inputs never delivered a value" % (len(silent),
+                                                                    self.input_count))
         if self.pending is None:
             out.append("the set-point change was not made")
         elif not self.pending.confirmed:
@@ -375,7 +376,7 @@ class Segments:
 class Renderer:
     """Turns the model into lines: the full view for a terminal, blocks and events for plain."""
 
-    LABEL = 28  # the longest label
+    LABEL = 28  # the label column: the longest label fits, a longer one is cut
 
     def __init__(self, glyphs, start):
         self.g = glyphs
@@ -589,6 +590,9 @@ def parse_args(argv):
     ap.add_argument("--commands", required=True, help="fifo the console reads commands from")
     ap.add_argument("--daemon-out", help="the daemon's standard output")
     ap.add_argument("--sim-out", help="the simulator's standard output")
+    ap.add_argument("--setpoints", type=int, required=True,
+                    help="the device's set-points (borl-decode --points)")
+    ap.add_argument("--inputs", type=int, required=True, help="the device's inputs")
     ap.add_argument("--seconds", type=float, default=30.0, help="run time (0: until stopped)")
     ap.add_argument("--plain", action="store_true", help="plain lines even on a terminal")
     ap.add_argument("--every", type=float, default=5.0, help="plain mode: seconds per block")
@@ -604,6 +608,8 @@ def parse_args(argv):
     args = ap.parse_args(argv)
     if args.seconds < 0 or args.every <= 0 or args.retry <= 0:
         ap.error("--seconds must be >= 0, --every and --retry > 0")
+    if not (0 < args.setpoints <= MAX_PORT and 0 < args.inputs <= MAX_PORT):
+        ap.error("--setpoints and --inputs must be 1..%d" % MAX_PORT)
     if args.set_at is None:
         # A short run makes its change earlier, so that the confirmation still fits.
         args.set_at = 10.0 if args.seconds == 0 else min(10.0, args.seconds / 3)
@@ -621,7 +627,7 @@ def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     terminal = sys.stdout.isatty() and not args.plain and os.environ.get("TERM", "") != "dumb"
     glyphs = Glyphs((sys.stdout.encoding or "").lower().replace("-", "") == "utf8")
-    model = Model()
+    model = Model(args.setpoints, args.inputs)
     start = time.monotonic()
     view = Renderer(glyphs, start)
     commander = Commander(args.commands)
@@ -693,7 +699,7 @@ def main(argv=None):
     else:
         ps = model.pending
         out.write("demo: values flowed from all %d inputs and %s = %s%s was confirmed by the "
-                  "controller after %.1f s\n" % (INPUTS, model.name_of(ps.port),
+                  "controller after %.1f s\n" % (model.input_count, model.name_of(ps.port),
                                                   fmt_value(ps.target), model.unit_of(ps.port),
                                                   ps.confirmed_at - ps.sent_at))
     out.flush()

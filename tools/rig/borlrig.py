@@ -16,6 +16,8 @@ their own location; from scripts/ or bench/:
     import borlrig
 """
 
+import functools
+import json
 import os
 import shutil
 import signal
@@ -27,16 +29,18 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 PROGRAMS = ("borl1d", "borl-sim", "vexa-console")
+LISTING = "borl-decode"  # lists the device's points: points()
 
 
 def monotonic():
     return time.clock_gettime(time.CLOCK_MONOTONIC)
 
 
-def build(build_dir, jobs=2, quiet=False, configure=True, targets=PROGRAMS):
+def build(build_dir, jobs=2, quiet=False, configure=True, targets=PROGRAMS + (LISTING,)):
     """Configures `build_dir` (RelWithDebInfo; with configure=False only when it has no CMake
     cache yet, so that a build directory of another type stays as it is) and builds the daemon,
-    the simulator and the console there. The build's output is shown unless `quiet`."""
+    the simulator, the console and borl-decode there. The build's output is shown unless
+    `quiet`."""
     out = subprocess.DEVNULL if quiet else None
     if configure or not os.path.isfile(os.path.join(build_dir, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir,
@@ -177,6 +181,22 @@ def binary(build, name):
     if p is None:
         raise SystemExit(f"{name} not found in {build}: build it first (cmake --build {build})")
     return p
+
+
+@functools.lru_cache(maxsize=None)
+def points(build):
+    """The device's points, as the build's borl-decode lists them from the daemon's point table
+    (`borl-decode --points --json`): dicts with kind ("setpoint" or "input"), id, label, unit,
+    index and encoding, the set-points first, each kind in port-id order. The count and the
+    order of the points are read from here, never written down again."""
+    out = subprocess.run(emulated([binary(build, LISTING), "--points", "--json"]), check=True,
+                         stdout=subprocess.PIPE, text=True).stdout
+    return tuple(json.loads(line) for line in out.splitlines())
+
+
+def count(build, kind):
+    """How many points of `kind` ("setpoint" or "input") the device has."""
+    return sum(p["kind"] == kind for p in points(build))
 
 
 def stop(proc, grace=10.0, on_kill=None):
