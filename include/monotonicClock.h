@@ -33,6 +33,11 @@ inline uint64_t nowUs() {
     return usOf(now());
 }
 
+// Microseconds of the clock in milliseconds, all 64 bits of them.
+inline uint64_t msOfUs(uint64_t us) {
+    return us / 1000u;
+}
+
 // A poll() timeout that ends at `deadlineMs`, read at `nowMs`: 0 once it has passed.
 inline int msUntil(uint64_t deadlineMs, uint64_t nowMs) {
     return deadlineMs <= nowMs ? 0

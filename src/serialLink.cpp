@@ -100,7 +100,7 @@ void SerialLink::feed(Step step) {
         // capture's records in microseconds, so that a replay of the capture gives the rules
         // the times they had.
         mStepUs = std::max(mStepUs, monotonic::nowUs());
-        step(mMachine, mStepUs / 1000);
+        step(mMachine, monotonic::msOfUs(mStepUs));
         armTimer();
         mRxWanted.store(mMachine.bytesWanted(), std::memory_order_relaxed);
         effects.swap(mEffects);
@@ -552,7 +552,7 @@ bool SerialLink::startCapture(capture::Settings settings, bool running) {
     // Under the lock: no step of the exchange comes between the state the start record gives
     // and the capture's first record.
     std::lock_guard<std::mutex> lock(mTxMutex);
-    const uint64_t now = std::max(mStepUs, monotonic::nowUs()) / 1000;
+    const uint64_t now = monotonic::msOfUs(std::max(mStepUs, monotonic::nowUs()));
     proto::StartFields fields = proto::timingFields(mMachine.timing());
     const proto::ResumeState state = mMachine.resumeState(now);
     for (auto& f : proto::resumeFields(running ? &state : nullptr))

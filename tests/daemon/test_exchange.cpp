@@ -128,7 +128,7 @@ TEST(MonotonicClock, TimesPast32BitsOfMillisecondsAreKept) {
         const timespec ts{static_cast<time_t>(ms / 1000),
                           static_cast<long>(ms % 1000) * 1000000L + 999};
         EXPECT_EQ(monotonic::msOf(ts), ms);
-        EXPECT_EQ(monotonic::usOf(ts) / 1000, ms);
+        EXPECT_EQ(monotonic::msOfUs(monotonic::usOf(ts)), ms);
     }
 }
 
