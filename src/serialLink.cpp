@@ -597,7 +597,6 @@ void SerialLink::onEvent(const LinkEvent& e) {
     f.e = e;
     if (e.type == LinkEvent::ReplyValid) {
         std::memcpy(f.data, e.block, kDataBlockSize);
-        f.e.block = f.data;
         f.status = e.frame[proto::kStatusByte];
     } else if (e.type == LinkEvent::SetFrameBuilt) {
         std::memcpy(f.data, e.txFrame->bytes, e.txFrame->len);
@@ -605,7 +604,8 @@ void SerialLink::onEvent(const LinkEvent& e) {
     } else if (e.type == LinkEvent::Statistics) {
         mStatsDue = mMachine.stats();
     }
-    f.e.frame = nullptr;
+    // What the event points to is the machine's, and goes on changing: the effect has its copy.
+    f.e.frame = f.e.block = nullptr;
     f.e.txFrame = nullptr;
 }
 
@@ -663,7 +663,7 @@ void SerialLink::onReply(const Effect& f) {
             std::optional<cObjectClient::Batch> batch;
             if (m.mObjectClient != nullptr)
                 batch.emplace(*m.mObjectClient);
-            m.devA->updater(m.mObjectClient, const_cast<uint8_t*>(e.block));
+            m.devA->updater(m.mObjectClient, const_cast<uint8_t*>(f.data));
             m.devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
             break;
         }
