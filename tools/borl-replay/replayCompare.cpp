@@ -15,9 +15,9 @@ struct Comparison::Run : proto::LinkSink {
     Comparison& c;
     proto::ExchangeTiming timing;
     LinkMachine m;
-    uint64_t startUs;           // the run's t = 0, in the capture's time
-    uint64_t nowMs = 0;         // the rules' time of the step in hand, ms since the run began
-    bool receiving = false;     // the receive loop has begun (after the start delay)
+    uint64_t startUs;        // the run's t = 0, in the capture's time
+    uint64_t nowMs = 0;      // the rules' time of the step in hand, ms since the run began
+    bool receiving = false;  // the receive loop has begun (after the start delay)
     bool portOpenAtStart = false;
     bool cycleOpen = false;     // a frame went out and its cycle has not ended
     bool writePending = false;  // the cycle's write has not been said to have ended
@@ -221,15 +221,19 @@ void Comparison::resolveWrite(WriteResult result, size_t sent, uint64_t now) {
 }
 
 // A frame the line did not take whole. When none of it reached the line the capture has no tx
-// record: its cycle began a wait before.
+// record: its cycle began a wait before an abandoned frame (the write waited for room until the
+// cycle's end), at a failed write. Records of the receive side in between (the device gone
+// offline meanwhile) have taken the rules' time past that: the cycle begins when it began.
 void Comparison::writeEnded(const Record& r, uint64_t now) {
-    const WriteResult result = r.kind == Kind::Abandoned ? WriteResult::Abandoned
-                                                         : WriteResult::Failed;
+    const WriteResult result =
+        r.kind == Kind::Abandoned ? WriteResult::Abandoned : WriteResult::Failed;
     if (!mRun->writePending) {
-        const uint64_t began = now - std::min<uint64_t>(now, mRun->timing.waitMs);
+        const uint64_t began = result == WriteResult::Abandoned
+                                   ? now - std::min<uint64_t>(now, mRun->timing.waitMs)
+                                   : now;
         advance(began);
         if (!mRun->cycleOpen) {
-            mRun->m.beginCycle(mRun->nowMs);
+            mRun->m.beginCycle(began);
             mRun->cycleOpen = true;
         }
     }
