@@ -409,7 +409,8 @@ class DecodeCases(unittest.TestCase):
         older = (self.head("06:00:00") + f"1000000 tx {p}\n1100000 rx {r}\n2000000 tx =\n"
                  "2100000 rx =\n3000000 tx =\n4000000 abandoned 0\n5000000 tx 41 49 4F\n"
                  "5900000 abandoned 3\n6000000 set-recorded 3 27\n6000001 set-confirmed 3 27\n")
-        newer = (self.head("06:00:10") + f"0 tx {p}\n100000 rx {r}\n200000 lost gone\n"
+        newer = (self.head("06:00:10").replace("\n", "\n# continued\n", 1) +
+                 f"0 tx {p}\n100000 rx {r}\n200000 lost gone\n"
                  f"300000 reopen /dev/ttyS2\n1000000 tx {p}\n")
         self.older, self.newer = self.write("c.1", older), self.write("c", newer)
 

@@ -221,6 +221,10 @@ public:
     bool newFile() const { return mSequence && mSequence->newFile(); }
     uint64_t wallUs() const { return mSequence ? mSequence->wallUs() : mReader->wallUs(); }
     bool continues() const { return mSequence ? mSequence->continues() : mReader->continued(); }
+    // The file of the record read last continues an older one of its ring.
+    bool fileContinues() const {
+        return mSequence ? mSequence->fileContinues() : mReader->continued();
+    }
     exchangefile::Dropped takeDropped() {
         if (mSequence)
             return mSequence->takeDropped();
@@ -274,7 +278,7 @@ int decodeExchange(Source& in, borldecode::Decoder& d, borldecode::Printer& out,
                 droppedBefore(in, d);
                 if (several && in.newFile())
                     d.file(r.t, in.file());
-                d.feed(r);
+                d.feed(r, in.fileContinues());
                 break;
             case Sequence::End:
                 droppedBefore(in, d);
