@@ -1,65 +1,135 @@
 // capture_night: writes a capture of simulated nights on the line, exchange file version 2, for
-// the decoder's figures (bench/README.md) and its picture (docs/capture-night.png).
+// borl-decode's figures (bench/README.md), its picture (docs/capture-night.png) and borl-replay.
 //
 //   capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] [--steady]
 //                 [--set-every MIN] OUT
 //
-// A night from 22:00 UTC at the production cadence: the temperatures follow the night with the
-// controller's flicker of a degree, the run-hour counters count, and at fixed hours the faults a
-// field line shows: invalid replies, noise (rejected frame starts), a silent controller (offline),
-// a lost port, a stalled line (abandoned frames), a failed write, and two sets, one confirmed and
-// one refused until given up. --size repeats nights until the file holds MB megabytes.
-// --set-every adds a set every MIN minutes (Fan Pull-in, every fifth refused until given up), for
-// a picture of hundreds of sets.
+// The daemon's own exchange rules (protocol/linkMachine.h) run against a simulated controller,
+// with the time passed in: the tx records are the frames the rules chose, the rx records the
+// controller's bytes as the daemon's reads take them, and online, offline, the sets' outcomes,
+// the port lost and back are the rules' events, recorded as the daemon records them. So a night
+// of this generator replays as matched, and every fault in it is one the daemon meets on a line.
+//
+// A night from 22:00 UTC at the production timing: the temperatures follow the night with the
+// controller's flicker of a degree, the run-hour counters count, and at fixed minutes of every
+// 8 hours the faults a field line shows: noise (rejected frame starts), a silent controller
+// (offline), the port lost for two minutes, a stalled line (abandoned frames), a failed write,
+// an invalid checksum now and then, and three sets, two confirmed and one the controller refuses
+// until it is given up. --size repeats nights until the file holds MB megabytes. --set-every
+// adds a set every MIN minutes (Fan Pull-in, every fifth refused until given up), for a picture
+// of hundreds of sets.
+#include <getopt.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
+#include <vector>
 
-#include "dornManager.h"
 #include "exchangeFile.h"
+#include "linkMachine.h"
 #include "simFrame.h"
 
 namespace {
 
 using exchangefile::Kind;
-constexpr uint64_t kSecond = 1000000;
-constexpr uint64_t kHour = 3600 * kSecond;
+using proto::WriteResult;
 
-struct Night {
-    std::FILE* out;
-    exchangefile::Writer writer;
-    std::string buf;
-    std::mt19937 random{7};
-    uint64_t cycleUs = 2 * kSecond;
-    borlsim::Block block{24, 26, 22, 35, 5, 30, 10, 3};  // the set-points first
-    bool offline = false;
-    bool everOnline = false;
-    bool steady = false;    // no flicker: most replies the same as the one before
+constexpr uint64_t kMinuteMs = 60000;
+constexpr uint64_t kHourMs = 60 * kMinuteMs;
+constexpr uint64_t kNightMinutes = 480;  // the faults come again every 8 hours
+constexpr unsigned kReplyMs = 100;       // the controller answers about this long after a frame
+constexpr const char* kPort = "/dev/ttyS2";
+constexpr const char* kLineFault = "Input/output error";
+
+const char kUsage[] =
+    "Usage: capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] [--steady]\n"
+    "                     [--set-every MIN] OUT\n"
+    "Writes simulated nights on the line from 22:00 UTC into the exchange file OUT, made by the\n"
+    "daemon's own exchange rules against a simulated controller, with the faults of a field line\n"
+    "every 8 hours (noise, a silent controller, the port lost, a stalled line, a failed write,\n"
+    "bad checksums, sets confirmed and given up).\n"
+    "\n"
+    "      --hours H       the capture's length in hours (default 8)\n"
+    "      --size MB       nights until the file holds MB megabytes (instead of --hours)\n"
+    "      --cycle-ms MS   an answered cycle of MS ms, 200 or more: the daemon's pause is\n"
+    "                      MS - 100 (default 1100, the production pause of 1 s)\n"
+    "      --seed N        the seed of the controller's flicker and the line's faults\n"
+    "      --steady        no flicker: most replies are the same as the one before\n"
+    "      --set-every MIN also a set every MIN minutes (every fifth refused until given up)\n"
+    "  -h, --help          show this help and exit\n"
+    "\n"
+    "Exit status: 0 written, 64 bad usage, 73 OUT cannot be created, 74 OUT cannot be written.\n";
+
+struct Options {
+    double hours = 8;
+    uint64_t maxBytes = 0;  // 0: --hours decides
+    unsigned cycleMs = 1000 + kReplyMs;
+    unsigned seed = 7;
+    bool steady = false;
     uint64_t setEvery = 0;  // minutes between the added sets (0: none)
-    int silent = 0;         // cycles without an answer so far
-    size_t noise = 0;       // bytes of noise before the next reply
-
-    void record(uint64_t t, Kind kind, const uint8_t* b = nullptr, size_t n = 0, int param = 0,
-                int value = 0, const std::string& text = "") {
-        writer.append(buf, t, kind, b, n, param, value, text);
-        if (buf.size() > (1 << 20)) {
-            std::fwrite(buf.data(), 1, buf.size(), out);
-            buf.clear();
-        }
-    }
-    void values(uint64_t t);
-    void cycle(uint64_t t, int set, int value, bool refuse);
-    void fault(uint64_t t, uint64_t minute);
+    std::string out;
 };
 
-// The block at time `t`: set-points stay, counters count, temperatures follow the night.
-void Night::values(uint64_t t) {
-    const double hours = static_cast<double>(t) / kHour;
-    const int f = steady ? 0 : random() % 6 == 0 ? 1 : 0;
+// The capture's file, its records formatted as the daemon's writer formats them. A record's
+// time is the rules' millisecond with microseconds of its own, never before the record above;
+// the capture's t = 0, where its start record stands, is on a whole millisecond.
+class Output {
+public:
+    explicit Output(std::FILE* file) : mFile(file) {}
+    void record(uint64_t ms, Kind kind, const uint8_t* bytes = nullptr, size_t n = 0, int param = 0,
+                int value = 0, const char* text = "") {
+        mLastUs = std::max(mLastUs, ms == 0 ? 0 : ms * 1000 + mJitter() % 1000);
+        const size_t before = mBuf.size();
+        mWriter.append(mBuf, mLastUs, kind, bytes, n, param, value, text);
+        mBytes += mBuf.size() - before;
+        if (mBuf.size() >= (1u << 20))
+            flush();
+    }
+    uint64_t bytes() const { return mBytes; }
+    void flush() {
+        mFailed = mFailed || std::fwrite(mBuf.data(), 1, mBuf.size(), mFile) != mBuf.size();
+        mBuf.clear();
+    }
+    bool close() {
+        flush();
+        return std::fclose(mFile) == 0 && !mFailed;
+    }
+    void head(const std::string& text) {
+        mBuf += text;
+        mBytes += text.size();
+    }
+
+private:
+    std::FILE* mFile;
+    exchangefile::Writer mWriter;
+    std::string mBuf;
+    uint64_t mLastUs = 0;
+    uint64_t mBytes = 0;
+    bool mFailed = false;
+    std::minstd_rand mJitter{11};
+};
+
+// The controller at the other end of the line: its data block follows the night, and it answers
+// each frame that reaches it whole, built and checked with the simulator's own frame code.
+struct Controller {
+    borlsim::Block block{24, 26, 22, 35, 5, 30, 10, 3};  // the set-points first
+    int refusedParam = 0;                                // a set it will not take
+    int refusedValue = -1;
+    uint8_t lastFrame[kFrameSize] = {};  // the frame it checked last, and what it asked for
+    borlsim::Request lastRequest;
+
+    void values(uint64_t ms, int flicker);
+    borlsim::Frame answer(const uint8_t* frame);
+};
+
+// The block at `ms`: set-points stay, counters count, temperatures follow the night.
+void Controller::values(uint64_t ms, int f) {
+    const double hours = static_cast<double>(ms) / kHourMs;
     const double night = std::cos(hours / 24 * 2 * M_PI);  // 22:00 warm, falls to the morning
     const uint8_t internal = static_cast<uint8_t>(24 + 2 * night + f);
     const uint8_t external = static_cast<uint8_t>(14 + 6 * night);
@@ -83,184 +153,378 @@ void Night::values(uint64_t t) {
     }
 }
 
-// One cycle of the daemon's: its frame, and 100 ms later the controller's reply in one or two
-// reads.
-void Night::cycle(uint64_t t, int set, int value, bool refuse) {
-    uint8_t frame[kFrameSize] = {};
-    if (set > 0)
-        getBuffer(frame, static_cast<uint8_t>(value), set);
-    else
-        getBuffer(frame);
-    record(t, Kind::Tx, frame, kFrameSize);
-    const uint8_t junk[] = {0x00, 0x13, 0x7F, 0x41, 0x12, 0x41, 0x4F, 0x02, 0x55, 0x08};
-    if (noise > 0)
-        record(t + 40000, Kind::Rx, junk, noise);
-    noise = 0;
-    if (set > 0 && !refuse)
-        block[static_cast<size_t>(set - 1)] = static_cast<uint8_t>(value);
-    values(t);
-    borlsim::Frame reply = borlsim::buildReply(block, refuse ? borlsim::kStatusRefused : 0);
-    if (random() % 1200 == 0)
-        reply[126] ^= 0x5A;  // a bad checksum now and then
-    if (random() % 8 == 0) {
-        record(t + 95000, Kind::Rx, reply.data(), 64);
-        record(t + 100000, Kind::Rx, reply.data() + 64, 64);
-    } else {
-        record(t + 100000, Kind::Rx, reply.data(), kFrameSize);
+// The reply to a poll, or to a set frame: the value taken, or refused with status 2.
+borlsim::Frame Controller::answer(const uint8_t* frame) {
+    // The poll frame comes cycle after cycle: checked once.
+    if (lastRequest.kind == borlsim::RequestKind::Bad ||
+        std::memcmp(frame, lastFrame, kFrameSize) != 0) {
+        std::memcpy(lastFrame, frame, kFrameSize);
+        lastRequest = borlsim::parseRequest(frame);
     }
-    if (offline || !everOnline)
-        record(t + 100000, Kind::Online);
-    everOnline = true;
-    offline = false;
-    silent = 0;
+    const borlsim::Request& request = lastRequest;
+    uint8_t status = borlsim::kStatusOk;
+    if (request.kind == borlsim::RequestKind::Set) {
+        if (request.param == refusedParam && request.value == refusedValue)
+            status = borlsim::kStatusRefused;
+        else
+            block[static_cast<size_t>(request.param - 1)] = request.value;
+    }
+    return borlsim::buildReply(block, status);
 }
 
-}  // namespace
+// What reaches the daemon from outside at its time: the controller's bytes on the line, a set
+// from vexad, the port's loss.
+struct Input {
+    enum What { Bytes, Set, Lose } what = Bytes;
+    std::vector<uint8_t> bytes;
+    int param = 0;
+    int value = 0;
+    bool refused = false;  // a set the controller will not take
+};
 
-namespace {
+// The daemon's two exchange threads around the rules, as the daemon drives them, against the
+// controller and the night's script; each step takes the next thing that happens, in time order.
+class Simulation : public proto::LinkSink {
+public:
+    Simulation(const Options& o, Output& out);
+    void run();
 
-// A cycle without an answer; the third in a row takes the controller offline.
-void unanswered(Night& n, uint64_t t) {
-    if (++n.silent == 3 && !n.offline) {
-        n.offline = true;
-        n.record(t + n.cycleUs - 1, Kind::Offline);
+private:
+    void onEvent(const proto::LinkEvent& e) override;
+    bool step(uint64_t endMs);
+    void transmit();
+    void written(WriteResult result, size_t sent);
+    void answer(const proto::TxFrame& frame);
+    void deliver(Input in);
+    void read(const std::vector<uint8_t>& bytes);
+    void script(uint64_t minute);
+    void scheduleSet(uint64_t minute);
+    uint64_t transmitDue() const {
+        return std::min(mWriteEnds, mCycleOpen ? m.cycleEnd() : proto::kNever);
+    }
+
+    const Options& mOptions;
+    Output& mOut;
+    proto::ExchangeTiming mTiming;
+    proto::LinkMachine m;
+    Controller mController;
+    std::mt19937 mRandom;
+    std::multimap<uint64_t, Input> mInputs;
+    std::map<int, float> mSets;  // vexad's requests not yet taken (setValues)
+    int mLatest = 0;             // the port of the latest (portNum)
+    uint64_t mNow = 0;
+    uint64_t mMinute = 0;  // the next minute to script
+    bool mReceiving = false;
+    bool mCycleOpen = false;
+    uint64_t mWriteEnds = proto::kNever;  // a stalled frame's write gives up at its cycle's end
+    size_t mStalledSent = 0;
+    // The line in the minute at hand.
+    bool mSilent = false, mNoisy = false, mStalled = false, mFailWrite = false;
+    bool mPortBack = true;  // a re-open of the lost port succeeds
+};
+
+Simulation::Simulation(const Options& o, Output& out)
+    : mOptions(o), mOut(out), m(*this), mRandom(o.seed) {
+    mTiming.pauseMs = o.cycleMs - kReplyMs;
+    m.setTiming(mTiming);
+}
+
+void Simulation::onEvent(const proto::LinkEvent& e) {
+    if ((e.type == proto::LinkEvent::SetGivenUp || e.type == proto::LinkEvent::SetConfirmed) &&
+        e.port == mController.refusedParam && e.value == mController.refusedValue)
+        mController.refusedParam = 0;  // the controller refuses that set only while it is sent
+    proto::EventRecord r{Kind::Online};
+    if (!proto::recordOf(e, r))
+        return;
+    const char* text = r.kind == Kind::Reopen ? kPort : r.text != nullptr ? r.text : "";
+    mOut.record(mNow, r.kind, nullptr, 0, r.param, r.value, text);
+}
+
+// The capture begins as the daemon starts: its start record with the timing, the port open, the
+// first frame at once, the receive loop after the start delay.
+void Simulation::run() {
+    proto::StartFields fields = {{"version", BORL1D_VERSION},
+                                 {"port", kPort},
+                                 {"line", "9600 8N1 RS232"},
+                                 {"serial", "4711"}};
+    for (auto& f : proto::timingFields(mTiming))
+        fields.push_back(f);
+    for (auto& f : proto::resumeFields(nullptr))
+        fields.push_back(f);
+    mOut.record(0, Kind::Start, nullptr, 0, 0, 0, exchangefile::startFields(fields).c_str());
+    mOut.record(0, Kind::Open, nullptr, 0, 0, 0, kPort);
+    const uint64_t endMs =
+        mOptions.maxBytes > 0 ? proto::kNever : static_cast<uint64_t>(mOptions.hours * kHourMs);
+    script(mMinute++);
+    transmit();
+    while (step(endMs) && (mOptions.maxBytes == 0 || mOut.bytes() < mOptions.maxBytes)) {
     }
 }
 
-// A set in the first cycle of its minute, or the first three when the controller refuses it;
-// false for the other cycles of the minute.
-bool setCycle(Night& n, uint64_t t, int param, int value, bool refuse, int& setCycles) {
-    if (t % (60 * kSecond) >= n.cycleUs * (refuse ? 3 : 1))
+// The next thing that happens: the receive loop's start, the end of a write or a cycle, the
+// night's next minute, an input, the port's re-open, the rules' due work. False at the end.
+bool Simulation::step(uint64_t endMs) {
+    const uint64_t minuteAt = mMinute * kMinuteMs;
+    const uint64_t inputAt = mInputs.empty() ? proto::kNever : mInputs.begin()->first;
+    const uint64_t dueAt = mReceiving ? m.timeout(mNow) : mTiming.startDelayMs;
+    const uint64_t next = std::min({transmitDue(), minuteAt, inputAt, dueAt});
+    if (next >= endMs)
         return false;
-    if (setCycles == 0)
-        n.record(t - n.cycleUs / 4, Kind::SetRecorded, nullptr, 0, param, value);
-    n.cycle(t, param, value, refuse);
-    ++setCycles;
-    if (!refuse || setCycles == 3) {
-        n.record(t + 100001, refuse ? Kind::SetGivenUp : Kind::SetConfirmed, nullptr, 0, param,
-                 value);
-        setCycles = 0;
+    mNow = std::max(mNow, next);
+    if (!mReceiving && mNow >= mTiming.startDelayMs) {
+        m.startReceiving(mNow, true);
+        mReceiving = true;
+    } else if (mWriteEnds <= mNow) {
+        mWriteEnds = proto::kNever;
+        written(WriteResult::Abandoned, mStalledSent);
+    } else if (transmitDue() <= mNow) {
+        transmit();
+    } else if (minuteAt <= mNow) {
+        script(mMinute++);
+    } else if (inputAt <= mNow) {
+        Input in = std::move(mInputs.begin()->second);
+        mInputs.erase(mInputs.begin());
+        deliver(std::move(in));
+    } else if (m.reopenDue(mNow)) {
+        if (mPortBack)
+            m.portReopened(mNow);
+        else
+            m.reopenFailed(mNow);
     }
     return true;
 }
 
-// The faults and sets of minute `minute` of a night of 8 hours, at the cycle at `t`; true when
-// the cycle was spent on them.
-bool scripted(Night& n, uint64_t t, uint64_t minute, int& setCycles) {
-    uint8_t frame[kFrameSize] = {};
-    getBuffer(frame);
-    if (minute >= 95 && minute < 100) {  // the controller is silent
-        n.record(t, Kind::Tx, frame, kFrameSize);
-        unanswered(n, t);
-        return true;
+// The transmit thread: the cycle that ran out ends, the next begins with the rules' frame, and
+// the line takes it whole, in part by the cycle's end, or not at all.
+void Simulation::transmit() {
+    if (mCycleOpen)
+        m.endCycle(mNow);
+    const proto::TxFrame& frame = m.beginCycle(mNow);
+    mCycleOpen = true;
+    if (!m.portOpen())
+        return written(WriteResult::NoPort, 0);  // nothing written, nothing recorded
+    if (mFailWrite) {
+        mFailWrite = false;
+        return written(WriteResult::Failed, 0);
     }
-    if (minute >= 260 && minute < 262) {  // the line does not take frames
-        const int sent = static_cast<int>(n.random() % 3) * 40;
-        if (sent > 0)
-            n.record(t, Kind::Tx, frame, static_cast<size_t>(sent));
-        n.record(t + n.cycleUs - 2000, Kind::Abandoned, nullptr, 0, 0, sent);
-        unanswered(n, t);
-        return true;
+    if (mStalled) {
+        // The write waits for room until the cycle's end; what reached the line is its record.
+        mStalledSent = mRandom() % 3 * 40;
+        if (mStalledSent > 0)
+            mOut.record(mNow, Kind::Tx, frame.bytes, mStalledSent);
+        mWriteEnds = m.cycleEnd();
+        return;
     }
-    if (minute == 300 && t % (60 * kSecond) < n.cycleUs) {
-        n.record(t, Kind::WriteFailed, nullptr, 0, 0, 0, "Input/output error");
-        unanswered(n, t);
-        return true;
-    }
-    if (minute >= 50 && minute < 55 && n.random() % 4 == 0) {  // noise: frame starts dropped
-        n.noise = 5 + n.random() % 6;
-    }
-    struct Set {
-        uint64_t minute;
-        int param, value;
-        bool refuse;
-    };
-    const Set sets[] = {{150, 3, 27, false}, {330, 3, 22, false}, {390, 1, 30, true}};
-    const uint64_t added = t / (60 * kSecond) / std::max<uint64_t>(n.setEvery, 1);
-    const Set extra{minute, 3, 20 + static_cast<int>(added % 8), added % 5 == 4};
-    for (const Set& s : sets) {
-        if (minute == s.minute)
-            return setCycle(n, t, s.param, s.value, s.refuse, setCycles);
-    }
-    if (n.setEvery > 0 && t / (60 * kSecond) % n.setEvery == 0)
-        return setCycle(n, t, extra.param, extra.value, extra.refuse, setCycles);
-    return false;
+    mOut.record(mNow, Kind::Tx, frame.bytes, frame.len);
+    written(WriteResult::Whole, frame.len);
+    answer(frame);
 }
 
-// A night (or several) of `hours` from `from`; stops once the file holds `maxBytes`.
-void run(Night& n, double hours, uint64_t maxBytes) {
-    const std::string port = "/dev/ttyS2";
-    n.record(0, Kind::Start, nullptr, 0, 0, 0,
-             exchangefile::startFields({{"version", "1.1.0"},
-                                        {"port", port},
-                                        {"line", "9600 8N1 RS232"},
-                                        {"serial", "4711"}}));
-    n.record(1000, Kind::Open, nullptr, 0, 0, 0, port);
-    int setCycles = 0;
-    const uint64_t end = static_cast<uint64_t>(hours * kHour);
-    for (uint64_t t = kSecond; t < end; t += n.cycleUs) {
-        if (maxBytes > 0 && static_cast<uint64_t>(std::ftell(n.out)) >= maxBytes)
-            break;
-        const uint64_t minute = t / (60 * kSecond) % 480;
-        if (minute >= 200 && minute < 202) {  // the port is lost for two minutes
-            if (t % (60 * kSecond) < n.cycleUs && minute == 200) {
-                n.record(t, Kind::Lost, nullptr, 0, 0, 0, "read error: Input/output error");
-                n.record(t + 6 * kSecond, Kind::Offline);
-                n.offline = true;
-            }
-            continue;
-        }
-        if (minute == 202 && t % (60 * kSecond) < n.cycleUs)
-            n.record(t - 1000, Kind::Reopen, nullptr, 0, 0, 0, port);
-        if (!scripted(n, t, minute, setCycles))
-            n.cycle(t, 0, 0, false);
+void Simulation::written(WriteResult result, size_t sent) {
+    m.frameWritten(mNow, result, sent);
+    if (result == WriteResult::Abandoned)
+        mOut.record(mNow, Kind::Abandoned, nullptr, 0, 0, static_cast<int>(sent));
+    else if (result == WriteResult::Failed)
+        mOut.record(mNow, Kind::WriteFailed, nullptr, 0, 0, static_cast<int>(sent), kLineFault);
+}
+
+// The controller's answer to a frame it took whole, a reply delay later: now and then with a bad
+// checksum, read in two parts one time in eight; noise before it in a noisy minute.
+void Simulation::answer(const proto::TxFrame& frame) {
+    if (mSilent)
+        return;
+    mController.values(mNow, mOptions.steady || mRandom() % 6 != 0 ? 0 : 1);
+    borlsim::Frame reply = mController.answer(frame.bytes);
+    if (mRandom() % 1200 == 0)
+        reply[126] ^= 0x5A;
+    if (mNoisy && mRandom() % 10 == 0) {
+        static const uint8_t junk[] = {0x00, 0x13, 0x7F, 0x41, 0x12, 0x41, 0x4F, 0x02, 0x55, 0x08};
+        Input noise;
+        noise.bytes.assign(junk, junk + 5 + mRandom() % 6);
+        mInputs.emplace(mNow + 40, std::move(noise));
     }
+    const uint64_t at = mNow + kReplyMs - 5 + mRandom() % 11;
+    const size_t split = mRandom() % 8 == 0 ? 64 : kFrameSize;
+    Input first;
+    first.bytes.assign(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(split));
+    mInputs.emplace(split < kFrameSize ? at - 5 : at, std::move(first));
+    if (split < kFrameSize) {
+        Input rest;
+        rest.bytes.assign(reply.begin() + static_cast<std::ptrdiff_t>(split), reply.end());
+        mInputs.emplace(at, std::move(rest));
+    }
+}
+
+// An input reaches the receive loop; before the loop runs it waits (the bytes in the line, the
+// set in vexad's requests).
+void Simulation::deliver(Input in) {
+    if (!mReceiving) {
+        mInputs.emplace(mTiming.startDelayMs, std::move(in));
+        return;
+    }
+    switch (in.what) {
+        case Input::Bytes:
+            if (m.portOpen())
+                read(in.bytes);
+            break;
+        case Input::Set:
+            mSets[in.param] = static_cast<float>(in.value);
+            mLatest = in.param;
+            if (in.refused) {
+                mController.refusedParam = in.param;
+                mController.refusedValue = in.value;
+            }
+            m.pickUpSet(mNow, mSets, mLatest);
+            break;
+        case Input::Lose:
+            m.portLost(mNow, kLineFault);
+            for (auto i = mInputs.begin(); i != mInputs.end();)
+                i = i->second.what == Input::Bytes ? mInputs.erase(i) : std::next(i);
+            break;
+    }
+}
+
+// The receive loop's reads of bytes waiting on the line: never past the frame being gathered,
+// each recorded before the rules take it, and a waiting set picked up after each.
+void Simulation::read(const std::vector<uint8_t>& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+        const size_t n = std::min(bytes.size() - at, static_cast<size_t>(m.bytesWanted()));
+        mOut.record(mNow, Kind::Rx, bytes.data() + at, n);
+        m.bytesRead(mNow, bytes.data() + at, n);
+        m.pickUpSet(mNow, mSets, mLatest);
+        at += n;
+    }
+}
+
+// What minute `minute` of the capture holds: the faults of its minute of the night, and its set.
+void Simulation::script(uint64_t minute) {
+    const uint64_t night = minute % kNightMinutes;
+    mNoisy = night >= 50 && night < 55;
+    mSilent = night >= 95 && night < 100;
+    mStalled = night >= 260 && night < 262;
+    mFailWrite = night == 300;  // the minute's first frame
+    if (night == 200) {
+        Input lose;
+        lose.what = Input::Lose;
+        mInputs.emplace(minute * kMinuteMs + 500, std::move(lose));
+        mPortBack = false;
+    }
+    if (night == 202)
+        mPortBack = true;  // the next re-open attempt succeeds
+    scheduleSet(minute);
+}
+
+// The night's sets, and with --set-every the added ones: from vexad a quarter second into the
+// minute.
+void Simulation::scheduleSet(uint64_t minute) {
+    Input set;
+    set.what = Input::Set;
+    const struct {
+        uint64_t minute;
+        int param, value;
+        bool refused;
+    } kSets[] = {{150, 3, 27, false}, {330, 3, 22, false}, {390, 1, 30, true}};
+    bool any = false;
+    for (const auto& s : kSets) {
+        if (minute % kNightMinutes == s.minute) {
+            set.param = s.param;
+            set.value = s.value;
+            set.refused = s.refused;
+            any = true;
+        }
+    }
+    if (!any && mOptions.setEvery > 0 && minute % mOptions.setEvery == 0) {
+        const uint64_t k = minute / mOptions.setEvery;
+        set.param = 3;
+        set.value = 20 + static_cast<int>(k % 8);
+        set.refused = k % 5 == 4;
+        any = true;
+    }
+    if (any)
+        mInputs.emplace(minute * kMinuteMs + 250, std::move(set));
+}
+
+[[noreturn]] void badUsage(const std::string& what) {
+    std::fprintf(stderr, "capture_night: %s\nTry 'capture_night --help' for more information.\n",
+                 what.c_str());
+    std::exit(64);
+}
+
+// A number of the command line, within its bounds.
+double number(const char* option, const char* text, double lo, double hi) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= lo && v <= hi)) {
+        char bounds[64];
+        std::snprintf(bounds, sizeof bounds, "a number from %g to %g", lo, hi);
+        badUsage(std::string("--") + option + " takes " + bounds + ", not \"" + text + "\"");
+    }
+    return v;
+}
+
+Options parse(int argc, char** argv) {
+    static const option kOptions[] = {{"hours", required_argument, nullptr, 'H'},
+                                      {"size", required_argument, nullptr, 'S'},
+                                      {"cycle-ms", required_argument, nullptr, 'C'},
+                                      {"seed", required_argument, nullptr, 'R'},
+                                      {"steady", no_argument, nullptr, 'T'},
+                                      {"set-every", required_argument, nullptr, 'E'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
+    Options o;
+    opterr = 0;
+    int at = 0;
+    for (int c; (c = getopt_long(argc, argv, ":h", kOptions, &at)) != -1;) {
+        const char* name = kOptions[at].name;
+        switch (c) {
+            case 'H':
+                o.hours = number(name, optarg, 0.001, 1e5);
+                break;
+            case 'S':
+                o.maxBytes = static_cast<uint64_t>(number(name, optarg, 1, 1e6)) << 20;
+                break;
+            case 'C':
+                o.cycleMs = static_cast<unsigned>(number(name, optarg, 200, 60000));
+                break;
+            case 'R':
+                o.seed = static_cast<unsigned>(number(name, optarg, 0, 4294967295.0));
+                break;
+            case 'T':
+                o.steady = true;
+                break;
+            case 'E':
+                o.setEvery = static_cast<uint64_t>(number(name, optarg, 1, 1e6));
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                std::exit(0);
+            default:
+                badUsage(std::string(c == ':' ? "option needs a value: " : "unknown option: ") +
+                         argv[optind - 1]);
+        }
+    }
+    if (optind + 1 != argc)
+        badUsage(optind == argc ? "no output file named" : "one output file only");
+    o.out = argv[optind];
+    return o;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    double hours = 8;
-    uint64_t maxBytes = 0;
-    Night n;
-    int i = 1;
-    for (; i + 1 < argc && argv[i][0] == '-'; ++i) {
-        const std::string o = argv[i];
-        if (o == "--steady") {
-            n.steady = true;
-            continue;
-        }
-        const char* v = argv[++i];
-        if (o == "--hours")
-            hours = std::atof(v);
-        else if (o == "--size")
-            maxBytes = std::strtoull(v, nullptr, 10) << 20;
-        else if (o == "--cycle-ms")
-            n.cycleUs = std::strtoull(v, nullptr, 10) * 1000;
-        else if (o == "--seed")
-            n.random.seed(static_cast<unsigned>(std::atoi(v)));
-        else if (o == "--set-every")
-            n.setEvery = std::strtoull(v, nullptr, 10);
-        else
-            break;
-    }
-    if (i + 1 != argc || n.cycleUs < 200000 || hours <= 0) {
-        std::fprintf(stderr,
-                     "Usage: capture_night [--hours H] [--size MB] [--cycle-ms MS] [--seed N] "
-                     "[--steady] [--set-every MIN] OUT\n");
-        return 64;
-    }
-    if (maxBytes > 0)
-        hours = 1e6;  // nights until the size is reached
-    n.out = std::fopen(argv[i], "w");
-    if (n.out == nullptr) {
-        std::perror(argv[i]);
+    const Options o = parse(argc, argv);
+    std::FILE* file = std::fopen(o.out.c_str(), "w");
+    if (file == nullptr) {
+        std::perror(o.out.c_str());
         return 73;
     }
+    Output out(file);
     // 22:00 UTC on the evening of 2026-12-08.
-    const std::string head = exchangefile::header(1796767200ull * kSecond) + "\n";
-    std::fputs(head.c_str(), n.out);
-    run(n, hours, maxBytes);
-    std::fwrite(n.buf.data(), 1, n.buf.size(), n.out);
-    return std::fclose(n.out) == 0 ? 0 : 74;
+    out.head(exchangefile::header(1796767200ull * 1000000) + "\n");
+    Simulation(o, out).run();
+    if (!out.close()) {
+        std::perror(o.out.c_str());
+        return 74;
+    }
+    return 0;
 }

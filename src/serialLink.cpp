@@ -646,11 +646,13 @@ void SerialLink::perform(const Effect& f) {
     }
 }
 
-// The capture's record of an event, while a capture runs.
+// The capture's record of an event, while a capture runs. The port open again is named, as at
+// the open: the writer opens the ring's next file with it.
 void SerialLink::record(const LinkEvent& e) {
     proto::EventRecord r{exchangefile::Kind::Online};
     if (proto::recordOf(e, r))
-        captureEvent(r.kind, r.param, r.value, r.text, mStepUs);
+        captureEvent(r.kind, r.param, r.value,
+                     r.kind == exchangefile::Kind::Reopen ? m.serBusPort : r.text, mStepUs);
 }
 
 void SerialLink::onReply(const Effect& f) {

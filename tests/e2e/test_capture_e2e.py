@@ -238,6 +238,62 @@ class Ordering(unittest.TestCase):
         self.assertEqual([], [(i, n) for i, n in enumerate(replies[1:-1]) if n != 128][:5])
 
 
+class Restart(unittest.TestCase):
+    def test_a_capture_across_a_kill_and_a_start_again(self):
+        # borl1d --capture F killed as a power cut leaves it, and started again on the same F
+        # after a second: one capture of two runs, the port lost and back in the first.
+        rig = borlrig.Rig(BUILD)
+        self.addCleanup(rig.close)
+        capture = os.path.join(rig.dir, "field.exchange")
+        rig.daemon_args = ["--time-scale", "10", "--capture", capture]
+        rig.start_sim("--seed", "7")
+        rig.start_console()
+        for run in (1, 2):
+            rig.start_daemon()
+            if run == 1:
+                self.assertGreaterEqual(rig.sim_out.wait_for("tx reply"), 0)
+                rig.sim_command("hangup")
+                self.assertGreaterEqual(rig.daemon_err.wait_for("open again", 20), 0)
+            have = sim_count(rig, "tx reply")
+            self.assertTrue(wait_until(lambda: sim_count(rig, "tx reply") >= have + 3))
+            if run == 1:  # once the capture's writer has the port's return in the file
+                self.assertTrue(wait_until(lambda: " reopen " in open(capture).read()))
+                rig.daemon.kill()
+                rig.daemon.wait(10)
+                time.sleep(1.0)  # the unit stays off: longer than any silence at this pace
+        rig.stop_daemon()
+        self.assertIn(("reopen", [rig.link]),
+                      [(k, f) for _, k, f in read_records(capture + ".1")])
+        out = subprocess.run(borlrig.emulated([tool("borl-decode"), "--json", capture + ".1",
+                                               capture]), capture_output=True, text=True)
+        self.assertEqual(0, out.returncode, out.stderr)
+        rows = [json.loads(l) for l in out.stdout.splitlines()]
+        summary, runs = rows[-1]["summary"], rows[-1]["summary"]["runs"]
+        self.assertEqual(1, sum(x.get("event") == "restart" for x in rows[:-1]))
+        self.assertEqual(2, len(runs))
+        self.assertEqual(summary["polls"], sum(r["polls"] for r in runs))
+        stamp = lambda w: time.mktime(time.strptime(w[:19], "%Y-%m-%dT%H:%M:%S")) + float(w[19:-1])
+        self.assertLess(summary["longest_silence"], stamp(runs[1]["from"]) - stamp(runs[0]["to"]))
+        out = subprocess.run(borlrig.emulated([tool("borl-replay"), capture, capture + ".1"]),
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual((0, "replay matched"), (out.returncode, out.stdout.splitlines()[-1]),
+                         out.stdout)
+
+    def test_simulated_nights_are_the_rules_own(self):
+        # bench/capture_night drives the rules: three days of its nights replay as matched.
+        night = borlrig.find_binary(BUILD, "capture_night")
+        if night is None:
+            self.skipTest("bench/capture_night is not built (benchmarks off)")
+        scratch = borlrig.Rig(BUILD).dir
+        self.addCleanup(subprocess.run, ["rm", "-rf", scratch])
+        path = os.path.join(scratch, "nights.exchange")
+        subprocess.run(borlrig.emulated([night, "--hours", "72", "--set-every", "15", path]),
+                       check=True, timeout=120)
+        out = subprocess.run(borlrig.emulated([tool("borl-replay"), path]), capture_output=True,
+                             text=True, timeout=120)
+        self.assertEqual("replay matched", out.stdout.splitlines()[-1], out.stdout)
+
+
 class Signalled(unittest.TestCase):
     def test_sigusr1_starts_and_ends_a_bounded_capture(self):
         rig = new_rig()
@@ -382,7 +438,8 @@ class DecodeCases(unittest.TestCase):
         older = (self.head("06:00:00") + f"1000000 tx {p}\n1100000 rx {r}\n2000000 tx =\n"
                  "2100000 rx =\n3000000 tx =\n4000000 abandoned 0\n5000000 tx 41 49 4F\n"
                  "5900000 abandoned 3\n6000000 set-recorded 3 27\n6000001 set-confirmed 3 27\n")
-        newer = (self.head("06:00:10") + f"0 tx {p}\n100000 rx {r}\n200000 lost gone\n"
+        newer = (self.head("06:00:10").replace("\n", "\n# continued\n", 1) +
+                 f"0 tx {p}\n100000 rx {r}\n200000 lost gone\n"
                  f"300000 reopen /dev/ttyS2\n1000000 tx {p}\n")
         self.older, self.newer = self.write("c.1", older), self.write("c", newer)
 

@@ -77,7 +77,9 @@ TEST(CommandLineE2E, EveryProgramAnswersHelpWithItsUsageAlone) {
     namespace fs = std::filesystem;
     const std::string bin = BORL1D_BINARY_DIR, src = BORL1D_SOURCE_DIR;
     std::vector<std::vector<std::string>> programs{
-        {"python3", bin + "/tools/borl-replay/borl-replay-live"}, {bin + "/bench/modbus_slave"}};
+        {"python3", bin + "/tools/borl-replay/borl-replay-live"},
+        {bin + "/bench/modbus_slave"},
+        {bin + "/bench/capture_night"}};
     for (const char* tool : {"borl1d", "borl-sim", "vexa-console", "borl-decode", "borl-replay"})
         programs.push_back({testsupport::builtBinary(tool)});
     for (const char* dir : {"bench", "tools/demo"}) {

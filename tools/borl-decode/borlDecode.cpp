@@ -47,7 +47,9 @@ const char kUsage[] =
     "The summary says what the capture does not hold: the files gone from its ring before the\n"
     "first one given (\"the capture continues a file that is gone\"), and the records the\n"
     "daemon's capture dropped, with their count, place and reason. It lists\n"
-    "every set, from its first set frame to the reply that ended it.\n"
+    "every set, from its first set frame to the reply that ended it. A capture across a\n"
+    "restart of the daemon shows each restart, and gives each run's statistics beside the\n"
+    "total; the time between two runs is not counted as a silence of the line.\n"
     "A file that ends inside its last line (a power cut, or a full disk) decodes up to its\n"
     "last whole line, with a warning.\n"
     "Exit status: 0 when decoded, 64 on a bad command line, 65 when a file is not a\n"
@@ -231,6 +233,10 @@ public:
     bool newFile() const { return mSequence && mSequence->newFile(); }
     uint64_t wallUs() const { return mSequence ? mSequence->wallUs() : mReader->wallUs(); }
     bool continues() const { return mSequence ? mSequence->continues() : mReader->continued(); }
+    // The file of the record read last continues an older one of its ring.
+    bool fileContinues() const {
+        return mSequence ? mSequence->fileContinues() : mReader->continued();
+    }
     exchangefile::Dropped takeDropped() {
         if (mSequence)
             return mSequence->takeDropped();
@@ -284,7 +290,7 @@ int decodeExchange(Source& in, borldecode::Decoder& d, borldecode::Printer& out,
                 droppedBefore(in, d);
                 if (several && in.newFile())
                     d.file(r.t, in.file());
-                d.feed(r);
+                d.feed(r, in.fileContinues());
                 break;
             case Sequence::End:
                 droppedBefore(in, d);

@@ -320,6 +320,27 @@ void Printer::event(const Event& e) {
     mBuf += "]\n";
 }
 
+// A new run of the daemon: "restart", with whether the exchange began anew and the start
+// record's fields.
+void Printer::restart(const Event& e) {
+    wall(e.t);
+    const bool resumed = resumesExchange(e.text);
+    if (mJson) {
+        mBuf += ",\"kind\":\"event\",\"event\":\"restart\",\"exchange\":\"";
+        mBuf += resumed ? "running\"" : "new\"";
+        mBuf += ",\"text\":";
+        jsonString(mBuf, e.text);
+        mBuf += ",\"line\":";
+    } else {
+        mBuf += resumed ? "  -- restart: a capture begun on the running daemon: "
+                        : "  -- restart: the daemon started again: ";
+        mBuf += e.text;
+        mBuf += "  [line ";
+    }
+    number(mBuf, e.line);
+    mBuf += mJson ? "}\n" : "]\n";
+}
+
 void Printer::file(uint64_t t, const std::string& name) {
     wall(t);
     if (mJson) {
@@ -412,6 +433,31 @@ void textSets(std::ostringstream& o, const Summary& s) {
           << Summary::kMaxSets << ")\n";
 }
 
+// Each run of the daemon with its own statistics, when the capture has more than one.
+void textRuns(std::ostringstream& o, const Summary& s) {
+    if (s.runs.size() + s.runsNotListed < 2)
+        return;
+    o << "  runs of the daemon: " << s.runs.size() + s.runsNotListed
+      << " (the time between two is no silence of the line):\n";
+    for (size_t i = 0; i < s.runs.size(); ++i) {
+        const Run& r = s.runs[i];
+        const uint64_t invalid = r.invalid[0] + r.invalid[1] + r.invalid[2] + r.invalid[3];
+        o << "    run " << i + 1 << ", " << exchangefile::wallText(s.wallUs + r.fromUs, 3) << " to "
+          << exchangefile::wallText(s.wallUs + r.toUs, 3) << " (" << span(r.toUs - r.fromUs)
+          << (r.resumed ? ", a capture begun on the running daemon" : "") << "): poll frames "
+          << r.polls << ", set frames " << r.setFrames << ", valid replies " << r.valid
+          << ", invalid replies " << invalid << ", rejected frame starts " << r.rejectedStarts
+          << ", timeouts " << r.timeouts << ", serial re-opens " << r.of(Kind::Reopen)
+          << ", abandoned frames " << r.of(Kind::Abandoned) << "; longest silence "
+          << span(r.longestSilenceUs) << "; online " << r.of(Kind::Online) << ", offline "
+          << r.of(Kind::Offline) << "; sets confirmed " << r.of(Kind::SetConfirmed) << ", given up "
+          << r.of(Kind::SetGivenUp) << "\n";
+    }
+    if (s.runsNotListed > 0)
+        o << "    and " << s.runsNotListed << " more runs (the list holds the first "
+          << Summary::kMaxRuns << ")\n";
+}
+
 }  // namespace
 
 std::string textSummary(const Summary& s) {
@@ -448,6 +494,7 @@ std::string textSummary(const Summary& s) {
     textSets(o, s);
     o << "  port lost " << s.of(Kind::Lost) << ", re-opened " << s.of(Kind::Reopen) << "; online "
       << s.of(Kind::Online) << ", offline " << s.of(Kind::Offline) << "\n";
+    textRuns(o, s);
     return o.str();
 }
 
@@ -484,14 +531,10 @@ void jsonGaps(nlohmann::ordered_json& j, const Summary& s) {
 
 }  // namespace
 
-std::string jsonSummary(const Summary& s) {
-    nlohmann::ordered_json j;
-    j["source"] = s.fromLog ? "log" : "exchange";
-    if (s.wallUs != 0) {  // an input with records
-        j["from"] = exchangefile::wallText(s.wallUs + s.firstUs, 3);
-        j["to"] = exchangefile::wallText(s.wallUs + s.durationUs, 3);
-    }
-    j["duration"] = static_cast<double>(s.durationUs - s.firstUs) / 1e6;
+namespace {
+
+// The counts of the whole capture or of one run.
+void jsonCounts(nlohmann::ordered_json& j, const Counts& s, uint64_t wallUs) {
     j["tx_frames"] = s.txFrames;
     j["polls"] = s.polls;
     j["set_frames"] = s.setFrames;
@@ -509,7 +552,7 @@ std::string jsonSummary(const Summary& s) {
     j["rejected_starts"] = s.rejectedStarts;
     j["longest_silence"] = static_cast<double>(s.longestSilenceUs) / 1e6;
     j["longest_silence_from"] = static_cast<double>(s.silenceFromUs) / 1e6;
-    j["longest_silence_from_wall"] = exchangefile::wallText(s.wallUs + s.silenceFromUs, 3);
+    j["longest_silence_from_wall"] = exchangefile::wallText(wallUs + s.silenceFromUs, 3);
     j["sets_recorded"] = s.of(Kind::SetRecorded);
     j["sets_written"] = s.setFrames;
     j["sets_confirmed"] = s.of(Kind::SetConfirmed);
@@ -518,8 +561,38 @@ std::string jsonSummary(const Summary& s) {
     j["port_reopened"] = s.of(Kind::Reopen);
     j["online"] = s.of(Kind::Online);
     j["offline"] = s.of(Kind::Offline);
+}
+
+nlohmann::ordered_json jsonRuns(const Summary& s) {
+    nlohmann::ordered_json runs = nlohmann::ordered_json::array();
+    for (const Run& r : s.runs) {
+        nlohmann::ordered_json j;
+        j["from"] = exchangefile::wallText(s.wallUs + r.fromUs, 3);
+        j["to"] = exchangefile::wallText(s.wallUs + r.toUs, 3);
+        j["duration"] = static_cast<double>(r.toUs - r.fromUs) / 1e6;
+        j["exchange"] = r.resumed ? "running" : "new";
+        jsonCounts(j, r, s.wallUs);
+        j["start"] = utf8(r.start);
+        runs.push_back(std::move(j));
+    }
+    return runs;
+}
+
+}  // namespace
+
+std::string jsonSummary(const Summary& s) {
+    nlohmann::ordered_json j;
+    j["source"] = s.fromLog ? "log" : "exchange";
+    if (s.wallUs != 0) {  // an input with records
+        j["from"] = exchangefile::wallText(s.wallUs + s.firstUs, 3);
+        j["to"] = exchangefile::wallText(s.wallUs + s.durationUs, 3);
+    }
+    j["duration"] = static_cast<double>(s.durationUs - s.firstUs) / 1e6;
+    jsonCounts(j, s, s.wallUs);
     j["start"] = utf8(s.start);
     jsonGaps(j, s);
+    j["runs"] = jsonRuns(s);
+    j["runs_not_listed"] = s.runsNotListed;
     nlohmann::ordered_json out;
     out["summary"] = j;
     return out.dump();

@@ -147,6 +147,13 @@ void Night::event(const Event& e) {
         b.count(kStalled, 1, e.t);
 }
 
+// The daemon started again: what it knew of the controller and the port is gone with it.
+void Night::restart(const Event& e) {
+    m->online = -1;
+    m->lost = false;
+    event(e);
+}
+
 void Night::dropped(const Drop& d) {
     m->at(d.t).count(kDropped, d.count, d.t);
 }
@@ -444,6 +451,7 @@ struct Picture {
     void timeAxis(double top, double bottom);
     void lanes(double top);
     void stateLane(double top, const char* label, bool lost);
+    void restarts(double top);
     void countLane(double top, const char* label, int what, const char* colour, uint64_t minorUs);
     void tallyLabels(const std::vector<Tally>& tallies, double y, const char* colour);
     void setLane(double top, double panelTop, double panelBottom);
@@ -657,6 +665,37 @@ void Picture::stateLane(double top, const char* label, bool lost) {
     }
     if (runState != -2)
         close(used);
+}
+
+// The runs of the daemon over the two state lanes: grey where the capture has nothing (from the
+// last record of a run to the next one's start: the daemon stopped, or its capture), a black
+// mark at each restart; one mark per pixel column.
+void Picture::restarts(double top) {
+    if (s.runs.size() < 2)
+        return;
+    double lastX = -1;
+    for (size_t i = 1; i < s.runs.size(); ++i) {
+        const double x0 = x(s.runs[i - 1].toUs);
+        const double x1 = x(s.runs[i].fromUs);
+        if (x1 - lastX < 1)
+            continue;
+        lastX = x1;
+        o += "<rect x=\"" + f1(x0) + "\" y=\"" + f1(top + 3) + "\" width=\"" +
+             f1(std::max(1.0, x1 - x0)) + "\" height=\"" + f1(2 * kLane - 6) +
+             "\" fill=\"#bbb\"/>\n<line x1=\"" + f1(x1) + "\" x2=\"" + f1(x1) + "\" y1=\"" +
+             f1(top) + "\" y2=\"" + f1(top + 2 * kLane) +
+             "\" stroke=\"#000\" stroke-width=\"2\"><title>" +
+             (s.runs[i].resumed ? "a capture begun on the running daemon at "
+                                : "the daemon started again at ") +
+             clock(s.wallUs + s.runs[i].fromUs, Form::Stamp) + " UTC</title></line>\n";
+    }
+    o += "<rect x=\"" + f1(kLegend + 160) + "\" y=\"" + f1(top + 5) +
+         "\" width=\"18\" height=\"10\" fill=\"#bbb\"/>\n";
+    text(kLegend + 184, top + 14, "not captured");
+    o += "<line x1=\"" + f1(kLegend + 174) + "\" x2=\"" + f1(kLegend + 174) + "\" y1=\"" +
+         f1(top + kLane + 3) + "\" y2=\"" + f1(top + 2 * kLane - 3) +
+         "\" stroke=\"#000\" stroke-width=\"2\"/>\n";
+    text(kLegend + 184, top + kLane + 14, "restart");
 }
 
 // Frames the line did not take, invalid frames (replies and rejected frame starts) or records
@@ -886,7 +925,9 @@ void Picture::title() {
              " \u00b7 abandoned frames " + count(s.of(Kind::Abandoned)) + " \u00b7 port lost " +
              count(s.of(Kind::Lost)) + " \u00b7 offline " + count(s.of(Kind::Offline)) +
              " \u00b7 sets " + count(s.of(Kind::SetRecorded)) + " (confirmed " +
-             count(s.of(Kind::SetConfirmed)) + ", given up " + count(s.of(Kind::SetGivenUp)) + ")");
+             count(s.of(Kind::SetConfirmed)) + ", given up " + count(s.of(Kind::SetGivenUp)) + ")" +
+             (s.runs.size() > 1 ? " \u00b7 restarts " + count(s.runs.size() + s.runsNotListed - 1)
+                                : ""));
     // What the capture does not hold, under the totals it makes short of the daemon's own.
     double y = 62;
     const char* const kGap = " fill=\"#a00000\" font-weight=\"bold\"";
@@ -913,6 +954,7 @@ void Picture::lanes(double top) {
     legendRow(top, "#2ca02c", "online", "#d62728", "offline");
     stateLane(top + kLane, "port", true);
     legendRow(top + kLane, "#333", "lost (until re-opened)", nullptr, nullptr);
+    restarts(top);
     text(kLeft + 130, top - 8, "counts per " + duration(t.counted * 1000000) + " above the bars",
          " fill=\"#555\"");
     countLane(top + 2 * kLane, "line stalled", kStalled, "#ff7f0e", t.counted * 1000000);

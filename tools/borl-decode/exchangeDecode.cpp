@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+
+#include "linkMachine.h"
 
 namespace borldecode {
 
@@ -39,9 +42,11 @@ Decoder::Decoder() {
 
 void Decoder::heard(uint64_t t) {
     const uint64_t gap = t - std::min(t, mLastHeard);
-    if (gap > summary.longestSilenceUs) {
-        summary.longestSilenceUs = gap;
-        summary.silenceFromUs = mLastHeard;
+    for (Counts* c : {static_cast<Counts*>(&summary), static_cast<Counts*>(&mRun)}) {
+        if (gap > c->longestSilenceUs) {
+            c->longestSilenceUs = gap;
+            c->silenceFromUs = mLastHeard;
+        }
     }
     mLastHeard = t;
 }
@@ -90,13 +95,17 @@ void Decoder::file(uint64_t t, const std::string& name) {
         s->file(t, name);
 }
 
-void Decoder::feed(const Record& r) {
-    if (!mStarted) {
-        // Silences count from the first record, not from t = 0 of a file read alone.
-        mStarted = true;
-        mLastHeard = r.t;
+void Decoder::feed(const Record& r, bool continues) {
+    // A start record of a file that does not continue the one before begins a run of the
+    // daemon: it started again.
+    const bool restart = mStarted && r.kind == Kind::Start && !continues;
+    if (restart)
+        endRun();
+    if (!mStarted)
         summary.firstUs = r.t;
-    }
+    if (!mStarted || restart)
+        beginRun(r);
+    mStarted = true;
     mLastT = std::max(mLastT, r.t);
     if (r.kind == Kind::Tx)
         return txFrame(r);
@@ -115,7 +124,61 @@ void Decoder::feed(const Record& r) {
     if (r.kind == Kind::Open || r.kind == Kind::Lost || r.kind == Kind::Reopen)
         mGather.restart();
     for (Sink* s : mSinks)
-        s->event(r);
+        restart ? s->restart(r) : s->event(r);
+}
+
+bool resumesExchange(const std::string& startFields) {
+    proto::ResumeState state;
+    return proto::resumeOf(startFields, state);
+}
+
+// A run of the daemon begins with its first record: silences count from there, not from the
+// end of the run before (nor from t = 0 of a file read alone), and the frame gathering, the
+// cycle and (for a new exchange) the pending set start afresh, as the daemon's do.
+void Decoder::beginRun(const Record& r) {
+    mRun = Run{};
+    mRun.fromUs = r.t;
+    if (r.kind == Kind::Start) {
+        mRun.start = r.text;
+        mRun.resumed = resumesExchange(r.text);
+    }
+    mRunBase = summary;
+    mLastHeard = r.t;
+    mWaiting = mAnswered = false;
+    mGather.restart();
+    if (!mRun.resumed)
+        mPending = nullptr;
+}
+
+namespace {
+
+// The counters of `now` since `base` into `out`; the silences are each run's own.
+void countSince(Counts& out, const Counts& now, const Counts& base) {
+    for (uint64_t Counts::*c :
+         {&Counts::txFrames, &Counts::polls, &Counts::setFrames, &Counts::txOther,
+          &Counts::rxFrames, &Counts::valid, &Counts::rejectedStarts, &Counts::timeouts})
+        out.*c = now.*c - base.*c;
+    for (size_t i = 0; i < 4; ++i)
+        out.invalid[i] = now.invalid[i] - base.invalid[i];
+    for (size_t k = 0; k < exchangefile::kKindCount; ++k)
+        out.records[k] = now.records[k] - base.records[k];
+}
+
+}  // namespace
+
+// The run ends at its last record: the line's silence up to there counts, the last cycle,
+// still waiting for its answer, is no timeout, and its answers that came late are.
+void Decoder::endRun() {
+    flushGarbage();
+    heard(mLastT);
+    summary.timeouts += lateAnswers();
+    std::fill(std::begin(mPauses), std::end(mPauses), 0);
+    mRun.toUs = mLastT;
+    countSince(mRun, summary, mRunBase);
+    if (summary.runs.size() < Summary::kMaxRuns)
+        summary.runs.push_back(mRun);
+    else
+        ++summary.runsNotListed;
 }
 
 // The daemon holds one pending set: a set recorded while another is pending replaces it; an
@@ -278,9 +341,8 @@ void Decoder::replyFrame(const Record& r) {
 void Decoder::finish() {
     flushGarbage();
     if (mStarted)
-        heard(mLastT);
+        endRun();
     summary.durationUs = mLastT;
-    summary.timeouts += lateAnswers();
 }
 
 namespace {

@@ -64,8 +64,9 @@ struct Drop {
     std::string why;  // the comment's reason ("the capture's writer could not keep up")
 };
 
-// The daemon's statistics (its "Link statistics" line) and more, counted from the records.
-struct Summary {
+// The daemon's statistics (its "Link statistics" line) and more, counted from the records: of
+// the whole capture, and of each run of the daemon in it.
+struct Counts {
     uint64_t txFrames = 0, polls = 0, setFrames = 0, txOther = 0;
     uint64_t rxFrames = 0, valid = 0, rejectedStarts = 0;
     uint64_t invalid[4] = {};       // by reason: header, terminator, checksum, end (closing byte)
@@ -74,6 +75,19 @@ struct Summary {
     uint64_t silenceFromUs = 0;     // where it began
     uint64_t records[exchangefile::kKindCount] = {};  // by kind (the events': sets, port, ...)
     uint64_t of(exchangefile::Kind kind) const { return records[static_cast<size_t>(kind)]; }
+};
+
+// A run of the daemon: from its start record (or the capture's first record) to the last record
+// before the next run's start. A start record begins a run unless its file continues an older
+// one of the ring; the time between two runs (the daemon stopped, killed, or not capturing) is
+// no silence of the line.
+struct Run : Counts {
+    uint64_t fromUs = 0, toUs = 0;
+    std::string start;     // its start record's fields
+    bool resumed = false;  // a capture begun on a running exchange (exchange=running)
+};
+
+struct Summary : Counts {
     uint64_t firstUs = 0;     // the first record's t
     uint64_t durationUs = 0;  // the last record's t
     uint64_t wallUs = 0;      // t = 0, µs since the epoch (UTC)
@@ -86,8 +100,11 @@ struct Summary {
     std::vector<Drop> drops;   // the first kMaxDrops places
     std::vector<SetRun> sets;  // the first kMaxSets sets, in the order recorded
     uint64_t setsNotListed = 0;
+    std::vector<Run> runs;  // the first kMaxRuns runs, each with its counts
+    uint64_t runsNotListed = 0;
     static constexpr size_t kMaxDrops = 1000;
     static constexpr size_t kMaxSets = 100000;
+    static constexpr size_t kMaxRuns = 10000;
 };
 extern const char* const kInvalidReasons[4];  // "header", "terminator", "checksum", "end"
 
@@ -97,6 +114,8 @@ public:
     virtual ~Sink() = default;
     virtual void entry(const Entry& e) = 0;
     virtual void event(const Event& e) = 0;
+    // A start record that begins a new run of the daemon (Run): the daemon started again.
+    virtual void restart(const Event& start) = 0;
     // A file of several begins with its record at `t`.
     virtual void file(uint64_t t, const std::string& name) = 0;
     // The daemon dropped `d.count` records after the one at `d.t`.
@@ -107,8 +126,9 @@ class Decoder {
 public:
     Decoder();
     void add(Sink& sink) { mSinks.push_back(&sink); }
-    // Feeds the next record.
-    void feed(const exchangefile::Record& r);
+    // Feeds the next record; `continues`: its file continues an older one of the ring (a start
+    // record there begins no new run).
+    void feed(const exchangefile::Record& r, bool continues = false);
     void file(uint64_t t, const std::string& name);
     // The capture's writer noted records dropped after the last record fed.
     void dropped(const exchangefile::Dropped& dropped);
@@ -130,6 +150,8 @@ private:
     void emit(const Entry& e);
     void flushGarbage();
     void setEvent(const exchangefile::Record& r);
+    void beginRun(const exchangefile::Record& r);
+    void endRun();
 
     std::vector<Sink*> mSinks;
     proto::ReplyGatherer mGather;
@@ -148,7 +170,12 @@ private:
     bool mHaveReply = false;
     uint64_t mLastValid = SetRun::kNever;  // the last valid reply
     SetRun* mPending = nullptr;            // the daemon's pending set (one at a time), listed
+    Run mRun;                              // the run in hand: its counts so far
+    Counts mRunBase;                       // the capture's counts when it began
 };
+
+// A start record's fields say that its capture began on a running exchange (exchange=running).
+bool resumesExchange(const std::string& startFields);
 
 // A daemon log with DEBUG frame dumps ("DORNBuffer(128): " then one "0x.." per record) turned
 // into tx records; `next` gives the log's lines one by one (false at the end). False when the
@@ -166,6 +193,7 @@ public:
     ~Printer() override;
     void entry(const Entry& e) override;
     void event(const Event& e) override;
+    void restart(const Event& start) override;
     void file(uint64_t t, const std::string& name) override;
     void dropped(const Drop& d) override;
     // The summary; false when the output could not be written.
@@ -203,6 +231,7 @@ public:
     ~Night() override;
     void entry(const Entry& e) override;
     void event(const Event& e) override;
+    void restart(const Event& start) override;
     void file(uint64_t, const std::string&) override {}
     void dropped(const Drop& d) override;
     std::string svg(const Summary& s) const;

@@ -114,7 +114,9 @@ bool Comparison::take(const Record& r, bool continues) {
     }
     const uint64_t now = msOf(r.t);
     mRun->inputUs = r.t;
-    if (mRun->writePending && r.kind != Kind::Abandoned && r.kind != Kind::WriteFailed)
+    // A write the capture says nothing more of went out whole; what became of it shows only
+    // once the next frame comes (a reply, a timer or a set may be recorded before its end).
+    if (mRun->writePending && r.kind == Kind::Tx)
         resolveWrite(WriteResult::Whole, mRun->written, mRun->nowMs);
     switch (r.kind) {
         case Kind::Open:
@@ -226,15 +228,19 @@ void Comparison::resolveWrite(WriteResult result, size_t sent, uint64_t now) {
 }
 
 // A frame the line did not take whole. When none of it reached the line the capture has no tx
-// record: its cycle began a wait before.
+// record: its cycle began a wait before an abandoned frame (the write waited for room until the
+// cycle's end), at a failed write. Records of the receive side in between (the device gone
+// offline meanwhile) have taken the rules' time past that: the cycle begins when it began.
 void Comparison::writeEnded(const Record& r, uint64_t now) {
     const WriteResult result =
         r.kind == Kind::Abandoned ? WriteResult::Abandoned : WriteResult::Failed;
     if (!mRun->writePending) {
-        const uint64_t began = now - std::min<uint64_t>(now, mRun->timing.waitMs);
+        const uint64_t began = result == WriteResult::Abandoned
+                                   ? now - std::min<uint64_t>(now, mRun->timing.waitMs)
+                                   : now;
         advance(began);
         if (!mRun->cycleOpen) {
-            mRun->m.beginCycle(mRun->nowMs);
+            mRun->m.beginCycle(began);
             mRun->cycleOpen = true;
         }
     }
