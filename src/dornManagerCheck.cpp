@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,21 +37,31 @@ std::string trimmed(const std::string& s) {
 
 // "INFO, file, err" -> level "INFO", appenders {"file", "err"}.
 void splitCategory(const std::string& value, std::string& level, std::vector<std::string>& apps) {
-    size_t pos = 0;
-    bool first = true;
-    while (pos <= value.size()) {
-        size_t comma = value.find(',', pos);
-        std::string item = trimmed(
-            value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    std::istringstream in(value);
+    std::string item;
+    for (bool first = true; std::getline(in, item, ','); first = false) {
         if (first)
-            level = item;
-        else if (!item.empty())
-            apps.push_back(item);
-        first = false;
-        if (comma == std::string::npos)
-            break;
-        pos = comma + 1;
+            level = trimmed(item);
+        else if (!trimmed(item).empty())
+            apps.push_back(trimmed(item));
     }
+}
+
+// Why the daemon could not create or write `file`; empty when it could.
+std::string cannotWrite(const std::string& file) {
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return "it is a directory";
+        return access(file.c_str(), W_OK) == 0 ? "" : strerror(errno);
+    }
+    if (errno != ENOENT)
+        return strerror(errno);
+    const size_t slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : file.substr(0, slash);
+    return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
 }
 
 // Where one appender of the logging set-up writes, as far as its keys tell; a warning when its
@@ -77,17 +88,10 @@ std::string describeAppender(const std::string& name, std::vector<std::string>& 
         type == "DailyRollingFileAppender") {
         std::string file = logKey(base + ".fileName");
         where += " to " + (file.empty() ? std::string("(no fileName)") : file);
-        if (!file.empty()) {
-            std::string dir = file.find('/') == std::string::npos
-                                  ? std::string(".")
-                                  : file.substr(0, std::max<size_t>(file.rfind('/'), 1));
-            bool writable = access(file.c_str(), F_OK) == 0 ? access(file.c_str(), W_OK) == 0
-                                                            : access(dir.c_str(), W_OK) == 0;
-            if (!writable) {
-                warnings.push_back("Logging: log file " + file + " of appender " + name +
-                                   " cannot be written (" + strerror(errno) +
-                                   "): its lines are lost");
-            }
+        const std::string why = file.empty() ? "" : cannotWrite(file);
+        if (!why.empty()) {
+            warnings.push_back("Logging: log file " + file + " of appender " + name +
+                               " cannot be written (" + why + "): its lines are lost");
         }
     } else if (type == "ConsoleAppender") {
         where += " to standard output";
@@ -126,23 +130,6 @@ std::vector<std::string> describeLogging(std::vector<std::string>& warnings) {
     return lines;
 }
 
-// Why the daemon could not create or write `file`; empty when it could.
-std::string cannotWrite(const std::string& file) {
-    struct stat st;
-    if (stat(file.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return "it is a directory";
-        return access(file.c_str(), W_OK) == 0 ? "" : strerror(errno);
-    }
-    if (errno != ENOENT)
-        return strerror(errno);
-    const size_t slash = file.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : file.substr(0, slash);
-    return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
-}
-
 // Why the daemon could not create files in `dir`; empty when it could.
 std::string cannotWriteIn(const std::string& dir) {
     struct stat st;
@@ -151,6 +138,23 @@ std::string cannotWriteIn(const std::string& dir) {
     if (!S_ISDIR(st.st_mode))
         return "not a directory";
     return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
+}
+
+// The serial port as a check sees it: looked at, not opened (a running daemon holds it, and
+// opening a tty moves its modem lines). Returns who holds it, if anyone; a port that is no
+// character device, or absent, is a warning.
+std::string lookAtPort(const char* port, std::vector<std::string>& warnings) {
+    struct stat st;
+    if (stat(port, &st) != 0) {
+        warnings.push_back(std::string("Serial port ") + port + ": " + strerror(errno) +
+                           ": start-up goes on and opens it when it appears");
+    } else if (!S_ISCHR(st.st_mode)) {
+        warnings.push_back(std::string("Serial port ") + port +
+                           " is not a character device: it will not open as a serial line");
+    } else if (const pid_t holder = qserial::SerialConfig::holderOf(port); holder > 0) {
+        return " (now held by pid " + std::to_string(holder) + ")";
+    }
+    return "";
 }
 
 }  // namespace
@@ -165,9 +169,9 @@ std::vector<std::string> dornManager::describeCapture() {
         lines.push_back("capture: " + captureFile + " from the start" + ring);
         const std::string why = cannotWrite(captureFile);
         if (!why.empty()) {
-            startupWarnings.push_back("Capture file " + captureFile +
-                                      " (borl1d.capture.file or --capture) cannot be written (" +
-                                      why + "): no capture is taken");
+            mStartupWarnings.push_back("Capture file " + captureFile +
+                                       " (borl1d.capture.file or --capture) cannot be written (" +
+                                       why + "): no capture is taken");
         }
     }
     // The default directory is the service's log directory, which the service manager makes
@@ -180,9 +184,9 @@ std::vector<std::string> dornManager::describeCapture() {
     } else {
         lines.push_back("capture on SIGUSR1: into " + captureDir + ring);
         if (!why.empty()) {
-            startupWarnings.push_back("Capture directory " + captureDir +
-                                      " (borl1d.capture.dir) cannot be written (" + why +
-                                      "): SIGUSR1 takes no capture");
+            mStartupWarnings.push_back("Capture directory " + captureDir +
+                                       " (borl1d.capture.dir) cannot be written (" + why +
+                                       "): SIGUSR1 takes no capture");
         }
     }
     return lines;
@@ -191,37 +195,23 @@ std::vector<std::string> dornManager::describeCapture() {
 int dornManager::checkConfig() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
     if (!mSerconf->problem().empty())
-        startupWarnings.push_back(mSerconf->problem() + ": the port is opened with 9600 8N1 RS232");
+        mStartupWarnings.push_back(mSerconf->problem() +
+                                   ": the port is opened with 9600 8N1 RS232");
+    settleTiming();  // a refused --time-scale is a start-up error
     bool ok = loadXml();
     if (!ok)
         error("Could not parse Xml file");
     ok = ok && cConfFile_status;
 
-    // The port is looked at, not opened: a running daemon holds it, and opening a tty moves
-    // its modem lines.
-    std::string portState;
-    struct stat st;
-    if (stat(serBusPort, &st) != 0) {
-        startupWarnings.push_back(std::string("Serial port ") + serBusPort + ": " +
-                                  strerror(errno) +
-                                  ": start-up goes on and opens it when it appears");
-    } else if (!S_ISCHR(st.st_mode)) {
-        startupWarnings.push_back(std::string("Serial port ") + serBusPort +
-                                  " is not a character device: it will not open as a serial line");
-    } else {
-        pid_t holder = qserial::SerialConfig::holderOf(serBusPort);
-        if (holder > 0)
-            portState = " (now held by pid " + std::to_string(holder) + ")";
-    }
-
-    const std::vector<std::string> logging = describeLogging(startupWarnings);
+    const std::string portState = lookAtPort(serBusPort, mStartupWarnings);
+    const std::vector<std::string> logging = describeLogging(mStartupWarnings);
     const std::vector<std::string> capture = describeCapture();
 
-    if (!ok && startupErrors.empty())
-        startupErrors.push_back("start-up would fail (see the log lines above)");
-    ok = ok && startupErrors.empty();
+    if (!ok && mStartupErrors.empty())
+        mStartupErrors.push_back("start-up would fail (see the log lines above)");
+    ok = ok && mStartupErrors.empty();
     // Each warning leaves part of the job undone or done otherwise than the operator meant.
-    const int status = !ok ? 255 : startupWarnings.empty() ? 0 : 1;
+    const int status = !ok ? 255 : mStartupWarnings.empty() ? 0 : 1;
 
     std::printf("borl1d %s configuration check\n", BORL1D_VERSION);
     std::printf("configuration file: %s%s\n", ConfFile,
@@ -235,13 +225,17 @@ int dornManager::checkConfig() {
         std::printf("log set-up: %s\n", line.c_str());
     for (const std::string& line : capture)
         std::printf("%s\n", line.c_str());
-    for (const std::string& w : startupWarnings)
+    for (const config::Key& key : kKeys) {
+        if (key.name != nullptr)
+            std::printf("%s\n", keyReport(key).c_str());
+    }
+    for (const std::string& w : mStartupWarnings)
         std::printf("warning: %s\n", w.c_str());
-    for (const std::string& e : startupErrors)
+    for (const std::string& e : mStartupErrors)
         std::printf("error: %s\n", e.c_str());
     if (status == 1) {
         std::printf("configuration usable, but not as configured: fix the %zu warning%s above\n",
-                    startupWarnings.size(), startupWarnings.size() == 1 ? "" : "s");
+                    mStartupWarnings.size(), mStartupWarnings.size() == 1 ? "" : "s");
     } else {
         std::printf("%s\n", ok ? "configuration usable" : "configuration NOT usable");
     }

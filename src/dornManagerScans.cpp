@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "cConfig.h"
 #include "dornManager.h"
 #include "xmlFile.h"
 
@@ -227,7 +226,7 @@ void dornManager::readOwner(const char* file, int position, AssignmentScan& scan
 void dornManager::reportAssignmentScan(AssignmentScan& scan) {
     if (!scan.stoppedAt.empty()) {
         // Fatal unless an earlier file gave the bus.
-        (scan.readSuccess ? startupWarnings : startupErrors).push_back(scan.stoppedAt);
+        (scan.readSuccess ? mStartupWarnings : mStartupErrors).push_back(scan.stoppedAt);
     }
     if (scan.readSuccess || (!scan.stoppedAt.empty() && scan.scanned.size() < 2))
         return;  // the bus is found, or the scan stopped at its first file: nothing more to say
@@ -251,7 +250,7 @@ void dornManager::reportAssignmentScan(AssignmentScan& scan) {
 
 bool dornManager::loadXml() {
     info("loading xml");
-    const char* DeviceDir = cConfig::getString("borl1d.device.dir", DefaultDeviceDir);
+    const char* DeviceDir = devDir;
     // A directory configured without its trailing slash still names the same files.
     size_t dirLen = strlen(DeviceDir);
     const char* separator = (dirLen > 0 && DeviceDir[dirLen - 1] != '/') ? "/" : "";
