@@ -202,10 +202,12 @@ TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile
 }
 
 // Offline detection and the statistics line are due by time: a line that babbles (a stray byte
-// every few milliseconds, never a valid reply) must not hold them off.
+// every few milliseconds, never a valid reply) must not hold them off. The silence is logged to
+// the millisecond, never shorter than the offline time.
 TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
     useSocketpair();
     timing.statsIntervalMs = 150;
+    timing.offlineMs = 167;
     testsupport::LogCapture log("dornManager");
     startExchange();
     send(reply());
@@ -228,6 +230,13 @@ TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
         << "statistics while bytes keep coming";
     babbling = false;
     babbler.join();
+    const std::string said = "No valid reply from the controller for ";
+    for (const std::string& line : log.messages()) {
+        if (line.rfind(said, 0) == 0) {
+            EXPECT_GE(std::stod(line.substr(said.size())), 0.167) << line;
+        }
+    }
+    EXPECT_EQ(log.countStarting(said), 1u);
 }
 
 // The service watchdog is pinged from the transmit cycle only while the receive loop is alive:
