@@ -33,9 +33,10 @@ struct Key {
     const char* name;  // the key in the file; null: a --timing item only
     const char* item;  // its --timing item (milliseconds); null: none
     Kind kind;
-    const char* def;             // the default as the file writes it; null: defaultOf's, else
-                                 // the exchange's own (ExchangeTiming)
-    const char* (*defaultOf)();  // a default known at run time (the configuration root's)
+    const char* def;             // the default as the file writes it, "@" standing for the
+                                 // configuration root; null: defaultOf's, else the exchange's
+                                 // own (ExchangeTiming)
+    const char* (*defaultOf)();  // a default known at run time only
     uint64_t min, max;           // a number's bounds
     const char* unit;            // what a Count counts, for its warning
     // The field the value goes to: one of these.
@@ -52,10 +53,6 @@ constexpr Key text(const char* name, const char* def, const char* dornManager::*
                    Check check = nullptr) {
     return {name,    nullptr, Kind::Text, def,     nullptr, 0,       0,
             nullptr, field,   nullptr,    nullptr, nullptr, nullptr, check};
-}
-constexpr Key text(const char* name, const char* (*defaultOf)(), const char* dornManager::*field) {
-    return {name,    nullptr, Kind::Text, nullptr, defaultOf, 0,       0,
-            nullptr, field,   nullptr,    nullptr, nullptr,   nullptr, nullptr};
 }
 constexpr Key string(const char* name, const char* def, const char* (*defaultOf)(),
                      std::string dornManager::*field, Check check = nullptr) {

@@ -25,10 +25,8 @@ class cObjectClient;
 
 // ---- Fixed paths: all below one configuration root, the build's default unless the command
 // line names another ----
-extern const char* ConfDir;            // configuration root; default of "borl1d.serialconf.dir"
-extern const char* ConfFile;           // the key/value configuration file
-extern const char* DefaultSerialConf;  // default of "borl1d.serialconf.file"
-extern const char* DefaultDeviceDir;   // default of "borl1d.device.dir"
+extern const char* ConfDir;   // configuration root ("@" in the defaults of the keys)
+extern const char* ConfFile;  // the key/value configuration file
 // Moves every path below `root` (when not null) and names the configuration file `file` (when
 // not null). Called once, before the manager is created.
 void setConfPaths(const char* root, const char* file);
@@ -131,13 +129,12 @@ private:
     // Logs a start-up problem at `priority` and keeps it as an error (start-up ends) or a warning.
     void startupProblem(bool fatal, int priority, const char* fmt, ...) QLOG_PRINTF(4, 5);
     // The checks of single keys.
-    void checkVexadPort(const config::Key& key);  // no TCP port (warning)
-    void checkVexadHost(const config::Key& key);  // no host name or address (warning)
-    void readVexadUser(const config::Key& key);   // names no user (fatal)
-    bool vexadAddressOk() const;                  // host and port can name a connection
+    void checkVexadAddress(const config::Key& port);  // no port or host to reach (warning)
+    void readVexadUser(const config::Key& key);       // names no user (fatal)
 
     config::Overrides mGiven;          // what the command line sets over the keys
     bool confLoaded = false;           // the configuration file was read
+    bool vexadAddressOk = false;       // vexad's host and port can name a connection
     const char* serConfDir = nullptr;  // directory scanned for serial-port assignment files
     // vexad.user: the user vexad runs as, by name or uid (empty: not named), and its uid (-1:
     // not named). A listener of any other user on vexad's port is refused.
@@ -169,9 +166,7 @@ private:
     std::string describeLine() const;
     std::string describeSerial() const;
     std::string describeVexadUser() const;
-    // --check-config: where captures go; a file or directory the daemon could not write there
-    // is a warning.
-    std::vector<std::string> describeCapture();
+    void checkCapturePlaces();  // --check-config: the capture's file and directory writable
 
     // ---- The exchange: the port's guard, shared with its shell ----
     // fdMutex guards the descriptor and its generation against a close or re-open during the

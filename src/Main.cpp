@@ -174,10 +174,8 @@ int signalsAsData() {
     signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    sigaddset(&signals, SIGUSR1);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+        sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 }

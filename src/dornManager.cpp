@@ -64,20 +64,17 @@ std::string dornManager::describeLine() const {
     const qserial::SerialPort* port = mSerconf ? mSerconf->find(serBusPort) : nullptr;
     if (port)
         return qserial::SerialConfig::settingsText(*port) + " from " + mSerconf->path();
-    qserial::SerialPort defaults;
-    std::string why;
-    if (mSerconf && !mSerconf->problem().empty())
-        why = mSerconf->problem();
-    else
-        why = std::string("no port ") + serBusPort + " of " + devOwner + " in " + serConf;
-    return qserial::SerialConfig::settingsText(defaults) + " (defaults; " + why + ")";
+    const std::string why =
+        mSerconf && !mSerconf->problem().empty()
+            ? mSerconf->problem()
+            : std::string("no port ") + serBusPort + " of " + devOwner + " in " + serConf;
+    return qserial::SerialConfig::settingsText({}) + " (defaults; " + why + ")";
 }
 
 std::string dornManager::describeSerial() const {
-    std::string text = std::to_string(static_cast<uint32_t>(devSerial));
-    if (devSerialFile.empty())
-        return text + " (no <serial> read in " + devDir + ")";
-    return text + " from " + devSerialFile;
+    return std::to_string(static_cast<uint32_t>(devSerial)) +
+           (devSerialFile.empty() ? std::string(" (no <serial> read in ") + devDir + ")"
+                                  : " from " + devSerialFile);
 }
 
 bool dornManager::initDorn() {
@@ -111,7 +108,7 @@ bool dornManager::initDorn() {
     vexad.vexadUid = vexadUid;
     mObjectClient = new cObjectClient(vexad);
     // An address that cannot be right is not looked up: the controller is still polled.
-    if (vexadAddressOk())
+    if (vexadAddressOk)
         mObjectClient->start(vexaHost, southPort);
 
     devA = new SouthDevice(mObjectClient, static_cast<uint32_t>(devSerial), 1, devDispName);

@@ -3,11 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,15 +22,12 @@ namespace {
 
 // The value of a log4cpp key, or "" when absent.
 std::string logKey(const std::string& key) {
-    const char* v = cConfig::getString(key.c_str(), nullptr);
-    return v ? v : "";
+    return cConfig::getString(key.c_str(), "");
 }
 
 std::string trimmed(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return std::string();
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+    const size_t b = s.find_first_not_of(" \t");
+    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
 // "INFO, file, err" -> level "INFO", appenders {"file", "err"}.
@@ -64,45 +59,48 @@ std::string cannotWrite(const std::string& file) {
     return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
 }
 
+// The appender types log4cpp knows and where each writes: the appender's key that names the
+// place, and the words before it, before its value, and when the key is absent.
+struct AppenderType {
+    const char* type;
+    const char* key;
+    const char* to;
+    const char* as;
+    const char* absent;
+};
+const AppenderType kAppenderTypes[] = {
+    {"ConsoleAppender", nullptr, " to standard output", "", ""},
+    {"FileAppender", ".fileName", " to", " ", " (no fileName)"},
+    {"RollingFileAppender", ".fileName", " to", " ", " (no fileName)"},
+    {"DailyRollingFileAppender", ".fileName", " to", " ", " (no fileName)"},
+    {"SyslogAppender", ".syslogHost", " to syslog at", " ", " localhost"},
+    {"LocalSyslogAppender", ".syslogName", " to the local syslog", " as ", ""},
+    {"AbortAppender", nullptr, "", "", ""},
+};
+
 // Where one appender of the logging set-up writes, as far as its keys tell; a warning when its
 // log file cannot be written.
 std::string describeAppender(const std::string& name, std::vector<std::string>& warnings) {
     const std::string base = "log4cpp.appender." + name;
     const std::string type = logKey(base);
-    if (type.empty()) {
-        warnings.push_back("Logging: appender " + name +
-                           " is named but not defined; log4cpp refuses the set-up and the "
-                           "daemon logs to standard error");
-        return name + " (not defined)";
+    const AppenderType* known = nullptr;
+    for (const AppenderType& t : kAppenderTypes)
+        known = type == t.type ? &t : known;
+    if (known == nullptr) {
+        warnings.push_back(
+            "Logging: appender " + name +
+            (type.empty() ? " is named but not defined" : " has the unknown type " + type) +
+            "; log4cpp refuses the set-up and the daemon logs to standard error");
+        return name + (type.empty() ? " (not defined)" : ": " + type);
     }
-    std::string where = name + ": " + type;
-    static const char* const kTypes[] = {
-        "ConsoleAppender", "FileAppender",        "RollingFileAppender", "DailyRollingFileAppender",
-        "SyslogAppender",  "LocalSyslogAppender", "AbortAppender"};
-    if (std::find_if(std::begin(kTypes), std::end(kTypes),
-                     [&](const char* t) { return type == t; }) == std::end(kTypes)) {
-        warnings.push_back("Logging: appender " + name + " has the unknown type " + type +
-                           "; log4cpp refuses the set-up and the daemon logs to standard error");
+    const std::string value = known->key != nullptr ? logKey(base + known->key) : "";
+    const std::string why =
+        value.empty() || std::strcmp(known->key, ".fileName") != 0 ? "" : cannotWrite(value);
+    if (!why.empty()) {
+        warnings.push_back("Logging: log file " + value + " of appender " + name +
+                           " cannot be written (" + why + "): its lines are lost");
     }
-    if (type == "FileAppender" || type == "RollingFileAppender" ||
-        type == "DailyRollingFileAppender") {
-        std::string file = logKey(base + ".fileName");
-        where += " to " + (file.empty() ? std::string("(no fileName)") : file);
-        const std::string why = file.empty() ? "" : cannotWrite(file);
-        if (!why.empty()) {
-            warnings.push_back("Logging: log file " + file + " of appender " + name +
-                               " cannot be written (" + why + "): its lines are lost");
-        }
-    } else if (type == "ConsoleAppender") {
-        where += " to standard output";
-    } else if (type == "LocalSyslogAppender") {
-        std::string ident = logKey(base + ".syslogName");
-        where += " to the local syslog" + (ident.empty() ? std::string() : " as " + ident);
-    } else if (type == "SyslogAppender") {
-        std::string host = logKey(base + ".syslogHost");
-        where += " to syslog at " + (host.empty() ? std::string("localhost") : host);
-    }
-    return where;
+    return name + ": " + type + known->to + (value.empty() ? known->absent : known->as + value);
 }
 
 // The logging set-up the configuration file asks for, one text per category that it names.
@@ -159,37 +157,23 @@ std::string lookAtPort(const char* port, std::vector<std::string>& warnings) {
 
 }  // namespace
 
-std::vector<std::string> dornManager::describeCapture() {
-    std::vector<std::string> lines;
-    const std::string ring = ", a ring of " + std::to_string(captureFiles) + " files of " +
-                             std::to_string(captureMaxSize) + " bytes";
-    if (captureFile.empty()) {
-        lines.push_back("capture: none from the start");
-    } else {
-        lines.push_back("capture: " + captureFile + " from the start" + ring);
-        const std::string why = cannotWrite(captureFile);
-        if (!why.empty()) {
-            mStartupWarnings.push_back("Capture file " + captureFile +
-                                       " (borl1d.capture.file or --capture) cannot be written (" +
-                                       why + "): no capture is taken");
-        }
+// A capture file or directory the daemon could not write is a warning. The default directory is
+// the service's log directory, which the service manager makes at the unit's start: its absence
+// is no problem.
+void dornManager::checkCapturePlaces() {
+    const std::string file = captureFile.empty() ? "" : cannotWrite(captureFile);
+    if (!file.empty()) {
+        mStartupWarnings.push_back("Capture file " + captureFile +
+                                   " (borl1d.capture.file or --capture) cannot be written (" +
+                                   file + "): no capture is taken");
     }
-    // The default directory is the service's log directory, which the service manager makes
-    // at the unit's start: its absence is no problem.
     const bool configured = cConfig::getString("borl1d.capture.dir", nullptr) != nullptr;
-    const std::string why = cannotWriteIn(captureDir);
-    if (!configured && why == strerror(ENOENT)) {
-        lines.push_back("capture on SIGUSR1: into " + captureDir +
-                        " (made by the service manager at the unit's start)" + ring);
-    } else {
-        lines.push_back("capture on SIGUSR1: into " + captureDir + ring);
-        if (!why.empty()) {
-            mStartupWarnings.push_back("Capture directory " + captureDir +
-                                       " (borl1d.capture.dir) cannot be written (" + why +
-                                       "): SIGUSR1 takes no capture");
-        }
+    const std::string dir = cannotWriteIn(captureDir);
+    if (!dir.empty() && (configured || dir != strerror(ENOENT))) {
+        mStartupWarnings.push_back("Capture directory " + captureDir +
+                                   " (borl1d.capture.dir) cannot be written (" + dir +
+                                   "): SIGUSR1 takes no capture");
     }
-    return lines;
 }
 
 int dornManager::checkConfig() {
@@ -205,7 +189,7 @@ int dornManager::checkConfig() {
 
     const std::string portState = lookAtPort(serBusPort, mStartupWarnings);
     const std::vector<std::string> logging = describeLogging(mStartupWarnings);
-    const std::vector<std::string> capture = describeCapture();
+    checkCapturePlaces();
 
     if (!ok && mStartupErrors.empty())
         mStartupErrors.push_back("start-up would fail (see the log lines above)");
@@ -223,8 +207,6 @@ int dornManager::checkConfig() {
     std::printf("vexad user (vexad.user): %s\n", describeVexadUser().c_str());
     for (const std::string& line : logging)
         std::printf("log set-up: %s\n", line.c_str());
-    for (const std::string& line : capture)
-        std::printf("%s\n", line.c_str());
     for (const config::Key& key : kKeys) {
         if (key.name != nullptr)
             std::printf("%s\n", keyReport(key).c_str());

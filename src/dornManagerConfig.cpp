@@ -4,13 +4,14 @@
 #include <pwd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,50 +35,11 @@ const char* defaultCaptureDir() {
     return dir.c_str();
 }
 
-}  // namespace
-
-// Each key once: its default, its bounds, its field, its check. A new key is a row here; the
-// reader, the unknown-key warning and --check-config follow, and the tests hold the man page
-// borl1d.conf(5) and the example configuration to the rows.
-const std::vector<Key> dornManager::kKeys = {
-    config::text("borl1d.device.name", "Borl100", &dornManager::devOwner),
-    config::text(
-        "borl1d.serialconf.file", [] { return DefaultSerialConf; }, &dornManager::serConf),
-    config::integer("vexad.south.port", "50000", 1, 65535, &dornManager::southPort,
-                    &dornManager::checkVexadPort),
-    config::text("vexad.host", "localhost", &dornManager::vexaHost, &dornManager::checkVexadHost),
-    config::string("vexad.user", "", nullptr, &dornManager::vexadUser, &dornManager::readVexadUser),
-    config::text(
-        "borl1d.device.dir", [] { return DefaultDeviceDir; }, &dornManager::devDir),
-    config::text("borl1d.device.port", "/dev/ttyS2", &dornManager::serBusPort),
-    config::text("borl1d.device.displayname", "BORL1_Retro_Controller", &dornManager::devDispName),
-    // A second controller's instance names its own assignment directory, so that its bus does
-    // not come from the first controller's assignment files.
-    config::text(
-        "borl1d.serialconf.dir", [] { return ConfDir; }, &dornManager::serConfDir),
-    config::string("borl1d.capture.file", "", nullptr, &dornManager::captureFile),
-    config::size("borl1d.capture.maxsize", "16M", capture::kMinMaxSize,
-                 &dornManager::captureMaxSize),
-    config::string("borl1d.capture.dir", nullptr, defaultCaptureDir, &dornManager::captureDir),
-    config::count("borl1d.capture.files", "8", 1, capture::kMaxFiles, "files",
-                  &dornManager::captureFiles),
-    // The exchange's timings a site may set: bounded so that the offline time (10 s) still
-    // covers the pause and a poll's round trip at 9600 baud, and the wait that round trip.
-    config::millis("borl1d.poll.pause", "pause", 0, 5000, &ExchangeTiming::pauseMs),
-    config::millis("borl1d.poll.wait", "wait", 500, 5000, &ExchangeTiming::waitMs),
-    // The others, for tests that cannot wait out the production cadence (--timing).
-    config::millis(nullptr, "start", 0, 0, &ExchangeTiming::startDelayMs),
-    config::millis(nullptr, "offline", 0, 0, &ExchangeTiming::offlineMs),
-    config::millis(nullptr, "reopen-min", 0, 0, &ExchangeTiming::reopenMinMs),
-    config::millis(nullptr, "reopen-max", 0, 0, &ExchangeTiming::reopenMaxMs),
-    config::millis(nullptr, "stats", 0, 0, &ExchangeTiming::statsIntervalMs),
-    config::millis(nullptr, "rx-hung", 0, 0, &ExchangeTiming::rxHungMs),
-    config::millis(nullptr, "repeat", 0, 0, &ExchangeTiming::repeatMs),
-};
-
-namespace {
-
+// A row's default; "@" stands for the configuration root, which --conf-dir moves.
 const char* defaultOf(const Key& k) {
+    static std::set<std::string> belowRoot;  // the texts handed out stay valid
+    if (k.def != nullptr && k.def[0] == '@')
+        return belowRoot.insert(ConfDir + std::string(k.def + 1)).first->c_str();
     return k.def != nullptr ? k.def : k.defaultOf != nullptr ? k.defaultOf() : nullptr;
 }
 
@@ -103,24 +65,20 @@ bool parseNumber(const Key& k, const char* text, int64_t& out) {
     return static_cast<uint64_t>(out) >= k.min && static_cast<uint64_t>(out) <= k.max;
 }
 
-// The default's number: as written in the row, else the exchange's own timing.
+// The default's number: the row's text read as the file's would be, else the exchange's own.
 int64_t defaultNumber(const Key& k) {
-    int64_t n = 0;
-    if (k.ms != nullptr)
-        return ExchangeTiming{}.*k.ms;
-    parseNumber(k, defaultOf(k), n);
-    return n;
+    int64_t n = k.ms != nullptr ? ExchangeTiming{}.*k.ms : 0;
+    return k.ms != nullptr || parseNumber(k, defaultOf(k), n) ? n : 0;
 }
 
 // What a number must be, for the warning about one that is not.
 std::string wanted(const Key& k) {
-    if (k.kind == Kind::Size)
-        return "a size of at least " + std::to_string(k.min) + " bytes (a number, with k, M or G)";
-    if (k.kind == Kind::Count) {
-        return std::string("a number of ") + k.unit + " " + std::to_string(k.min) + ".." +
-               std::to_string(k.max);
-    }
-    return "an integer";
+    const std::string least = std::to_string(k.min);
+    return k.kind == Kind::Size
+               ? "a size of at least " + least + " bytes (a number, with k, M or G)"
+           : k.kind == Kind::Count
+               ? std::string("a number of ") + k.unit + " " + least + ".." + std::to_string(k.max)
+               : "an integer";
 }
 
 // Edit distance (insertions, deletions, substitutions) between two keys.
@@ -140,54 +98,52 @@ size_t editDistance(const std::string& a, const std::string& b) {
     return row[b.size()];
 }
 
-// The known key nearest to `key`, or null when `key` is one.
-const char* nearestKey(const std::string& key) {
-    // A key longer than any known one by far is no typo of it: its head is compared.
-    const std::string head = key.substr(0, 64);
-    const char* best = nullptr;
-    size_t bestDistance = SIZE_MAX;
-    for (const Key& k : dornManager::kKeys) {
-        const size_t d = k.name != nullptr ? editDistance(head, k.name) : SIZE_MAX;
-        if (d == 0 && key == k.name)
-            return nullptr;
-        if (d < bestDistance) {
-            bestDistance = d;
-            best = k.name;
-        }
-    }
-    return best;
-}
-
 // A host name as the resolver takes it: dot-separated labels of letters, digits and hyphens,
-// none empty or longer than 63 characters, none starting or ending with a hyphen.
+// none empty or longer than 63 characters, none starting or ending with a hyphen; a trailing dot
+// closes a fully qualified name.
 bool isHostName(const std::string& host) {
-    if (host.empty() || host.size() > 253)
-        return false;
-    size_t start = 0;
-    while (start < host.size()) {
-        size_t dot = host.find('.', start);
-        const size_t end = dot == std::string::npos ? host.size() : dot;
-        const size_t len = end - start;
-        if (len == 0 || len > 63 || host[start] == '-' || host[end - 1] == '-')
-            return false;
-        for (size_t i = start; i < end; ++i) {
-            if (!isalnum(static_cast<unsigned char>(host[i])) && host[i] != '-')
-                return false;
-        }
-        if (dot == std::string::npos || dot + 1 == host.size())
-            break;  // a trailing dot closes a fully qualified name
-        start = dot + 1;
-    }
-    return true;
-}
-
-bool isHostOrAddress(const char* host) {
-    in6_addr address;
-    return inet_pton(AF_INET, host, &address) == 1 || inet_pton(AF_INET6, host, &address) == 1 ||
-           isHostName(host);
+    static const std::string label = "[[:alnum:]]([-[:alnum:]]{0,61}[[:alnum:]])?";
+    static const std::regex kName(label + "(\\." + label + ")*\\.?");
+    return host.size() <= 253 && std::regex_match(host, kName);
 }
 
 }  // namespace
+
+// Each key once: its default, its bounds, its field, its check. A new key is a row here; the
+// reader, the unknown-key warning and --check-config follow, and the tests hold the man page
+// borl1d.conf(5) and the example configuration to the rows.
+const std::vector<Key> dornManager::kKeys = {
+    config::text("borl1d.device.name", "Borl100", &dornManager::devOwner),
+    config::text("borl1d.serialconf.file", "@/serialconf.xml", &dornManager::serConf),
+    config::integer("vexad.south.port", "50000", 1, 65535, &dornManager::southPort,
+                    &dornManager::checkVexadAddress),
+    config::text("vexad.host", "localhost", &dornManager::vexaHost),
+    config::string("vexad.user", "", nullptr, &dornManager::vexadUser, &dornManager::readVexadUser),
+    config::text("borl1d.device.dir", "@/borl1d/devices/", &dornManager::devDir),
+    config::text("borl1d.device.port", "/dev/ttyS2", &dornManager::serBusPort),
+    config::text("borl1d.device.displayname", "BORL1_Retro_Controller", &dornManager::devDispName),
+    // A second controller's instance names its own assignment directory, so that its bus does
+    // not come from the first controller's assignment files.
+    config::text("borl1d.serialconf.dir", "@", &dornManager::serConfDir),
+    config::string("borl1d.capture.file", "", nullptr, &dornManager::captureFile),
+    config::size("borl1d.capture.maxsize", "16M", capture::kMinMaxSize,
+                 &dornManager::captureMaxSize),
+    config::string("borl1d.capture.dir", nullptr, defaultCaptureDir, &dornManager::captureDir),
+    config::count("borl1d.capture.files", "8", 1, capture::kMaxFiles, "files",
+                  &dornManager::captureFiles),
+    // The exchange's timings a site may set: bounded so that the offline time (10 s) still
+    // covers the pause and a poll's round trip at 9600 baud, and the wait that round trip.
+    config::millis("borl1d.poll.pause", "pause", 0, 5000, &ExchangeTiming::pauseMs),
+    config::millis("borl1d.poll.wait", "wait", 500, 5000, &ExchangeTiming::waitMs),
+    // The others, for tests that cannot wait out the production cadence (--timing).
+    config::millis(nullptr, "start", 0, 0, &ExchangeTiming::startDelayMs),
+    config::millis(nullptr, "offline", 0, 0, &ExchangeTiming::offlineMs),
+    config::millis(nullptr, "reopen-min", 0, 0, &ExchangeTiming::reopenMinMs),
+    config::millis(nullptr, "reopen-max", 0, 0, &ExchangeTiming::reopenMaxMs),
+    config::millis(nullptr, "stats", 0, 0, &ExchangeTiming::statsIntervalMs),
+    config::millis(nullptr, "rx-hung", 0, 0, &ExchangeTiming::rxHungMs),
+    config::millis(nullptr, "repeat", 0, 0, &ExchangeTiming::repeatMs),
+};
 
 namespace config {
 
@@ -257,11 +213,18 @@ void dornManager::readKey(const Key& k) {
         mTiming.*k.ms = static_cast<unsigned>(n);
 }
 
-// Every key but logging's ("log4cpp.") is a row of the table.
+// Every key but logging's ("log4cpp.") is a row of the table; another is named with the known
+// key nearest to it (a key longer than any known one by far is no typo of it: its head counts).
 void dornManager::warnUnknownKeys() {
     for (const std::string& key : cConfig::keys()) {
-        const char* nearest = key.compare(0, 8, "log4cpp.") == 0 ? nullptr : nearestKey(key);
-        if (nearest != nullptr) {
+        const char* nearest = nullptr;
+        size_t distance = SIZE_MAX;
+        for (const Key& k : kKeys) {
+            const size_t d = k.name != nullptr ? editDistance(key.substr(0, 64), k.name) : SIZE_MAX;
+            nearest = d < distance ? k.name : nearest;
+            distance = std::min(d, distance);
+        }
+        if (distance > 0 && key.compare(0, 8, "log4cpp.") != 0) {
             startupProblem(false, WARN,
                            "Unknown configuration key \"%.64s\" in %s is ignored; the nearest "
                            "known key is %s",
@@ -297,51 +260,46 @@ void dornManager::startupProblem(bool fatal, int priority, const char* fmt, ...)
     (fatal ? mStartupErrors : mStartupWarnings).push_back(text);
 }
 
-void dornManager::checkVexadPort(const Key& k) {
-    if (southPort < static_cast<int64_t>(k.min) || southPort > static_cast<int64_t>(k.max)) {
+// vexad's address, with the host read too: a port or host no connection can be made to.
+void dornManager::checkVexadAddress(const Key& port) {
+    const bool inRange =
+        southPort >= static_cast<int64_t>(port.min) && southPort <= static_cast<int64_t>(port.max);
+    if (!inRange) {
         startupProblem(false, ERROR,
                        "vexad port %d (vexad.south.port in %s) is not a TCP port: nothing reaches "
-                       "vexad; set it to %llu..%llu",
-                       southPort, ConfFile, static_cast<unsigned long long>(k.min),
-                       static_cast<unsigned long long>(k.max));
+                       "vexad; set it to %d..%d",
+                       southPort, ConfFile, static_cast<int>(port.min), static_cast<int>(port.max));
     }
-}
-
-void dornManager::checkVexadHost(const Key&) {
-    if (!isHostOrAddress(vexaHost)) {
+    in6_addr address;
+    const bool hostOk = inet_pton(AF_INET, vexaHost, &address) == 1 ||
+                        inet_pton(AF_INET6, vexaHost, &address) == 1 || isHostName(vexaHost);
+    if (!hostOk) {
         startupProblem(false, ERROR,
                        "vexad host \"%.64s\" (vexad.host in %s) is no host name or address: "
                        "nothing reaches vexad; name vexad's host there",
                        vexaHost, ConfFile);
     }
-}
-
-bool dornManager::vexadAddressOk() const {
-    return southPort >= 1 && southPort <= 65535 && isHostOrAddress(vexaHost);
+    vexadAddressOk = inRange && hostOk;
 }
 
 void dornManager::readVexadUser(const Key&) {
-    const char* text = vexadUser.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long number = strtoull(text, &end, 10);
     passwd entry{};
     passwd* found = nullptr;
     std::vector<char> buf(16384);
+    const bool digits = vexadUser.find_first_not_of("0123456789") == std::string::npos;
     vexadUid = -1;
     if (vexadUser.empty())
         return;
-    if (isdigit(static_cast<unsigned char>(*text)) && *end == '\0' && errno == 0 &&
-        number < UINT32_MAX)
-        vexadUid = static_cast<int64_t>(number);  // a uid names a user even without a name
-    else if (getpwnam_r(text, &entry, buf.data(), buf.size(), &found) == 0 && found)
+    if (digits && vexadUser.size() <= 10 && std::stoull(vexadUser) < UINT32_MAX)
+        vexadUid = std::stoll(vexadUser);  // a uid names a user even without a name
+    else if (getpwnam_r(vexadUser.c_str(), &entry, buf.data(), buf.size(), &found) == 0 && found)
         vexadUid = found->pw_uid;
     else  // the operator asked for the check: the daemon does not run without it
         startupProblem(true, ERROR,
                        "Configuration key vexad.user in %s: no user \"%.64s\" on this system: "
                        "name the user vexad runs as (its name or uid, \"ss -ltnpe\" shows it), or "
                        "remove the key",
-                       ConfFile, text);
+                       ConfFile, vexadUser.c_str());
 }
 
 // What the controller needs to answer before it counts as offline: the poll's and the reply's
