@@ -604,8 +604,7 @@ void SerialLink::onEvent(const LinkEvent& e) {
     Effect& f = mEffects.back();
     f.e = e;
     if (e.type == LinkEvent::ReplyValid) {
-        std::memcpy(f.data, e.block, kDataBlockSize);
-        f.e.block = f.data;
+        std::memcpy(f.data, e.block, kDataBlockSize);  // the block is f.data from here on
         f.status = e.frame[proto::kStatusByte];
     } else if (e.type == LinkEvent::SetFrameBuilt) {
         std::memcpy(f.data, e.txFrame->bytes, e.txFrame->len);
@@ -613,7 +612,8 @@ void SerialLink::onEvent(const LinkEvent& e) {
     } else if (e.type == LinkEvent::Statistics) {
         mStatsDue = mMachine.stats();
     }
-    f.e.frame = nullptr;
+    f.e.frame = nullptr;  // no pointer into the machine, nor into mEffects, which may move
+    f.e.block = nullptr;
     f.e.txFrame = nullptr;
 }
 
@@ -671,7 +671,7 @@ void SerialLink::onReply(const Effect& f) {
             std::optional<cObjectClient::Batch> batch;
             if (m.mObjectClient != nullptr)
                 batch.emplace(*m.mObjectClient);
-            m.devA->updater(m.mObjectClient, const_cast<uint8_t*>(e.block));
+            m.devA->updater(m.mObjectClient, const_cast<uint8_t*>(f.data));
             m.devA->setOnlineStatus(cObject::OBJ_STATUS_ALARM_CLEAR);
             break;
         }
