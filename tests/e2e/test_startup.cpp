@@ -210,6 +210,9 @@ TEST_F(Startup, CheckConfigReportsWhatStartupWouldUse) {
         "line settings: 19200 8N2 RS232 from etc/vexa/serialconf.xml",
         "device serial: 4711 from etc/vexa/borl1d/devices/borl100.xml",
         "vexad: 127.0.0.1:50001",
+        "key vexad.south.port: 50001",
+        "key borl1d.poll.pause: 50",  // the rig's --timing
+        "key borl1d.device.displayname: \"BORL1_Retro_Controller\" (default)",
         "log set-up: root category INFO -> file: FileAppender to " + logFile,
         "log set-up: category dornDecode NOTICE",
         testsupport::checkStatusFor("/dev/ttyS2") == 0
