@@ -102,9 +102,9 @@ void BM_HandleFrame(benchmark::State& state) {
     std::vector<uint8_t> frame = reply();
     if (state.range(0) == 1)
         frame[126] ^= 0x01;
-    ex.manager->link.receiveBytes(frame.data(), frame.size());  // first readings: not published
+    ex.manager->link().receiveBytes(frame.data(), frame.size());  // first readings: not published
     for (auto _ : state)
-        ex.manager->link.receiveBytes(frame.data(), frame.size());
+        ex.manager->link().receiveBytes(frame.data(), frame.size());
     ex.checkQueue(state);
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
     state.SetLabel(state.range(0) == 0 ? "valid" : "checksum");
@@ -135,7 +135,7 @@ void BM_ReceiveLoopPerReply(benchmark::State& state) {
                 state.SkipWithError("read");
                 break;
             }
-            ex.manager->link.receiveBytes(buf, static_cast<size_t>(n));
+            ex.manager->link().receiveBytes(buf, static_cast<size_t>(n));
             got += static_cast<size_t>(n);
         }
     }

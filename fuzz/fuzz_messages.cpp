@@ -64,8 +64,8 @@ void noteSets(cObjectList& msg, Carried& carried) {
 // Takes what the pick-up offers, checks it, and confirms it when asked to. Returns true when a
 // set was pending afterwards.
 bool pickUp(dornManager& m, const Carried& carried, bool confirm, bool& confirming) {
-    m.link.pickUpSet();
-    const proto::PendingSet pending = m.link.pending();
+    m.link().pickUpSet();
+    const proto::PendingSet pending = m.link().pending();
     if (!pending.changeVal_status)
         return false;
     const int port = pending.changePort;
@@ -75,15 +75,15 @@ bool pickUp(dornManager& m, const Carried& carried, bool confirm, bool& confirmi
                "port " + std::to_string(port) + " value " + std::to_string(value));
     if (confirm) {
         // The set frame goes out first: only a reply after it may confirm the set.
-        const TxFrame frame = m.link.nextFrame();
+        const TxFrame frame = m.link().nextFrame();
         FUZZ_CHECK(frame.isSet && frame.port == port, "set frame");
-        m.link.frameWritten(TxOutcome::whole(frame.len));
+        m.link().frameWritten(TxOutcome::whole(frame.len));
         confirming = true;  // the reply's samples and status are no answers
         const testsupport::Bytes reply =
             testsupport::reply(testsupport::block({{port - 1, value}}));
-        m.link.receiveBytes(reply.data(), reply.size());
+        m.link().receiveBytes(reply.data(), reply.size());
         confirming = false;
-        FUZZ_CHECK(!m.link.pending().changeVal_status, "confirmation");
+        FUZZ_CHECK(!m.link().pending().changeVal_status, "confirmation");
     }
     return true;
 }

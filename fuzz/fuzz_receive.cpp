@@ -68,13 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             device.portNum = setPort;
             device.setValues[setPort] = static_cast<float>(data[2]);
         }
-        m->link.pickUpSet();
-        const proto::PendingSet p = m->link.pending();
+        m->link().pickUpSet();
+        const proto::PendingSet p = m->link().pending();
         FUZZ_CHECK(p.changeVal_status && p.changePort == setPort && p.changeVal == data[2],
                    "pick-up");
-        const TxFrame frame = m->link.nextFrame();
+        const TxFrame frame = m->link().nextFrame();
         FUZZ_CHECK(frame.isSet && frame.port == setPort, "set frame");
-        m->link.frameWritten(TxOutcome::whole(frame.len));
+        m->link().frameWritten(TxOutcome::whole(frame.len));
     }
 
     // The model: where frames complete (gathering looks at the header bytes and positions only,
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> line(data + 3, data + size);
     proto::ReplyGatherer model;
     uint64_t expectValid = 0;
-    proto::PendingSet expect = m->link.pending();
+    proto::PendingSet expect = m->link().pending();
     int replies = 0;
     for (size_t i = 0; i < line.size(); ++i) {
         const int before = model.idx;
@@ -113,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    const uint64_t validBefore = m->link.stats().validReplies;
-    m->link.receiveBytes(line.data(), line.size());
-    FUZZ_CHECK(m->link.stats().validReplies - validBefore == expectValid, "decoder verdicts");
-    FUZZ_CHECK(m->link.pending().changeVal_status == expect.changeVal_status, "confirmation");
+    const uint64_t validBefore = m->link().stats().validReplies;
+    m->link().receiveBytes(line.data(), line.size());
+    FUZZ_CHECK(m->link().stats().validReplies - validBefore == expectValid, "decoder verdicts");
+    FUZZ_CHECK(m->link().pending().changeVal_status == expect.changeVal_status, "confirmation");
 
     m->devA = nullptr;
     m->mObjectClient = nullptr;

@@ -42,8 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzsupport::writeBytes(root() + "/borl1d/devices/device.xml", data, size);
 
     m->serBusPort = kConfigured;
-    m->startupErrors.clear();  // kept per start-up; one fuzz run is millions of start-ups
-    m->startupWarnings.clear();
+    m->clearStartupProblems();  // kept per start-up; one fuzz run is millions of start-ups
     m->readSerialConf();
     FUZZ_CHECK(knownBus(m->serBusPort), m->serBusPort);
 

@@ -59,53 +59,29 @@ void usage(FILE* to) {
     std::exit(kExitUsage);
 }
 
-// --timing NAME=MS[,NAME=MS...]: the exchange's timings, for tests that cannot wait out the
-// production cadence. Not in --help: a site has no reason to change them.
-void parseTiming(const char* option, ExchangeTiming& t) {
-    struct Field {
-        const char* name;
-        unsigned ExchangeTiming::*member;
-    };
-    static const Field kFields[] = {
-        {"start", &ExchangeTiming::startDelayMs},
-        {"pause", &ExchangeTiming::pauseMs},
-        {"wait", &ExchangeTiming::waitMs},
-        {"offline", &ExchangeTiming::offlineMs},
-        {"reopen-min", &ExchangeTiming::reopenMinMs},
-        {"reopen-max", &ExchangeTiming::reopenMaxMs},
-        {"stats", &ExchangeTiming::statsIntervalMs},
-        {"rx-hung", &ExchangeTiming::rxHungMs},
-        {"repeat", &ExchangeTiming::repeatMs},
-    };
-    std::string text(option);
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t comma = text.find(',', pos);
-        std::string item =
-            text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        size_t eq = item.find('=');
-        const Field* field = nullptr;
-        for (const Field& f : kFields) {
-            if (eq != std::string::npos && item.compare(0, eq, f.name) == 0 &&
-                std::strlen(f.name) == eq)
-                field = &f;
-        }
+// --timing NAME=MS[,NAME=MS...]: the exchange's timings by their items in the table of keys, for
+// tests that cannot wait out the production cadence. Not in --help: a site sets the timing keys.
+void parseTiming(const char* option, config::Overrides& given) {
+    const std::string text(option);
+    for (size_t pos = 0; pos <= text.size();) {
+        const size_t comma = std::min(text.find(',', pos), text.size());
+        const std::string item = text.substr(pos, comma - pos);
+        const size_t eq = item.find('=');
+        const config::Key* key = config::timingItem(item.substr(0, eq));
         char* end = nullptr;
         errno = 0;
-        unsigned long ms = field ? std::strtoul(item.c_str() + eq + 1, &end, 10) : 0;
-        if (!field || end == item.c_str() + eq + 1 || *end != '\0' || errno != 0 ||
-            ms > 24ul * 3600 * 1000) {
+        const unsigned long ms = std::strtoul(item.c_str() + eq + 1, &end, 10);
+        if (eq == std::string::npos || key == nullptr || end == item.c_str() + eq + 1 ||
+            *end != '\0' || errno != 0 || ms > config::kMaxTimingMs)
             badUsage(("--timing: bad item \"" + item + "\"").c_str());
-        }
-        t.*(field->member) = static_cast<unsigned>(ms);
-        if (comma == std::string::npos)
-            break;
+        given.timing.emplace_back(key, static_cast<unsigned>(ms));
         pos = comma + 1;
     }
 }
 
 // --time-scale N: the lab's fast clock for a replay (borl-replay --speed N): the exchange's
-// timings N times shorter (ExchangeTiming::scaled).
+// timings N times shorter (ExchangeTiming::scaled), as far as the serial line allows
+// (dornManager::settleTiming).
 unsigned parseTimeScale(const char* option) {
     char* end = nullptr;
     errno = 0;
@@ -122,9 +98,7 @@ struct CommandLine {
     const char* confDir = nullptr;
     bool check = false;
     bool debug = false;
-    const char* captureFile = nullptr;
-    const char* timeScale = nullptr;  // --time-scale, applied after --timing
-    ExchangeTiming timing;
+    config::Overrides given;  // --capture, --timing, --time-scale
 };
 
 // The long options; those without a short letter are numbered from 256.
@@ -168,15 +142,15 @@ CommandLine parseCommandLine(int argc, char** argv) {
                 std::printf("borl1d %s\n", BORL1D_VERSION);
                 std::exit(0);
             case kTiming:
-                parseTiming(optarg, line.timing);
+                parseTiming(optarg, line.given);
                 break;
             case kCapture:
                 if (*optarg == '\0')
                     badUsage("--capture takes a file name, not \"\"");
-                line.captureFile = optarg;
+                line.given.captureFile = optarg;
                 break;
             case kTimeScale:
-                line.timeScale = optarg;
+                line.given.timeScale = parseTimeScale(optarg);
                 break;
             case ':':
                 badUsage((std::string("option ") + argv[optind - 1] + " needs a value").c_str());
@@ -200,10 +174,8 @@ int signalsAsData() {
     signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    sigaddset(&signals, SIGUSR1);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1})
+        sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
 }
@@ -212,19 +184,14 @@ int signalsAsData() {
 
 int main(int argc, char** argv) {
     CommandLine line = parseCommandLine(argc, argv);
-    if (line.timeScale != nullptr)
-        line.timing = line.timing.scaled(parseTimeScale(line.timeScale));
     setConfPaths(line.confDir, line.configFile);
     if (line.debug)
         cQlog::debugToStderr();
     const int signalFd = signalsAsData();
     const int signalErr = errno;
 
-    manager = new dornManager(line.check);
-    manager->link.setTiming(line.timing);
-    manager->link.signalFd = signalFd;
-    if (line.captureFile != nullptr)
-        manager->captureFile = line.captureFile;
+    manager = new dornManager(line.check, line.given);
+    manager->link().signalFd = signalFd;
     if (line.check)
         return manager->checkConfig();
     // Without the signals as data SIGTERM would stay blocked and unseen: a daemon that cannot be

@@ -14,27 +14,19 @@ namespace {
 // Storage for paths composed at run time; set once, before any thread starts.
 std::string gRoot;
 std::string gFile;
-std::string gSerialConf;
-std::string gDeviceDir;
 
 }  // namespace
 
 const char* ConfDir = BORL1D_CONF_DIR;
 const char* ConfFile = BORL1D_CONF_DIR "/borl1d.conf";
-const char* DefaultSerialConf = BORL1D_CONF_DIR "/serialconf.xml";
-const char* DefaultDeviceDir = BORL1D_CONF_DIR "/borl1d/devices/";
 
 void setConfPaths(const char* root, const char* file) {
     if (root != nullptr) {
         gRoot = root;
         while (gRoot.size() > 1 && gRoot.back() == '/')
             gRoot.pop_back();
-        gSerialConf = gRoot + "/serialconf.xml";
-        gDeviceDir = gRoot + "/borl1d/devices/";
         gFile = gRoot + "/borl1d.conf";
         ConfDir = gRoot.c_str();
-        DefaultSerialConf = gSerialConf.c_str();
-        DefaultDeviceDir = gDeviceDir.c_str();
         ConfFile = gFile.c_str();
     }
     if (file != nullptr) {

@@ -1,21 +1,12 @@
-// The daemon manager's start-up: configuration keys, the serial-port and device scans, the link
-// to vexad, the device object, the transmit handshake and the serial port, and the banner that
-// says what start-up found.
+// The daemon manager's start-up: the configuration file (its keys: dornManagerConfig.cpp), the
+// serial-port and device scans, the link to vexad, the device object, the exchange's timing and
+// the serial port, and the banner that says what start-up found.
 #include "dornManager.h"
 
-#include <arpa/inet.h>
-#include <pthread.h>
-#include <pwd.h>
-
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "SerialConfig.h"
 #include "boundedFile.h"
@@ -28,60 +19,8 @@
 #error "BORL1D_VERSION must name the build's version"
 #endif
 
-namespace {
-
-// The keys the daemon reads; every "log4cpp." key belongs to the logging set-up.
-const char* const kKnownKeys[] = {
-    "borl1d.device.name",
-    "borl1d.serialconf.file",
-    "vexad.south.port",
-    "vexad.host",
-    "borl1d.device.dir",
-    "borl1d.device.port",
-    "borl1d.device.displayname",
-    "borl1d.serialconf.dir",
-    "borl1d.capture.file",
-    "borl1d.capture.maxsize",
-    "borl1d.capture.dir",
-    "borl1d.capture.files",
-    "vexad.user",
-};
-
-// Edit distance (insertions, deletions, substitutions) between two keys.
-size_t editDistance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
-const char* nearestKey(const std::string& key) {
-    // A key longer than any known one by far is no typo of it: its head is compared.
-    const std::string head = key.substr(0, 64);
-    const char* best = kKnownKeys[0];
-    size_t bestDistance = SIZE_MAX;
-    for (const char* known : kKnownKeys) {
-        size_t d = editDistance(head, known);
-        if (d < bestDistance) {
-            bestDistance = d;
-            best = known;
-        }
-    }
-    return best;
-}
-
-}  // namespace
-
-dornManager::dornManager(bool checkOnly) : cQlog("dornManager") {
+dornManager::dornManager(bool checkOnly, config::Overrides given)
+    : cQlog("dornManager"), mGiven(std::move(given)) {
     std::string why;
     confLoaded = cConfig::load(ConfFile, &why);
     if (!confLoaded) {
@@ -90,159 +29,19 @@ dornManager::dornManager(bool checkOnly) : cQlog("dornManager") {
                        "Configuration file %s not read (%s): it must be a readable regular file "
                        "of at most %zu bytes; name another one with --config",
                        ConfFile, why.c_str(), qutils::kMaxStartupFileSize);
-        cConfFile_status = false;
-        if (!checkOnly)
-            return;
     } else if (!checkOnly) {
         // A check leaves logging as it is (standard error): log4cpp would open the log files.
         cQlog::init(ConfFile);
     }
-
-    devOwner = cConfig::getString("borl1d.device.name", devOwner);
-    serConf = cConfig::getString("borl1d.serialconf.file", serConf);
-    southPort = cConfig::getInt("vexad.south.port", southPort);
-    vexaHost = cConfig::getString("vexad.host", vexaHost);
-    const bool userOk = readVexadUser();
-    devDir = cConfig::getString("borl1d.device.dir", devDir);
-    serBusPort = cConfig::getString("borl1d.device.port", serBusPort);
-    devDispName = cConfig::getString("borl1d.device.displayname", devDispName);
-    // A second controller's instance names its own assignment directory, so that its bus does
-    // not come from the first controller's assignment files.
-    serConfDir = cConfig::getString("borl1d.serialconf.dir", serConfDir);
-    readCaptureKeys();
-
-    bool keysOk = (!confLoaded || checkKeys()) && userOk;
-    checkVexadAddress();
-    if (!keysOk && !checkOnly) {
+    const bool keysOk = readKeys();  // the defaults alone when the file was not read
+    if (mGiven.captureFile != nullptr)
+        captureFile = mGiven.captureFile;
+    if (!checkOnly && (!confLoaded || !keysOk)) {
         cConfFile_status = false;
         return;
     }
     cConfFile_status = readSerialConf() && confLoaded && keysOk;
     debug("Done reading readSerialConf()");
-}
-
-void dornManager::startupProblem(bool fatal, int priority, const char* fmt, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    if (priority <= ERROR)
-        error("%s", text);
-    else
-        warn("%s", text);
-    (fatal ? startupErrors : startupWarnings).push_back(text);
-}
-
-bool dornManager::checkKeys() {
-    bool ok = true;
-    // Text values go into fixed places (paths, vexad's device label); a value this long is a
-    // damaged or hostile file, not a setting.
-    for (const char* key : kKnownKeys) {
-        if (strcmp(key, "vexad.south.port") == 0 || strcmp(key, "borl1d.capture.maxsize") == 0 ||
-            strcmp(key, "borl1d.capture.files") == 0)
-            continue;  // a number: one that does not fit is warned about and defaulted
-        const char* value = cConfig::getString(key, nullptr);
-        size_t length = value ? strlen(value) : 0;
-        if (length > cConfig::kMaxValueLength) {
-            startupProblem(true, ERROR,
-                           "Configuration key %s in %s: the value has %zu bytes, more than %zu: "
-                           "shorten it",
-                           key, ConfFile, length, cConfig::kMaxValueLength);
-            ok = false;
-        }
-    }
-    for (const std::string& key : cConfig::keys()) {
-        if (key.compare(0, 8, "log4cpp.") == 0)
-            continue;
-        bool known = false;
-        for (const char* k : kKnownKeys)
-            known = known || key == k;
-        if (!known) {
-            startupProblem(false, WARN,
-                           "Unknown configuration key \"%.64s\" in %s is ignored; the nearest "
-                           "known key is %s",
-                           key.c_str(), ConfFile, nearestKey(key));
-        }
-    }
-    return ok;
-}
-
-namespace {
-
-// A host name as the resolver takes it: dot-separated labels of letters, digits and hyphens,
-// none empty or longer than 63 characters, none starting or ending with a hyphen.
-bool isHostName(const std::string& host) {
-    if (host.empty() || host.size() > 253)
-        return false;
-    size_t start = 0;
-    while (start < host.size()) {
-        size_t dot = host.find('.', start);
-        const size_t end = dot == std::string::npos ? host.size() : dot;
-        const size_t len = end - start;
-        if (len == 0 || len > 63 || host[start] == '-' || host[end - 1] == '-')
-            return false;
-        for (size_t i = start; i < end; ++i) {
-            if (!isalnum(static_cast<unsigned char>(host[i])) && host[i] != '-')
-                return false;
-        }
-        if (dot == std::string::npos || dot + 1 == host.size())
-            break;  // a trailing dot closes a fully qualified name
-        start = dot + 1;
-    }
-    return true;
-}
-
-}  // namespace
-
-void dornManager::checkVexadAddress() {
-    vexadAddressOk = false;
-    if (southPort < 1 || southPort > 65535) {
-        startupProblem(false, ERROR,
-                       "vexad port %d (vexad.south.port in %s) is not a TCP port: nothing reaches "
-                       "vexad; set it to 1..65535",
-                       southPort, ConfFile);
-    }
-    in6_addr address;
-    if (inet_pton(AF_INET, vexaHost, &address) != 1 &&
-        inet_pton(AF_INET6, vexaHost, &address) != 1 && !isHostName(vexaHost)) {
-        startupProblem(false, ERROR,
-                       "vexad host \"%.64s\" (vexad.host in %s) is no host name or address: "
-                       "nothing reaches vexad; name vexad's host there",
-                       vexaHost, ConfFile);
-        return;
-    }
-    vexadAddressOk = southPort >= 1 && southPort <= 65535;
-}
-
-bool dornManager::readVexadUser() {
-    vexadUser = cConfig::getString("vexad.user", "");
-    vexadUid = -1;
-    if (vexadUser.empty())
-        return true;
-    const char* text = vexadUser.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long number = strtoull(text, &end, 10);
-    if (isdigit(static_cast<unsigned char>(*text)) && *end == '\0' && errno == 0 &&
-        number < UINT32_MAX) {
-        vexadUid = static_cast<int64_t>(number);  // a uid names a user even without a name
-        return true;
-    }
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buf(16384);
-    if (getpwnam_r(text, &entry, buf.data(), buf.size(), &found) == 0 && found) {
-        vexadUid = found->pw_uid;
-        return true;
-    }
-    // The operator asked for the check: the daemon does not run without it.
-    startupProblem(true, ERROR,
-                   "Configuration key vexad.user in %s: no user \"%.64s\" on this system: name "
-                   "the user vexad runs as (its name or uid, \"ss -ltnpe\" shows it), or remove "
-                   "the key",
-                   ConfFile, text);
-    return false;
 }
 
 std::string dornManager::describeVexadUser() const {
@@ -265,24 +64,23 @@ std::string dornManager::describeLine() const {
     const qserial::SerialPort* port = mSerconf ? mSerconf->find(serBusPort) : nullptr;
     if (port)
         return qserial::SerialConfig::settingsText(*port) + " from " + mSerconf->path();
-    qserial::SerialPort defaults;
-    std::string why;
-    if (mSerconf && !mSerconf->problem().empty())
-        why = mSerconf->problem();
-    else
-        why = std::string("no port ") + serBusPort + " of " + devOwner + " in " + serConf;
-    return qserial::SerialConfig::settingsText(defaults) + " (defaults; " + why + ")";
+    const std::string why =
+        mSerconf && !mSerconf->problem().empty()
+            ? mSerconf->problem()
+            : std::string("no port ") + serBusPort + " of " + devOwner + " in " + serConf;
+    return qserial::SerialConfig::settingsText({}) + " (defaults; " + why + ")";
 }
 
 std::string dornManager::describeSerial() const {
-    std::string text = std::to_string(static_cast<uint32_t>(devSerial));
-    if (devSerialFile.empty())
-        return text + " (no <serial> read in " + devDir + ")";
-    return text + " from " + devSerialFile;
+    return std::to_string(static_cast<uint32_t>(devSerial)) +
+           (devSerialFile.empty() ? std::string(" (no <serial> read in ") + devDir + ")"
+                                  : " from " + devSerialFile);
 }
 
 bool dornManager::initDorn() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
+    if (!settleTiming())
+        return false;
     if (!loadXml()) {
         error("Could not parse Xml file");
         return false;
@@ -290,17 +88,15 @@ bool dornManager::initDorn() {
 
     // One owner per port: a second poller on the line garbles every frame. Known before vexad
     // hears of this instance.
-    pid_t holder = qserial::SerialConfig::holderOf(serBusPort);
-    if (holder > 0) {
+    if (const pid_t holder = qserial::SerialConfig::holderOf(serBusPort); holder > 0) {
         startupProblem(true, ERROR,
                        "Serial port %s is held by another process (pid %d): stop it (another "
                        "borl1d?) or give this instance its own port",
                        serBusPort, static_cast<int>(holder));
         return false;
     }
-
     // Without these descriptors the two exchange threads could not wake each other or stop.
-    if (!link.ready()) {
+    if (!mLink.ready()) {
         startupProblem(true, ERROR,
                        "Cannot create the exchange's event and timer descriptors: raise the "
                        "process's limit of open files (LimitNOFILE) or free memory");
@@ -320,19 +116,19 @@ bool dornManager::initDorn() {
     // A port that does not open is not fatal: the exchange logs its errors and re-opens it. A
     // port that another process took meanwhile is.
     const int fd = mSerconf->connect(std::string(serBusPort));
-    if (fd >= 0 && !link.adoptPort(fd)) {
-        startupProblem(true, ERROR,
-                       "Serial port %s cannot be made non-blocking (%s): a write could then hold "
-                       "the exchange for as long as the line stalls",
-                       serBusPort, strerror(errno));
-        mObjectClient->stop();  // nothing of this instance may reach vexad any more
-        return false;
-    }
-    if (fd < 0 && errno == EBUSY) {
-        startupProblem(true, ERROR,
-                       "Serial port %s is held by another process: stop it (another borl1d?) or "
-                       "give this instance its own port",
-                       serBusPort);
+    const bool blocking = fd >= 0 && !mLink.adoptPort(fd);
+    if (blocking || (fd < 0 && errno == EBUSY)) {
+        if (blocking) {
+            startupProblem(true, ERROR,
+                           "Serial port %s cannot be made non-blocking (%s): a write could then "
+                           "hold the exchange for as long as the line stalls",
+                           serBusPort, strerror(errno));
+        } else {
+            startupProblem(true, ERROR,
+                           "Serial port %s is held by another process: stop it (another "
+                           "borl1d?) or give this instance its own port",
+                           serBusPort);
+        }
         mObjectClient->stop();  // nothing of this instance may reach vexad any more
         return false;
     }
@@ -343,11 +139,11 @@ bool dornManager::initDorn() {
 }
 
 int dornManager::start() {
-    const bool ran = link.run();
+    const bool ran = mLink.run();
     capture::shutdown();  // a running capture's file complete before the process ends
     if (!ran)
         return -1;
-    link.logStatistics();  // the whole run's counts, comparable with a capture's decoding
+    mLink.logStatistics();  // the whole run's counts, comparable with a capture's decoding
     // An ordered stop: the port closed, and what is still queued for vexad gets a moment to
     // go out.
     if (serFd >= 0) {

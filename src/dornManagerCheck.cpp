@@ -3,11 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,82 +22,85 @@ namespace {
 
 // The value of a log4cpp key, or "" when absent.
 std::string logKey(const std::string& key) {
-    const char* v = cConfig::getString(key.c_str(), nullptr);
-    return v ? v : "";
+    return cConfig::getString(key.c_str(), "");
 }
 
 std::string trimmed(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return std::string();
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+    const size_t b = s.find_first_not_of(" \t");
+    return b == std::string::npos ? "" : s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
 // "INFO, file, err" -> level "INFO", appenders {"file", "err"}.
 void splitCategory(const std::string& value, std::string& level, std::vector<std::string>& apps) {
-    size_t pos = 0;
-    bool first = true;
-    while (pos <= value.size()) {
-        size_t comma = value.find(',', pos);
-        std::string item = trimmed(
-            value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+    std::istringstream in(value);
+    std::string item;
+    for (bool first = true; std::getline(in, item, ','); first = false) {
         if (first)
-            level = item;
-        else if (!item.empty())
-            apps.push_back(item);
-        first = false;
-        if (comma == std::string::npos)
-            break;
-        pos = comma + 1;
+            level = trimmed(item);
+        else if (!trimmed(item).empty())
+            apps.push_back(trimmed(item));
     }
 }
+
+// Why the daemon could not create or write `file`; empty when it could.
+std::string cannotWrite(const std::string& file) {
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return "it is a directory";
+        return access(file.c_str(), W_OK) == 0 ? "" : strerror(errno);
+    }
+    if (errno != ENOENT)
+        return strerror(errno);
+    const size_t slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : file.substr(0, slash);
+    return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
+}
+
+// The appender types log4cpp knows and where each writes: the appender's key that names the
+// place, and the words before it, before its value, and when the key is absent.
+struct AppenderType {
+    const char* type;
+    const char* key;
+    const char* to;
+    const char* as;
+    const char* absent;
+};
+const AppenderType kAppenderTypes[] = {
+    {"ConsoleAppender", nullptr, " to standard output", "", ""},
+    {"FileAppender", ".fileName", " to", " ", " (no fileName)"},
+    {"RollingFileAppender", ".fileName", " to", " ", " (no fileName)"},
+    {"DailyRollingFileAppender", ".fileName", " to", " ", " (no fileName)"},
+    {"SyslogAppender", ".syslogHost", " to syslog at", " ", " localhost"},
+    {"LocalSyslogAppender", ".syslogName", " to the local syslog", " as ", ""},
+    {"AbortAppender", nullptr, "", "", ""},
+};
 
 // Where one appender of the logging set-up writes, as far as its keys tell; a warning when its
 // log file cannot be written.
 std::string describeAppender(const std::string& name, std::vector<std::string>& warnings) {
     const std::string base = "log4cpp.appender." + name;
     const std::string type = logKey(base);
-    if (type.empty()) {
-        warnings.push_back("Logging: appender " + name +
-                           " is named but not defined; log4cpp refuses the set-up and the "
-                           "daemon logs to standard error");
-        return name + " (not defined)";
+    const AppenderType* known = nullptr;
+    for (const AppenderType& t : kAppenderTypes)
+        known = type == t.type ? &t : known;
+    if (known == nullptr) {
+        warnings.push_back(
+            "Logging: appender " + name +
+            (type.empty() ? " is named but not defined" : " has the unknown type " + type) +
+            "; log4cpp refuses the set-up and the daemon logs to standard error");
+        return name + (type.empty() ? " (not defined)" : ": " + type);
     }
-    std::string where = name + ": " + type;
-    static const char* const kTypes[] = {
-        "ConsoleAppender", "FileAppender",        "RollingFileAppender", "DailyRollingFileAppender",
-        "SyslogAppender",  "LocalSyslogAppender", "AbortAppender"};
-    if (std::find_if(std::begin(kTypes), std::end(kTypes),
-                     [&](const char* t) { return type == t; }) == std::end(kTypes)) {
-        warnings.push_back("Logging: appender " + name + " has the unknown type " + type +
-                           "; log4cpp refuses the set-up and the daemon logs to standard error");
+    const std::string value = known->key != nullptr ? logKey(base + known->key) : "";
+    const std::string why =
+        value.empty() || std::strcmp(known->key, ".fileName") != 0 ? "" : cannotWrite(value);
+    if (!why.empty()) {
+        warnings.push_back("Logging: log file " + value + " of appender " + name +
+                           " cannot be written (" + why + "): its lines are lost");
     }
-    if (type == "FileAppender" || type == "RollingFileAppender" ||
-        type == "DailyRollingFileAppender") {
-        std::string file = logKey(base + ".fileName");
-        where += " to " + (file.empty() ? std::string("(no fileName)") : file);
-        if (!file.empty()) {
-            std::string dir = file.find('/') == std::string::npos
-                                  ? std::string(".")
-                                  : file.substr(0, std::max<size_t>(file.rfind('/'), 1));
-            bool writable = access(file.c_str(), F_OK) == 0 ? access(file.c_str(), W_OK) == 0
-                                                            : access(dir.c_str(), W_OK) == 0;
-            if (!writable) {
-                warnings.push_back("Logging: log file " + file + " of appender " + name +
-                                   " cannot be written (" + strerror(errno) +
-                                   "): its lines are lost");
-            }
-        }
-    } else if (type == "ConsoleAppender") {
-        where += " to standard output";
-    } else if (type == "LocalSyslogAppender") {
-        std::string ident = logKey(base + ".syslogName");
-        where += " to the local syslog" + (ident.empty() ? std::string() : " as " + ident);
-    } else if (type == "SyslogAppender") {
-        std::string host = logKey(base + ".syslogHost");
-        where += " to syslog at " + (host.empty() ? std::string("localhost") : host);
-    }
-    return where;
+    return name + ": " + type + known->to + (value.empty() ? known->absent : known->as + value);
 }
 
 // The logging set-up the configuration file asks for, one text per category that it names.
@@ -126,23 +128,6 @@ std::vector<std::string> describeLogging(std::vector<std::string>& warnings) {
     return lines;
 }
 
-// Why the daemon could not create or write `file`; empty when it could.
-std::string cannotWrite(const std::string& file) {
-    struct stat st;
-    if (stat(file.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return "it is a directory";
-        return access(file.c_str(), W_OK) == 0 ? "" : strerror(errno);
-    }
-    if (errno != ENOENT)
-        return strerror(errno);
-    const size_t slash = file.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : file.substr(0, slash);
-    return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
-}
-
 // Why the daemon could not create files in `dir`; empty when it could.
 std::string cannotWriteIn(const std::string& dir) {
     struct stat st;
@@ -153,75 +138,64 @@ std::string cannotWriteIn(const std::string& dir) {
     return access(dir.c_str(), W_OK | X_OK) == 0 ? "" : strerror(errno);
 }
 
+// The serial port as a check sees it: looked at, not opened (a running daemon holds it, and
+// opening a tty moves its modem lines). Returns who holds it, if anyone; a port that is no
+// character device, or absent, is a warning.
+std::string lookAtPort(const char* port, std::vector<std::string>& warnings) {
+    struct stat st;
+    if (stat(port, &st) != 0) {
+        warnings.push_back(std::string("Serial port ") + port + ": " + strerror(errno) +
+                           ": start-up goes on and opens it when it appears");
+    } else if (!S_ISCHR(st.st_mode)) {
+        warnings.push_back(std::string("Serial port ") + port +
+                           " is not a character device: it will not open as a serial line");
+    } else if (const pid_t holder = qserial::SerialConfig::holderOf(port); holder > 0) {
+        return " (now held by pid " + std::to_string(holder) + ")";
+    }
+    return "";
+}
+
 }  // namespace
 
-std::vector<std::string> dornManager::describeCapture() {
-    std::vector<std::string> lines;
-    const std::string ring = ", a ring of " + std::to_string(captureFiles) + " files of " +
-                             std::to_string(captureMaxSize) + " bytes";
-    if (captureFile.empty()) {
-        lines.push_back("capture: none from the start");
-    } else {
-        lines.push_back("capture: " + captureFile + " from the start" + ring);
-        const std::string why = cannotWrite(captureFile);
-        if (!why.empty()) {
-            startupWarnings.push_back("Capture file " + captureFile +
-                                      " (borl1d.capture.file or --capture) cannot be written (" +
-                                      why + "): no capture is taken");
-        }
+// A capture file or directory the daemon could not write is a warning. The default directory is
+// the service's log directory, which the service manager makes at the unit's start: its absence
+// is no problem.
+void dornManager::checkCapturePlaces() {
+    const std::string file = captureFile.empty() ? "" : cannotWrite(captureFile);
+    if (!file.empty()) {
+        mStartupWarnings.push_back("Capture file " + captureFile +
+                                   " (borl1d.capture.file or --capture) cannot be written (" +
+                                   file + "): no capture is taken");
     }
-    // The default directory is the service's log directory, which the service manager makes
-    // at the unit's start: its absence is no problem.
     const bool configured = cConfig::getString("borl1d.capture.dir", nullptr) != nullptr;
-    const std::string why = cannotWriteIn(captureDir);
-    if (!configured && why == strerror(ENOENT)) {
-        lines.push_back("capture on SIGUSR1: into " + captureDir +
-                        " (made by the service manager at the unit's start)" + ring);
-    } else {
-        lines.push_back("capture on SIGUSR1: into " + captureDir + ring);
-        if (!why.empty()) {
-            startupWarnings.push_back("Capture directory " + captureDir +
-                                      " (borl1d.capture.dir) cannot be written (" + why +
-                                      "): SIGUSR1 takes no capture");
-        }
+    const std::string dir = cannotWriteIn(captureDir);
+    if (!dir.empty() && (configured || dir != strerror(ENOENT))) {
+        mStartupWarnings.push_back("Capture directory " + captureDir +
+                                   " (borl1d.capture.dir) cannot be written (" + dir +
+                                   "): SIGUSR1 takes no capture");
     }
-    return lines;
 }
 
 int dornManager::checkConfig() {
     mSerconf = new qserial::SerialConfig(serConf, devOwner);
     if (!mSerconf->problem().empty())
-        startupWarnings.push_back(mSerconf->problem() + ": the port is opened with 9600 8N1 RS232");
+        mStartupWarnings.push_back(mSerconf->problem() +
+                                   ": the port is opened with 9600 8N1 RS232");
+    settleTiming();  // a refused --time-scale is a start-up error
     bool ok = loadXml();
     if (!ok)
         error("Could not parse Xml file");
     ok = ok && cConfFile_status;
 
-    // The port is looked at, not opened: a running daemon holds it, and opening a tty moves
-    // its modem lines.
-    std::string portState;
-    struct stat st;
-    if (stat(serBusPort, &st) != 0) {
-        startupWarnings.push_back(std::string("Serial port ") + serBusPort + ": " +
-                                  strerror(errno) +
-                                  ": start-up goes on and opens it when it appears");
-    } else if (!S_ISCHR(st.st_mode)) {
-        startupWarnings.push_back(std::string("Serial port ") + serBusPort +
-                                  " is not a character device: it will not open as a serial line");
-    } else {
-        pid_t holder = qserial::SerialConfig::holderOf(serBusPort);
-        if (holder > 0)
-            portState = " (now held by pid " + std::to_string(holder) + ")";
-    }
+    const std::string portState = lookAtPort(serBusPort, mStartupWarnings);
+    const std::vector<std::string> logging = describeLogging(mStartupWarnings);
+    checkCapturePlaces();
 
-    const std::vector<std::string> logging = describeLogging(startupWarnings);
-    const std::vector<std::string> capture = describeCapture();
-
-    if (!ok && startupErrors.empty())
-        startupErrors.push_back("start-up would fail (see the log lines above)");
-    ok = ok && startupErrors.empty();
+    if (!ok && mStartupErrors.empty())
+        mStartupErrors.push_back("start-up would fail (see the log lines above)");
+    ok = ok && mStartupErrors.empty();
     // Each warning leaves part of the job undone or done otherwise than the operator meant.
-    const int status = !ok ? 255 : startupWarnings.empty() ? 0 : 1;
+    const int status = !ok ? 255 : mStartupWarnings.empty() ? 0 : 1;
 
     std::printf("borl1d %s configuration check\n", BORL1D_VERSION);
     std::printf("configuration file: %s%s\n", ConfFile,
@@ -233,15 +207,17 @@ int dornManager::checkConfig() {
     std::printf("vexad user (vexad.user): %s\n", describeVexadUser().c_str());
     for (const std::string& line : logging)
         std::printf("log set-up: %s\n", line.c_str());
-    for (const std::string& line : capture)
-        std::printf("%s\n", line.c_str());
-    for (const std::string& w : startupWarnings)
+    for (const config::Key& key : kKeys) {
+        if (key.name != nullptr)
+            std::printf("%s\n", keyReport(key).c_str());
+    }
+    for (const std::string& w : mStartupWarnings)
         std::printf("warning: %s\n", w.c_str());
-    for (const std::string& e : startupErrors)
+    for (const std::string& e : mStartupErrors)
         std::printf("error: %s\n", e.c_str());
     if (status == 1) {
         std::printf("configuration usable, but not as configured: fix the %zu warning%s above\n",
-                    startupWarnings.size(), startupWarnings.size() == 1 ? "" : "s");
+                    mStartupWarnings.size(), mStartupWarnings.size() == 1 ? "" : "s");
     } else {
         std::printf("%s\n", ok ? "configuration usable" : "configuration NOT usable");
     }

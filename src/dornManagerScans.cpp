@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "cConfig.h"
 #include "dornManager.h"
 #include "xmlFile.h"
 
@@ -126,7 +125,6 @@ struct dornManager::AssignmentScan {
     std::string stoppedAt;             // the problem with the file that ended the scan
     std::vector<std::string> scanned;  // assignment files read
     std::vector<std::string> owners;   // other owners found, quoted
-    char owner[kTextSize];
     std::string keyword;
 };
 
@@ -175,7 +173,6 @@ bool dornManager::readAssignmentFile(const char* file, const XmlFile& xml, Assig
         info("serialconfig.xml content error:.");
         return false;
     }
-    memset(scan.owner, 0, sizeof scan.owner);
     info("Checking for serialconfig tag");
     for (xmlNode* sc = root->xmlChildrenNode; sc; sc = sc->next) {
         if (isElement(sc, "serialconfig"))
@@ -204,11 +201,11 @@ void dornManager::readSerialconfig(const char* file, const XmlFile& xml, const x
 
 // One owner text of the port at `position`: the controller's keyword takes the bus.
 void dornManager::readOwner(const char* file, int position, AssignmentScan& scan) {
-    strncpy(scan.owner, scan.keyword.c_str(), sizeof scan.owner - 1);
+    const std::string owner = scan.keyword.substr(0, kTextSize - 1);
     debug("keyword: %s", scan.keyword.c_str());
-    debug("owner: %s", scan.owner);
-    if (strcmp(scan.owner, kOwnerKeyword) != 0) {
-        std::string quoted = "\"" + std::string(scan.owner).substr(0, 40) + "\"";
+    debug("owner: %s", owner.c_str());
+    if (owner != kOwnerKeyword) {
+        std::string quoted = "\"" + owner.substr(0, 40) + "\"";
         if (std::find(scan.owners.begin(), scan.owners.end(), quoted) == scan.owners.end())
             scan.owners.push_back(quoted);
         return;
@@ -227,7 +224,7 @@ void dornManager::readOwner(const char* file, int position, AssignmentScan& scan
 void dornManager::reportAssignmentScan(AssignmentScan& scan) {
     if (!scan.stoppedAt.empty()) {
         // Fatal unless an earlier file gave the bus.
-        (scan.readSuccess ? startupWarnings : startupErrors).push_back(scan.stoppedAt);
+        (scan.readSuccess ? mStartupWarnings : mStartupErrors).push_back(scan.stoppedAt);
     }
     if (scan.readSuccess || (!scan.stoppedAt.empty() && scan.scanned.size() < 2))
         return;  // the bus is found, or the scan stopped at its first file: nothing more to say
@@ -251,7 +248,7 @@ void dornManager::reportAssignmentScan(AssignmentScan& scan) {
 
 bool dornManager::loadXml() {
     info("loading xml");
-    const char* DeviceDir = cConfig::getString("borl1d.device.dir", DefaultDeviceDir);
+    const char* DeviceDir = devDir;
     // A directory configured without its trailing slash still names the same files.
     size_t dirLen = strlen(DeviceDir);
     const char* separator = (dirLen > 0 && DeviceDir[dirLen - 1] != '/') ? "/" : "";
@@ -317,20 +314,18 @@ void dornManager::readDeviceFile(const char* file, const char* dir, const XmlFil
                        file, reinterpret_cast<const char*>(root->name), dir);
         return;
     }
-    char serial[kTextSize];
-    memset(serial, 0, sizeof serial);
     std::string keyword;
     for (xmlNode* node = root->xmlChildrenNode; node; node = node->next) {
         // An empty serial element gives no number.
         if (!isElement(node, "serial") || !xml.text(node, keyword))
             continue;
-        strncpy(serial, keyword.c_str(), sizeof serial - 1);
+        const std::string serial = keyword.substr(0, kTextSize - 1);
         uint32_t value = 0;
-        if (!parseDeviceSerial(serial, value)) {
+        if (!parseDeviceSerial(serial.c_str(), value)) {
             startupProblem(false, ERROR,
                            "Device description %s: serial \"%s\" is not a number from 0 to "
                            "4294967294: ignored; write the device's serial number there",
-                           file, serial);
+                           file, serial.c_str());
             serialRefused = true;
             continue;
         }

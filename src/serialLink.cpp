@@ -574,12 +574,15 @@ void SerialLink::forgetSetWakeUp() {
 
 namespace {
 
-// A span in a log line, in seconds: whole from 10 s on or when whole ("10", "60"), else to the
-// tenth ("0.4", "2.5"), so that the short spans of lab timings do not read as "0 s".
+// A span in a log line, in seconds to the millisecond: "10", "0.167", "2.5" (the short spans of
+// lab timings read as they are, not as "0 s" or a rounded limit).
 std::string seconds(uint64_t ms) {
-    if (ms >= 10000 || ms % 1000 == 0)
-        return std::to_string(ms / 1000);
-    return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100);
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        const std::string thousandths = std::to_string(1000 + ms % 1000);  // "1167": ".167"
+        text += "." + thousandths.substr(1, thousandths.find_last_not_of('0'));
+    }
+    return text;
 }
 
 unsigned long long ull(uint64_t n) {

@@ -51,7 +51,7 @@ protected:
         timing.offlineMs = 400;
         timing.reopenMinMs = 20;
         timing.reopenMaxMs = 80;
-        manager->link.setTiming(timing);
+        manager->link().setTiming(timing);
         device = new SouthDevice(&client, 4711, 1, "test");
         manager->devA = device;
         manager->mObjectClient = &client;
@@ -91,17 +91,17 @@ protected:
     }
 
     void startExchange() {
-        manager->link.setTiming(timing);
-        runner = std::thread([this] { manager->link.run(); });
+        manager->link().setTiming(timing);
+        runner = std::thread([this] { manager->link().run(); });
     }
 
     void stopExchange() {
-        manager->link.requestStop();
+        manager->link().requestStop();
         if (runner.joinable())
             runner.join();
     }
 
-    LinkStats stats() { return manager->link.stats(); }
+    LinkStats stats() { return manager->link().stats(); }
     uint64_t valid() { return stats().validReplies; }
 
     void send(const Frame& f) { ASSERT_TRUE(testsupport::writeAll(peer, f.data(), f.size())); }
@@ -146,17 +146,17 @@ TEST_F(ExchangeTest, AReopenedPortThatStaysBlockingIsClosedAndRetried) {
     const std::string link = dir / "tty";
     usePty(link);
     manager->serBusPort = link.c_str();
-    manager->link.closePort(EIO);  // at a time of the clock: the machine's times are the shell's
+    manager->link().closePort(EIO);  // at a time of the clock: the machine's times are the shell's
     const uint64_t due =
-        manager->link.inspect([](const proto::LinkMachine& m) { return m.nextReopenMs(); });
-    const auto setFlags = manager->link.lineSetFlags;
-    manager->link.lineSetFlags = refuseFlags;
-    manager->link.housekeeping(due);
+        manager->link().inspect([](const proto::LinkMachine& m) { return m.nextReopenMs(); });
+    const auto setFlags = manager->link().lineSetFlags;
+    manager->link().lineSetFlags = refuseFlags;
+    manager->link().housekeeping(due);
     EXPECT_EQ(manager->serFd, -1);
-    EXPECT_EQ(manager->link.inspect([](const proto::LinkMachine& m) { return m.nextReopenMs(); }),
+    EXPECT_EQ(manager->link().inspect([](const proto::LinkMachine& m) { return m.nextReopenMs(); }),
               due + 40);
-    manager->link.lineSetFlags = setFlags;
-    manager->link.housekeeping(due + 40);
+    manager->link().lineSetFlags = setFlags;
+    manager->link().housekeeping(due + 40);
     ASSERT_GE(manager->serFd, 0);
     EXPECT_NE(fcntl(manager->serFd, F_GETFL) & O_NONBLOCK, 0);
 }
@@ -212,10 +212,12 @@ TEST_F(ExchangeTest, PortThatCannotBeOpenedIsRetriedAndNothingIsWrittenMeanwhile
 }
 
 // Offline detection and the statistics line are due by time: a line that babbles (a stray byte
-// every few milliseconds, never a valid reply) must not hold them off.
+// every few milliseconds, never a valid reply) must not hold them off. The silence is logged to
+// the millisecond, never shorter than the offline time.
 TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
     useSocketpair();
     timing.statsIntervalMs = 150;
+    timing.offlineMs = 167;
     testsupport::LogCapture log("dornManager");
     startExchange();
     send(reply());
@@ -238,6 +240,13 @@ TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
         << "statistics while bytes keep coming";
     babbling = false;
     babbler.join();
+    const std::string said = "No valid reply from the controller for ";
+    for (const std::string& line : log.messages()) {
+        if (line.rfind(said, 0) == 0) {
+            EXPECT_GE(std::stod(line.substr(said.size())), 0.167) << line;
+        }
+    }
+    EXPECT_EQ(log.countStarting(said), 1u);
 }
 
 // The service watchdog is pinged from the transmit cycle only while the receive loop is alive:
@@ -245,7 +254,7 @@ TEST_F(ExchangeTest, HousekeepingRunsOnTimeWhileTheLineBabbles) {
 TEST_F(ExchangeTest, WatchdogPingsStopWhileTheReceiveLoopHangs) {
     static std::atomic<int> pings{0};
     pings = 0;
-    manager->link.watchdog = [] { pings++; };
+    manager->link().watchdog = [] { pings++; };
     timing.rxHungMs = 300;
     timing.waitMs = 50;
 
@@ -312,7 +321,7 @@ TEST_F(ExchangeTest, SendsThePollFrameAndTheSetFrameWhileASetIsPending) {
         return f.size() == 128 && f[3] == 0x40 && f[11] == 0x19;
     }));
     send(reply(block({{2, 0x19}})));  // the controller now reports the value: confirmed
-    ASSERT_TRUE(testsupport::waitFor([&] { return !manager->link.pending().changeVal_status; }));
+    ASSERT_TRUE(testsupport::waitFor([&] { return !manager->link().pending().changeVal_status; }));
     ASSERT_TRUE(testsupport::waitFor([&] {
         Frame f = nextFrame();
         return f.size() == 128 && f[3] == 0 && f[11] == 0;
@@ -350,9 +359,9 @@ int scriptedFlush(int, int) {
 TEST_F(ExchangeTest, AFrameTakenInPiecesOrCutByAFailureIsRecordedAsItReachedTheLine) {
     useSocketpair();
     gLinePlan = {50, 50, 50, 40, -EIO};
-    manager->link.lineWrite = scriptedWrite;
-    manager->link.lineFlush = scriptedFlush;
-    manager->captureFile = site / "write.exchange";
+    manager->link().lineWrite = scriptedWrite;
+    manager->link().lineFlush = scriptedFlush;
+    ASSERT_TRUE(manager->beginCapture(site / "write.exchange"));
     startExchange();
     const Frame poll = nextFrame();
     ASSERT_EQ(poll.size(), 128u);

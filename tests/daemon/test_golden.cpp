@@ -73,7 +73,7 @@ std::vector<std::string> replay(const fs::path& file) {
     using exchangefile::Kind;
     for (const exchangefile::Record& r : exchange.records) {
         if (r.kind == Kind::Rx) {
-            manager.link.receiveBytes(r.bytes.data(), r.bytes.size());
+            manager.link().receiveBytes(r.bytes.data(), r.bytes.size());
         } else if (r.kind == Kind::SetRecorded) {
             cObjectList message;
             std::string reason;
@@ -85,9 +85,9 @@ std::vector<std::string> replay(const fs::path& file) {
             device.handleObjectAction(&message);
             message.deleteObjects();
         } else if (r.kind == Kind::Tx) {
-            manager.link.pickUpSet();
-            const TxFrame frame = manager.link.nextFrame();
-            manager.link.frameWritten(TxOutcome::whole(frame.len));
+            manager.link().pickUpSet();
+            const TxFrame frame = manager.link().nextFrame();
+            manager.link().frameWritten(TxOutcome::whole(frame.len));
             const std::string sent = hex(frame.bytes, frame.len);
             EXPECT_EQ(exchangefile::hex(r.bytes.data(), r.bytes.size()), sent)
                 << file << ":" << r.line << ": the daemon sent another frame";

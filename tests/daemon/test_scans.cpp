@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "SerialConfig.h"
-#include "cConfig.h"
 #include "dornManager.h"
 #include "inProcess.h"
 #include "logCapture.h"
@@ -50,8 +49,7 @@ protected:
         log = new LogCapture("dornManager");
         manager->serBusPort = kConfigured;
         manager->devSerial = 4711;
-        manager->startupErrors.clear();
-        manager->startupWarnings.clear();
+        manager->clearStartupProblems();
     }
     void TearDown() override {
         delete log;
@@ -72,15 +70,14 @@ protected:
     // Errors and warnings of the scans, each also a log line.
     std::string problems() const {
         std::string all;
-        for (const auto& e : manager->startupErrors)
+        for (const auto& e : manager->startupErrors())
             all += "error: " + e + "\n";
-        for (const auto& w : manager->startupWarnings)
+        for (const auto& w : manager->startupWarnings())
             all += "warning: " + w + "\n";
         return all;
     }
     void clearProblems() {
-        manager->startupErrors.clear();
-        manager->startupWarnings.clear();
+        manager->clearStartupProblems();
         log->clear();
     }
 };
@@ -284,7 +281,7 @@ TEST_F(ScanTest, FilesAreReadInNameOrderAndAnUnparsableOneStopsTheScan) {
     EXPECT_TRUE(manager->readSerialConf());
     EXPECT_EQ(bus(), "/dev/ttyS1");  // z-serialconf.xml.old is never reached
     EXPECT_TRUE(log->has("serialconf.xml not parsed:."));
-    EXPECT_TRUE(manager->startupErrors.empty()) << problems();
+    EXPECT_TRUE(manager->startupErrors().empty()) << problems();
     EXPECT_NE(problems().find("warning: Serial-port assignment file etc/vexa/serialconf.xml.broken "
                               "not parsed (line 2: "),
               std::string::npos)
@@ -394,7 +391,7 @@ TEST_F(ScanTest, DeviceFilesThatAreNoUse) {
         EXPECT_EQ(serial(), 4711u);
         EXPECT_EQ(log->priorityOf(c.line), log4cpp::Priority::DEBUG);
         EXPECT_TRUE(log->contains(c.error)) << problems();
-        EXPECT_TRUE(manager->startupErrors.empty());  // start-up goes on
+        EXPECT_TRUE(manager->startupErrors().empty());  // start-up goes on
     }
 }
 
@@ -409,17 +406,17 @@ TEST_F(ScanTest, DirectoryWithoutXmlFilesOrWithoutDirectory) {
     clearProblems();
     EXPECT_FALSE(manager->loadXml());
     EXPECT_EQ(serial(), 4711u);
-    ASSERT_EQ(manager->startupErrors.size(), 1u);
-    EXPECT_EQ(manager->startupErrors[0].rfind("Device directory etc/vexa/borl1d/devices/ holds no "
-                                              "device description",
-                                              0),
-              0u);
+    ASSERT_EQ(manager->startupErrors().size(), 1u);
+    EXPECT_EQ(
+        manager->startupErrors()[0].rfind("Device directory etc/vexa/borl1d/devices/ holds no "
+                                          "device description",
+                                          0),
+        0u);
 }
 
 TEST_F(ScanTest, DeviceDirectoryWithoutTrailingSlash) {
     writeFile("etc/vexa/site/devices/unit.xml", serialDoc("0x2A"));
-    writeFile("etc/vexa/borl1d.conf", "borl1d.device.dir=etc/vexa/site/devices\n");
-    ASSERT_TRUE(cConfig::load("etc/vexa/borl1d.conf"));
+    manager->devDir = "etc/vexa/site/devices";
     EXPECT_TRUE(manager->loadXml());
     EXPECT_EQ(serial(), 42u);
     EXPECT_FALSE(log->has("Document not parsed successfully:."));
@@ -433,8 +430,8 @@ TEST_F(ScanTest, PathsTooLongForTheBufferArePassedOver) {
     writeFile(deep + "/a.xml", serialDoc("1"));
     std::string longName = std::string(36, 'n') + ".xml";
     writeFile(deep + "/" + longName, serialDoc("2"));
-    writeFile("etc/vexa/borl1d.conf", "borl1d.device.dir=" + deep + "/\n");
-    ASSERT_TRUE(cConfig::load("etc/vexa/borl1d.conf"));
+    deep += "/";
+    manager->devDir = deep.c_str();
 
     EXPECT_TRUE(manager->loadXml());
     EXPECT_EQ(serial(), 1u);

@@ -299,10 +299,10 @@ private:
 class RunningExchange {
 public:
     explicit RunningExchange(dornManager& manager)
-        : mManager(manager), mThread([&manager] { manager.link.run(); }) {}
+        : mManager(manager), mThread([&manager] { manager.link().run(); }) {}
     ~RunningExchange() { stop(); }
     void stop() {
-        mManager.link.requestStop();
+        mManager.link().requestStop();
         if (mThread.joinable())
             mThread.join();
     }
@@ -339,7 +339,7 @@ void corruptingLineAccelerated(size_t replies, std::chrono::seconds duration, un
     timing.pauseMs = pauseMs;
     timing.waitMs = 200;
     timing.repeatMs = 0;  // every invalid reply a line of its own, counted below
-    manager->link.setTiming(timing);
+    manager->link().setTiming(timing);
     std::unique_ptr<SouthDevice> device(new SouthDevice(&client, 4711, 1, "faults"));
     std::unique_ptr<qserial::SerialConfig> serconf(
         new qserial::SerialConfig("/nonexistent/serialconf.xml", "Borl100"));
@@ -383,7 +383,7 @@ void corruptingLineAccelerated(size_t replies, std::chrono::seconds duration, un
                linkStats.invalid[3];
     };
     EXPECT_TRUE(testsupport::waitFor([&] {
-        linkStats = manager->link.stats();
+        linkStats = manager->link().stats();
         return linkStats.validReplies == model.valid && invalid() == model.complete() - model.valid;
     })) << "valid "
         << linkStats.validReplies << ", invalid " << invalid();

@@ -21,6 +21,7 @@
 #include "SerialConfig.h"
 #include "cConfig.h"
 #include "cQlog.h"
+#include "dornManager.h"
 #include "site.h"
 #include "testSupport.h"
 
@@ -283,48 +284,61 @@ TEST(Install, ScratchPrefixKeepsEverythingInsideThePrefix) {
         EXPECT_EQ(path.rfind(prefix + "/", 0), 0u) << path;
 }
 
-// Every key of borl1d.conf appears in the example, commented out, with the daemon's default.
-TEST_F(InstalledTree, ExampleConfigurationListsEveryKeyWithItsDefault) {
-    const std::map<std::string, std::string> defaults{
-        {"borl1d.device.name", "Borl100"},
-        {"borl1d.serialconf.file", "/etc/vexa/serialconf.xml"},
-        {"borl1d.serialconf.dir", "/etc/vexa"},
-        {"vexad.south.port", "50000"},
-        {"vexad.host", "localhost"},
-        {"vexad.user", ""},
-        {"borl1d.device.dir", "/etc/vexa/borl1d/devices/"},
-        {"borl1d.device.port", "/dev/ttyS2"},
-        {"borl1d.device.displayname", "BORL1_Retro_Controller"},
-        {"borl1d.capture.file", ""},
-        {"borl1d.capture.dir", "/var/log/borl1d"},
-        {"borl1d.capture.maxsize", "16M"},
-        {"borl1d.capture.files", "8"}};
-
-    // Un-commenting the keys must give the same values the daemon uses without them.
-    std::string text = readFile(conf());
-    std::string uncommented;
-    std::set<std::string> listed;
-    for (const std::string& line : linesOf(text)) {
-        std::string key = commentedKey(line);
-        if (!key.empty())
-            listed.insert(key);
-        uncommented += (key.empty() ? line : line.substr(1)) + "\n";
+// The example configuration and borl1d.conf(5) list every key of the daemon's table, each with
+// its default, and no other key.
+TEST_F(InstalledTree, ExampleAndManPageListEveryKeyWithItsDefault) {
+    std::map<std::string, std::string> defaults;
+    for (const config::Key& k : dornManager::kKeys) {
+        if (k.name != nullptr)
+            defaults[k.name] = config::defaultText(k);
     }
-    const std::string path = dir / "uncommented.conf";
-    writeFile(path, uncommented);
-    ASSERT_TRUE(cConfig::load(path.c_str()));
-    for (const auto& [key, value] : defaults)
-        EXPECT_STREQ(cConfig::getString(key.c_str(), "(absent)"), value.c_str()) << key;
-
-    std::set<std::string> expected;
-    for (const auto& kv : defaults)
-        expected.insert(kv.first);
-    EXPECT_EQ(listed, expected);
-
+    // Un-commenting the example's keys must give the same values the daemon uses without them.
+    std::string uncommented;
+    std::map<std::string, std::string> listed;
+    for (const std::string& line : linesOf(readFile(conf()))) {
+        const std::string key = commentedKey(line);
+        uncommented += (key.empty() ? line : line.substr(1)) + "\n";
+        if (!key.empty())
+            listed[key];
+    }
+    writeFile(dir / "uncommented.conf", uncommented);
+    ASSERT_TRUE(cConfig::load((dir / "uncommented.conf").c_str()));
+    for (auto& [key, value] : listed)
+        value = cConfig::getString(key.c_str(), "(absent)");
+    EXPECT_EQ(listed, defaults);
     // As installed, with every key commented out, the daemon reads its built-in defaults.
     ASSERT_TRUE(cConfig::load(conf().c_str()));
     for (const auto& kv : defaults)
         EXPECT_STREQ(cConfig::getString(kv.first.c_str(), "(absent)"), "(absent)") << kv.first;
+
+    // The man page's KEYS: ".TP", ".B key", then its text, whose "Default:" names the default.
+    std::map<std::string, std::string> entries;  // the text without its font macros
+    std::string key;
+    bool keys = false, named = false;
+    for (const std::string& line : linesOf(readFile(root + "/usr/share/man/man5/borl1d.conf.5"))) {
+        keys = line.rfind(".SH", 0) == 0 ? line == ".SH KEYS" : keys;
+        if (!keys || line == ".TP" || line == ".PP") {
+            named = line == ".TP";
+            key.clear();
+        } else if (named) {
+            key = line.substr(3);
+            named = false;
+        } else if (!key.empty()) {
+            entries[key] += " " + (line[0] == '.' ? line.substr(line.find(' ') + 1) : line) + " ";
+        }
+    }
+    std::map<std::string, std::string> documented;
+    for (const auto& [name, text] : entries) {
+        const std::string said = text.substr(std::min(text.find(" Default: "), text.size()));
+        const std::string& def = defaults[name];
+        bool shown = false;
+        for (char after : std::string(" .,;)"))
+            shown = shown || said.find(" " + def + after) != std::string::npos;
+        const bool none =
+            said.rfind(" Default: empty", 0) == 0 || said.rfind(" Default: not set", 0) == 0;
+        documented[name] = (def.empty() ? none : shown) ? def : "not in \"" + said + "\"";
+    }
+    EXPECT_EQ(documented, defaults);
 }
 
 // log4cpp accepts the example's set-up: the local syslog, daemon facility, name "borl1d".

@@ -210,6 +210,9 @@ TEST_F(Startup, CheckConfigReportsWhatStartupWouldUse) {
         "line settings: 19200 8N2 RS232 from etc/vexa/serialconf.xml",
         "device serial: 4711 from etc/vexa/borl1d/devices/borl100.xml",
         "vexad: 127.0.0.1:50001",
+        "key vexad.south.port: 50001",
+        "key borl1d.poll.pause: 50",  // the rig's --timing
+        "key borl1d.device.displayname: \"BORL1_Retro_Controller\" (default)",
         "log set-up: root category INFO -> file: FileAppender to " + logFile,
         "log set-up: category dornDecode NOTICE",
         testsupport::checkStatusFor("/dev/ttyS2") == 0
@@ -258,7 +261,8 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
         Prepare prepare;
         bool fatal;
         std::string problem;  // in the log and, behind "error: "/"warning: ", in the check report
-        std::string usualLine = "";  // a line the log has always had for this case
+        std::string usualLine = "";          // a line the log has always had for this case
+        std::vector<std::string> args = {};  // the command line's, after the quick timings
     };
     const std::string big(1048577, '#');
     auto appendConf = [&](const ScratchDir& d, const std::string& extra) {
@@ -324,6 +328,12 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
          false,
          "Unknown configuration key \"vexad.hots\" in etc/vexa/borl1d.conf is ignored; the "
          "nearest known key is vexad.host"},
+        {"a time scale the line cannot carry",
+         [](const ScratchDir&) {},
+         true,
+         "--time-scale 2 is too fast for serial port ",
+         "",
+         {"--time-scale", "2"}},
         // Hostile files.
         {"configuration file a FIFO", [](const ScratchDir& d) { fifo(d / "etc/vexa/borl1d.conf"); },
          true, "Configuration file etc/vexa/borl1d.conf not read (a FIFO, not a regular file)"},
@@ -390,7 +400,7 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
         // 0: the daemon does its whole job; 1: it starts without part of it; 255: it ends.
         const int status = c.fatal ? 255 : c.problem.empty() ? 0 : 1;
 
-        auto daemon = runIn(site);
+        auto daemon = runIn(site, c.args);
         if (c.fatal) {
             EXPECT_EQ(daemon->wait(), 255);  // -1: still running at the watchdog
             ASSERT_TRUE(daemon->err().waitForEof());
@@ -403,7 +413,9 @@ TEST_F(Startup, EveryProblemNamesItsFileAndNothingHangs) {
         EXPECT_NE(log.find(c.usualLine), std::string::npos) << log;
         daemon.reset();
 
-        auto check = runIn(site, {"--check-config"});
+        std::vector<std::string> checkArgs = c.args;
+        checkArgs.push_back("--check-config");
+        auto check = runIn(site, checkArgs);
         EXPECT_EQ(check->wait(), status);
         ASSERT_TRUE(check->out().waitForEof());
         std::string report = check->out().text();

@@ -50,7 +50,7 @@ void resetExchangeState(dornManager* manager) {
     count = 0;
     addCap_status = true;
     if (manager != nullptr)
-        manager->link.resetState();
+        manager->link().resetState();
 }
 
 }  // namespace testsupport
