@@ -45,9 +45,10 @@ void putEnd(const sockaddr_storage& a, __be16& port, __be32 (&address)[4]) {
 }
 
 // The answer to one request: the far end's socket, or why there is none.
-PeerOwner readAnswer(const char* buf, ssize_t n) {
+// `buf` is aligned for a netlink header (the caller's buffer says so).
+PeerOwner readAnswer(const void* buf, ssize_t n) {
     PeerOwner owner;
-    const auto* h = reinterpret_cast<const nlmsghdr*>(buf);
+    const auto* h = static_cast<const nlmsghdr*>(buf);
     if (n < 0 || !NLMSG_OK(h, static_cast<unsigned>(n))) {
         owner.why = "no answer from the kernel's socket diagnostics";
     } else if (h->nlmsg_type == NLMSG_ERROR) {
@@ -74,12 +75,16 @@ PeerOwner readAnswer(const char* buf, ssize_t n) {
 }  // namespace
 
 bool isLoopback(const sockaddr* address) {
+    // Copied out: a sockaddr need not be aligned as the family's own struct is.
     if (address->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(address);
-        return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+        sockaddr_in in;
+        std::memcpy(&in, address, sizeof in);
+        return (ntohl(in.sin_addr.s_addr) >> 24) == 127;
     }
     if (address->sa_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        sockaddr_in6 in6;
+        std::memcpy(&in6, address, sizeof in6);
+        const in6_addr& a = in6.sin6_addr;
         return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
     }
     return false;
