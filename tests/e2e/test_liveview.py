@@ -358,8 +358,9 @@ class MainLoopTest(unittest.TestCase):
             return rc, out.getvalue()
 
     def test_a_complete_run_exits_0_with_the_confirmation(self):
-        # The change at 0.2 s is confirmed by the request for the set-points a second later.
-        rc, out = self.run_view(["--seconds", "1.6", "--set-at", "0.2", "--every", "0.5"])
+        # The change at 0.2 s is confirmed by the request for the set-points that the daemon's
+        # trace of it calls for at once.
+        rc, out = self.run_view(["--seconds", "1", "--set-at", "0.2", "--every", "0.3"])
         self.assertEqual(rc, lv.EXIT_OK, out)
         self.assertIn("set Fan Pull-in to 27 deg C: pending", out)
         self.assertIn("Fan Pull-in = 27 deg C confirmed by the controller", out)
