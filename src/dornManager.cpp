@@ -106,6 +106,7 @@ bool dornManager::initDorn() {
     // vexad may come up later: the client keeps connecting on its own.
     cObjectClient::Options vexad;
     vexad.vexadUid = vexadUid;
+    vexad.backoffMinMs = static_cast<int>(mLink.timing().vexadRetryMs);
     mObjectClient = new cObjectClient(vexad);
     // An address that cannot be right is not looked up: the controller is still polled.
     if (vexadAddressOk)

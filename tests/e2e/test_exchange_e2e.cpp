@@ -159,14 +159,15 @@ TEST(ExchangeE2E, AListenerOfAnotherUserIsRefusedWithVexadUserAndWarnedAboutWith
     if (geteuid() != 0 || testsupport::emulated())
         GTEST_SKIP()
             << "needs root (a console of user nobody) and socket diagnostics (no emulator)";
-    // Both at once: each daemon waits on its own connections.
+    // Both at once: each daemon waits on its own connections, tried again after 300 ms (the
+    // controller answers several times meanwhile).
     Rig refused("e2e_peer_refused", RigOptions{{}, {}, false, false});
     Rig warned("e2e_peer_warned", RigOptions{{}, {}, false, false});
     const std::string conf = refused.root() + "/borl1d.conf";
     testsupport::writeFile(conf, testsupport::readFile(conf) + "vexad.user = root\n");
     for (Rig* rig : {&refused, &warned}) {
         rig->startConsole({"--user", "nobody"});
-        rig->startDaemon();
+        rig->startDaemon({"--timing", "vexad-retry=300"});
     }
     for (Rig* rig : {&refused, &warned}) {
         ASSERT_GE(rig->consoleProc->err().waitForLine("connected from"), 0);
