@@ -253,7 +253,7 @@ TEST(SetPointE2E, ASetChangedBackWhileItsFrameIsInFlightIsWrittenBeforeItIsConfi
     // The reply comes 200 ms late: time enough for the second set to arrive meanwhile, and the
     // wait outlasts it, or the frame would go out again.
     Rig rig("e2e_in_flight",
-            RigOptions{{"--apply-late", "--delay-ms", "200"}, {"--timing", "pause=100,wait=800"}});
+            RigOptions{{"--apply-late", "--delay-ms", "200"}, {"--timing", "wait=800"}});
     ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
     rig.console("set 3 20");
     ASSERT_GE(rig.waitSim("rx set p=3 v=20"), 0);
