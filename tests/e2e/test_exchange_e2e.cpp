@@ -121,7 +121,7 @@ TEST(ExchangeE2E, RecoversFromBadChecksumsAndStrayBytes) {
 }
 
 TEST(ExchangeE2E, ReportsOfflineAfterSilenceAndOnlineWhenTheControllerIsBack) {
-    Rig rig("e2e_offline");
+    Rig rig("e2e_offline", RigOptions{{}, {"--timing", "wait=100,offline=300"}});  // soon offline
     ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
     rig.sim("silent on");
     int offline = rig.waitForMessage(e2e::isOffline, 25s);
@@ -234,7 +234,8 @@ TEST(SetPointE2E, WrittenUntilConfirmedThenReadBackOnItsPortWithOneCapabilityKep
 }
 
 TEST(SetPointE2E, ASetNeverTakenIsGivenUpAndTheSetQueuedBehindItGoesOut) {
-    Rig rig("e2e_given_up", RigOptions{{"--refuse-sets"}});
+    // A cycle every 10 ms: the ten replies of a give-up come quickly.
+    Rig rig("e2e_given_up", RigOptions{{"--refuse-sets"}, {"--timing", "pause=10"}});
     ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
     rig.console("set 1 30");
     ASSERT_GE(rig.waitSim("rx set p=1 v=30"), 0);
