@@ -120,7 +120,8 @@ TEST(DemoE2E, SignalEndsARunUntilCtrlCWithTheFinalStateAndStopsEverything) {
     ScratchDir dir("demo_signal");
     Process demo(demoArgs(dir, {"--forever"}), dir.path());
     Stopper stopper{demo};
-    ASSERT_GE(demo.out().waitForLine("device online", 30s), 0)
+    // The view runs once it shows the daemon's device: the daemon is still in its start delay.
+    ASSERT_GE(demo.out().waitForLine("waiting for the controller", 30s), 0)
         << demo.out().text() << demo.err().text();
     demo.kill(SIGTERM);
     // The view ends and reports; the script stops its processes; a run cut short before the
