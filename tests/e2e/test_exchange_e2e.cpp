@@ -23,7 +23,7 @@ using e2e::Rig;
 using e2e::RigOptions;
 
 TEST(ExchangeE2E, SilentControllerIsPolledAgainAfterEveryWaitAndTimesOut) {
-    Rig rig("e2e_silent", RigOptions{{"--silent"}});
+    Rig rig("e2e_silent", RigOptions{{"--silent"}, {"--timing", "wait=100"}});
     int first = rig.waitSim("rx poll");
     ASSERT_GE(first, 0);
     ASSERT_GE(rig.waitLog("TX(write thread) timed out."), 0);
@@ -135,7 +135,7 @@ TEST(ExchangeE2E, ReportsOfflineAfterSilenceAndOnlineWhenTheControllerIsBack) {
 }
 
 TEST(ExchangeE2E, ReopensTheSerialPortWhenItComesBack) {
-    Rig rig("e2e_reopen");
+    Rig rig("e2e_reopen", RigOptions{{}, {"--timing", "reopen-min=20"}});
     ASSERT_GE(rig.waitForMessage(e2e::isLastSample), 0);
     rig.sim("hangup");
     ASSERT_GE(rig.waitLog("lost"), 0);

@@ -369,7 +369,7 @@ class MainLoopTest(unittest.TestCase):
 
     def test_until_done_ends_once_everything_was_shown(self):
         start = time.monotonic()
-        rc, out = self.run_view(["--seconds", "30", "--set-at", "0.2", "--retry", "0.2",
+        rc, out = self.run_view(["--seconds", "30", "--set-at", "0.1", "--retry", "0.2",
                                  "--until-done"])
         self.assertEqual(rc, lv.EXIT_OK, out)
         self.assertLess(time.monotonic() - start, 10)
@@ -380,7 +380,7 @@ class MainLoopTest(unittest.TestCase):
 
     def test_an_unanswered_change_is_reported_incomplete(self):
         # --until-done does not end a run before everything has been shown.
-        rc, out = self.run_view(["--seconds", "0.5", "--set-at", "0.2", "--until-done"],
+        rc, out = self.run_view(["--seconds", "0.4", "--set-at", "0.1", "--until-done"],
                                 answer_set=False)
         self.assertEqual(rc, lv.EXIT_INCOMPLETE, out)
         self.assertIn("demo: incomplete: the set-point change was not confirmed", out)
