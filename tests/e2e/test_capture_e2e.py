@@ -61,15 +61,6 @@ def sim_count(rig, prefix):
     return sum(1 for _, l in rig.sim_out.snapshot() if l.startswith(prefix))
 
 
-def more_lines(rig, prefix, n, timeout=20.0):
-    """True once `n` more lines of the simulator start with `prefix`; wakes for each line."""
-    left = [n]
-    def counted(line):
-        left[0] -= line.startswith(prefix)
-        return left[0] <= 0
-    return rig.sim_out.wait_for(counted, timeout, rig.sim_out.size()) >= 0
-
-
 def wait_until(pred, timeout=20.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -108,8 +99,10 @@ class RoundTrip(unittest.TestCase):
         sim = first.sim_command
         self.assertGreaterEqual(first.sim_out.wait_for("tx reply"), 0)
 
-        def replies(n):
-            self.assertTrue(more_lines(first, "tx reply", n), f"{n} more replies")
+        def replies(n):  # woken by each line of the simulator
+            have = sim_count(first, "tx reply")
+            self.assertGreaterEqual(first.sim_out.wait_for(
+                lambda _: sim_count(first, "tx reply") >= have + n, 20), 0, f"{n} more replies")
 
         replies(2)
         sim("badsum 2")
@@ -231,7 +224,7 @@ class Ordering(unittest.TestCase):
         rig.start_sim("--seed", "11")
         rig.start_console(keep=False)
         rig.start_daemon()
-        self.assertTrue(more_lines(rig, "rx poll", 3000, 60), "3000 polls")
+        self.assertTrue(wait_until(lambda: sim_count(rig, "rx poll") >= 3000, 60), "3000 polls")
         rig.stop_daemon()
         records = read_records(capture)
         self.assertEqual(sorted(t for t, _, _ in records), [t for t, _, _ in records])
@@ -261,7 +254,8 @@ class Restart(unittest.TestCase):
                 self.assertGreaterEqual(rig.sim_out.wait_for("tx reply"), 0)
                 rig.sim_command("hangup")
                 self.assertGreaterEqual(rig.daemon_err.wait_for("open again", 20), 0)
-            self.assertTrue(more_lines(rig, "tx reply", 3))
+            have = sim_count(rig, "tx reply")
+            self.assertTrue(wait_until(lambda: sim_count(rig, "tx reply") >= have + 3))
             if run == 1:  # once the capture's writer has the port's return in the file
                 self.assertTrue(wait_until(lambda: " reopen " in open(capture).read()))
                 rig.daemon.kill()

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -165,15 +165,14 @@ TEST(DemoE2E, ADaemonThatFailsAtStartUpEndsTheDemoAtOnceWithItsStatus) {
 
 TEST(DemoE2E, RefusesBadOptionsBeforeStartingAnything) {
     ScratchDir dir("demo_usage");
-    std::vector<std::pair<std::string, std::unique_ptr<Process>>> demos;  // all at once
+    std::list<Process> demos;  // all at once
     for (const auto& extra : std::vector<std::vector<std::string>>{
              {"--seconds", "0"}, {"--seconds", "ten"}, {"--seconds"}, {"--colour"}})
-        demos.emplace_back(extra.back(),
-                           std::make_unique<Process>(demoArgs(dir, extra), dir.path()));
-    for (const auto& [extra, demo] : demos) {
-        EXPECT_EQ(demo->wait(30s), 2) << extra;
-        EXPECT_EQ(demo->out().waitForLine("demo: started", 0ms), -1);
-        EXPECT_FALSE(demo->err().text().empty()) << extra;
+        demos.emplace_back(demoArgs(dir, extra), dir.path());
+    for (Process& demo : demos) {
+        EXPECT_EQ(demo.wait(30s), 2) << demo.err().text();
+        EXPECT_EQ(demo.out().waitForLine("demo: started", 0ms), -1);
+        EXPECT_FALSE(demo.err().text().empty()) << demo.out().text();
     }
     EXPECT_FALSE(exists(dir / "etc"));
 }

@@ -358,8 +358,7 @@ class MainLoopTest(unittest.TestCase):
             return rc, out.getvalue()
 
     def test_a_complete_run_exits_0_with_the_confirmation(self):
-        # The change at 0.2 s is confirmed by the request for the set-points that the daemon's
-        # trace of it calls for at once.
+        # The change at 0.2 s is confirmed by the request for the set-points its trace calls for.
         rc, out = self.run_view(["--seconds", "1", "--set-at", "0.2", "--every", "0.3"])
         self.assertEqual(rc, lv.EXIT_OK, out)
         self.assertIn("set Fan Pull-in to 27 deg C: pending", out)

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -171,7 +170,7 @@ TEST(StdoutE2E, AFullOrBrokenStandardOutputNeverStallsOrEndsTheDaemon) {
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         ends.push_back(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         ends.push_back(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        ASSERT_GE(std::min(ends[ends.size() - 2], ends.back()), 0);
+        ASSERT_TRUE(ends[ends.size() - 2] >= 0 && ends.back() >= 0);
         const std::string block(4096, 'x');
         while (write(ends.back(), block.data(), block.size()) > 0) {
         }
