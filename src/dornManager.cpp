@@ -19,6 +19,19 @@
 #error "BORL1D_VERSION must name the build's version"
 #endif
 
+namespace {
+
+// The connection to vexad: the check of vexad's user, and the first re-connection delay of the
+// exchange's timing (--timing vexad-retry in the tests, a second otherwise).
+cObjectClient::Options vexadOptions(int64_t vexadUid, const proto::ExchangeTiming& timing) {
+    cObjectClient::Options options;
+    options.vexadUid = vexadUid;
+    options.backoffMinMs = static_cast<int>(timing.vexadRetryMs);
+    return options;
+}
+
+}  // namespace
+
 dornManager::dornManager(bool checkOnly, config::Overrides given)
     : cQlog("dornManager"), mGiven(std::move(given)) {
     std::string why;
@@ -104,9 +117,7 @@ bool dornManager::initDorn() {
     }
 
     // vexad may come up later: the client keeps connecting on its own.
-    cObjectClient::Options vexad;
-    vexad.vexadUid = vexadUid;
-    mObjectClient = new cObjectClient(vexad);
+    mObjectClient = new cObjectClient(vexadOptions(vexadUid, mLink.timing()));
     // An address that cannot be right is not looked up: the controller is still polled.
     if (vexadAddressOk)
         mObjectClient->start(vexaHost, southPort);

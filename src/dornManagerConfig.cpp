@@ -143,6 +143,7 @@ const std::vector<Key> dornManager::kKeys = {
     config::millis(nullptr, "stats", 0, 0, &ExchangeTiming::statsIntervalMs),
     config::millis(nullptr, "rx-hung", 0, 0, &ExchangeTiming::rxHungMs),
     config::millis(nullptr, "repeat", 0, 0, &ExchangeTiming::repeatMs),
+    config::millis(nullptr, "vexad-retry", 0, 0, &ExchangeTiming::vexadRetryMs),
 };
 
 namespace config {

@@ -37,13 +37,14 @@ struct ExchangeTiming {
     unsigned reopenMinMs = 1000;   // first serial re-open delay, doubled up to reopenMaxMs
     unsigned reopenMaxMs = 30000;
     unsigned statsIntervalMs = 15 * 60 * 1000;  // link statistics log line
-    unsigned rxHungMs = 10000;  // receive loop busy this long: no more watchdog pings
-    unsigned repeatMs = 60000;  // a repeating fault's log: one summary line this often
-    unsigned timeScale = 1;     // the lab's time scale the timings were divided by
+    unsigned rxHungMs = 10000;     // receive loop busy this long: no more watchdog pings
+    unsigned repeatMs = 60000;     // a repeating fault's log: one summary line this often
+    unsigned vexadRetryMs = 1000;  // first re-connection delay to vexad (the client's back-off)
+    unsigned timeScale = 1;        // the lab's time scale the timings were divided by
 
     // The same cadence `n` times faster (the lab's --time-scale, a replay at speed n): every
-    // timing of the exchange's rules divided by n, none below 1 ms; the statistics interval and
-    // the watchdog's limit stay.
+    // timing of the exchange's rules divided by n, none below 1 ms; the statistics interval, the
+    // watchdog's limit and vexad's re-connection delay stay.
     ExchangeTiming scaled(unsigned n) const;
 };
 

@@ -30,7 +30,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "rig"))
 import borlrig  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(HERE, "..", "..", "build"))
-TIMING = {"start": 50, "pause": 50, "wait": 200, "offline": 500, "stats": 600000,
+TIMING = {"start": 50, "pause": 20, "wait": 200, "offline": 500, "stats": 600000,
           "repeat": 0}  # every invalid reply a line of its own: the lines are counted
 
 
@@ -99,10 +99,10 @@ class RoundTrip(unittest.TestCase):
         sim = first.sim_command
         self.assertGreaterEqual(first.sim_out.wait_for("tx reply"), 0)
 
-        def replies(n):
+        def replies(n):  # woken by each line of the simulator
             have = sim_count(first, "tx reply")
-            self.assertTrue(wait_until(lambda: sim_count(first, "tx reply") >= have + n),
-                            f"{n} more replies")
+            self.assertGreaterEqual(first.sim_out.wait_for(
+                lambda _: sim_count(first, "tx reply") >= have + n, 20), 0, f"{n} more replies")
 
         replies(2)
         sim("badsum 2")
@@ -241,11 +241,11 @@ class Ordering(unittest.TestCase):
 class Restart(unittest.TestCase):
     def test_a_capture_across_a_kill_and_a_start_again(self):
         # borl1d --capture F killed as a power cut leaves it, and started again on the same F
-        # after a second: one capture of two runs, the port lost and back in the first.
+        # after half a second: one capture of two runs, the port lost and back in the first.
         rig = borlrig.Rig(BUILD)
         self.addCleanup(rig.close)
         capture = os.path.join(rig.dir, "field.exchange")
-        rig.daemon_args = ["--time-scale", "10", "--capture", capture]
+        rig.daemon_args = ["--time-scale", "20", "--capture", capture]
         rig.start_sim("--seed", "7")
         rig.start_console()
         for run in (1, 2):
@@ -260,7 +260,7 @@ class Restart(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: " reopen " in open(capture).read()))
                 rig.daemon.kill()
                 rig.daemon.wait(10)
-                time.sleep(1.0)  # the unit stays off: longer than any silence at this pace
+                time.sleep(0.5)  # the unit stays off: longer than any silence at this pace
         rig.stop_daemon()
         self.assertIn(("reopen", [rig.link]),
                       [(k, f) for _, k, f in read_records(capture + ".1")])

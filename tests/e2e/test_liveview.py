@@ -358,8 +358,8 @@ class MainLoopTest(unittest.TestCase):
             return rc, out.getvalue()
 
     def test_a_complete_run_exits_0_with_the_confirmation(self):
-        # The change at 0.2 s is confirmed by the request for the set-points a second later.
-        rc, out = self.run_view(["--seconds", "1.6", "--set-at", "0.2", "--every", "0.5"])
+        # The change at 0.2 s is confirmed by the request for the set-points its trace calls for.
+        rc, out = self.run_view(["--seconds", "1", "--set-at", "0.2", "--every", "0.3"])
         self.assertEqual(rc, lv.EXIT_OK, out)
         self.assertIn("set Fan Pull-in to 27 deg C: pending", out)
         self.assertIn("Fan Pull-in = 27 deg C confirmed by the controller", out)
@@ -368,7 +368,7 @@ class MainLoopTest(unittest.TestCase):
 
     def test_until_done_ends_once_everything_was_shown(self):
         start = time.monotonic()
-        rc, out = self.run_view(["--seconds", "30", "--set-at", "0.2", "--retry", "0.2",
+        rc, out = self.run_view(["--seconds", "30", "--set-at", "0.1", "--retry", "0.2",
                                  "--until-done"])
         self.assertEqual(rc, lv.EXIT_OK, out)
         self.assertLess(time.monotonic() - start, 10)
@@ -379,7 +379,7 @@ class MainLoopTest(unittest.TestCase):
 
     def test_an_unanswered_change_is_reported_incomplete(self):
         # --until-done does not end a run before everything has been shown.
-        rc, out = self.run_view(["--seconds", "0.5", "--set-at", "0.2", "--until-done"],
+        rc, out = self.run_view(["--seconds", "0.4", "--set-at", "0.1", "--until-done"],
                                 answer_set=False)
         self.assertEqual(rc, lv.EXIT_INCOMPLETE, out)
         self.assertIn("demo: incomplete: the set-point change was not confirmed", out)

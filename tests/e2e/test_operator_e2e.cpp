@@ -93,19 +93,22 @@ TEST(CommandLineE2E, EveryProgramAnswersHelpWithItsUsageAlone) {
     testsupport::ScratchDir dir("help");
     setenv("TMPDIR", dir.path().c_str(), 1);
     setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
+    std::vector<std::pair<std::string, std::unique_ptr<Process>>> started;  // all at once
     for (std::vector<std::string> argv : programs) {
         if (argv[0] != "python3" && !fs::exists(argv[0]))
             continue;
-        SCOPED_TRACE(argv.back());
         argv.push_back("--help");
-        Process p(argv, dir.path());
-        EXPECT_EQ(p.wait(20s), 0) << p.err().text();
-        const std::vector<std::string> out = p.out().lines();
+        started.emplace_back(argv[argv.size() - 2], std::make_unique<Process>(argv, dir.path()));
+    }
+    for (const auto& [program, p] : started) {
+        SCOPED_TRACE(program);
+        EXPECT_EQ(p->wait(20s), 0) << p->err().text();
+        const std::vector<std::string> out = p->out().lines();
         EXPECT_TRUE(std::any_of(out.begin(), out.end(), [](const std::string& l) {
             return l.compare(0, 6, "Usage:") == 0 || l.compare(0, 6, "usage:") == 0;
-        })) << p.out().text();
-        EXPECT_TRUE(fs::is_empty(dir.path()));
+        })) << p->out().text();
     }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
     unsetenv("TMPDIR");
     unsetenv("PYTHONDONTWRITEBYTECODE");
 }
@@ -158,34 +161,34 @@ TEST(SignalsE2E, HangUpReopensTheLogFileAndTheDaemonGoesOn) {
 // Standard output a pipe that nobody reads (full from the start) or whose reader has gone: the
 // trace lines are dropped, the exchange goes on and the daemon lives.
 TEST(StdoutE2E, AFullOrBrokenStandardOutputNeverStallsOrEndsTheDaemon) {
-    for (bool readerGone : {false, true}) {
-        SCOPED_TRACE(readerGone ? "reader gone" : "pipe full");
-        Rig rig(readerGone ? "stdout_gone" : "stdout_full", RigOptions{{}, {}, true, false});
-        const std::string fifo = rig.dir / "stdout";
+    // Side by side: each daemon against a FIFO of its own, filled before it starts.
+    Rig full("stdout_full", RigOptions{{}, {}, true, false});
+    Rig gone("stdout_gone", RigOptions{{}, {}, true, false});
+    std::vector<int> ends;  // of each FIFO, the reader's and the filler's
+    for (Rig* rig : {&full, &gone}) {
+        const std::string fifo = rig->dir / "stdout";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(reader, 0);
-        ASSERT_GE(filler, 0);
+        ends.push_back(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        ends.push_back(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_TRUE(ends[ends.size() - 2] >= 0 && ends.back() >= 0);
         const std::string block(4096, 'x');
-        while (write(filler, block.data(), block.size()) > 0) {
+        while (write(ends.back(), block.data(), block.size()) > 0) {
         }
-        rig.daemon = daemonWritingTo(rig, fifo);
-        // Once the daemon logs, its standard output is open: the reader may go.
-        ASSERT_GE(rig.daemon->err().waitForLine("loading"), 0);
-        if (readerGone)
-            close(reader);
+        rig->daemon = daemonWritingTo(*rig, fifo);
+    }
+    // Once the daemon logs, its standard output is open: the reader may go.
+    ASSERT_GE(gone.daemon->err().waitForLine("loading"), 0);
+    close(ends[2]);
+    for (Rig* rig : {&full, &gone}) {
+        SCOPED_TRACE(rig == &gone ? "reader gone" : "pipe full");
         // The capability lines go to standard output on the first five replies: samples flow
         // on past them.
-        ASSERT_GE(rig.waitForMessage(e2e::isOnline), 0);
-        for (int i = 0; i < 6; ++i) {
-            size_t from = rig.messageCount();
-            ASSERT_GE(rig.waitForMessage(e2e::isLastSample, 10s, from), 0) << "reply " << i;
-        }
-        EXPECT_GE(rig.daemon->err().waitForLine("Standard output does not take", 0ms), 0);
-        EXPECT_TRUE(rig.daemon->running());
-        close(filler);
-        if (!readerGone)
-            close(reader);
+        const int online = rig->waitForMessage(e2e::isOnline);
+        ASSERT_GE(online, 0);
+        ASSERT_TRUE(rig->waitForMessages(e2e::isLastSample, 6, 10s, static_cast<size_t>(online)));
+        EXPECT_GE(rig->daemon->err().waitForLine("Standard output does not take", 0ms), 0);
+        EXPECT_TRUE(rig->daemon->running());
     }
+    for (size_t i : {0, 1, 3})
+        close(ends[i]);
 }

@@ -24,7 +24,7 @@ BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else
 REPLAY = os.path.join(BUILD, "tools", "borl-replay", "borl-replay")
 # The capture's time scale; under the cross build's emulator every process is several times
 # slower: half the pace.
-SCALE = "10" if os.environ.get("BORL1D_TEST_EMULATOR") else "20"
+SCALE = "10" if os.environ.get("BORL1D_TEST_EMULATOR") else "25"
 
 
 def replay(*args):

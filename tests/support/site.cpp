@@ -19,7 +19,7 @@ const char* const kSerialconfFifthPort =
     "</config>\n";
 
 const char* const kQuickTiming =
-    "start=0,pause=50,wait=300,offline=600,reopen-min=100,reopen-max=400";
+    "start=0,pause=50,wait=300,offline=600,reopen-min=100,reopen-max=400,vexad-retry=100";
 
 std::string siteConf(const Site& site) {
     std::string text = "vexad.host = 127.0.0.1\n";

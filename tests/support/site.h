@@ -28,7 +28,7 @@ extern const char* const kSerialconfFifthPort;
 
 // Short timings for a daemon under test (--timing): no start delay, a cycle every 50 ms while
 // replies flow, 300 ms for a reply, offline after 600 ms of silence, re-opening after 100 ms
-// doubling up to 400 ms. The production cadence is 1 s, 1 s, 2 s, 10 s, 1 s to 30 s.
+// doubling up to 400 ms, vexad again after 100 ms (production: 1, 1, 2, 10, 1 to 30, 1 s).
 extern const char* const kQuickTiming;
 
 // A hostile XML file: one 30,000-character entity referenced 10,000 times in <root><element>,
