@@ -257,7 +257,8 @@ def write_site(root, port, link, log_level="INFO", log_file="/dev/stderr", categ
 
 def timing_arg(timing):
     """The daemon's --timing value for a {name: milliseconds} dict (names as in the daemon's
-    --timing: start, pause, wait, offline, reopen-min, reopen-max, stats, rx-hung)."""
+    --timing: start, pause, wait, offline, reopen-min, reopen-max, stats, rx-hung, repeat,
+    vexad-retry)."""
     return ",".join(f"{name}={ms}" for name, ms in timing.items())
 
 
