@@ -167,10 +167,12 @@ TEST(ExchangeE2E, AListenerOfAnotherUserIsRefusedWithVexadUserAndWarnedAboutWith
         rig->startConsole({"--user", "nobody"});
         rig->startDaemon({"--timing", "vexad-retry=300"});
     }
-    for (Rig* rig : {&refused, &warned}) {
+    for (Rig* rig : {&refused, &warned})
         ASSERT_GE(rig->consoleProc->err().waitForLine("connected from"), 0);
-        rig->console("set 3 27");
-    }
+    refused.console("set 3 27");
+    // A set reaches the device once it listens: known by its first message, the online event.
+    ASSERT_GE(warned.waitForMessage(e2e::isOnline), 0);
+    warned.console("set 3 27");
     ASSERT_GE(warned.waitLog("vexad.user is not set"), 0);
     EXPECT_GE(warned.waitLog(":" + std::to_string(warned.vexadPort) + " (user nobody, uid 65534)"),
               0);
